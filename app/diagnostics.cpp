@@ -1,0 +1,91 @@
+#include "diagnostics.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+std::mutex output_lock;
+
+bool console_enabled() { return qEnvironmentVariable("ORVANE_CONSOLE") == QLatin1String("1"); }
+
+QByteArray vformat(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n < 0) {
+        return {};
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    return QByteArray(buffer.data(), n);
+}
+
+}  // namespace
+
+void console_print(const QString& text) {
+    if (!console_enabled()) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(output_lock);
+    QByteArray utf8 = text.toUtf8();
+    std::fwrite(utf8.constData(), 1, static_cast<std::size_t>(utf8.size()), stdout);
+    std::fflush(stdout);
+}
+
+void console_printf(const char* format, ...) {
+    if (!console_enabled()) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    QByteArray text = vformat(format, args);
+    va_end(args);
+    console_print(QString::fromUtf8(text));
+}
+
+QString error_log_path() {
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty()) {
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    }
+    return state + QStringLiteral("/OrvaneRecovery/Pellomar.log");
+}
+
+void error_report(const char* source, int line, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    QByteArray message = vformat(format, args);
+    va_end(args);
+
+    std::time_t now = std::time(nullptr);
+    char stamp[64] = {0};
+    if (const char* text = std::ctime(&now)) {  // "Mon Dec  7 08:23:47 2026\n"
+        std::snprintf(stamp, sizeof stamp, "%s", text);
+        for (char* p = stamp; *p; ++p) {
+            if (*p == '\r' || *p == '\n') {
+                *p = 0;
+                break;
+            }
+        }
+    }
+
+    std::lock_guard<std::mutex> hold(output_lock);
+    QString path = error_log_path();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (std::FILE* log = std::fopen(QFile::encodeName(path).constData(), "a")) {
+        std::fprintf(log, "%s  [%s:%d] %s\n", stamp, source, line, message.constData());
+        std::fclose(log);
+    }
+    std::fprintf(stderr, "ERROR: [%s:%d] %s\n", source, line, message.constData());
+    std::fflush(stderr);
+}

@@ -1,0 +1,141 @@
+// orvane drives and orvane volumes, and the set-up they share with the scan commands.
+#include "cli_commands.h"
+
+#include "cli_setup.h"
+
+#include "app/settings.h"
+#include "device/disk_table.h"
+#include "device/drive_list.h"
+#include "device/platform/platform_device.h"
+#include "device/volume_list.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cstdio>
+
+void print_error(const QString& message) {
+    std::fprintf(stderr, "orvane: %s\n", message.toUtf8().constData());
+}
+
+void print_line(const QString& line) {
+    std::fputs(line.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
+void print_json(const QJsonObject& object) {
+    print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+bool add_cli_images(const cli_options_s& options) {
+    platform::set_configured_images(settings_images());
+    bool ok = true;
+    for (const QString& image : options.images) {
+        QString error;
+        if (!platform::add_image(image, &error)) {
+            print_error(error);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+void print_table(const QList<QStringList>& rows) {
+    QList<int> widths;
+    for (const QStringList& row : rows) {
+        for (int c = 0; c < row.size(); ++c) {
+            if (widths.size() <= c) {
+                widths << 0;
+            }
+            widths[c] = std::max(widths[c], static_cast<int>(row[c].size()));
+        }
+    }
+    for (const QStringList& row : rows) {
+        QString line;
+        for (int c = 0; c < row.size(); ++c) {
+            line += c + 1 < row.size() ? row[c].leftJustified(widths[c] + 2) : row[c];
+        }
+        print_line(line);
+    }
+}
+
+int command_drives(const cli_options_s& options) {
+    if (!add_cli_images(options)) {
+        return exit_usage;
+    }
+    enumerate_physical_drives();
+    for (const QString& warning : platform::image_warnings()) {
+        print_error(warning);
+    }
+    QList<QStringList> rows{{QStringLiteral("DRIVE"), QStringLiteral("SIZE"), QStringLiteral("BYTES"), QStringLiteral("NAME")}};
+    for (std::size_t r = 1; r < drive_list.size(); ++r) {
+        const drive_item_s& d = drive_list[r];
+        if (options.json) {
+            QJsonObject geometry{
+                {QStringLiteral("cylinders"), static_cast<qint64>(d.geometry->Cylinders)},
+                {QStringLiteral("media_type"), static_cast<qint64>(d.geometry->MediaType)},
+                {QStringLiteral("tracks_per_cylinder"), static_cast<qint64>(d.geometry->TracksPerCylinder)},
+                {QStringLiteral("sectors_per_track"), static_cast<qint64>(d.geometry->SectorsPerTrack)},
+                {QStringLiteral("bytes_per_sector"), static_cast<qint64>(d.geometry->BytesPerSector)},
+            };
+            print_json({{QStringLiteral("drive"), static_cast<qint64>(r - 1)},
+                        {QStringLiteral("name"), d.name},
+                        {QStringLiteral("size"), static_cast<qint64>(d.size)},
+                        {QStringLiteral("geometry"), geometry}});
+        } else {
+            rows << QStringList{QString::number(r - 1), format_size(d.size), QString::number(d.size), d.name};
+        }
+    }
+    if (!options.json) {
+        print_table(rows);
+    }
+    return exit_ok;
+}
+
+int command_volumes(const cli_options_s& options) {
+    if (!add_cli_images(options)) {
+        return exit_usage;
+    }
+    enumerate_volumes();
+    for (const QString& warning : volume_warnings) {
+        print_error(warning);
+    }
+    QList<QStringList> rows{{QStringLiteral("DISK"), QStringLiteral("PART"), QStringLiteral("FS"), QStringLiteral("LABEL"),
+                             QStringLiteral("SIZE"), QStringLiteral("FREE"), QStringLiteral("START"), QStringLiteral("PATH")}};
+    for (std::size_t r = 1; r < volume_list.size(); ++r) {
+        const volume_item_s& v = volume_list[r];
+        platform::volume_where_s where;
+        const bool located = platform::locate_volume(v.volume_name, &where);
+        if (options.json) {
+            QJsonObject object{
+                {QStringLiteral("device_name"), v.device_name},
+                {QStringLiteral("volume_name"), v.volume_name},
+                {QStringLiteral("label"), v.label},
+                {QStringLiteral("file_system"), v.file_system},
+                {QStringLiteral("path"), v.path},
+                {QStringLiteral("total_bytes"), static_cast<qint64>(v.total_bytes)},
+                {QStringLiteral("free_bytes"), static_cast<qint64>(v.free_bytes)},
+                {QStringLiteral("partition_number"), v.partition_number},
+                {QStringLiteral("disk_number"), v.disk_number},
+            };
+            if (located) {
+                object.insert(QStringLiteral("start_sector"), static_cast<qint64>(where.start_sector));
+            }
+            print_json(object);
+        } else {
+            rows << QStringList{QString::number(v.disk_number),
+                                QString::number(v.partition_number),
+                                v.file_system.isEmpty() ? QStringLiteral("-") : v.file_system,
+                                v.label.isEmpty() ? QStringLiteral("-") : v.label,
+                                format_size(v.total_bytes),
+                                format_size(v.free_bytes),
+                                located ? QString::number(where.start_sector) : QStringLiteral("?"),
+                                v.path};
+        }
+    }
+    if (!options.json) {
+        print_table(rows);
+    }
+    return exit_ok;
+}

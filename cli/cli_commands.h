@@ -1,0 +1,30 @@
+#pragma once
+// The orvane tool's commands, over the same core as the program.
+
+#include <QString>
+#include <QStringList>
+
+// Parsed command line shared by every command.
+struct cli_options_s {
+    QString command;
+    QStringList images;    // --image FILE, repeatable
+    bool json = false;     // --json
+    bool deep = false;     // --deep
+    int partition = -1;    // --partition N
+    QString destination;   // --to DIR
+    QString match;         // --match GLOB
+    QStringList positional;
+};
+
+// Exit codes.
+constexpr int exit_ok = 0;
+constexpr int exit_failed = 1;
+constexpr int exit_usage = 2;
+
+int command_drives(const cli_options_s& options);
+int command_volumes(const cli_options_s& options);
+int command_scan(const cli_options_s& options);
+int command_restore(const cli_options_s& options);
+
+// Writes a plain-words message to standard error as "orvane: ...".
+void print_error(const QString& message);

@@ -1,0 +1,115 @@
+// orvane: the command-line face of OrvaneRecovery, for scripting, servers and tests.
+#include "cli_commands.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+const char usage_text[] =
+    "usage: orvane COMMAND [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  drives  [--json]                      list the drives\n"
+    "  volumes [--json]                      list the volumes\n"
+    "  scan    [--deep] [--json] TARGET      scan a volume and list what was found\n"
+    "  restore [--deep] --to DIR [--match GLOB] TARGET\n"
+    "                                        scan a volume and restore the found files\n"
+    "\n"
+    "options:\n"
+    "  --image FILE      add a disk image as a drive (repeatable; also ORVANE_IMAGES)\n"
+    "  --partition N     the volume of an image that holds a partition table\n"
+    "  --json            one JSON object per line\n"
+    "\n"
+    "TARGET is a volume as 'orvane volumes' lists it (device name, volume name or mount\n"
+    "path) or an image file.\n"
+    "exit codes: 0 ok, 1 some work failed, 2 usage error\n";
+
+int usage_error(const QString& message) {
+    print_error(message);
+    std::fputs("Try 'orvane --help'.\n", stderr);
+    return exit_usage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty()) {
+        std::fputs(usage_text, stderr);
+        return exit_usage;
+    }
+    if (args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h") || args.first() == QLatin1String("help")) {
+        std::fputs(usage_text, stdout);
+        return exit_ok;
+    }
+    cli_options_s options;
+    options.command = args.takeFirst();
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& arg = args.at(i);
+        auto value = [&](QString* out) {
+            if (i + 1 >= args.size()) {
+                return false;
+            }
+            *out = args.at(++i);
+            return true;
+        };
+        if (arg == QLatin1String("--json")) {
+            options.json = true;
+        } else if (arg == QLatin1String("--deep")) {
+            options.deep = true;
+        } else if (arg == QLatin1String("--image")) {
+            QString path;
+            if (!value(&path)) {
+                return usage_error(QStringLiteral("--image needs a file"));
+            }
+            options.images << path;
+        } else if (arg == QLatin1String("--partition")) {
+            QString number;
+            bool ok = false;
+            if (!value(&number) || (options.partition = number.toInt(&ok), !ok) || options.partition < 0) {
+                return usage_error(QStringLiteral("--partition needs a partition number"));
+            }
+        } else if (arg == QLatin1String("--to")) {
+            if (!value(&options.destination)) {
+                return usage_error(QStringLiteral("--to needs a folder"));
+            }
+        } else if (arg == QLatin1String("--match")) {
+            if (!value(&options.match)) {
+                return usage_error(QStringLiteral("--match needs a pattern"));
+            }
+        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            std::fputs(usage_text, stdout);
+            return exit_ok;
+        } else if (arg.startsWith(QLatin1String("--"))) {
+            return usage_error(QStringLiteral("unknown option '%1'").arg(arg));
+        } else {
+            options.positional << arg;
+        }
+    }
+    const bool takes_target = options.command == QLatin1String("scan") || options.command == QLatin1String("restore");
+    if (!takes_target && !options.positional.isEmpty()) {
+        return usage_error(QStringLiteral("'%1' takes no argument '%2'").arg(options.command, options.positional.first()));
+    }
+    if (options.command == QLatin1String("drives")) {
+        return command_drives(options);
+    }
+    if (options.command == QLatin1String("volumes")) {
+        return command_volumes(options);
+    }
+    if (takes_target && options.positional.size() != 1) {
+        return usage_error(QStringLiteral("'%1' needs exactly one TARGET").arg(options.command));
+    }
+    if (options.command == QLatin1String("scan")) {
+        return command_scan(options);
+    }
+    if (options.command == QLatin1String("restore")) {
+        if (options.destination.isEmpty()) {
+            return usage_error(QStringLiteral("restore needs --to DIR"));
+        }
+        return command_restore(options);
+    }
+    return usage_error(QStringLiteral("unknown command '%1'").arg(options.command));
+}

@@ -1,0 +1,319 @@
+// Linux drives: block devices, image files and memory buffers, all read-only.
+#include "platform_device.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+std::mutex registry_lock;
+QStringList added_images;
+QStringList configured_images;
+QStringList collected_warnings;
+std::vector<std::pair<QString, std::shared_ptr<const QByteArray>>> memory_drives;
+
+QString errno_text(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+
+// Block devices that can hold a disk: not ram, zram, optical or device-mapper nodes, and
+// loop devices only when something is attached to them.
+bool is_listed_block_device(const QString& name) {
+    static const char* prefixes[] = {"sd", "vd", "hd", "xvd", "nvme", "mmcblk", "loop"};
+    bool known = false;
+    for (const char* p : prefixes) {
+        if (name.startsWith(QLatin1String(p))) {
+            known = true;
+        }
+    }
+    if (!known) {
+        return false;
+    }
+    if (name.startsWith(QLatin1String("nvme")) && !name.contains(QLatin1Char('n'), Qt::CaseSensitive)) {
+        return false;
+    }
+    if (name.startsWith(QLatin1String("mmcblk")) && name.contains(QLatin1String("boot"))) {
+        return false;
+    }
+    if (name.startsWith(QLatin1String("loop"))) {
+        return QFileInfo::exists(QStringLiteral("/sys/block/%1/loop/backing_file").arg(name));
+    }
+    return true;
+}
+
+bool block_devices_enabled() {
+    return qEnvironmentVariable("ORVANE_BLOCK_DEVICES") != QLatin1String("0");
+}
+
+// Checks that a path can serve as an image drive; returns its canonical form.
+bool check_image_path(const QString& path, QString* canonical, QString* error) {
+    QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0) {
+        *error = QStringLiteral("cannot open image '%1': %2").arg(path, errno_text(errno));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *error = QStringLiteral("cannot use '%1' as an image: it is a directory").arg(path);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        *error = QStringLiteral("cannot use '%1' as an image: not a regular file").arg(path);
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size == 0) {
+        *error = QStringLiteral("cannot use '%1' as an image: the file is empty").arg(path);
+        return false;
+    }
+    int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot open image '%1': %2").arg(path, errno_text(errno));
+        return false;
+    }
+    ::close(fd);
+    *canonical = QFileInfo(path).canonicalFilePath();
+    return true;
+}
+
+// A drive read through a file descriptor: a block device or an image file.
+class fd_source_c final : public device_source_c {
+public:
+    fd_source_c(int fd, QString path, bool block) : fd_(fd), path_(std::move(path)), block_(block) {
+        refresh_size();
+    }
+    ~fd_source_c() override { ::close(fd_); }
+
+    int read_at(std::uint64_t offset, void* buffer, std::size_t len) override {
+        if (offset > static_cast<std::uint64_t>(INT64_MAX) - len) {
+            return -1;
+        }
+        auto* out = static_cast<unsigned char*>(buffer);
+        std::size_t done = 0;
+        while (done < len) {
+            ssize_t n = ::pread(fd_, out + done, len - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return -1;  // an error, or the end of the device: a short read
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return 0;
+    }
+    std::uint64_t byte_size() const override { return size_; }
+    std::uint32_t sector_size() const override { return sector_; }
+
+    bool check_verify() override {
+        if (block_) {
+            std::uint64_t bytes = 0;
+            return ::ioctl(fd_, BLKGETSIZE64, &bytes) == 0 && bytes > 0;
+        }
+        // An image that was deleted or truncated no longer answers, even though the open
+        // descriptor still reads the old inode: look at the path.
+        struct stat st {};
+        return ::stat(QFile::encodeName(path_).constData(), &st) == 0 && st.st_size > 0;
+    }
+    bool is_writable() override {
+        if (block_) {
+            int ro = 1;
+            return ::ioctl(fd_, BLKROGET, &ro) == 0 && ro == 0;
+        }
+        return ::access(QFile::encodeName(path_).constData(), W_OK) == 0;
+    }
+
+private:
+    void refresh_size() {
+        if (block_) {
+            std::uint64_t bytes = 0;
+            int logical = 0;
+            if (::ioctl(fd_, BLKGETSIZE64, &bytes) == 0) {
+                size_ = bytes;
+            }
+            if (::ioctl(fd_, BLKSSZGET, &logical) == 0 && logical > 0) {
+                sector_ = static_cast<std::uint32_t>(logical);
+            }
+        } else {
+            struct stat st {};
+            if (::fstat(fd_, &st) == 0 && st.st_size > 0) {
+                size_ = static_cast<std::uint64_t>(st.st_size);
+            }
+        }
+    }
+
+    int fd_;
+    QString path_;
+    bool block_;
+    std::uint64_t size_ = 0;
+    std::uint32_t sector_ = 512;
+};
+
+class memory_source_c final : public device_source_c {
+public:
+    explicit memory_source_c(std::shared_ptr<const QByteArray> data) : data_(std::move(data)) {}
+    int read_at(std::uint64_t offset, void* buffer, std::size_t len) override {
+        auto size = static_cast<std::uint64_t>(data_->size());
+        if (offset > size || len > size - offset) {
+            return -1;
+        }
+        std::memcpy(buffer, data_->constData() + offset, len);
+        return 0;
+    }
+    std::uint64_t byte_size() const override { return static_cast<std::uint64_t>(data_->size()); }
+    std::uint32_t sector_size() const override { return 512; }
+    bool check_verify() override { return !data_->isEmpty(); }
+    bool is_writable() override { return false; }
+
+private:
+    std::shared_ptr<const QByteArray> data_;
+};
+
+}  // namespace
+
+std::vector<drive_desc_s> list_drives() {
+    std::vector<drive_desc_s> drives;
+    if (block_devices_enabled()) {
+        QStringList names = QDir(QStringLiteral("/sys/block")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        std::sort(names.begin(), names.end());
+        for (const QString& name : names) {
+            if (is_listed_block_device(name)) {
+                drives.push_back({QStringLiteral("/dev/") + name, drive_kind_e::block});
+            }
+        }
+    }
+    std::lock_guard<std::mutex> hold(registry_lock);
+    QStringList seen;
+    QStringList candidates = qEnvironmentVariable("ORVANE_IMAGES").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    candidates += configured_images;
+    candidates += added_images;
+    collected_warnings.clear();
+    for (const QString& path : candidates) {
+        QString canonical;
+        QString error;
+        if (!check_image_path(path, &canonical, &error)) {
+            collected_warnings << error;
+            continue;
+        }
+        if (seen.contains(canonical)) {
+            continue;
+        }
+        seen << canonical;
+        drives.push_back({canonical, drive_kind_e::image});
+    }
+    for (const auto& entry : memory_drives) {
+        drives.push_back({QStringLiteral("mem:") + entry.first, drive_kind_e::memory});
+    }
+    return drives;
+}
+
+bool add_image(const QString& path, QString* error) {
+    QString canonical;
+    QString message;
+    if (!check_image_path(path, &canonical, &message)) {
+        if (error) {
+            *error = message;
+        }
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(registry_lock);
+    if (!added_images.contains(canonical)) {
+        added_images << canonical;
+    }
+    return true;
+}
+
+void set_configured_images(const QStringList& paths) {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    configured_images = paths;
+}
+
+void clear_images() {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    added_images.clear();
+    configured_images.clear();
+}
+
+QStringList image_warnings() {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    return collected_warnings;
+}
+
+void add_memory_drive(const QString& name, std::shared_ptr<const QByteArray> data) {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    memory_drives.emplace_back(name, std::move(data));
+}
+
+void clear_memory_drives() {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    memory_drives.clear();
+}
+
+std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* error) {
+    if (drive.kind == drive_kind_e::memory) {
+        std::lock_guard<std::mutex> hold(registry_lock);
+        for (const auto& entry : memory_drives) {
+            if (QStringLiteral("mem:") + entry.first == drive.name) {
+                return std::make_unique<memory_source_c>(entry.second);
+            }
+        }
+        if (error) {
+            *error = QStringLiteral("no memory drive named '%1'").arg(drive.name);
+        }
+        return nullptr;
+    }
+    QByteArray native = QFile::encodeName(drive.name);
+    int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (error) {
+            *error = QStringLiteral("cannot open '%1': %2").arg(drive.name, errno_text(errno));
+        }
+        return nullptr;
+    }
+    struct stat st {};
+    bool block = ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+    return std::make_unique<fd_source_c>(fd, drive.name, block);
+}
+
+bool query_geometry(const drive_desc_s& drive, drive_geometry_s* geometry) {
+    *geometry = {};
+    if (drive.kind == drive_kind_e::block) {
+        QString base = QStringLiteral("/sys/block/") + QFileInfo(drive.name).fileName();
+        QFile size_file(base + QStringLiteral("/size"));
+        QFile sector_file(base + QStringLiteral("/queue/logical_block_size"));
+        if (!size_file.open(QIODevice::ReadOnly) || !sector_file.open(QIODevice::ReadOnly)) {
+            return false;
+        }
+        bool ok1 = false;
+        bool ok2 = false;
+        // sysfs counts the size in 512-byte units whatever the logical sector size
+        std::uint64_t units = size_file.readAll().trimmed().toULongLong(&ok1);
+        std::uint32_t sector = sector_file.readAll().trimmed().toUInt(&ok2);
+        if (!ok1 || !ok2 || units == 0 || sector == 0) {
+            return false;
+        }
+        geometry->byte_size = units * 512;
+        geometry->sector_size = sector;
+        return true;
+    }
+    QString error;
+    auto source = open_drive(drive, &error);
+    if (!source || source->byte_size() == 0) {
+        return false;
+    }
+    geometry->byte_size = source->byte_size();
+    geometry->sector_size = source->sector_size();
+    return true;
+}
+
+}  // namespace platform

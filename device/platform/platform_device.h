@@ -1,0 +1,98 @@
+#pragma once
+// The one place where the program meets the operating system's devices.
+//
+// Everything above this folder sees drives as numbered byte ranges: whole-disk block
+// devices from /sys/block, disk-image files the user added, and memory buffers that tests
+// and fuzzers register. Every device is opened read-only here; nothing in the program
+// writes to a device it scans. Thread use: the calls are safe from any thread; a
+// device_source_c object is used by one thread at a time (the drive table locks it).
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace platform {
+
+enum class drive_kind_e { block, image, memory };
+
+// One entry of the drive list, in drive-number order.
+struct drive_desc_s {
+    QString name;  // "/dev/sdb", an image's absolute path, or "mem:<name>"
+    drive_kind_e kind = drive_kind_e::image;
+};
+
+// Byte-range access to one drive. All reads are exact: a short read is an error.
+class device_source_c {
+public:
+    virtual ~device_source_c() = default;
+    // Reads len bytes at byte offset; 0 on success, -1 on any error or short read.
+    virtual int read_at(std::uint64_t offset, void* buffer, std::size_t len) = 0;
+    virtual std::uint64_t byte_size() const = 0;
+    virtual std::uint32_t sector_size() const = 0;
+    // The device still answers a size query with a non-zero size.
+    virtual bool check_verify() = 0;
+    virtual bool is_writable() = 0;
+};
+
+// Drives in drive-number order: block devices (unless ORVANE_BLOCK_DEVICES=0), then the
+// images of ORVANE_IMAGES, of the settings and of add_image, then memory drives.
+std::vector<drive_desc_s> list_drives();
+
+// Images added for this process. Returns false and sets *error for a path that cannot be
+// a drive (missing, a directory, empty, unreadable).
+bool add_image(const QString& path, QString* error);
+void set_configured_images(const QStringList& paths);  // from the settings file
+void clear_images();
+// Warnings met while collecting image paths from the environment and the settings.
+QStringList image_warnings();
+
+// Memory drives for tests and fuzzers; the name becomes "mem:<name>".
+void add_memory_drive(const QString& name, std::shared_ptr<const QByteArray> data);
+void clear_memory_drives();
+
+// Opens a drive read-only. Returns null and sets *error on failure.
+std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* error);
+
+// Geometry and size without reading a sector (sysfs for block devices, stat for images).
+struct drive_geometry_s {
+    std::uint64_t byte_size = 0;
+    std::uint32_t sector_size = 0;
+};
+bool query_geometry(const drive_desc_s& drive, drive_geometry_s* geometry);
+
+// One volume found on a drive.
+struct volume_desc_s {
+    int partition_number = 0;          // 0: the drive holds a file system directly
+    std::uint64_t start_sector = 0;    // in 512-byte units from the start of the drive
+    std::uint64_t byte_size = 0;
+    QString device_name;               // "/dev/sdb1", "<image>#2", or the drive name
+    QString file_system;               // "FAT32", "NTFS", "exFAT", "ext4", ... or empty
+    QString label;
+    QString mount_path;                // first mount point, empty when not mounted
+    std::uint64_t mounted_total = 0;   // statvfs totals when mounted
+    std::uint64_t mounted_free = 0;
+    bool readable = true;              // the process can open the volume for reading
+};
+
+struct drive_probe_s {
+    QString table_type;  // "dos", "gpt" or empty
+    std::vector<volume_desc_s> volumes;
+    QStringList warnings;  // damaged tables, partitions past the end, ...
+};
+drive_probe_s probe_drive(const drive_desc_s& drive);
+
+// Splits a volume name into its drive's name and partition number; false when it names
+// no volume of a listed drive.
+struct volume_where_s {
+    int drive_number = -1;
+    int partition_number = 0;
+    std::uint64_t start_sector = 0;
+    std::uint64_t byte_size = 0;
+};
+bool locate_volume(const QString& volume_name, volume_where_s* where);
+
+}  // namespace platform

@@ -1,0 +1,359 @@
+// Partition tables, file-system names and labels (libblkid), mount points and the volume
+// locator for Linux drives.
+#include "platform_device.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <blkid/blkid.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+// Owns a read-only descriptor for the duration of a probe.
+struct fd_holder_s {
+    int fd = -1;
+    ~fd_holder_s() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// A descriptor over the drive's bytes. Memory drives are copied into a sealed memfd so that
+// the prober reads them like any file.
+int open_for_probe(const drive_desc_s& drive) {
+    if (drive.kind != drive_kind_e::memory) {
+        return ::open(QFile::encodeName(drive.name).constData(), O_RDONLY | O_CLOEXEC);
+    }
+    QString error;
+    auto source = open_drive(drive, &error);
+    if (!source) {
+        return -1;
+    }
+    int fd = ::memfd_create("orvane-probe", MFD_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    std::vector<char> chunk(1 << 20);
+    std::uint64_t size = source->byte_size();
+    for (std::uint64_t at = 0; at < size;) {
+        auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
+        if (source->read_at(at, chunk.data(), n) != 0 || ::pwrite(fd, chunk.data(), n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
+            ::close(fd);
+            return -1;
+        }
+        at += n;
+    }
+    return fd;
+}
+
+std::uint64_t fd_size(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return 0;
+    }
+    if (S_ISBLK(st.st_mode)) {
+        std::uint64_t bytes = 0;
+        blkid_probe pr = blkid_new_probe();
+        if (pr && blkid_probe_set_device(pr, fd, 0, 0) == 0) {
+            bytes = static_cast<std::uint64_t>(blkid_probe_get_size(pr));
+        }
+        if (pr) {
+            blkid_free_probe(pr);
+        }
+        return bytes;
+    }
+    return st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+// Windows names FAT by its width and capitalises NTFS and exFAT; the rest keep their
+// Linux names.
+QString windows_fs_name(const QString& type, const QString& version) {
+    if (type == QLatin1String("vfat") || type == QLatin1String("msdos")) {
+        if (version.startsWith(QLatin1String("FAT"))) {
+            return version;
+        }
+        return QStringLiteral("FAT");
+    }
+    if (type == QLatin1String("ntfs")) {
+        return QStringLiteral("NTFS");
+    }
+    if (type == QLatin1String("exfat")) {
+        return QStringLiteral("exFAT");
+    }
+    return type;
+}
+
+// Probes one byte range for a file system; fills file_system and label.
+void probe_file_system(int fd, std::uint64_t offset, std::uint64_t size, volume_desc_s* volume) {
+    blkid_probe pr = blkid_new_probe();
+    if (!pr) {
+        return;
+    }
+    if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(size)) == 0) {
+        blkid_probe_enable_partitions(pr, 0);
+        blkid_probe_enable_superblocks(pr, 1);
+        blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+        if (blkid_do_safeprobe(pr) == 0) {
+            const char* value = nullptr;
+            QString type;
+            QString version;
+            if (blkid_probe_lookup_value(pr, "TYPE", &value, nullptr) == 0) {
+                type = QString::fromUtf8(value);
+            }
+            if (blkid_probe_lookup_value(pr, "VERSION", &value, nullptr) == 0) {
+                version = QString::fromUtf8(value);
+            }
+            if (blkid_probe_lookup_value(pr, "LABEL", &value, nullptr) == 0) {
+                volume->label = QString::fromUtf8(value);
+            }
+            volume->file_system = windows_fs_name(type, version);
+        }
+    }
+    blkid_free_probe(pr);
+}
+
+// The kernel's device node for partition n of a block device, from sysfs.
+QString block_partition_node(const QString& disk_node, int number, std::uint64_t* start) {
+    QString disk = QFileInfo(disk_node).fileName();
+    QDir dir(QStringLiteral("/sys/block/") + disk);
+    for (const QString& child : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile part(dir.filePath(child + QStringLiteral("/partition")));
+        if (!part.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        if (part.readAll().trimmed().toInt() == number) {
+            QFile start_file(dir.filePath(child + QStringLiteral("/start")));
+            if (start && start_file.open(QIODevice::ReadOnly)) {
+                *start = start_file.readAll().trimmed().toULongLong();
+            }
+            return QStringLiteral("/dev/") + child;
+        }
+    }
+    return {};
+}
+
+QString unescape_mount_field(const QByteArray& field) {
+    QByteArray out;
+    for (int i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            bool ok = false;
+            int code = field.mid(i + 1, 3).toInt(&ok, 8);
+            if (ok) {
+                out.append(static_cast<char>(code));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(field[i]);
+    }
+    return QString::fromUtf8(out);
+}
+
+// First mount point of the device with this number in the process's mount table.
+QString mount_point_of(dev_t device) {
+    QFile table(QStringLiteral("/proc/self/mountinfo"));
+    if (!table.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    const QByteArray wanted = QByteArray::number(major(device)) + ':' + QByteArray::number(minor(device));
+    while (!table.atEnd()) {
+        QList<QByteArray> fields = table.readLine().trimmed().split(' ');
+        if (fields.size() > 4 && fields[2] == wanted && fields[3] == "/") {
+            return unescape_mount_field(fields[4]);
+        }
+    }
+    return {};
+}
+
+void fill_mount_facts(volume_desc_s* volume) {
+    if (!volume->device_name.startsWith(QLatin1String("/dev/"))) {
+        return;
+    }
+    QByteArray native = QFile::encodeName(volume->device_name);
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+        return;
+    }
+    int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    volume->readable = fd >= 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    volume->mount_path = mount_point_of(st.st_rdev);
+    struct statvfs vfs {};
+    if (!volume->mount_path.isEmpty() && ::statvfs(QFile::encodeName(volume->mount_path).constData(), &vfs) == 0) {
+        volume->mounted_total = static_cast<std::uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+        volume->mounted_free = static_cast<std::uint64_t>(vfs.f_bfree) * vfs.f_frsize;
+    }
+}
+
+bool has_protective_mbr(int fd) {
+    unsigned char sector[512];
+    if (::pread(fd, sector, sizeof sector, 0) != static_cast<ssize_t>(sizeof sector)) {
+        return false;
+    }
+    if (sector[510] != 0x55 || sector[511] != 0xAA) {
+        return false;
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (sector[446 + i * 16 + 4] == 0xEE) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+drive_probe_s probe_drive(const drive_desc_s& drive) {
+    drive_probe_s result;
+    fd_holder_s holder;
+    holder.fd = open_for_probe(drive);
+    if (holder.fd < 0) {
+        result.warnings << QStringLiteral("%1: cannot be read: %2").arg(drive.name, QString::fromLocal8Bit(std::strerror(errno)));
+        return result;
+    }
+    const std::uint64_t disk_bytes = fd_size(holder.fd);
+    if (disk_bytes == 0) {
+        result.warnings << QStringLiteral("%1: the drive is empty").arg(drive.name);
+        return result;
+    }
+
+    blkid_probe pr = blkid_new_probe();
+    if (!pr) {
+        return result;
+    }
+    std::vector<volume_desc_s> parts;
+    if (blkid_probe_set_device(pr, holder.fd, 0, 0) == 0) {
+        blkid_probe_enable_superblocks(pr, 0);
+        blkid_probe_enable_partitions(pr, 1);
+        blkid_probe_set_partitions_flags(pr, BLKID_PARTS_ENTRY_DETAILS);
+        if (blkid_do_safeprobe(pr) == 0) {
+            blkid_partlist list = blkid_probe_get_partitions(pr);
+            if (list) {
+                blkid_parttable table = blkid_partlist_get_table(list);
+                if (table && blkid_parttable_get_type(table)) {
+                    result.table_type = QString::fromLatin1(blkid_parttable_get_type(table));
+                }
+                int count = blkid_partlist_numof_partitions(list);
+                for (int i = 0; i < count; ++i) {
+                    blkid_partition part = blkid_partlist_get_partition(list, i);
+                    if (!part || blkid_partition_is_extended(part)) {
+                        continue;
+                    }
+                    volume_desc_s v;
+                    v.partition_number = blkid_partition_get_partno(part);
+                    auto start = blkid_partition_get_start(part);  // 512-byte sectors
+                    auto size = blkid_partition_get_size(part);
+                    if (start < 0 || size <= 0) {
+                        continue;
+                    }
+                    v.start_sector = static_cast<std::uint64_t>(start);
+                    v.byte_size = static_cast<std::uint64_t>(size) * 512;
+                    parts.push_back(v);
+                }
+            }
+        }
+    }
+    blkid_free_probe(pr);
+
+    if (parts.empty() && result.table_type.isEmpty()) {
+        volume_desc_s whole;
+        whole.partition_number = 0;
+        whole.byte_size = disk_bytes;
+        whole.device_name = drive.name;
+        probe_file_system(holder.fd, 0, disk_bytes, &whole);
+        if (!whole.file_system.isEmpty()) {
+            fill_mount_facts(&whole);
+            result.volumes.push_back(whole);
+        } else if (has_protective_mbr(holder.fd)) {
+            result.warnings << QStringLiteral("%1: the disk has a protective MBR but neither GPT header is valid").arg(drive.name);
+        } else {
+            result.warnings << QStringLiteral("%1: no partition table or file system recognised").arg(drive.name);
+        }
+        return result;
+    }
+
+    for (volume_desc_s& v : parts) {
+        const std::uint64_t start_byte = v.start_sector * 512;
+        if (v.start_sector >= disk_bytes / 512) {
+            result.warnings << QStringLiteral("%1: partition %2 starts past the end of the disk; skipped").arg(drive.name).arg(v.partition_number);
+            continue;
+        }
+        if (v.byte_size > disk_bytes - start_byte) {
+            result.warnings << QStringLiteral("%1: partition %2 runs past the end of the disk; only the %3 bytes present are used")
+                                   .arg(drive.name)
+                                   .arg(v.partition_number)
+                                   .arg(disk_bytes - start_byte);
+            v.byte_size = disk_bytes - start_byte;
+        }
+        for (const volume_desc_s& other : result.volumes) {
+            const std::uint64_t other_start = other.start_sector * 512;
+            if (start_byte < other_start + other.byte_size && other_start < start_byte + v.byte_size) {
+                result.warnings << QStringLiteral("%1: partitions %2 and %3 overlap").arg(drive.name).arg(other.partition_number).arg(v.partition_number);
+            }
+        }
+        if (drive.kind == drive_kind_e::block) {
+            v.device_name = block_partition_node(drive.name, v.partition_number, nullptr);
+        }
+        if (v.device_name.isEmpty()) {
+            v.device_name = drive.name + QLatin1Char('#') + QString::number(v.partition_number);
+        }
+        probe_file_system(holder.fd, start_byte, v.byte_size, &v);
+        fill_mount_facts(&v);
+        result.volumes.push_back(v);
+    }
+    return result;
+}
+
+bool locate_volume(const QString& volume_name, volume_where_s* where) {
+    QString name = volume_name;
+    if (name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\'))) {
+        name.chop(1);
+    }
+    if (name.isEmpty()) {
+        return false;
+    }
+    QString resolved = name.startsWith(QLatin1String("/dev/")) ? QFileInfo(name).canonicalFilePath() : name;
+    const std::vector<drive_desc_s> drives = list_drives();
+    for (std::size_t i = 0; i < drives.size() && i < 10; ++i) {
+        const drive_desc_s& drive = drives[i];
+        const bool whole = name == drive.name || (!resolved.isEmpty() && resolved == drive.name);
+        const bool by_number = name.startsWith(drive.name + QLatin1Char('#'));
+        bool by_node = false;
+        if (!whole && !by_number && drive.kind == drive_kind_e::block && !resolved.isEmpty()) {
+            by_node = resolved.startsWith(drive.name);
+        }
+        if (!whole && !by_number && !by_node) {
+            continue;
+        }
+        drive_probe_s probe = probe_drive(drive);
+        for (const volume_desc_s& v : probe.volumes) {
+            bool match = whole ? v.partition_number == 0 : (v.device_name == name || v.device_name == resolved);
+            if (match) {
+                where->drive_number = static_cast<int>(i);
+                where->partition_number = v.partition_number;
+                where->start_sector = v.start_sector;
+                where->byte_size = v.byte_size;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace platform

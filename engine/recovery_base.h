@@ -1,0 +1,46 @@
+#pragma once
+// The interface through which the scan page and the restoration step drive every engine.
+//
+// An engine is a QThread: the page hands it a volume (set_target), starts it, samples its
+// progress and counters on a timer, writes the pause and stop words, and reads the results
+// in place after finished(). The engine thread writes progress and counters; the page
+// writes pause and stop. Engines keep those words as relaxed atomics so that every read
+// sees a whole value.
+
+#include "device/volume_list.h"
+
+#include <QString>
+#include <QThread>
+
+#include <cstdint>
+
+// Stop codes written by the page.
+constexpr int stop_none = 0;
+constexpr int stop_abort = 2;  // leave the page: end the scan and discard the results
+constexpr int stop_keep = 3;   // the stop button: end the scan and keep the results
+
+class recovery_base_c : public QThread {
+    Q_OBJECT
+public:
+    using QThread::QThread;
+    ~recovery_base_c() override = default;
+
+    virtual void set_target(const volume_item_s& target) = 0;
+    virtual double get_progress() = 0;
+    virtual void set_progress(double progress) = 0;
+    virtual void set_stop(int code) = 0;
+    virtual int get_stop() { return 1; }
+    virtual int get_pause() = 0;
+    virtual void set_pause(int pause) = 0;
+    virtual std::int64_t get_read_count() = 0;
+    virtual void reset() = 0;
+    // Writes the found file with this key to the destination path; 0 when written whole.
+    virtual int restore_file(std::uint64_t file_key, const QString& destination) = 0;
+    // The path of a found entry under the volume's mount path; negative on failure.
+    virtual int get_file_path(std::uint64_t file_key, QString* path) {
+        (void)file_key;
+        (void)path;
+        return 0;
+    }
+    virtual std::int64_t get_found_count() { return 0; }
+};

@@ -1,0 +1,1 @@
+#include "recovery_stop.h"

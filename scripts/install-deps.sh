@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what OrvaneRecovery needs to build and test on Debian 12, from Debian's packages.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ clang pkg-config
+  qt6-base-dev qt6-base-dev-tools libblkid-dev
+  dosfstools mtools fdisk ntfs-3g
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,17 @@
+#pragma once
+// Helpers shared by the tests: fixture paths, image drives, the orvane tool.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// Folder of the images the fixture scripts made (ORVANE_FIXTURES).
+QString fixture_path(const QString& relative);
+// True when the fixture exists; otherwise the caller should QSKIP with the reason.
+bool fixture_exists(const QString& relative);
+// Replaces the image drives with these images (no block devices in tests) and reopens the
+// drive table; returns the number of drives.
+int use_images(const QStringList& images);
+// Runs the orvane tool; returns its exit code and fills stdout/stderr.
+int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err, int timeout_ms = 120000);
+QByteArray sha256_of_file(const QString& path);
