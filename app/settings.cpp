@@ -60,7 +60,8 @@ QString settings_file_path() {
 }
 
 QSettings& settings() {
-    if (!settings_object) {
+    // Re-created when the configuration folder changes (tests point it elsewhere).
+    if (!settings_object || settings_object->fileName() != settings_file_path()) {
         settings_object = std::make_unique<QSettings>(settings_file_path(), QSettings::IniFormat);
     }
     return *settings_object;
@@ -98,6 +99,7 @@ QString locale_language_choice() {
 
 void load_settings() {
     language_state_s& state = language_state();
+    settings_object.reset();  // read the file afresh
     QSettings& file = settings();
     state.recovery_folder = file.value(QStringLiteral("recovery_folder")).toString();
     state.current_name = file.value(QStringLiteral("language")).toString();

@@ -328,6 +328,13 @@ bool locate_volume(const QString& volume_name, volume_where_s* where) {
     if (name.isEmpty()) {
         return false;
     }
+    // Image names may come through symbolic links or relative paths: compare canonical forms.
+    const int hash = name.lastIndexOf(QLatin1Char('#'));
+    if (hash > 0 && QFileInfo(name.left(hash)).isFile()) {
+        name = QFileInfo(name.left(hash)).canonicalFilePath() + name.mid(hash);
+    } else if (QFileInfo(name).isFile()) {
+        name = QFileInfo(name).canonicalFilePath();
+    }
     QString resolved = name.startsWith(QLatin1String("/dev/")) ? QFileInfo(name).canonicalFilePath() : name;
     const std::vector<drive_desc_s> drives = list_drives();
     for (std::size_t i = 0; i < drives.size() && i < 10; ++i) {
