@@ -15,7 +15,12 @@ namespace {
 
 std::mutex output_lock;
 
-bool console_enabled() { return qEnvironmentVariable("ORVANE_CONSOLE") == QLatin1String("1"); }
+// Read once: the engines print per directory entry and must not pay for an environment
+// lookup each time.
+bool console_enabled() {
+    static const bool enabled = qEnvironmentVariable("ORVANE_CONSOLE") == QLatin1String("1");
+    return enabled;
+}
 
 QByteArray vformat(const char* format, va_list args) {
     va_list copy;

@@ -1,12 +1,338 @@
-// orvane scan and orvane restore.
+// orvane scan and orvane restore: pick the volume, run the engine the program would run,
+// list or restore what it found.
 #include "cli_commands.h"
+#include "cli_setup.h"
 
-int command_scan(const cli_options_s&) {
-    print_error(QStringLiteral("scan is not available yet"));
-    return exit_failed;
+#include "device/disk_table.h"
+#include "device/platform/platform_device.h"
+#include "device/volume_list.h"
+#include "engine/engine_choice.h"
+#include "engine/fat/fat_recovery.h"
+#include "engine/restore_names.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) { interrupted = 1; }
+
+void catch_interrupt() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
-int command_restore(const cli_options_s&) {
-    print_error(QStringLiteral("restore is not available yet"));
-    return exit_failed;
+// One found entry as the tool prints it.
+struct found_entry_s {
+    QString folder;  // '/'-separated folder path, "/" for the root
+    QString name;
+    std::uint64_t size = 0;
+    std::int64_t date1 = 0;
+    std::int64_t date2 = 0;
+    std::uint64_t key = 0;
+    std::uint32_t attributes = 0;
+    bool directory = false;
+    QString path() const { return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name; }
+};
+
+// The folder path of a FAT node's parent, climbing by parent keys; a damaged volume may
+// make them loop, so no climb is longer than the table.
+QString fat_folder_of(const QHash<std::uint32_t, fat_node>& nodes, const fat_node& node) {
+    QStringList names;
+    std::uint32_t key = node.parent;
+    for (qsizetype steps = 0; key != 0 && steps <= nodes.size(); ++steps) {
+        auto parent = nodes.constFind(key);
+        if (parent == nodes.constEnd()) {
+            break;
+        }
+        names.prepend(parent.value().name);
+        key = parent.value().parent;
+    }
+    return QLatin1Char('/') + names.join(QLatin1Char('/'));
+}
+
+// Folders that hold files, and files: what the result tree and table show.
+std::vector<found_entry_s> fat_entries(const fat_recovery_c& engine) {
+    std::vector<found_entry_s> entries;
+    const auto& nodes = engine.nodes();
+    for (auto it = nodes.constBegin(); it != nodes.constEnd(); ++it) {
+        const fat_node& node = it.value();
+        const bool directory = node.attributes & fat_attr_directory;
+        if (node.first_cluster == 0 || (directory && !node.has_files)) {
+            continue;
+        }
+        found_entry_s e;
+        e.folder = fat_folder_of(nodes, node);
+        e.name = node.name;
+        e.size = node.size;
+        e.date1 = node.write_time;
+        e.date2 = node.creation_time;
+        e.key = node.first_cluster;
+        e.attributes = node.attributes;
+        e.directory = directory;
+        entries.push_back(e);
+    }
+    std::sort(entries.begin(), entries.end(), [](const found_entry_s& a, const found_entry_s& b) {
+        return a.path() != b.path() ? a.path() < b.path() : a.key < b.key;
+    });
+    return entries;
+}
+
+QString canonical_volume_name(const QString& name) {
+    const int hash = name.lastIndexOf(QLatin1Char('#'));
+    if (hash > 0 && QFileInfo(name.left(hash)).isFile()) {
+        return QFileInfo(name.left(hash)).canonicalFilePath() + name.mid(hash);
+    }
+    return QFileInfo(name).exists() ? QFileInfo(name).canonicalFilePath() : name;
+}
+
+// Finds the volume TARGET names; prints why not and returns false.
+bool resolve_target(const cli_options_s& options, volume_item_s* target) {
+    if (!add_cli_images(options)) {
+        return false;
+    }
+    const QString wanted = options.positional.first();
+    enumerate_volumes();
+    const QString canonical = canonical_volume_name(wanted);
+    for (std::size_t r = 1; r < volume_list.size(); ++r) {
+        const volume_item_s& v = volume_list[r];
+        if (options.partition < 0 && (v.device_name == wanted || v.volume_name == wanted || v.path == wanted ||
+                                      v.device_name == canonical)) {
+            *target = v;
+            return true;
+        }
+    }
+    QFileInfo file(wanted);
+    if (!file.exists()) {
+        print_error(QStringLiteral("no volume or image named '%1' (see 'orvane volumes')").arg(wanted));
+        return false;
+    }
+    QString error;
+    if (!platform::add_image(wanted, &error)) {
+        print_error(error);
+        return false;
+    }
+    enumerate_volumes();
+    const QString image = file.canonicalFilePath();
+    std::vector<volume_item_s> on_image;
+    for (std::size_t r = 1; r < volume_list.size(); ++r) {
+        const volume_item_s& v = volume_list[r];
+        if (v.device_name == image || v.device_name.startsWith(image + QLatin1Char('#'))) {
+            on_image.push_back(v);
+        }
+    }
+    for (const QString& warning : volume_warnings) {
+        if (warning.startsWith(image)) {
+            print_error(warning);
+        }
+    }
+    if (options.partition >= 0) {
+        for (const volume_item_s& v : on_image) {
+            if (v.partition_number == options.partition) {
+                *target = v;
+                return true;
+            }
+        }
+        print_error(QStringLiteral("'%1' has no partition %2").arg(wanted).arg(options.partition));
+        return false;
+    }
+    if (on_image.size() == 1) {
+        *target = on_image.front();
+        return true;
+    }
+    if (on_image.empty()) {
+        print_error(QStringLiteral("'%1' holds no volume that can be read").arg(wanted));
+        return false;
+    }
+    QStringList numbers;
+    for (const volume_item_s& v : on_image) {
+        numbers << QStringLiteral("%1 (%2)").arg(v.partition_number).arg(v.file_system.isEmpty() ? QStringLiteral("unknown") : v.file_system);
+    }
+    print_error(QStringLiteral("'%1' holds several volumes; pick one with --partition: %2").arg(wanted, numbers.join(QStringLiteral(", "))));
+    return false;
+}
+
+QString date_text(std::int64_t seconds) {
+    return seconds == 0 ? QStringLiteral("-") : QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+// Runs a scan of the target to its end (or to Ctrl-C). Returns the engine, or null after
+// printing why the volume cannot be scanned.
+std::unique_ptr<fat_recovery_c> run_scan(const cli_options_s& options, const volume_item_s& target) {
+    switch (choose_engine(target, options.deep)) {
+        case engine_fat:
+            break;
+        case engine_signature:
+            print_error(QStringLiteral("deep scan is not available in this version"));
+            return nullptr;
+        case engine_ntfs:
+            print_error(QStringLiteral("NTFS quick scan is not available in this version; its volume is '%1'").arg(target.device_name));
+            return nullptr;
+        case engine_none:
+            print_error(QStringLiteral("a quick scan reads FAT and NTFS volumes only; '%1' holds %2 (try --deep)")
+                            .arg(target.device_name, target.file_system.isEmpty() ? QStringLiteral("no known file system") : target.file_system));
+            return nullptr;
+    }
+    disk_open_all();
+    auto engine = std::make_unique<fat_recovery_c>();
+    engine->reset();
+    engine->set_target(target);
+    catch_interrupt();
+    const bool show_progress = ::isatty(STDERR_FILENO);
+    engine->start(QThread::InheritPriority);
+    while (!engine->wait(200)) {
+        if (interrupted && engine->get_stop() == 0) {
+            engine->set_stop(stop_keep);
+        }
+        if (show_progress) {
+            std::fprintf(stderr, "\rscanning: %3d%%  %lld entries read, %lld found ", static_cast<int>(engine->get_progress() * 100),
+                         static_cast<long long>(engine->get_read_count()), static_cast<long long>(engine->get_found_count()));
+        }
+    }
+    if (show_progress) {
+        std::fputs("\r\033[K", stderr);
+    }
+    if (engine->get_stop() == stop_keep) {
+        print_error(QStringLiteral("scan stopped; showing what was found so far"));
+    }
+    engine->set_progress(1.0);
+    return engine;
+}
+
+bool same_device(const QString& folder, const volume_item_s& target) {
+    if (!target.device_name.startsWith(QLatin1String("/dev/"))) {
+        return false;
+    }
+    struct stat dir_info {};
+    struct stat dev_info {};
+    return ::stat(QFile::encodeName(folder).constData(), &dir_info) == 0 &&
+           ::stat(QFile::encodeName(target.device_name).constData(), &dev_info) == 0 && S_ISBLK(dev_info.st_mode) &&
+           dir_info.st_dev == dev_info.st_rdev;
+}
+
+}  // namespace
+
+int command_scan(const cli_options_s& options) {
+    volume_item_s target;
+    if (!resolve_target(options, &target)) {
+        return exit_usage;
+    }
+    auto engine = run_scan(options, target);
+    if (!engine) {
+        return exit_usage;
+    }
+    const auto entries = fat_entries(*engine);
+    QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"), QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
+                             QStringLiteral("KEY"), QStringLiteral("ATTR"), QStringLiteral("STATE")}};
+    for (const found_entry_s& e : entries) {
+        const bool deleted = e.attributes & fat_attr_deleted;
+        if (options.json) {
+            print_json({{QStringLiteral("path"), e.path()},
+                        {QStringLiteral("name"), e.name},
+                        {QStringLiteral("size"), static_cast<qint64>(e.size)},
+                        {QStringLiteral("date1"), static_cast<qint64>(e.date1)},
+                        {QStringLiteral("date2"), static_cast<qint64>(e.date2)},
+                        {QStringLiteral("key"), static_cast<qint64>(e.key)},
+                        {QStringLiteral("attributes"), static_cast<qint64>(e.attributes)},
+                        {QStringLiteral("deleted"), deleted},
+                        {QStringLiteral("dir"), e.directory}});
+        } else {
+            rows << QStringList{e.path() + (e.directory ? QStringLiteral("/") : QString()),
+                                e.directory ? QStringLiteral("-") : QString::number(e.size),
+                                date_text(e.date1),
+                                date_text(e.date2),
+                                QString::number(e.key),
+                                QStringLiteral("0x%1").arg(e.attributes, 2, 16, QLatin1Char('0')),
+                                deleted ? QStringLiteral("deleted") : QStringLiteral("live")};
+        }
+    }
+    if (!options.json) {
+        print_table(rows);
+        std::fprintf(stderr, "%lld entries read, %zu listed\n", static_cast<long long>(engine->get_read_count()), entries.size());
+    }
+    return exit_ok;
+}
+
+int command_restore(const cli_options_s& options) {
+    volume_item_s target;
+    if (!resolve_target(options, &target)) {
+        return exit_usage;
+    }
+    const QString destination = QDir(options.destination).absolutePath();
+    if (!QDir().mkpath(destination)) {
+        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
+        return exit_usage;
+    }
+    if (same_device(destination, target)) {
+        print_error(QStringLiteral("'%1' lies on the volume being recovered; restore to another disk").arg(destination));
+        return exit_usage;
+    }
+    auto engine = run_scan(options, target);
+    if (!engine) {
+        return exit_usage;
+    }
+    QRegularExpression match;
+    if (!options.match.isEmpty()) {
+        match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match));
+    }
+    std::vector<found_entry_s> files;
+    for (const found_entry_s& e : fat_entries(*engine)) {
+        if (e.directory) {
+            continue;
+        }
+        if (!options.match.isEmpty() && !match.match(e.path()).hasMatch() && !match.match(e.name).hasMatch()) {
+            continue;
+        }
+        files.push_back(e);
+    }
+    const bool show_progress = ::isatty(STDERR_FILENO);
+    QSet<QString> used;
+    int restored = 0;
+    int failed = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (interrupted) {
+            print_error(QStringLiteral("restore interrupted"));
+            break;
+        }
+        const found_entry_s& e = files[i];
+        QString folder = destination;
+        for (const QString& part : e.folder.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+            folder += QLatin1Char('/') + safe_file_name(part);
+        }
+        if (show_progress) {
+            std::fprintf(stderr, "\rrestoring %zu of %zu ", i + 1, files.size());
+        }
+        if (!QDir().mkpath(folder)) {
+            print_error(QStringLiteral("cannot create the folder '%1'").arg(folder));
+            ++failed;
+            continue;
+        }
+        const QString path = unique_path(folder, e.name, &used);
+        if (engine->restore_file(e.key, path) == 0) {
+            ++restored;
+        } else {
+            print_error(QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path(), path));
+            ++failed;
+        }
+    }
+    if (show_progress) {
+        std::fputs("\r\033[K", stderr);
+    }
+    std::printf("restored %d of %zu files, %d failed\n", restored, files.size(), failed);
+    return restored == static_cast<int>(files.size()) ? exit_ok : exit_failed;
 }

@@ -1,0 +1,305 @@
+#include "fat_recovery.h"
+
+#include "app/diagnostics.h"
+#include "device/disk_table.h"
+#include "engine/fat/fat_reader.h"
+
+#include <QFile>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The reader's volume object and the shared long-name buffer of the walk: process-wide, as
+// only one FAT scan or restore runs at a time.
+fat_volume scan_volume;
+char16_t long_name_buffer[512];
+
+constexpr double reads_for_full_progress = 2000.0;
+
+QString name_of(const fat_entry_info& info) {
+    const char16_t* source = info.long_name && info.long_name[0] ? info.long_name : info.short_name;
+    int length = 0;
+    while (length < fat_name_max && source[length]) {
+        ++length;
+    }
+    return QString::fromUtf16(source, length);
+}
+
+void sleep_a_while() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+
+}  // namespace
+
+std::int64_t fat_time_to_seconds(std::uint16_t date, std::uint16_t time) {
+    std::tm fields{};
+    fields.tm_year = 1980 + (date >> 9) - 1900;
+    fields.tm_mon = ((date >> 5) & 0x0F) - 1;
+    fields.tm_mday = date & 0x1F;
+    fields.tm_hour = time >> 11;
+    fields.tm_min = (time >> 5) & 0x3F;
+    fields.tm_sec = (time & 0x1F) * 2;
+    fields.tm_isdst = 0;
+    std::time_t seconds = std::mktime(&fields);
+    return seconds == static_cast<std::time_t>(-1) ? 0 : static_cast<std::int64_t>(seconds);
+}
+
+fat_recovery_c::~fat_recovery_c() {
+    // The object must not go while its thread runs: end the scan and wait for it.
+    if (isRunning()) {
+        set_stop(stop_abort);
+        wait();
+    }
+}
+
+void fat_recovery_c::reset() {
+    progress_ = 0.0;
+    pause_ = 0;
+    stop_ = 0;
+    read_count_ = 0;
+    found_count_ = 0;
+    node_table_.clear();
+}
+
+void fat_recovery_c::run() {
+    try {
+        reset();
+        QString name = target_.volume_name;
+        if (name.endsWith(QLatin1Char('\\'))) {
+            name.chop(1);
+        }
+        volume_location_s where;
+        if (volume_locate(name, &where)) {
+            fat_volume_slot[0].drive = static_cast<std::uint8_t>(where.disk_number);
+            fat_volume_slot[0].partition = static_cast<std::uint8_t>(where.partition_number);
+            fat_volume_slot[0].start_sector = where.start_sector;
+            f_mount(0, &scan_volume);
+            console_printf("Start Fat Scan.\n");
+            walk_volume();
+        }
+        fat_node root;
+        root.attributes = fat_attr_directory;
+        node_table_.insert(0, root);
+        link_and_mark();
+    } catch (...) {
+        // Out of memory on a huge volume: keep what was found and end the scan.
+        set_stop(stop_keep);
+    }
+}
+
+// Walks the root directory and, depth first, every directory found, deleted ones included.
+// An explicit stack instead of recursion: a hostile volume may nest folders thousands deep.
+void fat_recovery_c::walk_volume() {
+    struct frame_s {
+        fat_dir dir;
+        std::uint32_t parent;  // key recorded as the parent of this directory's entries
+        bool deleted;          // the directory lies in (or is) a deleted folder
+    };
+    std::vector<frame_s> stack;
+    stack.push_back({});
+    if (f_opendir(&stack.back().dir, "/") != fat_ok) {
+        console_printf("f_opendir failed 1.\n");
+        return;
+    }
+    stack.back().parent = 0;
+    stack.back().deleted = false;
+
+    while (!stack.empty()) {
+        if (stop_.load(std::memory_order_relaxed) != 0) {
+            return;
+        }
+        while (pause_.load(std::memory_order_relaxed) != 0) {
+            if (stop_.load(std::memory_order_relaxed) != 0) {
+                return;
+            }
+            sleep_a_while();
+        }
+        frame_s& frame = stack.back();
+        const std::int64_t reads = read_count_.load(std::memory_order_relaxed);
+        const double progress = static_cast<double>(reads) / reads_for_full_progress;
+        progress_.store(progress > 1.0 ? 0.99 : progress, std::memory_order_relaxed);
+        read_count_.store(reads + 1, std::memory_order_relaxed);
+        console_printf("file count:%d\n", static_cast<int>(reads + 1));
+
+        fat_entry_info info{};
+        info.long_name = long_name_buffer;
+        info.long_name_capacity = 512;
+        if (f_readdir(&frame.dir, &info) != fat_ok) {
+            console_printf("f_readdir failed 1.\n");
+            stack.pop_back();
+            continue;
+        }
+        if (info.short_name[0] == 0) {
+            stack.pop_back();  // end of this directory
+            continue;
+        }
+        const bool is_dir = info.attributes & fat_attr_directory;
+        const bool is_deleted = info.attributes & fat_attr_deleted;
+        if (info.first_cluster == 0 || info.short_name[0] == u'.' || (!is_dir && !is_deleted)) {
+            continue;
+        }
+        fat_node node;
+        node.first_cluster = info.first_cluster;
+        node.parent = frame.parent;
+        node.size = info.size;
+        node.write_time = fat_time_to_seconds(info.write_date, info.write_time);
+        node.creation_time = fat_time_to_seconds(info.creation_date, info.creation_time);
+        node.in_deleted_folder = frame.deleted ? 1 : 0;
+        node.attributes = info.attributes | (frame.deleted ? fat_attr_deleted : 0);
+        node.name = name_of(info);
+        if ((node.attributes & fat_attr_deleted) && !node.name.isEmpty()) {
+            node.name[0] = QLatin1Char('#');
+        }
+        const bool child_deleted = frame.deleted || (node.attributes & fat_attr_deleted);
+        const std::uint32_t child = node.first_cluster;
+        bool walk_it = false;
+        merge(std::move(node), &walk_it);
+        if (!walk_it || !is_dir) {
+            continue;
+        }
+        frame_s next{};
+        if (f_opendir(&next.dir, "/") != fat_ok) {
+            console_printf("f_opendir failed 2.\n");
+            continue;
+        }
+        next.dir.start_cluster = child;
+        next.dir.cluster = child;
+        if (f_readdir(&next.dir, nullptr) != fat_ok) {
+            continue;  // cluster 1 or beyond the FAT: recorded, not walked
+        }
+        next.parent = child;
+        next.deleted = child_deleted;
+        stack.push_back(next);
+    }
+}
+
+// Puts a new node into the table by first cluster. *walk_it tells whether the key was new
+// (only then is a directory walked: this also keeps cross-linked clusters from looping).
+void fat_recovery_c::merge(fat_node node, bool* walk_it) {
+    auto existing = node_table_.find(node.first_cluster);
+    if (existing == node_table_.end()) {
+        node_table_.insert(node.first_cluster, std::move(node));
+        found_count_.fetch_add(1, std::memory_order_relaxed);
+        *walk_it = true;
+        return;
+    }
+    *walk_it = false;
+    fat_node& old = existing.value();
+    const bool is_dir = node.attributes & fat_attr_directory;
+    const bool is_deleted = node.attributes & fat_attr_deleted;
+    if (!old.in_deleted_folder && node.in_deleted_folder) {
+        return;
+    }
+    if (!is_dir || is_deleted) {
+        const bool old_is_live_dir = (old.attributes & fat_attr_directory) && !(old.attributes & fat_attr_deleted);
+        if (is_dir && old_is_live_dir) {
+            return;
+        }
+        if (node.creation_time > old.creation_time) {
+            old = std::move(node);
+        }
+        return;
+    }
+    old = std::move(node);  // a live directory always wins
+}
+
+void fat_recovery_c::link_and_mark() {
+    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
+        fat_node& node = it.value();
+        if (node.first_cluster == 0 && node.parent == 0) {
+            continue;  // the root
+        }
+        auto parent = node_table_.find(node.parent);
+        if (parent != node_table_.end()) {
+            parent.value().children.append(&node);
+        }
+    }
+    const auto limit = node_table_.size();
+    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
+        if (it.value().attributes & fat_attr_directory) {
+            continue;
+        }
+        std::uint32_t key = it.value().parent;
+        // A damaged volume can make parents loop; no climb is longer than the table.
+        for (qsizetype steps = 0; steps <= limit; ++steps) {
+            auto parent = node_table_.find(key);
+            if (parent == node_table_.end() || parent.value().has_files) {
+                break;
+            }
+            parent.value().has_files = 1;
+            if (key == 0) {
+                break;
+            }
+            key = parent.value().parent;
+        }
+    }
+}
+
+int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
+    auto found = node_table_.constFind(static_cast<std::uint32_t>(file_key));
+    if (found == node_table_.constEnd()) {
+        return -1;
+    }
+    const fat_node& node = found.value();
+    QFile out(destination);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return -1;
+    }
+    fat_file file{};
+    file.volume = &scan_volume;
+    file.mount_id = scan_volume.mount_id;
+    file.flags = 0x01;
+    file.position = 0;
+    file.size = node.size;
+    file.first_cluster = node.first_cluster;
+    // A deleted file's chain is gone: read on from its first cluster, stepping over the
+    // clusters that live files hold now.
+    const int mode = (node.attributes & fat_attr_deleted) ? fat_read_skip_used : 0;
+    std::vector<char> buffer(4096);
+    std::uint64_t total = 0;
+    for (;;) {
+        std::uint32_t got = 0;
+        const fat_result result = f_read(&file, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got, mode);
+        if (got > 0 && out.write(buffer.data(), got) != static_cast<qint64>(got)) {
+            return -1;
+        }
+        total += got;
+        if (result != fat_ok) {
+            return -1;  // what was read before the error stays in the file
+        }
+        if (got == 0) {
+            break;
+        }
+    }
+    if (!out.flush() || total != node.size) {
+        return -1;
+    }
+    return 0;
+}
+
+int fat_recovery_c::get_file_path(std::uint64_t file_key, QString* path) {
+    QString result = target_.path;
+    if (result.endsWith(QLatin1Char('/')) || result.endsWith(QLatin1Char('\\'))) {
+        result.chop(1);
+    }
+    QStringList names;
+    std::uint32_t key = static_cast<std::uint32_t>(file_key);
+    for (qsizetype steps = 0;; ++steps) {
+        auto found = node_table_.constFind(key);
+        if (found == node_table_.constEnd() || steps > node_table_.size()) {
+            return -1;
+        }
+        names.prepend(found.value().name);
+        if (found.value().parent == 0) {
+            break;
+        }
+        key = found.value().parent;
+    }
+    for (const QString& name : names) {
+        result += QLatin1Char('/') + name;
+    }
+    *path = result;
+    return 0;
+}

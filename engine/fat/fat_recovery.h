@@ -1,0 +1,78 @@
+#pragma once
+// The scan engine for FAT12/16/32 volumes.
+//
+// Runs in its own thread: walks every directory of the volume through the FAT reader,
+// deleted directories included, and records every directory and every deleted file, keyed
+// by first cluster. Afterwards it links the entries into a tree and marks the folders that
+// hold files. Owned by whoever scans (the scan page, the orvane tool); the results are read
+// in place after finished() and stay until the next reset(). restore_file runs afterwards
+// on the volume as the scan left it mounted; one FAT scan or restore runs at a time.
+
+#include "engine/fat/fat_reader.h"
+#include "engine/recovery_base.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+
+// One found entry.
+struct fat_node {
+    std::uint32_t first_cluster = 0;  // also the key; 0 only for the root
+    std::uint32_t parent = 0;         // first cluster of the directory it was found in
+    std::uint32_t size = 0;
+    std::int64_t write_time = 0;      // seconds since 1970
+    std::int64_t creation_time = 0;
+    std::uint8_t attributes = 0;      // 0x10 directory, 0x40 deleted or below a deleted folder
+    std::uint8_t in_deleted_folder = 0;
+    std::uint8_t has_files = 0;       // some file lies somewhere below this folder
+    QString name;                     // long name, else short name; '#' first for deleted ones
+    QList<fat_node*> children;
+};
+
+constexpr int fat_name_max = 259;
+
+class fat_recovery_c final : public recovery_base_c {
+    Q_OBJECT
+public:
+    using recovery_base_c::recovery_base_c;
+    ~fat_recovery_c() override;
+
+    void set_target(const volume_item_s& target) override { target_ = target; }
+    double get_progress() override { return progress_.load(std::memory_order_relaxed); }
+    void set_progress(double progress) override { progress_.store(progress, std::memory_order_relaxed); }
+    void set_stop(int code) override { stop_.store(code, std::memory_order_relaxed); }
+    int get_stop() override { return stop_.load(std::memory_order_relaxed); }
+    int get_pause() override { return pause_.load(std::memory_order_relaxed); }
+    void set_pause(int pause) override { pause_.store(pause, std::memory_order_relaxed); }
+    std::int64_t get_read_count() override { return read_count_.load(std::memory_order_relaxed); }
+    std::int64_t get_found_count() override { return found_count_.load(std::memory_order_relaxed); }
+    void reset() override;
+    int restore_file(std::uint64_t file_key, const QString& destination) override;
+    int get_file_path(std::uint64_t file_key, QString* path) override;
+
+    // The scan result; read only after the thread has finished.
+    const QHash<std::uint32_t, fat_node>& nodes() const { return node_table_; }
+
+protected:
+    void run() override;
+
+private:
+    void walk_volume();
+    void merge(fat_node node, bool* walk_it);
+    void link_and_mark();
+
+    QHash<std::uint32_t, fat_node> node_table_;
+    volume_item_s target_;
+    std::atomic<double> progress_{0.0};
+    std::atomic<int> pause_{0};
+    std::atomic<int> stop_{0};
+    std::atomic<std::int64_t> read_count_{0};
+    std::atomic<std::int64_t> found_count_{0};
+};
+
+// FAT date and time words to seconds since 1970, taken as local time; 0 when they do not
+// convert.
+std::int64_t fat_time_to_seconds(std::uint16_t date, std::uint16_t time);
