@@ -541,6 +541,15 @@ fat_result next_cluster(fat_file* file, int mode, std::uint32_t* cluster) {
         if (next == fat_entry_read_failed) {
             return fat_disk_error;
         }
+        // A chain that meets its remembered cluster again loops; moving the mark at each
+        // power of two finds any loop within about twice its length plus its lead-in.
+        if (next == file->chain_mark) {
+            return fat_internal_error;
+        }
+        ++file->chain_steps;
+        if ((file->chain_steps & (file->chain_steps - 1)) == 0) {
+            file->chain_mark = next;
+        }
         *cluster = next;
         return fat_ok;
     }
@@ -758,7 +767,10 @@ fat_result f_read(fat_file* file, void* buffer, std::uint32_t count, std::uint32
         const std::uint32_t sector_in_cluster = (file->position / fat_sector_bytes) & (spc - 1);
         if (in_sector == 0 && sector_in_cluster == 0) {
             std::uint32_t cluster = file->first_cluster;
-            if (file->position != 0) {
+            if (file->position == 0) {
+                file->chain_mark = cluster;
+                file->chain_steps = 0;
+            } else {
                 // A chain has at most one link per cluster of the volume; more means it
                 // loops back on itself.
                 if (file->position / cluster_bytes >= cluster_count(volume)) {

@@ -128,6 +128,10 @@ struct fat_file {
     std::uint32_t first_cluster = 0;
     std::uint32_t cluster = 0;
     std::uint64_t cached_sector = 0;  // sector in sector_buffer; 0 = none
+    // Loop detection on the cluster chain (a cluster remembered at every power-of-two
+    // step); a chain that comes back to it is broken.
+    std::uint32_t chain_mark = 0;
+    std::uint32_t chain_steps = 0;
     std::uint8_t sector_buffer[fat_sector_bytes] = {};
 };
 
