@@ -8,6 +8,7 @@
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
 #include "engine/fat/fat_recovery.h"
+#include "engine/scan_session.h"
 #include "engine/restore_names.h"
 
 #include <QDateTime>
@@ -18,7 +19,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <memory>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,33 +171,34 @@ QString date_text(std::int64_t seconds) {
     return seconds == 0 ? QStringLiteral("-") : QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-// Runs a scan of the target to its end (or to Ctrl-C). Returns the engine, or null after
-// printing why the volume cannot be scanned.
-std::unique_ptr<fat_recovery_c> run_scan(const cli_options_s& options, const volume_item_s& target) {
+// Runs a scan of the target to its end (or to Ctrl-C). False, after printing why, when the
+// volume cannot be scanned.
+bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
             break;
         case engine_signature:
             print_error(QStringLiteral("deep scan is not available in this version"));
-            return nullptr;
+            return false;
         case engine_ntfs:
             print_error(QStringLiteral("NTFS quick scan is not available in this version; its volume is '%1'").arg(target.device_name));
-            return nullptr;
+            return false;
         case engine_none:
             print_error(QStringLiteral("a quick scan reads FAT and NTFS volumes only; '%1' holds %2 (try --deep)")
                             .arg(target.device_name, target.file_system.isEmpty() ? QStringLiteral("no known file system") : target.file_system));
-            return nullptr;
+            return false;
     }
     disk_open_all();
-    auto engine = std::make_unique<fat_recovery_c>();
-    engine->reset();
-    engine->set_target(target);
     catch_interrupt();
+    if (session->start(target, options.deep) != 0) {
+        print_error(QStringLiteral("the scan of '%1' could not start").arg(target.device_name));
+        return false;
+    }
+    recovery_base_c* engine = session->current();
     const bool show_progress = ::isatty(STDERR_FILENO);
-    engine->start(QThread::InheritPriority);
     while (!engine->wait(200)) {
         if (interrupted && engine->get_stop() == 0) {
-            engine->set_stop(stop_keep);
+            session->stop();
         }
         if (show_progress) {
             std::fprintf(stderr, "\rscanning: %3d%%  %lld entries read, %lld found ", static_cast<int>(engine->get_progress() * 100),
@@ -207,11 +208,11 @@ std::unique_ptr<fat_recovery_c> run_scan(const cli_options_s& options, const vol
     if (show_progress) {
         std::fputs("\r\033[K", stderr);
     }
+    session->on_thread_finished();
     if (engine->get_stop() == stop_keep) {
         print_error(QStringLiteral("scan stopped; showing what was found so far"));
     }
-    engine->set_progress(1.0);
-    return engine;
+    return session->has_results();
 }
 
 bool same_device(const QString& folder, const volume_item_s& target) {
@@ -232,11 +233,12 @@ int command_scan(const cli_options_s& options) {
     if (!resolve_target(options, &target)) {
         return exit_usage;
     }
-    auto engine = run_scan(options, target);
-    if (!engine) {
+    scan_session_c session;
+    if (!run_scan(options, target, &session)) {
         return exit_usage;
     }
-    const auto entries = fat_entries(*engine);
+    recovery_base_c* engine = session.current();
+    const auto entries = fat_entries(session.fat_engine());
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"), QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
                              QStringLiteral("KEY"), QStringLiteral("ATTR"), QStringLiteral("STATE")}};
     for (const found_entry_s& e : entries) {
@@ -282,16 +284,17 @@ int command_restore(const cli_options_s& options) {
         print_error(QStringLiteral("'%1' lies on the volume being recovered; restore to another disk").arg(destination));
         return exit_usage;
     }
-    auto engine = run_scan(options, target);
-    if (!engine) {
+    scan_session_c session;
+    if (!run_scan(options, target, &session)) {
         return exit_usage;
     }
+    recovery_base_c* engine = session.current();
     QRegularExpression match;
     if (!options.match.isEmpty()) {
         match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match));
     }
     std::vector<found_entry_s> files;
-    for (const found_entry_s& e : fat_entries(*engine)) {
+    for (const found_entry_s& e : fat_entries(session.fat_engine())) {
         if (e.directory) {
             continue;
         }

@@ -1,6 +1,8 @@
 // orvane: the command-line face of OrvaneRecovery, for scripting, servers and tests.
 #include "cli_commands.h"
 
+#include "device/drive_list.h"
+
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -36,6 +38,7 @@ int usage_error(const QString& message) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    register_device_meta_types();
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
         std::fputs(usage_text, stderr);

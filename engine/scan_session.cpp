@@ -1,0 +1,84 @@
+#include "scan_session.h"
+
+scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
+    connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+}
+
+scan_session_c::~scan_session_c() {
+    // Engines must not be destroyed while their thread runs.
+    if (current_->isRunning()) {
+        current_->set_stop(stop_abort);
+        current_->wait();
+    }
+}
+
+recovery_base_c* scan_session_c::engine_for(engine_kind_e kind) {
+    switch (kind) {
+        case engine_fat:
+            return &fat_engine_;
+        case engine_ntfs:
+        case engine_signature:
+        case engine_none:
+            break;
+    }
+    return nullptr;  // the NTFS and signature engines are not part of this build yet
+}
+
+int scan_session_c::start(const volume_item_s& target, bool deep_scan) {
+    if (scanning_) {
+        return -1;
+    }
+    const engine_kind_e kind = choose_engine(target, deep_scan);
+    recovery_base_c* engine = engine_for(kind);
+    if (!engine) {
+        return -1;
+    }
+    current_->reset();
+    current_ = engine;
+    engine_kind_ = kind;
+    target_ = target;
+    has_results_ = false;
+    current_->reset();
+    current_->set_target(target_);
+    scanning_ = true;
+    current_->start(QThread::InheritPriority);
+    return 0;
+}
+
+void scan_session_c::stop() {
+    if (scanning_) {
+        current_->set_stop(stop_keep);
+    }
+}
+
+void scan_session_c::abort() {
+    if (scanning_) {
+        current_->set_stop(stop_abort);
+    } else {
+        current_->reset();
+        has_results_ = false;
+    }
+}
+
+int scan_session_c::toggle_pause() {
+    if (!scanning_) {
+        return 0;
+    }
+    const int pause = current_->get_pause() != 0 ? 0 : 1;
+    current_->set_pause(pause);
+    return pause;
+}
+
+void scan_session_c::on_thread_finished() {
+    if (!scanning_ || current_->isRunning()) {
+        return;  // already handled (the tool calls this itself after waiting)
+    }
+    scanning_ = false;
+    if (current_->get_stop() == stop_abort) {
+        current_->reset();
+        has_results_ = false;
+        return;
+    }
+    current_->set_progress(1.0);
+    has_results_ = true;
+}

@@ -1,0 +1,53 @@
+#pragma once
+// One scan at a time over a set of engines: the start rules, stop, abort and pause, and the
+// end of a scan. The scan page drives its scans through this object; the orvane tool does
+// the same without an event loop.
+//
+// Lives on the user-interface thread (or the tool's main thread). Owns one engine of each
+// kind for its whole life and a pointer to the current one, which is the null engine until
+// the first scan.
+
+#include "engine/engine_choice.h"
+#include "engine/fat/fat_recovery.h"
+#include "engine/recovery_stop.h"
+
+#include <QObject>
+
+class scan_session_c : public QObject {
+    Q_OBJECT
+public:
+    explicit scan_session_c(QObject* parent = nullptr);
+    ~scan_session_c() override;
+
+    // Starts a scan of target: -1 while a scan runs or when no engine reads the volume.
+    int start(const volume_item_s& target, bool deep_scan);
+    // The stop button: end the scan and keep what it found.
+    void stop();
+    // Leaving the scan: end a running scan and discard its results, or drop the last results.
+    void abort();
+    // Pauses a running scan, or resumes a paused one; returns the new pause word.
+    int toggle_pause();
+
+    recovery_base_c* current() const { return current_; }
+    engine_kind_e engine_kind() const { return engine_kind_; }
+    bool scanning() const { return scanning_; }
+    // The last scan ended and kept its results (natural end or stop button).
+    bool has_results() const { return has_results_; }
+    const volume_item_s& target() const { return target_; }
+    fat_recovery_c& fat_engine() { return fat_engine_; }
+
+public slots:
+    // The engine thread has ended (its finished() signal).
+    void on_thread_finished();
+
+private:
+    recovery_base_c* engine_for(engine_kind_e kind);
+
+    recovery_stop_c null_engine_;
+    fat_recovery_c fat_engine_;
+    recovery_base_c* current_ = &null_engine_;
+    engine_kind_e engine_kind_ = engine_none;
+    volume_item_s target_;
+    bool scanning_ = false;
+    bool has_results_ = false;
+};

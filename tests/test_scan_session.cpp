@@ -1,0 +1,130 @@
+// Starting, pausing, stopping and aborting scans through the session the scan page uses.
+#include "device/disk_table.h"
+#include "device/drive_list.h"
+#include "device/platform/platform_device.h"
+#include "engine/scan_session.h"
+#include "fat_image.h"
+#include "test_support.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+// A FAT16 volume whose folders' chains loop on themselves: every folder reads 65536 entries
+// before its index wraps, so the scan runs long enough to be paused and stopped.
+std::unique_ptr<fat_image_c> slow_volume() {
+    QString error;
+    auto image = fat_image_c::make(16384, {"-F", "16", "-s", "4", "-r", "1024", "-f", "1", "-S", "512"}, &error);
+    if (!image) {
+        qWarning("mkfs.fat failed: %s", qPrintable(error));
+        return nullptr;
+    }
+    for (std::uint32_t d = 0; d < 1000; ++d) {
+        const QByteArray name = QStringLiteral("D%1   ").arg(d, 4, 10, QLatin1Char('0')).toLatin1() + "   ";
+        image->put_entry(image->root_offset() + d * 32, name.constData(), fat_attr_directory, 2 + d, 0);
+        image->set_fat(2 + d, 2 + d);
+        for (std::uint32_t e = 0; e < image->cluster_bytes() / 32; ++e) {
+            image->put_entry(image->cluster_offset(2 + d) + e * 32, "XILE    TXT", 0x20, 2000 + d, 10, true);
+        }
+    }
+    return image;
+}
+
+volume_item_s memory_volume(const fat_image_c& image) {
+    platform::clear_memory_drives();
+    platform::add_memory_drive("slow", image.shared());
+    use_images({});
+    volume_item_s target;
+    target.device_name = target.volume_name = target.path = "mem:slow";
+    target.file_system = "FAT16";
+    target.partition_number = 0;
+    target.disk_number = 0;
+    return target;
+}
+
+}  // namespace
+
+class test_scan_session : public QObject {
+    Q_OBJECT
+    std::unique_ptr<fat_image_c> image;
+
+private slots:
+    void initTestCase() {
+        image = slow_volume();
+        QVERIFY(image);
+    }
+
+    void before_the_first_scan_the_null_engine_answers() {
+        scan_session_c session;
+        QCOMPARE(session.current()->get_progress(), 0.0);
+        QCOMPARE(session.current()->get_read_count(), 0);
+        QCOMPARE(session.current()->get_found_count(), 0);
+        QCOMPARE(session.current()->get_stop(), 1);
+        session.abort();  // leaving the page before any scan changes nothing
+        QCOMPARE(session.current()->get_stop(), 1);
+        QVERIFY(!session.scanning());
+    }
+
+    void volumes_no_engine_reads_are_refused_data() {
+        QTest::addColumn<QString>("file_system");
+        QTest::newRow("exFAT") << "exFAT";
+        QTest::newRow("ntfs") << "ntfs";
+        QTest::newRow("empty") << "";
+        QTest::newRow("ext4") << "ext4";
+    }
+    void volumes_no_engine_reads_are_refused() {
+        QFETCH(QString, file_system);
+        scan_session_c session;
+        volume_item_s target = memory_volume(*image);
+        target.file_system = file_system;
+        recovery_base_c* before = session.current();
+        QCOMPARE(session.start(target, false), -1);
+        QCOMPARE(session.current(), before);
+        QVERIFY(!session.scanning());
+    }
+
+    void a_start_while_scanning_is_refused_and_stop_keeps_results() {
+        scan_session_c session;
+        const volume_item_s target = memory_volume(*image);
+        QCOMPARE(session.start(target, false), 0);
+        QVERIFY(session.scanning());
+        QCOMPARE(session.engine_kind(), engine_fat);
+        QTRY_VERIFY_WITH_TIMEOUT(session.current()->get_read_count() > 0, 10000);
+        QCOMPARE(session.start(target, false), -1);
+        QVERIFY(session.current()->isRunning());
+        QCOMPARE(session.toggle_pause(), 1);
+        QTest::qWait(250);
+        const auto held = session.current()->get_read_count();
+        QTest::qWait(250);
+        QCOMPARE(session.current()->get_read_count(), held);
+        session.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!session.scanning(), 5000);  // finished() reached the session
+        QVERIFY(session.has_results());
+        QCOMPARE(session.current()->get_stop(), stop_keep);
+        QCOMPARE(session.current()->get_progress(), 1.0);
+        QVERIFY(session.fat_engine().nodes().size() > 1);
+    }
+
+    void abort_discards_the_results() {
+        scan_session_c session;
+        QCOMPARE(session.start(memory_volume(*image), false), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(session.current()->get_read_count() > 0, 10000);
+        session.toggle_pause();
+        session.abort();
+        QTRY_VERIFY_WITH_TIMEOUT(!session.scanning(), 5000);
+        QVERIFY(!session.has_results());
+        QVERIFY(session.fat_engine().nodes().isEmpty());
+        QCOMPARE(session.current()->get_read_count(), 0);
+    }
+
+    void closing_during_a_scan_ends_the_thread_first() {
+        auto session = std::make_unique<scan_session_c>();
+        QCOMPARE(session->start(memory_volume(*image), false), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(session->current()->get_read_count() > 0, 10000);
+        session.reset();  // must wait for the engine thread, not crash under it
+    }
+};
+
+QTEST_GUILESS_MAIN(test_scan_session)
+#include "test_scan_session.moc"
