@@ -12,7 +12,8 @@ void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)
 
 // Appends "<ctime stamp>  [source:line] message" to Pellomar.log in the user's state folder
 // and writes "ERROR: [source:line] message" to standard error.
-void error_report(const char* source, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void error_report(const char* source, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Where error_report appends: $XDG_STATE_HOME/OrvaneRecovery/Pellomar.log.
 QString error_log_path();

@@ -67,7 +67,9 @@ QSettings& settings() {
     return *settings_object;
 }
 
-QStringList settings_images() { return settings().value(QStringLiteral("images")).toStringList(); }
+QStringList settings_images() {
+    return settings().value(QStringLiteral("images")).toStringList();
+}
 
 QString locale_language_choice() {
     QString locale;
@@ -80,16 +82,25 @@ QString locale_language_choice() {
     locale = locale.section(QLatin1Char('.'), 0, 0).section(QLatin1Char('@'), 0, 0);
     const QString lang = locale.section(QLatin1Char('_'), 0, 0).toLower();
     const QString region = locale.section(QLatin1Char('_'), 1, 1).toUpper();
-    if (lang == QLatin1String("en")) return QStringLiteral("English");
-    if (lang == QLatin1String("de")) return QStringLiteral("Deutsch");
-    if (lang == QLatin1String("es")) return QStringLiteral("Español");
-    if (lang == QLatin1String("fr")) return QStringLiteral("Français");
-    if (lang == QLatin1String("it")) return QStringLiteral("Italiano");
-    if (lang == QLatin1String("ja")) return QStringLiteral("日本語");
-    if (lang == QLatin1String("nl")) return QStringLiteral("Nederlands");
-    if (lang == QLatin1String("pt")) return QStringLiteral("Português");
+    if (lang == QLatin1String("en"))
+        return QStringLiteral("English");
+    if (lang == QLatin1String("de"))
+        return QStringLiteral("Deutsch");
+    if (lang == QLatin1String("es"))
+        return QStringLiteral("Español");
+    if (lang == QLatin1String("fr"))
+        return QStringLiteral("Français");
+    if (lang == QLatin1String("it"))
+        return QStringLiteral("Italiano");
+    if (lang == QLatin1String("ja"))
+        return QStringLiteral("日本語");
+    if (lang == QLatin1String("nl"))
+        return QStringLiteral("Nederlands");
+    if (lang == QLatin1String("pt"))
+        return QStringLiteral("Português");
     if (lang == QLatin1String("zh")) {
-        if (region == QLatin1String("TW") || region == QLatin1String("HK") || region == QLatin1String("MO")) {
+        if (region == QLatin1String("TW") || region == QLatin1String("HK") ||
+            region == QLatin1String("MO")) {
             return QStringLiteral("繁體中文");
         }
         return QStringLiteral("简体中文");
@@ -156,7 +167,8 @@ int load_language(const QString& name, bool make_current) {
                 }
             }
         } else if (wanted && std::regex_match(line, match, text_line)) {
-            state.text_table[QByteArray::fromStdString(match[1].str())] = unescape_text(QString::fromStdString(match[2].str()));
+            state.text_table[QByteArray::fromStdString(match[1].str())] =
+                unescape_text(QString::fromStdString(match[2].str()));
         }
     }
     std::fclose(file);
@@ -176,8 +188,9 @@ QString image_folder_code() {
     }
     const QString name = state.language_list.at(state.current_index);
     static const std::pair<const char*, const char*> codes[] = {
-        {"Deutsch", "de"}, {"Français", "fr"}, {"Español", "es"}, {"简体中文", "cn"},   {"繁體中文", "hk"},
-        {"Italiano", "it"}, {"日本語", "jp"},   {"Português", "pt"}, {"Nederlands", "nl"}, {"العربية", "ar"},
+        {"Deutsch", "de"},    {"Français", "fr"}, {"Español", "es"}, {"简体中文", "cn"},
+        {"繁體中文", "hk"},   {"Italiano", "it"}, {"日本語", "jp"},  {"Português", "pt"},
+        {"Nederlands", "nl"}, {"العربية", "ar"},
     };
     for (const auto& [language, code] : codes) {
         if (name.compare(QString::fromUtf8(language), Qt::CaseInsensitive) == 0) {

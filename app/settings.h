@@ -37,7 +37,7 @@ QString image_folder_code();
 QString locale_language_choice();
 
 // Folders and files.
-QString data_folder();       // ORVANE_DATA_DIR, beside the executable, or <prefix>/share/orvane-recovery
+QString data_folder();  // ORVANE_DATA_DIR, beside the executable, or <prefix>/share/orvane-recovery
 QString settings_file_path();  // $XDG_CONFIG_HOME/OrvaneRecovery.ini
 QSettings& settings();
 // Disk images the user keeps in the settings (key "images").

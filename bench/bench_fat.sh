@@ -21,6 +21,7 @@ deleted_folders=12
 cluster_kib=4
 seed=20240601
 keep=0
+restore_parent=""
 
 usage() {
   cat <<EOF
@@ -32,6 +33,8 @@ usage: bench/bench_fat.sh [options]
   --deleted-folders N     leaf folders deleted whole            [$deleted_folders]
   --cluster-kib K         cluster size in KiB (1 2 4 8 16 32)   [$cluster_kib]
   --seed N                generator seed                        [$seed]
+  --restore-parent DIR    restore (and copy) into a new folder under DIR, e.g. /dev/shm
+                          to take the disk's write speed out of the figures [work folder]
   --keep                  keep the work folder (image, restored files)
 environment: ORVANE (the orvane binary; default $repo/build/bin/orvane),
              TMPDIR (where the work folder goes; default /tmp), PYTHON (default python3)
@@ -47,6 +50,7 @@ while [ $# -gt 0 ]; do
     --deleted-folders) deleted_folders=$2; shift 2 ;;
     --cluster-kib) cluster_kib=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
+    --restore-parent) restore_parent=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "bench_fat: unknown option '$1'" >&2; usage >&2; exit 2 ;;
@@ -64,10 +68,20 @@ gnu_time=""
 if [ -x /usr/bin/time ] && /usr/bin/time -v true >/dev/null 2>&1; then gnu_time=/usr/bin/time; fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvane-bench.XXXXXX")
+out=$work
 cleanup() {
-  if [ "$keep" = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
+  if [ "$keep" = 1 ]; then
+    echo "work folder kept: $work"
+    [ "$out" = "$work" ] || echo "restored files kept: $out"
+  else
+    rm -rf "$work"
+    [ "$out" = "$work" ] || rm -rf "$out"
+  fi
 }
 trap cleanup EXIT
+if [ -n "$restore_parent" ]; then
+  out=$(mktemp -d "$restore_parent/orvane-bench-restore.XXXXXX")
+fi
 export ORVANE_BLOCK_DEVICES=0
 image=$work/fat32.img
 problems=0
@@ -104,6 +118,7 @@ mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
 echo "== OrvaneRecovery FAT benchmark =="
 echo "orvane:  $orvane"
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "restore: into $out ($(df -P "$out" | awk 'NR == 2 { print $1 }'))"
 echo "image:   ${size_gib} GiB FAT32 superfloppy, ${cluster_kib} KiB clusters, $files files in $folders folders, ${deleted_percent}% deleted, seed $seed"
 echo "Every figure is the second of two runs (the first warms the page cache; dropping the"
 echo "cache needs root). Throughput in MB/s and GB/s counts 10^6 and 10^9 bytes."
@@ -178,13 +193,13 @@ echo
 
 # ---- restore ----
 restore_once() {
-  rm -rf "$work/restored"
-  "$orvane" restore --to "$work/restored" "$image" > "$work/restore.out" 2> "$work/restore.err" || true
+  rm -rf "$out/restored"
+  "$orvane" restore --to "$out/restored" "$image" > "$work/restore.out" 2> "$work/restore.err" || true
 }
 restore_once
-rm -rf "$work/restored"
+rm -rf "$out/restored"
 start=$(now_ns)
-"$orvane" restore --to "$work/restored" "$image" > "$work/restore.out" 2> "$work/restore.err" || true
+"$orvane" restore --to "$out/restored" "$image" > "$work/restore.out" 2> "$work/restore.err" || true
 t_restore=$(since "$start")
 restore_line=$(grep -E '^restored [0-9]+ of [0-9]+ files, [0-9]+ failed$' "$work/restore.out" | tail -n 1 || true)
 read -r r_done r_total r_failed < <(sed -n 's/^restored \([0-9]*\) of \([0-9]*\) files, \([0-9]*\) failed$/\1 \2 \3/p' <<<"$restore_line") || true
@@ -194,16 +209,16 @@ if [ -z "${r_done:-}" ]; then
 fi
 [ "$r_failed" = 0 ] || problem "restore reported $r_failed failed ($(head -n 3 "$work/restore.err" | tr '\n' ' '))"
 [ "$r_total" = "$gen_deleted_files" ] || problem "restore found $r_total deleted files; the image holds $gen_deleted_files"
-restored_files=$(find "$work/restored" -type f | wc -l)
-restored_bytes=$(find "$work/restored" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d", s }')
+restored_files=$(find "$out/restored" -type f | wc -l)
+restored_bytes=$(find "$out/restored" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d", s }')
 restore_rate=$(div "$restored_bytes" "$t_restore" %.1f 1e6)
 data_rate=$(awk -v b="$restored_bytes" -v r="$t_restore" -v s="$t_scan" 'BEGIN { if (r > s) printf "%.1f", b / (r - s) / 1e6; else print "n/a" }')
 
-cat_restored() { find "$work/restored" -type f -print0 | xargs -0 cat > /dev/null; }
-copy_restored() { rm -rf "$work/copy"; cp -r "$work/restored" "$work/copy"; }
+cat_restored() { find "$out/restored" -type f -print0 | xargs -0 cat > /dev/null; }
+copy_restored() { rm -rf "$out/copy"; cp -r "$out/restored" "$out/copy"; }
 run_twice t_cat_files cat_restored
 run_twice t_copy_files copy_restored
-rm -rf "$work/copy"
+rm -rf "$out/copy"
 cat_rate=$(div "$restored_bytes" "$t_cat_files" %.1f 1e6)
 copy_rate=$(div "$restored_bytes" "$t_copy_files" %.1f 1e6)
 echo "restore: $restore_rate MB/s ($(mib "$restored_bytes") in $restored_files files, $t_restore s including its scan;" \
@@ -213,7 +228,7 @@ echo "  cp -r of restored files: $copy_rate MB/s ($t_copy_files s) | ratio resto
 echo
 
 # ---- checks of the result ----
-"$python" - "$work/manifest.tsv" "$work/scan.json" "$work/restored" > "$work/check.out" <<'EOF'
+"$python" - "$work/manifest.tsv" "$work/scan.json" "$out/restored" > "$work/check.out" <<'EOF'
 import hashlib, json, os, sys
 
 manifest_path, scan_path, restored = sys.argv[1:4]

@@ -68,23 +68,28 @@ int command_drives(const cli_options_s& options) {
     for (const QString& warning : platform::image_warnings()) {
         print_error(warning);
     }
-    QList<QStringList> rows{{QStringLiteral("DRIVE"), QStringLiteral("SIZE"), QStringLiteral("BYTES"), QStringLiteral("NAME")}};
+    QList<QStringList> rows{{QStringLiteral("DRIVE"), QStringLiteral("SIZE"),
+                             QStringLiteral("BYTES"), QStringLiteral("NAME")}};
     for (std::size_t r = 1; r < drive_list.size(); ++r) {
         const drive_item_s& d = drive_list[r];
         if (options.json) {
             QJsonObject geometry{
                 {QStringLiteral("cylinders"), static_cast<qint64>(d.geometry->Cylinders)},
                 {QStringLiteral("media_type"), static_cast<qint64>(d.geometry->MediaType)},
-                {QStringLiteral("tracks_per_cylinder"), static_cast<qint64>(d.geometry->TracksPerCylinder)},
-                {QStringLiteral("sectors_per_track"), static_cast<qint64>(d.geometry->SectorsPerTrack)},
-                {QStringLiteral("bytes_per_sector"), static_cast<qint64>(d.geometry->BytesPerSector)},
+                {QStringLiteral("tracks_per_cylinder"),
+                 static_cast<qint64>(d.geometry->TracksPerCylinder)},
+                {QStringLiteral("sectors_per_track"),
+                 static_cast<qint64>(d.geometry->SectorsPerTrack)},
+                {QStringLiteral("bytes_per_sector"),
+                 static_cast<qint64>(d.geometry->BytesPerSector)},
             };
             print_json({{QStringLiteral("drive"), static_cast<qint64>(r - 1)},
                         {QStringLiteral("name"), d.name},
                         {QStringLiteral("size"), static_cast<qint64>(d.size)},
                         {QStringLiteral("geometry"), geometry}});
         } else {
-            rows << QStringList{QString::number(r - 1), format_size(d.size), QString::number(d.size), d.name};
+            rows << QStringList{QString::number(r - 1), format_size(d.size),
+                                QString::number(d.size), d.name};
         }
     }
     if (!options.json) {
@@ -101,8 +106,10 @@ int command_volumes(const cli_options_s& options) {
     for (const QString& warning : volume_warnings) {
         print_error(warning);
     }
-    QList<QStringList> rows{{QStringLiteral("DISK"), QStringLiteral("PART"), QStringLiteral("FS"), QStringLiteral("LABEL"),
-                             QStringLiteral("SIZE"), QStringLiteral("FREE"), QStringLiteral("START"), QStringLiteral("PATH")}};
+    QList<QStringList> rows{{QStringLiteral("DISK"), QStringLiteral("PART"), QStringLiteral("FS"),
+                             QStringLiteral("LABEL"), QStringLiteral("SIZE"),
+                             QStringLiteral("FREE"), QStringLiteral("START"),
+                             QStringLiteral("PATH")}};
     for (std::size_t r = 1; r < volume_list.size(); ++r) {
         const volume_item_s& v = volume_list[r];
         platform::volume_where_s where;
@@ -120,7 +127,8 @@ int command_volumes(const cli_options_s& options) {
                 {QStringLiteral("disk_number"), v.disk_number},
             };
             if (located) {
-                object.insert(QStringLiteral("start_sector"), static_cast<qint64>(where.start_sector));
+                object.insert(QStringLiteral("start_sector"),
+                              static_cast<qint64>(where.start_sector));
             }
             print_json(object);
         } else {

@@ -8,8 +8,8 @@
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
 #include "engine/fat/fat_recovery.h"
-#include "engine/scan_session.h"
 #include "engine/restore_names.h"
+#include "engine/scan_session.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -27,7 +27,9 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 
-void on_interrupt(int) { interrupted = 1; }
+void on_interrupt(int) {
+    interrupted = 1;
+}
 
 void catch_interrupt() {
     struct sigaction action {};
@@ -47,7 +49,9 @@ struct found_entry_s {
     std::uint64_t key = 0;
     std::uint32_t attributes = 0;
     bool directory = false;
-    QString path() const { return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name; }
+    QString path() const {
+        return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
+    }
 };
 
 // The folder path of a FAT node's parent, climbing by parent keys; a damaged volume may
@@ -111,15 +115,16 @@ bool resolve_target(const cli_options_s& options, volume_item_s* target) {
     const QString canonical = canonical_volume_name(wanted);
     for (std::size_t r = 1; r < volume_list.size(); ++r) {
         const volume_item_s& v = volume_list[r];
-        if (options.partition < 0 && (v.device_name == wanted || v.volume_name == wanted || v.path == wanted ||
-                                      v.device_name == canonical)) {
+        if (options.partition < 0 && (v.device_name == wanted || v.volume_name == wanted ||
+                                      v.path == wanted || v.device_name == canonical)) {
             *target = v;
             return true;
         }
     }
     QFileInfo file(wanted);
     if (!file.exists()) {
-        print_error(QStringLiteral("no volume or image named '%1' (see 'orvane volumes')").arg(wanted));
+        print_error(
+            QStringLiteral("no volume or image named '%1' (see 'orvane volumes')").arg(wanted));
         return false;
     }
     QString error;
@@ -161,14 +166,19 @@ bool resolve_target(const cli_options_s& options, volume_item_s* target) {
     }
     QStringList numbers;
     for (const volume_item_s& v : on_image) {
-        numbers << QStringLiteral("%1 (%2)").arg(v.partition_number).arg(v.file_system.isEmpty() ? QStringLiteral("unknown") : v.file_system);
+        numbers << QStringLiteral("%1 (%2)")
+                       .arg(v.partition_number)
+                       .arg(v.file_system.isEmpty() ? QStringLiteral("unknown") : v.file_system);
     }
-    print_error(QStringLiteral("'%1' holds several volumes; pick one with --partition: %2").arg(wanted, numbers.join(QStringLiteral(", "))));
+    print_error(QStringLiteral("'%1' holds several volumes; pick one with --partition: %2")
+                    .arg(wanted, numbers.join(QStringLiteral(", "))));
     return false;
 }
 
 QString date_text(std::int64_t seconds) {
-    return seconds == 0 ? QStringLiteral("-") : QDateTime::fromSecsSinceEpoch(seconds).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return seconds == 0 ? QStringLiteral("-")
+                        : QDateTime::fromSecsSinceEpoch(seconds).toString(
+                              QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
 // Runs a scan of the target to its end (or to Ctrl-C). False, after printing why, when the
@@ -181,11 +191,17 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
             print_error(QStringLiteral("deep scan is not available in this version"));
             return false;
         case engine_ntfs:
-            print_error(QStringLiteral("NTFS quick scan is not available in this version; its volume is '%1'").arg(target.device_name));
+            print_error(QStringLiteral(
+                            "NTFS quick scan is not available in this version; its volume is '%1'")
+                            .arg(target.device_name));
             return false;
         case engine_none:
-            print_error(QStringLiteral("a quick scan reads FAT and NTFS volumes only; '%1' holds %2 (try --deep)")
-                            .arg(target.device_name, target.file_system.isEmpty() ? QStringLiteral("no known file system") : target.file_system));
+            print_error(
+                QStringLiteral(
+                    "a quick scan reads FAT and NTFS volumes only; '%1' holds %2 (try --deep)")
+                    .arg(target.device_name, target.file_system.isEmpty()
+                                                 ? QStringLiteral("no known file system")
+                                                 : target.file_system));
             return false;
     }
     disk_open_all();
@@ -201,8 +217,10 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
             session->stop();
         }
         if (show_progress) {
-            std::fprintf(stderr, "\rscanning: %3d%%  %lld entries read, %lld found ", static_cast<int>(engine->get_progress() * 100),
-                         static_cast<long long>(engine->get_read_count()), static_cast<long long>(engine->get_found_count()));
+            std::fprintf(stderr, "\rscanning: %3d%%  %lld entries read, %lld found ",
+                         static_cast<int>(engine->get_progress() * 100),
+                         static_cast<long long>(engine->get_read_count()),
+                         static_cast<long long>(engine->get_found_count()));
         }
     }
     if (show_progress) {
@@ -222,8 +240,8 @@ bool same_device(const QString& folder, const volume_item_s& target) {
     struct stat dir_info {};
     struct stat dev_info {};
     return ::stat(QFile::encodeName(folder).constData(), &dir_info) == 0 &&
-           ::stat(QFile::encodeName(target.device_name).constData(), &dev_info) == 0 && S_ISBLK(dev_info.st_mode) &&
-           dir_info.st_dev == dev_info.st_rdev;
+           ::stat(QFile::encodeName(target.device_name).constData(), &dev_info) == 0 &&
+           S_ISBLK(dev_info.st_mode) && dir_info.st_dev == dev_info.st_rdev;
 }
 
 }  // namespace
@@ -239,8 +257,10 @@ int command_scan(const cli_options_s& options) {
     }
     recovery_base_c* engine = session.current();
     const auto entries = fat_entries(session.fat_engine());
-    QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"), QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
-                             QStringLiteral("KEY"), QStringLiteral("ATTR"), QStringLiteral("STATE")}};
+    QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
+                             QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
+                             QStringLiteral("KEY"), QStringLiteral("ATTR"),
+                             QStringLiteral("STATE")}};
     for (const found_entry_s& e : entries) {
         const bool deleted = e.attributes & fat_attr_deleted;
         if (options.json) {
@@ -265,7 +285,8 @@ int command_scan(const cli_options_s& options) {
     }
     if (!options.json) {
         print_table(rows);
-        std::fprintf(stderr, "%lld entries read, %zu listed\n", static_cast<long long>(engine->get_read_count()), entries.size());
+        std::fprintf(stderr, "%lld entries read, %zu listed\n",
+                     static_cast<long long>(engine->get_read_count()), entries.size());
     }
     return exit_ok;
 }
@@ -281,7 +302,9 @@ int command_restore(const cli_options_s& options) {
         return exit_usage;
     }
     if (same_device(destination, target)) {
-        print_error(QStringLiteral("'%1' lies on the volume being recovered; restore to another disk").arg(destination));
+        print_error(
+            QStringLiteral("'%1' lies on the volume being recovered; restore to another disk")
+                .arg(destination));
         return exit_usage;
     }
     scan_session_c session;
@@ -298,7 +321,8 @@ int command_restore(const cli_options_s& options) {
         if (e.directory) {
             continue;
         }
-        if (!options.match.isEmpty() && !match.match(e.path()).hasMatch() && !match.match(e.name).hasMatch()) {
+        if (!options.match.isEmpty() && !match.match(e.path()).hasMatch() &&
+            !match.match(e.name).hasMatch()) {
             continue;
         }
         files.push_back(e);
@@ -329,7 +353,8 @@ int command_restore(const cli_options_s& options) {
         if (engine->restore_file(e.key, path) == 0) {
             ++restored;
         } else {
-            print_error(QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path(), path));
+            print_error(
+                QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path(), path));
             ++failed;
         }
     }

@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
         std::fputs(usage_text, stderr);
         return exit_usage;
     }
-    if (args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h") || args.first() == QLatin1String("help")) {
+    if (args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h") ||
+        args.first() == QLatin1String("help")) {
         std::fputs(usage_text, stdout);
         return exit_ok;
     }
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
         } else if (arg == QLatin1String("--partition")) {
             QString number;
             bool ok = false;
-            if (!value(&number) || (options.partition = number.toInt(&ok), !ok) || options.partition < 0) {
+            if (!value(&number) || (options.partition = number.toInt(&ok), !ok) ||
+                options.partition < 0) {
                 return usage_error(QStringLiteral("--partition needs a partition number"));
             }
         } else if (arg == QLatin1String("--to")) {
@@ -92,9 +94,11 @@ int main(int argc, char** argv) {
             options.positional << arg;
         }
     }
-    const bool takes_target = options.command == QLatin1String("scan") || options.command == QLatin1String("restore");
+    const bool takes_target =
+        options.command == QLatin1String("scan") || options.command == QLatin1String("restore");
     if (!takes_target && !options.positional.isEmpty()) {
-        return usage_error(QStringLiteral("'%1' takes no argument '%2'").arg(options.command, options.positional.first()));
+        return usage_error(QStringLiteral("'%1' takes no argument '%2'")
+                               .arg(options.command, options.positional.first()));
     }
     if (options.command == QLatin1String("drives")) {
         return command_drives(options);

@@ -58,7 +58,10 @@ int open_table() {
         QString line = QStringLiteral("Disk# %1 <== %2").arg(n).arg(drives[n].name);
         if (query_drive(entry)) {
             std::uint64_t mib = entry.sector_count.load() * 512 / 1024 / 1024;
-            line += QStringLiteral(" (%1MB, %2 bytes * %3 sectors)\n").arg(mib).arg(entry.sector_size.load()).arg(entry.sector_count.load());
+            line += QStringLiteral(" (%1MB, %2 bytes * %3 sectors)\n")
+                        .arg(mib)
+                        .arg(entry.sector_size.load())
+                        .arg(entry.sector_count.load());
         } else {
             line += QStringLiteral(" (Not Ready)\n");
         }
@@ -155,7 +158,9 @@ std::uint8_t disk_get_status(int drive) {
     return disk_table[static_cast<std::size_t>(drive)].status.load();
 }
 
-int disk_count() { return opened_count.load(); }
+int disk_count() {
+    return opened_count.load();
+}
 
 std::uint64_t disk_sector_count(int drive) {
     if (drive < 0 || drive >= opened_count.load()) {
@@ -164,7 +169,8 @@ std::uint64_t disk_sector_count(int drive) {
     return disk_table[static_cast<std::size_t>(drive)].sector_count.load();
 }
 
-disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_sector, std::uint32_t count) {
+disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_sector,
+                              std::uint32_t count) {
     if (drive < 0 || drive >= opened_count.load()) {
         return disk_not_ready;
     }

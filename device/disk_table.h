@@ -35,7 +35,8 @@ int disk_open_all();
 int disk_reopen_all();
 std::uint8_t disk_init_drive(int drive);
 std::uint8_t disk_get_status(int drive);
-disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_sector, std::uint32_t count);
+disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_sector,
+                              std::uint32_t count);
 int disk_count();
 // The number of 512-byte sectors of a drive as last queried; 0 when not ready.
 std::uint64_t disk_sector_count(int drive);

@@ -19,7 +19,8 @@ int enumerate_physical_drives() {
         geometry->SectorsPerTrack = 63;
         geometry->TracksPerCylinder = 255;
         geometry->MediaType = 12;  // FixedMedia
-        geometry->Cylinders = static_cast<std::int64_t>(facts.byte_size / (255ULL * 63ULL * facts.sector_size));
+        geometry->Cylinders =
+            static_cast<std::int64_t>(facts.byte_size / (255ULL * 63ULL * facts.sector_size));
         drive_item_s item;
         item.name = drives[n].name;
         item.size = facts.byte_size;

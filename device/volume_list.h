@@ -12,11 +12,11 @@
 #include <vector>
 
 struct volume_item_s {
-    QString device_name;   // "/dev/sdb1", "<image>#2", or a drive holding a file system directly
-    QString volume_name;   // name the device layer opens and locates (volume_locate)
+    QString device_name;  // "/dev/sdb1", "<image>#2", or a drive holding a file system directly
+    QString volume_name;  // name the device layer opens and locates (volume_locate)
     QString label;
-    QString file_system;   // "FAT12", "FAT16", "FAT32", "NTFS", "exFAT", or the Linux name
-    QString path;          // first mount point, or device_name when not mounted
+    QString file_system;  // "FAT12", "FAT16", "FAT32", "NTFS", "exFAT", or the Linux name
+    QString path;         // first mount point, or device_name when not mounted
     std::uint64_t total_bytes = 0;
     std::uint64_t free_bytes = 0;
     std::int32_t partition_number = -1;

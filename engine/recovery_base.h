@@ -21,7 +21,7 @@ constexpr int stop_keep = 3;   // the stop button: end the scan and keep the res
 
 class recovery_base_c : public QThread {
     Q_OBJECT
-public:
+  public:
     using QThread::QThread;
     ~recovery_base_c() override = default;
 

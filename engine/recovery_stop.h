@@ -6,7 +6,7 @@
 
 class recovery_stop_c final : public recovery_base_c {
     Q_OBJECT
-public:
+  public:
     using recovery_base_c::recovery_base_c;
 
     void set_target(const volume_item_s&) override {}

@@ -37,8 +37,11 @@ QString unique_path(const QString& folder, const QString& name, QSet<QString>* u
         suffix = safe.mid(dot);
     }
     QString candidate = folder + QLatin1Char('/') + safe;
-    for (int n = 2; used->contains(candidate) || QFileInfo(candidate).exists() || QFileInfo(candidate).isSymLink(); ++n) {
-        candidate = folder + QLatin1Char('/') + fit_name_length(base + QStringLiteral(" (%1)").arg(n) + suffix);
+    for (int n = 2; used->contains(candidate) || QFileInfo(candidate).exists() ||
+                    QFileInfo(candidate).isSymLink();
+         ++n) {
+        candidate = folder + QLatin1Char('/') +
+                    fit_name_length(base + QStringLiteral(" (%1)").arg(n) + suffix);
     }
     used->insert(candidate);
     return candidate;

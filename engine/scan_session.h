@@ -15,7 +15,7 @@
 
 class scan_session_c : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit scan_session_c(QObject* parent = nullptr);
     ~scan_session_c() override;
 
@@ -36,11 +36,11 @@ public:
     const volume_item_s& target() const { return target_; }
     fat_recovery_c& fat_engine() { return fat_engine_; }
 
-public slots:
+  public slots:
     // The engine thread has ended (its finished() signal).
     void on_thread_finished();
 
-private:
+  private:
     recovery_base_c* engine_for(engine_kind_e kind);
 
     recovery_stop_c null_engine_;

@@ -12,11 +12,14 @@ std::uint32_t le16(const QByteArray& b, int at) {
     return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8;
 }
 
-std::uint32_t le32(const QByteArray& b, int at) { return le16(b, at) | le16(b, at + 2) << 16; }
+std::uint32_t le32(const QByteArray& b, int at) {
+    return le16(b, at) | le16(b, at + 2) << 16;
+}
 
 }  // namespace
 
-std::unique_ptr<fat_image_c> fat_image_c::make(int size_kib, const QStringList& mkfs_arguments, QString* error) {
+std::unique_ptr<fat_image_c> fat_image_c::make(int size_kib, const QStringList& mkfs_arguments,
+                                               QString* error) {
     QTemporaryDir dir;
     const QString path = dir.filePath("volume.img");
     QProcess mkfs;
@@ -39,7 +42,8 @@ std::unique_ptr<fat_image_c> fat_image_c::make(int size_kib, const QStringList& 
     image->root_entries_ = le16(b, 17);
     image->fat_sectors_ = le16(b, 22) ? le16(b, 22) : le32(b, 36);
     const std::uint32_t total = le16(b, 19) ? le16(b, 19) : le32(b, 32);
-    const std::uint32_t system = image->reserved_ + image->fat_sectors_ * image->fat_count_ + image->root_entries_ / 16;
+    const std::uint32_t system =
+        image->reserved_ + image->fat_sectors_ * image->fat_count_ + image->root_entries_ / 16;
     image->clusters_ = (total - system) / image->sectors_per_cluster_;
     image->fat_bits_ = image->clusters_ < 4086 ? 12 : image->clusters_ <= 65525 ? 16 : 32;
     return image;
@@ -56,7 +60,8 @@ std::uint64_t fat_image_c::cluster_offset(std::uint32_t cluster) const {
 
 void fat_image_c::set_fat(std::uint32_t cluster, std::uint32_t value) {
     for (std::uint32_t copy = 0; copy < fat_count_; ++copy) {
-        const std::uint64_t fat = (static_cast<std::uint64_t>(reserved_) + copy * fat_sectors_) * 512;
+        const std::uint64_t fat =
+            (static_cast<std::uint64_t>(reserved_) + copy * fat_sectors_) * 512;
         auto* p = reinterpret_cast<unsigned char*>(bytes_.data()) + fat;
         if (fat_bits_ == 12) {
             const std::uint32_t at = cluster + cluster / 2;
@@ -78,8 +83,8 @@ void fat_image_c::set_fat(std::uint32_t cluster, std::uint32_t value) {
     }
 }
 
-void fat_image_c::put_entry(std::uint64_t offset, const char* name11, std::uint8_t attributes, std::uint32_t first_cluster,
-                            std::uint32_t size, bool deleted) {
+void fat_image_c::put_entry(std::uint64_t offset, const char* name11, std::uint8_t attributes,
+                            std::uint32_t first_cluster, std::uint32_t size, bool deleted) {
     auto* e = reinterpret_cast<unsigned char*>(bytes_.data()) + offset;
     std::memset(e, 0, 32);
     std::memcpy(e, name11, 11);
@@ -89,7 +94,7 @@ void fat_image_c::put_entry(std::uint64_t offset, const char* name11, std::uint8
     e[11] = attributes;
     e[13] = 0;
     const std::uint16_t date = static_cast<std::uint16_t>((44 << 9) | (3 << 5) | 15);  // 2024-03-15
-    const std::uint16_t time = static_cast<std::uint16_t>((12 << 11) | (30 << 5));      // 12:30:00
+    const std::uint16_t time = static_cast<std::uint16_t>((12 << 11) | (30 << 5));     // 12:30:00
     e[14] = time & 0xFF;
     e[15] = time >> 8;
     e[16] = date & 0xFF;

@@ -10,12 +10,15 @@
 #include <memory>
 
 class fat_image_c {
-public:
+  public:
     // mkfs.fat on a temporary file of size_kib with the given extra arguments; empty on failure.
-    static std::unique_ptr<fat_image_c> make(int size_kib, const QStringList& mkfs_arguments, QString* error);
+    static std::unique_ptr<fat_image_c> make(int size_kib, const QStringList& mkfs_arguments,
+                                             QString* error);
 
     QByteArray& bytes() { return bytes_; }
-    std::shared_ptr<const QByteArray> shared() const { return std::make_shared<const QByteArray>(bytes_); }
+    std::shared_ptr<const QByteArray> shared() const {
+        return std::make_shared<const QByteArray>(bytes_);
+    }
 
     int fat_bits() const { return fat_bits_; }
     std::uint32_t cluster_bytes() const { return sectors_per_cluster_ * 512; }
@@ -26,10 +29,10 @@ public:
 
     void set_fat(std::uint32_t cluster, std::uint32_t value);
     // Writes a 32-byte short entry at a byte offset. name11 is the 8+3 name with spaces.
-    void put_entry(std::uint64_t offset, const char* name11, std::uint8_t attributes, std::uint32_t first_cluster,
-                   std::uint32_t size, bool deleted = false);
+    void put_entry(std::uint64_t offset, const char* name11, std::uint8_t attributes,
+                   std::uint32_t first_cluster, std::uint32_t size, bool deleted = false);
 
-private:
+  private:
     QByteArray bytes_;
     int fat_bits_ = 0;
     std::uint32_t sectors_per_cluster_ = 0;

@@ -41,7 +41,7 @@ QSet<QByteArray> hashes_under(const QString& folder) {
 class test_cli : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void initTestCase() {
         if (!fixture_exists("disks/mbr.img") || !fixture_exists("fat/fat16.img")) {
             QSKIP("fixtures were not made");
@@ -50,13 +50,17 @@ private slots:
 
     void volumes_as_json() {
         QByteArray out, err;
-        QCOMPARE(run_orvane({"volumes", "--json", "--image", fixture_path("disks/mbr.img"), "--image", fixture_path("disks/floppy.img")}, &out, &err), 0);
+        QCOMPARE(run_orvane({"volumes", "--json", "--image", fixture_path("disks/mbr.img"),
+                             "--image", fixture_path("disks/floppy.img")},
+                            &out, &err),
+                 0);
         const auto rows = json_lines(out);
         QCOMPARE(rows.size(), 4);
         QStringList systems;
         for (const QJsonObject& row : rows) {
-            for (const char* key : {"device_name", "volume_name", "label", "file_system", "path", "total_bytes", "free_bytes",
-                                    "partition_number", "disk_number", "start_sector"}) {
+            for (const char* key :
+                 {"device_name", "volume_name", "label", "file_system", "path", "total_bytes",
+                  "free_bytes", "partition_number", "disk_number", "start_sector"}) {
                 QVERIFY2(row.contains(key), key);
             }
             systems << row["file_system"].toString();
@@ -71,9 +75,12 @@ private slots:
 
     void drives_as_text_and_json() {
         QByteArray out, err;
-        QCOMPARE(run_orvane({"drives", "--image", fixture_path("disks/floppy.img")}, &out, &err), 0);
+        QCOMPARE(run_orvane({"drives", "--image", fixture_path("disks/floppy.img")}, &out, &err),
+                 0);
         QVERIFY(out.contains("1.41M"));
-        QCOMPARE(run_orvane({"drives", "--json", "--image", fixture_path("disks/floppy.img")}, &out, &err), 0);
+        QCOMPARE(run_orvane({"drives", "--json", "--image", fixture_path("disks/floppy.img")}, &out,
+                            &err),
+                 0);
         const auto rows = json_lines(out);
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0]["size"].toInteger(), 1474560);
@@ -87,17 +94,28 @@ private slots:
         QTest::newRow("unknown command") << QStringList{"frobnicate"} << "unknown command";
         QTest::newRow("unknown option") << QStringList{"volumes", "--fast"} << "unknown option";
         QTest::newRow("image without file") << QStringList{"volumes", "--image"} << "needs a file";
-        QTest::newRow("missing image") << QStringList{"volumes", "--image", "/nonexistent.img"} << "No such file";
-        QTest::newRow("empty image") << QStringList{"drives", "--image", fixture_path("disks/empty.img")} << "empty";
-        QTest::newRow("directory image") << QStringList{"volumes", "--image", QDir::tempPath()} << "directory";
+        QTest::newRow("missing image")
+            << QStringList{"volumes", "--image", "/nonexistent.img"} << "No such file";
+        QTest::newRow("empty image")
+            << QStringList{"drives", "--image", fixture_path("disks/empty.img")} << "empty";
+        QTest::newRow("directory image")
+            << QStringList{"volumes", "--image", QDir::tempPath()} << "directory";
         QTest::newRow("scan without target") << QStringList{"scan"} << "TARGET";
-        QTest::newRow("restore without --to") << QStringList{"restore", fixture_path("disks/floppy.img")} << "--to";
-        QTest::newRow("several volumes") << QStringList{"scan", fixture_path("disks/mbr.img")} << "--partition";
-        QTest::newRow("no such partition") << QStringList{"scan", "--partition", "3", fixture_path("disks/mbr.img")} << "no partition 3";
-        QTest::newRow("NTFS not yet") << QStringList{"scan", "--partition", "2", fixture_path("disks/mbr.img")} << "NTFS";
-        QTest::newRow("no volume") << QStringList{"scan", fixture_path("disks/badgpt.img")} << "no volume";
-        QTest::newRow("unknown target") << QStringList{"scan", "/dev/nothing-here"} << "no volume or image";
-        QTest::newRow("bad partition number") << QStringList{"scan", "--partition", "x", "a"} << "partition number";
+        QTest::newRow("restore without --to")
+            << QStringList{"restore", fixture_path("disks/floppy.img")} << "--to";
+        QTest::newRow("several volumes")
+            << QStringList{"scan", fixture_path("disks/mbr.img")} << "--partition";
+        QTest::newRow("no such partition")
+            << QStringList{"scan", "--partition", "3", fixture_path("disks/mbr.img")}
+            << "no partition 3";
+        QTest::newRow("NTFS not yet")
+            << QStringList{"scan", "--partition", "2", fixture_path("disks/mbr.img")} << "NTFS";
+        QTest::newRow("no volume")
+            << QStringList{"scan", fixture_path("disks/badgpt.img")} << "no volume";
+        QTest::newRow("unknown target")
+            << QStringList{"scan", "/dev/nothing-here"} << "no volume or image";
+        QTest::newRow("bad partition number")
+            << QStringList{"scan", "--partition", "x", "a"} << "partition number";
     }
     void bad_input_is_a_usage_error() {
         QFETCH(QStringList, arguments);
@@ -109,13 +127,16 @@ private slots:
 
     void scan_lists_deleted_entries_as_json() {
         QByteArray out, err;
-        QCOMPARE(run_orvane({"scan", "--json", "--partition", "1", fixture_path("fat/fat16.img")}, &out, &err), 0);
+        QCOMPARE(run_orvane({"scan", "--json", "--partition", "1", fixture_path("fat/fat16.img")},
+                            &out, &err),
+                 0);
         const auto rows = json_lines(out);
         QVERIFY(rows.size() > 10);
         bool saw_folder = false;
         bool saw_nested = false;
         for (const QJsonObject& row : rows) {
-            for (const char* key : {"path", "name", "size", "date1", "date2", "key", "attributes", "deleted", "dir"}) {
+            for (const char* key : {"path", "name", "size", "date1", "date2", "key", "attributes",
+                                    "deleted", "dir"}) {
                 QVERIFY2(row.contains(key), key);
             }
             QVERIFY(row["path"].toString().endsWith("/" + row["name"].toString()));
@@ -135,7 +156,10 @@ private slots:
         QTemporaryDir out_dir;
         QByteArray out, err;
         const QString to = out_dir.filePath("restored");
-        QCOMPARE(run_orvane({"restore", "--to", to, "--partition", "1", fixture_path("fat/fat16.img")}, &out, &err), 0);
+        QCOMPARE(
+            run_orvane({"restore", "--to", to, "--partition", "1", fixture_path("fat/fat16.img")},
+                       &out, &err),
+            0);
         QVERIFY2(out.startsWith("restored ") && out.contains(" files, 0 failed"), out.constData());
         QVERIFY(QFile::exists(to + "/docs/reports/2024/#UARTE~1.TXT"));
         const QSet<QByteArray> got = hashes_under(to);
@@ -143,13 +167,18 @@ private slots:
         QVERIFY(manifest.open(QIODevice::ReadOnly));
         for (const QByteArray& line : manifest.readAll().split('\n')) {
             const QList<QByteArray> f = line.split(' ');
-            if (f.size() >= 4 && (f[0] == "deleted" || f[0] == "deleted-around" || f[0] == "deleted-in-folder") && f[2] != "0") {
+            if (f.size() >= 4 &&
+                (f[0] == "deleted" || f[0] == "deleted-around" || f[0] == "deleted-in-folder") &&
+                f[2] != "0") {
                 QVERIFY2(got.contains(f[1]), line.constData());
             }
         }
         // a second restore into the same folder overwrites nothing
         const int before = static_cast<int>(got.size());
-        QCOMPARE(run_orvane({"restore", "--to", to, "--partition", "1", fixture_path("fat/fat16.img")}, &out, &err), 0);
+        QCOMPARE(
+            run_orvane({"restore", "--to", to, "--partition", "1", fixture_path("fat/fat16.img")},
+                       &out, &err),
+            0);
         QDirIterator it(to, QDir::Files, QDirIterator::Subdirectories);
         int files = 0;
         while (it.hasNext()) {
@@ -162,7 +191,10 @@ private slots:
     void restore_matches_a_pattern() {
         QTemporaryDir out_dir;
         QByteArray out, err;
-        QCOMPARE(run_orvane({"restore", "--to", out_dir.path(), "--match", "*.JPG", "--partition", "1", fixture_path("fat/fat32.img")}, &out, &err), 0);
+        QCOMPARE(run_orvane({"restore", "--to", out_dir.path(), "--match", "*.JPG", "--partition",
+                             "1", fixture_path("fat/fat32.img")},
+                            &out, &err),
+                 0);
         QVERIFY2(out.startsWith("restored 2 of 2 files, 0 failed"), out.constData());
     }
 
@@ -170,14 +202,18 @@ private slots:
         // Each folder's cluster chain loops on itself, so its walk reads 65536 entries (until
         // the entry index wraps) from one cluster: a long scan from a small image.
         QString error;
-        auto image = fat_image_c::make(16384, {"-F", "16", "-s", "4", "-r", "1024", "-f", "1", "-S", "512"}, &error);
+        auto image = fat_image_c::make(
+            16384, {"-F", "16", "-s", "4", "-r", "1024", "-f", "1", "-S", "512"}, &error);
         QVERIFY2(image, qPrintable(error));
         for (std::uint32_t d = 0; d < 1000; ++d) {
-            const QByteArray name = QStringLiteral("D%1   ").arg(d, 4, 10, QLatin1Char('0')).toLatin1() + "   ";
-            image->put_entry(image->root_offset() + d * 32, name.constData(), fat_attr_directory, 2 + d, 0);
+            const QByteArray name =
+                QStringLiteral("D%1   ").arg(d, 4, 10, QLatin1Char('0')).toLatin1() + "   ";
+            image->put_entry(image->root_offset() + d * 32, name.constData(), fat_attr_directory,
+                             2 + d, 0);
             image->set_fat(2 + d, 2 + d);
             for (std::uint32_t e = 0; e < image->cluster_bytes() / 32; ++e) {
-                image->put_entry(image->cluster_offset(2 + d) + e * 32, "XILE    TXT", 0x20, 2 + (d + e) % 1000, 10, true);
+                image->put_entry(image->cluster_offset(2 + d) + e * 32, "XILE    TXT", 0x20,
+                                 2 + (d + e) % 1000, 10, true);
             }
         }
         QTemporaryDir dir;
@@ -186,7 +222,8 @@ private slots:
         file.write(image->bytes());
         file.close();
         QProcess process;
-        process.start(qEnvironmentVariable("ORVANE_BIN") + "/orvane", {"scan", "--json", dir.filePath("big.img")});
+        process.start(qEnvironmentVariable("ORVANE_BIN") + "/orvane",
+                      {"scan", "--json", dir.filePath("big.img")});
         QVERIFY(process.waitForStarted());
         QElapsedTimer clock;
         clock.start();

@@ -63,7 +63,7 @@ class test_device : public QObject {
     Q_OBJECT
     QString mbr, gpt, floppy;
 
-private slots:
+  private slots:
     void initTestCase() {
         mbr = QFileInfo(fixture_path("disks/mbr.img")).canonicalFilePath();
         gpt = QFileInfo(fixture_path("disks/gpt.img")).canonicalFilePath();
@@ -122,7 +122,7 @@ private slots:
         QVERIFY(volume_locate(mbr + "#5/", &b));
         QCOMPARE(a.start_sector, b.start_sector);
         QVERIFY(!volume_locate(mbr + "#4", &a));  // the extended container is no volume
-        QVERIFY(!volume_locate(mbr, &a));          // a partitioned disk is no volume itself
+        QVERIFY(!volume_locate(mbr, &a));         // a partitioned disk is no volume itself
         QVERIFY(!volume_locate("/nonexistent#1", &a));
         QVERIFY(!volume_locate(QString(), &a));
     }
@@ -162,9 +162,11 @@ private slots:
         QCOMPARE(disk_read_sectors(1, buffer.data(), 0, 1), disk_not_ready);
         QCOMPARE(disk_read_sectors(-1, buffer.data(), 0, 1), disk_not_ready);
         QCOMPARE(disk_read_sectors(9, buffer.data(), 0, 1), disk_not_ready);
-        QCOMPARE(disk_read_sectors(0, buffer.data(), 2880, 1), disk_read_error);     // past the end
-        QCOMPARE(disk_read_sectors(0, buffer.data(), 2879, 2), disk_read_error);     // runs off the end
-        QCOMPARE(disk_read_sectors(0, buffer.data(), ~0ULL / 256, 1), disk_read_error);  // offset overflow
+        QCOMPARE(disk_read_sectors(0, buffer.data(), 2880, 1), disk_read_error);  // past the end
+        QCOMPARE(disk_read_sectors(0, buffer.data(), 2879, 2),
+                 disk_read_error);  // runs off the end
+        QCOMPARE(disk_read_sectors(0, buffer.data(), ~0ULL / 256, 1),
+                 disk_read_error);  // offset overflow
         QCOMPARE(disk_get_status(10), disk_status_not_initialised);
         QCOMPARE(disk_init_drive(10), disk_status_not_initialised);
     }
@@ -204,10 +206,14 @@ private slots:
         QTest::addColumn<QString>("image");
         QTest::addColumn<QString>("warning");
         QTest::addColumn<int>("volumes");
-        QTest::newRow("truncated") << "truncated.img" << "starts past the end" << 0;
-        QTest::newRow("overlap") << "overlap.img" << "overlap" << 2;
-        QTest::newRow("past end") << "pastend.img" << "runs past the end" << 1;
-        QTest::newRow("broken gpt") << "badgpt.img" << "neither GPT header" << 0;
+        QTest::newRow("truncated") << "truncated.img"
+                                   << "starts past the end" << 0;
+        QTest::newRow("overlap") << "overlap.img"
+                                 << "overlap" << 2;
+        QTest::newRow("past end") << "pastend.img"
+                                  << "runs past the end" << 1;
+        QTest::newRow("broken gpt") << "badgpt.img"
+                                    << "neither GPT header" << 0;
     }
     void damaged_disks_are_reported_not_fatal() {
         QFETCH(QString, image);
@@ -219,11 +225,13 @@ private slots:
         use_images({fixture_path("disks/" + image)});
         QCOMPARE(enumerate_volumes(), 0);
         QCOMPARE(static_cast<int>(volume_list.size()) - 1, volumes);
-        QVERIFY2(volume_warnings.join('\n').contains(warning), qPrintable(volume_warnings.join('\n')));
+        QVERIFY2(volume_warnings.join('\n').contains(warning),
+                 qPrintable(volume_warnings.join('\n')));
         for (std::size_t r = 1; r < volume_list.size(); ++r) {
             volume_location_s where;
             QVERIFY(volume_locate(volume_list[r].volume_name, &where));
-            QVERIFY(where.start_sector * 512 < static_cast<quint64>(QFileInfo(fixture_path("disks/" + image)).size()));
+            QVERIFY(where.start_sector * 512 <
+                    static_cast<quint64>(QFileInfo(fixture_path("disks/" + image)).size()));
         }
     }
 
@@ -232,7 +240,8 @@ private slots:
         QTest::addColumn<QString>("words");
         QTest::newRow("empty") << fixture_path("disks/empty.img") << "empty";
         QTest::newRow("directory") << QDir::tempPath() << "directory";
-        QTest::newRow("missing") << "/nonexistent/disk.img" << "No such file";
+        QTest::newRow("missing") << "/nonexistent/disk.img"
+                                 << "No such file";
     }
     void unusable_images_are_refused_in_plain_words() {
         QFETCH(QString, path);

@@ -38,7 +38,8 @@ QList<manifest_line_s> read_manifest(const QString& path) {
         if (f.size() < 4) {
             continue;
         }
-        lines.append({QString::fromUtf8(f[0]), f[1], f[2].toLongLong(), QString::fromUtf8(raw.mid(f[0].size() + f[1].size() + f[2].size() + 3))});
+        lines.append({QString::fromUtf8(f[0]), f[1], f[2].toLongLong(),
+                      QString::fromUtf8(raw.mid(f[0].size() + f[1].size() + f[2].size() + 3))});
     }
     return lines;
 }
@@ -79,7 +80,8 @@ void run_to_end(fat_recovery_c& engine, const volume_item_s& target) {
 // A volume whose walk takes long: 1000 folders of 1024 deleted entries each.
 std::unique_ptr<fat_image_c> big_volume() {
     QString error;
-    auto image = fat_image_c::make(65536, {"-F", "12", "-s", "64", "-r", "1024", "-f", "1", "-S", "512"}, &error);
+    auto image = fat_image_c::make(
+        65536, {"-F", "12", "-s", "64", "-r", "1024", "-f", "1", "-S", "512"}, &error);
     if (!image) {
         qWarning("mkfs.fat failed: %s", qPrintable(error));
         return nullptr;
@@ -87,11 +89,14 @@ std::unique_ptr<fat_image_c> big_volume() {
     const std::uint32_t folders = 1000;
     for (std::uint32_t d = 0; d < folders; ++d) {
         const std::uint32_t cluster = 2 + d;
-        const QByteArray name = QStringLiteral("D%1   ").arg(d, 4, 10, QLatin1Char('0')).toLatin1() + "   ";
-        image->put_entry(image->root_offset() + d * 32, name.constData(), fat_attr_directory, cluster, 0);
+        const QByteArray name =
+            QStringLiteral("D%1   ").arg(d, 4, 10, QLatin1Char('0')).toLatin1() + "   ";
+        image->put_entry(image->root_offset() + d * 32, name.constData(), fat_attr_directory,
+                         cluster, 0);
         image->set_fat(cluster, 0xFFF);
         for (std::uint32_t e = 0; e < image->cluster_bytes() / 32; ++e) {
-            image->put_entry(image->cluster_offset(cluster) + e * 32, "XILE    TXT", 0x20, 1500 + e % 500, 10, true);
+            image->put_entry(image->cluster_offset(cluster) + e * 32, "XILE    TXT", 0x20,
+                             1500 + e % 500, 10, true);
         }
     }
     return image;
@@ -102,7 +107,7 @@ std::unique_ptr<fat_image_c> big_volume() {
 class test_fat_engine : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void initTestCase() {
         register_device_meta_types();
         qputenv("TZ", "UTC");
@@ -141,7 +146,8 @@ private slots:
                 continue;
             }
             ++files;
-            QVERIFY2(node.attributes & fat_attr_deleted, qPrintable(node.name));  // no live file is recorded
+            QVERIFY2(node.attributes & fat_attr_deleted,
+                     qPrintable(node.name));  // no live file is recorded
             QVERIFY(node.name.startsWith('#'));
             const QString path = unique_path(out.path(), node.name, &used);
             const int result = engine.restore_file(node.first_cluster, path);
@@ -149,11 +155,13 @@ private slots:
                 restored.insert(sha256_of_file(path), path);
             }
         }
-        const auto manifest = read_manifest(fixture_path(QString(image).replace(".img", ".manifest")));
+        const auto manifest =
+            read_manifest(fixture_path(QString(image).replace(".img", ".manifest")));
         QVERIFY(!manifest.isEmpty());
         int expected = 0;
         for (const manifest_line_s& line : manifest) {
-            const bool must = line.status == "deleted" || line.status == "deleted-around" || line.status == "deleted-in-folder";
+            const bool must = line.status == "deleted" || line.status == "deleted-around" ||
+                              line.status == "deleted-in-folder";
             if (!must || line.size == 0) {
                 continue;  // an empty file has no cluster to be keyed by
             }
@@ -175,7 +183,8 @@ private slots:
         run_to_end(engine, target);
         const fat_node* trash = nullptr;
         for (const fat_node& node : engine.nodes()) {
-            if ((node.attributes & fat_attr_directory) && node.parent == 0 && node.name.endsWith("rash")) {
+            if ((node.attributes & fat_attr_directory) && node.parent == 0 &&
+                node.name.endsWith("rash")) {
                 trash = &node;
             }
         }
@@ -278,7 +287,8 @@ private slots:
     void damaged_volumes_end_cleanly() {
         QFETCH(int, damage);
         QString error;
-        auto image = fat_image_c::make(4096, {"-F", "12", "-s", "8", "-r", "64", "-f", "2", "-S", "512"}, &error);
+        auto image = fat_image_c::make(
+            4096, {"-F", "12", "-s", "8", "-r", "64", "-f", "2", "-S", "512"}, &error);
         QVERIFY2(image, qPrintable(error));
         const std::uint64_t root = image->root_offset();
         image->put_entry(root, "LOOP       ", fat_attr_directory, 10, 0);
@@ -289,15 +299,19 @@ private slots:
                 image->set_fat(10, 10);
                 break;
             case 1:
-                image->put_entry(image->cluster_offset(10) + 32, "SELF       ", fat_attr_directory, 10, 0);
+                image->put_entry(image->cluster_offset(10) + 32, "SELF       ", fat_attr_directory,
+                                 10, 0);
                 break;
             case 2:
-                image->put_entry(image->cluster_offset(10) + 32, "FAR        ", fat_attr_directory, 0xFFF0, 0, true);
+                image->put_entry(image->cluster_offset(10) + 32, "FAR        ", fat_attr_directory,
+                                 0xFFF0, 0, true);
                 break;
             case 3:
-                image->put_entry(image->cluster_offset(10) + 32, "OTHER      ", fat_attr_directory, 11, 0);
+                image->put_entry(image->cluster_offset(10) + 32, "OTHER      ", fat_attr_directory,
+                                 11, 0);
                 image->set_fat(11, 0xFFF);
-                image->put_entry(image->cluster_offset(11), "BACK       ", fat_attr_directory, 10, 0);
+                image->put_entry(image->cluster_offset(11), "BACK       ", fat_attr_directory, 10,
+                                 0);
                 break;
             case 4:
                 for (int i = 11; i < 62; ++i) {
@@ -336,7 +350,8 @@ private slots:
         // and one that fits
         image->put_entry(image->root_offset() + 32, "FITS    BIN", 0x20, 100, 1024, true);
         for (int i = 0; i < 1024; ++i) {
-            image->bytes()[static_cast<qsizetype>(image->cluster_offset(100)) + i] = static_cast<char>(i * 7);
+            image->bytes()[static_cast<qsizetype>(image->cluster_offset(100)) + i] =
+                static_cast<char>(i * 7);
         }
         fat_recovery_c engine;
         run_to_end(engine, memory_target(*image, "tail"));
@@ -344,7 +359,8 @@ private slots:
         QCOMPARE(engine.restore_file(100, out.filePath("fits.bin")), 0);
         QFile fits(out.filePath("fits.bin"));
         QVERIFY(fits.open(QIODevice::ReadOnly));
-        QCOMPARE(fits.readAll(), image->bytes().mid(static_cast<qsizetype>(image->cluster_offset(100)), 1024));
+        QCOMPARE(fits.readAll(),
+                 image->bytes().mid(static_cast<qsizetype>(image->cluster_offset(100)), 1024));
         QCOMPARE(engine.restore_file(last - 1, out.filePath("tail.bin")), -1);
         QCOMPARE(QFileInfo(out.filePath("tail.bin")).size(), 1024);  // the two clusters that exist
         QCOMPARE(engine.restore_file(4242, out.filePath("missing.bin")), -1);
@@ -391,20 +407,29 @@ private slots:
     void fat_times_convert_as_local_time() {
         const std::uint16_t date = (44 << 9) | (3 << 5) | 15;
         const std::uint16_t time = (12 << 11) | (30 << 5) | 7;
-        QCOMPARE(fat_time_to_seconds(date, time), std::int64_t(1710505814));  // 2024-03-15 12:30:14 UTC
+        QCOMPARE(fat_time_to_seconds(date, time),
+                 std::int64_t(1710505814));  // 2024-03-15 12:30:14 UTC
     }
 
     void hostile_names_are_made_safe_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("safe");
-        QTest::newRow("slash") << "../../etc/passwd" << ".._.._etc_passwd";
-        QTest::newRow("dot") << "." << "_.";
-        QTest::newRow("dot dot") << ".." << "_..";
-        QTest::newRow("empty") << "" << "_";
-        QTest::newRow("nul and control") << QString("a") + QChar(0) + "b\x01" << "a_b_";
-        QTest::newRow("backslash") << "a\\b" << "a_b";
-        QTest::newRow("plain") << "#ILE.TXT" << "#ILE.TXT";
-        QTest::newRow("unicode") << "写真 2024.jpg" << "写真 2024.jpg";
+        QTest::newRow("slash") << "../../etc/passwd"
+                               << ".._.._etc_passwd";
+        QTest::newRow("dot") << "."
+                             << "_.";
+        QTest::newRow("dot dot") << ".."
+                                 << "_..";
+        QTest::newRow("empty") << ""
+                               << "_";
+        QTest::newRow("nul and control") << QString("a") + QChar(0) + "b\x01"
+                                         << "a_b_";
+        QTest::newRow("backslash") << "a\\b"
+                                   << "a_b";
+        QTest::newRow("plain") << "#ILE.TXT"
+                               << "#ILE.TXT";
+        QTest::newRow("unicode") << "写真 2024.jpg"
+                                 << "写真 2024.jpg";
     }
     void hostile_names_are_made_safe() {
         QFETCH(QString, name);

@@ -46,7 +46,7 @@ class test_shell : public QObject {
         load_settings();
     }
 
-private slots:
+  private slots:
     void initTestCase() {
         QVERIFY(dir.isValid());
         QDir(dir.path()).mkpath("data");
@@ -162,22 +162,57 @@ private slots:
     void shipped_language_file_is_complete() {
         const QString shipped = QStringLiteral(ORVANE_SOURCE_DIR "/data");
         qputenv("ORVANE_DATA_DIR", shipped.toUtf8());
-        const QStringList expected{"English",  "Deutsch", "Español", "Français",   "Italiano",
-                                   "日本語", "简体中文", "繁體中文", "Nederlands", "Português"};
+        const QStringList expected{"English", "Deutsch",  "Español",  "Français",   "Italiano",
+                                   "日本語",  "简体中文", "繁體中文", "Nederlands", "Português"};
         language_state() = language_state_s{};
         QCOMPARE(load_language(QStringLiteral("English"), true), 0);
         QCOMPARE(language_state().language_list, expected);
         const auto english = language_state().text_table;
-        const char* looked_up[] = {"startup_warning", "main_warning1", "main_warning2", "back_warning", "quit_warning",
-                                   "language_warning", "menu_help", "menu_exit", "home_text1", "home_text2", "home_text3",
-                                   "drive_physical_drives", "drive_size", "volume_select", "volume_logical_drives",
-                                   "local_disk", "recovery_free", "partition_fs", "scan_nosel_warning", "btn_scan",
-                                   "btn_refresh", "btn_back", "btn_start", "btn_stop", "btn_repair", "partition_ss",
-                                   "partition_es", "partition_number", "partition_text1", "partition_query",
-                                   "partition_finished", "btn_pause", "btn_resume", "btn_save_result", "btn_recovery",
-                                   "recovery_name", "recovery_date1", "recovery_date2", "recovery_reading",
-                                   "recovery_total_files", "raw_progress", "deep_scan_query", "recovery_select",
-                                   "recovery_check_warning", "recovery_same_volume_warning"};
+        const char* looked_up[] = {"startup_warning",
+                                   "main_warning1",
+                                   "main_warning2",
+                                   "back_warning",
+                                   "quit_warning",
+                                   "language_warning",
+                                   "menu_help",
+                                   "menu_exit",
+                                   "home_text1",
+                                   "home_text2",
+                                   "home_text3",
+                                   "drive_physical_drives",
+                                   "drive_size",
+                                   "volume_select",
+                                   "volume_logical_drives",
+                                   "local_disk",
+                                   "recovery_free",
+                                   "partition_fs",
+                                   "scan_nosel_warning",
+                                   "btn_scan",
+                                   "btn_refresh",
+                                   "btn_back",
+                                   "btn_start",
+                                   "btn_stop",
+                                   "btn_repair",
+                                   "partition_ss",
+                                   "partition_es",
+                                   "partition_number",
+                                   "partition_text1",
+                                   "partition_query",
+                                   "partition_finished",
+                                   "btn_pause",
+                                   "btn_resume",
+                                   "btn_save_result",
+                                   "btn_recovery",
+                                   "recovery_name",
+                                   "recovery_date1",
+                                   "recovery_date2",
+                                   "recovery_reading",
+                                   "recovery_total_files",
+                                   "raw_progress",
+                                   "deep_scan_query",
+                                   "recovery_select",
+                                   "recovery_check_warning",
+                                   "recovery_same_volume_warning"};
         for (const char* key : looked_up) {
             QVERIFY2(english.count(key) && !english.at(key).isEmpty(), key);
         }
@@ -186,10 +221,12 @@ private slots:
             QCOMPARE(load_language(language, true), 0);
             QCOMPARE(language_state().text_table.size(), english.size());
             for (const auto& [key, value] : language_state().text_table) {
-                QVERIFY2(!value.isEmpty(), (language.toStdString() + " " + key.toStdString()).c_str());
+                QVERIFY2(!value.isEmpty(),
+                         (language.toStdString() + " " + key.toStdString()).c_str());
             }
             if (language != QLatin1String("English")) {
-                QVERIFY2(language_state().text_table.at("deep_scan_query") != english.at("deep_scan_query"),
+                QVERIFY2(language_state().text_table.at("deep_scan_query") !=
+                             english.at("deep_scan_query"),
                          qPrintable(language));
             }
         }
@@ -223,10 +260,12 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = log.readAll().split('\n');
         QCOMPARE(lines.size(), 3);
-        QVERIFY(lines[0].endsWith("  [ntfs_recovery:105] ntfs_scan_startup failed with return value (-3)"));
+        QVERIFY(lines[0].endsWith(
+            "  [ntfs_recovery:105] ntfs_scan_startup failed with return value (-3)"));
         QVERIFY(lines[1].endsWith("(-4)"));
         // ctime form: "Mon Dec  7 08:23:47 2026"
-        QVERIFY(QRegularExpression("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}  \\[")
+        QVERIFY(QRegularExpression(
+                    "^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}  \\[")
                     .match(QString::fromLatin1(lines[0]))
                     .hasMatch());
     }

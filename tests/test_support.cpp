@@ -11,7 +11,9 @@ QString fixture_path(const QString& relative) {
     return qEnvironmentVariable("ORVANE_FIXTURES") + QLatin1Char('/') + relative;
 }
 
-bool fixture_exists(const QString& relative) { return QFile::exists(fixture_path(relative)); }
+bool fixture_exists(const QString& relative) {
+    return QFile::exists(fixture_path(relative));
+}
 
 int use_images(const QStringList& images) {
     platform::clear_images();

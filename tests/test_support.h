@@ -13,5 +13,6 @@ bool fixture_exists(const QString& relative);
 // drive table; returns the number of drives.
 int use_images(const QStringList& images);
 // Runs the orvane tool; returns its exit code and fills stdout/stderr.
-int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err, int timeout_ms = 120000);
+int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err,
+               int timeout_ms = 120000);
 QByteArray sha256_of_file(const QString& path);

@@ -25,7 +25,9 @@ QStringList configured_images;
 QStringList collected_warnings;
 std::vector<std::pair<QString, std::shared_ptr<const QByteArray>>> memory_drives;
 
-QString errno_text(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+QString errno_text(int err) {
+    return QString::fromLocal8Bit(std::strerror(err));
+}
 
 // Block devices that can hold a disk: not ram, zram, optical or device-mapper nodes, and
 // loop devices only when something is attached to them.
@@ -40,7 +42,8 @@ bool is_listed_block_device(const QString& name) {
     if (!known) {
         return false;
     }
-    if (name.startsWith(QLatin1String("nvme")) && !name.contains(QLatin1Char('n'), Qt::CaseSensitive)) {
+    if (name.startsWith(QLatin1String("nvme")) &&
+        !name.contains(QLatin1Char('n'), Qt::CaseSensitive)) {
         return false;
     }
     if (name.startsWith(QLatin1String("mmcblk")) && name.contains(QLatin1String("boot"))) {
@@ -88,7 +91,7 @@ bool check_image_path(const QString& path, QString* canonical, QString* error) {
 
 // A drive read through a file descriptor: a block device or an image file.
 class fd_source_c final : public device_source_c {
-public:
+  public:
     fd_source_c(int fd, QString path, bool block) : fd_(fd), path_(std::move(path)), block_(block) {
         refresh_size();
     }
@@ -133,7 +136,7 @@ public:
         return ::access(QFile::encodeName(path_).constData(), W_OK) == 0;
     }
 
-private:
+  private:
     void refresh_size() {
         if (block_) {
             std::uint64_t bytes = 0;
@@ -160,7 +163,7 @@ private:
 };
 
 class memory_source_c final : public device_source_c {
-public:
+  public:
     explicit memory_source_c(std::shared_ptr<const QByteArray> data) : data_(std::move(data)) {}
     int read_at(std::uint64_t offset, void* buffer, std::size_t len) override {
         auto size = static_cast<std::uint64_t>(data_->size());
@@ -175,7 +178,7 @@ public:
     bool check_verify() override { return !data_->isEmpty(); }
     bool is_writable() override { return false; }
 
-private:
+  private:
     std::shared_ptr<const QByteArray> data_;
 };
 
@@ -184,7 +187,8 @@ private:
 std::vector<drive_desc_s> list_drives() {
     std::vector<drive_desc_s> drives;
     if (block_devices_enabled()) {
-        QStringList names = QDir(QStringLiteral("/sys/block")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        QStringList names =
+            QDir(QStringLiteral("/sys/block")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         std::sort(names.begin(), names.end());
         for (const QString& name : names) {
             if (is_listed_block_device(name)) {
@@ -194,7 +198,8 @@ std::vector<drive_desc_s> list_drives() {
     }
     std::lock_guard<std::mutex> hold(registry_lock);
     QStringList seen;
-    QStringList candidates = qEnvironmentVariable("ORVANE_IMAGES").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    QStringList candidates =
+        qEnvironmentVariable("ORVANE_IMAGES").split(QLatin1Char(':'), Qt::SkipEmptyParts);
     candidates += configured_images;
     candidates += added_images;
     collected_warnings.clear();

@@ -27,7 +27,7 @@ struct drive_desc_s {
 
 // Byte-range access to one drive. All reads are exact: a short read is an error.
 class device_source_c {
-public:
+  public:
     virtual ~device_source_c() = default;
     // Reads len bytes at byte offset; 0 on success, -1 on any error or short read.
     virtual int read_at(std::uint64_t offset, void* buffer, std::size_t len) = 0;
@@ -66,16 +66,16 @@ bool query_geometry(const drive_desc_s& drive, drive_geometry_s* geometry);
 
 // One volume found on a drive.
 struct volume_desc_s {
-    int partition_number = 0;          // 0: the drive holds a file system directly
-    std::uint64_t start_sector = 0;    // in 512-byte units from the start of the drive
+    int partition_number = 0;        // 0: the drive holds a file system directly
+    std::uint64_t start_sector = 0;  // in 512-byte units from the start of the drive
     std::uint64_t byte_size = 0;
-    QString device_name;               // "/dev/sdb1", "<image>#2", or the drive name
-    QString file_system;               // "FAT32", "NTFS", "exFAT", "ext4", ... or empty
+    QString device_name;  // "/dev/sdb1", "<image>#2", or the drive name
+    QString file_system;  // "FAT32", "NTFS", "exFAT", "ext4", ... or empty
     QString label;
-    QString mount_path;                // first mount point, empty when not mounted
-    std::uint64_t mounted_total = 0;   // statvfs totals when mounted
+    QString mount_path;               // first mount point, empty when not mounted
+    std::uint64_t mounted_total = 0;  // statvfs totals when mounted
     std::uint64_t mounted_free = 0;
-    bool readable = true;              // the process can open the volume for reading
+    bool readable = true;  // the process can open the volume for reading
 };
 
 struct drive_probe_s {

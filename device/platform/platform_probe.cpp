@@ -51,7 +51,8 @@ int open_for_probe(const drive_desc_s& drive) {
     std::uint64_t size = source->byte_size();
     for (std::uint64_t at = 0; at < size;) {
         auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at));
-        if (source->read_at(at, chunk.data(), n) != 0 || ::pwrite(fd, chunk.data(), n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
+        if (source->read_at(at, chunk.data(), n) != 0 ||
+            ::pwrite(fd, chunk.data(), n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) {
             ::close(fd);
             return -1;
         }
@@ -103,10 +104,12 @@ void probe_file_system(int fd, std::uint64_t offset, std::uint64_t size, volume_
     if (!pr) {
         return;
     }
-    if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(size)) == 0) {
+    if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset),
+                               static_cast<blkid_loff_t>(size)) == 0) {
         blkid_probe_enable_partitions(pr, 0);
         blkid_probe_enable_superblocks(pr, 1);
-        blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+        blkid_probe_set_superblocks_flags(
+            pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
         if (blkid_do_safeprobe(pr) == 0) {
             const char* value = nullptr;
             QString type;
@@ -169,7 +172,8 @@ QString mount_point_of(dev_t device) {
     if (!table.open(QIODevice::ReadOnly)) {
         return {};
     }
-    const QByteArray wanted = QByteArray::number(major(device)) + ':' + QByteArray::number(minor(device));
+    const QByteArray wanted =
+        QByteArray::number(major(device)) + ':' + QByteArray::number(minor(device));
     while (!table.atEnd()) {
         QList<QByteArray> fields = table.readLine().trimmed().split(' ');
         if (fields.size() > 4 && fields[2] == wanted && fields[3] == "/") {
@@ -195,7 +199,8 @@ void fill_mount_facts(volume_desc_s* volume) {
     }
     volume->mount_path = mount_point_of(st.st_rdev);
     struct statvfs vfs {};
-    if (!volume->mount_path.isEmpty() && ::statvfs(QFile::encodeName(volume->mount_path).constData(), &vfs) == 0) {
+    if (!volume->mount_path.isEmpty() &&
+        ::statvfs(QFile::encodeName(volume->mount_path).constData(), &vfs) == 0) {
         volume->mounted_total = static_cast<std::uint64_t>(vfs.f_blocks) * vfs.f_frsize;
         volume->mounted_free = static_cast<std::uint64_t>(vfs.f_bfree) * vfs.f_frsize;
     }
@@ -224,7 +229,8 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
     fd_holder_s holder;
     holder.fd = open_for_probe(drive);
     if (holder.fd < 0) {
-        result.warnings << QStringLiteral("%1: cannot be read: %2").arg(drive.name, QString::fromLocal8Bit(std::strerror(errno)));
+        result.warnings << QStringLiteral("%1: cannot be read: %2")
+                               .arg(drive.name, QString::fromLocal8Bit(std::strerror(errno)));
         return result;
     }
     const std::uint64_t disk_bytes = fd_size(holder.fd);
@@ -281,9 +287,13 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
             fill_mount_facts(&whole);
             result.volumes.push_back(whole);
         } else if (has_protective_mbr(holder.fd)) {
-            result.warnings << QStringLiteral("%1: the disk has a protective MBR but neither GPT header is valid").arg(drive.name);
+            result.warnings
+                << QStringLiteral(
+                       "%1: the disk has a protective MBR but neither GPT header is valid")
+                       .arg(drive.name);
         } else {
-            result.warnings << QStringLiteral("%1: no partition table or file system recognised").arg(drive.name);
+            result.warnings << QStringLiteral("%1: no partition table or file system recognised")
+                                   .arg(drive.name);
         }
         return result;
     }
@@ -291,11 +301,16 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
     for (volume_desc_s& v : parts) {
         const std::uint64_t start_byte = v.start_sector * 512;
         if (v.start_sector >= disk_bytes / 512) {
-            result.warnings << QStringLiteral("%1: partition %2 starts past the end of the disk; skipped").arg(drive.name).arg(v.partition_number);
+            result.warnings << QStringLiteral(
+                                   "%1: partition %2 starts past the end of the disk; skipped")
+                                   .arg(drive.name)
+                                   .arg(v.partition_number);
             continue;
         }
         if (v.byte_size > disk_bytes - start_byte) {
-            result.warnings << QStringLiteral("%1: partition %2 runs past the end of the disk; only the %3 bytes present are used")
+            result.warnings << QStringLiteral(
+                                   "%1: partition %2 runs past the end of the disk; only the %3 "
+                                   "bytes present are used")
                                    .arg(drive.name)
                                    .arg(v.partition_number)
                                    .arg(disk_bytes - start_byte);
@@ -303,8 +318,12 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
         }
         for (const volume_desc_s& other : result.volumes) {
             const std::uint64_t other_start = other.start_sector * 512;
-            if (start_byte < other_start + other.byte_size && other_start < start_byte + v.byte_size) {
-                result.warnings << QStringLiteral("%1: partitions %2 and %3 overlap").arg(drive.name).arg(other.partition_number).arg(v.partition_number);
+            if (start_byte < other_start + other.byte_size &&
+                other_start < start_byte + v.byte_size) {
+                result.warnings << QStringLiteral("%1: partitions %2 and %3 overlap")
+                                       .arg(drive.name)
+                                       .arg(other.partition_number)
+                                       .arg(v.partition_number);
             }
         }
         if (drive.kind == drive_kind_e::block) {
@@ -335,7 +354,8 @@ bool locate_volume(const QString& volume_name, volume_where_s* where) {
     } else if (QFileInfo(name).isFile()) {
         name = QFileInfo(name).canonicalFilePath();
     }
-    QString resolved = name.startsWith(QLatin1String("/dev/")) ? QFileInfo(name).canonicalFilePath() : name;
+    QString resolved =
+        name.startsWith(QLatin1String("/dev/")) ? QFileInfo(name).canonicalFilePath() : name;
     const std::vector<drive_desc_s> drives = list_drives();
     for (std::size_t i = 0; i < drives.size() && i < 10; ++i) {
         const drive_desc_s& drive = drives[i];
@@ -350,7 +370,8 @@ bool locate_volume(const QString& volume_name, volume_where_s* where) {
         }
         drive_probe_s probe = probe_drive(drive);
         for (const volume_desc_s& v : probe.volumes) {
-            bool match = whole ? v.partition_number == 0 : (v.device_name == name || v.device_name == resolved);
+            bool match = whole ? v.partition_number == 0
+                               : (v.device_name == name || v.device_name == resolved);
             if (match) {
                 where->drive_number = static_cast<int>(i);
                 where->partition_number = v.partition_number;

@@ -29,7 +29,9 @@ QString name_of(const fat_entry_info& info) {
     return QString::fromUtf16(source, length);
 }
 
-void sleep_a_while() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+void sleep_a_while() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
 
 }  // namespace
 
@@ -193,7 +195,8 @@ void fat_recovery_c::merge(fat_node node, bool* walk_it) {
         return;
     }
     if (!is_dir || is_deleted) {
-        const bool old_is_live_dir = (old.attributes & fat_attr_directory) && !(old.attributes & fat_attr_deleted);
+        const bool old_is_live_dir =
+            (old.attributes & fat_attr_directory) && !(old.attributes & fat_attr_deleted);
         if (is_dir && old_is_live_dir) {
             return;
         }
@@ -261,7 +264,8 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
     std::uint64_t total = 0;
     for (;;) {
         std::uint32_t got = 0;
-        const fat_result result = f_read(&file, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got, mode);
+        const fat_result result =
+            f_read(&file, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got, mode);
         if (got > 0 && out.write(buffer.data(), got) != static_cast<qint64>(got)) {
             return -1;
         }

@@ -23,12 +23,12 @@ struct fat_node {
     std::uint32_t first_cluster = 0;  // also the key; 0 only for the root
     std::uint32_t parent = 0;         // first cluster of the directory it was found in
     std::uint32_t size = 0;
-    std::int64_t write_time = 0;      // seconds since 1970
+    std::int64_t write_time = 0;  // seconds since 1970
     std::int64_t creation_time = 0;
-    std::uint8_t attributes = 0;      // 0x10 directory, 0x40 deleted or below a deleted folder
+    std::uint8_t attributes = 0;  // 0x10 directory, 0x40 deleted or below a deleted folder
     std::uint8_t in_deleted_folder = 0;
-    std::uint8_t has_files = 0;       // some file lies somewhere below this folder
-    QString name;                     // long name, else short name; '#' first for deleted ones
+    std::uint8_t has_files = 0;  // some file lies somewhere below this folder
+    QString name;                // long name, else short name; '#' first for deleted ones
     QList<fat_node*> children;
 };
 
@@ -36,13 +36,15 @@ constexpr int fat_name_max = 259;
 
 class fat_recovery_c final : public recovery_base_c {
     Q_OBJECT
-public:
+  public:
     using recovery_base_c::recovery_base_c;
     ~fat_recovery_c() override;
 
     void set_target(const volume_item_s& target) override { target_ = target; }
     double get_progress() override { return progress_.load(std::memory_order_relaxed); }
-    void set_progress(double progress) override { progress_.store(progress, std::memory_order_relaxed); }
+    void set_progress(double progress) override {
+        progress_.store(progress, std::memory_order_relaxed);
+    }
     void set_stop(int code) override { stop_.store(code, std::memory_order_relaxed); }
     int get_stop() override { return stop_.load(std::memory_order_relaxed); }
     int get_pause() override { return pause_.load(std::memory_order_relaxed); }
@@ -56,10 +58,10 @@ public:
     // The scan result; read only after the thread has finished.
     const QHash<std::uint32_t, fat_node>& nodes() const { return node_table_; }
 
-protected:
+  protected:
     void run() override;
 
-private:
+  private:
     void walk_volume();
     void merge(fat_node node, bool* walk_it);
     void link_and_mark();
