@@ -79,16 +79,21 @@ struct craft_s {
     std::uint64_t system() const {
         return reserved + static_cast<std::uint64_t>(fat_size()) * fats + roots() / 16;
     }
-    std::uint64_t total() const { return system() + static_cast<std::uint64_t>(clusters) * sectors_per_cluster; }
+    std::uint64_t total() const {
+        return system() + static_cast<std::uint64_t>(clusters) * sectors_per_cluster;
+    }
     qsizetype fat_offset(int copy = 0) const {
         return (reserved + static_cast<qsizetype>(fat_size()) * copy) * sector_bytes;
     }
     // FAT12/16 fixed root; on FAT32 the root is cluster 2.
     qsizetype root_offset() const {
-        return bits == 32 ? cluster_offset(2) : (reserved + static_cast<qsizetype>(fat_size()) * fats) * sector_bytes;
+        return bits == 32 ? cluster_offset(2)
+                          : (reserved + static_cast<qsizetype>(fat_size()) * fats) * sector_bytes;
     }
     qsizetype cluster_offset(std::uint32_t cluster) const {
-        return static_cast<qsizetype>(system() + static_cast<std::uint64_t>(cluster - 2) * sectors_per_cluster) * sector_bytes;
+        return static_cast<qsizetype>(system() + static_cast<std::uint64_t>(cluster - 2) *
+                                                     sectors_per_cluster) *
+               sector_bytes;
     }
     qsizetype cluster_bytes() const { return sectors_per_cluster * sector_bytes; }
 };
@@ -150,7 +155,9 @@ std::uint32_t end_of_chain(const craft_s& c) {
 
 // A crafted volume storing its first stored_clusters clusters (the FAT32 root is cluster 2).
 QByteArray craft_image(const craft_s& c, std::uint32_t stored_clusters) {
-    QByteArray image(static_cast<qsizetype>(c.system() + stored_clusters * c.sectors_per_cluster) * sector_bytes, 0);
+    QByteArray image(
+        static_cast<qsizetype>(c.system() + stored_clusters * c.sectors_per_cluster) * sector_bytes,
+        0);
     image.replace(0, sector_bytes, boot_sector(c));
     set_fat(image, c, 0, 0xFFFFFF8);
     set_fat(image, c, 1, end_of_chain(c));
@@ -163,7 +170,8 @@ QByteArray craft_image(const craft_s& c, std::uint32_t stored_clusters) {
 std::uint8_t name_checksum(const QByteArray& name11) {
     std::uint8_t sum = 0;
     for (char ch : name11) {
-        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<std::uint8_t>(ch));
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) +
+                                        static_cast<std::uint8_t>(ch));
     }
     return sum;
 }
@@ -243,7 +251,8 @@ int drive_named(const QString& name) {
 
 int attach_memory(const QByteArray& image) {
     platform::clear_memory_drives();
-    platform::add_memory_drive(QString::fromLatin1(memory_drive), std::make_shared<const QByteArray>(image));
+    platform::add_memory_drive(QString::fromLatin1(memory_drive),
+                               std::make_shared<const QByteArray>(image));
     use_images({});
     return drive_named(QStringLiteral("mem:") + QString::fromLatin1(memory_drive));
 }
@@ -257,7 +266,8 @@ struct listed_s {
 };
 
 // Lists the root (cluster 0) or a directory opened by cluster as the FAT engine does.
-fat_result list_directory(std::uint32_t cluster, QList<listed_s>* out, std::uint32_t capacity = 512) {
+fat_result list_directory(std::uint32_t cluster, QList<listed_s>* out,
+                          std::uint32_t capacity = 512) {
     fat_dir dir;
     fat_result result = f_opendir(&dir, "/");
     if (result != fat_ok) {
@@ -348,14 +358,16 @@ fat_result read_file(fat_volume* volume, std::uint32_t first_cluster, std::uint3
 QString find_tool(const QString& name) {
     QString found = QStandardPaths::findExecutable(name);
     if (found.isEmpty()) {
-        found = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+        found = QStandardPaths::findExecutable(
+            name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
     }
     return found;
 }
 
 class fat_image_c {
-public:
-    explicit fat_image_c(const QString& folder) : path_(folder + QStringLiteral("/volume.img")), folder_(folder) {}
+  public:
+    explicit fat_image_c(const QString& folder)
+        : path_(folder + QStringLiteral("/volume.img")), folder_(folder) {}
 
     bool format(const QStringList& options, int kib) {
         QFile::remove(path_);
@@ -374,8 +386,12 @@ public:
         file.close();
         return mtool(QStringLiteral("mcopy"), {host, QStringLiteral("::") + target});
     }
-    bool make_dir(const QString& target) { return mtool(QStringLiteral("mmd"), {QStringLiteral("::") + target}); }
-    bool remove(const QString& target) { return mtool(QStringLiteral("mdel"), {QStringLiteral("::") + target}); }
+    bool make_dir(const QString& target) {
+        return mtool(QStringLiteral("mmd"), {QStringLiteral("::") + target});
+    }
+    bool remove(const QString& target) {
+        return mtool(QStringLiteral("mdel"), {QStringLiteral("::") + target});
+    }
     bool remove_tree(const QString& target) {
         return mtool(QStringLiteral("mdeltree"), {QStringLiteral("::") + target});
     }
@@ -390,7 +406,8 @@ public:
         if (boot.size() != sector_bytes) {
             return false;
         }
-        const auto fs_info = static_cast<std::uint16_t>(static_cast<std::uint8_t>(boot[48]) | static_cast<std::uint8_t>(boot[49]) << 8);
+        const auto fs_info = static_cast<std::uint16_t>(static_cast<std::uint8_t>(boot[48]) |
+                                                        static_cast<std::uint8_t>(boot[49]) << 8);
         return file.seek(fs_info * sector_bytes + 488) && file.write(QByteArray(8, '\xFF')) == 8;
     }
     QByteArray bytes() const {
@@ -399,7 +416,7 @@ public:
     }
     QString error() const { return error_; }
 
-private:
+  private:
     bool mtool(const QString& tool, QStringList arguments) {
         arguments.prepend(path_);
         arguments.prepend(QStringLiteral("-i"));
@@ -412,9 +429,10 @@ private:
         environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
         process.setProcessEnvironment(environment);
         process.start(program, arguments);
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-            error_ = program + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) + QStringLiteral(": ") +
-                     QString::fromLocal8Bit(process.readAllStandardError());
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit ||
+            process.exitCode() != 0) {
+            error_ = program + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) +
+                     QStringLiteral(": ") + QString::fromLocal8Bit(process.readAllStandardError());
             return false;
         }
         return true;
@@ -426,7 +444,8 @@ private:
 };
 
 QStringList format_options(int bits, int sectors_per_cluster) {
-    return {QStringLiteral("-F"), QString::number(bits), QStringLiteral("-s"), QString::number(sectors_per_cluster)};
+    return {QStringLiteral("-F"), QString::number(bits), QStringLiteral("-s"),
+            QString::number(sectors_per_cluster)};
 }
 
 // Smallest image size in KiB that mkfs.fat accepts for the FAT width.
@@ -445,7 +464,7 @@ int image_kib(int bits, int sectors_per_cluster) {
 class test_fat_reader : public QObject {
     Q_OBJECT
 
-private:
+  private:
     fat_volume volume_;
     std::unique_ptr<QTemporaryDir> folder_;
     bool tools_ = false;
@@ -468,7 +487,7 @@ private:
         return std::make_unique<fat_image_c>(folder_->path());
     }
 
-private slots:
+  private slots:
     void initTestCase();
     void cleanup();
 
@@ -516,7 +535,8 @@ void test_fat_reader::initTestCase() {
     qputenv("ORVANE_BLOCK_DEVICES", "0");
     qunsetenv("ORVANE_IMAGES");
     use_images({});
-    tools_ = !find_tool(QStringLiteral("mkfs.fat")).isEmpty() && !find_tool(QStringLiteral("mcopy")).isEmpty();
+    tools_ = !find_tool(QStringLiteral("mkfs.fat")).isEmpty() &&
+             !find_tool(QStringLiteral("mcopy")).isEmpty();
 }
 
 void test_fat_reader::cleanup() {
@@ -600,7 +620,8 @@ void test_fat_reader::chooses_fat_type_by_cluster_count_data() {
     QTest::newRow("4086 clusters: FAT16") << 16 << 4086u << int(fat_type_fat16) << 0x0706u;
     QTest::newRow("65525 clusters: FAT16") << 16 << 65525u << int(fat_type_fat16) << 0x0706u;
     QTest::newRow("65526 clusters: FAT32") << 32 << 65526u << int(fat_type_fat32) << 0x0F0E0D0Cu;
-    QTest::newRow("1000000 clusters: FAT32") << 32 << 1000000u << int(fat_type_fat32) << 0x0F0E0D0Cu;
+    QTest::newRow("1000000 clusters: FAT32")
+        << 32 << 1000000u << int(fat_type_fat32) << 0x0F0E0D0Cu;
 }
 
 void test_fat_reader::chooses_fat_type_by_cluster_count() {
@@ -636,29 +657,29 @@ void test_fat_reader::refuses_bad_boot_sectors_data() {
     auto keep = [](QByteArray&) {};
     QTest::newRow("valid FAT16 (control)") << 16 << mutate_t(keep) << int(fat_ok);
     QTest::newRow("valid FAT32 (control)") << 32 << mutate_t(keep) << int(fat_ok);
-    QTest::newRow("4096 bytes per sector") << 16 << mutate_t([](QByteArray& s) { put16(s, 11, 4096); })
-                                           << int(fat_no_file_system);
-    QTest::newRow("1024 bytes per sector") << 12 << mutate_t([](QByteArray& s) { put16(s, 11, 1024); })
-                                           << int(fat_no_file_system);
-    QTest::newRow("FAT32 with root entries") << 32 << mutate_t([](QByteArray& s) { put16(s, 17, 512); })
-                                             << int(fat_no_file_system);
-    QTest::newRow("FAT16 without root entries")
-        << 16 << mutate_t([](QByteArray& s) {
-               // Keep the sizes consistent: the 2 root sectors go to the reserved area.
-               put16(s, 17, 0);
-               put16(s, 14, 3);
-           })
-        << int(fat_no_file_system);
-    QTest::newRow("three FATs") << 16 << mutate_t([](QByteArray& s) { put8(s, 16, 3); }) << int(fat_no_file_system);
-    QTest::newRow("no FAT") << 16 << mutate_t([](QByteArray& s) { put8(s, 16, 0); }) << int(fat_no_file_system);
-    QTest::newRow("0 sectors per cluster") << 16 << mutate_t([](QByteArray& s) { put8(s, 13, 0); })
-                                           << int(fat_no_file_system);
-    QTest::newRow("3 sectors per cluster") << 16 << mutate_t([](QByteArray& s) { put8(s, 13, 3); })
-                                           << int(fat_no_file_system);
+    QTest::newRow("4096 bytes per sector")
+        << 16 << mutate_t([](QByteArray& s) { put16(s, 11, 4096); }) << int(fat_no_file_system);
+    QTest::newRow("1024 bytes per sector")
+        << 12 << mutate_t([](QByteArray& s) { put16(s, 11, 1024); }) << int(fat_no_file_system);
+    QTest::newRow("FAT32 with root entries")
+        << 32 << mutate_t([](QByteArray& s) { put16(s, 17, 512); }) << int(fat_no_file_system);
+    QTest::newRow("FAT16 without root entries") << 16 << mutate_t([](QByteArray& s) {
+        // Keep the sizes consistent: the 2 root sectors go to the reserved area.
+        put16(s, 17, 0);
+        put16(s, 14, 3);
+    }) << int(fat_no_file_system);
+    QTest::newRow("three FATs") << 16 << mutate_t([](QByteArray& s) { put8(s, 16, 3); })
+                                << int(fat_no_file_system);
+    QTest::newRow("no FAT") << 16 << mutate_t([](QByteArray& s) { put8(s, 16, 0); })
+                            << int(fat_no_file_system);
+    QTest::newRow("0 sectors per cluster")
+        << 16 << mutate_t([](QByteArray& s) { put8(s, 13, 0); }) << int(fat_no_file_system);
+    QTest::newRow("3 sectors per cluster")
+        << 16 << mutate_t([](QByteArray& s) { put8(s, 13, 3); }) << int(fat_no_file_system);
     QTest::newRow("root entries not a sector multiple")
         << 16 << mutate_t([](QByteArray& s) { put16(s, 17, 40); }) << int(fat_no_file_system);
-    QTest::newRow("no reserved sector") << 16 << mutate_t([](QByteArray& s) { put16(s, 14, 0); })
-                                        << int(fat_no_file_system);
+    QTest::newRow("no reserved sector")
+        << 16 << mutate_t([](QByteArray& s) { put16(s, 14, 0); }) << int(fat_no_file_system);
     QTest::newRow("total below the system area")
         << 16 << mutate_t([](QByteArray& s) { put16(s, 19, 10); }) << int(fat_no_file_system);
     QTest::newRow("no data cluster")
@@ -668,19 +689,17 @@ void test_fat_reader::refuses_bad_boot_sectors_data() {
         put16(s, 22, 2);
         put16(s, 19, static_cast<std::uint16_t>(1 + 2 + 2 + 5000));
     }) << int(fat_no_file_system);
-    QTest::newRow("no boot signature") << 16 << mutate_t([](QByteArray& s) { put16(s, 510, 0); })
-                                       << int(fat_no_file_system);
+    QTest::newRow("no boot signature")
+        << 16 << mutate_t([](QByteArray& s) { put16(s, 510, 0); }) << int(fat_no_file_system);
     QTest::newRow("no FAT name") << 16 << mutate_t([](QByteArray& s) { s.replace(54, 3, "XYZ"); })
                                  << int(fat_no_file_system);
-    QTest::newRow("garbage with signature and name")
-        << 16 << mutate_t([](QByteArray& s) {
-               s = random_bytes(sector_bytes, 7);
-               s.replace(54, 3, "FAT");
-               put16(s, 510, 0xAA55);
-           })
-        << int(fat_no_file_system);
-    QTest::newRow("drive shorter than a sector") << 16 << mutate_t([](QByteArray& s) { s = s.left(100); })
-                                                 << int(fat_disk_error);
+    QTest::newRow("garbage with signature and name") << 16 << mutate_t([](QByteArray& s) {
+        s = random_bytes(sector_bytes, 7);
+        s.replace(54, 3, "FAT");
+        put16(s, 510, 0xAA55);
+    }) << int(fat_no_file_system);
+    QTest::newRow("drive shorter than a sector")
+        << 16 << mutate_t([](QByteArray& s) { s = s.left(100); }) << int(fat_disk_error);
 }
 
 void test_fat_reader::refuses_bad_boot_sectors() {
@@ -694,7 +713,8 @@ void test_fat_reader::refuses_bad_boot_sectors() {
     c.root_entries = 32;
     QByteArray sector = boot_sector(c);
     mutate(sector);
-    QByteArray image = sector.size() < sector_bytes ? sector : sector + QByteArray(3 * sector_bytes, 0);
+    QByteArray image =
+        sector.size() < sector_bytes ? sector : sector + QByteArray(3 * sector_bytes, 0);
     QCOMPARE(int(mount(image)), result);
     if (result != fat_ok) {
         QCOMPARE(int(volume_.type), int(fat_type_none));
@@ -718,11 +738,16 @@ void test_fat_reader::finds_volume_at_slot_start_data() {
         << "volume A" << 0 << 2048ull << int(fat_ok) << "A.TXT";
     QTest::newRow("superfloppy, partition 1 uses the start")
         << "volume A" << 1 << 2048ull << int(fat_ok) << "B.TXT";
-    QTest::newRow("partition table, partition 1") << "MBR" << 1 << 2048ull << int(fat_ok) << "B.TXT";
-    QTest::newRow("partition table, partition 0") << "MBR" << 0 << 2048ull << int(fat_ok) << "B.TXT";
-    QTest::newRow("partition table, start at the table") << "MBR" << 1 << 0ull << int(fat_no_file_system) << "";
-    QTest::newRow("blank sector 0, partition 1") << "blank" << 1 << 2048ull << int(fat_ok) << "B.TXT";
-    QTest::newRow("blank sector 0, partition 0") << "blank" << 0 << 2048ull << int(fat_no_file_system) << "";
+    QTest::newRow("partition table, partition 1")
+        << "MBR" << 1 << 2048ull << int(fat_ok) << "B.TXT";
+    QTest::newRow("partition table, partition 0")
+        << "MBR" << 0 << 2048ull << int(fat_ok) << "B.TXT";
+    QTest::newRow("partition table, start at the table")
+        << "MBR" << 1 << 0ull << int(fat_no_file_system) << "";
+    QTest::newRow("blank sector 0, partition 1")
+        << "blank" << 1 << 2048ull << int(fat_ok) << "B.TXT";
+    QTest::newRow("blank sector 0, partition 0")
+        << "blank" << 0 << 2048ull << int(fat_no_file_system) << "";
     QTest::newRow("start past the drive") << "MBR" << 2 << 900000ull << int(fat_disk_error) << "";
 }
 
@@ -783,12 +808,14 @@ void test_fat_reader::lists_tool_made_volume() {
     QStringList options = format_options(bits, sectors_per_cluster);
     options << QStringLiteral("-n") << QStringLiteral("MYLABEL");
     QVERIFY2(maker->format(options, image_kib(bits, sectors_per_cluster)) &&
-                 maker->make_dir(QStringLiteral("SUB")) && maker->put(QStringLiteral("KEEP.TXT"), keep) &&
+                 maker->make_dir(QStringLiteral("SUB")) &&
+                 maker->put(QStringLiteral("KEEP.TXT"), keep) &&
                  maker->put(QStringLiteral("FILE.TXT"), gone) &&
                  maker->put(QStringLiteral("Long File Name.txt"), named) &&
                  maker->put(QStringLiteral("Deleted long name.txt"), named) &&
                  maker->put(QStringLiteral("SUB/INNER.BIN"), inner) &&
-                 maker->put(QStringLiteral("SUB/gone.txt"), keep) && maker->remove(QStringLiteral("FILE.TXT")) &&
+                 maker->put(QStringLiteral("SUB/gone.txt"), keep) &&
+                 maker->remove(QStringLiteral("FILE.TXT")) &&
                  maker->remove(QStringLiteral("Deleted long name.txt")) &&
                  maker->remove(QStringLiteral("SUB/gone.txt")),
              qPrintable(maker->error()));
@@ -805,7 +832,8 @@ void test_fat_reader::lists_tool_made_volume() {
     QCOMPARE(names, (QStringList{"SUB", "KEEP.TXT", "?ILE.TXT", "LONGFI~1.TXT", "?ELETE~1.TXT"}));
 
     const listed_s* sub = find_entry(root, QStringLiteral("SUB"));
-    QCOMPARE(int(sub->attributes & (fat_attr_directory | fat_attr_deleted)), int(fat_attr_directory));
+    QCOMPARE(int(sub->attributes & (fat_attr_directory | fat_attr_deleted)),
+             int(fat_attr_directory));
     const listed_s* named_entry = find_entry(root, QStringLiteral("LONGFI~1.TXT"));
     QCOMPARE(named_entry->long_name, QStringLiteral("Long File Name.txt"));
     QCOMPARE(int(named_entry->attributes & fat_attr_deleted), 0);
@@ -825,10 +853,13 @@ void test_fat_reader::lists_tool_made_volume() {
     QCOMPARE(read_file(&volume_, kept->first_cluster, kept->size, fat_read_chain, &data), fat_ok);
     QCOMPARE(data, keep);
     data.clear();
-    QCOMPARE(read_file(&volume_, named_entry->first_cluster, named_entry->size, fat_read_chain, &data), fat_ok);
+    QCOMPARE(
+        read_file(&volume_, named_entry->first_cluster, named_entry->size, fat_read_chain, &data),
+        fat_ok);
     QCOMPARE(data, named);
     data.clear();
-    QCOMPARE(read_file(&volume_, deleted->first_cluster, deleted->size, fat_attr_deleted, &data), fat_ok);
+    QCOMPARE(read_file(&volume_, deleted->first_cluster, deleted->size, fat_attr_deleted, &data),
+             fat_ok);
     QCOMPARE(data, gone);
 
     // Below the root, opened by cluster: no "." or "..", lower-case flags honoured.
@@ -841,7 +872,9 @@ void test_fat_reader::lists_tool_made_volume() {
     QCOMPARE(names, (QStringList{"INNER.BIN", "?one.txt"}));
     data.clear();
     const listed_s* inner_entry = find_entry(below, QStringLiteral("INNER.BIN"));
-    QCOMPARE(read_file(&volume_, inner_entry->first_cluster, inner_entry->size, fat_read_chain, &data), fat_ok);
+    QCOMPARE(
+        read_file(&volume_, inner_entry->first_cluster, inner_entry->size, fat_read_chain, &data),
+        fat_ok);
     QCOMPARE(data, inner);
 }
 
@@ -871,8 +904,9 @@ void test_fat_reader::long_name_limits() {
         name += QLatin1Char("abcdefghij"[n % 10]);
     }
     auto maker = new_image();
-    QVERIFY2(maker->format(format_options(16, 1), image_kib(16, 1)) && maker->put(QStringLiteral("FIRST.TXT"), "1") &&
-                 maker->put(name, "x") && maker->put(QStringLiteral("LAST.TXT"), "2"),
+    QVERIFY2(maker->format(format_options(16, 1), image_kib(16, 1)) &&
+                 maker->put(QStringLiteral("FIRST.TXT"), "1") && maker->put(name, "x") &&
+                 maker->put(QStringLiteral("LAST.TXT"), "2"),
              qPrintable(maker->error()));
     QCOMPARE(mount(maker->bytes()), fat_ok);
     QList<listed_s> root;
@@ -893,57 +927,73 @@ void test_fat_reader::decodes_crafted_entries_data() {
     QTest::addColumn<QString>("long_name");
     QTest::addColumn<int>("attributes");
 
-    auto entry = [](const QByteArray& name, std::uint8_t case_flags = 0, std::uint8_t attributes = 0x20) {
+    auto entry = [](const QByteArray& name, std::uint8_t case_flags = 0,
+                    std::uint8_t attributes = 0x20) {
         short_fields_s f;
         f.case_flags = case_flags;
         f.attributes = attributes;
         f.cluster = 5;
         return short_entry(name, f);
     };
-    QTest::newRow("GBK name") << entry("\xC4\xE3\xBA\xC3    TXT") << QString::fromUtf16(u"你好.TXT") << QString() << 0x20;
-    QTest::newRow("lower-case name") << entry("README  TXT", 0x08) << "readme.TXT" << QString() << 0x20;
-    QTest::newRow("lower-case extension") << entry("README  TXT", 0x10) << "README.txt" << QString() << 0x20;
-    QTest::newRow("lower-case both") << entry("README  TXT", 0x18) << "readme.txt" << QString() << 0x20;
+    QTest::newRow("GBK name") << entry("\xC4\xE3\xBA\xC3    TXT") << QString::fromUtf16(u"你好.TXT")
+                              << QString() << 0x20;
+    QTest::newRow("lower-case name")
+        << entry("README  TXT", 0x08) << "readme.TXT" << QString() << 0x20;
+    QTest::newRow("lower-case extension")
+        << entry("README  TXT", 0x10) << "README.txt" << QString() << 0x20;
+    QTest::newRow("lower-case both")
+        << entry("README  TXT", 0x18) << "readme.txt" << QString() << 0x20;
     QTest::newRow("trail byte is not lower-cased")
-        << entry("\x81\x41      TXT", 0x08) << QString::fromUtf16(u"\u4E04.TXT") << QString() << 0x20;
+        << entry("\x81\x41      TXT", 0x08) << QString::fromUtf16(u"\u4E04.TXT") << QString()
+        << 0x20;
     QTest::newRow("no pair across name and extension")
-        << entry("ABCDEFG\xC4\xE3\x41\x42") << QString::fromUtf16(u"ABCDEFG?.\u9247B") << QString() << 0x20;
+        << entry("ABCDEFG\xC4\xE3\x41\x42") << QString::fromUtf16(u"ABCDEFG?.\u9247B") << QString()
+        << 0x20;
     QTest::newRow("0x05 stands for a first byte 0xE5")
         << entry("\x05\xA1      TXT") << QString::fromUtf16(u"\u6FC9.TXT") << QString() << 0x20;
-    QTest::newRow("deleted GBK name")
-        << entry("\xE5\xE3\xBA\xC3    TXT") << QString::fromUtf16(u"?\u612B?.TXT") << QString() << 0x60;
-    QTest::newRow("single byte 0x80") << entry("\x80       ") << QString::fromUtf16(u"\u20AC") << QString() << 0x20;
+    QTest::newRow("deleted GBK name") << entry("\xE5\xE3\xBA\xC3    TXT")
+                                      << QString::fromUtf16(u"?\u612B?.TXT") << QString() << 0x60;
+    QTest::newRow("single byte 0x80")
+        << entry("\x80       ") << QString::fromUtf16(u"\u20AC") << QString() << 0x20;
     QTest::newRow("unmapped byte") << entry("A\xFF      ") << "A?" << QString() << 0x20;
     QTest::newRow("blank name field") << entry("        TXT") << "?.TXT" << QString() << 0x20;
-    QTest::newRow("reserved attribute bit on a live entry") << entry("LIVE    BIN", 0, 0x61) << "LIVE.BIN" << QString() << 0x21;
+    QTest::newRow("reserved attribute bit on a live entry")
+        << entry("LIVE    BIN", 0, 0x61) << "LIVE.BIN" << QString() << 0x21;
     QTest::newRow("directory") << entry("FOLDER     ", 0, 0x10) << "FOLDER" << QString() << 0x10;
 
     const QByteArray base("DATARE~1TXT");
     const QString unicode = QString::fromUtf16(u"数据恢复报告 2024 年度总结.txt");
     const std::uint8_t sum = name_checksum(base);
-    QTest::newRow("unicode long name") << long_name_parts(unicode, sum) + entry(base) << "DATARE~1.TXT" << unicode << 0x20;
+    QTest::newRow("unicode long name")
+        << long_name_parts(unicode, sum) + entry(base) << "DATARE~1.TXT" << unicode << 0x20;
     QTest::newRow("long name with wrong checksum")
-        << long_name_parts(unicode, static_cast<std::uint8_t>(sum + 1)) + entry(base) << "DATARE~1.TXT" << QString() << 0x20;
+        << long_name_parts(unicode, static_cast<std::uint8_t>(sum + 1)) + entry(base)
+        << "DATARE~1.TXT" << QString() << 0x20;
     QByteArray swapped = long_name_parts(unicode, sum);
     swapped = swapped.mid(32, 32) + swapped.left(32) + swapped.mid(64);
-    QTest::newRow("parts out of order") << swapped + entry(base) << "DATARE~1.TXT" << QString() << 0x20;
+    QTest::newRow("parts out of order")
+        << swapped + entry(base) << "DATARE~1.TXT" << QString() << 0x20;
     QByteArray missing = long_name_parts(unicode, sum);
     missing.remove(32, 32);
     QTest::newRow("a part missing") << missing + entry(base) << "DATARE~1.TXT" << QString() << 0x20;
     QTest::newRow("volume label between parts and entry")
-        << long_name_parts(unicode, sum) + entry("LABEL      ", 0, 0x08) + entry(base) << "DATARE~1.TXT" << QString() << 0x20;
+        << long_name_parts(unicode, sum) + entry("LABEL      ", 0, 0x08) + entry(base)
+        << "DATARE~1.TXT" << QString() << 0x20;
     QByteArray deleted_parts = long_name_parts(unicode, sum);
     for (int n = 0; n < deleted_parts.size(); n += 32) {
         deleted_parts[n] = '\xE5';
     }
     QByteArray deleted_entry = entry(base);
     deleted_entry[0] = '\xE5';
-    QTest::newRow("deleted long name") << deleted_parts + deleted_entry << "?ATARE~1.TXT" << QString() << 0x60;
+    QTest::newRow("deleted long name")
+        << deleted_parts + deleted_entry << "?ATARE~1.TXT" << QString() << 0x60;
     QByteArray padded = long_name_parts(QStringLiteral("abc"), name_checksum("ABC     TXT"));
     padded[9] = 'x';  // the unit after the terminator must be 0xFFFF
-    QTest::newRow("garbage after the terminator") << padded + entry("ABC     TXT") << "ABC.TXT" << QString() << 0x20;
+    QTest::newRow("garbage after the terminator")
+        << padded + entry("ABC     TXT") << "ABC.TXT" << QString() << 0x20;
     QTest::newRow("dot entries skipped")
-        << entry(".          ", 0, 0x10) + entry("..         ", 0, 0x10) + entry("AFTER   DOT") << "AFTER.DOT" << QString() << 0x20;
+        << entry(".          ", 0, 0x10) + entry("..         ", 0, 0x10) + entry("AFTER   DOT")
+        << "AFTER.DOT" << QString() << 0x20;
 }
 
 void test_fat_reader::decodes_crafted_entries() {
@@ -1050,10 +1100,13 @@ void test_fat_reader::follows_fragmented_chain() {
     const int hole = crosses != 0 ? 100 : 2;
     auto maker = new_image();
     QVERIFY2(maker->format(format_options(bits, sectors_per_cluster),
-                           bits == 12 && sectors_per_cluster > 1 ? 16 * 1024 : image_kib(bits, sectors_per_cluster)) &&
+                           bits == 12 && sectors_per_cluster > 1
+                               ? 16 * 1024
+                               : image_kib(bits, sectors_per_cluster)) &&
                  maker->put(QStringLiteral("HOLE"), random_bytes(hole * cluster, 12)) &&
                  maker->put(QStringLiteral("GAP"), random_bytes(3 * cluster, 13)) &&
-                 maker->remove(QStringLiteral("HOLE")) && (bits != 32 || maker->forget_free_hint()) &&
+                 maker->remove(QStringLiteral("HOLE")) &&
+                 (bits != 32 || maker->forget_free_hint()) &&
                  maker->put(QStringLiteral("BIG"), big),
              qPrintable(maker->error()));
     QCOMPARE(mount(maker->bytes()), fat_ok);
@@ -1071,7 +1124,8 @@ void test_fat_reader::follows_fragmented_chain() {
         QVERIFY2(found, "the chain does not cross the FAT sector boundary");
     }
     QByteArray data;
-    QCOMPARE(read_file(&volume_, entry->first_cluster, entry->size, fat_read_chain, &data, chunk), fat_ok);
+    QCOMPARE(read_file(&volume_, entry->first_cluster, entry->size, fat_read_chain, &data, chunk),
+             fat_ok);
     QCOMPARE(data.size(), big.size());
     QVERIFY(data == big);
     // The file is not one run, so reading it as one gives other bytes.
@@ -1088,8 +1142,10 @@ void test_fat_reader::reads_deleted_file_data() {
     QTest::newRow("run, 4096-byte reads") << int(fat_attr_deleted) << 4096u << int(fat_ok) << -1;
     QTest::newRow("run, 700-byte reads") << 1 << 700u << int(fat_ok) << -1;
     QTest::newRow("run skipping used clusters") << fat_read_skip_used << 4096u << int(fat_ok) << -1;
-    QTest::newRow("chain fails at the first cluster boundary") << fat_read_chain << 4096u << int(fat_internal_error) << 1024;
-    QTest::newRow("chain, 100-byte reads") << fat_read_chain << 100u << int(fat_internal_error) << 1024;
+    QTest::newRow("chain fails at the first cluster boundary")
+        << fat_read_chain << 4096u << int(fat_internal_error) << 1024;
+    QTest::newRow("chain, 100-byte reads")
+        << fat_read_chain << 100u << int(fat_internal_error) << 1024;
 }
 
 void test_fat_reader::reads_deleted_file() {
@@ -1101,7 +1157,8 @@ void test_fat_reader::reads_deleted_file() {
     const QByteArray content = random_bytes(9000, 21);
     auto maker = new_image();
     QVERIFY2(maker->format(format_options(16, 2), image_kib(16, 2)) &&
-                 maker->put(QStringLiteral("GONE.BIN"), content) && maker->remove(QStringLiteral("GONE.BIN")),
+                 maker->put(QStringLiteral("GONE.BIN"), content) &&
+                 maker->remove(QStringLiteral("GONE.BIN")),
              qPrintable(maker->error()));
     QCOMPARE(mount(maker->bytes()), fat_ok);
     QList<listed_s> root;
@@ -1110,7 +1167,8 @@ void test_fat_reader::reads_deleted_file() {
     QVERIFY(entry);
     QCOMPARE(fat_get_entry(&volume_, entry->first_cluster), 0u);  // the chain is cleared
     QByteArray data;
-    QCOMPARE(int(read_file(&volume_, entry->first_cluster, entry->size, mode, &data, chunk)), result);
+    QCOMPARE(int(read_file(&volume_, entry->first_cluster, entry->size, mode, &data, chunk)),
+             result);
     if (bytes < 0) {
         QVERIFY(data == content);
     } else {
@@ -1123,7 +1181,8 @@ void test_fat_reader::reads_deleted_file_laid_around_live_file_data() {
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("result");
     QTest::addColumn<bool>("intact");
-    QTest::newRow("plain run reads the live file's cluster") << int(fat_attr_deleted) << int(fat_ok) << false;
+    QTest::newRow("plain run reads the live file's cluster")
+        << int(fat_attr_deleted) << int(fat_ok) << false;
     QTest::newRow("run skipping used clusters") << fat_read_skip_used << int(fat_ok) << true;
     QTest::newRow("chain") << fat_read_chain << int(fat_internal_error) << false;
 }
@@ -1138,7 +1197,8 @@ void test_fat_reader::reads_deleted_file_laid_around_live_file() {
     const QByteArray z = random_bytes(2500, 31);
     const QByteArray y = random_bytes(512, 32);
     auto maker = new_image();
-    QVERIFY2(maker->format(format_options(12, 1), 512) && maker->put(QStringLiteral("X"), random_bytes(1024, 30)) &&
+    QVERIFY2(maker->format(format_options(12, 1), 512) &&
+                 maker->put(QStringLiteral("X"), random_bytes(1024, 30)) &&
                  maker->put(QStringLiteral("Y"), y) && maker->remove(QStringLiteral("X")) &&
                  maker->put(QStringLiteral("Z"), z),
              qPrintable(maker->error()));
@@ -1152,7 +1212,8 @@ void test_fat_reader::reads_deleted_file_laid_around_live_file() {
     QVERIFY(maker->remove(QStringLiteral("Z")));
     QCOMPARE(mount(maker->bytes()), fat_ok);
     QByteArray data;
-    QCOMPARE(int(read_file(&volume_, first, static_cast<std::uint32_t>(z.size()), mode, &data)), result);
+    QCOMPARE(int(read_file(&volume_, first, static_cast<std::uint32_t>(z.size()), mode, &data)),
+             result);
     if (result == fat_ok) {
         QCOMPARE(data.size(), z.size());
         QCOMPARE(data == z, intact);
@@ -1175,7 +1236,8 @@ void test_fat_reader::reads_zero_byte_file() {
     REQUIRE_TOOLS();
     QFETCH(int, mode);
     auto maker = new_image();
-    QVERIFY2(maker->format(format_options(12, 1), 512) && maker->put(QStringLiteral("EMPTY"), QByteArray()),
+    QVERIFY2(maker->format(format_options(12, 1), 512) &&
+                 maker->put(QStringLiteral("EMPTY"), QByteArray()),
              qPrintable(maker->error()));
     QCOMPARE(mount(maker->bytes()), fat_ok);
     QList<listed_s> root;
@@ -1196,8 +1258,10 @@ void test_fat_reader::deleted_directory_ends_after_first_cluster_data() {
     QTest::addColumn<int>("entries");
     QTest::addColumn<int>("result");
     QTest::newRow("live, 1 sector per cluster") << 1 << 20 << false << 20 << int(fat_ok);
-    QTest::newRow("deleted, 1 sector per cluster") << 1 << 20 << true << 14 << int(fat_internal_error);
-    QTest::newRow("deleted, 2 sectors per cluster") << 2 << 40 << true << 30 << int(fat_internal_error);
+    QTest::newRow("deleted, 1 sector per cluster")
+        << 1 << 20 << true << 14 << int(fat_internal_error);
+    QTest::newRow("deleted, 2 sectors per cluster")
+        << 2 << 40 << true << 30 << int(fat_internal_error);
     QTest::newRow("deleted, fits its first cluster") << 2 << 10 << true << 10 << int(fat_ok);
 }
 
@@ -1209,7 +1273,8 @@ void test_fat_reader::deleted_directory_ends_after_first_cluster() {
     QFETCH(int, entries);
     QFETCH(int, result);
     auto maker = new_image();
-    QVERIFY2(maker->format(format_options(12, sectors_per_cluster), 1024) && maker->make_dir(QStringLiteral("D")),
+    QVERIFY2(maker->format(format_options(12, sectors_per_cluster), 1024) &&
+                 maker->make_dir(QStringLiteral("D")),
              qPrintable(maker->error()));
     for (int n = 0; n < files; ++n) {
         QVERIFY2(maker->put(QStringLiteral("D/F%1.TXT").arg(n), "x"), qPrintable(maker->error()));
@@ -1242,17 +1307,22 @@ void test_fat_reader::reports_volume_and_path_errors_data() {
     QTest::newRow("root") << 0 << int(fat_ok) << QByteArray("/") << true << int(fat_ok);
     QTest::newRow("empty path") << 0 << int(fat_ok) << QByteArray("") << true << int(fat_ok);
     QTest::newRow("volume prefix") << 0 << int(fat_ok) << QByteArray("0:/") << true << int(fat_ok);
-    QTest::newRow("volume prefix, backslash") << 0 << int(fat_ok) << QByteArray("0:\\") << true << int(fat_ok);
-    QTest::newRow("other volume, nothing registered") << 0 << int(fat_ok) << QByteArray("1:/") << true
-                                                      << int(fat_no_volume_object);
-    QTest::newRow("other volume, registered") << 3 << int(fat_ok) << QByteArray("3:/") << true << int(fat_ok);
-    QTest::newRow("letter as volume") << 0 << int(fat_ok) << QByteArray("C:/") << true << int(fat_invalid_volume);
-    QTest::newRow("below the root") << 0 << int(fat_ok) << QByteArray("/SUB") << true << int(fat_path_not_found);
-    QTest::newRow("drive missing") << 0 << int(fat_ok) << QByteArray("/") << false << int(fat_not_ready);
-    QTest::newRow("volume number 10") << 10 << int(fat_invalid_volume) << QByteArray("/") << true
-                                      << int(fat_no_volume_object);
-    QTest::newRow("volume number -1") << -1 << int(fat_invalid_volume) << QByteArray("/") << true
-                                      << int(fat_no_volume_object);
+    QTest::newRow("volume prefix, backslash")
+        << 0 << int(fat_ok) << QByteArray("0:\\") << true << int(fat_ok);
+    QTest::newRow("other volume, nothing registered")
+        << 0 << int(fat_ok) << QByteArray("1:/") << true << int(fat_no_volume_object);
+    QTest::newRow("other volume, registered")
+        << 3 << int(fat_ok) << QByteArray("3:/") << true << int(fat_ok);
+    QTest::newRow("letter as volume")
+        << 0 << int(fat_ok) << QByteArray("C:/") << true << int(fat_invalid_volume);
+    QTest::newRow("below the root")
+        << 0 << int(fat_ok) << QByteArray("/SUB") << true << int(fat_path_not_found);
+    QTest::newRow("drive missing")
+        << 0 << int(fat_ok) << QByteArray("/") << false << int(fat_not_ready);
+    QTest::newRow("volume number 10")
+        << 10 << int(fat_invalid_volume) << QByteArray("/") << true << int(fat_no_volume_object);
+    QTest::newRow("volume number -1")
+        << -1 << int(fat_invalid_volume) << QByteArray("/") << true << int(fat_no_volume_object);
 }
 
 void test_fat_reader::reports_volume_and_path_errors() {
@@ -1287,8 +1357,10 @@ void test_fat_reader::refuses_stale_and_invalid_objects_data() {
     QTest::addColumn<int>("dir_result");   // of the old directory object afterwards
     QTest::addColumn<int>("file_result");  // of the old file object afterwards
     QTest::newRow("nothing happened (control)") << "none" << int(fat_ok) << int(fat_ok);
-    QTest::newRow("registered again, not yet mounted") << "register" << int(fat_invalid_object) << int(fat_invalid_object);
-    QTest::newRow("mounted again") << "remount" << int(fat_invalid_object) << int(fat_invalid_object);
+    QTest::newRow("registered again, not yet mounted")
+        << "register" << int(fat_invalid_object) << int(fat_invalid_object);
+    QTest::newRow("mounted again")
+        << "remount" << int(fat_invalid_object) << int(fat_invalid_object);
     QTest::newRow("drive gone") << "remove drive" << int(fat_not_ready) << int(fat_not_ready);
     QTest::newRow("file failed once") << "fail file" << int(fat_ok) << int(fat_internal_error);
     QTest::newRow("file not readable") << "unreadable" << int(fat_ok) << int(fat_access_denied);
@@ -1301,7 +1373,8 @@ void test_fat_reader::refuses_stale_and_invalid_objects() {
     craft_s c;
     QByteArray image = craft_image(c, 8);
     const QByteArray content = random_bytes(700, 41);
-    image.replace(c.root_offset(), 32, file_entry("DATA    BIN", 3, static_cast<std::uint32_t>(content.size())));
+    image.replace(c.root_offset(), 32,
+                  file_entry("DATA    BIN", 3, static_cast<std::uint32_t>(content.size())));
     image.replace(c.cluster_offset(3), content.size(), content);
     set_fat(image, c, 3, 4);
     set_fat(image, c, 4, end_of_chain(c));
@@ -1364,17 +1437,24 @@ void test_fat_reader::survives_hostile_volumes_data() {
     QTest::addColumn<int>("count");  // entries listed or bytes read; -1: not checked
     auto none = [](QByteArray&, const craft_s&) {};
     auto fat = [](std::uint32_t cluster, std::uint32_t value) {
-        return damage_t([cluster, value](QByteArray& image, const craft_s& c) { set_fat(image, c, cluster, value); });
+        return damage_t([cluster, value](QByteArray& image, const craft_s& c) {
+            set_fat(image, c, cluster, value);
+        });
     };
     auto file_size = [](std::uint32_t size) {
-        return damage_t([size](QByteArray& image, const craft_s& c) { put32(image, c.root_offset() + 32 + 28, size); });
+        return damage_t([size](QByteArray& image, const craft_s& c) {
+            put32(image, c.root_offset() + 32 + 28, size);
+        });
     };
     auto file_cluster = [](std::uint16_t cluster) {
-        return damage_t([cluster](QByteArray& image, const craft_s& c) { put16(image, c.root_offset() + 32 + 26, cluster); });
+        return damage_t([cluster](QByteArray& image, const craft_s& c) {
+            put16(image, c.root_offset() + 32 + 26, cluster);
+        });
     };
     QTest::newRow("intact directory (control)") << damage_t(none) << "list 3" << int(fat_ok) << 16;
     QTest::newRow("intact file (control)") << damage_t(none) << "read chain" << int(fat_ok) << 1000;
-    QTest::newRow("directory chain loops to itself") << fat(3, 3) << "list 3" << int(fat_ok) << 65536;
+    QTest::newRow("directory chain loops to itself")
+        << fat(3, 3) << "list 3" << int(fat_ok) << 65536;
     QTest::newRow("directory chain loops over two clusters")
         << damage_t([](QByteArray& image, const craft_s& c) {
                image.replace(c.cluster_offset(4), 512, image.mid(c.cluster_offset(3), 512));
@@ -1382,10 +1462,13 @@ void test_fat_reader::survives_hostile_volumes_data() {
                set_fat(image, c, 4, 3);
            })
         << "list 3" << int(fat_ok) << 65536;
-    QTest::newRow("directory chain to cluster 1") << fat(3, 1) << "list 3" << int(fat_internal_error) << 16;
+    QTest::newRow("directory chain to cluster 1")
+        << fat(3, 1) << "list 3" << int(fat_internal_error) << 16;
     QTest::newRow("directory chain past the FAT") << fat(3, 0xF00) << "list 3" << int(fat_ok) << 16;
-    QTest::newRow("directory at cluster 1") << damage_t(none) << "list 1" << int(fat_internal_error) << 0;
-    QTest::newRow("directory past the FAT") << damage_t(none) << "list 4000" << int(fat_internal_error) << 0;
+    QTest::newRow("directory at cluster 1")
+        << damage_t(none) << "list 1" << int(fat_internal_error) << 0;
+    QTest::newRow("directory past the FAT")
+        << damage_t(none) << "list 4000" << int(fat_internal_error) << 0;
     QTest::newRow("directory past the drive") << damage_t([](QByteArray& image, const craft_s& c) {
         image.truncate(c.cluster_offset(40));
     }) << "list 50" << int(fat_disk_error) << 0;
@@ -1396,25 +1479,31 @@ void test_fat_reader::survives_hostile_volumes_data() {
     QTest::newRow("file chain loops") << damage_t([](QByteArray& image, const craft_s& c) {
         set_fat(image, c, 6, 5);
         put32(image, c.root_offset() + 32 + 28, 20000);
-    }) << "read chain" << int(fat_internal_error) << -1;
-    QTest::newRow("file longer than the volume, looping") << damage_t([](QByteArray& image, const craft_s& c) {
-        for (std::uint32_t n = 5; n < 65; ++n) {
-            set_fat(image, c, n, n + 1);
-        }
-        set_fat(image, c, 65, 5);
-        put32(image, c.root_offset() + 32 + 28, 0xFFFFFFFF);
-    }) << "read chain" << int(fat_internal_error) << -1;
-    QTest::newRow("file chain to free cluster") << fat(5, 0) << "read chain" << int(fat_internal_error) << 512;
-    QTest::newRow("file chain ends early") << fat(5, 0xFFF) << "read chain" << int(fat_internal_error) << 512;
-    QTest::newRow("file larger than its chain") << file_size(0xFFFFFFFF) << "read chain" << int(fat_internal_error) << 1024;
-    QTest::newRow("file starts past the FAT") << file_cluster(4000) << "read chain" << int(fat_internal_error) << 0;
-    QTest::newRow("file starts at cluster 0") << file_cluster(0) << "read run" << int(fat_internal_error) << 0;
-    QTest::newRow("run past the last cluster")
+    }) << "read chain" << int(fat_internal_error)
+                                      << -1;
+    QTest::newRow("file longer than the volume, looping")
         << damage_t([](QByteArray& image, const craft_s& c) {
-               put16(image, c.root_offset() + 32 + 26, 64);
-               put32(image, c.root_offset() + 32 + 28, 4 * 512);
+               for (std::uint32_t n = 5; n < 65; ++n) {
+                   set_fat(image, c, n, n + 1);
+               }
+               set_fat(image, c, 65, 5);
+               put32(image, c.root_offset() + 32 + 28, 0xFFFFFFFF);
            })
-        << "read run" << int(fat_internal_error) << 1024;
+        << "read chain" << int(fat_internal_error) << -1;
+    QTest::newRow("file chain to free cluster")
+        << fat(5, 0) << "read chain" << int(fat_internal_error) << 512;
+    QTest::newRow("file chain ends early")
+        << fat(5, 0xFFF) << "read chain" << int(fat_internal_error) << 512;
+    QTest::newRow("file larger than its chain")
+        << file_size(0xFFFFFFFF) << "read chain" << int(fat_internal_error) << 1024;
+    QTest::newRow("file starts past the FAT")
+        << file_cluster(4000) << "read chain" << int(fat_internal_error) << 0;
+    QTest::newRow("file starts at cluster 0")
+        << file_cluster(0) << "read run" << int(fat_internal_error) << 0;
+    QTest::newRow("run past the last cluster") << damage_t([](QByteArray& image, const craft_s& c) {
+        put16(image, c.root_offset() + 32 + 26, 64);
+        put32(image, c.root_offset() + 32 + 28, 4 * 512);
+    }) << "read run" << int(fat_internal_error) << 1024;
     QTest::newRow("no free cluster to skip to")
         << damage_t([](QByteArray& image, const craft_s& c) {
                for (std::uint32_t n = 7; n < 66; ++n) {
@@ -1423,8 +1512,9 @@ void test_fat_reader::survives_hostile_volumes_data() {
                put32(image, c.root_offset() + 32 + 28, 0x100000);
            })
         << "read skip" << int(fat_internal_error) << 512;
-    QTest::newRow("nothing readable past the boot sector") << damage_t([](QByteArray& image, const craft_s&) { image.truncate(512); })
-                                    << "list 0" << int(fat_disk_error) << 0;
+    QTest::newRow("nothing readable past the boot sector")
+        << damage_t([](QByteArray& image, const craft_s&) { image.truncate(512); }) << "list 0"
+        << int(fat_disk_error) << 0;
 }
 
 void test_fat_reader::survives_hostile_volumes() {
@@ -1439,8 +1529,10 @@ void test_fat_reader::survives_hostile_volumes() {
     image.replace(c.root_offset() + 32, 32, file_entry("FILE       ", 5, 1000));
     image.replace(c.root_offset() + 64, 32, file_entry("LAST       ", 0, 0));
     for (int n = 0; n < 16; ++n) {
-        image.replace(c.cluster_offset(3) + n * 32, 32,
-                      file_entry(QStringLiteral("E%1").arg(n, 7, 10, QLatin1Char('0')).toLatin1() + "TXT", 0, 0));
+        image.replace(
+            c.cluster_offset(3) + n * 32, 32,
+            file_entry(QStringLiteral("E%1").arg(n, 7, 10, QLatin1Char('0')).toLatin1() + "TXT", 0,
+                       0));
     }
     set_fat(image, c, 3, end_of_chain(c));
     set_fat(image, c, 5, 6);
@@ -1465,7 +1557,7 @@ void test_fat_reader::survives_hostile_volumes() {
         QVERIFY(file);
         const int mode = words[1] == QLatin1String("chain") ? fat_read_chain
                          : words[1] == QLatin1String("run") ? int(fat_attr_deleted)
-                                                             : fat_read_skip_used;
+                                                            : fat_read_skip_used;
         QByteArray data;
         got = read_file(&volume_, file->first_cluster, file->size, mode, &data);
         counted = static_cast<int>(data.size());
@@ -1480,7 +1572,8 @@ void test_fat_reader::survives_hostile_volumes() {
             got = list_directory(pending.takeFirst(), &list);
             for (const listed_s& item : list) {
                 ++counted;
-                if ((item.attributes & fat_attr_directory) && !visited.contains(item.first_cluster)) {
+                if ((item.attributes & fat_attr_directory) &&
+                    !visited.contains(item.first_cluster)) {
                     visited.insert(item.first_cluster);
                     pending.append(item.first_cluster);
                 }
@@ -1491,7 +1584,8 @@ void test_fat_reader::survives_hostile_volumes() {
     if (count >= 0) {
         QCOMPARE(counted, count);
     }
-    QVERIFY2(timer.elapsed() < 20000, qPrintable(QStringLiteral("took %1 ms").arg(timer.elapsed())));
+    QVERIFY2(timer.elapsed() < 20000,
+             qPrintable(QStringLiteral("took %1 ms").arg(timer.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(test_fat_reader)

@@ -83,7 +83,9 @@ const cp936_table_s& table() {
 
 }  // namespace
 
-bool cp936_is_lead_byte(std::uint8_t byte) { return byte >= 0x81 && byte <= 0xFE; }
+bool cp936_is_lead_byte(std::uint8_t byte) {
+    return byte >= 0x81 && byte <= 0xFE;
+}
 
 bool cp936_is_trail_byte(std::uint8_t byte) {
     return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFE);
@@ -101,6 +103,6 @@ char16_t cp936_decode(std::uint16_t code) {
     if (!cp936_is_lead_byte(lead) || !cp936_is_trail_byte(trail)) {
         return u'?';
     }
-    return table().pairs[static_cast<std::size_t>((lead - lead_first) * trail_count +
-                                                  (trail - trail_first))];
+    return table()
+        .pairs[static_cast<std::size_t>((lead - lead_first) * trail_count + (trail - trail_first))];
 }

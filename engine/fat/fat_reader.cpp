@@ -20,8 +20,8 @@ std::uint16_t mount_counter = 0;
 
 constexpr std::uint32_t entry_bytes = 32;
 constexpr std::uint32_t entries_per_sector = fat_sector_bytes / entry_bytes;
-constexpr std::uint32_t long_name_units = 256;   // work buffer, terminator included
-constexpr std::uint32_t long_name_limit = 255;   // a position from here on fails capture
+constexpr std::uint32_t long_name_units = 256;  // work buffer, terminator included
+constexpr std::uint32_t long_name_limit = 255;  // a position from here on fails capture
 constexpr std::uint8_t long_name_attribute = 0x0F;
 constexpr std::uint8_t deleted_mark = 0xE5;
 
@@ -75,7 +75,9 @@ std::uint32_t load_u32(byte_span bytes, std::size_t offset) {
            (static_cast<std::uint32_t>(bytes[offset + 3]) << 24);
 }
 
-byte_span window_of(const fat_volume* volume) { return byte_span(volume->window, fat_sector_bytes); }
+byte_span window_of(const fat_volume* volume) {
+    return byte_span(volume->window, fat_sector_bytes);
+}
 
 // Brings sector into the volume's window. Sector 0 is never metadata after a mount (the
 // reserved area is at least one sector), and window_sector 0 means "nothing loaded", so a
@@ -101,10 +103,13 @@ std::uint64_t cluster_to_sector(const fat_volume* volume, std::uint32_t cluster)
     if (cluster < 2 || cluster >= volume->fat_entry_count) {
         return 0;
     }
-    return static_cast<std::uint64_t>(cluster - 2) * volume->sectors_per_cluster + volume->data_start;
+    return static_cast<std::uint64_t>(cluster - 2) * volume->sectors_per_cluster +
+           volume->data_start;
 }
 
-std::uint32_t cluster_count(const fat_volume* volume) { return volume->fat_entry_count - 2; }
+std::uint32_t cluster_count(const fat_volume* volume) {
+    return volume->fat_entry_count - 2;
+}
 
 // Kinds of boot record found by check_boot_record.
 enum boot_kind_e { boot_fat = 0, boot_not_fat = 1, boot_no_signature = 2, boot_read_failed = 3 };
@@ -193,7 +198,8 @@ fat_result parse_bpb(fat_volume* volume, std::uint64_t base) {
             return fat_no_file_system;
         }
         root_start = fat_start + static_cast<std::uint64_t>(fat_size) * fat_count;
-        needed_bytes = type == fat_type_fat16 ? entry_count * 2 : entry_count * 3 / 2 + (entry_count & 1);
+        needed_bytes =
+            type == fat_type_fat16 ? entry_count * 2 : entry_count * 3 / 2 + (entry_count & 1);
     }
     if (fat_size < (needed_bytes + fat_sector_bytes - 1) / fat_sector_bytes) {
         return fat_no_file_system;
@@ -222,7 +228,8 @@ fat_result mount_volume(int number, fat_volume** out) {
         return fat_no_volume_object;
     }
     *out = volume;
-    if (volume->type != fat_type_none && !(disk_get_status(volume->drive) & disk_status_not_initialised)) {
+    if (volume->type != fat_type_none &&
+        !(disk_get_status(volume->drive) & disk_status_not_initialised)) {
         return fat_ok;
     }
     volume->type = fat_type_none;
@@ -389,7 +396,7 @@ std::size_t decode_short_field(byte_span field, bool lower, bool first_is_mark, 
     while (n < field.size() && field[n] != ' ') {
         const std::uint8_t byte = field[n];
         if (n == 0 && first_is_mark) {
-            out[written++] = cp936_decode(byte);  // the deletion mark stands alone
+            out[written++] = u'?';  // the deletion mark, not a character of the name
             ++n;
             continue;
         }
@@ -415,7 +422,8 @@ void fill_short_name(byte_span entry, bool deleted, char16_t* out) {
         name[0] = deleted_mark;  // a real first byte 0xE5 is stored as 0x05
     }
     const std::uint8_t case_flags = entry[dir_case_flags];
-    std::size_t length = decode_short_field(byte_span(name, 8), case_flags & case_lower_name, deleted, out);
+    std::size_t length =
+        decode_short_field(byte_span(name, 8), case_flags & case_lower_name, deleted, out);
     if (length == 0) {
         // A blank name field is damage, not a name; an empty result would read as the end
         // of the directory and a bare ".EXT" as a dot entry.
@@ -466,7 +474,8 @@ void fill_entry_info(const fat_dir* dir, fat_entry_info* info) {
                 ++length;
             }
             if (length < long_name_units && length + 1 <= info->long_name_capacity) {
-                std::memcpy(info->long_name, dir->long_name_buffer, (length + 1) * sizeof(char16_t));
+                std::memcpy(info->long_name, dir->long_name_buffer,
+                            (length + 1) * sizeof(char16_t));
             }
         }
     }
@@ -628,19 +637,23 @@ std::uint32_t fat_get_entry(fat_volume* volume, std::uint32_t cluster) {
                 return fat_entry_read_failed;
             }
             std::uint32_t word = volume->window[offset % fat_sector_bytes];
-            if (move_window(volume, volume->fat_start + (offset + 1) / fat_sector_bytes) != fat_ok) {
+            if (move_window(volume, volume->fat_start + (offset + 1) / fat_sector_bytes) !=
+                fat_ok) {
                 return fat_entry_read_failed;
             }
-            word |= static_cast<std::uint32_t>(volume->window[(offset + 1) % fat_sector_bytes]) << 8;
+            word |= static_cast<std::uint32_t>(volume->window[(offset + 1) % fat_sector_bytes])
+                    << 8;
             return (cluster & 1) ? word >> 4 : word & 0xFFF;
         }
         case fat_type_fat16:
-            if (move_window(volume, volume->fat_start + cluster / (fat_sector_bytes / 2)) != fat_ok) {
+            if (move_window(volume, volume->fat_start + cluster / (fat_sector_bytes / 2)) !=
+                fat_ok) {
                 return fat_entry_read_failed;
             }
             return load_u16(window_of(volume), (cluster % (fat_sector_bytes / 2)) * 2);
         case fat_type_fat32:
-            if (move_window(volume, volume->fat_start + cluster / (fat_sector_bytes / 4)) != fat_ok) {
+            if (move_window(volume, volume->fat_start + cluster / (fat_sector_bytes / 4)) !=
+                fat_ok) {
                 return fat_entry_read_failed;
             }
             return load_u32(window_of(volume), (cluster % (fat_sector_bytes / 4)) * 4) & 0x0FFFFFFF;

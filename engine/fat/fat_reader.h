@@ -17,9 +17,9 @@ constexpr std::uint32_t fat_sector_bytes = 512;
 
 // Where logical volume N lives; the FAT engine fills slot 0 before each scan.
 struct fat_volume_slot_s {
-    std::uint8_t drive = 0;         // physical drive number in the drive table
-    std::uint8_t partition = 0;     // non-zero: use start_sector even if sector 0 is a FAT boot sector
-    std::uint64_t start_sector = 0; // absolute sector of the volume's boot sector
+    std::uint8_t drive = 0;      // physical drive number in the drive table
+    std::uint8_t partition = 0;  // non-zero: use start_sector even if sector 0 is a FAT boot sector
+    std::uint64_t start_sector = 0;  // absolute sector of the volume's boot sector
 };
 extern fat_volume_slot_s fat_volume_slot[fat_volume_count];
 
@@ -90,12 +90,12 @@ struct fat_volume {
 struct fat_dir {
     fat_volume* volume = nullptr;
     std::uint16_t mount_id = 0;
-    std::uint16_t index = 0;              // entry number within the directory
-    std::uint32_t start_cluster = 0;      // 0 = the root directory
-    std::uint32_t cluster = 0;            // 0 while in a FAT12/16 root
-    std::uint64_t sector = 0;             // current absolute sector; 0 = finished
-    const std::uint8_t* entry = nullptr;  // current 32-byte entry inside volume->window
-    char16_t* long_name_buffer = nullptr; // work buffer, only valid during a call
+    std::uint16_t index = 0;               // entry number within the directory
+    std::uint32_t start_cluster = 0;       // 0 = the root directory
+    std::uint32_t cluster = 0;             // 0 while in a FAT12/16 root
+    std::uint64_t sector = 0;              // current absolute sector; 0 = finished
+    const std::uint8_t* entry = nullptr;   // current 32-byte entry inside volume->window
+    char16_t* long_name_buffer = nullptr;  // work buffer, only valid during a call
     std::uint16_t long_name_index = 0xFFFF;
     std::uint16_t deleted = 0;
     // A failure met while stepping past the entry just returned; reported by the next
@@ -113,8 +113,8 @@ struct fat_entry_info {
     std::uint16_t creation_time = 0;
     std::uint8_t attributes = 0;
     char16_t short_name[13] = {};
-    char16_t* long_name = nullptr;          // caller's buffer, filled or emptied
-    std::uint32_t long_name_capacity = 0;   // in UTF-16 units, terminator included
+    char16_t* long_name = nullptr;         // caller's buffer, filled or emptied
+    std::uint32_t long_name_capacity = 0;  // in UTF-16 units, terminator included
 };
 
 // A file being read. The caller fills volume, mount_id, flags (fat_file_readable), size
