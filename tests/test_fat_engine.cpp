@@ -339,6 +339,25 @@ class test_fat_engine : public QObject {
         }
     }
 
+    // A deleted file seen first may hold the cluster that a live folder uses now; the folder
+    // still wins the key and is still walked, so its own deleted files are found.
+    void live_folder_on_a_reused_cluster_is_walked() {
+        QString error;
+        auto image = fat_image_c::make(1440, {"-F", "12", "-s", "1", "-S", "512"}, &error);
+        QVERIFY2(image, qPrintable(error));
+        image->put_entry(image->root_offset(), "XOLD    TXT", 0x20, 10, 300, true);
+        image->put_entry(image->root_offset() + 32, "NEWDIR     ", fat_attr_directory, 10, 0);
+        image->set_fat(10, 0xFFF);
+        image->put_entry(image->cluster_offset(10), "XINNER  TXT", 0x20, 50, 100, true);
+        fat_recovery_c engine;
+        run_to_end(engine, memory_target(*image, "reused"));
+        QVERIFY(engine.nodes().contains(10));
+        QCOMPARE(engine.nodes()[10].attributes & fat_attr_directory, int(fat_attr_directory));
+        QVERIFY(engine.nodes().contains(50));
+        QCOMPARE(engine.nodes()[50].parent, 10U);
+        QCOMPARE(engine.nodes()[10].has_files, std::uint8_t(1));
+    }
+
     // A restore that cannot read the whole file says so; what was read stays on disk.
     void restore_reports_failures() {
         QString error;

@@ -63,6 +63,7 @@ void fat_recovery_c::reset() {
     read_count_ = 0;
     found_count_ = 0;
     node_table_.clear();
+    walked_.clear();
 }
 
 void fat_recovery_c::run() {
@@ -177,17 +178,31 @@ void fat_recovery_c::walk_volume() {
     }
 }
 
-// Puts a new node into the table by first cluster. *walk_it tells whether the key was new
-// (only then is a directory walked: this also keeps cross-linked clusters from looping).
+// Puts a new node into the table by first cluster. *walk_it tells whether a directory now
+// holds its key and has not been walked yet. Each cluster is walked at most once, which
+// keeps cross-linked or looping folders from being read again; a live folder whose cluster
+// an older deleted file had claimed first is still walked.
 void fat_recovery_c::merge(fat_node node, bool* walk_it) {
-    auto existing = node_table_.find(node.first_cluster);
+    const std::uint32_t key = node.first_cluster;
+    const bool is_directory = node.attributes & fat_attr_directory;
+    *walk_it = false;
+    auto existing = node_table_.find(key);
     if (existing == node_table_.end()) {
-        node_table_.insert(node.first_cluster, std::move(node));
+        node_table_.insert(key, std::move(node));
         found_count_.fetch_add(1, std::memory_order_relaxed);
-        *walk_it = true;
+        if (is_directory) {
+            walked_.insert(key);
+            *walk_it = true;
+        }
         return;
     }
-    *walk_it = false;
+    const auto replace = [&](fat_node&& newer) {
+        existing.value() = std::move(newer);
+        if (is_directory && !walked_.contains(key)) {
+            walked_.insert(key);
+            *walk_it = true;
+        }
+    };
     fat_node& old = existing.value();
     const bool is_dir = node.attributes & fat_attr_directory;
     const bool is_deleted = node.attributes & fat_attr_deleted;
@@ -201,11 +216,11 @@ void fat_recovery_c::merge(fat_node node, bool* walk_it) {
             return;
         }
         if (node.creation_time > old.creation_time) {
-            old = std::move(node);
+            replace(std::move(node));
         }
         return;
     }
-    old = std::move(node);  // a live directory always wins
+    replace(std::move(node));  // a live directory always wins
 }
 
 void fat_recovery_c::link_and_mark() {

@@ -13,6 +13,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -67,6 +68,7 @@ class fat_recovery_c final : public recovery_base_c {
     void link_and_mark();
 
     QHash<std::uint32_t, fat_node> node_table_;
+    QSet<std::uint32_t> walked_;  // directory clusters already walked
     volume_item_s target_;
     std::atomic<double> progress_{0.0};
     std::atomic<int> pause_{0};
