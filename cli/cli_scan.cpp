@@ -43,15 +43,13 @@ void catch_interrupt() {
 struct found_entry_s {
     QString folder;  // '/'-separated folder path, "/" for the root
     QString name;
+    QString path;  // folder and name, as the tree shows it
     std::uint64_t size = 0;
     std::int64_t date1 = 0;
     std::int64_t date2 = 0;
     std::uint64_t key = 0;
     std::uint32_t attributes = 0;
     bool directory = false;
-    QString path() const {
-        return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
-    }
 };
 
 // The folder path of a FAT node's parent, climbing by parent keys; a damaged volume may
@@ -89,10 +87,12 @@ std::vector<found_entry_s> fat_entries(const fat_recovery_c& engine) {
         e.key = node.first_cluster;
         e.attributes = node.attributes;
         e.directory = directory;
-        entries.push_back(e);
+        e.path = e.folder == QLatin1String("/") ? e.folder + e.name
+                                                : e.folder + QLatin1Char('/') + e.name;
+        entries.push_back(std::move(e));
     }
     std::sort(entries.begin(), entries.end(), [](const found_entry_s& a, const found_entry_s& b) {
-        return a.path() != b.path() ? a.path() < b.path() : a.key < b.key;
+        return a.path != b.path ? a.path < b.path : a.key < b.key;
     });
     return entries;
 }
@@ -264,7 +264,7 @@ int command_scan(const cli_options_s& options) {
     for (const found_entry_s& e : entries) {
         const bool deleted = e.attributes & fat_attr_deleted;
         if (options.json) {
-            print_json({{QStringLiteral("path"), e.path()},
+            print_json({{QStringLiteral("path"), e.path},
                         {QStringLiteral("name"), e.name},
                         {QStringLiteral("size"), static_cast<qint64>(e.size)},
                         {QStringLiteral("date1"), static_cast<qint64>(e.date1)},
@@ -274,7 +274,7 @@ int command_scan(const cli_options_s& options) {
                         {QStringLiteral("deleted"), deleted},
                         {QStringLiteral("dir"), e.directory}});
         } else {
-            rows << QStringList{e.path() + (e.directory ? QStringLiteral("/") : QString()),
+            rows << QStringList{e.path + (e.directory ? QStringLiteral("/") : QString()),
                                 e.directory ? QStringLiteral("-") : QString::number(e.size),
                                 date_text(e.date1),
                                 date_text(e.date2),
@@ -321,7 +321,7 @@ int command_restore(const cli_options_s& options) {
         if (e.directory) {
             continue;
         }
-        if (!options.match.isEmpty() && !match.match(e.path()).hasMatch() &&
+        if (!options.match.isEmpty() && !match.match(e.path).hasMatch() &&
             !match.match(e.name).hasMatch()) {
             continue;
         }
@@ -329,6 +329,7 @@ int command_restore(const cli_options_s& options) {
     }
     const bool show_progress = ::isatty(STDERR_FILENO);
     QSet<QString> used;
+    QSet<QString> made_folders;
     int restored = 0;
     int failed = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -344,17 +345,18 @@ int command_restore(const cli_options_s& options) {
         if (show_progress) {
             std::fprintf(stderr, "\rrestoring %zu of %zu ", i + 1, files.size());
         }
-        if (!QDir().mkpath(folder)) {
+        if (!made_folders.contains(folder) && !QDir().mkpath(folder)) {
             print_error(QStringLiteral("cannot create the folder '%1'").arg(folder));
             ++failed;
             continue;
         }
+        made_folders.insert(folder);
         const QString path = unique_path(folder, e.name, &used);
         if (engine->restore_file(e.key, path) == 0) {
             ++restored;
         } else {
             print_error(
-                QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path(), path));
+                QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path, path));
             ++failed;
         }
     }

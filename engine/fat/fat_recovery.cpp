@@ -36,6 +36,15 @@ void sleep_a_while() {
 }  // namespace
 
 std::int64_t fat_time_to_seconds(std::uint16_t date, std::uint16_t time) {
+    // mktime consults the time zone on every call; a volume repeats few stamps.
+    thread_local QHash<std::uint32_t, std::int64_t> converted;
+    const std::uint32_t stamp = static_cast<std::uint32_t>(date) << 16 | time;
+    if (auto known = converted.constFind(stamp); known != converted.constEnd()) {
+        return known.value();
+    }
+    if (converted.size() > 100000) {
+        converted.clear();
+    }
     std::tm fields{};
     fields.tm_year = 1980 + (date >> 9) - 1900;
     fields.tm_mon = ((date >> 5) & 0x0F) - 1;
@@ -45,7 +54,10 @@ std::int64_t fat_time_to_seconds(std::uint16_t date, std::uint16_t time) {
     fields.tm_sec = (time & 0x1F) * 2;
     fields.tm_isdst = 0;
     std::time_t seconds = std::mktime(&fields);
-    return seconds == static_cast<std::time_t>(-1) ? 0 : static_cast<std::int64_t>(seconds);
+    const std::int64_t result =
+        seconds == static_cast<std::time_t>(-1) ? 0 : static_cast<std::int64_t>(seconds);
+    converted.insert(stamp, result);
+    return result;
 }
 
 fat_recovery_c::~fat_recovery_c() {
