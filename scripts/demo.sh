@@ -9,3 +9,9 @@ demo="$here/build/demo"
 bash "$here/tests/fixtures/make_disks.sh" "$demo" >/dev/null
 echo "Volumes of the demo disk $demo/mbr.img:"
 ORVANE_BLOCK_DEVICES=0 "$here/build/bin/orvane" volumes --image "$demo/mbr.img"
+bash "$here/tests/fixtures/make_fat_scan.sh" "$demo" >/dev/null
+echo
+echo "Deleted files found on the FAT32 volume of $demo/fat32.img:"
+ORVANE_BLOCK_DEVICES=0 "$here/build/bin/orvane" scan --partition 1 "$demo/fat32.img"
+echo
+echo "Restore them with: build/bin/orvane restore --to /tmp/restored --partition 1 $demo/fat32.img"
