@@ -111,3 +111,21 @@ void fat_image_c::put_entry(std::uint64_t offset, const char* name11, std::uint8
         e[28 + i] = static_cast<unsigned char>(size >> (8 * i));
     }
 }
+
+std::unique_ptr<fat_image_c> fat_image_c::looping_folders(int folders, QString* error) {
+    auto image = make(16384, {"-F", "16", "-s", "4", "-r", "1024", "-f", "1", "-S", "512"}, error);
+    if (!image) {
+        return nullptr;
+    }
+    for (std::uint32_t d = 0; d < static_cast<std::uint32_t>(folders); ++d) {
+        const QByteArray name =
+            QStringLiteral("D%1   ").arg(d, 4, 10, QLatin1Char('0')).toLatin1() + "   ";
+        image->put_entry(image->root_offset() + d * 32, name.constData(), 0x10, 2 + d, 0);
+        image->set_fat(2 + d, 2 + d);
+        for (std::uint32_t e = 0; e < image->cluster_bytes() / 32; ++e) {
+            image->put_entry(image->cluster_offset(2 + d) + e * 32, "XILE    TXT", 0x20, 2000 + d,
+                             10, true);
+        }
+    }
+    return image;
+}

@@ -15,6 +15,11 @@ class fat_image_c {
     static std::unique_ptr<fat_image_c> make(int size_kib, const QStringList& mkfs_arguments,
                                              QString* error);
 
+    // A FAT16 volume of folders whose cluster chains loop on themselves, each holding deleted
+    // entries: every folder reads 65536 entries before its index wraps, so a scan of a small
+    // image runs long enough to be paused, stopped or interrupted.
+    static std::unique_ptr<fat_image_c> looping_folders(int folders, QString* error);
+
     QByteArray& bytes() { return bytes_; }
     std::shared_ptr<const QByteArray> shared() const {
         return std::make_shared<const QByteArray>(bytes_);

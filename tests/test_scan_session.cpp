@@ -11,26 +11,11 @@
 
 namespace {
 
-// A FAT16 volume whose folders' chains loop on themselves: every folder reads 65536 entries
-// before its index wraps, so the scan runs long enough to be paused and stopped.
 std::unique_ptr<fat_image_c> slow_volume() {
     QString error;
-    auto image = fat_image_c::make(
-        16384, {"-F", "16", "-s", "4", "-r", "1024", "-f", "1", "-S", "512"}, &error);
+    auto image = fat_image_c::looping_folders(1000, &error);
     if (!image) {
         qWarning("mkfs.fat failed: %s", qPrintable(error));
-        return nullptr;
-    }
-    for (std::uint32_t d = 0; d < 1000; ++d) {
-        const QByteArray name =
-            QStringLiteral("D%1   ").arg(d, 4, 10, QLatin1Char('0')).toLatin1() + "   ";
-        image->put_entry(image->root_offset() + d * 32, name.constData(), fat_attr_directory, 2 + d,
-                         0);
-        image->set_fat(2 + d, 2 + d);
-        for (std::uint32_t e = 0; e < image->cluster_bytes() / 32; ++e) {
-            image->put_entry(image->cluster_offset(2 + d) + e * 32, "XILE    TXT", 0x20, 2000 + d,
-                             10, true);
-        }
     }
     return image;
 }
