@@ -1,0 +1,347 @@
+// Directory reading for the FAT reader: entries one by one, deleted ones included, with
+// their long names when the long-name parts still match.
+
+#include "cp936.h"
+#include "fat_reader.h"
+#include "fat_reader_internal.h"
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+
+using fat_internal::byte_span;
+using fat_internal::cluster_to_sector;
+using fat_internal::drive_ready;
+using fat_internal::entries_per_sector;
+using fat_internal::entry_bytes;
+using fat_internal::load_u16;
+using fat_internal::load_u32;
+using fat_internal::move_window;
+using fat_internal::object_valid;
+using fat_internal::rewind_dir;
+
+namespace fat_internal {
+
+fat_result rewind_dir(fat_dir* dir) {
+    fat_volume* volume = dir->volume;
+    dir->index = 0;
+    dir->pending = fat_ok;
+    dir->sector = 0;
+    dir->entry = volume->window;
+    std::uint32_t cluster = dir->start_cluster;
+    if (cluster == 1 || cluster >= volume->fat_entry_count) {
+        return fat_internal_error;
+    }
+    if (cluster == 0 && volume->type == fat_type_fat32) {
+        if (volume->root_start > UINT32_MAX) {
+            return fat_internal_error;
+        }
+        cluster = static_cast<std::uint32_t>(volume->root_start);
+    }
+    if (cluster == 0) {
+        if (volume->type == fat_type_fat32 || volume->root_entry_count == 0) {
+            return fat_internal_error;
+        }
+        dir->cluster = 0;
+        dir->sector = volume->root_start;
+        return fat_ok;
+    }
+    std::uint64_t sector = cluster_to_sector(volume, cluster);
+    if (sector == 0) {
+        return fat_internal_error;
+    }
+    dir->cluster = cluster;
+    dir->sector = sector;
+    return fat_ok;
+}
+
+}  // namespace fat_internal
+
+namespace {
+
+constexpr std::uint32_t long_name_units = 256;  // work buffer, terminator included
+constexpr std::uint32_t long_name_limit = 255;  // a position from here on fails capture
+constexpr std::uint8_t long_name_attribute = 0x0F;
+constexpr std::uint8_t deleted_mark = 0xE5;
+
+// Directory entry offsets.
+constexpr std::size_t dir_attributes = 11;
+constexpr std::size_t dir_case_flags = 12;
+constexpr std::size_t dir_creation_time = 14;
+constexpr std::size_t dir_creation_date = 16;
+constexpr std::size_t dir_cluster_high = 20;
+constexpr std::size_t dir_write_time = 22;
+constexpr std::size_t dir_write_date = 24;
+constexpr std::size_t dir_cluster_low = 26;
+constexpr std::size_t dir_size = 28;
+constexpr std::size_t ldir_checksum = 13;
+constexpr std::uint8_t case_lower_name = 0x08;
+constexpr std::uint8_t case_lower_extension = 0x10;
+constexpr std::uint8_t ldir_last_part = 0x40;
+
+// Where the 13 UTF-16 characters of a long-name part sit in its entry.
+constexpr std::size_t long_name_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+// Steps to the next entry. fat_no_more_entries at the end of the directory: the root's
+// last entry, the end of the cluster chain, or 65536 entries (which also ends any chain
+// that loops back on itself).
+fat_result advance_dir(fat_dir* dir) {
+    fat_volume* volume = dir->volume;
+    const auto next_index = static_cast<std::uint16_t>(dir->index + 1);
+    if (next_index == 0 || dir->sector == 0) {
+        return fat_no_more_entries;
+    }
+    if (next_index % entries_per_sector == 0) {
+        dir->sector += 1;
+        if (dir->cluster == 0) {
+            if (next_index >= volume->root_entry_count) {
+                return fat_no_more_entries;
+            }
+        } else if (((next_index / entries_per_sector) & (volume->sectors_per_cluster - 1u)) == 0) {
+            std::uint32_t next = fat_get_entry(volume, dir->cluster);
+            if (next == fat_entry_read_failed) {
+                return fat_disk_error;
+            }
+            if (next <= 1) {
+                return fat_internal_error;
+            }
+            if (next >= volume->fat_entry_count) {
+                return fat_no_more_entries;
+            }
+            dir->cluster = next;
+            dir->sector = cluster_to_sector(volume, next);
+        }
+    }
+    dir->index = next_index;
+    dir->entry = volume->window + (next_index % entries_per_sector) * entry_bytes;
+    return fat_ok;
+}
+
+std::uint8_t short_name_checksum(byte_span entry) {
+    std::uint8_t sum = 0;
+    for (std::size_t n = 0; n < 11; ++n) {
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + entry[n]);
+    }
+    return sum;
+}
+
+// Copies the 13 characters of one long-name part into buffer at the part's position.
+bool capture_long_name_part(char16_t* buffer, byte_span entry) {
+    const int order = entry[0] & 0x3F;
+    if (order == 0) {
+        return false;
+    }
+    std::uint32_t position = static_cast<std::uint32_t>(order - 1) * 13;
+    char16_t previous = 1;
+    for (std::size_t offset : long_name_offsets) {
+        const char16_t unit = load_u16(entry, offset);
+        if (previous != 0) {
+            if (position >= long_name_limit) {
+                return false;
+            }
+            buffer[position++] = unit;
+            previous = unit;
+        } else if (unit != 0xFFFF) {
+            return false;
+        }
+    }
+    if (entry[0] & ldir_last_part) {
+        if (position >= long_name_limit) {
+            return false;
+        }
+        buffer[position] = 0;
+    }
+    return true;
+}
+
+// Decodes one field of a short name (8 name or 3 extension bytes) up to its first space.
+// Returns the number of units written to out.
+std::size_t decode_short_field(byte_span field, bool lower, bool first_is_mark, char16_t* out) {
+    std::size_t written = 0;
+    std::size_t n = 0;
+    while (n < field.size() && field[n] != ' ') {
+        const std::uint8_t byte = field[n];
+        if (n == 0 && first_is_mark) {
+            out[written++] = u'?';  // the deletion mark, not a character of the name
+            ++n;
+            continue;
+        }
+        if (cp936_is_lead_byte(byte) && n + 1 < field.size() && cp936_is_trail_byte(field[n + 1])) {
+            out[written++] = cp936_decode(static_cast<std::uint16_t>(byte << 8 | field[n + 1]));
+            n += 2;
+            continue;
+        }
+        if (lower && byte >= 'A' && byte <= 'Z') {
+            out[written++] = static_cast<char16_t>(byte + ('a' - 'A'));
+        } else {
+            out[written++] = cp936_decode(byte);
+        }
+        ++n;
+    }
+    return written;
+}
+
+void fill_short_name(byte_span entry, bool deleted, char16_t* out) {
+    std::uint8_t name[8];
+    std::memcpy(name, entry.data(), 8);
+    if (name[0] == 0x05) {
+        name[0] = deleted_mark;  // a real first byte 0xE5 is stored as 0x05
+    }
+    const std::uint8_t case_flags = entry[dir_case_flags];
+    std::size_t length =
+        decode_short_field(byte_span(name, 8), case_flags & case_lower_name, deleted, out);
+    if (length == 0) {
+        // A blank name field is damage, not a name; an empty result would read as the end
+        // of the directory and a bare ".EXT" as a dot entry.
+        out[length++] = u'?';
+    }
+    if (entry[8] != ' ') {
+        out[length++] = u'.';
+        length += decode_short_field(entry.subspan(8, 3), case_flags & case_lower_extension, false,
+                                     out + length);
+    }
+    out[length] = 0;
+}
+
+void clear_entry_info(fat_entry_info* info) {
+    char16_t* long_name = info->long_name;
+    std::uint32_t capacity = info->long_name_capacity;
+    *info = fat_entry_info{};
+    info->long_name = long_name;
+    info->long_name_capacity = capacity;
+    if (long_name && capacity > 0) {
+        long_name[0] = 0;
+    }
+}
+
+void fill_entry_info(const fat_dir* dir, fat_entry_info* info) {
+    const fat_volume* volume = dir->volume;
+    byte_span entry(dir->entry, entry_bytes);
+    fill_short_name(entry, dir->deleted != 0, info->short_name);
+    // Bit 0x40 of the stored byte is reserved; it is cleared so that only the deletion mark
+    // can make an entry read as deleted.
+    info->attributes = static_cast<std::uint8_t>((entry[dir_attributes] & ~fat_attr_deleted) |
+                                                 (dir->deleted ? fat_attr_deleted : 0));
+    std::uint32_t cluster = load_u16(entry, dir_cluster_low);
+    if (volume->type == fat_type_fat32) {
+        cluster |= static_cast<std::uint32_t>(load_u16(entry, dir_cluster_high)) << 16;
+    }
+    info->first_cluster = cluster;
+    info->size = load_u32(entry, dir_size);
+    info->write_date = load_u16(entry, dir_write_date);
+    info->write_time = load_u16(entry, dir_write_time);
+    info->creation_date = load_u16(entry, dir_creation_date);
+    info->creation_time = load_u16(entry, dir_creation_time);
+    if (info->long_name && info->long_name_capacity > 0) {
+        info->long_name[0] = 0;
+        if (dir->long_name_index != 0xFFFF) {
+            std::uint32_t length = 0;
+            while (length < long_name_units && dir->long_name_buffer[length] != 0) {
+                ++length;
+            }
+            if (length < long_name_units && length + 1 <= info->long_name_capacity) {
+                std::memcpy(info->long_name, dir->long_name_buffer,
+                            (length + 1) * sizeof(char16_t));
+            }
+        }
+    }
+}
+
+// Finds the next entry worth returning: skips dot entries, volume labels and long-name
+// parts (collecting the parts into the work buffer).
+fat_result read_entry(fat_dir* dir) {
+    fat_volume* volume = dir->volume;
+    fat_result result = fat_no_more_entries;
+    std::uint8_t order = 0xFF;
+    std::uint8_t checksum = 0xFF;
+    dir->long_name_index = 0xFFFF;
+    while (dir->sector != 0) {
+        result = move_window(volume, dir->sector);
+        if (result != fat_ok) {
+            break;
+        }
+        dir->entry = volume->window + (dir->index % entries_per_sector) * entry_bytes;
+        byte_span entry(dir->entry, entry_bytes);
+        const std::uint8_t first = entry[0];
+        if (first == 0) {
+            result = fat_no_more_entries;
+            break;
+        }
+        const std::uint8_t attributes = entry[dir_attributes] & 0x7F;
+        dir->deleted = first == deleted_mark ? 1 : 0;
+        if (first == '.') {
+            order = 0xFF;
+        } else if ((attributes & fat_attr_volume) && attributes != long_name_attribute) {
+            order = 0xFF;
+        } else if (attributes == long_name_attribute) {
+            std::uint8_t part = first;
+            bool in_sequence = true;
+            if (part & ldir_last_part) {
+                checksum = entry[ldir_checksum];
+                part &= static_cast<std::uint8_t>(~ldir_last_part);
+                order = part;
+                dir->long_name_index = dir->index;
+            } else if (part != order) {
+                in_sequence = false;
+            }
+            if (in_sequence && checksum == entry[ldir_checksum] &&
+                capture_long_name_part(dir->long_name_buffer, entry)) {
+                order = static_cast<std::uint8_t>(order - 1);
+            } else {
+                order = 0xFF;
+            }
+        } else {
+            if (order != 0 || checksum != short_name_checksum(entry)) {
+                dir->long_name_index = 0xFFFF;
+            }
+            return fat_ok;
+        }
+        result = advance_dir(dir);
+        if (result != fat_ok) {
+            break;
+        }
+    }
+    dir->sector = 0;
+    return result;
+}
+
+}  // namespace
+
+fat_result f_readdir(fat_dir* dir, fat_entry_info* info) {
+    if (!dir || !object_valid(dir->volume, dir->mount_id)) {
+        return fat_invalid_object;
+    }
+    if (!drive_ready(dir->volume)) {
+        return fat_not_ready;
+    }
+    if (!info) {
+        return rewind_dir(dir);
+    }
+    clear_entry_info(info);
+    if (dir->pending != fat_ok) {
+        fat_result pending = dir->pending;
+        dir->pending = fat_ok;
+        return pending;
+    }
+    std::unique_ptr<char16_t[]> work(new (std::nothrow) char16_t[long_name_units]());
+    if (!work) {
+        return fat_out_of_memory;
+    }
+    dir->long_name_buffer = work.get();
+    fat_result result = read_entry(dir);
+    if (result == fat_ok) {
+        fill_entry_info(dir, info);
+        fat_result step = advance_dir(dir);
+        if (step != fat_ok) {
+            dir->sector = 0;
+            if (step != fat_no_more_entries) {
+                dir->pending = step;
+            }
+        }
+    } else if (result == fat_no_more_entries) {
+        result = fat_ok;  // the end: success with an empty short name
+    }
+    dir->long_name_buffer = nullptr;
+    return result;
+}
