@@ -285,6 +285,7 @@ int command_scan(const cli_options_s& options) {
     }
     if (!options.json) {
         print_table(rows);
+        std::fflush(stdout);  // the table before the summary when both go to one terminal or file
         std::fprintf(stderr, "%lld entries read, %zu listed\n",
                      static_cast<long long>(engine->get_read_count()), entries.size());
     }

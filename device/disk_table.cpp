@@ -21,11 +21,43 @@ struct disk_entry_s {
     std::unique_ptr<platform::device_source_c> device;  // guarded by disk_lock
 };
 
-std::array<disk_entry_s, disk_max_drives> disk_table;
-std::atomic<int> opened_count{0};
-std::timed_mutex disk_lock;
-std::unique_ptr<unsigned char[]> transfer_buffer;
-std::once_flag monitor_started;
+// The drive lock. Timed acquisition polls a plain mutex: the thread sanitizer cannot see
+// std::timed_mutex's timed lock, and waits here are rare and short anyway.
+class disk_lock_c {
+  public:
+    bool try_lock_for(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!mutex_.try_lock()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return true;
+    }
+    void lock() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+
+  private:
+    std::mutex mutex_;
+};
+
+struct disk_shared_s {
+    std::array<disk_entry_s, disk_max_drives> table;
+    std::atomic<int> opened_count{0};
+    disk_lock_c lock;
+    std::unique_ptr<unsigned char[]> transfer_buffer;
+    std::once_flag monitor_started;
+};
+
+// Never freed: the monitor thread runs until the process ends and must never find the table
+// destroyed under it by the exit-time destructors.
+disk_shared_s& shared = *new disk_shared_s;
+std::array<disk_entry_s, disk_max_drives>& disk_table = shared.table;
+std::atomic<int>& opened_count = shared.opened_count;
+disk_lock_c& disk_lock = shared.lock;
+std::unique_ptr<unsigned char[]>& transfer_buffer = shared.transfer_buffer;
+std::once_flag& monitor_started = shared.monitor_started;
 
 // Brings a slot to a known state: answers, 512-byte sectors, write protection.
 bool query_drive(disk_entry_s& entry) {
@@ -108,7 +140,7 @@ int disk_open_all() {
     }
     int count = 0;
     {
-        std::lock_guard<std::timed_mutex> hold(disk_lock);
+        std::lock_guard<disk_lock_c> hold(disk_lock);
         count = open_table();
         opened_count = count;
     }
@@ -128,7 +160,7 @@ int disk_open_all() {
 }
 
 int disk_reopen_all() {
-    std::lock_guard<std::timed_mutex> hold(disk_lock);
+    std::lock_guard<disk_lock_c> hold(disk_lock);
     for (auto& entry : disk_table) {
         entry.device.reset();
     }
@@ -181,7 +213,7 @@ disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_
     if (!disk_lock.try_lock_for(std::chrono::milliseconds(3000))) {
         return disk_not_ready;
     }
-    std::lock_guard<std::timed_mutex> hold(disk_lock, std::adopt_lock);
+    std::lock_guard<disk_lock_c> hold(disk_lock, std::adopt_lock);
     const std::uint64_t sector_size = entry.sector_size.load();
     const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sector_size;
     if (bytes > disk_transfer_bytes) {
