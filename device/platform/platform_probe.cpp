@@ -229,8 +229,14 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
     fd_holder_s holder;
     holder.fd = open_for_probe(drive);
     if (holder.fd < 0) {
-        result.warnings << QStringLiteral("%1: cannot be read: %2")
-                               .arg(drive.name, QString::fromLocal8Bit(std::strerror(errno)));
+        const int error = errno;
+        QString message = QStringLiteral("%1: cannot be read: %2")
+                              .arg(drive.name, QString::fromLocal8Bit(std::strerror(error)));
+        if (error == EACCES || error == EPERM) {
+            message +=
+                QStringLiteral(" (reading a disk needs root or membership of the 'disk' group)");
+        }
+        result.warnings << message;
         return result;
     }
     const std::uint64_t disk_bytes = fd_size(holder.fd);
