@@ -232,7 +232,7 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
         const int error = errno;
         QString message = QStringLiteral("%1: cannot be read: %2")
                               .arg(drive.name, QString::fromLocal8Bit(std::strerror(error)));
-        if (error == EACCES || error == EPERM) {
+        if ((error == EACCES || error == EPERM) && ::geteuid() != 0) {
             message +=
                 QStringLiteral(" (reading a disk needs root or membership of the 'disk' group)");
         }
