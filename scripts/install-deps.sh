@@ -2,7 +2,7 @@
 # Installs what OrvaneRecovery needs to build and test on Debian 12, from Debian's packages.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ clang pkg-config
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
   qt6-base-dev qt6-base-dev-tools libblkid-dev
   dosfstools mtools fdisk ntfs-3g
 )
