@@ -97,14 +97,6 @@ std::vector<found_entry_s> fat_entries(const fat_recovery_c& engine) {
     return entries;
 }
 
-QString canonical_volume_name(const QString& name) {
-    const int hash = name.lastIndexOf(QLatin1Char('#'));
-    if (hash > 0 && QFileInfo(name.left(hash)).isFile()) {
-        return QFileInfo(name.left(hash)).canonicalFilePath() + name.mid(hash);
-    }
-    return QFileInfo(name).exists() ? QFileInfo(name).canonicalFilePath() : name;
-}
-
 // Finds the volume TARGET names; prints why not and returns false.
 bool resolve_target(const cli_options_s& options, volume_item_s* target) {
     if (!add_cli_images(options)) {
@@ -112,7 +104,7 @@ bool resolve_target(const cli_options_s& options, volume_item_s* target) {
     }
     const QString wanted = options.positional.first();
     enumerate_volumes();
-    const QString canonical = canonical_volume_name(wanted);
+    const QString canonical = platform::canonical_volume_name(wanted);
     for (std::size_t r = 1; r < volume_list.size(); ++r) {
         const volume_item_s& v = volume_list[r];
         if (options.partition < 0 && (v.device_name == wanted || v.volume_name == wanted ||

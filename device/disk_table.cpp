@@ -194,13 +194,6 @@ int disk_count() {
     return opened_count.load();
 }
 
-std::uint64_t disk_sector_count(int drive) {
-    if (drive < 0 || drive >= opened_count.load()) {
-        return 0;
-    }
-    return disk_table[static_cast<std::size_t>(drive)].sector_count.load();
-}
-
 disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_sector,
                               std::uint32_t count) {
     if (drive < 0 || drive >= opened_count.load()) {

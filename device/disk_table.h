@@ -38,8 +38,6 @@ std::uint8_t disk_get_status(int drive);
 disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_sector,
                               std::uint32_t count);
 int disk_count();
-// The number of 512-byte sectors of a drive as last queried; 0 when not ready.
-std::uint64_t disk_sector_count(int drive);
 // Turns a volume name into its drive, partition number and start sector; false when the
 // name names no volume on a listed drive.
 bool volume_locate(const QString& volume_path, volume_location_s* location);

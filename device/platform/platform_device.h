@@ -95,4 +95,8 @@ struct volume_where_s {
 };
 bool locate_volume(const QString& volume_name, volume_where_s* where);
 
+// A volume or image name with its file part made canonical (symbolic links and relative
+// paths resolved, "#N" kept), as the drive and volume lists spell it; other names unchanged.
+QString canonical_volume_name(const QString& name);
+
 }  // namespace platform

@@ -345,6 +345,19 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
     return result;
 }
 
+QString canonical_volume_name(const QString& name) {
+    const int hash = name.lastIndexOf(QLatin1Char('#'));
+    if (hash > 0 && QFileInfo(name.left(hash)).isFile()) {
+        return QFileInfo(name.left(hash)).canonicalFilePath() + name.mid(hash);
+    }
+    // Device nodes too: /dev/disk/by-label/... names the same volume as /dev/sdb1.
+    if (QFileInfo(name).isFile() ||
+        (name.startsWith(QLatin1String("/dev/")) && QFileInfo::exists(name))) {
+        return QFileInfo(name).canonicalFilePath();
+    }
+    return name;
+}
+
 bool locate_volume(const QString& volume_name, volume_where_s* where) {
     QString name = volume_name;
     if (name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\'))) {
@@ -353,13 +366,7 @@ bool locate_volume(const QString& volume_name, volume_where_s* where) {
     if (name.isEmpty()) {
         return false;
     }
-    // Image names may come through symbolic links or relative paths: compare canonical forms.
-    const int hash = name.lastIndexOf(QLatin1Char('#'));
-    if (hash > 0 && QFileInfo(name.left(hash)).isFile()) {
-        name = QFileInfo(name.left(hash)).canonicalFilePath() + name.mid(hash);
-    } else if (QFileInfo(name).isFile()) {
-        name = QFileInfo(name).canonicalFilePath();
-    }
+    name = canonical_volume_name(name);
     QString resolved =
         name.startsWith(QLatin1String("/dev/")) ? QFileInfo(name).canonicalFilePath() : name;
     const std::vector<drive_desc_s> drives = list_drives();
