@@ -5,6 +5,7 @@
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 #include "engine/fat/fat_recovery.h"
+#include "fuzz_support.h"
 
 #include <QByteArray>
 #include <QString>
@@ -15,19 +16,12 @@
 #include <memory>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    setenv("ORVANE_BLOCK_DEVICES", "0", 1);
-    unsetenv("ORVANE_IMAGES");
-    unsetenv("ORVANE_CONSOLE");
-    disk_open_all();
+    fuzz_prepare_process();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    platform::clear_memory_drives();
-    platform::add_memory_drive(QStringLiteral("fuzz"), std::make_shared<const QByteArray>(
-                                                           reinterpret_cast<const char*>(data),
-                                                           static_cast<qsizetype>(size)));
-    disk_reopen_all();
+    fuzz_load_input(data, size);
     volume_item_s target;
     target.device_name = target.volume_name = target.path = QStringLiteral("mem:fuzz");
     target.file_system = QStringLiteral("FAT");

@@ -5,6 +5,7 @@
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 #include "engine/fat/fat_reader.h"
+#include "fuzz_support.h"
 
 #include <QByteArray>
 #include <QString>
@@ -103,21 +104,12 @@ void walk_directory(walk_s& walk, std::uint32_t cluster, int depth) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Only the memory drive: never the machine's disks or configured images.
-    setenv("ORVANE_BLOCK_DEVICES", "0", 1);
-    unsetenv("ORVANE_IMAGES");
-    unsetenv("ORVANE_CONSOLE");
-    platform::clear_images();
-    disk_open_all();
+    fuzz_prepare_process();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    platform::clear_memory_drives();
-    platform::add_memory_drive(QStringLiteral("fuzz"), std::make_shared<const QByteArray>(
-                                                           reinterpret_cast<const char*>(data),
-                                                           static_cast<qsizetype>(size)));
-    disk_reopen_all();
+    fuzz_load_input(data, size);
     fat_volume_slot[0] = {0, 0, 0};
     f_mount(0, &volume);
     walk_s walk;

@@ -57,19 +57,6 @@ bool target_of(const QString& image, int partition, volume_item_s* target) {
     return false;
 }
 
-// A memory drive holding the image, as the only drive; returns its volume.
-volume_item_s memory_target(const fat_image_c& image, const QString& name) {
-    platform::clear_memory_drives();
-    platform::add_memory_drive(name, image.shared());
-    use_images({});
-    volume_item_s target;
-    target.device_name = target.volume_name = target.path = "mem:" + name;
-    target.file_system = "FAT";
-    target.partition_number = 0;
-    target.disk_number = 0;
-    return target;
-}
-
 void run_to_end(fat_recovery_c& engine, const volume_item_s& target) {
     engine.reset();
     engine.set_target(target);
@@ -214,7 +201,7 @@ class test_fat_engine : public QObject {
         auto image = big_volume();
         QVERIFY(image);
         fat_recovery_c engine;
-        run_to_end(engine, memory_target(*image, "big"));
+        run_to_end(engine, memory_volume("big", image->shared()));
         QVERIFY(engine.get_read_count() > 1000000);
         QCOMPARE(engine.get_progress(), 0.99);  // past 2000 reads the fraction stays below 1
         QCOMPARE(engine.get_found_count(), 1000 + 500);
@@ -234,7 +221,7 @@ class test_fat_engine : public QObject {
         QVERIFY2(image, qPrintable(error));
         fat_recovery_c engine;
         engine.reset();
-        engine.set_target(memory_target(*image, "slow"));
+        engine.set_target(memory_volume("slow", image->shared()));
         engine.start();
         QTRY_VERIFY_WITH_TIMEOUT(engine.get_read_count() > 0, 10000);
         engine.set_pause(1);
@@ -316,7 +303,7 @@ class test_fat_engine : public QObject {
         }
         fat_recovery_c engine;
         engine.reset();
-        engine.set_target(memory_target(*image, "damaged"));
+        engine.set_target(memory_volume("damaged", image->shared()));
         engine.start();
         QVERIFY2(engine.wait(20000), "the walk must end on a damaged volume");
         QVERIFY(engine.nodes().contains(0));
@@ -345,7 +332,7 @@ class test_fat_engine : public QObject {
         image->set_fat(10, 0xFFF);
         image->put_entry(image->cluster_offset(10), "XINNER  TXT", 0x20, 50, 100, true);
         fat_recovery_c engine;
-        run_to_end(engine, memory_target(*image, "reused"));
+        run_to_end(engine, memory_volume("reused", image->shared()));
         QVERIFY(engine.nodes().contains(10));
         QCOMPARE(engine.nodes()[10].attributes & fat_attr_directory, int(fat_attr_directory));
         QVERIFY(engine.nodes().contains(50));
@@ -368,7 +355,7 @@ class test_fat_engine : public QObject {
                 static_cast<char>(i * 7);
         }
         fat_recovery_c engine;
-        run_to_end(engine, memory_target(*image, "tail"));
+        run_to_end(engine, memory_volume("tail", image->shared()));
         QTemporaryDir out;
         QCOMPARE(engine.restore_file(100, out.filePath("fits.bin")), 0);
         QFile fits(out.filePath("fits.bin"));

@@ -20,18 +20,6 @@ std::unique_ptr<fat_image_c> slow_volume() {
     return image;
 }
 
-volume_item_s memory_volume(const fat_image_c& image) {
-    platform::clear_memory_drives();
-    platform::add_memory_drive("slow", image.shared());
-    use_images({});
-    volume_item_s target;
-    target.device_name = target.volume_name = target.path = "mem:slow";
-    target.file_system = "FAT16";
-    target.partition_number = 0;
-    target.disk_number = 0;
-    return target;
-}
-
 }  // namespace
 
 class test_scan_session : public QObject {
@@ -65,7 +53,7 @@ class test_scan_session : public QObject {
     void volumes_no_engine_reads_are_refused() {
         QFETCH(QString, file_system);
         scan_session_c session;
-        volume_item_s target = memory_volume(*image);
+        volume_item_s target = memory_volume("slow", image->shared(), "FAT16");
         target.file_system = file_system;
         recovery_base_c* before = session.current();
         QCOMPARE(session.start(target, false), -1);
@@ -75,7 +63,7 @@ class test_scan_session : public QObject {
 
     void a_start_while_scanning_is_refused_and_stop_keeps_results() {
         scan_session_c session;
-        const volume_item_s target = memory_volume(*image);
+        const volume_item_s target = memory_volume("slow", image->shared(), "FAT16");
         QCOMPARE(session.start(target, false), 0);
         QVERIFY(session.scanning());
         QCOMPARE(session.engine_kind(), engine_fat);
@@ -97,7 +85,7 @@ class test_scan_session : public QObject {
 
     void abort_discards_the_results() {
         scan_session_c session;
-        QCOMPARE(session.start(memory_volume(*image), false), 0);
+        QCOMPARE(session.start(memory_volume("slow", image->shared(), "FAT16"), false), 0);
         QTRY_VERIFY_WITH_TIMEOUT(session.current()->get_read_count() > 0, 10000);
         session.toggle_pause();
         session.abort();
@@ -109,7 +97,7 @@ class test_scan_session : public QObject {
 
     void closing_during_a_scan_ends_the_thread_first() {
         auto session = std::make_unique<scan_session_c>();
-        QCOMPARE(session->start(memory_volume(*image), false), 0);
+        QCOMPARE(session->start(memory_volume("slow", image->shared(), "FAT16"), false), 0);
         QTRY_VERIFY_WITH_TIMEOUT(session->current()->get_read_count() > 0, 10000);
         session.reset();  // must wait for the engine thread, not crash under it
     }

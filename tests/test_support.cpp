@@ -54,3 +54,16 @@ QByteArray sha256_of_file(const QString& path) {
     hash.addData(&file);
     return hash.result().toHex();
 }
+
+volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArray> bytes,
+                            const QString& file_system) {
+    platform::clear_memory_drives();
+    platform::add_memory_drive(name, std::move(bytes));
+    use_images({});
+    volume_item_s target;
+    target.device_name = target.volume_name = target.path = "mem:" + name;
+    target.file_system = file_system;
+    target.partition_number = 0;
+    target.disk_number = 0;
+    return target;
+}

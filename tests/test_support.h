@@ -5,6 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+#include "device/volume_list.h"
+
+#include <memory>
+
 // Folder of the images the fixture scripts made (ORVANE_FIXTURES).
 QString fixture_path(const QString& relative);
 // True when the fixture exists; otherwise the caller should QSKIP with the reason.
@@ -16,3 +20,7 @@ int use_images(const QStringList& images);
 int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err,
                int timeout_ms = 120000);
 QByteArray sha256_of_file(const QString& path);
+// Makes a memory drive holding these bytes the only drive besides no images, and returns
+// its volume as a superfloppy with the given file-system name.
+volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArray> bytes,
+                            const QString& file_system = QStringLiteral("FAT"));
