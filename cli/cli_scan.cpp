@@ -20,7 +20,6 @@
 #include <csignal>
 #include <cstdio>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -203,17 +202,6 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
     return session->has_results();
 }
 
-bool same_device(const QString& folder, const volume_item_s& target) {
-    if (!target.device_name.startsWith(QLatin1String("/dev/"))) {
-        return false;
-    }
-    struct stat dir_info {};
-    struct stat dev_info {};
-    return ::stat(QFile::encodeName(folder).constData(), &dir_info) == 0 &&
-           ::stat(QFile::encodeName(target.device_name).constData(), &dev_info) == 0 &&
-           S_ISBLK(dev_info.st_mode) && dir_info.st_dev == dev_info.st_rdev;
-}
-
 }  // namespace
 
 int command_scan(const cli_options_s& options) {
@@ -271,14 +259,16 @@ int command_restore(const cli_options_s& options) {
         return exit_usage;
     }
     const QString destination = QDir(options.destination).absolutePath();
-    if (!QDir().mkpath(destination)) {
-        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
-        return exit_usage;
-    }
-    if (same_device(destination, target)) {
+    // Checked before anything is created: a new folder on the scanned volume could take the
+    // very entries and clusters that are to be recovered.
+    if (platform::folder_on_volume(destination, target.device_name)) {
         print_error(
             QStringLiteral("'%1' lies on the volume being recovered; restore to another disk")
                 .arg(destination));
+        return exit_usage;
+    }
+    if (!QDir().mkpath(destination)) {
+        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
         return exit_usage;
     }
     scan_session_c session;
