@@ -73,6 +73,7 @@ int partition_repair_c::set_drive(const drive_item_s& drive) {
     }
     QMutexLocker hold(&lock_);
     drive_ = drive;
+    stop_word_.store(0, std::memory_order_relaxed);
     return 0;
 }
 
