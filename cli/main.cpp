@@ -3,6 +3,7 @@
 
 #include "device/drive_list.h"
 #include "result/recovery_item.h"
+#include "partition/partition_item.h"
 
 #include <QCoreApplication>
 
@@ -19,12 +20,17 @@ const char usage_text[] =
     "  scan    [--deep] [--json] TARGET      scan a volume and list what was found\n"
     "  restore [--deep] --to DIR [--match GLOB] TARGET\n"
     "                                        scan a volume and restore the found files\n"
+    "  partitions [--json] [--repair [--yes]] DRIVE\n"
+    "                                        search a drive for lost NTFS and FAT32\n"
+    "                                        partitions; --repair writes a new master\n"
+    "                                        boot record for them (asks first)\n"
     "\n"
     "options:\n"
     "  --image FILE      add a disk image as a drive (repeatable; also ORVANE_IMAGES)\n"
     "  --partition N     the volume of an image that holds a partition table\n"
     "  --json            one JSON object per line\n"
     "\n"
+    "DRIVE is a drive as 'orvane drives' lists it (number or name) or an image file.\n"
     "TARGET is a volume as 'orvane volumes' lists it (device name, volume name or mount\n"
     "path) or an image file.\n"
     "exit codes: 0 ok, 1 some work failed, 2 usage error\n";
@@ -41,6 +47,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     register_device_meta_types();
     register_result_meta_types();
+    register_partition_meta_types();
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
         std::fputs(usage_text, stderr);
@@ -66,6 +73,10 @@ int main(int argc, char** argv) {
             options.json = true;
         } else if (arg == QLatin1String("--deep")) {
             options.deep = true;
+        } else if (arg == QLatin1String("--repair")) {
+            options.repair = true;
+        } else if (arg == QLatin1String("--yes")) {
+            options.yes = true;
         } else if (arg == QLatin1String("--image")) {
             QString path;
             if (!value(&path)) {
@@ -96,8 +107,9 @@ int main(int argc, char** argv) {
             options.positional << arg;
         }
     }
-    const bool takes_target =
-        options.command == QLatin1String("scan") || options.command == QLatin1String("restore");
+    const bool takes_target = options.command == QLatin1String("scan") ||
+                              options.command == QLatin1String("restore") ||
+                              options.command == QLatin1String("partitions");
     if (!takes_target && !options.positional.isEmpty()) {
         return usage_error(QStringLiteral("'%1' takes no argument '%2'")
                                .arg(options.command, options.positional.first()));
@@ -113,6 +125,9 @@ int main(int argc, char** argv) {
     }
     if (options.command == QLatin1String("scan")) {
         return command_scan(options);
+    }
+    if (options.command == QLatin1String("partitions")) {
+        return command_partitions(options);
     }
     if (options.command == QLatin1String("restore")) {
         if (options.destination.isEmpty()) {
