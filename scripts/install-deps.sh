@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
   qt6-base-dev qt6-base-dev-tools libblkid-dev
-  dosfstools mtools fdisk ntfs-3g
+  dosfstools mtools fdisk ntfs-3g xz-utils
 )
 missing=()
 for p in "${packages[@]}"; do
