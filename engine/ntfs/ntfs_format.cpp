@@ -49,7 +49,8 @@ bool parse_boot_sector(const std::uint8_t* data, std::size_t size, boot_info_s* 
     }
     const std::uint64_t total_sectors = le64(data + 0x28);  // 0x28: sectors in the volume
     out.total_clusters = total_sectors / sectors_per_cluster;
-    out.mft_lcn = le64(data + 0x30);  // 0x30: first cluster of $MFT
+    out.mft_lcn = le64(data + 0x30);     // 0x30: first cluster of $MFT
+    out.mirror_lcn = le64(data + 0x38);  // 0x38: first cluster of $MFTMirr
     if (out.total_clusters == 0 || out.mft_lcn >= out.total_clusters) {
         return false;
     }

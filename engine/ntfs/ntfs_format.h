@@ -38,6 +38,7 @@ struct boot_info_s {
     std::uint32_t record_size = 0;   // bytes of one file record
     std::uint64_t total_clusters = 0;
     std::uint64_t mft_lcn = 0;
+    std::uint64_t mirror_lcn = 0;  // $MFTMirr: copies of the first records of $MFT
 };
 
 // Reads the boot sector (at least 512 bytes): "NTFS    " at 0x03, sizes at 0x0B, 0x0D,

@@ -336,10 +336,18 @@ int open_volume(scan_state_s* s) {
     }
     // Record 0 is read from the cluster the boot sector names; its first runs then lead
     // to any extension records of the $MFT itself.
-    s->mft_runs = {run_s{0, static_cast<std::int64_t>(s->boot.mft_lcn), (rs + cs - 1) / cs}};
-    s->mft_records = 1;
+    // When that record is damaged, the copy in $MFTMirr stands in for it.
     std::vector<std::uint8_t> record;
-    if (!read_record(s, mft_record_number, &record)) {
+    bool read = false;
+    for (std::uint64_t lcn : {s->boot.mft_lcn, s->boot.mirror_lcn}) {
+        s->mft_runs = {run_s{0, static_cast<std::int64_t>(lcn), (rs + cs - 1) / cs}};
+        s->mft_records = 1;
+        if (lcn < s->boot.total_clusters && read_record(s, mft_record_number, &record)) {
+            read = true;
+            break;
+        }
+    }
+    if (!read) {
         return ntfs_error_bad_mft;
     }
     file_facts_s facts;
