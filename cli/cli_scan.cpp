@@ -155,14 +155,10 @@ QString date_text(std::int64_t seconds) {
 bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
+        case engine_ntfs:
             break;
         case engine_signature:
             print_error(QStringLiteral("deep scan is not available in this version"));
-            return false;
-        case engine_ntfs:
-            print_error(QStringLiteral(
-                            "NTFS quick scan is not available in this version; its volume is '%1'")
-                            .arg(target.device_name));
             return false;
         case engine_none:
             print_error(
@@ -196,6 +192,14 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
         std::fputs("\r\033[K", stderr);
     }
     session->on_thread_finished();
+    // A scan of a readable NTFS volume always keeps its root folder; without it the library
+    // could not start (its reason is in the error log line above).
+    if (session->engine_kind() == engine_ntfs && session->has_results() &&
+        session->ntfs_engine().nodes().isEmpty()) {
+        print_error(
+            QStringLiteral("'%1' could not be read as an NTFS volume").arg(target.device_name));
+        return false;
+    }
     if (engine->get_stop() == stop_keep) {
         print_error(QStringLiteral("scan stopped; showing what was found so far"));
     }

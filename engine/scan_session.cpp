@@ -2,6 +2,7 @@
 
 scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
     connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    connect(&ntfs_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
 }
 
 scan_session_c::~scan_session_c() {
@@ -17,11 +18,12 @@ recovery_base_c* scan_session_c::engine_for(engine_kind_e kind) {
         case engine_fat:
             return &fat_engine_;
         case engine_ntfs:
+            return &ntfs_engine_;
         case engine_signature:
         case engine_none:
             break;
     }
-    return nullptr;  // the NTFS and signature engines are not part of this build yet
+    return nullptr;  // the signature engine is not part of this build yet
 }
 
 int scan_session_c::start(const volume_item_s& target, bool deep_scan) {

@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
   qt6-base-dev qt6-base-dev-tools libblkid-dev
-  dosfstools mtools fdisk ntfs-3g nasm qemu-system-x86
+  dosfstools mtools fdisk ntfs-3g xz-utils
+  nasm qemu-system-x86
 )
 missing=()
 for p in "${packages[@]}"; do

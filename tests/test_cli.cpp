@@ -107,8 +107,8 @@ class test_cli : public QObject {
         QTest::newRow("no such partition")
             << QStringList{"scan", "--partition", "3", fixture_path("disks/mbr.img")}
             << "no partition 3";
-        QTest::newRow("NTFS not yet")
-            << QStringList{"scan", "--partition", "2", fixture_path("disks/mbr.img")} << "NTFS";
+        QTest::newRow("unreadable NTFS")
+            << QStringList{"scan", fixture_path("ntfs/ntfs_damaged.img")} << "as an NTFS volume";
         QTest::newRow("no volume")
             << QStringList{"scan", fixture_path("disks/badgpt.img")} << "no volume";
         QTest::newRow("unknown target")
