@@ -1,7 +1,14 @@
 #include "scan_session.h"
 
+#include "app/settings.h"
+
 scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
     connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    connect(&raw_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    // The signature library's types and limits, read once before any scan.
+    const QByteArray config =
+        (data_folder() + QStringLiteral("/Orvanerecovery.conf")).toLocal8Bit();
+    sig_load_config(config.constData());
 }
 
 scan_session_c::~scan_session_c() {
@@ -16,12 +23,13 @@ recovery_base_c* scan_session_c::engine_for(engine_kind_e kind) {
     switch (kind) {
         case engine_fat:
             return &fat_engine_;
-        case engine_ntfs:
         case engine_signature:
+            return &raw_engine_;
+        case engine_ntfs:
         case engine_none:
             break;
     }
-    return nullptr;  // the NTFS and signature engines are not part of this build yet
+    return nullptr;  // the NTFS engine is not part of this build yet
 }
 
 int scan_session_c::start(const volume_item_s& target, bool deep_scan) {

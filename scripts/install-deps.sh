@@ -4,7 +4,9 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
   qt6-base-dev qt6-base-dev-tools libblkid-dev
+  zlib1g-dev
   dosfstools mtools fdisk ntfs-3g
+  imagemagick ffmpeg p7zip-full zip gzip bzip2 xz-utils sqlite3 fonts-dejavu-core
 )
 missing=()
 for p in "${packages[@]}"; do
