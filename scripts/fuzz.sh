@@ -9,6 +9,7 @@ out=$here/build-fuzz
 targets=(
   "fuzz_fat_reader fuzz/corpus/fat_reader"
   "fuzz_fat_engine fuzz/corpus/fat_reader"
+  "fuzz_sig_formats fuzz/corpus/sig_formats"
 )
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done
