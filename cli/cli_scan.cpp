@@ -7,9 +7,9 @@
 #include "device/platform/platform_device.h"
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
-#include "engine/fat/fat_recovery.h"
 #include "engine/restore_names.h"
 #include "engine/scan_session.h"
+#include "result/file_list.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -39,60 +39,38 @@ void catch_interrupt() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-// One found entry as the tool prints it.
+// One found entry as the tool prints it: a folder of the result tree or a file of one.
 struct found_entry_s {
-    QString folder;  // '/'-separated folder path, "/" for the root
-    QString name;
-    QString path;  // folder and name, as the tree shows it
-    std::uint64_t size = 0;
-    std::int64_t date1 = 0;
-    std::int64_t date2 = 0;
-    std::uint64_t key = 0;
-    std::uint32_t attributes = 0;
+    QString folder;  // '/'-separated path of the folder that holds it, "/" for the top
+    QString path;    // folder and name, as the tree shows it
+    recovery_item_s item;
     bool directory = false;
 };
 
-// The folder path of a FAT node's parent, climbing by parent keys; a damaged volume may
-// make them loop, so no climb is longer than the table.
-QString fat_folder_of(const QHash<std::uint32_t, fat_node>& nodes, const fat_node& node) {
-    QStringList names;
-    std::uint32_t key = node.parent;
-    for (qsizetype steps = 0; key != 0 && steps <= nodes.size(); ++steps) {
-        auto parent = nodes.constFind(key);
-        if (parent == nodes.constEnd()) {
-            break;
-        }
-        names.prepend(parent.value().name);
-        key = parent.value().parent;
-    }
-    return QLatin1Char('/') + names.join(QLatin1Char('/'));
+QString join_path(const QString& folder, const QString& name) {
+    return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
 }
 
-// Folders that hold files, and files: what the result tree and table show.
-std::vector<found_entry_s> fat_entries(const fat_recovery_c& engine) {
+// The folders that hold files, and the files: what the result tree and table show, in path
+// order.
+std::vector<found_entry_s> found_entries(const scan_session_c& session) {
     std::vector<found_entry_s> entries;
-    const auto& nodes = engine.nodes();
-    for (auto it = nodes.constBegin(); it != nodes.constEnd(); ++it) {
-        const fat_node& node = it.value();
-        const bool directory = node.attributes & fat_attr_directory;
-        if (node.first_cluster == 0 || (directory && !node.has_files)) {
-            continue;
+    const recovery_base_c* engine = session.current();
+    const engine_kind_e kind = session.engine_kind();
+    std::vector<recovery_item_s> file_list;
+    for (const result_folder_s& folder : list_result_folders(engine, kind)) {
+        if (folder.path != QLatin1String("/")) {
+            const int cut = folder.path.lastIndexOf(QLatin1Char('/'));
+            entries.push_back({cut > 0 ? folder.path.left(cut) : QStringLiteral("/"), folder.path,
+                               folder.item, true});
         }
-        found_entry_s e;
-        e.folder = fat_folder_of(nodes, node);
-        e.name = node.name;
-        e.size = node.size;
-        e.date1 = node.write_time;
-        e.date2 = node.creation_time;
-        e.key = node.first_cluster;
-        e.attributes = node.attributes;
-        e.directory = directory;
-        e.path = e.folder == QLatin1String("/") ? e.folder + e.name
-                                                : e.folder + QLatin1Char('/') + e.name;
-        entries.push_back(std::move(e));
+        fill_file_list(file_list, engine, kind, folder.ref);
+        for (const recovery_item_s& item : file_list) {
+            entries.push_back({folder.path, join_path(folder.path, item.name), item, false});
+        }
     }
     std::sort(entries.begin(), entries.end(), [](const found_entry_s& a, const found_entry_s& b) {
-        return a.path != b.path ? a.path < b.path : a.key < b.key;
+        return a.path != b.path ? a.path < b.path : a.item.file_key < b.item.file_key;
     });
     return entries;
 }
@@ -248,31 +226,34 @@ int command_scan(const cli_options_s& options) {
         return exit_usage;
     }
     recovery_base_c* engine = session.current();
-    const auto entries = fat_entries(session.fat_engine());
+    const auto entries = found_entries(session);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
                              QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
                              QStringLiteral("KEY"), QStringLiteral("ATTR"),
                              QStringLiteral("STATE")}};
     for (const found_entry_s& e : entries) {
-        const bool deleted = e.attributes & fat_attr_deleted;
+        const recovery_item_s& item = e.item;
+        const bool deleted = record_is_deleted(session.engine_kind(), item);
         if (options.json) {
             print_json({{QStringLiteral("path"), e.path},
-                        {QStringLiteral("name"), e.name},
-                        {QStringLiteral("size"), static_cast<qint64>(e.size)},
-                        {QStringLiteral("date1"), static_cast<qint64>(e.date1)},
-                        {QStringLiteral("date2"), static_cast<qint64>(e.date2)},
-                        {QStringLiteral("key"), static_cast<qint64>(e.key)},
-                        {QStringLiteral("attributes"), static_cast<qint64>(e.attributes)},
+                        {QStringLiteral("name"), item.name},
+                        {QStringLiteral("size"), static_cast<qint64>(item.size)},
+                        {QStringLiteral("date1"), static_cast<qint64>(item.date1)},
+                        {QStringLiteral("date2"), static_cast<qint64>(item.date2)},
+                        {QStringLiteral("key"), static_cast<qint64>(item.file_key)},
+                        {QStringLiteral("attributes"), static_cast<qint64>(item.attributes)},
                         {QStringLiteral("deleted"), deleted},
                         {QStringLiteral("dir"), e.directory}});
         } else {
-            rows << QStringList{e.path + (e.directory ? QStringLiteral("/") : QString()),
-                                e.directory ? QStringLiteral("-") : QString::number(e.size),
-                                date_text(e.date1),
-                                date_text(e.date2),
-                                QString::number(e.key),
-                                QStringLiteral("0x%1").arg(e.attributes, 2, 16, QLatin1Char('0')),
-                                deleted ? QStringLiteral("deleted") : QStringLiteral("live")};
+            rows << QStringList{
+                e.path + (e.directory ? QStringLiteral("/") : QString()),
+                e.directory ? QStringLiteral("-") : QString::number(item.size),
+                date_text(item.date1),
+                date_text(item.date2),
+                QString::number(item.file_key),
+                QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(item.attributes), 2, 16,
+                                           QLatin1Char('0')),
+                deleted ? QStringLiteral("deleted") : QStringLiteral("live")};
         }
     }
     if (!options.json) {
@@ -310,12 +291,12 @@ int command_restore(const cli_options_s& options) {
         match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match));
     }
     std::vector<found_entry_s> files;
-    for (const found_entry_s& e : fat_entries(session.fat_engine())) {
+    for (const found_entry_s& e : found_entries(session)) {
         if (e.directory) {
             continue;
         }
         if (!options.match.isEmpty() && !match.match(e.path).hasMatch() &&
-            !match.match(e.name).hasMatch()) {
+            !match.match(e.item.name).hasMatch()) {
             continue;
         }
         files.push_back(e);
@@ -344,8 +325,8 @@ int command_restore(const cli_options_s& options) {
             continue;
         }
         made_folders.insert(folder);
-        const QString path = unique_path(folder, e.name, &used);
-        if (engine->restore_file(e.key, path) == 0) {
+        const QString path = unique_path(folder, e.item.name, &used);
+        if (engine->restore_file(e.item.file_key, path) == 0) {
             ++restored;
         } else {
             print_error(

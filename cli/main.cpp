@@ -2,6 +2,7 @@
 #include "cli_commands.h"
 
 #include "device/drive_list.h"
+#include "result/recovery_item.h"
 
 #include <QCoreApplication>
 
@@ -39,6 +40,7 @@ int usage_error(const QString& message) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     register_device_meta_types();
+    register_result_meta_types();
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
         std::fputs(usage_text, stderr);
