@@ -13,6 +13,8 @@ struct cli_options_s {
     int partition = -1;   // --partition N
     QString destination;  // --to DIR
     QString match;        // --match GLOB
+    QString save;         // --save FILE.sav (scan --deep)
+    QString from;         // --from FILE.sav (restore)
     QStringList positional;
 };
 

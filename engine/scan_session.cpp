@@ -90,3 +90,42 @@ void scan_session_c::on_thread_finished() {
     current_->set_progress(1.0);
     has_results_ = true;
 }
+
+int scan_session_c::resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
+                                     QString* device_path) {
+    if (scanning_) {
+        return -1;
+    }
+    const QString device = raw_engine_.read_scan_file(path);
+    if (device_path) {
+        *device_path = device;
+    }
+    if (device.isEmpty()) {
+        return -1;
+    }
+    const volume_item_s* match = nullptr;
+    for (const volume_item_s& v : volumes) {
+        if (!v.volume_name.isEmpty() && v.volume_name == device) {
+            match = &v;
+            break;
+        }
+    }
+    for (std::size_t i = 0; !match && i < volumes.size(); ++i) {
+        if (!volumes[i].volume_name.isEmpty() && volumes[i].volume_name.startsWith(device)) {
+            match = &volumes[i];
+        }
+    }
+    if (!match) {
+        return -1;
+    }
+    if (current_ != &raw_engine_) {
+        current_->reset();
+    }
+    current_ = &raw_engine_;
+    engine_kind_ = engine_signature;
+    target_ = *match;
+    raw_engine_.set_target(target_);
+    raw_engine_.set_progress(1.0);
+    has_results_ = true;
+    return 0;
+}
