@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
-  qt6-base-dev qt6-base-dev-tools libblkid-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libblkid-dev
+  fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei xvfb xauth
   dosfstools mtools fdisk ntfs-3g
 )
 missing=()

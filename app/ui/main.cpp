@@ -31,6 +31,10 @@ QString runtime_folder() {
 int main(int argc, char** argv) {
     // A second copy ends at once, silently. A lock file that cannot be made at all (no
     // runtime folder) does not stop the program: it then runs as the only copy.
+    // The lock records the program's name: a lock whose process now runs another program
+    // counts as stale, so the name must be the executable's before the lock is taken.
+    QCoreApplication::setApplicationName(
+        QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().section(QLatin1Char('/'), -1));
     QLockFile lock(runtime_folder() + QStringLiteral("/OrvaneRecovery"));
     lock.setStaleLockTime(0);  // a lock is stale only when its process is gone
     if (!lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
