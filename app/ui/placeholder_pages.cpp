@@ -140,8 +140,11 @@ recovery_window_c::recovery_window_c(main_window_c* main_window)
     : placeholder_page_c(main_window, QStringLiteral("RecoveryForm"), "recovery_reading") {
     connect(add_button("btn_back", "btn_back", 0), &QPushButton::clicked, main_window,
             &main_window_c::on_click_recovery_back);
-    connect(&session.fat_engine(), &QThread::finished, this,
-            &recovery_window_c::on_thread_finished);
+    for (QThread* engine : {static_cast<QThread*>(&session.fat_engine()),
+                            static_cast<QThread*>(&session.ntfs_engine()),
+                            static_cast<QThread*>(&session.raw_engine())}) {
+        connect(engine, &QThread::finished, this, &recovery_window_c::on_thread_finished);
+    }
 }
 
 int recovery_window_c::scan_volume(const volume_item_s& volume, bool deep_scan) {
