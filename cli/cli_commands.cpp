@@ -7,6 +7,7 @@
 #include "device/disk_table.h"
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
+#include "device/volume_free_space.h"
 #include "device/volume_list.h"
 
 #include <QJsonDocument>
@@ -105,6 +106,8 @@ int command_volumes(const cli_options_s& options) {
         return exit_usage;
     }
     enumerate_volumes();
+    // Unmounted FAT and NTFS volumes: the free space is read from the volume itself.
+    fill_unknown_free_space(volume_list);
     for (const QString& warning : volume_warnings) {
         print_error(warning);
     }
@@ -124,7 +127,9 @@ int command_volumes(const cli_options_s& options) {
                 {QStringLiteral("file_system"), v.file_system},
                 {QStringLiteral("path"), v.path},
                 {QStringLiteral("total_bytes"), static_cast<qint64>(v.total_bytes)},
-                {QStringLiteral("free_bytes"), static_cast<qint64>(v.free_bytes)},
+                {QStringLiteral("free_bytes"), v.free_known
+                                                   ? QJsonValue(static_cast<qint64>(v.free_bytes))
+                                                   : QJsonValue(QJsonValue::Null)},
                 {QStringLiteral("partition_number"), v.partition_number},
                 {QStringLiteral("disk_number"), v.disk_number},
             };
@@ -139,7 +144,7 @@ int command_volumes(const cli_options_s& options) {
                                 v.file_system.isEmpty() ? QStringLiteral("-") : v.file_system,
                                 v.label.isEmpty() ? QStringLiteral("-") : v.label,
                                 format_size(v.total_bytes),
-                                format_size(v.free_bytes),
+                                v.free_known ? format_size(v.free_bytes) : QStringLiteral("-"),
                                 located ? QString::number(where.start_sector) : QStringLiteral("?"),
                                 v.path};
         }

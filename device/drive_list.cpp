@@ -6,8 +6,13 @@
 std::vector<drive_item_s> drive_list;
 
 int enumerate_physical_drives() {
-    drive_list.clear();
-    drive_list.push_back(drive_item_s{});
+    drive_list = build_drive_list();
+    return 0;
+}
+
+std::vector<drive_item_s> build_drive_list() {
+    std::vector<drive_item_s> list;
+    list.push_back(drive_item_s{});
     const auto drives = platform::list_drives();
     for (std::size_t n = 0; n < drives.size(); ++n) {
         platform::drive_geometry_s facts;
@@ -18,7 +23,7 @@ int enumerate_physical_drives() {
             drive_item_s item;
             item.name = drives[n].name;
             item.geometry = std::move(geometry);
-            drive_list.push_back(std::move(item));
+            list.push_back(std::move(item));
             continue;
         }
         geometry->BytesPerSector = facts.sector_size;
@@ -31,9 +36,9 @@ int enumerate_physical_drives() {
         item.name = drives[n].name;
         item.size = facts.byte_size;
         item.geometry = std::move(geometry);
-        drive_list.push_back(std::move(item));
+        list.push_back(std::move(item));
     }
-    return 0;
+    return list;
 }
 
 QString format_size(std::uint64_t bytes) {

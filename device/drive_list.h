@@ -31,5 +31,8 @@ Q_DECLARE_METATYPE(drive_item_s)
 extern std::vector<drive_item_s> drive_list;
 
 int enumerate_physical_drives();
+// The same enumeration into a new list (header row first) without touching drive_list, for
+// a refresh off the user-interface thread.
+std::vector<drive_item_s> build_drive_list();
 QString format_size(std::uint64_t bytes);
 void register_device_meta_types();

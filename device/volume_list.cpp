@@ -18,14 +18,18 @@ struct volume_info {
 }  // namespace
 
 int enumerate_volumes() {
-    volume_list.clear();
+    volume_list = build_volume_list(&volume_warnings);
+    return 0;
+}
+
+std::vector<volume_item_s> build_volume_list(QStringList* warnings) {
     std::vector<volume_info> found;
     const auto drives = platform::list_drives();
     // what the listing just met: images that cannot be used, drives left out
-    volume_warnings = platform::image_warnings();
+    *warnings = platform::image_warnings();
     for (std::size_t n = 0; n < drives.size(); ++n) {
         platform::drive_probe_s probe = platform::probe_drive(drives[n]);
-        volume_warnings += probe.warnings;
+        *warnings += probe.warnings;
         for (const platform::volume_desc_s& v : probe.volumes) {
             if (!v.readable) {
                 continue;  // listed only for a user who may read the device
@@ -41,6 +45,7 @@ int enumerate_volumes() {
             item.path = v.mount_path.isEmpty() ? v.device_name : v.mount_path;
             item.total_bytes = v.mount_path.isEmpty() ? v.byte_size : v.mounted_total;
             item.free_bytes = v.mount_path.isEmpty() ? 0 : v.mounted_free;
+            item.free_known = !v.mount_path.isEmpty();
             item.partition_number = v.partition_number;
             item.disk_number = static_cast<int>(n);
             found.push_back(info);
@@ -51,9 +56,10 @@ int enumerate_volumes() {
     std::stable_sort(found.begin(), found.end(), [](const volume_info& a, const volume_info& b) {
         return a.sort_key < b.sort_key;
     });
-    volume_list.push_back(volume_item_s{});
+    std::vector<volume_item_s> list;
+    list.push_back(volume_item_s{});
     for (const volume_info& info : found) {
-        volume_list.push_back(info.item);
+        list.push_back(info.item);
     }
-    return 0;
+    return list;
 }

@@ -18,9 +18,12 @@ struct volume_item_s {
     QString file_system;  // "FAT12", "FAT16", "FAT32", "NTFS", "exFAT", or the Linux name
     QString path;         // first mount point, or device_name when not mounted
     std::uint64_t total_bytes = 0;
-    std::uint64_t free_bytes = 0;
+    std::uint64_t free_bytes = 0;  // meaningful only when free_known
     std::int32_t partition_number = -1;
     std::int32_t disk_number = -1;
+    // The free space is known: from the mounted file system, or read from an unmounted FAT
+    // or NTFS volume (volume_free_space.h). Unknown free space is shown as unknown, not 0.
+    bool free_known = false;
 };
 Q_DECLARE_METATYPE(volume_item_s)
 
@@ -30,3 +33,6 @@ extern std::vector<volume_item_s> volume_list;
 extern QStringList volume_warnings;
 
 int enumerate_volumes();
+// The same walk into a new list (header row first) without touching volume_list, for a
+// refresh off the user-interface thread; *warnings gets what volume_warnings would.
+std::vector<volume_item_s> build_volume_list(QStringList* warnings);

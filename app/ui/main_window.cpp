@@ -5,16 +5,26 @@
 #include "app/ui/home_window.h"
 #include "app/ui/init.h"
 #include "app/ui/placeholder_pages.h"
+#include "device/device_refresh.h"
 #include "device/disk_table.h"
+#include "device/platform/platform_device.h"
+#include "device/ui/drive_window.h"
+#include "device/ui/volume_window.h"
+#include "device/volume_free_space.h"
 #include "device/volume_list.h"
+#include "partition/ui/partition_window.h"
 #include "ui_main_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QIcon>
+#include <QMenu>
+#include <QSettings>
 #include <QUrl>
 
 main_window_c::main_window_c(QWidget* parent)
@@ -33,9 +43,28 @@ main_window_c::main_window_c(QWidget* parent)
     }
     current_page = home_page;
     home_page->show();
+
+    // "Open disk image..." below the language submenu.
+    open_image_action = new QAction(text("menu_open_image"), settings_menu);
+    const QList<QAction*> entries = settings_menu->actions();
+    QAction* after_languages = entries.size() > 1 ? entries.at(1) : nullptr;
+    settings_menu->insertSeparator(after_languages);
+    settings_menu->insertAction(after_languages, open_image_action);
+    connect(open_image_action, &QAction::triggered, this, &main_window_c::on_click_open_image);
+
+    refresher = new device_refresh_c(this);
+    connect(refresher, &QThread::finished, this, &main_window_c::on_refresh_finished);
+    free_space = new volume_free_space_c(this);
+    connect(free_space, &QThread::finished, this, &main_window_c::on_free_space_finished);
 }
 
-main_window_c::~main_window_c() = default;
+main_window_c::~main_window_c() {
+    // The pages go with the window; the workers must be done before (their destructors
+    // wait), and the free-space reader is told to stop first.
+    free_space->request_stop();
+    free_space->wait();
+    refresher->wait();
+}
 
 int main_window_c::current_index() const {
     for (int index = 0; index < static_cast<int>(pages.size()); ++index) {
@@ -110,13 +139,11 @@ void main_window_c::on_click_recovery_back() {
 }
 
 void main_window_c::on_click_volume_refresh() {
-    enumerate_volumes();
-    disk_reopen_all();
-    volume_page->show_volumes();
+    refresh_devices(true, false);
 }
 
 void main_window_c::on_click_volume_scan() {
-    const std::optional<volume_item_s> volume = volume_page->selected_volume();
+    const volume_item_s* volume = volume_page->selected_volume();
     if (!volume) {
         return;
     }
@@ -130,12 +157,13 @@ void main_window_c::on_click_volume_scan() {
 }
 
 void main_window_c::on_click_drive_scan() {
-    const drive_item_s drive = drive_page->selected_drive();
-    if (drive.name.isEmpty()) {
+    // No row current (after a refresh) gets the same answer as the header row.
+    const drive_item_s* drive = drive_page->selected_drive();
+    if (!drive || drive->name.isEmpty()) {
         warning_box("main_warning1", QStringLiteral("Orvane"), QMessageBox::NoButton, nullptr);
         return;
     }
-    partition_page->start_partition_search(drive);
+    partition_page->start_partition_search(*drive);
     show_page(3);
 }
 
@@ -151,6 +179,120 @@ void main_window_c::on_click_partition_back() {
 void main_window_c::on_init_finished() {
     volume_page->show_volumes();
     drive_page->show_drives();
+    start_free_space();
+    drop_missing_images();
+}
+
+void main_window_c::refresh_devices(bool volumes, bool drives) {
+    if (refresher->isRunning()) {
+        pending_volumes = pending_volumes || volumes;
+        pending_drives = pending_drives || drives;
+        return;
+    }
+    if (volumes) {
+        free_space->request_stop();  // its results would be for the old list
+    }
+    refresher->set_work(volumes, drives);
+    refresher->start(QThread::InheritPriority);
+}
+
+bool main_window_c::refreshing() const {
+    return refresher->isRunning() || pending_volumes || pending_drives;
+}
+
+void main_window_c::on_refresh_finished() {
+    refresher->take_results();
+    if (refresher->refreshes_volumes()) {
+        volume_page->show_volumes();
+        start_free_space();
+    }
+    if (refresher->refreshes_drives()) {
+        drive_page->show_refreshed_drives();
+    }
+    if (pending_volumes || pending_drives) {
+        const bool volumes = pending_volumes;
+        const bool drives = pending_drives;
+        pending_volumes = pending_drives = false;
+        refresh_devices(volumes, drives);
+    }
+}
+
+void main_window_c::start_free_space() {
+    if (free_space->isRunning()) {
+        free_space->request_stop();
+        free_space_again = true;  // started afresh over the new list when it has ended
+        return;
+    }
+    free_space->set_volumes(volume_list);
+    free_space->start(QThread::LowPriority);
+}
+
+bool main_window_c::reading_free_space() const {
+    return free_space->isRunning() || free_space_again;
+}
+
+void main_window_c::on_free_space_finished() {
+    if (free_space_again) {
+        free_space_again = false;
+        start_free_space();
+        return;
+    }
+    if (free_space->apply_to(volume_list) > 0) {
+        volume_page->update_rows();
+    }
+}
+
+QString main_window_c::ask_image_path() {
+    return QFileDialog::getOpenFileName(this, text("menu_open_image"), QDir::homePath());
+}
+
+void main_window_c::on_click_open_image() {
+    const QString path = ask_image_path();
+    if (!path.isEmpty()) {
+        open_image(path);
+    }
+}
+
+int main_window_c::open_image(const QString& path) {
+    QString error;
+    if (!platform::add_image(path, &error)) {
+        console_print(QStringLiteral("cannot open the disk image: %1\n").arg(error));
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                        text("image_open_error") + QLatin1Char('\n') + path, QMessageBox::Ok, this);
+        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        box.exec();
+        return -1;
+    }
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    QStringList images = settings_images();
+    if (!images.contains(canonical)) {
+        images << canonical;
+        settings().setValue(QStringLiteral("images"), images);
+        settings().sync();
+    }
+    refresh_devices(true, true);
+    return 0;
+}
+
+void main_window_c::drop_missing_images() {
+    const QStringList images = settings_images();
+    QStringList kept;
+    QStringList missing;
+    for (const QString& image : images) {
+        (QFileInfo(image).isFile() ? kept : missing) << image;
+    }
+    if (missing.isEmpty()) {
+        return;
+    }
+    settings().setValue(QStringLiteral("images"), kept);
+    settings().sync();
+    platform::set_configured_images(kept);
+    QMessageBox box(
+        QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+        text("image_missing_warning") + QLatin1Char('\n') + missing.join(QLatin1Char('\n')),
+        QMessageBox::Ok, this);
+    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    box.exec();
 }
 
 bool main_window_c::may_leave_for_top_bar() {

@@ -21,6 +21,9 @@ class volume_window_c;
 class drive_window_c;
 class partition_window_c;
 class recovery_window_c;
+class device_refresh_c;
+class volume_free_space_c;
+class QAction;
 
 class main_window_c : public QSkinWidget {
     Q_OBJECT
@@ -36,6 +39,17 @@ class main_window_c : public QSkinWidget {
     // Where the help page is: the program's data folder, help/index.html.
     static QString help_page_path();
 
+    // Rebuilds the volume list (and reopens the drive table) and/or the drive list in the
+    // background; the pages show the new lists when it ends. A request while one runs is
+    // done after it.
+    void refresh_devices(bool volumes, bool drives);
+    bool refreshing() const;
+    // Adds a disk image as a drive, remembers it in the settings key "images" and refreshes
+    // both device pages; 0, or -1 after a warning when the file cannot be a drive.
+    int open_image(const QString& path);
+    // Reading the free space of unmounted volumes after start-up and each volume refresh.
+    bool reading_free_space() const;
+
     std::unique_ptr<Ui::MainForm> form;
     home_window_c* home_page = nullptr;
     volume_window_c* volume_page = nullptr;
@@ -43,6 +57,7 @@ class main_window_c : public QSkinWidget {
     partition_window_c* partition_page = nullptr;
     recovery_window_c* recovery_page = nullptr;
     std::array<QWidget*, 5> pages{};
+    QAction* open_image_action = nullptr;  // "Open disk image..." in the settings menu
     QWidget* current_page = nullptr;
     bool deep_scan = false;
 
@@ -58,6 +73,9 @@ class main_window_c : public QSkinWidget {
     void on_click_drive_back();
     void on_click_partition_back();
     void on_init_finished();
+    void on_click_open_image();
+    void on_refresh_finished();
+    void on_free_space_finished();
 
     void on_click_close() override;
     void on_click_help() override;
@@ -70,6 +88,8 @@ class main_window_c : public QSkinWidget {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    // Asks for a disk image file; empty when the user cancels.
+    virtual QString ask_image_path();
 
   private:
     // A modal warning box with the program's icon; returns the button pressed.
@@ -78,5 +98,14 @@ class main_window_c : public QSkinWidget {
     // The checks before a top-bar move: start-up done, and a running scan may be left.
     bool may_leave_for_top_bar();
 
+    void start_free_space();
+    // Drops remembered images whose files are gone, with one warning naming them.
+    void drop_missing_images();
+
     bool close_confirmed = false;
+    device_refresh_c* refresher = nullptr;
+    bool pending_volumes = false;
+    bool pending_drives = false;
+    volume_free_space_c* free_space = nullptr;
+    bool free_space_again = false;
 };

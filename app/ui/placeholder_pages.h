@@ -1,8 +1,7 @@
 #pragma once
-// Stand-ins for pages 1 to 4 of the main window (volume page, drive page, partition page,
-// scan page) with the operations the main window uses. They show the device lists as plain
-// lists and run a quick scan through the scan session, so that every move between pages
-// works end to end; the real pages replace these classes.
+// The stand-in for page 4 of the main window (the scan page) with the operations the main
+// window uses. It runs a quick scan through the scan session, so that every move between
+// pages works end to end; the real page replaces this class.
 //
 // GUI thread; owned by the main window.
 
@@ -36,39 +35,6 @@ class placeholder_page_c : public QWidget {
     QListWidget* list = nullptr;
     QList<QPushButton*> page_buttons;  // laid out left to right along the bottom
     const char* title_key;
-};
-
-class volume_window_c : public placeholder_page_c {
-    Q_OBJECT
-  public:
-    explicit volume_window_c(main_window_c* main_window);
-    // The record of the selected row (row 0 is the header row); none without a selection.
-    std::optional<volume_item_s> selected_volume() const;
-    void show_volumes();
-    QListWidget* lv_volumes() const { return list; }
-};
-
-class drive_window_c : public placeholder_page_c {
-    Q_OBJECT
-  public:
-    explicit drive_window_c(main_window_c* main_window);
-    // The record of the selected row; the header row's empty record without a selection.
-    drive_item_s selected_drive() const;
-    void show_drives();
-    void refresh_drives();
-    QListWidget* lv_drives() const { return list; }
-};
-
-class partition_window_c : public placeholder_page_c {
-    Q_OBJECT
-  public:
-    explicit partition_window_c(main_window_c* main_window);
-    void start_partition_search(const drive_item_s& drive);
-    void stop_partition_search();
-    const drive_item_s& searched_drive() const { return drive; }
-
-  private:
-    drive_item_s drive;
 };
 
 class recovery_window_c : public placeholder_page_c {

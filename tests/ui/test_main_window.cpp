@@ -6,14 +6,21 @@
 #include "app/ui/main_window.h"
 #include "app/ui/placeholder_pages.h"
 #include "device/drive_list.h"
+#include "device/ui/drive_model.h"
+#include "device/ui/drive_window.h"
+#include "device/ui/volume_model.h"
+#include "device/ui/volume_window.h"
 #include "device/volume_list.h"
 #include "fat_image.h"
+#include "partition/ui/partition_window.h"
 #include "test_support.h"
 #include "ui/ui_test_support.h"
+#include "ui_drive_window.h"
+#include "ui_volume_window.h"
 
 #include <QAction>
 #include <QDesktopServices>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
@@ -34,6 +41,10 @@ class held_init_c : public init_c {
         init_c::enumerate_devices();
     }
 };
+
+void select_row(QListView* view, int row) {
+    view->setCurrentIndex(view->model()->index(row, 0));
+}
 
 const QPoint top_button_centre[3] = {{57, 60}, {160, 60}, {263, 60}};
 
@@ -141,9 +152,9 @@ class test_main_window : public QObject {
         worker.go.release();
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
         QCOMPARE(init_done.load(), 1);
-        QTRY_COMPARE(window->volume_page->lv_volumes()->count(),
+        QTRY_COMPARE((window->volume_page->model ? window->volume_page->model->rowCount() : -1),
                      static_cast<int>(volume_list.size()));
-        QCOMPARE(window->drive_page->lv_drives()->count(), static_cast<int>(drive_list.size()));
+        QCOMPARE(window->drive_page->model->rowCount(), static_cast<int>(drive_list.size()));
         window->on_click_home_start();
         QCOMPARE(window->current_index(), 1);
         worker.wait();
@@ -153,23 +164,29 @@ class test_main_window : public QObject {
         QTest::addColumn<int>("from");
         QTest::addColumn<QString>("slot");
         QTest::addColumn<int>("to");
-        QTest::newRow("home start") << 0 << "on_click_home_start" << 1;
-        QTest::newRow("home resume without a scan file") << 0 << "on_click_home_resume" << 0;
-        QTest::newRow("volume back") << 1 << "on_click_volume_back" << 0;
-        QTest::newRow("drive back") << 2 << "on_click_drive_back" << 0;
-        QTest::newRow("partition back") << 3 << "on_click_partition_back" << 1;
-        QTest::newRow("scan back") << 4 << "on_click_recovery_back" << 1;
-        QTest::newRow("volume scan, nothing selected") << 1 << "on_click_volume_scan" << 1;
+        QTest::addColumn<int>("boxes");
+        QTest::newRow("home start") << 0 << "on_click_home_start" << 1 << 0;
+        QTest::newRow("home resume without a scan file") << 0 << "on_click_home_resume" << 0 << 0;
+        QTest::newRow("volume back") << 1 << "on_click_volume_back" << 0 << 0;
+        QTest::newRow("drive back") << 2 << "on_click_drive_back" << 0 << 0;
+        QTest::newRow("partition back") << 3 << "on_click_partition_back" << 1 << 0;
+        QTest::newRow("scan back") << 4 << "on_click_recovery_back" << 1 << 0;
+        QTest::newRow("volume scan, nothing selected") << 1 << "on_click_volume_scan" << 1 << 1;
     }
     void page_flow() {
         QFETCH(int, from);
         QFETCH(QString, slot);
         QFETCH(int, to);
+        QFETCH(int, boxes);
         window->show_page(from);
         box_answer_c answer(QMessageBox::Ok);
         QVERIFY(QMetaObject::invokeMethod(window.get(), slot.toLatin1().constData()));
         QCOMPARE(window->current_index(), to);
-        QCOMPARE(answer.boxes, 0);
+        QCOMPARE(answer.boxes, boxes);
+        if (boxes != 0) {
+            QCOMPARE(answer.text, text("scan_nosel_warning"));
+            QCOMPARE(answer.parent, window->volume_page);
+        }
         for (int i = 0; i < 5; ++i) {
             QCOMPARE(window->pages[i]->isVisible(), i == to);
         }
@@ -249,7 +266,7 @@ class test_main_window : public QObject {
         const volume_item_s volume = memory_volume("deep", image->shared(), "FAT12");
         volume_list = {volume_item_s{}, volume};
         window->on_init_finished();
-        window->volume_page->lv_volumes()->setCurrentRow(1);
+        select_row(window->volume_page->form->lv_volumes, 1);
         click_top(3);
         window->on_click_volume_scan();
         QCOMPARE(window->current_index(), 4);
@@ -257,7 +274,7 @@ class test_main_window : public QObject {
         window->abort_scan();
         QTRY_VERIFY_WITH_TIMEOUT(!scanning, 20000);
         click_top(1);
-        window->volume_page->lv_volumes()->setCurrentRow(1);
+        select_row(window->volume_page->form->lv_volumes, 1);
         window->on_click_volume_scan();
         QCOMPARE(window->current_index(), 4);
         QCOMPARE(window->recovery_page->scan_session().engine_kind(), engine_fat);
@@ -277,7 +294,7 @@ class test_main_window : public QObject {
         window->show_page(volume_page ? 1 : 2);
         box_answer_c answer(QMessageBox::Ok);
         if (volume_page) {
-            window->volume_page->lv_volumes()->setCurrentRow(0);
+            select_row(window->volume_page->form->lv_volumes, 0);
             QTest::mouseClick(window->volume_page->findChild<QPushButton*>("btn_scan"),
                               Qt::LeftButton);
         } else {
@@ -298,10 +315,10 @@ class test_main_window : public QObject {
         drive_list = {drive_item_s{}, drive};
         window->on_init_finished();
         window->show_page(2);
-        window->drive_page->lv_drives()->setCurrentRow(1);
+        select_row(window->drive_page->form->lv_drives, 1);
         window->on_click_drive_scan();
         QCOMPARE(window->current_index(), 3);
-        QCOMPARE(window->partition_page->searched_drive().name, drive.name);
+        QCOMPARE(window->partition_page->worker.current_drive().name, drive.name);
     }
 
     void closing_data() {
@@ -339,11 +356,13 @@ class test_main_window : public QObject {
 
     void settings_menu_lists_the_languages_in_reverse() {
         const QList<QAction*> entries = window->settings_menu->actions();
-        QCOMPARE(entries.size(), 5);
+        QCOMPARE(entries.size(), 7);
         QCOMPARE(entries[0]->text(), QStringLiteral("Language"));
-        QVERIFY(entries[1]->isSeparator() && entries[3]->isSeparator());
-        QCOMPARE(entries[2]->text(), text("menu_help"));
-        QCOMPARE(entries[4]->text(), text("menu_exit"));
+        QVERIFY(entries[1]->isSeparator() && entries[3]->isSeparator() &&
+                entries[5]->isSeparator());
+        QCOMPARE(entries[2]->text(), text("menu_open_image"));
+        QCOMPARE(entries[4]->text(), text("menu_help"));
+        QCOMPARE(entries[6]->text(), text("menu_exit"));
         const QList<QAction*> languages = entries[0]->menu()->actions();
         const QStringList& list = language_state().language_list;
         QCOMPARE(languages.size(), list.size());
@@ -386,7 +405,11 @@ class test_main_window : public QObject {
 
     void help_opens_the_installed_page() {
         QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open_url");
-        window->settings_menu->actions().at(2)->trigger();
+        for (QAction* entry : window->settings_menu->actions()) {
+            if (entry->text() == text("menu_help")) {
+                entry->trigger();
+            }
+        }
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         QVERIFY(opened_url.isLocalFile());
         QVERIFY(QFileInfo::exists(opened_url.toLocalFile()));

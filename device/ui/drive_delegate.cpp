@@ -1,0 +1,53 @@
+#include "device/ui/drive_delegate.h"
+
+#include "app/settings.h"
+#include "device/drive_list.h"
+
+#include <QPainter>
+
+QSize drive_delegate_c::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+    return {option.rect.width(), 30};
+}
+
+void drive_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                             const QModelIndex& index) const {
+    const QVariant value = index.data(Qt::DisplayRole);
+    if (!value.canConvert<drive_item_s>()) {
+        QStyledItemDelegate::paint(painter, option, index);
+        return;
+    }
+    const drive_item_s drive = value.value<drive_item_s>();
+    const QRect& r = option.rect;
+    const int y = r.y();
+    const double w = r.width();
+    painter->save();
+    if (index.row() % 2 == 0) {
+        painter->fillRect(r, QColor(241, 250, 255));
+    }
+    if (option.state & QStyle::State_Selected) {
+        painter->fillRect(r, QColor(81, 149, 206));
+    }
+    if (!drive.geometry) {
+        // The header row: titles, and the column dividers from the top of the viewport.
+        painter->fillRect(r, QColor(232, 246, 255));
+        painter->setPen(QPen(QColor(211, 231, 255), 1, Qt::SolidLine));
+        const int x1 = static_cast<int>(w * 0.5);
+        const int x2 = static_cast<int>(w * 0.85);
+        painter->drawLine(x1, 0, x1, y + r.height());
+        painter->drawLine(x2, 0, x2, y + r.height());
+        painter->setFont(QFont(QStringLiteral("Verdana"), 10));
+        painter->setPen(Qt::black);
+        painter->drawText(60, y + 20, text("drive_physical_drives"));
+        painter->drawText(static_cast<int>(w * 0.5 + 70), y + 20, tr("Size"));
+        painter->drawText(static_cast<int>(w * 0.85 + 15), y + 20, tr("Number"));
+        painter->restore();
+        return;
+    }
+    painter->setFont(QFont(QStringLiteral("Verdana"), 8));
+    painter->setPen(Qt::black);
+    painter->drawText(60, y + 20, drive.name);
+    painter->drawText(static_cast<int>(w * 0.5 + 70), y + 20, format_size(drive.size));
+    painter->drawText(static_cast<int>(w * 0.85 + 15), y + 20,
+                      QString::asprintf("%d", index.row()));
+    painter->restore();
+}

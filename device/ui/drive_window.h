@@ -1,0 +1,45 @@
+#pragma once
+// The drive page (page 2 of the main window): the painted list of drive_list, and Back,
+// Refresh and Scan, which the main window answers; Scan starts a partition search of the
+// chosen drive.
+//
+// GUI thread; owned by the main window.
+
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class DriveForm;
+}
+class main_window_c;
+class drive_model_c;
+struct drive_item_s;
+
+class drive_window_c : public QWidget {
+    Q_OBJECT
+  public:
+    explicit drive_window_c(main_window_c* main_window);
+    ~drive_window_c() override;
+
+    // A new model over drive_list with the first drive (row 1) current.
+    void show_drives();
+    // Rebuilds drive_list off the user-interface thread (through the main window); the
+    // rebuilt list is shown by show_refreshed_drives, with no row current.
+    void refresh_drives();
+    void show_refreshed_drives();
+    // The chosen record (the header row included), or null when no row is current. Valid
+    // until drive_list is next rebuilt.
+    const drive_item_s* selected_drive() const;
+
+    std::unique_ptr<Ui::DriveForm> form;
+    main_window_c* main_window;
+    drive_model_c* model = nullptr;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    void set_new_model();
+};

@@ -1,0 +1,16 @@
+#include "device/ui/volume_model.h"
+
+volume_model_c::volume_model_c(const std::vector<volume_item_s>& list, QObject* parent)
+    : QAbstractListModel(parent), list(list) {}
+
+int volume_model_c::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(list.size());
+}
+
+QVariant volume_model_c::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || role != Qt::DisplayRole || index.row() < 0 ||
+        index.row() >= static_cast<int>(list.size())) {
+        return {};
+    }
+    return QVariant::fromValue(list[static_cast<std::size_t>(index.row())]);
+}

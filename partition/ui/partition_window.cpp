@@ -1,0 +1,167 @@
+#include "partition/ui/partition_window.h"
+
+#include "app/diagnostics.h"
+#include "app/settings.h"
+#include "app/ui/main_window.h"
+#include "device/ui/volume_window.h"
+#include "partition/ui/partition_delegate.h"
+#include "partition/ui/partition_model.h"
+#include "ui_partition_window.h"
+
+#include <QItemSelectionModel>
+#include <QPainter>
+
+partition_window_c::partition_window_c(main_window_c* main_window)
+    : QWidget(main_window), form(std::make_unique<Ui::PartitionForm>()), main_window(main_window) {
+    form->setupUi(this);
+    set_new_model();
+    form->lv_volumes->setItemDelegate(new partition_delegate_c(form->lv_volumes));
+    form->lv_volumes->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    for (QPushButton* button : {form->btn_back, form->btn_stop, form->btn_repair}) {
+        button->resize(100, 30);
+        set_page_button_palette(button);
+    }
+    form->btn_back->setText(text("btn_back"));
+    form->btn_stop->setText(text("btn_stop"));
+    form->btn_repair->setText(text("btn_repair"));
+    connect(&worker, &partition_repair_c::partition_found, this,
+            &partition_window_c::on_partition_found);
+    connect(&worker, &QThread::finished, this, &partition_window_c::on_thread_finished);
+    connect(form->btn_stop, &QPushButton::clicked, this, &partition_window_c::on_stop_clicked);
+    connect(&timer, &QTimer::timeout, this, &partition_window_c::on_timer);
+    connect(form->btn_back, &QPushButton::clicked, main_window,
+            &main_window_c::on_click_partition_back);
+    connect(form->btn_repair, &QPushButton::clicked, this, &partition_window_c::on_repair_clicked);
+    timer.start(400);
+    bar.init_bar(QStringLiteral(":/images/partition_search/loding_on.png"), QColor(226, 240, 253));
+}
+
+partition_window_c::~partition_window_c() {
+    // The worker must not outlive the page that reads it: ask it to end and wait for it.
+    worker.request_stop();
+    worker.wait();
+}
+
+void partition_window_c::set_new_model() {
+    QAbstractItemModel* old_model = form->lv_volumes->model();
+    QItemSelectionModel* old_selection = form->lv_volumes->selectionModel();
+    model = new partition_model_c(worker, this);
+    form->lv_volumes->setModel(model);
+    if (old_selection) {
+        old_selection->deleteLater();
+    }
+    if (old_model && old_model->parent() == this) {
+        old_model->deleteLater();
+    }
+}
+
+void partition_window_c::start_worker() {
+    form->btn_stop->setText(text("btn_stop"));
+    worker.start(QThread::InheritPriority);
+    set_new_model();  // the new search begins with an empty list
+    bar.value = 0.0;
+    update(bar_rect());
+}
+
+int partition_window_c::start_partition_search(const drive_item_s& drive) {
+    if (worker.isRunning()) {
+        // A search of another drive still ends (a top-bar move does not stop it): the
+        // new one waits for it, which takes at most one block.
+        worker.request_stop();
+        worker.wait();
+    }
+    if (worker.set_drive(drive) != 0) {
+        return -1;
+    }
+    start_worker();
+    return 0;
+}
+
+void partition_window_c::stop_partition_search() {
+    if (worker.isRunning()) {
+        worker.request_stop();
+        form->btn_stop->setText(text("btn_start"));
+    }
+}
+
+void partition_window_c::on_partition_found() {
+    set_new_model();
+}
+
+void partition_window_c::on_thread_finished() {
+    form->btn_stop->setText(text("btn_start"));
+    on_timer();
+    set_new_model();  // every partition the search found, also after the last signal
+    update();         // the searching text goes
+    if (!worker.search_error().isEmpty()) {
+        console_print(QStringLiteral("partition search: %1\n").arg(worker.search_error()));
+    }
+}
+
+void partition_window_c::on_timer() {
+    bar.value = worker.search_progress.load(std::memory_order_relaxed);
+    update(bar_rect());
+}
+
+void partition_window_c::on_stop_clicked() {
+    if (worker.isRunning()) {
+        worker.request_stop();
+        form->btn_stop->setText(text("btn_start"));
+        return;
+    }
+    if (worker.current_drive().name.isEmpty()) {
+        return;  // no drive was ever given: nothing to search
+    }
+    start_worker();
+}
+
+int partition_window_c::message_box(const QString& message, QMessageBox::StandardButtons buttons) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message, buttons, this,
+                    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    return box.exec();
+}
+
+void partition_window_c::on_repair_clicked() {
+    if (worker.isRunning()) {
+        return;
+    }
+    if (message_box(text("partition_query"), QMessageBox::Yes | QMessageBox::No) !=
+        QMessageBox::Yes) {
+        return;
+    }
+    if (worker.repair_mbr() == 0) {
+        message_box(text("partition_repair_done") + QLatin1Char('\n') + worker.backup_path(),
+                    QMessageBox::Ok);
+        return;
+    }
+    error_report("partition", __LINE__, "repair of %s failed: %s",
+                 qPrintable(worker.current_drive().name), qPrintable(worker.repair_error()));
+    message_box(text("partition_repair_failed"), QMessageBox::Ok);
+}
+
+void partition_window_c::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QPixmap band(QStringLiteral(":/images/background/bai.png"));
+    painter.fillRect(QRect(0, 0, width(), band.height()), QBrush(band));
+    painter.drawPixmap(45, 30,
+                       QPixmap(QStringLiteral(":/images/partition_search/icon_found1.png")));
+    painter.setPen(QColor(139, 184, 241));
+    painter.drawRect(25, 12, width() - 50, 92);
+    bar.draw_bar(&painter, bar_rect());
+    painter.setPen(Qt::black);
+    painter.setFont(QFont(QStringLiteral("Verdana"), 10));
+    if (worker.isRunning()) {
+        painter.drawText(120, 40, text("partition_text1"));
+    }
+}
+
+void partition_window_c::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int w = width();
+    const int h = height();
+    form->btn_back->move(200, h - 54);
+    form->btn_repair->move(w - 300, h - 54);
+    form->btn_stop->move(w - 168, 42);
+    form->lv_volumes->setGeometry(25, 120, w - 50, h - 180);
+}

@@ -1,0 +1,61 @@
+#pragma once
+// The partition page (page 3 of the main window): runs a partition search of one drive in
+// its worker, shows the progress and the partitions found, stops and restarts the search,
+// and rewrites the drive's master boot record on request.
+//
+// GUI thread; owned by the main window; owns the worker, which runs in its own thread and
+// is read here on a 400 ms timer and after its finished() signal. Stopping is cooperative:
+// the worker ends before its next block and closes the drive.
+
+#include "partition/partition_repair.h"
+#include "skin/progress_bar.h"
+
+#include <QMessageBox>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class PartitionForm;
+}
+class main_window_c;
+class partition_model_c;
+
+class partition_window_c : public QWidget {
+    Q_OBJECT
+  public:
+    explicit partition_window_c(main_window_c* main_window);
+    ~partition_window_c() override;
+
+    // Searches this drive (a copy is kept): 0, or -1 when the drive cannot be searched.
+    int start_partition_search(const drive_item_s& drive);
+    // Asks a running search to end; the button then offers a new start.
+    void stop_partition_search();
+
+    // Where the bar is painted.
+    static QRect bar_rect() { return {120, 50, 450, 12}; }
+
+    std::unique_ptr<Ui::PartitionForm> form;
+    main_window_c* main_window;
+    partition_repair_c worker;
+    progress_bar_c bar;
+    QTimer timer;
+    partition_model_c* model = nullptr;
+
+  public slots:
+    void on_partition_found();
+    void on_thread_finished();
+    void on_timer();
+    void on_stop_clicked();
+    void on_repair_clicked();
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    void set_new_model();
+    void start_worker();
+    int message_box(const QString& message, QMessageBox::StandardButtons buttons);
+};
