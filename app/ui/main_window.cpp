@@ -193,14 +193,16 @@ void main_window_c::refresh_devices(bool volumes, bool drives) {
         free_space->request_stop();  // its results would be for the old list
     }
     refresher->set_work(volumes, drives);
+    refresh_running = true;
     refresher->start(QThread::InheritPriority);
 }
 
 bool main_window_c::refreshing() const {
-    return refresher->isRunning() || pending_volumes || pending_drives;
+    return refresh_running || pending_volumes || pending_drives;
 }
 
 void main_window_c::on_refresh_finished() {
+    refresh_running = false;
     refresher->take_results();
     if (refresher->refreshes_volumes()) {
         volume_page->show_volumes();
@@ -218,20 +220,22 @@ void main_window_c::on_refresh_finished() {
 }
 
 void main_window_c::start_free_space() {
-    if (free_space->isRunning()) {
+    if (free_space_running) {
         free_space->request_stop();
         free_space_again = true;  // started afresh over the new list when it has ended
         return;
     }
     free_space->set_volumes(volume_list);
+    free_space_running = true;
     free_space->start(QThread::LowPriority);
 }
 
 bool main_window_c::reading_free_space() const {
-    return free_space->isRunning() || free_space_again;
+    return free_space_running || free_space_again;
 }
 
 void main_window_c::on_free_space_finished() {
+    free_space_running = false;
     if (free_space_again) {
         free_space_again = false;
         start_free_space();

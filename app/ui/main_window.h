@@ -104,8 +104,10 @@ class main_window_c : public QSkinWidget {
 
     bool close_confirmed = false;
     device_refresh_c* refresher = nullptr;
+    bool refresh_running = false;  // from the start until on_refresh_finished
     bool pending_volumes = false;
     bool pending_drives = false;
     volume_free_space_c* free_space = nullptr;
+    bool free_space_running = false;
     bool free_space_again = false;
 };

@@ -88,7 +88,11 @@ void volume_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opt
         } else {
             const auto ratio = static_cast<float>(static_cast<long double>(volume.free_bytes) /
                                                   static_cast<long double>(volume.total_bytes));
-            QBrush brush(ratio <= 0.2 ? red : green);
+            // Red at a fifth or less free, decided on the byte counts: as a float, exactly
+            // 20 % is 0.2000000030 and would compare above 0.2.
+            const bool low =
+                static_cast<unsigned __int128>(volume.free_bytes) * 5 <= volume.total_bytes;
+            QBrush brush(low ? red : green);
             painter->setBrushOrigin(0, y + 6);
             const int fill_w = static_cast<int>((1.0L - ratio) * wb - 2);
             if (fill_w > 0) {  // nothing to fill on an empty volume or a very narrow row

@@ -1,0 +1,256 @@
+// The partition page: its rows, the bar, and the search it runs: start, stop, restart and
+// the repair with its answers, on a disk image with a FAT32 and an NTFS partition.
+#include "app/settings.h"
+#include "app/ui/init.h"
+#include "app/ui/main_window.h"
+#include "device/drive_list.h"
+#include "partition/ui/partition_delegate.h"
+#include "partition/ui/partition_model.h"
+#include "partition/ui/partition_window.h"
+#include "test_support.h"
+#include "ui/ui_test_support.h"
+#include "ui_partition_window.h"
+
+#include <QAbstractItemModelTester>
+#include <QPainter>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+constexpr qint64 ntfs_start = 2048;
+constexpr qint64 ntfs_sectors = 32768;  // 16 MiB
+constexpr qint64 fat_start = 40960;
+constexpr qint64 fat_sectors = 69632;  // 34 MiB
+
+bool copy_into(const QString& part, const QString& disk, qint64 sector) {
+    QFile in(part);
+    QFile out(disk);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::ReadWrite) ||
+        !out.seek(sector * 512)) {
+        return false;
+    }
+    return out.write(in.readAll()) == in.size();
+}
+
+bool make_file(const QString& path, qint64 bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(bytes);
+}
+
+}  // namespace
+
+class test_partition_page : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString disk;
+    std::unique_ptr<main_window_c> window;
+
+    partition_window_c* page() { return window->partition_page; }
+    drive_item_s drive_of(const QString& path) {
+        use_images({path});
+        enumerate_physical_drives();
+        return drive_list.at(1);
+    }
+
+  private slots:
+    void initTestCase() {
+        QVERIFY(dir.isValid());
+        fresh_language_state(dir.path());
+        qputenv("XDG_STATE_HOME", dir.filePath("state").toUtf8());
+        // A 256 MiB sparse disk without a partition table: NTFS at 2048, FAT32 behind it.
+        disk = dir.filePath("disk.img");
+        const QString ntfs = dir.filePath("ntfs.part");
+        const QString fat = dir.filePath("fat.part");
+        QVERIFY(make_file(disk, 256LL * 1024 * 1024));
+        QVERIFY(make_file(ntfs, ntfs_sectors * 512) && make_file(fat, fat_sectors * 512));
+        if (QProcess::execute("/usr/sbin/mkntfs",
+                              {"-F", "-Q", "-q", "-p", QString::number(ntfs_start), ntfs}) != 0 ||
+            QProcess::execute("mkfs.fat", {"-F", "32", "-n", "ORVPART", fat}) != 0) {
+            QSKIP("mkntfs or mkfs.fat did not run");
+        }
+        QVERIFY(copy_into(ntfs, disk, ntfs_start) && copy_into(fat, disk, fat_start));
+    }
+
+    void init() {
+        init_done = 1;
+        window = std::make_unique<main_window_c>();
+        window->resize(800, 600);
+        window->show();
+    }
+    void cleanup() { window.reset(); }
+
+    // NTFS counts its sectors without the backup boot sector: N + 1 sectors in all.
+    void column_texts_data() {
+        QTest::addColumn<quint64>("start");
+        QTest::addColumn<quint64>("end");
+        QTest::addColumn<QString>("size");
+        QTest::newRow("NTFS of N = 32767 sectors")
+            << quint64(2048) << quint64(2048 + 32767) << format_size(32768ULL * 512);
+        QTest::newRow("one sector") << quint64(7) << quint64(7) << QStringLiteral("512B");
+        QTest::newRow("end before start") << quint64(9) << quint64(8) << QStringLiteral("0B");
+    }
+    void column_texts() {
+        QFETCH(quint64, start);
+        QFETCH(quint64, end);
+        QFETCH(QString, size);
+        const partition_item_s item{QStringLiteral("NTFS"), 7, start, end};
+        QCOMPARE(partition_delegate_c::column_texts(item, 3),
+                 (QStringList{"3", "NTFS", QString::number(start), QString::number(end), size}));
+    }
+
+    void rows_painted_data() {
+        QTest::addColumn<bool>("title");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("selected");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("title row") << true << 0 << false << QColor(232, 246, 255);
+        QTest::newRow("odd row") << false << 1 << false << QColor(Qt::white);
+        QTest::newRow("even row") << false << 2 << false << QColor(241, 250, 255);
+        QTest::newRow("selected") << false << 1 << true << QColor(81, 149, 206);
+    }
+    void rows_painted() {
+        QFETCH(bool, title);
+        QFETCH(int, row);
+        QFETCH(bool, selected);
+        QFETCH(QColor, colour);
+        QStandardItemModel model(row + 1, 1);
+        const partition_item_s item{title ? QString() : QStringLiteral("FAT32"), 12, 1, 2};
+        model.setData(model.index(row, 0), QVariant::fromValue(item), Qt::DisplayRole);
+        QImage image(600, 30, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        QStyleOptionViewItem option;
+        option.rect = QRect(0, 0, 600, 30);
+        option.state = selected ? QStyle::State_Selected : QStyle::State_None;
+        partition_delegate_c().paint(&painter, option, model.index(row, 0));
+        QCOMPARE(image.pixelColor(5, 3), colour);
+        // the title row's column dividers
+        QCOMPARE(image.pixelColor(120, 3) == QColor(211, 231, 255), title);
+    }
+
+    void bar_values_data() {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QString>("percent");
+        QTest::addColumn<bool>("filled_at_end");
+        QTest::newRow("0") << 0.0 << "0%" << false;
+        QTest::newRow("0.999") << 0.999 << "99%" << false;
+        QTest::newRow("1") << 1.0 << "100%" << true;
+    }
+    void bar_values() {
+        QFETCH(double, value);
+        QFETCH(QString, percent);
+        QFETCH(bool, filled_at_end);
+        progress_bar_c bar;
+        bar.init_bar(QStringLiteral(":/images/partition_search/loding_on.png"),
+                     QColor(226, 240, 253));
+        bar.value = value;
+        QCOMPARE(bar.percent_text(), percent);
+        QImage image(100, 12, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        bar.draw_bar(&painter, QRect(0, 0, 100, 12));
+        QCOMPARE(image.pixelColor(99, 11) != QColor(226, 240, 253), filled_at_end);
+        QCOMPARE(image.pixelColor(0, 11) != QColor(226, 240, 253), value > 0);
+    }
+
+    // The search lists both partitions under the title row; the bar reads 100 % at the end.
+    void search_lists_the_partitions() {
+        QAbstractItemModelTester tester(page()->model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(page()->bar.percent_text(), QStringLiteral("0%"));
+        QCOMPARE(page()->start_partition_search(drive_of(disk)), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+        QTRY_COMPARE(page()->form->btn_stop->text(), text("btn_start"));
+        QCOMPARE(page()->bar.percent_text(), QStringLiteral("100%"));
+        partition_model_c* model = page()->model;
+        QAbstractItemModelTester again(model,
+                                       QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QCOMPARE(model->rowCount(), 3);
+        QVERIFY(model->index(0, 0).data().value<partition_item_s>().fs_name.isEmpty());
+        const partition_item_s ntfs = model->index(1, 0).data().value<partition_item_s>();
+        QCOMPARE(ntfs.fs_name, QStringLiteral("NTFS"));
+        QCOMPARE(ntfs.start_sector, quint64(ntfs_start));
+        QCOMPARE(ntfs.end_sector - ntfs.start_sector + 1, quint64(ntfs_sectors));
+        QCOMPARE(model->index(2, 0).data().value<partition_item_s>().fs_name,
+                 QStringLiteral("FAT32"));
+    }
+
+    // Stop ends the search cooperatively; the button offers a start, which searches the
+    // same drive afresh; repair while a search runs asks nothing and writes nothing.
+    void stop_restart_and_repair_while_running() {
+        const QByteArray before = sha256_of_file(disk);
+        QCOMPARE(page()->start_partition_search(drive_of(disk)), 0);
+        QCOMPARE(page()->form->btn_stop->text(), text("btn_stop"));
+        {
+            box_answer_c answer(QMessageBox::Yes);
+            QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+            QCOMPARE(answer.boxes, 0);
+        }
+        QTest::mouseClick(page()->form->btn_stop, Qt::LeftButton);
+        QCOMPARE(page()->form->btn_stop->text(), text("btn_start"));
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+        QVERIFY(page()->worker.search_stopped());
+        QTRY_COMPARE(page()->form->btn_stop->text(), text("btn_start"));
+        QVERIFY(page()->bar.value < 1.0);
+
+        QTest::mouseClick(page()->form->btn_stop, Qt::LeftButton);
+        QCOMPARE(page()->form->btn_stop->text(), text("btn_stop"));
+        QCOMPARE(page()->model->rowCount(), 1);  // the old rows are gone
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+        QVERIFY(!page()->worker.search_stopped());
+        QTRY_COMPARE(page()->model->rowCount(), 3);
+        QCOMPARE(sha256_of_file(disk), before);
+
+        // back to the volume page stops a running search
+        page()->start_partition_search(drive_of(disk));
+        window->show_page(3);
+        window->on_click_partition_back();
+        QCOMPARE(window->current_index(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+    }
+
+    // No writes nothing; Yes writes the new sector 0 and tells where the old one went; a
+    // repair that fails says so instead of "partition_finished".
+    void repair_answers() {
+        const QString copy = dir.filePath("repair.img");
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(disk, copy));
+        page()->start_partition_search(drive_of(copy));
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+        const QByteArray before = sha256_of_file(copy);
+        {
+            box_answer_c answer(QMessageBox::No);
+            QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+            QCOMPARE(answer.boxes, 1);
+            QCOMPARE(answer.text, text("partition_query"));
+            QCOMPARE(answer.buttons, QMessageBox::Yes | QMessageBox::No);
+        }
+        QCOMPARE(sha256_of_file(copy), before);
+        {
+            box_answer_c answer(QMessageBox::Yes);
+            QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+            QTRY_COMPARE(answer.boxes, 2);
+            QVERIFY(answer.text.startsWith(text("partition_repair_done")));
+            QVERIFY(answer.text.endsWith(page()->worker.backup_path()));
+            QVERIFY(QFileInfo(page()->worker.backup_path()).isFile());
+        }
+        QVERIFY(sha256_of_file(copy) != before);
+
+        // a blank disk: nothing found, nothing to write
+        const QString blank = dir.filePath("blank.img");
+        QVERIFY(make_file(blank, 1024 * 1024));
+        page()->start_partition_search(drive_of(blank));
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+        box_answer_c answer(QMessageBox::Yes);
+        QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+        QTRY_COMPARE(answer.boxes, 2);
+        QCOMPARE(answer.text, text("partition_repair_failed"));
+    }
+};
+
+QTEST_MAIN(test_partition_page)
+#include "test_partition_page.moc"
