@@ -150,20 +150,21 @@ QString date_text(std::int64_t seconds) {
                               QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-// Runs a scan of the target to its end (or to Ctrl-C). False, after printing why, when the
-// volume cannot be scanned.
-bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
+// Runs a scan of the target to its end (or to Ctrl-C). Returns exit_ok when there are
+// results to show, else the exit code after printing why: a volume no engine reads is a
+// usage error, a volume that could not be read is a failure.
+int run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
             break;
         case engine_signature:
             print_error(QStringLiteral("deep scan is not available in this version"));
-            return false;
+            return exit_usage;
         case engine_ntfs:
             print_error(QStringLiteral(
                             "NTFS quick scan is not available in this version; its volume is '%1'")
                             .arg(target.device_name));
-            return false;
+            return exit_usage;
         case engine_none:
             print_error(
                 QStringLiteral(
@@ -171,13 +172,13 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
                     .arg(target.device_name, target.file_system.isEmpty()
                                                  ? QStringLiteral("no known file system")
                                                  : target.file_system));
-            return false;
+            return exit_usage;
     }
     disk_open_all();
     catch_interrupt();
     if (session->start(target, options.deep) != 0) {
         print_error(QStringLiteral("the scan of '%1' could not start").arg(target.device_name));
-        return false;
+        return exit_usage;
     }
     recovery_base_c* engine = session->current();
     const bool show_progress = ::isatty(STDERR_FILENO);
@@ -196,10 +197,15 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
         std::fputs("\r\033[K", stderr);
     }
     session->on_thread_finished();
+    const QString failure = engine->get_error_text();
+    if (!failure.isEmpty()) {
+        print_error(QStringLiteral("cannot read '%1': %2").arg(target.device_name, failure));
+        return exit_failed;
+    }
     if (engine->get_stop() == stop_keep) {
         print_error(QStringLiteral("scan stopped; showing what was found so far"));
     }
-    return session->has_results();
+    return session->has_results() ? exit_ok : exit_failed;
 }
 
 }  // namespace
@@ -210,8 +216,8 @@ int command_scan(const cli_options_s& options) {
         return exit_usage;
     }
     scan_session_c session;
-    if (!run_scan(options, target, &session)) {
-        return exit_usage;
+    if (const int code = run_scan(options, target, &session); code != exit_ok) {
+        return code;
     }
     recovery_base_c* engine = session.current();
     const auto entries = found_entries(session);
@@ -272,8 +278,8 @@ int command_restore(const cli_options_s& options) {
         return exit_usage;
     }
     scan_session_c session;
-    if (!run_scan(options, target, &session)) {
-        return exit_usage;
+    if (const int code = run_scan(options, target, &session); code != exit_ok) {
+        return code;
     }
     recovery_base_c* engine = session.current();
     QRegularExpression match;
@@ -319,8 +325,11 @@ int command_restore(const cli_options_s& options) {
         if (engine->restore_file(e.item.file_key, path) == 0) {
             ++restored;
         } else {
+            const QString why = engine->get_error_text();
             print_error(
-                QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path, path));
+                why.isEmpty()
+                    ? QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path, path)
+                    : QStringLiteral("could not restore '%1': %2").arg(e.path, why));
             ++failed;
         }
     }

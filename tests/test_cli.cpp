@@ -197,6 +197,29 @@ class test_cli : public QObject {
         QVERIFY2(out.startsWith("restored 2 of 2 files, 0 failed"), out.constData());
     }
 
+    // A volume that cannot be read is a failure in plain words, never a clean empty scan.
+    void unreadable_volume_fails_data() {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("scan") << "scan";
+        QTest::newRow("restore") << "restore";
+    }
+    void unreadable_volume_fails() {
+        QFETCH(QString, command);
+        QTemporaryDir dir;
+        const QString image = dir.filePath("big-sectors.img");
+        QProcess mkfs;
+        mkfs.start("mkfs.fat", {"-C", "-S", "4096", image, "8192"});
+        QVERIFY(mkfs.waitForFinished(60000) && mkfs.exitCode() == 0);
+        QStringList arguments{command, image};
+        if (command == "restore") {
+            arguments = QStringList{command, "--to", dir.filePath("out"), image};
+        }
+        QByteArray out, err;
+        QCOMPARE(run_orvane(arguments, &out, &err), 1);
+        QVERIFY2(err.contains("cannot read") && err.contains("512-byte sectors"), err.constData());
+        QVERIFY2(!out.contains("restored"), out.constData());
+    }
+
     // A refused restore creates nothing on the volume it would recover from.
     void restore_to_the_scanned_volume_creates_nothing() {
         ntfs_mount_c mount;

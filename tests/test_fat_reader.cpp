@@ -616,9 +616,13 @@ void test_fat_reader::chooses_fat_type_by_cluster_count_data() {
     // FAT sector 0 holds the bytes 0, 1, 2 ...; cluster 3's entry is read from them.
     QTest::addColumn<uint>("entry3");
     QTest::newRow("1 cluster: FAT12, no cluster 3") << 12 << 1u << int(fat_type_fat12) << 1u;
-    QTest::newRow("4085 clusters: FAT12") << 12 << 4085u << int(fat_type_fat12) << 0x050u;
+    // The FAT specification: fewer than 4085 clusters is FAT12, fewer than 65525 FAT16.
+    QTest::newRow("4084 clusters: FAT12") << 12 << 4084u << int(fat_type_fat12) << 0x050u;
+    QTest::newRow("4085 clusters: FAT16") << 16 << 4085u << int(fat_type_fat16) << 0x0706u;
     QTest::newRow("4086 clusters: FAT16") << 16 << 4086u << int(fat_type_fat16) << 0x0706u;
-    QTest::newRow("65525 clusters: FAT16") << 16 << 65525u << int(fat_type_fat16) << 0x0706u;
+    QTest::newRow("4095 clusters: FAT16") << 16 << 4095u << int(fat_type_fat16) << 0x0706u;
+    QTest::newRow("65524 clusters: FAT16") << 16 << 65524u << int(fat_type_fat16) << 0x0706u;
+    QTest::newRow("65525 clusters: FAT32") << 32 << 65525u << int(fat_type_fat32) << 0x0F0E0D0Cu;
     QTest::newRow("65526 clusters: FAT32") << 32 << 65526u << int(fat_type_fat32) << 0x0F0E0D0Cu;
     QTest::newRow("1000000 clusters: FAT32")
         << 32 << 1000000u << int(fat_type_fat32) << 0x0F0E0D0Cu;
@@ -790,16 +794,24 @@ void test_fat_reader::finds_volume_at_slot_start() {
 void test_fat_reader::lists_tool_made_volume_data() {
     QTest::addColumn<int>("bits");
     QTest::addColumn<int>("sectors_per_cluster");
-    QTest::newRow("FAT12") << 12 << 1;
-    QTest::newRow("FAT16") << 16 << 1;
-    QTest::newRow("FAT16, 8 sectors per cluster") << 16 << 8;
-    QTest::newRow("FAT32") << 32 << 1;
+    QTest::addColumn<int>("kib");  // 0: the smallest size mkfs.fat takes
+    // non-zero: the boot sector's total sector count is cut to leave this many clusters
+    QTest::addColumn<int>("clusters");
+    QTest::newRow("FAT12") << 12 << 1 << 0 << 0;
+    QTest::newRow("FAT16") << 16 << 1 << 0 << 0;
+    QTest::newRow("FAT16, 8 sectors per cluster") << 16 << 8 << 0 << 0;
+    // mkfs.fat makes no FAT16 below 4093 clusters; the FAT specification allows 4085
+    QTest::newRow("FAT16 of 4093 clusters") << 16 << 1 << 2080 << 0;
+    QTest::newRow("FAT16 of 4085 clusters") << 16 << 1 << 2080 << 4085;
+    QTest::newRow("FAT32") << 32 << 1 << 0 << 0;
 }
 
 void test_fat_reader::lists_tool_made_volume() {
     REQUIRE_TOOLS();
     QFETCH(int, bits);
     QFETCH(int, sectors_per_cluster);
+    QFETCH(int, kib);
+    QFETCH(int, clusters);
     auto maker = new_image();
     const QByteArray keep = random_bytes(100, 1);
     const QByteArray gone = random_bytes(7000, 2);
@@ -807,7 +819,7 @@ void test_fat_reader::lists_tool_made_volume() {
     const QByteArray inner = random_bytes(2000, 4);
     QStringList options = format_options(bits, sectors_per_cluster);
     options << QStringLiteral("-n") << QStringLiteral("MYLABEL");
-    QVERIFY2(maker->format(options, image_kib(bits, sectors_per_cluster)) &&
+    QVERIFY2(maker->format(options, kib != 0 ? kib : image_kib(bits, sectors_per_cluster)) &&
                  maker->make_dir(QStringLiteral("SUB")) &&
                  maker->put(QStringLiteral("KEEP.TXT"), keep) &&
                  maker->put(QStringLiteral("FILE.TXT"), gone) &&
@@ -819,7 +831,16 @@ void test_fat_reader::lists_tool_made_volume() {
                  maker->remove(QStringLiteral("Deleted long name.txt")) &&
                  maker->remove(QStringLiteral("SUB/gone.txt")),
              qPrintable(maker->error()));
-    QCOMPARE(mount(maker->bytes()), fat_ok);
+    QByteArray bytes = maker->bytes();
+    if (clusters != 0) {
+        const auto u16 = [&bytes](int at) {
+            return static_cast<std::uint8_t>(bytes[at]) | static_cast<std::uint8_t>(bytes[at + 1])
+                                                              << 8;
+        };
+        const int system = u16(14) + u16(22) * static_cast<std::uint8_t>(bytes[16]) + u16(17) / 16;
+        put16(bytes, 19, static_cast<std::uint16_t>(system + clusters));
+    }
+    QCOMPARE(mount(bytes), fat_ok);
     QCOMPARE(int(volume_.type), bits == 12 ? 1 : bits == 16 ? 2 : 3);
 
     QList<listed_s> root;

@@ -29,6 +29,22 @@ QString name_of(const fat_entry_info& info) {
     return QString::fromUtf16(source, length);
 }
 
+// The reason a volume could not be read, for the user.
+QString unreadable_text(fat_result result) {
+    switch (result) {
+        case fat_no_file_system:
+            return QStringLiteral(
+                "no FAT file system that this program can read was found on it (only volumes "
+                "of 512-byte sectors can be read)");
+        case fat_disk_error:
+            return QStringLiteral("reading its drive failed");
+        case fat_not_ready:
+            return QStringLiteral("its drive is not ready");
+        default:
+            return QString::fromLatin1(fat_result_text(result));
+    }
+}
+
 void sleep_a_while() {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
@@ -52,7 +68,7 @@ std::int64_t fat_time_to_seconds(std::uint16_t date, std::uint16_t time) {
     fields.tm_hour = time >> 11;
     fields.tm_min = (time >> 5) & 0x3F;
     fields.tm_sec = (time & 0x1F) * 2;
-    fields.tm_isdst = 0;
+    fields.tm_isdst = -1;  // the local rules say whether summer time applied on that day
     std::time_t seconds = std::mktime(&fields);
     const std::int64_t result =
         seconds == static_cast<std::time_t>(-1) ? 0 : static_cast<std::int64_t>(seconds);
@@ -76,6 +92,9 @@ void fat_recovery_c::reset() {
     found_count_ = 0;
     node_table_.clear();
     walked_.clear();
+    drive_ = -1;
+    drive_identity_.clear();
+    error_text_.clear();
 }
 
 void fat_recovery_c::run() {
@@ -90,9 +109,18 @@ void fat_recovery_c::run() {
             fat_volume_slot[0].drive = static_cast<std::uint8_t>(where.disk_number);
             fat_volume_slot[0].partition = static_cast<std::uint8_t>(where.partition_number);
             fat_volume_slot[0].start_sector = where.start_sector;
+            // The slot number alone is not the drive: a refresh of the drive table may give
+            // it to another drive before a restore.
+            drive_ = where.disk_number;
+            drive_identity_ = disk_identity(drive_);
             f_mount(0, &scan_volume);
             console_printf("Start Fat Scan.\n");
-            walk_volume();
+            const fat_result opened = walk_volume();
+            if (opened != fat_ok) {
+                error_text_ = unreadable_text(opened);
+            }
+        } else {
+            error_text_ = QStringLiteral("the volume was not found on any drive");
         }
         fat_node root;
         root.attributes = fat_attr_directory;
@@ -106,7 +134,9 @@ void fat_recovery_c::run() {
 
 // Walks the root directory and, depth first, every directory found, deleted ones included.
 // An explicit stack instead of recursion: a hostile volume may nest folders thousands deep.
-void fat_recovery_c::walk_volume() {
+// Returns the result of opening the root directory: anything but fat_ok means nothing of the
+// volume could be read.
+fat_result fat_recovery_c::walk_volume() {
     struct frame_s {
         fat_dir dir;
         std::uint32_t parent;  // key recorded as the parent of this directory's entries
@@ -114,20 +144,21 @@ void fat_recovery_c::walk_volume() {
     };
     std::vector<frame_s> stack;
     stack.push_back({});
-    if (f_opendir(&stack.back().dir, "/") != fat_ok) {
+    const fat_result opened = f_opendir(&stack.back().dir, "/");
+    if (opened != fat_ok) {
         console_printf("f_opendir failed 1.\n");
-        return;
+        return opened;
     }
     stack.back().parent = 0;
     stack.back().deleted = false;
 
     while (!stack.empty()) {
         if (stop_.load(std::memory_order_relaxed) != 0) {
-            return;
+            return fat_ok;
         }
         while (pause_.load(std::memory_order_relaxed) != 0) {
             if (stop_.load(std::memory_order_relaxed) != 0) {
-                return;
+                return fat_ok;
             }
             sleep_a_while();
         }
@@ -188,6 +219,7 @@ void fat_recovery_c::walk_volume() {
         next.deleted = child_deleted;
         stack.push_back(next);
     }
+    return fat_ok;
 }
 
 // Puts a new node into the table by first cluster. *walk_it tells whether a directory now
@@ -237,13 +269,13 @@ void fat_recovery_c::merge(fat_node node, bool* walk_it) {
 
 void fat_recovery_c::link_and_mark() {
     for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        fat_node& node = it.value();
+        const fat_node& node = it.value();
         if (node.first_cluster == 0 && node.parent == 0) {
             continue;  // the root
         }
         auto parent = node_table_.find(node.parent);
         if (parent != node_table_.end()) {
-            parent.value().children.append(&node);
+            parent.value().children.append(it.key());
         }
     }
     const auto limit = node_table_.size();
@@ -273,6 +305,16 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
         return -1;
     }
     const fat_node& node = found.value();
+    error_text_.clear();
+    if (drive_ < 0 || disk_identity(drive_) != drive_identity_) {
+        // Reading on would restore another drive's bytes under this file's name.
+        error_text_ = QStringLiteral(
+                          "the scanned drive %1 is no longer drive %2 (the drives were listed "
+                          "again since the scan); scan the volume again")
+                          .arg(drive_identity_.section(QLatin1Char(' '), 0, 0))
+                          .arg(drive_);
+        return -1;
+    }
     QFile out(destination);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return -1;
@@ -280,13 +322,13 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
     fat_file file{};
     file.volume = &scan_volume;
     file.mount_id = scan_volume.mount_id;
-    file.flags = 0x01;
+    file.flags = fat_file_readable;
     file.position = 0;
     file.size = node.size;
     file.first_cluster = node.first_cluster;
     // A deleted file's chain is gone: read on from its first cluster, stepping over the
     // clusters that live files hold now.
-    const int mode = (node.attributes & fat_attr_deleted) ? fat_read_skip_used : 0;
+    const int mode = (node.attributes & fat_attr_deleted) ? fat_read_skip_used : fat_read_chain;
     std::vector<char> buffer(4096);
     std::uint64_t total = 0;
     for (;;) {

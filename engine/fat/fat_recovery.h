@@ -30,7 +30,9 @@ struct fat_node {
     std::uint8_t in_deleted_folder = 0;
     std::uint8_t has_files = 0;  // some file lies somewhere below this folder
     QString name;                // long name, else short name; '#' first for deleted ones
-    QList<fat_node*> children;
+    // Keys of the nodes found in this folder, filled after the walk. Keys, not pointers: a
+    // QHash moves its nodes on any insert, removal or detach of a shared copy.
+    QList<std::uint32_t> children;
 };
 
 constexpr int fat_name_max = 259;
@@ -55,6 +57,7 @@ class fat_recovery_c final : public recovery_base_c {
     void reset() override;
     int restore_file(std::uint64_t file_key, const QString& destination) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
+    QString get_error_text() override { return error_text_; }
 
     // The scan result; read only after the thread has finished.
     const QHash<std::uint32_t, fat_node>& nodes() const { return node_table_; }
@@ -63,13 +66,16 @@ class fat_recovery_c final : public recovery_base_c {
     void run() override;
 
   private:
-    void walk_volume();
+    fat_result walk_volume();
     void merge(fat_node node, bool* walk_it);
     void link_and_mark();
 
     QHash<std::uint32_t, fat_node> node_table_;
     QSet<std::uint32_t> walked_;  // directory clusters already walked
     volume_item_s target_;
+    int drive_ = -1;          // the drive table slot the scan read
+    QString drive_identity_;  // and the drive that was in it then
+    QString error_text_;      // see get_error_text
     std::atomic<double> progress_{0.0};
     std::atomic<int> pause_{0};
     std::atomic<int> stop_{0};
