@@ -7,12 +7,13 @@
 // Parsed command line shared by every command.
 struct cli_options_s {
     QString command;
-    QStringList images;   // --image FILE, repeatable
-    bool json = false;    // --json
-    bool deep = false;    // --deep
-    int partition = -1;   // --partition N
-    QString destination;  // --to DIR
-    QString match;        // --match GLOB
+    QStringList images;             // --image FILE, repeatable
+    bool json = false;              // --json
+    bool deep = false;              // --deep
+    int partition = -1;             // --partition N
+    QString destination;            // --to DIR
+    QString match;                  // --match GLOB
+    bool skip_overwritten = false;  // --skip-overwritten
     QStringList positional;
 };
 

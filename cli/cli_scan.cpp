@@ -223,8 +223,8 @@ int command_scan(const cli_options_s& options) {
     const auto entries = found_entries(session);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
                              QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
-                             QStringLiteral("KEY"), QStringLiteral("ATTR"),
-                             QStringLiteral("STATE")}};
+                             QStringLiteral("KEY"), QStringLiteral("ATTR"), QStringLiteral("STATE"),
+                             QStringLiteral("OVERWRITTEN")}};
     for (const found_entry_s& e : entries) {
         const recovery_item_s& item = e.item;
         const bool deleted = record_is_deleted(session.engine_kind(), item);
@@ -237,6 +237,7 @@ int command_scan(const cli_options_s& options) {
                         {QStringLiteral("key"), static_cast<qint64>(item.file_key)},
                         {QStringLiteral("attributes"), static_cast<qint64>(item.attributes)},
                         {QStringLiteral("deleted"), deleted},
+                        {QStringLiteral("overwritten"), item.overwritten},
                         {QStringLiteral("dir"), e.directory}});
         } else {
             rows << QStringList{
@@ -247,7 +248,10 @@ int command_scan(const cli_options_s& options) {
                 QString::number(item.file_key),
                 QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(item.attributes), 2, 16,
                                            QLatin1Char('0')),
-                deleted ? QStringLiteral("deleted") : QStringLiteral("live")};
+                deleted ? QStringLiteral("deleted") : QStringLiteral("live"),
+                e.directory        ? QStringLiteral("-")
+                : item.overwritten ? QStringLiteral("possibly")
+                                   : QStringLiteral("no")};
         }
     }
     if (!options.json) {
@@ -284,7 +288,9 @@ int command_restore(const cli_options_s& options) {
     recovery_base_c* engine = session.current();
     QRegularExpression match;
     if (!options.match.isEmpty()) {
-        match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match));
+        // FAT and NTFS names are found whatever their case, so they are matched that way too
+        match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match),
+                                   QRegularExpression::CaseInsensitiveOption);
     }
     std::vector<found_entry_s> files;
     for (const found_entry_s& e : found_entries(session)) {
@@ -295,6 +301,9 @@ int command_restore(const cli_options_s& options) {
             !match.match(e.item.name).hasMatch()) {
             continue;
         }
+        if (options.skip_overwritten && e.item.overwritten) {
+            continue;
+        }
         files.push_back(e);
     }
     const bool show_progress = ::isatty(STDERR_FILENO);
@@ -302,6 +311,7 @@ int command_restore(const cli_options_s& options) {
     QSet<QString> made_folders;
     int restored = 0;
     int failed = 0;
+    int overwritten = 0;  // restored, but possibly with other files' data
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (interrupted) {
             print_error(QStringLiteral("restore interrupted"));
@@ -324,6 +334,9 @@ int command_restore(const cli_options_s& options) {
         const QString path = unique_path(folder, e.item.name, &used);
         if (engine->restore_file(e.item.file_key, path) == 0) {
             ++restored;
+            if (e.item.overwritten || engine->last_restore_overwritten()) {
+                ++overwritten;
+            }
         } else {
             const QString why = engine->get_error_text();
             print_error(
@@ -336,6 +349,7 @@ int command_restore(const cli_options_s& options) {
     if (show_progress) {
         std::fputs("\r\033[K", stderr);
     }
-    std::printf("restored %d of %zu files, %d failed\n", restored, files.size(), failed);
+    std::printf("restored %d of %zu files, %d failed, %d possibly overwritten\n", restored,
+                files.size(), failed, overwritten);
     return restored == static_cast<int>(files.size()) ? exit_ok : exit_failed;
 }

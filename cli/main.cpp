@@ -17,13 +17,15 @@ const char usage_text[] =
     "  drives  [--json]                      list the drives\n"
     "  volumes [--json]                      list the volumes\n"
     "  scan    [--deep] [--json] TARGET      scan a volume and list what was found\n"
-    "  restore [--deep] --to DIR [--match GLOB] TARGET\n"
+    "  restore [--deep] --to DIR [--match GLOB] [--skip-overwritten] TARGET\n"
     "                                        scan a volume and restore the found files\n"
     "\n"
     "options:\n"
     "  --image FILE      add a disk image as a drive (repeatable; also ORVANE_IMAGES)\n"
     "  --partition N     the volume of an image that holds a partition table\n"
     "  --json            one JSON object per line\n"
+    "  --match GLOB      restore only files whose name or path matches (any case)\n"
+    "  --skip-overwritten  leave out files whose clusters other files hold now\n"
     "\n"
     "TARGET is a volume as 'orvane volumes' lists it (device name, volume name or mount\n"
     "path) or an image file.\n"
@@ -66,6 +68,8 @@ int main(int argc, char** argv) {
             options.json = true;
         } else if (arg == QLatin1String("--deep")) {
             options.deep = true;
+        } else if (arg == QLatin1String("--skip-overwritten")) {
+            options.skip_overwritten = true;
         } else if (arg == QLatin1String("--image")) {
             QString path;
             if (!value(&path)) {

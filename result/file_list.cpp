@@ -16,6 +16,7 @@ recovery_item_s fat_record(const fat_node& node) {
     item.date2 = node.creation_time;
     item.file_key = node.first_cluster;
     item.attributes = node.attributes;
+    item.overwritten = node.overwritten != 0;
     return item;
 }
 

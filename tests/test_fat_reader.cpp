@@ -508,6 +508,8 @@ class test_fat_reader : public QObject {
     void long_name_limits();
     void decodes_crafted_entries_data();
     void decodes_crafted_entries();
+    void recovers_deleted_long_names_data();
+    void recovers_deleted_long_names();
     void fills_entry_fields_data();
     void fills_entry_fields();
 
@@ -858,15 +860,15 @@ void test_fat_reader::lists_tool_made_volume() {
     const listed_s* named_entry = find_entry(root, QStringLiteral("LONGFI~1.TXT"));
     QCOMPARE(named_entry->long_name, QStringLiteral("Long File Name.txt"));
     QCOMPARE(int(named_entry->attributes & fat_attr_deleted), 0);
-    // A deleted file keeps its size and first cluster but loses its long name: the parts
-    // carry the deletion mark too.
+    // A deleted file keeps its size, first cluster and long name: the parts carry the
+    // deletion mark too, but their characters and checksum are still there.
     const listed_s* deleted = find_entry(root, QStringLiteral("?ILE.TXT"));
     QCOMPARE(int(deleted->attributes & fat_attr_deleted), int(fat_attr_deleted));
     QCOMPARE(deleted->size, std::uint32_t(gone.size()));
     QVERIFY(deleted->first_cluster >= 2);
     const listed_s* deleted_named = find_entry(root, QStringLiteral("?ELETE~1.TXT"));
     QCOMPARE(int(deleted_named->attributes & fat_attr_deleted), int(fat_attr_deleted));
-    QCOMPARE(deleted_named->long_name, QString());
+    QCOMPARE(deleted_named->long_name, QStringLiteral("Deleted long name.txt"));
 
     // Live files read back through their chains; the deleted one as a run.
     QByteArray data;
@@ -1006,7 +1008,8 @@ void test_fat_reader::decodes_crafted_entries_data() {
     }
     QByteArray deleted_entry = entry(base);
     deleted_entry[0] = '\xE5';
-    QTest::newRow("deleted long name")
+    // DATARE~1 cannot be the short name of a name that begins with a CJK character
+    QTest::newRow("deleted long name, short name not its own")
         << deleted_parts + deleted_entry << "?ATARE~1.TXT" << QString() << 0x60;
     QByteArray padded = long_name_parts(QStringLiteral("abc"), name_checksum("ABC     TXT"));
     padded[9] = 'x';  // the unit after the terminator must be 0xFFFF
@@ -1035,6 +1038,90 @@ void test_fat_reader::decodes_crafted_entries() {
     QCOMPARE(root[0].short_name, short_name);
     QCOMPARE(root[0].long_name, long_name);
     QCOMPARE(int(root[0].attributes), attributes);
+}
+
+// Marks every 32-byte entry of records deleted.
+QByteArray deleted_entries(QByteArray records) {
+    for (qsizetype n = 0; n < records.size(); n += 32) {
+        records[n] = '\xE5';
+    }
+    return records;
+}
+
+// A deleted file as a deletion leaves it: long-name parts and short entry marked 0xE5.
+QByteArray deleted_file(const QString& name, const QByteArray& base,
+                        std::uint8_t attributes = 0x20) {
+    short_fields_s f;
+    f.cluster = 7;
+    f.attributes = attributes;
+    return deleted_entries(long_name_parts(name, name_checksum(base)) + short_entry(base, f));
+}
+
+void test_fat_reader::recovers_deleted_long_names_data() {
+    QTest::addColumn<QByteArray>("records");
+    QTest::addColumn<QStringList>("listed");  // "short name|long name" per entry returned
+    const QString quarterly = QStringLiteral("Quarterly report final version.txt");
+    const QByteArray whole = deleted_file(quarterly, "QUARTE~1TXT");
+    QTest::newRow("three parts") << whole
+                                 << QStringList{"?UARTE~1.TXT|Quarterly report final version.txt"};
+    QTest::newRow("13 characters, no terminator") << deleted_file("Budget 24.csv", "BUDGET~1CSV")
+                                                  << QStringList{"?UDGET~1.CSV|Budget 24.csv"};
+    QTest::newRow("26 characters, no terminator")
+        << deleted_file("Annual accounts final.xlsx", "ANNUAL~1XLS")
+        << QStringList{"?NNUAL~1.XLS|Annual accounts final.xlsx"};
+    QTest::newRow("deleted folder") << deleted_file("Old Projects", "OLDPRO~1   ", 0x10)
+                                    << QStringList{"?LDPRO~1|Old Projects"};
+    QTest::newRow("umlaut, code-page first byte")
+        << deleted_file(QString::fromUtf8("Überraschung.txt"),
+                        "\x9A"
+                        "BERRA~1TXT")
+        << QStringList{QString::fromUtf8("?BERRA~1.TXT|Überraschung.txt")};
+    QTest::newRow("CJK, '_' for the first character")
+        << deleted_file(QString::fromUtf8("写真 2024.jpg"), "_2024~1 JPG")
+        << QStringList{QString::fromUtf8("?2024~1.JPG|写真 2024.jpg")};
+
+    short_fields_s f;
+    f.cluster = 9;
+    const QByteArray newer = deleted_entries(short_entry("OTHER   TXT", f));
+    QTest::newRow("last part taken by a newer entry")
+        << newer + whole.mid(32) << QStringList{"?THER.TXT|", "?UARTE~1.TXT|"};
+    QTest::newRow("middle part taken by a newer entry")
+        << whole.left(32) + newer + whole.mid(64) << QStringList{"?THER.TXT|", "?UARTE~1.TXT|"};
+    const QByteArray longer =
+        deleted_file(QStringLiteral("Quarterly report final version 2024.txt"), "QUARTE~2TXT");
+    QTest::newRow("whole parts left, the last one taken")
+        << newer + longer.mid(32) << QStringList{"?THER.TXT|", "?UARTE~2.TXT|"};
+    QTest::newRow("another short name's checksum")
+        << deleted_entries(long_name_parts(quarterly, name_checksum("ZEBRAS~1TXT")) +
+                           short_entry("QUARTE~1TXT", f))
+        << QStringList{"?UARTE~1.TXT|"};
+    QTest::newRow("short name from another long name")
+        << deleted_file(quarterly, "BUDGET~1TXT") << QStringList{"?UDGET~1.TXT|"};
+    QByteArray bad = whole;
+    bad[32 + 3] = '*';  // the second part's second character
+    QTest::newRow("a character no name holds") << bad << QStringList{"?UARTE~1.TXT|"};
+    QByteArray live_entry = whole;
+    live_entry[whole.size() - 32] = 'Q';
+    QTest::newRow("live entry after deleted parts") << live_entry << QStringList{"QUARTE~1.TXT|"};
+}
+
+void test_fat_reader::recovers_deleted_long_names() {
+    QFETCH(QByteArray, records);
+    QFETCH(QStringList, listed);
+    craft_s c;
+    c.bits = 16;
+    c.clusters = 5000;
+    c.root_entries = 64;
+    QByteArray image = craft_image(c, 4);
+    image.replace(c.root_offset(), records.size(), records);
+    QCOMPARE(mount(image), fat_ok);
+    QList<listed_s> root;
+    QCOMPARE(list_directory(0, &root), fat_ok);
+    QStringList got;
+    for (const listed_s& item : root) {
+        got << item.short_name + '|' + item.long_name;
+    }
+    QCOMPARE(got, listed);
 }
 
 void test_fat_reader::fills_entry_fields_data() {

@@ -277,6 +277,7 @@ fat_result next_cluster(fat_file* file, int mode, std::uint32_t* cluster) {
                 break;
             }
             ++next;
+            ++file->skipped_clusters;
         }
     }
     *cluster = next;

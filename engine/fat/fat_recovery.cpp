@@ -6,6 +6,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -126,6 +128,9 @@ void fat_recovery_c::run() {
         root.attributes = fat_attr_directory;
         node_table_.insert(0, root);
         link_and_mark();
+        if (error_text_.isEmpty()) {
+            mark_overwritten();
+        }
     } catch (...) {
         // Out of memory on a huge volume: keep what was found and end the scan.
         set_stop(stop_keep);
@@ -195,7 +200,10 @@ fat_result fat_recovery_c::walk_volume() {
         node.in_deleted_folder = frame.deleted ? 1 : 0;
         node.attributes = info.attributes | (frame.deleted ? fat_attr_deleted : 0);
         node.name = name_of(info);
-        if ((node.attributes & fat_attr_deleted) && !node.name.isEmpty()) {
+        // A long name is whole, even a deleted one's; a short name's first character is the
+        // deletion mark, or for a live entry below a deleted folder marked the same way.
+        const bool long_name = info.long_name && info.long_name[0];
+        if ((node.attributes & fat_attr_deleted) && !long_name && !node.name.isEmpty()) {
             node.name[0] = QLatin1Char('#');
         }
         const bool child_deleted = frame.deleted || (node.attributes & fat_attr_deleted);
@@ -299,6 +307,43 @@ void fat_recovery_c::link_and_mark() {
     }
 }
 
+// Looks at the clusters each deleted file would be restored from, in cluster order so that
+// the FAT is read front to back. A stop request ends the look; what was marked stays.
+void fat_recovery_c::mark_overwritten() {
+    const std::uint64_t cluster_bytes =
+        static_cast<std::uint64_t>(scan_volume.sectors_per_cluster) * fat_sector_bytes;
+    if (scan_volume.type == fat_type_none || cluster_bytes == 0) {
+        return;
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> files;  // first cluster, key
+    for (auto it = node_table_.cbegin(); it != node_table_.cend(); ++it) {
+        const fat_node& node = it.value();
+        if (!(node.attributes & fat_attr_directory) && (node.attributes & fat_attr_deleted) &&
+            node.first_cluster >= 2) {
+            files.emplace_back(node.first_cluster, it.key());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& [first, key] : files) {
+        if (stop_.load(std::memory_order_relaxed) != 0) {
+            return;
+        }
+        fat_node& node = node_table_[key];
+        const std::uint64_t clusters =
+            std::max<std::uint64_t>(1, (node.size + cluster_bytes - 1) / cluster_bytes);
+        const std::uint64_t end =
+            std::min<std::uint64_t>(first + clusters, scan_volume.fat_entry_count);
+        for (std::uint64_t cluster = first; cluster < end; ++cluster) {
+            const std::uint32_t entry =
+                fat_get_entry(&scan_volume, static_cast<std::uint32_t>(cluster));
+            if (entry != 0 && entry != fat_entry_read_failed) {
+                node.overwritten = 1;
+                break;
+            }
+        }
+    }
+}
+
 int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
     auto found = node_table_.constFind(static_cast<std::uint32_t>(file_key));
     if (found == node_table_.constEnd()) {
@@ -306,6 +351,7 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
     }
     const fat_node& node = found.value();
     error_text_.clear();
+    last_restore_overwritten_ = false;
     if (drive_ < 0 || disk_identity(drive_) != drive_identity_) {
         // Reading on would restore another drive's bytes under this file's name.
         error_text_ = QStringLiteral(
@@ -346,6 +392,11 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
             break;
         }
     }
+    // The first cluster is read whatever holds it now; later ones were stepped over.
+    const std::uint32_t first_entry = fat_get_entry(&scan_volume, node.first_cluster);
+    last_restore_overwritten_ =
+        mode == fat_read_skip_used &&
+        (file.skipped_clusters > 0 || (first_entry != 0 && first_entry != fat_entry_read_failed));
     if (!out.flush() || total != node.size) {
         return -1;
     }
