@@ -255,7 +255,7 @@ std::int64_t filetime_to_unix(std::uint64_t ticks) {
 }
 
 void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64_t total_clusters,
-                       file_facts_s* facts) {
+                       file_facts_s* facts, bool keep_data) {
     attribute_walker_c walker(record, size);
     attribute_s a;
     while (walker.next(&a)) {
@@ -307,7 +307,9 @@ void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64
                     if (!facts->has_data) {
                         facts->has_data = true;
                         facts->data_resident = true;
-                        facts->resident_data.assign(a.value, a.value + a.value_length);
+                        if (keep_data) {
+                            facts->resident_data.assign(a.value, a.value + a.value_length);
+                        }
                         facts->data_size = a.value_length;
                         facts->initialized_size = a.value_length;
                     }

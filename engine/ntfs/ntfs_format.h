@@ -155,8 +155,9 @@ struct file_facts_s {
 };
 
 // Adds what one record (fixups applied) holds to facts. total_clusters bounds the runs.
+// Resident data bytes are copied only with keep_data (a scan needs only their size).
 void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64_t total_clusters,
-                       file_facts_s* facts);
+                       file_facts_s* facts, bool keep_data = true);
 // Sorts the data runs by VCN and drops overlapping ones; false when extents are missing
 // (the runs do not cover the clusters the data size needs).
 bool finish_runs(file_facts_s* facts, std::uint64_t cluster_size);

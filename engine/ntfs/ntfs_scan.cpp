@@ -120,7 +120,7 @@ bool read_record(scan_state_s* s, std::uint64_t number, std::vector<std::uint8_t
 // Adds the attributes held in the extension records that a base record's attribute list
 // names. A list that names its own record, a record of another file or more records than
 // any file needs is not followed further.
-void gather_extensions(scan_state_s* s, std::uint64_t number, file_facts_s* facts) {
+void gather_extensions(scan_state_s* s, std::uint64_t number, file_facts_s* facts, bool keep_data) {
     std::vector<std::uint8_t> list;
     if (!facts->list_value.empty()) {
         list.swap(facts->list_value);
@@ -149,7 +149,8 @@ void gather_extensions(scan_state_s* s, std::uint64_t number, file_facts_s* fact
             continue;
         }
         const bool had_list = facts->has_attribute_list;
-        gather_attributes(s->extension.data(), s->extension.size(), s->boot.total_clusters, facts);
+        gather_attributes(s->extension.data(), s->extension.size(), s->boot.total_clusters, facts,
+                          keep_data);
         facts->has_attribute_list = had_list;  // lists inside extensions are not followed
     }
 }
@@ -170,11 +171,11 @@ void clear_facts(file_facts_s* f) {
 
 // Gathers the facts of a base record (fixups applied) and of its extension records.
 void gather_file(scan_state_s* s, std::uint64_t number, const std::uint8_t* record,
-                 file_facts_s* facts) {
+                 file_facts_s* facts, bool keep_data) {
     clear_facts(facts);
-    gather_attributes(record, s->boot.record_size, s->boot.total_clusters, facts);
+    gather_attributes(record, s->boot.record_size, s->boot.total_clusters, facts, keep_data);
     if (facts->has_attribute_list) {
-        gather_extensions(s, number, facts);
+        gather_extensions(s, number, facts, keep_data);
     }
     if (facts->has_data && !facts->data_resident) {
         if (!finish_runs(facts, s->boot.cluster_size)) {
@@ -361,7 +362,7 @@ int open_volume(scan_state_s* s) {
     s->mft_runs = first_runs;
     s->mft_records = std::min<std::uint64_t>(facts.data_size, s->volume_bytes) / rs;
     if (facts.has_attribute_list) {
-        gather_extensions(s, mft_record_number, &facts);
+        gather_extensions(s, mft_record_number, &facts, false);
     }
     finish_runs(&facts, cs);  // what is covered from VCN 0 on is used
     std::vector<run_s> runs;
@@ -489,7 +490,7 @@ int ntfs_scan_next(ntfs_scan_context* context, ntfs_record* record) {
             if ((header.base_reference & reference_mask) != 0) {
                 continue;  // an extension record: read with its base record
             }
-            gather_file(s, number, raw, &s->facts);
+            gather_file(s, number, raw, &s->facts, false);
             if (!s->facts.has_name) {
                 continue;
             }
@@ -525,7 +526,7 @@ int ntfs_restore_record(ntfs_scan_context* context, std::uint64_t record_number,
             return ntfs_error_no_record;
         }
         file_facts_s facts;
-        gather_file(s, record_number, record.data(), &facts);
+        gather_file(s, record_number, record.data(), &facts, true);
         std::FILE* out = std::fopen(path, "wb");
         if (!out) {
             return ntfs_error_write;
