@@ -13,6 +13,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -20,7 +21,6 @@
 #include <csignal>
 #include <cstdio>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -75,6 +75,18 @@ std::vector<found_entry_s> found_entries(const scan_session_c& session) {
     return entries;
 }
 
+// A whole image file or device as the target of a deep scan.
+volume_item_s whole_image(const QString& path) {
+    volume_item_s v;
+    v.device_name = v.volume_name = v.path = path;
+    v.partition_number = 0;
+    platform::drive_geometry_s geometry;
+    if (platform::query_geometry({path, platform::drive_kind_e::image}, &geometry)) {
+        v.total_bytes = geometry.byte_size;
+    }
+    return v;
+}
+
 // Finds the volume TARGET names; prints why not and returns false.
 bool resolve_target(const cli_options_s& options, volume_item_s* target) {
     if (!add_cli_images(options)) {
@@ -112,7 +124,10 @@ bool resolve_target(const cli_options_s& options, volume_item_s* target) {
         }
     }
     for (const QString& warning : volume_warnings) {
-        if (warning.startsWith(image)) {
+        // A deep scan reads an image without a file system as a whole: not worth a warning.
+        if (warning.startsWith(image) &&
+            !(options.deep &&
+              warning.endsWith(QLatin1String("no partition table or file system recognised")))) {
             print_error(warning);
         }
     }
@@ -128,6 +143,11 @@ bool resolve_target(const cli_options_s& options, volume_item_s* target) {
     }
     if (on_image.size() == 1) {
         *target = on_image.front();
+        return true;
+    }
+    if (options.deep) {
+        // No single volume: the deep scan reads the whole image, partition table and all.
+        *target = whole_image(image);
         return true;
     }
     if (on_image.empty()) {
@@ -151,6 +171,25 @@ QString date_text(std::int64_t seconds) {
                               QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
+// One progress line of a deep scan: share done, speed and time left, files found.
+void print_deep_progress(raw_recovery_c& engine, std::uint64_t total_bytes, qint64 elapsed_ms) {
+    const double done = engine.get_progress();
+    const double bytes = done * static_cast<double>(total_bytes);
+    const double seconds = static_cast<double>(elapsed_ms) / 1000.0;
+    QString speed = QStringLiteral("-");
+    QString left = QStringLiteral("-");
+    if (seconds > 0.5 && bytes > 0) {
+        speed = QStringLiteral("%1 MB/s").arg(bytes / seconds / 1e6, 0, 'f', 1);
+        const auto remaining = static_cast<qint64>(seconds * (1.0 - done) / done);
+        left = QStringLiteral("%1:%2 left")
+                   .arg(remaining / 60)
+                   .arg(remaining % 60, 2, 10, QLatin1Char('0'));
+    }
+    std::fprintf(stderr, "\rdeep scan: %3d%%  %s  %s  %lld files found \033[K",
+                 static_cast<int>(done * 100), qPrintable(speed), qPrintable(left),
+                 static_cast<long long>(engine.found_so_far()));
+}
+
 // Runs a scan of the target to its end (or to Ctrl-C). False, after printing why, when the
 // volume cannot be scanned.
 bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
@@ -159,8 +198,7 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
         case engine_ntfs:
             break;
         case engine_signature:
-            print_error(QStringLiteral("deep scan is not available in this version"));
-            return false;
+            break;
         case engine_none:
             print_error(
                 QStringLiteral(
@@ -178,11 +216,15 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
     }
     recovery_base_c* engine = session->current();
     const bool show_progress = ::isatty(STDERR_FILENO);
+    QElapsedTimer clock;
+    clock.start();
     while (!engine->wait(200)) {
         if (interrupted && engine->get_stop() == 0) {
             session->stop();
         }
-        if (show_progress) {
+        if (show_progress && session->engine_kind() == engine_signature) {
+            print_deep_progress(session->raw_engine(), target.total_bytes, clock.elapsed());
+        } else if (show_progress) {
             std::fprintf(stderr, "\rscanning: %3d%%  %lld entries read, %lld found ",
                          static_cast<int>(engine->get_progress() * 100),
                          static_cast<long long>(engine->get_read_count()),
@@ -207,15 +249,93 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
     return session->has_results();
 }
 
-bool same_device(const QString& folder, const volume_item_s& target) {
-    if (!target.device_name.startsWith(QLatin1String("/dev/"))) {
+// The files a deep scan found, one folder per type, with where each lies on the volume; and
+// the scan file when --save asks for one.
+int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
+    raw_recovery_c& engine = session.raw_engine();
+    const auto entries = found_entries(session);
+    QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
+                             QStringLiteral("OFFSET"), QStringLiteral("KEY")}};
+    qsizetype files = 0;
+    for (const found_entry_s& e : entries) {
+        if (e.directory) {
+            continue;
+        }
+        ++files;
+        const signature_record& record = engine.records()[e.item.file_key];
+        if (options.json) {
+            print_json({{QStringLiteral("path"), e.path},
+                        {QStringLiteral("name"), e.item.name},
+                        {QStringLiteral("type"), QString::fromLatin1(record_type(record))},
+                        {QStringLiteral("size"), static_cast<qint64>(e.item.size)},
+                        {QStringLiteral("offset"), static_cast<qint64>(record.offset)},
+                        {QStringLiteral("key"), static_cast<qint64>(e.item.file_key)}});
+        } else {
+            rows << QStringList{e.path, QString::number(e.item.size),
+                                QString::number(record.offset), QString::number(e.item.file_key)};
+        }
+    }
+    if (!options.json) {
+        print_table(rows);
+        std::fflush(stdout);
+        std::fprintf(stderr, "%lld files found in %lld types\n", static_cast<long long>(files),
+                     static_cast<long long>(engine.type_index().size()));
+    }
+    if (!options.save.isEmpty()) {
+        if (engine.records().empty()) {
+            print_error(QStringLiteral("nothing was found; no scan file written"));
+            return exit_failed;
+        }
+        if (engine.write_scan_file(options.save) != 0) {
+            print_error(QStringLiteral("cannot write the scan file '%1'").arg(options.save));
+            return exit_failed;
+        }
+        std::fprintf(stderr, "scan saved to %s\n", qPrintable(options.save));
+    }
+    return exit_ok;
+}
+
+// Loads a saved deep scan and finds its volume among the drives' volumes (the image is
+// added when the scan file names an image file). False, after printing why, on failure.
+bool resume_from_file(const cli_options_s& options, scan_session_c* session) {
+    if (!add_cli_images(options)) {
         return false;
     }
-    struct stat dir_info {};
-    struct stat dev_info {};
-    return ::stat(QFile::encodeName(folder).constData(), &dir_info) == 0 &&
-           ::stat(QFile::encodeName(target.device_name).constData(), &dev_info) == 0 &&
-           S_ISBLK(dev_info.st_mode) && dir_info.st_dev == dev_info.st_rdev;
+    if (!QFileInfo(options.from).isFile()) {
+        print_error(QStringLiteral("no scan file '%1'").arg(options.from));
+        return false;
+    }
+    enumerate_volumes();
+    std::vector<volume_item_s> volumes(volume_list.begin() + (volume_list.empty() ? 0 : 1),
+                                       volume_list.end());
+    QString device;
+    if (session->resume_scan_file(options.from, volumes, &device) == 0) {
+        return true;
+    }
+    if (device.isEmpty()) {
+        print_error(QStringLiteral("'%1' is not a scan file").arg(options.from));
+        return false;
+    }
+    // The scanned volume may be an image that is not among the drives, or a whole image.
+    const int hash = device.lastIndexOf(QLatin1Char('#'));
+    const QString file = QFileInfo(device).isFile() ? device
+                         : hash > 0                 ? device.left(hash)
+                                                    : QString();
+    QString error;
+    if (!file.isEmpty() && QFileInfo(file).isFile() && platform::add_image(file, &error)) {
+        enumerate_volumes();
+        volumes.assign(volume_list.begin() + 1, volume_list.end());
+        if (QFileInfo(device).isFile()) {
+            volumes.push_back(whole_image(device));
+        }
+        if (session->resume_scan_file(options.from, volumes) == 0) {
+            return true;
+        }
+    }
+    print_error(QStringLiteral("the volume '%1' of this scan is not present (add its image with "
+                               "--image)")
+                    .arg(device));
+    return false;
 }
 
 }  // namespace
@@ -228,6 +348,9 @@ int command_scan(const cli_options_s& options) {
     scan_session_c session;
     if (!run_scan(options, target, &session)) {
         return exit_usage;
+    }
+    if (session.engine_kind() == engine_signature) {
+        return list_deep_scan(options, session);
     }
     recovery_base_c* engine = session.current();
     const auto entries = found_entries(session);
@@ -271,22 +394,29 @@ int command_scan(const cli_options_s& options) {
 
 int command_restore(const cli_options_s& options) {
     volume_item_s target;
-    if (!resolve_target(options, &target)) {
+    scan_session_c session;
+    if (!options.from.isEmpty()) {
+        if (!resume_from_file(options, &session)) {
+            return exit_usage;
+        }
+        target = session.target();
+    } else if (!resolve_target(options, &target)) {
         return exit_usage;
     }
     const QString destination = QDir(options.destination).absolutePath();
-    if (!QDir().mkpath(destination)) {
-        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
-        return exit_usage;
-    }
-    if (same_device(destination, target)) {
+    // Checked before anything is created: a new folder on the scanned volume could take the
+    // very entries and clusters that are to be recovered.
+    if (platform::folder_on_volume(destination, target.device_name)) {
         print_error(
             QStringLiteral("'%1' lies on the volume being recovered; restore to another disk")
                 .arg(destination));
         return exit_usage;
     }
-    scan_session_c session;
-    if (!run_scan(options, target, &session)) {
+    if (options.from.isEmpty() && !run_scan(options, target, &session)) {
+        return exit_usage;
+    }
+    if (!QDir().mkpath(destination)) {
+        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
         return exit_usage;
     }
     recovery_base_c* engine = session.current();

@@ -2,8 +2,11 @@
 
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
+#include "engine/raw/raw_recovery.h"
 
 #include <QSet>
+
+#include <algorithm>
 
 namespace {
 
@@ -150,6 +153,49 @@ void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
     }
 }
 
+// ---- signature engine (kind 2) ----
+
+// One folder per type name under "/", in name order (the engine's map has none); each
+// folder's reference is that type's list of record indexes.
+void signature_folders(const raw_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    result_folder_s root;
+    root.path = QStringLiteral("/");
+    folders->push_back(root);
+    const auto& index = engine.type_index();
+    QList<QByteArray> types = index.keys();
+    std::sort(types.begin(), types.end());
+    for (const QByteArray& type : types) {
+        result_folder_s folder;
+        folder.item.name = QString::fromLatin1(type);
+        folder.path = QLatin1Char('/') + folder.item.name;
+        folder.ref.list = &index.find(type).value();
+        folders->push_back(folder);
+    }
+}
+
+// The files of one type: "%08llu.%s" of each record's index and type. An index beyond the
+// table (a damaged scan file) is skipped; the top folder has no list and no files.
+void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
+                     std::vector<recovery_item_s>* file_list) {
+    const auto* indexes = static_cast<const QList<std::uint64_t>*>(folder.list);
+    if (!indexes) {
+        return;
+    }
+    const auto& records = engine.records();
+    for (const std::uint64_t position : *indexes) {
+        if (position >= records.size()) {
+            continue;
+        }
+        const signature_record& record = records[position];
+        recovery_item_s item;
+        item.name = QString::asprintf("%08llu.%s", static_cast<unsigned long long>(record.index),
+                                      record_type(record).constData());
+        item.size = record.size;
+        item.file_key = position;
+        file_list->push_back(item);
+    }
+}
+
 }  // namespace
 
 std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine,
@@ -167,6 +213,10 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine,
             }
             break;
         case engine_signature:
+            if (const auto* raw = qobject_cast<const raw_recovery_c*>(engine)) {
+                signature_folders(*raw, &folders);
+            }
+            break;
         case engine_none:
             break;
     }
@@ -188,6 +238,10 @@ void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base
             }
             break;
         case engine_signature:
+            if (const auto* raw = qobject_cast<const raw_recovery_c*>(engine)) {
+                signature_files(*raw, folder, &file_list);
+            }
+            break;
         case engine_none:
             break;
     }
