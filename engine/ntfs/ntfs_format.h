@@ -106,7 +106,7 @@ struct run_s {
 
 // Decodes a mapping-pairs array that starts at start_vcn and appends its runs. Stops at
 // the terminating zero byte; false when a pair runs past the span, a field is wider than
-// eight bytes, a length is zero or negative, a cluster number leaves 0..total_clusters or
+// eight bytes, a length is zero or negative, a run on the volume leaves 0..total_clusters or
 // more than max_runs runs appear.
 bool decode_runs(const std::uint8_t* data, std::size_t size, std::uint64_t start_vcn,
                  std::uint64_t total_clusters, std::size_t max_runs, std::vector<run_s>* runs);

@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 using namespace ntfs;
@@ -86,6 +88,10 @@ bool read_stream(scan_state_s* s, const std::vector<run_s>& runs, std::uint64_t 
         const std::uint64_t run_end = (run->vcn + run->length) * cs;
         const std::size_t piece =
             static_cast<std::size_t>(std::min<std::uint64_t>(length, run_end - offset));
+        if (piece == 0) {
+            std::memset(out, 0, length);  // cluster numbers that wrap: a damaged list
+            return false;
+        }
         if (run->lcn < 0) {
             std::memset(out, 0, piece);
         } else {
@@ -179,6 +185,15 @@ void gather_file(scan_state_s* s, std::uint64_t number, const std::uint8_t* reco
     }
     if (facts->has_data && !facts->data_resident) {
         if (!finish_runs(facts, s->boot.cluster_size)) {
+            facts->runs_damaged = true;
+        }
+        // A file cannot own more clusters than the volume has: runs that claim so repeat
+        // themselves and would make a restore write without end.
+        std::uint64_t allocated = 0;
+        for (const run_s& run : facts->runs) {
+            allocated += run.lcn >= 0 ? run.length : 0;
+        }
+        if (allocated > s->boot.total_clusters) {
             facts->runs_damaged = true;
         }
     }
@@ -396,8 +411,10 @@ int open_volume(scan_state_s* s) {
     return 0;
 }
 
-// Writes the data of facts to out: resident bytes, or the runs up to the initialised size
-// and zeros after it and in holes.
+// Writes the data of facts to out: resident bytes, or the runs up to the initialised size.
+// Holes (sparse runs, and the bytes after the initialised size) are skipped with a seek and
+// the file is cut to its size at the end, so they read as zeros without being written one
+// by one: a sparse file may be far larger than its volume.
 int write_data(scan_state_s* s, const file_facts_s& f, std::FILE* out) {
     if (f.data_resident) {
         if (!f.resident_data.empty() &&
@@ -407,27 +424,43 @@ int write_data(scan_state_s* s, const file_facts_s& f, std::FILE* out) {
         }
         return 0;
     }
-    if (f.data_flags & (attribute_compressed | attribute_encrypted) || f.runs_damaged) {
+    if (f.data_flags & (attribute_compressed | attribute_encrypted) || f.runs_damaged ||
+        f.data_size > static_cast<std::uint64_t>(INT64_MAX)) {
         return ntfs_error_no_data;
     }
+    const std::uint64_t cs = s->boot.cluster_size;
     const std::uint64_t initialized = std::min(f.initialized_size, f.data_size);
     std::vector<std::uint8_t> buffer(block_bytes);
-    for (std::uint64_t done = 0; done < f.data_size;) {
-        const std::size_t piece =
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), f.data_size - done));
-        std::size_t from_disk = 0;
-        if (done < initialized) {
-            from_disk =
-                static_cast<std::size_t>(std::min<std::uint64_t>(piece, initialized - done));
-            if (!read_stream(s, f.runs, done, buffer.data(), from_disk, false)) {
-                return ntfs_error_read;
-            }
+    std::uint64_t done = 0;
+    auto run = f.runs.begin();
+    while (done < initialized) {
+        const std::uint64_t vcn = done / cs;
+        while (run != f.runs.end() && vcn >= run->vcn + run->length) {
+            ++run;
         }
-        std::memset(buffer.data() + from_disk, 0, piece - from_disk);
+        if (run == f.runs.end() || vcn < run->vcn) {
+            return ntfs_error_no_data;  // finish_runs has checked this; a guard only
+        }
+        const std::uint64_t run_end = std::min((run->vcn + run->length) * cs, initialized);
+        if (run->lcn < 0) {
+            if (fseeko(out, static_cast<off_t>(run_end - done), SEEK_CUR) != 0) {
+                return ntfs_error_write;
+            }
+            done = run_end;
+            continue;
+        }
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), run_end - done));
+        if (!read_stream(s, f.runs, done, buffer.data(), piece, false)) {
+            return ntfs_error_read;
+        }
         if (std::fwrite(buffer.data(), 1, piece, out) != piece) {
             return ntfs_error_write;
         }
         done += piece;
+    }
+    if (std::fflush(out) != 0 || ftruncate(fileno(out), static_cast<off_t>(f.data_size)) != 0) {
+        return ntfs_error_write;
     }
     return 0;
 }
