@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libblkid-dev
   zlib1g-dev nasm
   dosfstools mtools fdisk ntfs-3g
-  imagemagick ghostscript ffmpeg p7zip-full gzip bzip2 xz-utils sqlite3
+  imagemagick ghostscript ffmpeg p7zip-full gcab gzip bzip2 xz-utils sqlite3
   fonts-dejavu-core fonts-urw-base35
 )
 missing=()
