@@ -281,6 +281,20 @@ class test_raw_engine : public QObject {
         QCOMPARE(engine.type_index().size(), 2);
     }
 
+    // The device path reads back as it was written, whatever its characters.
+    void device_path_round_trip() {
+        raw_recovery_c engine;
+        const QString sav = temp.filePath("path.sav");
+        QVERIFY(write_file(sav, scan_file("/x", {record(0, 0, 1, "jpg")})));
+        QVERIFY(!engine.read_scan_file(sav).isEmpty());
+        volume_item_s target;
+        target.volume_name = QStringLiteral("/home/jürgen/Übersicht.img#2");
+        engine.set_target(target);
+        QCOMPARE(engine.write_scan_file(sav), 0);
+        raw_recovery_c other;
+        QCOMPARE(other.read_scan_file(sav), target.volume_name);
+    }
+
     void eight_character_type_reads_back_exactly() {
         raw_recovery_c engine;
         const QString sav = temp.filePath("eight.sav");
