@@ -385,18 +385,21 @@ class test_raw_engine : public QObject {
         QVERIFY2(report.isEmpty(), report.constData());
     }
 
-    // A disabled type is not reported; the session loads the shipped configuration.
+    // A disabled type is not reported, nor a file larger than its type's limit.
     void disabled_type_is_not_reported() {
         if (!fixture_exists("raw/raw.img")) {
             QSKIP("fixture raw/raw.img missing (tests/fixtures/make_raw_scan.sh)");
         }
-        sig::set_rules(sig::parse_config("jpg off\npng off\n", nullptr));
+        // The fixture's ttf is 334268 bytes, its otf 21176.
+        sig::set_rules(sig::parse_config("jpg off\npng off\nttf on 300K\notf on 30K\n", nullptr));
         raw_recovery_c engine;
         scan(&engine, image_volume(fixture_path("raw/raw.img")));
         sig::set_rules(sig::default_rules());
         QVERIFY(!engine.type_index().contains("jpg"));
         QVERIFY(!engine.type_index().contains("png"));
         QVERIFY(engine.type_index().contains("gif"));
+        QVERIFY(!engine.type_index().contains("ttf"));  // larger than its limit
+        QVERIFY(engine.type_index().contains("otf"));
     }
 
     void loading_is_refused_while_a_scan_runs() {
