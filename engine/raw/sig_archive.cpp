@@ -170,6 +170,12 @@ const char* zip_type_from_name(const std::uint8_t* name, std::size_t length) {
     if (starts("ppt/")) {
         return "pptx";
     }
+    if (length == 19 && starts("AndroidManifest.xml")) {
+        return "apk";
+    }
+    if (length == 20 && starts("META-INF/MANIFEST.MF")) {
+        return "jar";
+    }
     return nullptr;
 }
 

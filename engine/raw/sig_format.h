@@ -128,6 +128,8 @@ found_s measure_sqlite(window_c& w);
 found_s measure_jp2(window_c& w);
 found_s measure_asf(window_c& w);
 found_s measure_mpg(window_c& w);
+found_s measure_aiff(window_c& w);
+found_s measure_flv(window_c& w);
 found_s measure_tar(window_c& w);
 found_s measure_cab(window_c& w);
 found_s measure_exe(window_c& w);

@@ -783,4 +783,63 @@ found_s measure_mpg(window_c& w) {
     return packets >= 2 ? found_s{pos, "mpg"} : found_s{};
 }
 
+// AIFF and AIFF-C (EA IFF 85, big-endian): the FORM's length field, with chunks that fit.
+found_s measure_aiff(window_c& w) {
+    const std::uint8_t* p = w.at(0, 20);
+    if (!p || std::memcmp(p, "FORM", 4) != 0 ||
+        (std::memcmp(p + 8, "AIFF", 4) != 0 && std::memcmp(p + 8, "AIFC", 4) != 0)) {
+        return {};
+    }
+    const std::uint64_t size = 8 + static_cast<std::uint64_t>(be32(p + 4));
+    if (size < 20 || size > w.bound()) {
+        return {};
+    }
+    std::uint64_t pos = 12;
+    bool common = false;
+    while (pos + 8 <= size) {
+        const std::uint8_t* c = w.at(pos, 8);
+        if (!c || !printable4(c)) {
+            return {};
+        }
+        common = common || std::memcmp(c, "COMM", 4) == 0;
+        pos += 8 + static_cast<std::uint64_t>(be32(c + 4)) + (be32(c + 4) & 1);
+    }
+    return common && pos <= size + 1 ? found_s{size, "aiff"} : found_s{};
+}
+
+// Flash video: the header, then tags (audio 8, video 9, script 18), each followed by the
+// size of the tag before it, which must match; the file ends after the last tag.
+found_s measure_flv(window_c& w) {
+    const std::uint8_t* p = w.at(0, 13);
+    if (!p || std::memcmp(p, "FLV\x01", 4) != 0 || (p[4] & 0xFA) != 0 || be32(p + 5) < 9 ||
+        be32(p + 5) > 1024) {
+        return {};
+    }
+    std::uint64_t pos = be32(p + 5);
+    const std::uint8_t* first = w.at(pos, 4);
+    if (!first || be32(first) != 0) {
+        return {};
+    }
+    pos += 4;
+    int tags = 0;
+    for (;;) {
+        const std::uint8_t* t = w.at(pos, 11);
+        if (!t) {
+            break;
+        }
+        const std::uint8_t type = t[0] & 0x1F;
+        const std::uint32_t data = static_cast<std::uint32_t>(t[1] << 16 | t[2] << 8 | t[3]);
+        if ((type != 8 && type != 9 && type != 18) || (t[8] | t[9] | t[10]) != 0) {
+            break;
+        }
+        const std::uint8_t* back = w.at(pos + 11 + data, 4);
+        if (!back || be32(back) != 11 + data) {
+            break;
+        }
+        pos += 11 + data + 4;
+        ++tags;
+    }
+    return tags > 0 ? found_s{pos, "flv"} : found_s{};
+}
+
 }  // namespace sig
