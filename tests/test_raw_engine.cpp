@@ -173,6 +173,36 @@ class test_raw_engine : public QObject {
         QCOMPARE(listed, qsizetype(engine.records().size()));
     }
 
+    // Files that straddle the boundaries of the reader's 8 MiB blocks are found whole: the
+    // fixture's files laid across the first boundary and again across the second.
+    void files_across_read_blocks() {
+        if (!fixture_exists("raw/raw.img")) {
+            QSKIP("fixture raw/raw.img missing (tests/fixtures/make_raw_scan.sh)");
+        }
+        QFile fixture(fixture_path("raw/raw.img"));
+        QVERIFY(fixture.open(QIODevice::ReadOnly));
+        const QByteArray files = fixture.readAll();
+        const auto manifest = read_manifest(fixture_path("raw/raw.manifest"));
+        constexpr qsizetype block = 8 * 1024 * 1024;
+        const qsizetype starts[2] = {block - 10240, 2 * block - files.size() / 2 / 512 * 512};
+        auto bytes = std::make_shared<QByteArray>(3 * block, '\0');
+        for (qsizetype start : starts) {
+            bytes->replace(start, files.size(), files);
+        }
+        raw_recovery_c engine;
+        scan(&engine, memory_volume("blocks", bytes, QString()));
+        QSet<std::uint64_t> found;
+        for (const signature_record& r : engine.records()) {
+            found.insert(r.offset);
+        }
+        QCOMPARE(engine.records().size(), std::size_t(2 * manifest.size()));
+        for (qsizetype start : starts) {
+            for (const manifest_entry_s& e : manifest) {
+                QVERIFY2(found.contains(start + e.offset), qPrintable(e.name));
+            }
+        }
+    }
+
     // Restores copy exactly the record's bytes from its offset, whatever its alignment.
     void restore_copies_exact_bytes_data() {
         QTest::addColumn<quint64>("offset");
