@@ -22,7 +22,6 @@
 #include <csignal>
 #include <cstdio>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -197,14 +196,10 @@ void print_deep_progress(raw_recovery_c& engine, std::uint64_t total_bytes, qint
 bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
+        case engine_ntfs:
             break;
         case engine_signature:
             break;
-        case engine_ntfs:
-            print_error(QStringLiteral(
-                            "NTFS quick scan is not available in this version; its volume is '%1'")
-                            .arg(target.device_name));
-            return false;
         case engine_none:
             print_error(
                 QStringLiteral(
@@ -256,21 +251,18 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
         std::fputs("\r\033[K", stderr);
     }
     session->on_thread_finished();
+    // A scan of a readable NTFS volume always keeps its root folder; without it the library
+    // could not start (its reason is in the error log line above).
+    if (session->engine_kind() == engine_ntfs && session->has_results() &&
+        session->ntfs_engine().nodes().isEmpty()) {
+        print_error(
+            QStringLiteral("'%1' could not be read as an NTFS volume").arg(target.device_name));
+        return false;
+    }
     if (engine->get_stop() == stop_keep) {
         print_error(QStringLiteral("scan stopped; showing what was found so far"));
     }
     return session->has_results();
-}
-
-bool same_device(const QString& folder, const volume_item_s& target) {
-    if (!target.device_name.startsWith(QLatin1String("/dev/"))) {
-        return false;
-    }
-    struct stat dir_info {};
-    struct stat dev_info {};
-    return ::stat(QFile::encodeName(folder).constData(), &dir_info) == 0 &&
-           ::stat(QFile::encodeName(target.device_name).constData(), &dev_info) == 0 &&
-           S_ISBLK(dev_info.st_mode) && dir_info.st_dev == dev_info.st_rdev;
 }
 
 // The files a deep scan found, one folder per type, with where each lies on the volume; and
@@ -428,17 +420,19 @@ int command_restore(const cli_options_s& options) {
         return exit_usage;
     }
     const QString destination = QDir(options.destination).absolutePath();
-    if (!QDir().mkpath(destination)) {
-        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
-        return exit_usage;
-    }
-    if (same_device(destination, target)) {
+    // Checked before anything is created: a new folder on the scanned volume could take the
+    // very entries and clusters that are to be recovered.
+    if (platform::folder_on_volume(destination, target.device_name)) {
         print_error(
             QStringLiteral("'%1' lies on the volume being recovered; restore to another disk")
                 .arg(destination));
         return exit_usage;
     }
     if (options.from.isEmpty() && !run_scan(options, target, &session)) {
+        return exit_usage;
+    }
+    if (!QDir().mkpath(destination)) {
+        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
         return exit_usage;
     }
     recovery_base_c* engine = session.current();

@@ -3,6 +3,7 @@
 
 #include "device/drive_list.h"
 #include "result/recovery_item.h"
+#include "partition/partition_item.h"
 
 #include <QCoreApplication>
 
@@ -22,6 +23,10 @@ const char usage_text[] =
     "                                        scan a volume and restore the found files\n"
     "  restore --from FILE.sav --to DIR [--match GLOB]\n"
     "                                        restore from a saved deep scan\n"
+    "  partitions [--json] [--repair [--yes]] DRIVE\n"
+    "                                        search a drive for lost NTFS and FAT32\n"
+    "                                        partitions; --repair writes a new master\n"
+    "                                        boot record for them (asks first)\n"
     "\n"
     "options:\n"
     "  --image FILE      add a disk image as a drive (repeatable; also ORVANE_IMAGES)\n"
@@ -30,6 +35,7 @@ const char usage_text[] =
     "  --deep            find files by their content (any volume, or a whole image);\n"
     "                    they are restored into one folder per type\n"
     "\n"
+    "DRIVE is a drive as 'orvane drives' lists it (number or name) or an image file.\n"
     "TARGET is a volume as 'orvane volumes' lists it (device name, volume name or mount\n"
     "path) or an image file.\n"
     "exit codes: 0 ok, 1 some work failed, 2 usage error\n";
@@ -46,6 +52,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     register_device_meta_types();
     register_result_meta_types();
+    register_partition_meta_types();
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
         std::fputs(usage_text, stderr);
@@ -71,6 +78,10 @@ int main(int argc, char** argv) {
             options.json = true;
         } else if (arg == QLatin1String("--deep")) {
             options.deep = true;
+        } else if (arg == QLatin1String("--repair")) {
+            options.repair = true;
+        } else if (arg == QLatin1String("--yes")) {
+            options.yes = true;
         } else if (arg == QLatin1String("--image")) {
             QString path;
             if (!value(&path)) {
@@ -109,8 +120,9 @@ int main(int argc, char** argv) {
             options.positional << arg;
         }
     }
-    const bool takes_target =
-        options.command == QLatin1String("scan") || options.command == QLatin1String("restore");
+    const bool takes_target = options.command == QLatin1String("scan") ||
+                              options.command == QLatin1String("restore") ||
+                              options.command == QLatin1String("partitions");
     if (!takes_target && !options.positional.isEmpty()) {
         return usage_error(QStringLiteral("'%1' takes no argument '%2'")
                                .arg(options.command, options.positional.first()));
@@ -133,6 +145,9 @@ int main(int argc, char** argv) {
     }
     if (options.command == QLatin1String("scan")) {
         return command_scan(options);
+    }
+    if (options.command == QLatin1String("partitions")) {
+        return command_partitions(options);
     }
     if (options.command == QLatin1String("restore")) {
         if (options.destination.isEmpty()) {

@@ -4,6 +4,7 @@
 
 scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
     connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    connect(&ntfs_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     connect(&raw_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     // The signature library's types and limits, read once before any scan.
     const QByteArray config =
@@ -23,13 +24,14 @@ recovery_base_c* scan_session_c::engine_for(engine_kind_e kind) {
     switch (kind) {
         case engine_fat:
             return &fat_engine_;
+        case engine_ntfs:
+            return &ntfs_engine_;
         case engine_signature:
             return &raw_engine_;
-        case engine_ntfs:
         case engine_none:
             break;
     }
-    return nullptr;  // the NTFS engine is not part of this build yet
+    return nullptr;
 }
 
 int scan_session_c::start(const volume_item_s& target, bool deep_scan) {

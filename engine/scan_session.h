@@ -9,6 +9,7 @@
 
 #include "engine/engine_choice.h"
 #include "engine/fat/fat_recovery.h"
+#include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
 #include "engine/recovery_stop.h"
 
@@ -42,6 +43,7 @@ class scan_session_c : public QObject {
     bool has_results() const { return has_results_; }
     const volume_item_s& target() const { return target_; }
     fat_recovery_c& fat_engine() { return fat_engine_; }
+    ntfs_recovery_c& ntfs_engine() { return ntfs_engine_; }
     raw_recovery_c& raw_engine() { return raw_engine_; }
 
   public slots:
@@ -53,6 +55,7 @@ class scan_session_c : public QObject {
 
     recovery_stop_c null_engine_;
     fat_recovery_c fat_engine_;
+    ntfs_recovery_c ntfs_engine_;
     raw_recovery_c raw_engine_;
     recovery_base_c* current_ = &null_engine_;
     engine_kind_e engine_kind_ = engine_none;

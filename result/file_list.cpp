@@ -1,6 +1,7 @@
 #include "file_list.h"
 
 #include "engine/fat/fat_recovery.h"
+#include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
 
 #include <QSet>
@@ -79,6 +80,79 @@ void fat_files(const fat_recovery_c& engine, const folder_ref_s& folder,
     }
 }
 
+// ---- NTFS engine (kind 1) ----
+
+recovery_item_s ntfs_item(const ntfs_node& node) {
+    recovery_item_s item;
+    item.name = ntfs_node_name(node);
+    item.size = node.record.size;
+    item.date1 = node.record.write_time;
+    item.date2 = node.record.creation_time;
+    item.file_key = node.record.record_number;
+    item.attributes = static_cast<std::int32_t>(node.record.flags);
+    item.overwritten = node.record.extra_flags & ntfs_extra_overwritten;
+    return item;
+}
+
+// Records 0-11 are the volume's own files and folders and are never shown.
+bool ntfs_is_listed_folder(const ntfs_node& node) {
+    return (node.record.flags & ntfs_flag_directory) && node.has_files &&
+           node.record.record_number > ntfs_last_system_record;
+}
+
+void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    const auto& nodes = engine.nodes();
+    const auto top = nodes.constFind(ntfs_root_record);
+    if (top == nodes.constEnd()) {
+        return;
+    }
+    result_folder_s root;
+    root.path = QStringLiteral("/");
+    root.ref.key = ntfs_root_record;
+    folders->push_back(root);
+    struct pending_s {
+        const ntfs_node* node;
+        QString path;
+    };
+    // The root is its own child; the seen set also guards against parents that loop.
+    std::vector<pending_s> stack{{&top.value(), QString()}};
+    QSet<std::uint64_t> seen{ntfs_root_record};
+    while (!stack.empty()) {
+        const pending_s current = stack.back();
+        stack.pop_back();
+        std::vector<pending_s> below;
+        for (const ntfs_node* child : current.node->children) {
+            const std::uint64_t key = child->record.record_number;
+            if (!ntfs_is_listed_folder(*child) || seen.contains(key)) {
+                continue;
+            }
+            seen.insert(key);
+            result_folder_s folder;
+            folder.path = current.path + QLatin1Char('/') + ntfs_node_name(*child);
+            folder.ref.key = key;
+            folder.item = ntfs_item(*child);
+            folders->push_back(folder);
+            below.push_back({child, folder.path});
+        }
+        stack.insert(stack.end(), below.rbegin(), below.rend());
+    }
+}
+
+void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
+                std::vector<recovery_item_s>* file_list) {
+    const auto& nodes = engine.nodes();
+    const auto found = nodes.constFind(folder.key);
+    if (found == nodes.constEnd()) {
+        return;
+    }
+    for (const ntfs_node* child : found.value().children) {
+        if ((child->record.flags & ntfs_flag_file) &&
+            child->record.record_number > ntfs_last_system_record) {
+            file_list->push_back(ntfs_item(*child));
+        }
+    }
+}
+
 // ---- signature engine (kind 2) ----
 
 // One folder per type name under "/", in name order (the engine's map has none); each
@@ -133,12 +207,16 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine,
                 fat_folders(*fat, &folders);
             }
             break;
+        case engine_ntfs:
+            if (const auto* ntfs = qobject_cast<const ntfs_recovery_c*>(engine)) {
+                ntfs_folders(*ntfs, &folders);
+            }
+            break;
         case engine_signature:
             if (const auto* raw = qobject_cast<const raw_recovery_c*>(engine)) {
                 signature_folders(*raw, &folders);
             }
             break;
-        case engine_ntfs:
         case engine_none:
             break;
     }
@@ -154,12 +232,16 @@ void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base
                 fat_files(*fat, folder, &file_list);
             }
             break;
+        case engine_ntfs:
+            if (const auto* ntfs = qobject_cast<const ntfs_recovery_c*>(engine)) {
+                ntfs_files(*ntfs, folder, &file_list);
+            }
+            break;
         case engine_signature:
             if (const auto* raw = qobject_cast<const raw_recovery_c*>(engine)) {
                 signature_files(*raw, folder, &file_list);
             }
             break;
-        case engine_ntfs:
         case engine_none:
             break;
     }
@@ -170,6 +252,7 @@ bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item) {
         case engine_fat:
             return item.attributes & fat_attr_deleted;
         case engine_ntfs:
+            return item.attributes & ntfs_flag_deleted;
         case engine_signature:
         case engine_none:
             break;
