@@ -7,6 +7,7 @@
 #include "device/platform/platform_device.h"
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
+#include "engine/raw/sigscan.h"
 #include "engine/restore_names.h"
 #include "engine/scan_session.h"
 #include "result/file_list.h"
@@ -208,6 +209,21 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
                                                  ? QStringLiteral("no known file system")
                                                  : target.file_system));
             return exit_usage;
+    }
+    if (options.deep) {
+        // The library ends a scan of a volume it cannot open without a word: ask first.
+        QString device = target.volume_name;
+        if (device.endsWith(QLatin1Char('\\'))) {
+            device.chop(1);
+        }
+        const intptr_t handle = sig_open(device.toLocal8Bit().constData());
+        if (handle == 0) {
+            print_error(QStringLiteral("cannot read '%1' (reading a disk needs root or the disk "
+                                       "group)")
+                            .arg(target.device_name));
+            return false;
+        }
+        sig_close(handle);
     }
     disk_open_all();
     catch_interrupt();
