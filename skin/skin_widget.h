@@ -76,6 +76,7 @@ class QSkinWidget : public QWidget {
     void create_buttons();
     void create_settings_menu();
     bool any_button_hit(const QPoint& point) const;
+    void run_action(button_c<QSkinWidget>::action_t action);
 
     QTimer* repaint_timer = nullptr;
 };

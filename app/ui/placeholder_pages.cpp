@@ -5,6 +5,7 @@
 #include "device/disk_table.h"
 
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 
@@ -66,9 +67,17 @@ volume_window_c::volume_window_c(main_window_c* main_window)
             &main_window_c::on_click_volume_scan);
 }
 
-std::optional<volume_item_s> volume_window_c::selected_volume() const {
+std::optional<volume_item_s> volume_window_c::selected_volume() {
     const int row = list->currentRow();
-    if (row < 0 || row >= static_cast<int>(volume_list.size())) {
+    if (row < 0) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                        text("scan_nosel_warning"), QMessageBox::Ok, this,
+                        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        box.exec();
+        return std::nullopt;
+    }
+    if (row >= static_cast<int>(volume_list.size())) {
         return std::nullopt;
     }
     return volume_list[static_cast<std::size_t>(row)];

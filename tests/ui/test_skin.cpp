@@ -6,6 +6,7 @@
 #include "ui/ui_test_support.h"
 
 #include <QGuiApplication>
+#include <QMenu>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -253,6 +254,19 @@ class test_skin : public QObject {
             QCOMPARE(button->state, 0);
         }
         QVERIFY(window->isMinimized());
+    }
+
+    void settings_button_pops_the_menu_up() {
+        QMenu* shown = nullptr;
+        QTimer::singleShot(50, [&shown] {
+            shown = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (shown) {
+                shown->close();
+            }
+        });
+        QTest::mouseClick(window.get(), Qt::LeftButton, {}, QPoint(690, 10));
+        QCOMPARE(shown, window->settings_menu);
+        QCOMPARE(window->buttons.at(settings_button)->state, 1);
     }
 
     void close_tells_before_it_closes() {
