@@ -265,6 +265,19 @@ void QSkinWidget::mouseDoubleClickEvent(QMouseEvent* event) {
     }
 }
 
+void QSkinWidget::leaveEvent(QEvent* event) {
+    // The pointer left the window without a move over the frame: no button stays lit.
+    (void)event;
+    bool changed = false;
+    for (button_c<QSkinWidget>* button : buttons) {
+        changed = changed || button->state != 0;
+        button->state = 0;
+    }
+    if (changed) {
+        update();
+    }
+}
+
 void QSkinWidget::resizeEvent(QResizeEvent* event) {
     (void)event;
     style_dirty = true;

@@ -70,6 +70,7 @@ class QSkinWidget : public QWidget {
     void mouseMoveEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
   private:
