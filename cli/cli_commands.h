@@ -13,6 +13,10 @@ struct cli_options_s {
     int partition = -1;   // --partition N
     QString destination;  // --to DIR
     QString match;        // --match GLOB
+    bool repair = false;  // --repair
+    bool yes = false;     // --yes
+    QString save;         // --save FILE.sav (scan --deep)
+    QString from;         // --from FILE.sav (restore)
     QStringList positional;
 };
 
@@ -25,6 +29,7 @@ int command_drives(const cli_options_s& options);
 int command_volumes(const cli_options_s& options);
 int command_scan(const cli_options_s& options);
 int command_restore(const cli_options_s& options);
+int command_partitions(const cli_options_s& options);
 
 // Writes a plain-words message to standard error as "orvane: ...".
 void print_error(const QString& message);

@@ -4,8 +4,10 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libblkid-dev
-  fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei xvfb xauth
-  dosfstools mtools fdisk ntfs-3g
+  zlib1g-dev nasm qemu-system-x86
+  dosfstools mtools fdisk ntfs-3g xz-utils
+  imagemagick ghostscript ffmpeg p7zip-full gzip bzip2 sqlite3
+  fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei fonts-urw-base35 xvfb xauth
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -154,8 +154,11 @@ recovery_window_c::recovery_window_c(main_window_c* main_window)
     : placeholder_page_c(main_window, QStringLiteral("RecoveryForm"), "recovery_reading") {
     connect(add_button("btn_back", "btn_back", 0), &QPushButton::clicked, main_window,
             &main_window_c::on_click_recovery_back);
-    connect(&session.fat_engine(), &QThread::finished, this,
-            &recovery_window_c::on_thread_finished);
+    for (QThread* engine : {static_cast<QThread*>(&session.fat_engine()),
+                            static_cast<QThread*>(&session.ntfs_engine()),
+                            static_cast<QThread*>(&session.raw_engine())}) {
+        connect(engine, &QThread::finished, this, &recovery_window_c::on_thread_finished);
+    }
     auto* timer = new QTimer(this);  // the count grows while the scan runs
     connect(timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
     timer->start(200);

@@ -1,0 +1,247 @@
+// orvane partitions: search a whole drive for lost NTFS and FAT32 partitions, list them as
+// they are found, and on request write a new master boot record for them.
+#include "cli_commands.h"
+#include "cli_setup.h"
+
+#include "device/drive_list.h"
+#include "device/platform/platform_device.h"
+#include "partition/master_boot_record.h"
+#include "partition/partition_repair.h"
+
+#include <QFileInfo>
+#include <QJsonObject>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) {
+    interrupted = 1;
+}
+
+void catch_interrupt() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// The drive a DRIVE argument names: its number in 'orvane drives', its name there, or an
+// image file, which is added as a drive. Returns false after printing why.
+bool find_drive(const QString& argument, drive_item_s* drive) {
+    enumerate_physical_drives();
+    bool number = false;
+    const int n = argument.toInt(&number);
+    if (number && !QFileInfo::exists(argument)) {
+        if (n < 0 || static_cast<std::size_t>(n) + 1 >= drive_list.size()) {
+            print_error(QStringLiteral("there is no drive %1; 'orvane drives' lists them").arg(n));
+            return false;
+        }
+        *drive = drive_list[static_cast<std::size_t>(n) + 1];
+        return true;
+    }
+    const QFileInfo info(argument);
+    const QString canonical = info.exists() ? info.canonicalFilePath() : argument;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t r = 1; r < drive_list.size(); ++r) {
+            if (drive_list[r].name == argument || drive_list[r].name == canonical) {
+                *drive = drive_list[r];
+                return true;
+            }
+        }
+        if (pass == 0) {
+            if (!info.exists()) {
+                break;
+            }
+            QString error;
+            if (!platform::add_image(argument, &error)) {
+                print_error(error);
+                return false;
+            }
+            enumerate_physical_drives();
+        }
+    }
+    if (info.exists()) {
+        print_error(
+            QStringLiteral("'%1' cannot be used: only ten drives are listed").arg(argument));
+    } else {
+        print_error(QStringLiteral("no drive or image '%1'; 'orvane drives' lists the drives")
+                        .arg(argument));
+    }
+    return false;
+}
+
+QString type_code(std::int32_t type) {
+    return QStringLiteral("%1").arg(type, 2, 16, QLatin1Char('0'));
+}
+
+void print_item(const partition_item_s& item, const drive_item_s& drive, bool json) {
+    if (json) {
+        print_json({{QStringLiteral("fs_name"), item.fs_name},
+                    {QStringLiteral("partition_type"), item.partition_type},
+                    {QStringLiteral("start_sector"), static_cast<qint64>(item.start_sector)},
+                    {QStringLiteral("end_sector"), static_cast<qint64>(item.end_sector)}});
+        return;
+    }
+    const std::uint64_t sectors = item.end_sector - item.start_sector + 1;
+    QString line = QStringLiteral("%1 %2  %3 %4 %5")
+                       .arg(item.fs_name, -6)
+                       .arg(type_code(item.partition_type), -4)
+                       .arg(item.start_sector, 12)
+                       .arg(item.end_sector, 12)
+                       .arg(format_size(sectors * 512), 10);
+    if (item.end_sector >= drive.size / 512) {
+        line += QStringLiteral("  (runs past the end of the drive)");
+    }
+    print_line(line);
+}
+
+// Asks on the terminal; false unless the user answers yes.
+bool confirm_repair(const drive_item_s& drive, int entries) {
+    std::fprintf(stderr,
+                 "Write a new master boot record to %s with %d partition %s?\n"
+                 "The present sector 0 is saved to a file first. [y/N] ",
+                 drive.name.toUtf8().constData(), entries, entries == 1 ? "entry" : "entries");
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) {
+        return false;
+    }
+    const QString reply = QString::fromStdString(answer).trimmed().toLower();
+    return reply == QLatin1String("y") || reply == QLatin1String("yes");
+}
+
+int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_options_s& options) {
+    const QList<partition_item_s> found = worker.partitions();
+    if (found.isEmpty()) {
+        print_error(QStringLiteral("no partition was found; nothing to repair"));
+        return exit_failed;
+    }
+    int entries = 0;
+    for (const partition_item_s& item : found) {
+        entries += fits_table_entry(item) && entries < mbr_entries ? 1 : 0;
+    }
+    if (!options.yes) {
+        if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) {
+            print_error(
+                QStringLiteral("--repair asks for confirmation on a terminal; pass --yes "
+                               "to repair without asking. Nothing was written."));
+            return exit_usage;
+        }
+        if (!confirm_repair(drive, entries)) {
+            print_error(QStringLiteral("nothing was written"));
+            return exit_failed;
+        }
+    }
+    const int result = worker.repair_mbr();
+    for (const partition_item_s& item : worker.left_out()) {
+        print_error(QStringLiteral("the %1 partition at sector %2 lies beyond what a master boot "
+                                   "record can describe and has no entry")
+                        .arg(item.fs_name)
+                        .arg(item.start_sector));
+    }
+    if (!worker.backup_path().isEmpty()) {
+        print_error(QStringLiteral("the old sector 0 was saved to %1").arg(worker.backup_path()));
+    }
+    if (result != 0) {
+        print_error(QStringLiteral("repair failed: %1").arg(worker.repair_error()));
+        return exit_failed;
+    }
+    if (options.json) {
+        print_json({{QStringLiteral("repaired"), drive.name},
+                    {QStringLiteral("entries"), entries},
+                    {QStringLiteral("backup"), worker.backup_path()}});
+    } else {
+        print_line(QStringLiteral("wrote a new master boot record with %1 %2 to %3")
+                       .arg(entries)
+                       .arg(entries == 1 ? QStringLiteral("entry") : QStringLiteral("entries"))
+                       .arg(drive.name));
+    }
+    if (!worker.table_reread()) {
+        print_error(QStringLiteral("the kernel keeps the old partition table until %1 is "
+                                   "attached again (or partprobe is run)")
+                        .arg(drive.name));
+    }
+    return exit_ok;
+}
+
+}  // namespace
+
+int command_partitions(const cli_options_s& options) {
+    if (!add_cli_images(options)) {
+        return exit_usage;
+    }
+    drive_item_s drive;
+    if (!find_drive(options.positional.first(), &drive)) {
+        return exit_usage;
+    }
+    partition_repair_c worker;
+    worker.set_drive(drive);
+    catch_interrupt();
+    const bool show_progress = ::isatty(STDERR_FILENO);
+    if (!options.json) {
+        print_line(QStringLiteral("%1 %2  %3 %4 %5")
+                       .arg(QStringLiteral("FS"), -6)
+                       .arg(QStringLiteral("TYPE"), -4)
+                       .arg(QStringLiteral("FIRST"), 12)
+                       .arg(QStringLiteral("LAST"), 12)
+                       .arg(QStringLiteral("SIZE"), 10));
+    }
+    std::fflush(stdout);
+    worker.start(QThread::InheritPriority);
+    qsizetype printed = 0;
+    auto print_new = [&] {
+        for (; printed < worker.partition_count(); ++printed) {
+            if (show_progress) {
+                std::fputs("\r\033[K", stderr);
+            }
+            print_item(worker.partition_at(printed), drive, options.json);
+            std::fflush(stdout);
+        }
+    };
+    bool done = false;
+    while (!done) {
+        done = worker.wait(200);
+        if (interrupted) {
+            worker.request_stop();
+        }
+        print_new();
+        if (show_progress && !done) {
+            const double progress = worker.search_progress.load();
+            std::fprintf(
+                stderr, "\rsearching %s: %3d%%  %s of %s ", drive.name.toUtf8().constData(),
+                static_cast<int>(progress * 100),
+                format_size(static_cast<std::uint64_t>(progress * drive.size)).toUtf8().constData(),
+                format_size(drive.size).toUtf8().constData());
+        }
+    }
+    if (show_progress) {
+        std::fputs("\r\033[K", stderr);
+    }
+    if (!worker.search_error().isEmpty()) {
+        print_error(worker.search_error());
+        return exit_failed;
+    }
+    if (const std::uint64_t bad = worker.unreadable_sectors.load(); bad > 0) {
+        print_error(QStringLiteral("%1 sectors could not be read and were skipped").arg(bad));
+    }
+    if (worker.search_stopped()) {
+        print_error(QStringLiteral("search interrupted; the list above is what was found so far"));
+        return exit_failed;
+    }
+    if (options.repair) {
+        return repair(worker, drive, options);
+    }
+    if (!options.json && printed == 0) {
+        print_error(QStringLiteral("no NTFS or FAT32 partition was found on %1").arg(drive.name));
+    }
+    return exit_ok;
+}

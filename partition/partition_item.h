@@ -1,0 +1,24 @@
+#pragma once
+// One partition found by the partition search.
+//
+// Made by the search thread (partition_repair_c) and handed to the page, the orvane tool
+// and the repair by value. Travels whole inside a QVariant under the name
+// "partition_item_s".
+
+#include <QMetaType>
+#include <QString>
+
+#include <cstdint>
+
+struct partition_item_s {
+    QString fs_name;                  // "NTFS" or "FAT32"; empty marks a column-title row
+    std::int32_t partition_type = 0;  // table entry type: 7 NTFS, 0x0C FAT32
+    std::uint64_t start_sector = 0;   // absolute sector of the boot sector
+    std::uint64_t end_sector = 0;     // absolute last sector (start + size - 1)
+};
+Q_DECLARE_METATYPE(partition_item_s)
+
+constexpr std::int32_t partition_type_ntfs = 7;
+constexpr std::int32_t partition_type_fat32 = 0x0C;
+
+void register_partition_meta_types();

@@ -1,0 +1,88 @@
+#pragma once
+// The partition worker: searches a whole drive for lost NTFS and FAT32 partitions in its
+// own thread, and rewrites the drive's master boot record for them on request.
+//
+// Owned by the partition page (or the orvane tool). The page sets the drive, starts the
+// thread and reads search_progress on its timer; the found partitions are read through
+// the locked accessors, from any thread, while the search still appends to them. The
+// search opens the drive read-only and closes it on every path; stopping is cooperative
+// (request_stop). repair_mbr runs on the caller's thread, only while no search runs, and
+// is the one place that opens the drive for writing.
+
+#include "partition_item.h"
+
+#include "device/drive_list.h"
+
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <cstdint>
+
+class partition_repair_c : public QThread {
+    Q_OBJECT
+
+  public:
+    explicit partition_repair_c(QObject* parent = nullptr);
+    ~partition_repair_c() override;
+
+    // The drive to search and repair; refused (-1) while a search runs.
+    int set_drive(const drive_item_s& drive);
+    drive_item_s current_drive() const;
+
+    // Rewrites sector 0 as a new master boot record for the partitions found: 0 when it
+    // was written in full, -1 otherwise (repair_error says why). Refuses, doing nothing,
+    // when no drive is set, the search runs, or it found nothing. The sector as it was is
+    // saved first to backup_path; without that copy nothing is written.
+    int repair_mbr();
+
+    // Asks the search to end before its next block.
+    void request_stop();
+
+    // The partitions found so far, in the order found.
+    QList<partition_item_s> partitions() const;
+    qsizetype partition_count() const;
+    partition_item_s partition_at(qsizetype row) const;
+
+    // Fraction 0.0-1.0 of the drive searched; written by the search thread only.
+    std::atomic<double> search_progress{0.0};
+    // Sectors of the drive the last search could not read.
+    std::atomic<std::uint64_t> unreadable_sectors{0};
+
+    // Read after finished(): why the search could not run (empty when it ran) and whether
+    // it was stopped before the end of the drive.
+    QString search_error() const;
+    bool search_stopped() const;
+
+    // Read after repair_mbr: why it failed, the backup of the old sector 0, the partitions
+    // that no table entry can describe (beyond 2 TiB), and whether the kernel took the new
+    // table at once (block devices).
+    QString repair_error() const { return repair_error_; }
+    QString backup_path() const { return backup_path_; }
+    QList<partition_item_s> left_out() const { return left_out_; }
+    bool table_reread() const { return table_reread_; }
+
+  signals:
+    void partition_found();
+
+  protected:
+    void run() override;
+
+  private:
+    void search();
+    int fail_repair(const QString& why);
+
+    mutable QMutex lock_;  // guards partition_list, drive_, search_error_ and stopped_
+    QList<partition_item_s> partition_list;
+    drive_item_s drive_;
+    QString search_error_;
+    bool stopped_ = false;
+    std::atomic<int> stop_word_{0};  // written by request_stop, read by the search
+
+    QString repair_error_;
+    QString backup_path_;
+    QList<partition_item_s> left_out_;
+    bool table_reread_ = false;
+};

@@ -1,0 +1,133 @@
+#include "partition_search.h"
+
+#include "boot_signature.h"
+
+#include "device/platform/platform_device.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t retry_chunk_sectors = 8;  // 4 KiB, the usual physical sector
+
+// One block read from the drive. An unreadable area is retried in 4 KiB reads and then
+// sector by sector; what stays unreadable is zero and marked, so it never counts as a hit
+// nor as the sector behind one, and the search goes on after it.
+class block_reader_c {
+  public:
+    explicit block_reader_c(platform::device_source_c& source)
+        : source_(source), bytes_(search_block_sectors * boot_sector_bytes) {}
+
+    const std::uint8_t* sector(std::uint32_t j) const {
+        return readable_[j] ? bytes_.data() + std::size_t(j) * boot_sector_bytes : nullptr;
+    }
+
+    void read(std::uint64_t first, std::uint32_t count) {
+        readable_.fill(true);
+        if (source_.read_at(first * boot_sector_bytes, bytes_.data(),
+                            std::size_t(count) * boot_sector_bytes) == 0) {
+            return;
+        }
+        for (std::uint32_t c = 0; c < count; c += retry_chunk_sectors) {
+            const std::uint32_t n = std::min(retry_chunk_sectors, count - c);
+            std::uint8_t* chunk = bytes_.data() + std::size_t(c) * boot_sector_bytes;
+            if (source_.read_at((first + c) * boot_sector_bytes, chunk,
+                                std::size_t(n) * boot_sector_bytes) == 0) {
+                continue;
+            }
+            for (std::uint32_t s = c; s < c + n; ++s) {
+                std::uint8_t* one = bytes_.data() + std::size_t(s) * boot_sector_bytes;
+                if (source_.read_at((first + s) * boot_sector_bytes, one, boot_sector_bytes) != 0) {
+                    std::memset(one, 0, boot_sector_bytes);
+                    readable_[s] = false;
+                }
+            }
+        }
+    }
+
+  private:
+    platform::device_source_c& source_;
+    std::vector<std::uint8_t> bytes_;
+    std::array<bool, search_block_sectors> readable_{};
+};
+
+bool stop_asked(const partition_search_hooks_s& hooks) {
+    return hooks.stop && hooks.stop->load(std::memory_order_relaxed) != 0;
+}
+
+}  // namespace
+
+search_end_e search_partitions(platform::device_source_c& source,
+                               const partition_search_hooks_s& hooks) {
+    const std::uint64_t drive_bytes = source.byte_size();
+    const std::uint64_t drive_sectors = drive_bytes / boot_sector_bytes;
+    block_reader_c reader(source);
+    std::uint64_t block = 0;          // first sector of the block
+    std::uint64_t counted_until = 0;  // unreadable sectors before this one are counted
+    while (block < drive_sectors) {
+        if (stop_asked(hooks)) {
+            return search_end_e::stopped;
+        }
+        const auto count = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(search_block_sectors, drive_sectors - block));
+        const bool last_block = block + count == drive_sectors;
+        reader.read(block, count);
+        // The last sector of a block only serves as the successor of the one before it;
+        // it is tested itself at the start of the next block. The drive's final sector
+        // has no successor and can only be an NTFS boot sector.
+        const std::uint32_t tested = last_block ? count : count - 1;
+        std::uint32_t j = 0;
+        boot_hit_s hit;
+        bool found = false;
+        for (; j < tested; ++j) {
+            const std::uint8_t* sector = reader.sector(j);
+            const std::uint8_t* next = j + 1 < count ? reader.sector(j + 1) : nullptr;
+            if (sector && test_boot_sector(sector, next, &hit)) {
+                found = true;
+                break;
+            }
+        }
+        if (hooks.unreadable) {
+            const std::uint32_t looked = found ? j + 1 : tested;
+            for (std::uint32_t s = 0; s < looked; ++s) {
+                if (block + s >= counted_until && !reader.sector(s)) {
+                    hooks.unreadable->fetch_add(1, std::memory_order_relaxed);
+                }
+            }
+            counted_until = std::max(counted_until, block + looked);
+        }
+        if (!found) {
+            if (last_block) {
+                break;
+            }
+            block += count - 1;
+        } else {
+            const std::uint64_t start = block + j;
+            if (hit.sectors == 0) {
+                block = start + 1;  // declares no sectors: nothing to record, move on
+            } else {
+                const bool overflows = hit.sectors > UINT64_MAX - start;
+                partition_item_s item;
+                item.fs_name = hit.fs_name;
+                item.partition_type = hit.partition_type;
+                item.start_sector = start;
+                item.end_sector = overflows ? UINT64_MAX : start + hit.sectors - 1;
+                if (hooks.found) {
+                    hooks.found(item);
+                }
+                block = overflows ? UINT64_MAX : start + hit.sectors;
+            }
+        }
+        if (hooks.progress && drive_bytes > 0) {
+            const double done = static_cast<double>(block) * boot_sector_bytes / drive_bytes;
+            hooks.progress->store(std::min(done, 1.0), std::memory_order_relaxed);
+        }
+    }
+    if (hooks.progress) {
+        hooks.progress->store(1.0, std::memory_order_relaxed);
+    }
+    return search_end_e::complete;
+}

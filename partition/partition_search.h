@@ -1,0 +1,32 @@
+#pragma once
+// The search of a whole drive for NTFS and FAT32 boot sectors.
+//
+// Reads the drive in 128 KiB blocks (256 sectors) that overlap by one sector, so that a
+// boot sector in the last sector of a block is tested together with the sector behind it.
+// On a hit the partition the boot sector declares is recorded and skipped in one jump.
+// Runs on the calling thread (the partition worker's, or a fuzzer's); reads only.
+
+#include "partition_item.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+namespace platform {
+class device_source_c;
+}
+
+constexpr std::uint32_t search_block_sectors = 256;
+
+struct partition_search_hooks_s {
+    std::function<void(const partition_item_s&)> found;  // once per recorded partition
+    std::atomic<double>* progress = nullptr;             // fraction of the drive searched
+    const std::atomic<int>* stop = nullptr;              // non-zero: end before the next block
+    std::atomic<std::uint64_t>* unreadable = nullptr;    // sectors that could not be read
+};
+
+enum class search_end_e { complete, stopped };
+
+// Searches from sector 0 to the last whole sector of the source.
+search_end_e search_partitions(platform::device_source_c& source,
+                               const partition_search_hooks_s& hooks);

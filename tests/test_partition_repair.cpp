@@ -1,0 +1,266 @@
+// The master boot record repair: entry encoding, what is kept and cleared, refusals, the
+// backup of the old sector, and orvane partitions --repair read back by sfdisk.
+#include "partition_image.h"
+#include "test_support.h"
+
+#include "device/platform/platform_device.h"
+#include "partition/master_boot_record.h"
+#include "partition/mbr_boot_code.h"
+#include "partition/partition_repair.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSemaphore>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray read_bytes(const QString& path, qint64 offset, qint64 len) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset)) {
+        return {};
+    }
+    return file.read(len);
+}
+
+bool write_bytes(const QString& path, qint64 offset, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.seek(offset) &&
+           file.write(bytes) == bytes.size();
+}
+
+// A 2 MiB image with an NTFS boot sector at 2048 and junk in sector 0.
+QString small_disk(const QTemporaryDir& dir) {
+    QByteArray disk(4096 * 512, '\0');
+    put_sector(disk, 2048, ntfs_boot(1023));
+    for (int i = 0; i < 512; ++i) {
+        disk[i] = char(i * 7 + 1);
+    }
+    const QString path = dir.filePath("small.img");
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(disk);
+    return path;
+}
+
+drive_item_s image_drive(const QString& path) {
+    drive_item_s drive;
+    drive.name = path;
+    drive.size = std::uint64_t(QFileInfo(path).size());
+    return drive;
+}
+
+partition_item_s item(std::uint64_t start, std::uint64_t end, int type = partition_type_ntfs) {
+    return {type == partition_type_ntfs ? "NTFS" : "FAT32", type, start, end};
+}
+
+}  // namespace
+
+class test_partition_repair : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir state;
+
+  private slots:
+    void initTestCase() {
+        register_partition_meta_types();
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    }
+
+    void chs_encoding_data() {
+        QTest::addColumn<quint64>("sector");
+        QTest::addColumn<quint32>("heads");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("sector 2048") << quint64(2048) << 255u << QByteArray("\x20\x21\x00", 3);
+        QTest::newRow("no geometry counts as 255/63")
+            << quint64(2048) << 0u << QByteArray("\x20\x21\x00", 3);
+        QTest::newRow("cylinder 1024 keeps its low 10 bits")
+            << quint64(1024ULL * 255 * 63) << 255u << QByteArray("\x00\x01\x00", 3);
+        QTest::newRow("cylinder bits 8-9 in the sector byte")
+            << quint64(2147483648ULL) << 255u << QByteArray("\xAC\x83\x2A", 3);
+        QTest::newRow("only the low 32 bits count")
+            << quint64((1ULL << 32) + 2048) << 255u << QByteArray("\x20\x21\x00", 3);
+        QTest::newRow("16 heads") << quint64(1008) << 16u << QByteArray("\x00\x01\x01", 3);
+    }
+    void chs_encoding() {
+        QFETCH(quint64, sector);
+        QFETCH(quint32, heads);
+        QFETCH(QByteArray, expected);
+        std::uint8_t out[3];
+        encode_chs(sector, heads, heads ? 63 : 0, out);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(out), 3), expected);
+    }
+
+    // Our loader, the disk signature kept, the first four describable partitions in order,
+    // only entry 0 active, the rest of the table cleared.
+    void record_from_found_partitions() {
+        QByteArray old(512, char(0x80));
+        const QByteArray signature("ORVN\x12\x34", 6);
+        old.replace(440, 6, signature);
+        QByteArray record = old;
+        auto* bytes = reinterpret_cast<std::uint8_t*>(record.data());
+        QList<partition_item_s> left_out;
+        QCOMPARE(build_master_boot_record(bytes, {item(2048, 4095), item(4096, 9999, 12)}, 255, 63,
+                                          &left_out),
+                 2);
+        QVERIFY(left_out.isEmpty());
+        QCOMPARE(QByteArray(record.constData(), 440),
+                 QByteArray(reinterpret_cast<const char*>(mbr_boot_code), 440));
+        QCOMPARE(record.mid(440, 6), signature);
+        QCOMPARE(record.mid(446, 16).toHex(), QByteArray("80202100074101000008000000080000"));
+        QCOMPARE(uint8_t(record[462]), 0x00);
+        QCOMPARE(uint8_t(record[466]), 0x0C);
+        QCOMPARE(qFromLittleEndian<quint32>(record.constData() + 470), 4096u);
+        QCOMPARE(qFromLittleEndian<quint32>(record.constData() + 474), 5904u);
+        QCOMPARE(record.mid(478, 32), QByteArray(32, '\0'));
+        QCOMPARE(record.right(2), QByteArray("\x55\xAA"));
+
+        record = old;
+        QList<partition_item_s> found{item(1, 9),   item(1ULL << 32, (1ULL << 32) + 9),
+                                      item(10, 19), item(20, 20 + (1ULL << 32)),
+                                      item(30, 39), item(40, 49),
+                                      item(50, 59)};
+        bytes = reinterpret_cast<std::uint8_t*>(record.data());
+        QCOMPARE(build_master_boot_record(bytes, found, 255, 63, &left_out), 4);
+        QCOMPARE(left_out.size(), 2);
+        QCOMPARE(qFromLittleEndian<quint32>(record.constData() + 446 + 3 * 16 + 8), 40u);
+    }
+
+    void refusals_write_nothing() {
+        QTemporaryDir dir;
+        const QString path = small_disk(dir);
+        const QByteArray before = read_bytes(path, 0, 512);
+        partition_repair_c worker;
+        QCOMPARE(worker.repair_mbr(), -1);  // no drive
+        worker.set_drive(image_drive(path));
+        QCOMPARE(worker.repair_mbr(), -1);  // nothing searched, nothing found
+
+        // While the search runs: hold the worker inside its first partition_found().
+        QSemaphore reached, release;
+        auto hold = connect(
+            &worker, &partition_repair_c::partition_found, &worker,
+            [&] {
+                reached.release();
+                release.acquire();
+            },
+            Qt::DirectConnection);
+        worker.start();
+        QVERIFY(reached.tryAcquire(1, 60000));
+        QCOMPARE(worker.repair_mbr(), -1);
+        QCOMPARE(worker.set_drive(image_drive(path)), -1);
+        release.release();
+        QVERIFY(worker.wait(60000));
+        disconnect(hold);
+        QCOMPARE(read_bytes(path, 0, 512), before);
+
+        // No backup, no write: the state folder cannot be made.
+        QFile blocker(dir.filePath("blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(blocker.fileName()));
+        QCOMPARE(worker.repair_mbr(), -1);
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+        QCOMPARE(read_bytes(path, 0, 512), before);
+
+        // A memory drive cannot be written.
+        QByteArray memory(4096 * 512, '\0');
+        put_sector(memory, 2048, ntfs_boot(1023));
+        platform::clear_memory_drives();
+        platform::add_memory_drive("ro", std::make_shared<const QByteArray>(memory));
+        drive_item_s mem;
+        mem.name = "mem:ro";
+        worker.set_drive(mem);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(worker.partition_count(), 1);
+        QCOMPARE(worker.repair_mbr(), -1);
+    }
+
+    void repair_saves_the_old_sector_first() {
+        QTemporaryDir dir;
+        const QString path = small_disk(dir);
+        const QByteArray before = read_bytes(path, 0, 512);
+        partition_repair_c worker;
+        worker.set_drive(image_drive(path));
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(worker.repair_mbr(), 0);
+        QVERIFY(worker.backup_path().startsWith(state.path() + "/OrvaneRecovery/mbr-small.img-"));
+        QCOMPARE(read_bytes(worker.backup_path(), 0, 1024), before);
+        QByteArray expected = before;
+        build_master_boot_record(reinterpret_cast<std::uint8_t*>(expected.data()),
+                                 worker.partitions(), 255, 63, nullptr);
+        QCOMPARE(read_bytes(path, 0, 512), expected);
+        QCOMPARE(QFileInfo(path).size(), 4096 * 512);
+    }
+
+    // The 6 GiB disk with its table lost: listed read-only, refused without a terminal or
+    // --yes, repaired with --yes into a table sfdisk reads back.
+    void orvane_repairs_the_lost_table() {
+        if (!fixture_exists("lost/lost.img")) {
+            QSKIP("the lost-partition fixture was not made");
+        }
+        const QString sfdisk = QStandardPaths::findExecutable("sfdisk", {"/usr/sbin", "/sbin"});
+        if (sfdisk.isEmpty()) {
+            QSKIP("sfdisk is not installed (Debian package fdisk)");
+        }
+        QTemporaryDir dir;
+        const QString image = dir.filePath("lost.img");
+        QCOMPARE(QProcess::execute("cp", {"--sparse=always", fixture_path("lost/lost.img"), image}),
+                 0);
+        const QByteArray signature("\x4e\x56\x52\x4f\x00\x00", 6);
+        QVERIFY(write_bytes(image, 440, signature));
+        const QByteArray before = read_bytes(image, 0, 512);
+
+        QByteArray out, err;
+        QCOMPARE(run_orvane({"partitions", "--json", image}, &out, &err), 0);
+        QStringList listed;
+        for (const QByteArray& line : out.trimmed().split('\n')) {
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            listed << QStringLiteral("%1 %2 %3 %4")
+                          .arg(o["fs_name"].toString())
+                          .arg(o["partition_type"].toInt())
+                          .arg(o["start_sector"].toInteger())
+                          .arg(o["end_sector"].toInteger());
+        }
+        const QString expected =
+            QString::fromLatin1(read_bytes(fixture_path("lost/lost.expected"), 0, 4096));
+        QCOMPARE(listed.join('\n') + '\n', expected);
+        QCOMPARE(run_orvane({"partitions", "--repair", image}, &out, &err), 2);
+        QVERIFY(err.contains("--yes"));
+        QCOMPARE(read_bytes(image, 0, 512), before);
+
+        QCOMPARE(run_orvane({"partitions", "--repair", "--yes", image}, &out, &err), 0);
+        QVERIFY2(err.contains("saved to " + state.path().toUtf8()), err.constData());
+        QCOMPARE(read_bytes(image, 440, 6), signature);
+        QProcess dump;
+        dump.start(sfdisk, {"--dump", image});
+        QVERIFY(dump.waitForFinished(30000));
+        QString table = QString::fromUtf8(dump.readAllStandardOutput());
+        table.replace(QRegularExpression(" +"), " ");
+        QVERIFY2(table.contains("label-id: 0x4f52564e"), qPrintable(table));
+        int n = 0;
+        for (const QString& line : expected.split('\n', Qt::SkipEmptyParts)) {
+            const QStringList f = line.split(' ');
+            const quint64 start = f[2].toULongLong();
+            const quint64 size = f[3].toULongLong() - start + 1;
+            ++n;
+            const QString entry = QStringLiteral("%1%2 : start= %3, size= %4, type=%5%6")
+                                      .arg(image)
+                                      .arg(n)
+                                      .arg(start)
+                                      .arg(size)
+                                      .arg(f[1] == "7" ? "7" : "c")
+                                      .arg(n == 1 ? ", bootable" : "");
+            QVERIFY2(table.contains(entry + '\n'), qPrintable(entry + "\n" + table));
+        }
+        QCOMPARE(n, 3);
+    }
+};
+
+QTEST_GUILESS_MAIN(test_partition_repair)
+#include "test_partition_repair.moc"
