@@ -5,8 +5,10 @@
 #include "device/disk_table.h"
 
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 
 bool scanning = false;
 
@@ -49,7 +51,11 @@ void placeholder_page_c::paintEvent(QPaintEvent* event) {
     const QPixmap band(QStringLiteral(":/images/background/bai.png"));
     p.fillRect(QRect(0, 0, width(), band.height()), QBrush(band));
     p.setFont(QFont(QStringLiteral("Arial"), 12));
-    p.drawText(23, 30, text(title_key));
+    p.drawText(23, 30, title());
+}
+
+QString placeholder_page_c::title() const {
+    return text(title_key);
 }
 
 recovery_window_c::recovery_window_c(main_window_c* main_window)
@@ -61,6 +67,9 @@ recovery_window_c::recovery_window_c(main_window_c* main_window)
                             static_cast<QThread*>(&session.raw_engine())}) {
         connect(engine, &QThread::finished, this, &recovery_window_c::on_thread_finished);
     }
+    auto* timer = new QTimer(this);  // the count grows while the scan runs
+    connect(timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    timer->start(200);
 }
 
 int recovery_window_c::scan_volume(const volume_item_s& volume, bool deep_scan) {
@@ -81,6 +90,10 @@ int recovery_window_c::resume_scan_file() {
 void recovery_window_c::on_thread_finished() {
     session.on_thread_finished();
     scanning = session.scanning();
+}
+
+QString recovery_window_c::title() const {
+    return text(title_key) + QString::number(session.current()->get_read_count());
 }
 
 void recovery_window_c::leave_page() {

@@ -28,6 +28,7 @@ class placeholder_page_c : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    virtual QString title() const;
     QPushButton* add_button(const char* name, const char* text_key, int column);
     void resizeEvent(QResizeEvent* event) override;
 
@@ -51,6 +52,9 @@ class recovery_window_c : public placeholder_page_c {
 
   public slots:
     void on_thread_finished();
+
+  protected:
+    QString title() const override;  // the records read so far
 
   private:
     scan_session_c session;
