@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Renders the desktop program's pages offscreen into OUTDIR as PAGE-LANG.png (home-en.png,
-# home-de.png, home-cn.png, ...). Configures build/ (or $ORVANE_BUILD) when needed and
-# builds only what it needs; needs no display.
+# home-de.png, home-cn.png, volumes-en.png, drives-en.png, partitions-en.png, ...).
+# Configures build/ (or $ORVANE_BUILD) when needed and builds only what it needs; needs no
+# display. The device pages show the demo images (made by the fixture scripts in
+# $build/demo) as drives, and the partition page a search of lost.img: the demo disk
+# mbr.img with its partition table cleared.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:?usage: scripts/screenshots.sh OUTDIR}
@@ -10,5 +13,15 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_WERROR=ON >/dev/null
 fi
 cmake --build "$build" -j2 --target orvane_screenshots >/dev/null
+demo="$build/demo"
+if [ ! -f "$demo/mbr.img" ] || [ ! -f "$demo/fat32.img" ]; then
+  bash "$here/tests/fixtures/make_disks.sh" "$demo" >/dev/null
+  bash "$here/tests/fixtures/make_fat_scan.sh" "$demo" >/dev/null
+fi
+cp --sparse=always "$demo/mbr.img" "$demo/lost.img"
+# the four partition entries and the signature of sector 0 (bytes 446-511)
+dd if=/dev/zero of="$demo/lost.img" bs=1 seek=446 count=66 conv=notrunc status=none
 mkdir -p "$out"
-QT_QPA_PLATFORM=offscreen "$build/bin/orvane_screenshots" "$out"
+QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
+  ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img" \
+  "$build/bin/orvane_screenshots" "$out" "$demo/lost.img"

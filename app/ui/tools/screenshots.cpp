@@ -1,18 +1,30 @@
 // Renders the main window offscreen and writes one PNG per page and language:
 //
-//     orvane_screenshots OUTDIR        writes OUTDIR/PAGE-LANG.png
+//     orvane_screenshots OUTDIR [SEARCH_IMAGE]     writes OUTDIR/PAGE-LANG.png
 //
 // Each language is loaded as at start-up (English first, then the language), so the
-// pictures show what a user of that language sees. Nothing is written to the settings.
+// pictures show what a user of that language sees. The device pages list the drives of
+// ORVANE_IMAGES (scripts/screenshots.sh gives the demo images), with the free space read
+// as the program reads it after start-up; the partition page shows a finished search of
+// SEARCH_IMAGE. Nothing is written to the user's settings: a private folder stands in.
 
 #include "app/settings.h"
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "device/disk_table.h"
+#include "device/drive_list.h"
+#include "device/ui/drive_window.h"
+#include "device/ui/volume_window.h"
+#include "device/volume_free_space.h"
+#include "device/volume_list.h"
+#include "partition/ui/partition_window.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QPixmap>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -30,12 +42,16 @@ const shot_language_s shot_languages[] = {
 };
 
 struct shot_page_s {
-    const char* name;  // the file name's PAGE
-    int index;         // the page of the main window
+    const char* name;       // the file name's PAGE
+    int index;              // the page of the main window
+    const char* languages;  // the LANG codes it is taken in
 };
 
 const shot_page_s shot_pages[] = {
-    {"home", 0},
+    {"home", 0, "en de cn"},
+    {"volumes", 1, "en de cn"},
+    {"drives", 2, "en"},
+    {"partitions", 3, "en"},
 };
 
 }  // namespace
@@ -43,9 +59,27 @@ const shot_page_s shot_pages[] = {
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: orvane_screenshots OUTDIR\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: orvane_screenshots OUTDIR [SEARCH_IMAGE]\n");
         return 2;
+    }
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    const QString search_image = argc == 3 ? QString::fromLocal8Bit(argv[2]) : QString();
+    // The devices as start-up lists them, the free space as read after it.
+    enumerate_volumes();
+    enumerate_physical_drives();
+    disk_open_all();
+    fill_unknown_free_space(volume_list);
+    drive_item_s search_drive;
+    for (const drive_item_s& drive : drive_list) {
+        if (!search_image.isEmpty() && drive.name == QFileInfo(search_image).canonicalFilePath()) {
+            search_drive = drive;
+        }
+    }
+    if (!search_image.isEmpty() && search_drive.name.isEmpty()) {
+        std::fprintf(stderr, "%s is not one of the drives (ORVANE_IMAGES)\n", argv[2]);
+        return 1;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     if (!QDir().mkpath(out)) {
@@ -67,7 +101,18 @@ int main(int argc, char** argv) {
         main_window_c window;
         window.resize(800, 600);
         window.show();
+        window.volume_page->show_volumes();
+        window.drive_page->show_drives();
+        if (!search_drive.name.isEmpty()) {
+            window.partition_page->start_partition_search(search_drive);
+            window.partition_page->worker.wait();
+            QApplication::processEvents();  // the found rows and the end of the search
+            window.partition_page->on_timer();
+        }
         for (const shot_page_s& page : shot_pages) {
+            if (!QString::fromLatin1(page.languages).split(' ').contains(language.code)) {
+                continue;
+            }
             window.show_page(page.index);
             QApplication::processEvents();
             const QString path = QStringLiteral("%1/%2-%3.png").arg(out, page.name, language.code);
