@@ -5,6 +5,7 @@
 
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
+#include "device/platform/platform_write.h"
 #include "partition/master_boot_record.h"
 #include "partition/partition_repair.h"
 
@@ -104,6 +105,21 @@ void print_item(const partition_item_s& item, const drive_item_s& drive, bool js
     print_line(line);
 }
 
+// The used entries of the partition table now in sector 0; 0 when it holds none.
+int present_entries(const drive_item_s& drive) {
+    auto source = platform::open_drive(platform::drive_by_name(drive.name), nullptr);
+    unsigned char sector[512];
+    if (!source || source->read_at(0, sector, sizeof sector) != 0 || sector[510] != 0x55 ||
+        sector[511] != 0xAA) {
+        return 0;
+    }
+    int used = 0;
+    for (int k = 0; k < mbr_entries; ++k) {
+        used += sector[mbr_table_offset + k * mbr_entry_bytes + 4] != 0 ? 1 : 0;  // type byte
+    }
+    return used;
+}
+
 // Asks on the terminal; false unless the user answers yes.
 bool confirm_repair(const drive_item_s& drive, int entries) {
     std::fprintf(stderr,
@@ -128,6 +144,13 @@ int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_opti
     int entries = 0;
     for (const partition_item_s& item : found) {
         entries += fits_table_entry(item) && entries < mbr_entries ? 1 : 0;
+    }
+    if (const int present = present_entries(drive); present > 0) {
+        print_error(QStringLiteral("%1 holds a partition table with %2 used %3 now; the repair "
+                                   "replaces it")
+                        .arg(drive.name)
+                        .arg(present)
+                        .arg(present == 1 ? QStringLiteral("entry") : QStringLiteral("entries")));
     }
     if (!options.yes) {
         if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) {
