@@ -11,6 +11,7 @@
 
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QJsonValue>
 
 #include <csignal>
 #include <cstdio>
@@ -80,6 +81,12 @@ bool find_drive(const QString& argument, drive_item_s* drive) {
     return false;
 }
 
+// A sector number for JSON; an absurd one from a damaged boot sector stays positive.
+QJsonValue sector_value(std::uint64_t sector) {
+    return sector <= INT64_MAX ? QJsonValue(static_cast<qint64>(sector))
+                               : QJsonValue(static_cast<double>(sector));
+}
+
 QString type_code(std::int32_t type) {
     return QStringLiteral("%1").arg(type, 2, 16, QLatin1Char('0'));
 }
@@ -88,17 +95,18 @@ void print_item(const partition_item_s& item, const drive_item_s& drive, bool js
     if (json) {
         print_json({{QStringLiteral("fs_name"), item.fs_name},
                     {QStringLiteral("partition_type"), item.partition_type},
-                    {QStringLiteral("start_sector"), static_cast<qint64>(item.start_sector)},
-                    {QStringLiteral("end_sector"), static_cast<qint64>(item.end_sector)}});
+                    {QStringLiteral("start_sector"), sector_value(item.start_sector)},
+                    {QStringLiteral("end_sector"), sector_value(item.end_sector)}});
         return;
     }
     const std::uint64_t sectors = item.end_sector - item.start_sector + 1;
-    QString line = QStringLiteral("%1 %2  %3 %4 %5")
-                       .arg(item.fs_name, -6)
-                       .arg(type_code(item.partition_type), -4)
-                       .arg(item.start_sector, 12)
-                       .arg(item.end_sector, 12)
-                       .arg(format_size(sectors * 512), 10);
+    QString line =
+        QStringLiteral("%1 %2  %3 %4 %5")
+            .arg(item.fs_name, -6)
+            .arg(type_code(item.partition_type), -4)
+            .arg(item.start_sector, 12)
+            .arg(item.end_sector, 12)
+            .arg(sectors > UINT64_MAX / 512 ? QStringLiteral("?") : format_size(sectors * 512), 10);
     if (item.end_sector >= drive.size / 512) {
         line += QStringLiteral("  (runs past the end of the drive)");
     }
