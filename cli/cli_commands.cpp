@@ -86,9 +86,11 @@ int command_drives(const cli_options_s& options) {
             print_json({{QStringLiteral("drive"), static_cast<qint64>(r - 1)},
                         {QStringLiteral("name"), d.name},
                         {QStringLiteral("size"), static_cast<qint64>(d.size)},
+                        {QStringLiteral("ready"), d.size != 0},
                         {QStringLiteral("geometry"), geometry}});
         } else {
-            rows << QStringList{QString::number(r - 1), format_size(d.size),
+            rows << QStringList{QString::number(r - 1),
+                                d.size != 0 ? format_size(d.size) : QStringLiteral("not ready"),
                                 QString::number(d.size), d.name};
         }
     }

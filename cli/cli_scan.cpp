@@ -7,12 +7,13 @@
 #include "device/platform/platform_device.h"
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
-#include "engine/fat/fat_recovery.h"
 #include "engine/restore_names.h"
 #include "engine/scan_session.h"
+#include "result/file_list.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -20,7 +21,6 @@
 #include <csignal>
 #include <cstdio>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -39,62 +39,52 @@ void catch_interrupt() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-// One found entry as the tool prints it.
+// One found entry as the tool prints it: a folder of the result tree or a file of one.
 struct found_entry_s {
-    QString folder;  // '/'-separated folder path, "/" for the root
-    QString name;
-    QString path;  // folder and name, as the tree shows it
-    std::uint64_t size = 0;
-    std::int64_t date1 = 0;
-    std::int64_t date2 = 0;
-    std::uint64_t key = 0;
-    std::uint32_t attributes = 0;
+    QString folder;  // '/'-separated path of the folder that holds it, "/" for the top
+    QString path;    // folder and name, as the tree shows it
+    recovery_item_s item;
     bool directory = false;
 };
 
-// The folder path of a FAT node's parent, climbing by parent keys; a damaged volume may
-// make them loop, so no climb is longer than the table.
-QString fat_folder_of(const QHash<std::uint32_t, fat_node>& nodes, const fat_node& node) {
-    QStringList names;
-    std::uint32_t key = node.parent;
-    for (qsizetype steps = 0; key != 0 && steps <= nodes.size(); ++steps) {
-        auto parent = nodes.constFind(key);
-        if (parent == nodes.constEnd()) {
-            break;
-        }
-        names.prepend(parent.value().name);
-        key = parent.value().parent;
-    }
-    return QLatin1Char('/') + names.join(QLatin1Char('/'));
+QString join_path(const QString& folder, const QString& name) {
+    return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
 }
 
-// Folders that hold files, and files: what the result tree and table show.
-std::vector<found_entry_s> fat_entries(const fat_recovery_c& engine) {
+// The folders that hold files, and the files: what the result tree and table show, in path
+// order.
+std::vector<found_entry_s> found_entries(const scan_session_c& session) {
     std::vector<found_entry_s> entries;
-    const auto& nodes = engine.nodes();
-    for (auto it = nodes.constBegin(); it != nodes.constEnd(); ++it) {
-        const fat_node& node = it.value();
-        const bool directory = node.attributes & fat_attr_directory;
-        if (node.first_cluster == 0 || (directory && !node.has_files)) {
-            continue;
+    const recovery_base_c* engine = session.current();
+    const engine_kind_e kind = session.engine_kind();
+    std::vector<recovery_item_s> file_list;
+    for (const result_folder_s& folder : list_result_folders(engine, kind)) {
+        if (folder.path != QLatin1String("/")) {
+            const int cut = folder.path.lastIndexOf(QLatin1Char('/'));
+            entries.push_back({cut > 0 ? folder.path.left(cut) : QStringLiteral("/"), folder.path,
+                               folder.item, true});
         }
-        found_entry_s e;
-        e.folder = fat_folder_of(nodes, node);
-        e.name = node.name;
-        e.size = node.size;
-        e.date1 = node.write_time;
-        e.date2 = node.creation_time;
-        e.key = node.first_cluster;
-        e.attributes = node.attributes;
-        e.directory = directory;
-        e.path = e.folder == QLatin1String("/") ? e.folder + e.name
-                                                : e.folder + QLatin1Char('/') + e.name;
-        entries.push_back(std::move(e));
+        fill_file_list(file_list, engine, kind, folder.ref);
+        for (const recovery_item_s& item : file_list) {
+            entries.push_back({folder.path, join_path(folder.path, item.name), item, false});
+        }
     }
     std::sort(entries.begin(), entries.end(), [](const found_entry_s& a, const found_entry_s& b) {
-        return a.path != b.path ? a.path < b.path : a.key < b.key;
+        return a.path != b.path ? a.path < b.path : a.item.file_key < b.item.file_key;
     });
     return entries;
+}
+
+// A whole image file or device as the target of a deep scan.
+volume_item_s whole_image(const QString& path) {
+    volume_item_s v;
+    v.device_name = v.volume_name = v.path = path;
+    v.partition_number = 0;
+    platform::drive_geometry_s geometry;
+    if (platform::query_geometry({path, platform::drive_kind_e::image}, &geometry)) {
+        v.total_bytes = geometry.byte_size;
+    }
+    return v;
 }
 
 // Finds the volume TARGET names; prints why not and returns false.
@@ -134,7 +124,10 @@ bool resolve_target(const cli_options_s& options, volume_item_s* target) {
         }
     }
     for (const QString& warning : volume_warnings) {
-        if (warning.startsWith(image)) {
+        // A deep scan reads an image without a file system as a whole: not worth a warning.
+        if (warning.startsWith(image) &&
+            !(options.deep &&
+              warning.endsWith(QLatin1String("no partition table or file system recognised")))) {
             print_error(warning);
         }
     }
@@ -150,6 +143,11 @@ bool resolve_target(const cli_options_s& options, volume_item_s* target) {
     }
     if (on_image.size() == 1) {
         *target = on_image.front();
+        return true;
+    }
+    if (options.deep) {
+        // No single volume: the deep scan reads the whole image, partition table and all.
+        *target = whole_image(image);
         return true;
     }
     if (on_image.empty()) {
@@ -173,20 +171,34 @@ QString date_text(std::int64_t seconds) {
                               QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
+// One progress line of a deep scan: share done, speed and time left, files found.
+void print_deep_progress(raw_recovery_c& engine, std::uint64_t total_bytes, qint64 elapsed_ms) {
+    const double done = engine.get_progress();
+    const double bytes = done * static_cast<double>(total_bytes);
+    const double seconds = static_cast<double>(elapsed_ms) / 1000.0;
+    QString speed = QStringLiteral("-");
+    QString left = QStringLiteral("-");
+    if (seconds > 0.5 && bytes > 0) {
+        speed = QStringLiteral("%1 MB/s").arg(bytes / seconds / 1e6, 0, 'f', 1);
+        const auto remaining = static_cast<qint64>(seconds * (1.0 - done) / done);
+        left = QStringLiteral("%1:%2 left")
+                   .arg(remaining / 60)
+                   .arg(remaining % 60, 2, 10, QLatin1Char('0'));
+    }
+    std::fprintf(stderr, "\rdeep scan: %3d%%  %s  %s  %lld files found \033[K",
+                 static_cast<int>(done * 100), qPrintable(speed), qPrintable(left),
+                 static_cast<long long>(engine.found_so_far()));
+}
+
 // Runs a scan of the target to its end (or to Ctrl-C). False, after printing why, when the
 // volume cannot be scanned.
 bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
+        case engine_ntfs:
             break;
         case engine_signature:
-            print_error(QStringLiteral("deep scan is not available in this version"));
-            return false;
-        case engine_ntfs:
-            print_error(QStringLiteral(
-                            "NTFS quick scan is not available in this version; its volume is '%1'")
-                            .arg(target.device_name));
-            return false;
+            break;
         case engine_none:
             print_error(
                 QStringLiteral(
@@ -204,11 +216,15 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
     }
     recovery_base_c* engine = session->current();
     const bool show_progress = ::isatty(STDERR_FILENO);
+    QElapsedTimer clock;
+    clock.start();
     while (!engine->wait(200)) {
         if (interrupted && engine->get_stop() == 0) {
             session->stop();
         }
-        if (show_progress) {
+        if (show_progress && session->engine_kind() == engine_signature) {
+            print_deep_progress(session->raw_engine(), target.total_bytes, clock.elapsed());
+        } else if (show_progress) {
             std::fprintf(stderr, "\rscanning: %3d%%  %lld entries read, %lld found ",
                          static_cast<int>(engine->get_progress() * 100),
                          static_cast<long long>(engine->get_read_count()),
@@ -219,21 +235,107 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
         std::fputs("\r\033[K", stderr);
     }
     session->on_thread_finished();
+    // A scan of a readable NTFS volume always keeps its root folder; without it the library
+    // could not start (its reason is in the error log line above).
+    if (session->engine_kind() == engine_ntfs && session->has_results() &&
+        session->ntfs_engine().nodes().isEmpty()) {
+        print_error(
+            QStringLiteral("'%1' could not be read as an NTFS volume").arg(target.device_name));
+        return false;
+    }
     if (engine->get_stop() == stop_keep) {
         print_error(QStringLiteral("scan stopped; showing what was found so far"));
     }
     return session->has_results();
 }
 
-bool same_device(const QString& folder, const volume_item_s& target) {
-    if (!target.device_name.startsWith(QLatin1String("/dev/"))) {
+// The files a deep scan found, one folder per type, with where each lies on the volume; and
+// the scan file when --save asks for one.
+int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
+    raw_recovery_c& engine = session.raw_engine();
+    const auto entries = found_entries(session);
+    QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
+                             QStringLiteral("OFFSET"), QStringLiteral("KEY")}};
+    qsizetype files = 0;
+    for (const found_entry_s& e : entries) {
+        if (e.directory) {
+            continue;
+        }
+        ++files;
+        const signature_record& record = engine.records()[e.item.file_key];
+        if (options.json) {
+            print_json({{QStringLiteral("path"), e.path},
+                        {QStringLiteral("name"), e.item.name},
+                        {QStringLiteral("type"), QString::fromLatin1(record_type(record))},
+                        {QStringLiteral("size"), static_cast<qint64>(e.item.size)},
+                        {QStringLiteral("offset"), static_cast<qint64>(record.offset)},
+                        {QStringLiteral("key"), static_cast<qint64>(e.item.file_key)}});
+        } else {
+            rows << QStringList{e.path, QString::number(e.item.size),
+                                QString::number(record.offset), QString::number(e.item.file_key)};
+        }
+    }
+    if (!options.json) {
+        print_table(rows);
+        std::fflush(stdout);
+        std::fprintf(stderr, "%lld files found in %lld types\n", static_cast<long long>(files),
+                     static_cast<long long>(engine.type_index().size()));
+    }
+    if (!options.save.isEmpty()) {
+        if (engine.records().empty()) {
+            print_error(QStringLiteral("nothing was found; no scan file written"));
+            return exit_failed;
+        }
+        if (engine.write_scan_file(options.save) != 0) {
+            print_error(QStringLiteral("cannot write the scan file '%1'").arg(options.save));
+            return exit_failed;
+        }
+        std::fprintf(stderr, "scan saved to %s\n", qPrintable(options.save));
+    }
+    return exit_ok;
+}
+
+// Loads a saved deep scan and finds its volume among the drives' volumes (the image is
+// added when the scan file names an image file). False, after printing why, on failure.
+bool resume_from_file(const cli_options_s& options, scan_session_c* session) {
+    if (!add_cli_images(options)) {
         return false;
     }
-    struct stat dir_info {};
-    struct stat dev_info {};
-    return ::stat(QFile::encodeName(folder).constData(), &dir_info) == 0 &&
-           ::stat(QFile::encodeName(target.device_name).constData(), &dev_info) == 0 &&
-           S_ISBLK(dev_info.st_mode) && dir_info.st_dev == dev_info.st_rdev;
+    if (!QFileInfo(options.from).isFile()) {
+        print_error(QStringLiteral("no scan file '%1'").arg(options.from));
+        return false;
+    }
+    enumerate_volumes();
+    std::vector<volume_item_s> volumes(volume_list.begin() + (volume_list.empty() ? 0 : 1),
+                                       volume_list.end());
+    QString device;
+    if (session->resume_scan_file(options.from, volumes, &device) == 0) {
+        return true;
+    }
+    if (device.isEmpty()) {
+        print_error(QStringLiteral("'%1' is not a scan file").arg(options.from));
+        return false;
+    }
+    // The scanned volume may be an image that is not among the drives, or a whole image.
+    const int hash = device.lastIndexOf(QLatin1Char('#'));
+    const QString file = QFileInfo(device).isFile() ? device
+                         : hash > 0                 ? device.left(hash)
+                                                    : QString();
+    QString error;
+    if (!file.isEmpty() && QFileInfo(file).isFile() && platform::add_image(file, &error)) {
+        enumerate_volumes();
+        volumes.assign(volume_list.begin() + 1, volume_list.end());
+        if (QFileInfo(device).isFile()) {
+            volumes.push_back(whole_image(device));
+        }
+        if (session->resume_scan_file(options.from, volumes) == 0) {
+            return true;
+        }
+    }
+    print_error(QStringLiteral("the volume '%1' of this scan is not present (add its image with "
+                               "--image)")
+                    .arg(device));
+    return false;
 }
 
 }  // namespace
@@ -247,32 +349,38 @@ int command_scan(const cli_options_s& options) {
     if (!run_scan(options, target, &session)) {
         return exit_usage;
     }
+    if (session.engine_kind() == engine_signature) {
+        return list_deep_scan(options, session);
+    }
     recovery_base_c* engine = session.current();
-    const auto entries = fat_entries(session.fat_engine());
+    const auto entries = found_entries(session);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
                              QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
                              QStringLiteral("KEY"), QStringLiteral("ATTR"),
                              QStringLiteral("STATE")}};
     for (const found_entry_s& e : entries) {
-        const bool deleted = e.attributes & fat_attr_deleted;
+        const recovery_item_s& item = e.item;
+        const bool deleted = record_is_deleted(session.engine_kind(), item);
         if (options.json) {
             print_json({{QStringLiteral("path"), e.path},
-                        {QStringLiteral("name"), e.name},
-                        {QStringLiteral("size"), static_cast<qint64>(e.size)},
-                        {QStringLiteral("date1"), static_cast<qint64>(e.date1)},
-                        {QStringLiteral("date2"), static_cast<qint64>(e.date2)},
-                        {QStringLiteral("key"), static_cast<qint64>(e.key)},
-                        {QStringLiteral("attributes"), static_cast<qint64>(e.attributes)},
+                        {QStringLiteral("name"), item.name},
+                        {QStringLiteral("size"), static_cast<qint64>(item.size)},
+                        {QStringLiteral("date1"), static_cast<qint64>(item.date1)},
+                        {QStringLiteral("date2"), static_cast<qint64>(item.date2)},
+                        {QStringLiteral("key"), static_cast<qint64>(item.file_key)},
+                        {QStringLiteral("attributes"), static_cast<qint64>(item.attributes)},
                         {QStringLiteral("deleted"), deleted},
                         {QStringLiteral("dir"), e.directory}});
         } else {
-            rows << QStringList{e.path + (e.directory ? QStringLiteral("/") : QString()),
-                                e.directory ? QStringLiteral("-") : QString::number(e.size),
-                                date_text(e.date1),
-                                date_text(e.date2),
-                                QString::number(e.key),
-                                QStringLiteral("0x%1").arg(e.attributes, 2, 16, QLatin1Char('0')),
-                                deleted ? QStringLiteral("deleted") : QStringLiteral("live")};
+            rows << QStringList{
+                e.path + (e.directory ? QStringLiteral("/") : QString()),
+                e.directory ? QStringLiteral("-") : QString::number(item.size),
+                date_text(item.date1),
+                date_text(item.date2),
+                QString::number(item.file_key),
+                QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(item.attributes), 2, 16,
+                                           QLatin1Char('0')),
+                deleted ? QStringLiteral("deleted") : QStringLiteral("live")};
         }
     }
     if (!options.json) {
@@ -286,22 +394,29 @@ int command_scan(const cli_options_s& options) {
 
 int command_restore(const cli_options_s& options) {
     volume_item_s target;
-    if (!resolve_target(options, &target)) {
+    scan_session_c session;
+    if (!options.from.isEmpty()) {
+        if (!resume_from_file(options, &session)) {
+            return exit_usage;
+        }
+        target = session.target();
+    } else if (!resolve_target(options, &target)) {
         return exit_usage;
     }
     const QString destination = QDir(options.destination).absolutePath();
-    if (!QDir().mkpath(destination)) {
-        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
-        return exit_usage;
-    }
-    if (same_device(destination, target)) {
+    // Checked before anything is created: a new folder on the scanned volume could take the
+    // very entries and clusters that are to be recovered.
+    if (platform::folder_on_volume(destination, target.device_name)) {
         print_error(
             QStringLiteral("'%1' lies on the volume being recovered; restore to another disk")
                 .arg(destination));
         return exit_usage;
     }
-    scan_session_c session;
-    if (!run_scan(options, target, &session)) {
+    if (options.from.isEmpty() && !run_scan(options, target, &session)) {
+        return exit_usage;
+    }
+    if (!QDir().mkpath(destination)) {
+        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
         return exit_usage;
     }
     recovery_base_c* engine = session.current();
@@ -310,12 +425,12 @@ int command_restore(const cli_options_s& options) {
         match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match));
     }
     std::vector<found_entry_s> files;
-    for (const found_entry_s& e : fat_entries(session.fat_engine())) {
+    for (const found_entry_s& e : found_entries(session)) {
         if (e.directory) {
             continue;
         }
         if (!options.match.isEmpty() && !match.match(e.path).hasMatch() &&
-            !match.match(e.name).hasMatch()) {
+            !match.match(e.item.name).hasMatch()) {
             continue;
         }
         files.push_back(e);
@@ -344,8 +459,8 @@ int command_restore(const cli_options_s& options) {
             continue;
         }
         made_folders.insert(folder);
-        const QString path = unique_path(folder, e.name, &used);
-        if (engine->restore_file(e.key, path) == 0) {
+        const QString path = unique_path(folder, e.item.name, &used);
+        if (engine->restore_file(e.item.file_key, path) == 0) {
             ++restored;
         } else {
             print_error(

@@ -2,6 +2,7 @@
 #include "cli_commands.h"
 
 #include "device/drive_list.h"
+#include "result/recovery_item.h"
 #include "partition/partition_item.h"
 
 #include <QCoreApplication>
@@ -16,9 +17,12 @@ const char usage_text[] =
     "commands:\n"
     "  drives  [--json]                      list the drives\n"
     "  volumes [--json]                      list the volumes\n"
-    "  scan    [--deep] [--json] TARGET      scan a volume and list what was found\n"
+    "  scan    [--deep [--save FILE.sav]] [--json] TARGET\n"
+    "                                        scan a volume and list what was found\n"
     "  restore [--deep] --to DIR [--match GLOB] TARGET\n"
     "                                        scan a volume and restore the found files\n"
+    "  restore --from FILE.sav --to DIR [--match GLOB]\n"
+    "                                        restore from a saved deep scan\n"
     "  partitions [--json] [--repair [--yes]] DRIVE\n"
     "                                        search a drive for lost NTFS and FAT32\n"
     "                                        partitions; --repair writes a new master\n"
@@ -28,6 +32,8 @@ const char usage_text[] =
     "  --image FILE      add a disk image as a drive (repeatable; also ORVANE_IMAGES)\n"
     "  --partition N     the volume of an image that holds a partition table\n"
     "  --json            one JSON object per line\n"
+    "  --deep            find files by their content (any volume, or a whole image);\n"
+    "                    they are restored into one folder per type\n"
     "\n"
     "DRIVE is a drive as 'orvane drives' lists it (number or name) or an image file.\n"
     "TARGET is a volume as 'orvane volumes' lists it (device name, volume name or mount\n"
@@ -45,6 +51,7 @@ int usage_error(const QString& message) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     register_device_meta_types();
+    register_result_meta_types();
     register_partition_meta_types();
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
@@ -92,6 +99,14 @@ int main(int argc, char** argv) {
             if (!value(&options.destination)) {
                 return usage_error(QStringLiteral("--to needs a folder"));
             }
+        } else if (arg == QLatin1String("--save")) {
+            if (!value(&options.save)) {
+                return usage_error(QStringLiteral("--save needs a file"));
+            }
+        } else if (arg == QLatin1String("--from")) {
+            if (!value(&options.from)) {
+                return usage_error(QStringLiteral("--from needs a scan file"));
+            }
         } else if (arg == QLatin1String("--match")) {
             if (!value(&options.match)) {
                 return usage_error(QStringLiteral("--match needs a pattern"));
@@ -118,7 +133,14 @@ int main(int argc, char** argv) {
     if (options.command == QLatin1String("volumes")) {
         return command_volumes(options);
     }
-    if (takes_target && options.positional.size() != 1) {
+    if (!options.save.isEmpty() && (options.command != QLatin1String("scan") || !options.deep)) {
+        return usage_error(QStringLiteral("--save goes with 'scan --deep'"));
+    }
+    if (!options.from.isEmpty()) {
+        if (options.command != QLatin1String("restore") || !options.positional.isEmpty()) {
+            return usage_error(QStringLiteral("--from goes with 'restore' and no TARGET"));
+        }
+    } else if (takes_target && options.positional.size() != 1) {
         return usage_error(QStringLiteral("'%1' needs exactly one TARGET").arg(options.command));
     }
     if (options.command == QLatin1String("scan")) {

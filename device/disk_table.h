@@ -6,6 +6,8 @@
 // monitor thread marks drives that stop answering. One lock serialises every use of a
 // drive and of the 64 KiB transfer buffer.
 
+#include "device/platform/platform_device.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -22,7 +24,7 @@ enum disk_result : int {
     disk_bad_parameter = 4,
 };
 
-constexpr int disk_max_drives = 10;
+constexpr int disk_max_drives = platform::max_drives;
 constexpr std::uint32_t disk_transfer_bytes = 65536;
 
 struct volume_location_s {

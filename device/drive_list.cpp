@@ -9,12 +9,18 @@ int enumerate_physical_drives() {
     drive_list.clear();
     drive_list.push_back(drive_item_s{});
     const auto drives = platform::list_drives();
-    for (std::size_t n = 0; n < drives.size() && n < 10; ++n) {
+    for (std::size_t n = 0; n < drives.size(); ++n) {
         platform::drive_geometry_s facts;
-        if (!platform::query_geometry(drives[n], &facts)) {
-            break;  // drives are numbered without gaps: the list ends at the first silent one
-        }
         auto geometry = std::make_shared<DISK_GEOMETRY>();
+        if (!platform::query_geometry(drives[n], &facts)) {
+            // A drive that does not answer keeps its slot, so that the drives after it keep
+            // the numbers the drive table gives them; size 0 shows it as not ready.
+            drive_item_s item;
+            item.name = drives[n].name;
+            item.geometry = std::move(geometry);
+            drive_list.push_back(std::move(item));
+            continue;
+        }
         geometry->BytesPerSector = facts.sector_size;
         geometry->SectorsPerTrack = 63;
         geometry->TracksPerCylinder = 255;

@@ -22,7 +22,8 @@ struct DISK_GEOMETRY {
 
 struct drive_item_s {
     QString name;            // device node or image path; empty in the header row
-    std::uint64_t size = 0;  // exact size in bytes
+    std::uint64_t size = 0;  // exact size in bytes; 0 when the drive does not answer
+                             // (not ready; its geometry is all zeros)
     std::shared_ptr<const DISK_GEOMETRY> geometry;  // null in the header row
 };
 Q_DECLARE_METATYPE(drive_item_s)

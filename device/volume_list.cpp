@@ -19,10 +19,11 @@ struct volume_info {
 
 int enumerate_volumes() {
     volume_list.clear();
-    volume_warnings = platform::image_warnings();
     std::vector<volume_info> found;
     const auto drives = platform::list_drives();
-    for (std::size_t n = 0; n < drives.size() && n < 10; ++n) {
+    // what the listing just met: images that cannot be used, drives left out
+    volume_warnings = platform::image_warnings();
+    for (std::size_t n = 0; n < drives.size(); ++n) {
         platform::drive_probe_s probe = platform::probe_drive(drives[n]);
         volume_warnings += probe.warnings;
         for (const platform::volume_desc_s& v : probe.volumes) {

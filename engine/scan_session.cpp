@@ -1,7 +1,15 @@
 #include "scan_session.h"
 
+#include "app/settings.h"
+
 scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
     connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    connect(&ntfs_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    connect(&raw_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    // The signature library's types and limits, read once before any scan.
+    const QByteArray config =
+        (data_folder() + QStringLiteral("/Orvanerecovery.conf")).toLocal8Bit();
+    sig_load_config(config.constData());
 }
 
 scan_session_c::~scan_session_c() {
@@ -17,11 +25,13 @@ recovery_base_c* scan_session_c::engine_for(engine_kind_e kind) {
         case engine_fat:
             return &fat_engine_;
         case engine_ntfs:
+            return &ntfs_engine_;
         case engine_signature:
+            return &raw_engine_;
         case engine_none:
             break;
     }
-    return nullptr;  // the NTFS and signature engines are not part of this build yet
+    return nullptr;
 }
 
 int scan_session_c::start(const volume_item_s& target, bool deep_scan) {
@@ -81,4 +91,43 @@ void scan_session_c::on_thread_finished() {
     }
     current_->set_progress(1.0);
     has_results_ = true;
+}
+
+int scan_session_c::resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
+                                     QString* device_path) {
+    if (scanning_) {
+        return -1;
+    }
+    const QString device = raw_engine_.read_scan_file(path);
+    if (device_path) {
+        *device_path = device;
+    }
+    if (device.isEmpty()) {
+        return -1;
+    }
+    const volume_item_s* match = nullptr;
+    for (const volume_item_s& v : volumes) {
+        if (!v.volume_name.isEmpty() && v.volume_name == device) {
+            match = &v;
+            break;
+        }
+    }
+    for (std::size_t i = 0; !match && i < volumes.size(); ++i) {
+        if (!volumes[i].volume_name.isEmpty() && volumes[i].volume_name.startsWith(device)) {
+            match = &volumes[i];
+        }
+    }
+    if (!match) {
+        return -1;
+    }
+    if (current_ != &raw_engine_) {
+        current_->reset();
+    }
+    current_ = &raw_engine_;
+    engine_kind_ = engine_signature;
+    target_ = *match;
+    raw_engine_.set_target(target_);
+    raw_engine_.set_progress(1.0);
+    has_results_ = true;
+    return 0;
 }

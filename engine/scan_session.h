@@ -9,6 +9,8 @@
 
 #include "engine/engine_choice.h"
 #include "engine/fat/fat_recovery.h"
+#include "engine/ntfs/ntfs_recovery.h"
+#include "engine/raw/raw_recovery.h"
 #include "engine/recovery_stop.h"
 
 #include <QObject>
@@ -27,6 +29,12 @@ class scan_session_c : public QObject {
     void abort();
     // Pauses a running scan, or resumes a paused one; returns the new pause word.
     int toggle_pause();
+    // Loads a scan file into the signature engine and makes it current, with the volume
+    // whose name the file's device path names (exactly, else as a prefix, in list order) as
+    // its target. -1 while a scan runs, when the file is not a scan file (nothing changes),
+    // or when no volume matches (the records stay loaded); *device_path gets the file's.
+    int resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
+                         QString* device_path = nullptr);
 
     recovery_base_c* current() const { return current_; }
     engine_kind_e engine_kind() const { return engine_kind_; }
@@ -35,6 +43,8 @@ class scan_session_c : public QObject {
     bool has_results() const { return has_results_; }
     const volume_item_s& target() const { return target_; }
     fat_recovery_c& fat_engine() { return fat_engine_; }
+    ntfs_recovery_c& ntfs_engine() { return ntfs_engine_; }
+    raw_recovery_c& raw_engine() { return raw_engine_; }
 
   public slots:
     // The engine thread has ended (its finished() signal).
@@ -45,6 +55,8 @@ class scan_session_c : public QObject {
 
     recovery_stop_c null_engine_;
     fat_recovery_c fat_engine_;
+    ntfs_recovery_c ntfs_engine_;
+    raw_recovery_c raw_engine_;
     recovery_base_c* current_ = &null_engine_;
     engine_kind_e engine_kind_ = engine_none;
     volume_item_s target_;

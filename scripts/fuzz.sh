@@ -10,6 +10,8 @@ targets=(
   "fuzz_fat_reader fuzz/corpus/fat_reader"
   "fuzz_fat_engine fuzz/corpus/fat_reader"
   "fuzz_partition_search fuzz/corpus/fat_reader"
+  "fuzz_ntfs_record fuzz/corpus/ntfs_record"
+  "fuzz_sig_formats fuzz/corpus/sig_formats"
 )
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done

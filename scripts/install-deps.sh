@@ -4,7 +4,10 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
   qt6-base-dev qt6-base-dev-tools libblkid-dev
-  dosfstools mtools fdisk ntfs-3g nasm qemu-system-x86
+  zlib1g-dev nasm qemu-system-x86
+  dosfstools mtools fdisk ntfs-3g xz-utils
+  imagemagick ghostscript ffmpeg p7zip-full gzip bzip2 sqlite3
+  fonts-dejavu-core fonts-urw-base35
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -107,8 +107,8 @@ class test_cli : public QObject {
         QTest::newRow("no such partition")
             << QStringList{"scan", "--partition", "3", fixture_path("disks/mbr.img")}
             << "no partition 3";
-        QTest::newRow("NTFS not yet")
-            << QStringList{"scan", "--partition", "2", fixture_path("disks/mbr.img")} << "NTFS";
+        QTest::newRow("unreadable NTFS")
+            << QStringList{"scan", fixture_path("ntfs/ntfs_damaged.img")} << "as an NTFS volume";
         QTest::newRow("no volume")
             << QStringList{"scan", fixture_path("disks/badgpt.img")} << "no volume";
         QTest::newRow("unknown target")
@@ -195,6 +195,37 @@ class test_cli : public QObject {
                             &out, &err),
                  0);
         QVERIFY2(out.startsWith("restored 2 of 2 files, 0 failed"), out.constData());
+    }
+
+    // A refused restore creates nothing on the volume it would recover from.
+    void restore_to_the_scanned_volume_creates_nothing() {
+        ntfs_mount_c mount;
+        if (!mount.ready()) {
+            QSKIP(qPrintable("no mounted test volume: " + mount.reason()));
+        }
+        QByteArray out, err;
+        const QString to = mount.mount_point() + "/recovered/here";
+        QCOMPARE(run_orvane({"restore", "--to", to, mount.device()}, &out, &err), 2);
+        QVERIFY2(err.contains("lies on the volume being recovered"), err.constData());
+        QVERIFY(!QFileInfo::exists(mount.mount_point() + "/recovered"));
+    }
+
+    // Images of ORVANE_IMAGES that cannot be used are named by 'volumes' as by 'drives'.
+    void unusable_images_of_the_environment_are_named_data() {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("volumes") << "volumes";
+        QTest::newRow("drives") << "drives";
+    }
+    void unusable_images_of_the_environment_are_named() {
+        QFETCH(QString, command);
+        qputenv("ORVANE_IMAGES",
+                "/nonexistent/lost.img:" + QFile::encodeName(fixture_path("disks/empty.img")));
+        QByteArray out, err;
+        const int code = run_orvane({command}, &out, &err);
+        qunsetenv("ORVANE_IMAGES");
+        QCOMPARE(code, 0);
+        QVERIFY2(err.contains("/nonexistent/lost.img") && err.contains("empty.img"),
+                 err.constData());
     }
 
     void interrupt_stops_and_prints_what_was_found() {

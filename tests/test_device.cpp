@@ -265,6 +265,106 @@ class test_device : public QObject {
         QCOMPARE(v->file_system, QStringLiteral("FAT12"));
         platform::clear_memory_drives();
     }
+
+    // A mounted volume shows its mount point and the file system's sizes, and a folder on it
+    // (existing or still to be made) is known to lie on it.
+    void mounted_volume_shows_its_mount_point() {
+        ntfs_mount_c mount;
+        if (!mount.ready()) {
+            QSKIP(qPrintable("no mounted test volume: " + mount.reason()));
+        }
+        use_images({mount.device()});
+        enumerate_volumes();
+        const volume_item_s* v = find_volume(mount.device());
+        QVERIFY(v);
+        QCOMPARE(v->file_system, QStringLiteral("NTFS"));
+        QCOMPARE(v->path, mount.mount_point());
+        QVERIFY(v->free_bytes > 0 && v->free_bytes < v->total_bytes);
+        QVERIFY(platform::folder_on_volume(mount.mount_point(), mount.device()));
+        QVERIFY(platform::folder_on_volume(mount.mount_point() + "/not/made/yet", mount.device()));
+        QVERIFY(!platform::folder_on_volume(QDir::tempPath(), mount.device()));
+        QVERIFY(!platform::folder_on_volume(mount.mount_point(), floppy));  // an image
+    }
+
+    // A drive that does not answer keeps its number in the drive list, as in the drive table
+    // and the volume list.
+    void silent_drive_keeps_its_slot() {
+        auto bytes = std::make_shared<QByteArray>(read_image(floppy, 0, 1474560));
+        platform::add_memory_drive("a", bytes);
+        platform::add_memory_drive("silent", std::make_shared<QByteArray>());
+        platform::add_memory_drive("b", bytes);
+        QCOMPARE(use_images({}), 3);
+        enumerate_physical_drives();
+        QCOMPARE(static_cast<int>(drive_list.size()), 4);
+        QCOMPARE(drive_list[2].name, QStringLiteral("mem:silent"));
+        QCOMPARE(drive_list[2].size, 0ULL);
+        QVERIFY(drive_list[2].geometry);
+        QCOMPARE(drive_list[3].name, QStringLiteral("mem:b"));
+        QCOMPARE(drive_list[3].size, 1474560ULL);
+        enumerate_volumes();
+        QCOMPARE(find_volume("mem:b")->disk_number, 2);
+        QCOMPARE(disk_get_status(1), disk_status_not_initialised);
+        platform::clear_memory_drives();
+    }
+
+    // The machine's disks first, then the user's images, loop devices last; past ten drives
+    // the rest are named, not dropped silently.
+    void drives_are_ordered_and_none_dropped_silently_data() {
+        QTest::addColumn<QStringList>("found");
+        QTest::addColumn<QStringList>("order");
+        QTest::addColumn<QStringList>("left_out");
+        QStringList loops;
+        for (int n = 11; n >= 0; --n) {
+            loops << QStringLiteral("/dev/loop%1").arg(n);
+        }
+        QTest::newRow("twelve snaps")
+            << (loops + QStringList{"/dev/vda", "img:/home/u/disk.img", "/dev/nvme0n1"})
+            << QStringList{"/dev/nvme0n1", "/dev/vda",   "img:/home/u/disk.img", "/dev/loop0",
+                           "/dev/loop1",   "/dev/loop2", "/dev/loop3",           "/dev/loop4",
+                           "/dev/loop5",   "/dev/loop6"}
+            << QStringList{"/dev/loop7", "/dev/loop8", "/dev/loop9", "/dev/loop10", "/dev/loop11"};
+        QTest::newRow("few") << QStringList{"img:/b.img", "/dev/sdb", "img:/a.img", "/dev/sda"}
+                             << QStringList{"/dev/sda", "/dev/sdb", "img:/b.img", "img:/a.img"}
+                             << QStringList{};
+    }
+    void drives_are_ordered_and_none_dropped_silently() {
+        QFETCH(QStringList, found);
+        QFETCH(QStringList, order);
+        QFETCH(QStringList, left_out);
+        std::vector<platform::drive_desc_s> drives;
+        for (const QString& name : found) {
+            drives.push_back(
+                name.startsWith("img:")
+                    ? platform::drive_desc_s{name.mid(4), platform::drive_kind_e::image}
+                    : platform::drive_desc_s{name, platform::drive_kind_e::block});
+        }
+        QStringList out;
+        QStringList names;
+        for (const platform::drive_desc_s& d : platform::arrange_drives(drives, &out)) {
+            names << (d.kind == platform::drive_kind_e::image ? "img:" + d.name : d.name);
+        }
+        QCOMPARE(names, order);
+        QCOMPARE(out, left_out);
+    }
+
+    void disk_names_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("disk");
+        for (const char* name :
+             {"sda", "sdab", "vdb", "hda", "xvda", "nvme0n1", "nvme12n3", "mmcblk0"}) {
+            QTest::newRow(name) << QString(name) << true;
+        }
+        // nvme controllers and multipath paths, eMMC boot areas, RAM, optical, loops
+        for (const char* name : {"nvme0", "nvme0c0n1", "mmcblk0boot0", "mmcblk0rpmb", "zram0",
+                                 "ram0", "sr0", "dm-0", "loop0", "md0"}) {
+            QTest::newRow(name) << QString(name) << false;
+        }
+    }
+    void disk_names() {
+        QFETCH(QString, name);
+        QFETCH(bool, disk);
+        QCOMPARE(platform::is_disk_name(name), disk);
+    }
 };
 
 QTEST_GUILESS_MAIN(test_device)

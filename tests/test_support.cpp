@@ -3,9 +3,13 @@
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
+
+#include <unistd.h>
 
 QString fixture_path(const QString& relative) {
     return qEnvironmentVariable("ORVANE_FIXTURES") + QLatin1Char('/') + relative;
@@ -66,4 +70,61 @@ volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArra
     target.partition_number = 0;
     target.disk_number = 0;
     return target;
+}
+
+ntfs_mount_c::ntfs_mount_c() {
+    if (::geteuid() != 0) {
+        reason_ = QStringLiteral("attaching a loop device needs root");
+        return;
+    }
+    folder_ = QDir::tempPath() + QStringLiteral("/orvane-mount-") +
+              QString::number(QCoreApplication::applicationPid());
+    QDir().mkpath(folder_ + QStringLiteral("/mnt"));
+    const QString image = folder_ + QStringLiteral("/ntfs.img");
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(8 * 1024 * 1024)) {
+        reason_ = QStringLiteral("cannot make %1").arg(image);
+        return;
+    }
+    file.close();
+    QString device;
+    if (!run(QStringLiteral("/usr/sbin/mkntfs"),
+             {QStringLiteral("-F"), QStringLiteral("-Q"), QStringLiteral("-q"),
+              QStringLiteral("-L"), QStringLiteral("ORVMOUNT"), image}) ||
+        !run(QStringLiteral("/usr/sbin/losetup"),
+             {QStringLiteral("-f"), QStringLiteral("--show"), image}, &device)) {
+        return;
+    }
+    device_ = device.trimmed();
+    mount_point_ = folder_ + QStringLiteral("/mnt");
+    mounted_ = run(QStringLiteral("ntfs-3g"), {device_, mount_point_});
+}
+
+ntfs_mount_c::~ntfs_mount_c() {
+    if (mounted_) {
+        run(QStringLiteral("umount"), {mount_point_});
+    }
+    if (!device_.isEmpty()) {
+        run(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("-d"), device_});
+    }
+    if (!folder_.isEmpty()) {
+        QDir(folder_).removeRecursively();
+    }
+}
+
+bool ntfs_mount_c::run(const QString& program, const QStringList& arguments, QString* out) {
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0) {
+        reason_ = QStringLiteral("%1 %2 failed: %3")
+                      .arg(program, arguments.join(QLatin1Char(' ')),
+                           QString::fromLocal8Bit(process.readAllStandardError()).trimmed() +
+                               process.errorString());
+        return false;
+    }
+    if (out) {
+        *out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    }
+    return true;
 }

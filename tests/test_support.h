@@ -24,3 +24,28 @@ QByteArray sha256_of_file(const QString& path);
 // its volume as a superfloppy with the given file-system name.
 volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArray> bytes,
                             const QString& file_system = QStringLiteral("FAT"));
+
+// An NTFS volume made with mkntfs on a loop device and mounted through ntfs-3g, for code
+// about the mount table. Needs root, losetup and FUSE; ready() is false (with the reason)
+// where the machine cannot.
+class ntfs_mount_c {
+  public:
+    ntfs_mount_c();
+    ~ntfs_mount_c();
+    ntfs_mount_c(const ntfs_mount_c&) = delete;
+    ntfs_mount_c& operator=(const ntfs_mount_c&) = delete;
+
+    bool ready() const { return mounted_; }
+    QString reason() const { return reason_; }
+    QString device() const { return device_; }  // /dev/loopN
+    QString mount_point() const { return mount_point_; }
+
+  private:
+    bool run(const QString& program, const QStringList& arguments, QString* out = nullptr);
+
+    QString folder_;
+    QString device_;
+    QString mount_point_;
+    QString reason_;
+    bool mounted_ = false;
+};

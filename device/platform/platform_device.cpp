@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,30 +30,48 @@ QString errno_text(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-// Block devices that can hold a disk: not ram, zram, optical or device-mapper nodes, and
-// loop devices only when something is attached to them.
-bool is_listed_block_device(const QString& name) {
-    static const char* prefixes[] = {"sd", "vd", "hd", "xvd", "nvme", "mmcblk", "loop"};
-    bool known = false;
-    for (const char* p : prefixes) {
-        if (name.startsWith(QLatin1String(p))) {
-            known = true;
+// A loop device is listed only when something is attached to it.
+bool is_attached_loop(const QString& name) {
+    static const QRegularExpression loop(QStringLiteral("^loop[0-9]+$"));
+    return loop.match(name).hasMatch() &&
+           QFileInfo::exists(QStringLiteral("/sys/block/%1/loop/backing_file").arg(name));
+}
+
+// Name order with runs of digits compared as numbers: loop2 before loop10.
+bool natural_less(const QString& a, const QString& b) {
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            qsizetype i_end = i;
+            qsizetype j_end = j;
+            while (i_end < a.size() && a[i_end].isDigit()) {
+                ++i_end;
+            }
+            while (j_end < b.size() && b[j_end].isDigit()) {
+                ++j_end;
+            }
+            const QString x = a.mid(i, i_end - i);
+            const QString y = b.mid(j, j_end - j);
+            // no leading zeros in device names: the longer number is the larger one
+            if (x.size() != y.size() || x != y) {
+                return x.size() != y.size() ? x.size() < y.size() : x < y;
+            }
+            i = i_end;
+            j = j_end;
+            continue;
         }
+        if (a[i] != b[j]) {
+            return a[i] < b[j];
+        }
+        ++i;
+        ++j;
     }
-    if (!known) {
-        return false;
-    }
-    if (name.startsWith(QLatin1String("nvme")) &&
-        !name.contains(QLatin1Char('n'), Qt::CaseSensitive)) {
-        return false;
-    }
-    if (name.startsWith(QLatin1String("mmcblk")) && name.contains(QLatin1String("boot"))) {
-        return false;
-    }
-    if (name.startsWith(QLatin1String("loop"))) {
-        return QFileInfo::exists(QStringLiteral("/sys/block/%1/loop/backing_file").arg(name));
-    }
-    return true;
+    return a.size() - i < b.size() - j;
+}
+
+bool is_loop_drive(const drive_desc_s& drive) {
+    return drive.kind == drive_kind_e::block && drive.name.startsWith(QLatin1String("/dev/loop"));
 }
 
 bool block_devices_enabled() {
@@ -184,14 +203,52 @@ class memory_source_c final : public device_source_c {
 
 }  // namespace
 
+bool is_disk_name(const QString& name) {
+    static const QRegularExpression disk(
+        QStringLiteral("^(sd[a-z]+|vd[a-z]+|hd[a-z]+|xvd[a-z]+|nvme[0-9]+n[0-9]+|mmcblk[0-9]+)$"));
+    return disk.match(name).hasMatch();
+}
+
+std::vector<drive_desc_s> arrange_drives(const std::vector<drive_desc_s>& found,
+                                         QStringList* left_out) {
+    std::vector<drive_desc_s> disks;
+    std::vector<drive_desc_s> added;  // images and memory drives, in the order given
+    std::vector<drive_desc_s> loops;
+    for (const drive_desc_s& drive : found) {
+        if (is_loop_drive(drive)) {
+            loops.push_back(drive);
+        } else if (drive.kind == drive_kind_e::block) {
+            disks.push_back(drive);
+        } else {
+            added.push_back(drive);
+        }
+    }
+    const auto by_name = [](const drive_desc_s& a, const drive_desc_s& b) {
+        return natural_less(a.name, b.name);
+    };
+    std::stable_sort(disks.begin(), disks.end(), by_name);
+    std::stable_sort(loops.begin(), loops.end(), by_name);
+    std::vector<drive_desc_s> drives = disks;
+    drives.insert(drives.end(), added.begin(), added.end());
+    drives.insert(drives.end(), loops.begin(), loops.end());
+    for (std::size_t n = max_drives; n < drives.size(); ++n) {
+        if (left_out) {
+            *left_out << drives[n].name;
+        }
+    }
+    if (drives.size() > static_cast<std::size_t>(max_drives)) {
+        drives.resize(max_drives);
+    }
+    return drives;
+}
+
 std::vector<drive_desc_s> list_drives() {
     std::vector<drive_desc_s> drives;
     if (block_devices_enabled()) {
-        QStringList names =
+        const QStringList names =
             QDir(QStringLiteral("/sys/block")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        std::sort(names.begin(), names.end());
         for (const QString& name : names) {
-            if (is_listed_block_device(name)) {
+            if (is_disk_name(name) || is_attached_loop(name)) {
                 drives.push_back({QStringLiteral("/dev/") + name, drive_kind_e::block});
             }
         }
@@ -218,6 +275,13 @@ std::vector<drive_desc_s> list_drives() {
     }
     for (const auto& entry : memory_drives) {
         drives.push_back({QStringLiteral("mem:") + entry.first, drive_kind_e::memory});
+    }
+    QStringList left_out;
+    drives = arrange_drives(drives, &left_out);
+    if (!left_out.isEmpty()) {
+        collected_warnings << QStringLiteral("only %1 drives can be used; left out: %2")
+                                  .arg(max_drives)
+                                  .arg(left_out.join(QStringLiteral(", ")));
     }
     return drives;
 }

@@ -19,6 +19,9 @@ namespace platform {
 
 enum class drive_kind_e { block, image, memory };
 
+// Drives are numbered 0 to max_drives - 1; the drive list holds no more.
+constexpr int max_drives = 10;
+
 // One entry of the drive list, in drive-number order.
 struct drive_desc_s {
     QString name;  // "/dev/sdb", an image's absolute path, or "mem:<name>"
@@ -38,16 +41,27 @@ class device_source_c {
     virtual bool is_writable() = 0;
 };
 
-// Drives in drive-number order: block devices (unless ORVANE_BLOCK_DEVICES=0), then the
-// images of ORVANE_IMAGES, of the settings and of add_image, then memory drives.
+// Drives in drive-number order, at most max_drives: the machine's disks (unless
+// ORVANE_BLOCK_DEVICES=0), then the images of ORVANE_IMAGES, of the settings and of
+// add_image, then memory drives, then loop devices that have a backing file. Drives past
+// the limit are named in image_warnings().
 std::vector<drive_desc_s> list_drives();
+
+// The drive order of list_drives applied to drives found: disks in name order (numbers
+// compared as numbers), images and memory drives as given, loop devices last; the first
+// max_drives are kept and the names of the others go to *left_out.
+std::vector<drive_desc_s> arrange_drives(const std::vector<drive_desc_s>& found,
+                                         QStringList* left_out);
+// A /sys/block name of a whole disk: sd*, vd*, hd*, xvd*, nvme<c>n<n>, mmcblk<n>.
+bool is_disk_name(const QString& name);
 
 // Images added for this process. Returns false and sets *error for a path that cannot be
 // a drive (missing, a directory, empty, unreadable).
 bool add_image(const QString& path, QString* error);
 void set_configured_images(const QStringList& paths);  // from the settings file
 void clear_images();
-// Warnings met while collecting image paths from the environment and the settings.
+// Warnings met by the last list_drives: image paths from the environment and the settings
+// that cannot be used, and drives left out past max_drives.
 QStringList image_warnings();
 
 // Memory drives for tests and fuzzers; the name becomes "mem:<name>".
@@ -94,6 +108,10 @@ struct volume_where_s {
     std::uint64_t byte_size = 0;
 };
 bool locate_volume(const QString& volume_name, volume_where_s* where);
+
+// The folder, or the nearest existing folder above it, lies on the file system of this
+// block device (a volume's device name); always false for images.
+bool folder_on_volume(const QString& folder, const QString& volume_device);
 
 // A volume or image name with its file part made canonical (symbolic links and relative
 // paths resolved, "#N" kept), as the drive and volume lists spell it; other names unchanged.

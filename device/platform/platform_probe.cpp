@@ -166,18 +166,67 @@ QString unescape_mount_field(const QByteArray& field) {
     return QString::fromUtf8(out);
 }
 
-// First mount point of the device with this number in the process's mount table.
-QString mount_point_of(dev_t device) {
-    QFile table(QStringLiteral("/proc/self/mountinfo"));
-    if (!table.open(QIODevice::ReadOnly)) {
-        return {};
+// One line of /proc/self/mountinfo.
+struct mount_entry_s {
+    QByteArray device;  // "major:minor" of the mounted file system
+    QByteArray root;    // the folder of the file system mounted here ("/" unless a bind mount)
+    QString mount_point;
+    QString source;  // the mount source, a device node for disk file systems
+};
+
+// The process's mount table. /proc files report a size of 0, so the table is read to its end
+// rather than up to a size.
+std::vector<mount_entry_s> read_mount_table() {
+    std::vector<mount_entry_s> table;
+    QFile file(QStringLiteral("/proc/self/mountinfo"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        return table;
     }
-    const QByteArray wanted =
-        QByteArray::number(major(device)) + ':' + QByteArray::number(minor(device));
-    while (!table.atEnd()) {
-        QList<QByteArray> fields = table.readLine().trimmed().split(' ');
-        if (fields.size() > 4 && fields[2] == wanted && fields[3] == "/") {
-            return unescape_mount_field(fields[4]);
+    const QByteArray text = file.readAll();
+    for (const QByteArray& line : text.split('\n')) {
+        const QList<QByteArray> fields = line.trimmed().split(' ');
+        // id parent major:minor root mount-point options [optional...] - type source options
+        const qsizetype separator = fields.indexOf(QByteArray("-"), 6);
+        if (fields.size() < 5 || separator < 0) {
+            continue;
+        }
+        mount_entry_s entry;
+        entry.device = fields[2];
+        entry.root = fields[3];
+        entry.mount_point = unescape_mount_field(fields[4]);
+        if (separator + 2 < fields.size()) {
+            entry.source = unescape_mount_field(fields[separator + 2]);
+        }
+        table.push_back(std::move(entry));
+    }
+    return table;
+}
+
+QByteArray device_text(dev_t device) {
+    return QByteArray::number(major(device)) + ':' + QByteArray::number(minor(device));
+}
+
+// The source names this block device (btrfs and others report a private device number in
+// the table, so the source is compared as well).
+bool source_is_device(const QString& source, dev_t device) {
+    struct stat st {};
+    return source.startsWith(QLatin1String("/dev/")) &&
+           ::stat(QFile::encodeName(source).constData(), &st) == 0 && S_ISBLK(st.st_mode) &&
+           st.st_rdev == device;
+}
+
+// First mount point of the block device with this number.
+QString mount_point_of(dev_t device) {
+    const QByteArray wanted = device_text(device);
+    const std::vector<mount_entry_s> table = read_mount_table();
+    for (const mount_entry_s& entry : table) {
+        if (entry.root == "/" && entry.device == wanted) {
+            return entry.mount_point;
+        }
+    }
+    for (const mount_entry_s& entry : table) {
+        if (entry.root == "/" && source_is_device(entry.source, device)) {
+            return entry.mount_point;
         }
     }
     return {};
@@ -358,6 +407,35 @@ QString canonical_volume_name(const QString& name) {
     return name;
 }
 
+bool folder_on_volume(const QString& folder, const QString& volume_device) {
+    struct stat volume {};
+    if (!volume_device.startsWith(QLatin1String("/dev/")) ||
+        ::stat(QFile::encodeName(volume_device).constData(), &volume) != 0 ||
+        !S_ISBLK(volume.st_mode)) {
+        return false;  // an image: writing beside it never changes its bytes
+    }
+    // The folder need not exist yet; the nearest folder above it that does decides.
+    QString existing = QFileInfo(folder).absoluteFilePath();
+    struct stat place {};
+    while (::stat(QFile::encodeName(existing).constData(), &place) != 0) {
+        const QString up = QFileInfo(existing).absolutePath();
+        if (up == existing) {
+            return false;
+        }
+        existing = up;
+    }
+    if (place.st_dev == volume.st_rdev) {
+        return true;
+    }
+    const QByteArray wanted = device_text(place.st_dev);
+    for (const mount_entry_s& entry : read_mount_table()) {
+        if (entry.device == wanted && source_is_device(entry.source, volume.st_rdev)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool locate_volume(const QString& volume_name, volume_where_s* where) {
     QString name = volume_name;
     if (name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\'))) {
@@ -370,7 +448,7 @@ bool locate_volume(const QString& volume_name, volume_where_s* where) {
     QString resolved =
         name.startsWith(QLatin1String("/dev/")) ? QFileInfo(name).canonicalFilePath() : name;
     const std::vector<drive_desc_s> drives = list_drives();
-    for (std::size_t i = 0; i < drives.size() && i < 10; ++i) {
+    for (std::size_t i = 0; i < drives.size(); ++i) {
         const drive_desc_s& drive = drives[i];
         const bool whole = name == drive.name || (!resolved.isEmpty() && resolved == drive.name);
         const bool by_number = name.startsWith(drive.name + QLatin1Char('#'));

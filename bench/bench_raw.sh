@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Deep-scan benchmark for orvane. Run by hand (never in CI); see bench/README.md.
+#
+# Builds an image of at least 2 GiB of real files and filler, reads it once so that it sits
+# in the page cache, then times `cat` of the image and `orvane scan --deep` of it in the same
+# run and prints both speeds and their ratio. Then scans 1 GiB of random bytes and prints
+# the files found there: false positives per GiB.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+size_gib=2.25
+keep=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --size) size_gib=$2; shift 2 ;;
+    --keep) keep=1; shift ;;
+    -h|--help) echo "usage: bench/bench_raw.sh [--size GIB (default 2.25)] [--keep]"; exit 0 ;;
+    *) echo "bench_raw: unknown option '$1'" >&2; exit 2 ;;
+  esac
+done
+orvane=${ORVANE:-$repo/build/bin/orvane}
+if [ -x /usr/bin/python3 ]; then python=${PYTHON:-/usr/bin/python3}; else python=${PYTHON:-python3}; fi
+[ -x "$orvane" ] || { echo "bench_raw: no orvane binary at '$orvane' (build it or set ORVANE)" >&2; exit 2; }
+work=$(mktemp -d "${TMPDIR:-/tmp}/orvane-raw-bench.XXXXXX")
+cleanup() { if [ "$keep" = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi; }
+trap cleanup EXIT
+export ORVANE_BLOCK_DEVICES=0
+
+now() { date +%s.%N; }
+mbps() { "$python" -c "import sys; print('%.1f' % (float(sys.argv[1]) / 1e6 / float(sys.argv[2])))" "$1" "$2"; }
+
+echo "making the fixture files (tests/fixtures/make_raw_scan.sh)"
+bash "$repo/tests/fixtures/make_raw_scan.sh" "$work/fixture" >/dev/null
+echo "writing a ${size_gib} GiB image of real files, random filler and zeros"
+files=$("$python" "$here/make_raw_bench_image.py" "$work/fixture/raw.img" "$work/fixture/raw.manifest" \
+  "$work/mixed.img" --size-gib "$size_gib")
+bytes=$(stat -c %s "$work/mixed.img")
+
+cat "$work/mixed.img" >/dev/null  # into the page cache
+t0=$(now); cat "$work/mixed.img" >/dev/null; t1=$(now)
+"$orvane" scan --deep --json "$work/mixed.img" >"$work/found.json" 2>"$work/scan.err"
+t2=$(now)
+cat "$work/mixed.img" >/dev/null; t3=$(now)
+cat_s=$("$python" -c "print(min($t1 - $t0, $t3 - $t2))")
+scan_s=$("$python" -c "print($t2 - $t1)")
+found=$(wc -l <"$work/found.json")
+echo
+echo "image:         $bytes bytes, $files files written"
+echo "cat:           $(mbps "$bytes" "$cat_s") MB/s (${cat_s%????????????} s, the better of two runs)"
+echo "deep scan:     $(mbps "$bytes" "$scan_s") MB/s (${scan_s%????????????} s), $found files found"
+echo "scan / cat:    $("$python" -c "print('%.2f' % ($cat_s / $scan_s))") (target: at least 0.50)"
+
+echo
+echo "writing 1 GiB of random bytes"
+"$python" "$here/make_raw_bench_image.py" "$work/fixture/raw.img" "$work/fixture/raw.manifest" \
+  "$work/random.img" --size-gib 1 --random-only >/dev/null
+cat "$work/random.img" >/dev/null
+t0=$(now)
+"$orvane" scan --deep --json "$work/random.img" >"$work/random.json" 2>"$work/random.err"
+t1=$(now)
+false_hits=$(wc -l <"$work/random.json")
+echo "random data:   $false_hits files found in 1 GiB (false positives per GiB), scanned at $(mbps $((1 << 30)) "$("$python" -c "print($t1 - $t0)")") MB/s"
+if [ "$false_hits" -gt 0 ]; then
+  "$python" -c "
+import json, sys, collections
+c = collections.Counter(json.loads(l)['type'] for l in open(sys.argv[1]))
+print('               by type:', ', '.join('%s %d' % kv for kv in sorted(c.items())))" "$work/random.json"
+fi
+[ "$found" -eq "$files" ] || { echo "bench_raw: expected $files files in the mixed image, found $found" >&2; exit 1; }

@@ -1,0 +1,172 @@
+#include "ntfs_recovery.h"
+
+#include "app/diagnostics.h"
+
+#include <QFile>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr ntfs_library_s ntfs_scan_library = {ntfs_scan_startup, ntfs_scan_next, ntfs_scan_end,
+                                              ntfs_restore_record};
+
+QString name_of(const ntfs_record& record) {
+    int length = 0;
+    while (length < ntfs_record_name_units && record.name[length]) {
+        ++length;
+    }
+    return QString::fromUtf16(record.name, length);
+}
+
+}  // namespace
+
+ntfs_recovery_c::ntfs_recovery_c(QObject* parent)
+    : recovery_base_c(parent), library_(ntfs_scan_library) {}
+
+ntfs_recovery_c::~ntfs_recovery_c() {
+    if (isRunning()) {
+        set_stop(stop_abort);
+        wait();
+    }
+    // The context stays open from scan to scan; the engine's end is the last chance to end it.
+    if (context_.started) {
+        library_.scan_end(&context_);
+    }
+}
+
+void ntfs_recovery_c::reset() {
+    progress_ = 0.0;
+    pause_ = 0;
+    stop_ = 0;
+    read_count_ = 0;
+    found_count_ = 0;
+    node_table_.clear();
+}
+
+QByteArray ntfs_recovery_c::device_name(const volume_item_s& target) {
+    char name[260];
+    std::snprintf(name, sizeof name, "/dev/hd%c%d", 'a' + target.disk_number,
+                  static_cast<int>(target.partition_number));
+    return QByteArray(name);
+}
+
+void ntfs_recovery_c::run() {
+    try {
+        reset();
+        const QByteArray device = device_name(target_);
+        if (context_.started) {
+            library_.scan_end(&context_);
+        }
+        std::memset(&context_, 0, sizeof context_);
+        const int result = library_.scan_startup(device.constData(), &context_);
+        if (result < 0) {
+            error_report("ntfs_recovery", 105, "ntfs_scan_startup failed with return value (%d)",
+                         result);
+            return;
+        }
+        fetch_records();
+        link_and_mark();
+    } catch (...) {
+        // Out of memory on a huge volume: keep what was found and end the scan.
+        set_stop(stop_keep);
+    }
+}
+
+void ntfs_recovery_c::fetch_records() {
+    ntfs_node node;
+    while (stop_.load(std::memory_order_relaxed) == 0) {
+        bool stopped = false;
+        while (pause_.load(std::memory_order_relaxed) != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (stop_.load(std::memory_order_relaxed) != 0) {
+                stopped = true;
+                break;
+            }
+        }
+        if (stopped) {
+            break;
+        }
+        std::memset(&node.record, 0, sizeof node.record);
+        if (library_.scan_next(&context_, &node.record) == 0) {
+            break;
+        }
+        // Terms are summed in 64 bits: 32-bit sums would overflow on a very large $MFT.
+        const std::int64_t examined = static_cast<std::int64_t>(context_.term_c) +
+                                      8 * (static_cast<std::int64_t>(context_.term_a) +
+                                           static_cast<std::int64_t>(context_.term_b));
+        if (context_.progress_denominator > 0) {
+            progress_.store(
+                static_cast<double>(examined) / static_cast<double>(context_.progress_denominator),
+                std::memory_order_relaxed);
+        }
+        read_count_.fetch_add(1, std::memory_order_relaxed);
+        const std::uint32_t flags = node.record.flags;
+        if ((flags & ntfs_flag_deleted) || !(flags & ntfs_flag_file)) {
+            found_count_.fetch_add(1, std::memory_order_relaxed);
+            node_table_.insert(node.record.record_number, node);
+        }
+    }
+}
+
+void ntfs_recovery_c::link_and_mark() {
+    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
+        auto parent = node_table_.find(it.value().record.parent_number);
+        if (parent != node_table_.end()) {
+            parent.value().children.append(&it.value());
+        }
+    }
+    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
+        if (!(it.value().record.flags & ntfs_flag_file)) {
+            continue;
+        }
+        // Each step marks a folder not marked before, so even looping parents end.
+        std::uint64_t key = it.value().record.parent_number;
+        for (;;) {
+            auto parent = node_table_.find(key);
+            if (parent == node_table_.end() || parent.value().has_files) {
+                break;
+            }
+            parent.value().has_files = 1;
+            key = parent.value().record.parent_number;
+        }
+    }
+}
+
+int ntfs_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
+    QFile::remove(destination);
+    return library_.restore_record(&context_, file_key, destination.toUtf8().constData());
+}
+
+int ntfs_recovery_c::get_file_path(std::uint64_t file_key, QString* path) {
+    QString result = target_.path;
+    if (result.endsWith(QLatin1Char('/')) || result.endsWith(QLatin1Char('\\'))) {
+        result.chop(1);
+    }
+    QStringList names;
+    std::uint64_t key = file_key;
+    for (qsizetype steps = 0;; ++steps) {
+        auto found = node_table_.constFind(key);
+        if (found == node_table_.constEnd() || steps > node_table_.size()) {
+            return -1;
+        }
+        names.prepend(name_of(found.value().record));
+        if (found.value().record.parent_number == ntfs_root_record) {
+            break;
+        }
+        key = found.value().record.parent_number;
+    }
+    for (const QString& name : names) {
+        result += QLatin1Char('/') + name;
+    }
+    *path = result;
+    return 0;
+}
+
+// Used by the tool and the result views.
+QString ntfs_node_name(const ntfs_node& node) {
+    return name_of(node.record);
+}

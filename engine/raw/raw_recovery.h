@@ -1,0 +1,82 @@
+#pragma once
+// The deep-scan engine: finds files on a volume by their content through the signature
+// library, keeps them as 32-byte records grouped by type, and copies one out of the volume
+// through the library's device calls.
+//
+// Runs the library's scan on its own thread; the library reports each found file on that
+// thread through on_found. The page (or the orvane tool) writes pause and stop into the
+// scan block and reads the records after finished(). The same object holds the records of
+// a loaded scan file. Owned by the scan session for its whole life.
+
+#include "engine/raw/sigscan.h"
+#include "engine/recovery_base.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+// One found file; also the unit of the scan file, byte for byte.
+struct signature_record {
+    std::uint64_t index = 0;   // position in the record table
+    std::uint64_t offset = 0;  // first byte, from the start of the volume
+    std::uint64_t size = 0;    // bytes
+    char type[8] = {};         // NUL-padded; a name of 8 characters has no terminator
+};
+static_assert(sizeof(signature_record) == 32, "a record is 32 bytes");
+
+// The type name of a record: at most 8 bytes, up to the first NUL.
+QByteArray record_type(const signature_record& record);
+
+class raw_recovery_c final : public recovery_base_c {
+    Q_OBJECT
+  public:
+    using recovery_base_c::recovery_base_c;
+    ~raw_recovery_c() override;
+
+    void set_target(const volume_item_s& target) override;
+    double get_progress() override;
+    void set_progress(double progress) override;
+    void set_stop(int code) override;
+    int get_stop() override;
+    int get_pause() override;
+    void set_pause(int pause) override;
+    std::int64_t get_read_count() override { return 0; }
+    void reset() override;
+    int restore_file(std::uint64_t file_key, const QString& destination) override;
+    int get_file_path(std::uint64_t file_key, QString* path) override;
+    std::int64_t get_found_count() override { return 0; }
+
+    // The scan file: the device path and every record. 0, or -1 when there is no record or
+    // the file cannot be written.
+    int write_scan_file(const QString& path);
+    // Loads a scan file's records and returns its device path; an empty text, with nothing
+    // changed, when the file is not a valid scan file or a scan is running.
+    QString read_scan_file(const QString& path);
+
+    // Read after finished() or after a scan file was loaded.
+    const std::vector<signature_record>& records() const { return records_; }
+    const QHash<QByteArray, QList<std::uint64_t>>& type_index() const { return type_index_; }
+    const QString& device_path() const { return device_path_; }
+    // Files found so far by the running scan, for a progress line.
+    std::int64_t found_so_far() const { return found_so_far_.load(std::memory_order_relaxed); }
+
+  protected:
+    void run() override;
+
+  private:
+    static void on_found(void* owner, const char* type, std::uint32_t offset_low,
+                         std::uint32_t offset_high, std::uint32_t size_low,
+                         std::uint32_t size_high);
+
+    volume_item_s target_;
+    QString device_path_;
+    sig_scan_block block_{};
+    std::vector<signature_record> records_;
+    QHash<QByteArray, QList<std::uint64_t>> type_index_;
+    std::atomic<std::int64_t> found_so_far_{0};
+};

@@ -1,0 +1,651 @@
+// Documents and archives: PDF, ZIP and the office formats built on it, RAR, 7z, gzip,
+// bzip2 and xz.
+#include "sig_format.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+namespace sig {
+
+std::uint64_t deflate_length(window_c& w, std::uint64_t pos, std::uint64_t* out_total) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK) {
+        return 0;
+    }
+    static thread_local std::uint8_t sink[65536];
+    std::uint64_t used = 0;
+    std::uint64_t total = 0;
+    std::uint64_t result = 0;
+    for (;;) {
+        std::size_t got = 0;
+        const std::uint8_t* in = w.some(pos + used, view_max_span, &got);
+        if (!in || got == 0) {
+            break;
+        }
+        z.next_in = const_cast<Bytef*>(in);
+        z.avail_in = static_cast<uInt>(got);
+        int rc = Z_OK;
+        while (z.avail_in > 0 && rc == Z_OK) {
+            z.next_out = sink;
+            z.avail_out = sizeof sink;
+            rc = inflate(&z, Z_NO_FLUSH);
+            total += sizeof sink - z.avail_out;
+        }
+        used += got - z.avail_in;
+        if (rc == Z_STREAM_END) {
+            result = used;
+            break;
+        }
+        if (rc != Z_OK && rc != Z_BUF_ERROR) {
+            break;
+        }
+    }
+    inflateEnd(&z);
+    if (out_total) {
+        *out_total = total;
+    }
+    return result;
+}
+
+namespace {
+
+bool is_digit(std::uint8_t c) {
+    return c >= '0' && c <= '9';
+}
+bool is_space(std::uint8_t c) {
+    return c == ' ' || c == '\r' || c == '\n' || c == '\t' || c == '\f' || c == 0;
+}
+
+// What follows an %%EOF continues the document when it is an incremental update: an
+// object ("12 0 obj") or a cross-reference section.
+bool pdf_continues(window_c& w, std::uint64_t pos) {
+    std::size_t got = 0;
+    const std::uint8_t* p = w.some(pos, 64, &got);
+    if (!p) {
+        return false;
+    }
+    std::size_t i = 0;
+    while (i < got && is_space(p[i])) {
+        ++i;
+    }
+    if (got - i >= 4 && std::memcmp(p + i, "xref", 4) == 0) {
+        return true;
+    }
+    for (int number = 0; number < 2; ++number) {
+        const std::size_t first = i;
+        while (i < got && is_digit(p[i])) {
+            ++i;
+        }
+        if (i == first || i >= got || (p[i] != ' ' && p[i] != '\r' && p[i] != '\n')) {
+            return false;
+        }
+        while (i < got && (p[i] == ' ' || p[i] == '\r' || p[i] == '\n')) {
+            ++i;
+        }
+    }
+    return got - i >= 3 && std::memcmp(p + i, "obj", 3) == 0;
+}
+
+}  // namespace
+
+// PDF: the last %%EOF (with its line end) that no incremental update follows, looked for
+// within the limit and never past a sector where the next PDF begins.
+found_s measure_pdf(window_c& w) {
+    const std::uint8_t* p = w.at(0, 8);
+    if (!p || std::memcmp(p, "%PDF-", 5) != 0 || !is_digit(p[5]) || p[6] != '.') {
+        return {};
+    }
+    std::uint64_t pos = 8;
+    std::uint64_t last_end = 0;
+    for (;;) {
+        std::size_t got = 0;
+        const std::uint8_t* d = w.some(pos, view_max_span, &got);
+        if (!d || got < 5) {
+            return last_end ? found_s{last_end, "pdf"} : found_s{};
+        }
+        // A sector boundary inside this piece where another PDF begins ends the search.
+        std::size_t usable = got - 4;
+        for (std::uint64_t s = (pos + 511) / 512 * 512; s < pos + usable; s += 512) {
+            if (s + 5 <= pos + got && std::memcmp(d + (s - pos), "%PDF-", 5) == 0) {
+                usable = static_cast<std::size_t>(s - pos);
+                break;
+            }
+        }
+        const std::uint8_t* hit = nullptr;
+        for (std::size_t i = 0; i < usable;) {
+            const void* q = std::memchr(d + i, '%', usable - i);
+            if (!q) {
+                break;
+            }
+            const std::size_t k = static_cast<std::size_t>(static_cast<const std::uint8_t*>(q) - d);
+            if (std::memcmp(d + k, "%%EOF", 5) == 0) {
+                hit = d + k;
+                break;
+            }
+            i = k + 1;
+        }
+        if (!hit) {
+            if (usable < got - 4) {
+                return last_end ? found_s{last_end, "pdf"} : found_s{};
+            }
+            pos += usable;
+            continue;
+        }
+        std::uint64_t end = pos + static_cast<std::uint64_t>(hit - d) + 5;
+        const std::uint8_t* eol = w.at(end, 2);
+        if (eol && eol[0] == '\r' && eol[1] == '\n') {
+            end += 2;
+        } else if (eol && (eol[0] == '\n' || eol[0] == '\r')) {
+            end += 1;
+        } else if (!eol) {
+            const std::uint8_t* one = w.at(end, 1);
+            if (one && (one[0] == '\n' || one[0] == '\r')) {
+                end += 1;
+            }
+        }
+        last_end = end;
+        if (!pdf_continues(w, end)) {
+            return {last_end, "pdf"};
+        }
+        pos = end;
+    }
+}
+
+namespace {
+
+// The office formats are ZIP archives told apart by their member names (Office Open XML)
+// or by the stored "mimetype" member that comes first (OpenDocument, EPUB).
+const char* zip_type_from_name(const std::uint8_t* name, std::size_t length) {
+    auto starts = [&](const char* prefix) {
+        const std::size_t n = std::strlen(prefix);
+        return length >= n && std::memcmp(name, prefix, n) == 0;
+    };
+    if (starts("word/")) {
+        return "docx";
+    }
+    if (starts("xl/")) {
+        return "xlsx";
+    }
+    if (starts("ppt/")) {
+        return "pptx";
+    }
+    return nullptr;
+}
+
+const char* zip_type_from_mimetype(const std::uint8_t* data, std::size_t length) {
+    static const struct {
+        const char* mime;
+        const char* type;
+    } known[] = {
+        {"application/vnd.oasis.opendocument.text", "odt"},
+        {"application/vnd.oasis.opendocument.spreadsheet", "ods"},
+        {"application/vnd.oasis.opendocument.presentation", "odp"},
+        {"application/epub+zip", "epub"},
+    };
+    for (const auto& k : known) {
+        if (length == std::strlen(k.mime) && std::memcmp(data, k.mime, length) == 0) {
+            return k.type;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// ZIP (APPNOTE 6.3): local entries with their data (a deflate stream that ends by itself
+// when a data descriptor follows), the central directory and the end record with its
+// comment.
+found_s measure_zip(window_c& w) {
+    std::uint64_t pos = 0;
+    const char* type = nullptr;
+    std::uint64_t entries = 0;
+    bool central = false;
+    for (;;) {
+        const std::uint8_t* s = w.at(pos, 4);
+        if (!s) {
+            return {};
+        }
+        const std::uint32_t sig = le32(s);
+        if (sig == 0x04034b50 && !central) {
+            const std::uint8_t* h = w.at(pos, 30);
+            if (!h) {
+                return {};
+            }
+            const std::uint16_t flags = le16(h + 6);
+            const std::uint16_t method = le16(h + 8);
+            std::uint64_t csize = le32(h + 18);
+            std::uint64_t usize = le32(h + 22);
+            const std::uint16_t name_length = le16(h + 26);
+            const std::uint16_t extra_length = le16(h + 28);
+            if (le16(h + 4) > 63 || name_length == 0) {
+                return {};
+            }
+            const std::uint8_t* name = w.at(pos + 30, name_length);
+            if (!name) {
+                return {};
+            }
+            const bool mimetype =
+                entries == 0 && name_length == 8 && !std::memcmp(name, "mimetype", 8);
+            if (!type && !mimetype) {
+                type = zip_type_from_name(name, name_length);
+            }
+            if (csize == 0xFFFFFFFFu || usize == 0xFFFFFFFFu) {
+                // Zip64: the sizes are in the extra field 0x0001, uncompressed first.
+                const std::uint8_t* extra = w.at(pos + 30 + name_length, extra_length);
+                for (std::uint32_t i = 0; extra && i + 4 <= extra_length;) {
+                    const std::uint16_t id = le16(extra + i);
+                    const std::uint16_t len = le16(extra + i + 2);
+                    if (id == 0x0001 && i + 4 + len <= extra_length) {
+                        std::uint32_t k = i + 4;
+                        if (usize == 0xFFFFFFFFu && k + 8 <= i + 4u + len) {
+                            usize = le64(extra + k);
+                            k += 8;
+                        }
+                        if (csize == 0xFFFFFFFFu && k + 8 <= i + 4u + len) {
+                            csize = le64(extra + k);
+                        }
+                        break;
+                    }
+                    i += 4 + len;
+                }
+            }
+            const std::uint64_t data = pos + 30 + name_length + extra_length;
+            if (mimetype && method == 0 && csize > 0 && csize < 128) {
+                const std::uint8_t* mime = w.at(data, static_cast<std::size_t>(csize));
+                if (mime) {
+                    type = zip_type_from_mimetype(mime, static_cast<std::size_t>(csize));
+                }
+            }
+            if (flags & 8) {
+                std::uint64_t length = 0;
+                if (method == 8) {
+                    length = deflate_length(w, data, nullptr);
+                    if (length == 0) {
+                        return {};
+                    }
+                } else {
+                    return {};  // a stored entry of unknown length cannot be followed
+                }
+                std::uint64_t d = data + length;
+                const std::uint8_t* dd = w.at(d, 24);
+                if (!dd) {
+                    dd = w.at(d, 16);
+                }
+                if (!dd) {
+                    return {};
+                }
+                std::uint64_t skip = 0;
+                if (le32(dd) == 0x08074b50) {
+                    skip = 4;
+                }
+                const std::uint8_t* sizes = w.at(d + skip + 4, 16);
+                if (sizes && le32(sizes) == length) {
+                    pos = d + skip + 12;
+                } else if (sizes && le64(sizes) == length) {
+                    pos = d + skip + 20;
+                } else if (const std::uint8_t* s32 = w.at(d + skip + 4, 8);
+                           s32 && le32(s32) == length) {
+                    pos = d + skip + 12;
+                } else {
+                    return {};
+                }
+            } else {
+                pos = data + csize;
+            }
+            ++entries;
+        } else if (sig == 0x02014b50) {
+            const std::uint8_t* h = w.at(pos, 46);
+            if (!h || entries == 0) {
+                return {};
+            }
+            central = true;
+            pos += 46ull + le16(h + 28) + le16(h + 30) + le16(h + 32);
+        } else if (sig == 0x06054b50) {
+            const std::uint8_t* h = w.at(pos, 22);
+            if (!h || entries == 0) {
+                return {};
+            }
+            pos += 22ull + le16(h + 20);
+            if (pos > w.bound()) {
+                return {};
+            }
+            return {pos, type ? type : "zip"};
+        } else if (sig == 0x06064b50) {
+            const std::uint8_t* h = w.at(pos, 12);
+            if (!h) {
+                return {};
+            }
+            pos += 12 + le64(h + 4);
+        } else if (sig == 0x07064b50) {
+            pos += 20;
+        } else if (sig == 0x05054b50) {
+            const std::uint8_t* h = w.at(pos, 6);
+            if (!h) {
+                return {};
+            }
+            pos += 6ull + le16(h + 4);
+        } else if (sig == 0x08064b50) {
+            const std::uint8_t* h = w.at(pos, 8);
+            if (!h) {
+                return {};
+            }
+            pos += 8ull + le32(h + 4);
+        } else {
+            return {};
+        }
+        if (pos > w.bound()) {
+            return {};
+        }
+    }
+}
+
+namespace {
+
+// A RAR 5 variable-length integer at p (at most 10 bytes of n available).
+bool rar_vint(const std::uint8_t* p, std::size_t n, std::size_t* used, std::uint64_t* value) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n && i < 10; ++i) {
+        v |= static_cast<std::uint64_t>(p[i] & 0x7F) << (7 * i);
+        if (!(p[i] & 0x80)) {
+            *used = i + 1;
+            *value = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// RAR 4 and 5: a chain of headers, each with its size and the size of the data after it,
+// up to the end-of-archive header; RAR 5 headers carry a CRC32 that is checked.
+found_s measure_rar(window_c& w) {
+    const std::uint8_t* p = w.at(0, 8);
+    if (!p || std::memcmp(p, "Rar!\x1a\x07", 6) != 0) {
+        return {};
+    }
+    if (p[6] == 0x01 && p[7] == 0x00) {
+        std::uint64_t pos = 8;
+        for (int blocks = 0;; ++blocks) {
+            std::size_t got = 0;
+            const std::uint8_t* h = w.some(pos, 4 + 10, &got);
+            if (!h || got < 5) {
+                return {};
+            }
+            std::size_t used = 0;
+            std::uint64_t header_size = 0;
+            if (!rar_vint(h + 4, got - 4, &used, &header_size) || header_size == 0 ||
+                header_size > 2 * 1024 * 1024 || header_size + 4 + used > view_max_span) {
+                return {};
+            }
+            const std::uint8_t* full = w.at(pos, 4 + used + static_cast<std::size_t>(header_size));
+            if (!full) {
+                return {};
+            }
+            const std::uint32_t crc = static_cast<std::uint32_t>(
+                crc32(0, full + 4, static_cast<uInt>(used + header_size)));
+            if (crc != le32(full)) {
+                return {};
+            }
+            const std::uint8_t* q = full + 4 + used;
+            std::size_t left = static_cast<std::size_t>(header_size);
+            std::uint64_t type = 0;
+            std::uint64_t flags = 0;
+            std::uint64_t extra = 0;
+            std::uint64_t data = 0;
+            std::size_t n = 0;
+            if (!rar_vint(q, left, &n, &type)) {
+                return {};
+            }
+            q += n;
+            left -= n;
+            if (!rar_vint(q, left, &n, &flags)) {
+                return {};
+            }
+            q += n;
+            left -= n;
+            if ((flags & 1) && !rar_vint(q, left, &n, &extra)) {
+                return {};
+            }
+            if (flags & 1) {
+                q += n;
+                left -= n;
+            }
+            if ((flags & 2) && !rar_vint(q, left, &n, &data)) {
+                return {};
+            }
+            if (type < 1 || type > 5 || (blocks == 0 && type != 1 && type != 4)) {
+                return {};
+            }
+            pos += 4 + used + header_size + data;
+            if (pos > w.bound()) {
+                return {};
+            }
+            if (type == 5) {
+                return {pos, "rar"};
+            }
+        }
+    }
+    if (p[6] != 0x00) {
+        return {};
+    }
+    std::uint64_t pos = 7;
+    for (int blocks = 0;; ++blocks) {
+        const std::uint8_t* h = w.at(pos, 11);
+        if (!h) {
+            return {};
+        }
+        const std::uint8_t type = h[2];
+        const std::uint16_t flags = le16(h + 3);
+        const std::uint16_t size = le16(h + 5);
+        if (type < 0x72 || type > 0x7B || size < 7 || (blocks == 0 && type != 0x73)) {
+            return {};
+        }
+        std::uint64_t add = 0;
+        if (flags & 0x8000) {
+            add = le32(h + 7);
+            if (type == 0x74 && (flags & 0x100)) {
+                const std::uint8_t* high = w.at(pos + 32, 4);
+                if (!high) {
+                    return {};
+                }
+                add |= static_cast<std::uint64_t>(le32(high)) << 32;
+            }
+        }
+        pos += size + add;
+        if (pos > w.bound()) {
+            return {};
+        }
+        if (type == 0x7B) {
+            return {pos, "rar"};
+        }
+    }
+}
+
+// 7z: the start header's CRC-checked pointer to the next header, which ends the archive.
+found_s measure_7z(window_c& w) {
+    const std::uint8_t* p = w.at(0, 32);
+    static const std::uint8_t sig[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+    if (!p || std::memcmp(p, sig, 6) != 0 || p[6] != 0) {
+        return {};
+    }
+    if (static_cast<std::uint32_t>(crc32(0, p + 12, 20)) != le32(p + 8)) {
+        return {};
+    }
+    const std::uint64_t offset = le64(p + 12);
+    const std::uint64_t size = le64(p + 20);
+    if (size == 0 || offset > w.bound() || size > w.bound() - offset ||
+        32 + offset + size > w.bound()) {
+        return {};
+    }
+    return {32 + offset + size, "7z"};
+}
+
+// gzip (RFC 1952): the member header, the deflate stream, which ends by itself, and the
+// trailer whose length field must match; members that follow directly belong to the file.
+found_s measure_gz(window_c& w) {
+    std::uint64_t pos = 0;
+    for (int members = 0;; ++members) {
+        const std::uint8_t* h = w.at(pos, 10);
+        if (!h || h[0] != 0x1F || h[1] != 0x8B || h[2] != 8 || (h[3] & 0xE0) ||
+            (h[9] > 13 && h[9] != 255)) {
+            return members > 0 ? found_s{pos, "gz"} : found_s{};
+        }
+        const std::uint8_t flags = h[3];
+        std::uint64_t q = pos + 10;
+        if (flags & 4) {
+            const std::uint8_t* x = w.at(q, 2);
+            if (!x) {
+                return {};
+            }
+            q += 2 + le16(x);
+        }
+        for (int field = 0; field < 2; ++field) {
+            if (!(flags & (field == 0 ? 8 : 16))) {
+                continue;
+            }
+            for (int n = 0;; ++n) {
+                const std::uint8_t* c = w.at(q++, 1);
+                if (!c || n > 65536) {
+                    return {};
+                }
+                if (*c == 0) {
+                    break;
+                }
+            }
+        }
+        if (flags & 2) {
+            q += 2;
+        }
+        std::uint64_t total = 0;
+        const std::uint64_t length = deflate_length(w, q, &total);
+        const std::uint8_t* t = length ? w.at(q + length, 8) : nullptr;
+        if (!t || le32(t + 4) != static_cast<std::uint32_t>(total)) {
+            return members > 0 ? found_s{pos, "gz"} : found_s{};
+        }
+        pos = q + length + 8;
+    }
+}
+
+// bzip2: the stream header, then bit-aligned block headers (0x314159265359, each followed
+// by its block CRC) up to the end-of-stream marker (0x177245385090) and the stream CRC,
+// which must equal the block CRCs combined; streams that follow directly belong to the
+// file.
+found_s measure_bz2(window_c& w) {
+    std::uint64_t pos = 0;
+    for (int streams = 0;; ++streams) {
+        const std::uint8_t* h = w.at(pos, 10);
+        static const std::uint8_t block[6] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x59};
+        static const std::uint8_t empty[6] = {0x17, 0x72, 0x45, 0x38, 0x50, 0x90};
+        if (!h || h[0] != 'B' || h[1] != 'Z' || h[2] != 'h' || h[3] < '1' || h[3] > '9' ||
+            (std::memcmp(h + 4, block, 6) != 0 && std::memcmp(h + 4, empty, 6) != 0)) {
+            return streams > 0 ? found_s{pos, "bz2"} : found_s{};
+        }
+        constexpr std::uint64_t block_magic = 0x314159265359ull;
+        constexpr std::uint64_t end_magic = 0x177245385090ull;
+        constexpr std::uint64_t mask = 0xFFFFFFFFFFFFull;
+        // A compressed block is never much larger than the 100-900 kB it holds.
+        const std::uint64_t block_limit = (h[3] - '0') * 100000ull * 5 / 4 + 4096;
+        std::uint64_t bits = 0;
+        std::uint64_t q = pos + 4;
+        std::uint64_t end = 0;
+        std::uint64_t last_marker = q;
+        std::uint32_t combined = 0;
+        int pending = 0;        // 1: a block CRC follows, 2: the stream CRC follows
+        int pending_bytes = 0;  // bytes still to shift in before it is whole
+        int pending_shift = 0;
+        while (end == 0) {
+            std::size_t got = 0;
+            const std::uint8_t* d = w.some(q, view_max_span, &got);
+            if (!d || got == 0) {
+                return {};
+            }
+            for (std::size_t i = 0; i < got && end == 0; ++i) {
+                bits = bits << 8 | d[i];
+                const std::uint64_t here = q + i + 1;  // bytes of the file shifted in so far
+                if (pending) {
+                    if (--pending_bytes > 0) {
+                        continue;
+                    }
+                    const auto crc = static_cast<std::uint32_t>(bits >> pending_shift);
+                    if (pending == 1) {
+                        combined = (combined << 1 | combined >> 31) ^ crc;
+                        pending = 0;
+                        continue;
+                    }
+                    if (crc != combined) {
+                        return {};
+                    }
+                    end = here;  // the padding bits of the last byte belong to the file
+                    break;
+                }
+                if (here - last_marker > block_limit) {
+                    return {};
+                }
+                if (here < pos + 10) {
+                    continue;
+                }
+                for (int shift = 7; shift >= 0; --shift) {
+                    const std::uint64_t v = (bits >> shift) & mask;
+                    if (v == block_magic || v == end_magic) {
+                        pending = v == block_magic ? 1 : 2;
+                        pending_bytes = 4;
+                        pending_shift = shift;
+                        last_marker = here;
+                        break;
+                    }
+                }
+            }
+            q += got;
+        }
+        if (end > w.bound()) {
+            return {};
+        }
+        pos = end;
+    }
+}
+
+// xz: the stream header with its CRC, then the stream footer found at a 4-byte boundary:
+// its CRC, the same flags, and an index where its backward size points.
+found_s measure_xz(window_c& w) {
+    const std::uint8_t* h = w.at(0, 12);
+    static const std::uint8_t sig[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+    if (!h || std::memcmp(h, sig, 6) != 0 || h[6] != 0 || (h[7] & 0xF0) ||
+        static_cast<std::uint32_t>(crc32(0, h + 6, 2)) != le32(h + 8)) {
+        return {};
+    }
+    const std::uint8_t flags = h[7];
+    std::uint64_t pos = 12;
+    for (;;) {
+        std::size_t got = 0;
+        const std::uint8_t* d = w.some(pos, view_max_span, &got);
+        if (!d || got < 12) {
+            return {};
+        }
+        const std::size_t last = (got - 12) & ~static_cast<std::size_t>(3);
+        std::uint64_t next = pos + last + 4;
+        for (std::size_t i = 0; i <= last; i += 4) {
+            const std::uint8_t* f = d + i;
+            if (f[10] != 'Y' || f[11] != 'Z' || f[8] != 0 || f[9] != flags) {
+                continue;
+            }
+            if (static_cast<std::uint32_t>(crc32(0, f + 4, 6)) != le32(f)) {
+                continue;
+            }
+            const std::uint64_t footer = pos + i;
+            const std::uint64_t backward = (static_cast<std::uint64_t>(le32(f + 4)) + 1) * 4;
+            if (backward <= footer - 12) {
+                const std::uint8_t* index = w.at(footer - backward, 1);
+                if (index && index[0] == 0) {
+                    return {footer + 12, "xz"};
+                }
+            }
+            next = footer + 4;  // d may be gone after that read: fetch again from here
+            break;
+        }
+        pos = next;
+    }
+}
+
+}  // namespace sig

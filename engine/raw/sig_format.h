@@ -1,0 +1,136 @@
+#pragma once
+// The file formats that the signature library knows: for each, the bytes that begin a
+// file at a sector boundary and a measure that checks the candidate against the format's
+// structure and finds where the file ends.
+//
+// Data read from a volume is hostile: every measure reads through byte_view_c, which
+// refuses ranges past the bound, and caps every walk.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace sig {
+
+// Random access to the bytes of the volume being scanned. Used by one thread.
+class byte_view_c {
+  public:
+    virtual ~byte_view_c() = default;
+    // n bytes at pos (n at most view_max_span); null when they lie past the end of the
+    // volume, cannot be read, or the scan was asked to stop. Valid until the next call.
+    virtual const std::uint8_t* at(std::uint64_t pos, std::size_t n) = 0;
+    virtual std::uint64_t size() const = 0;
+};
+
+constexpr std::size_t view_max_span = 64 * 1024;
+
+// A window of the view for one candidate: offsets relative to the candidate's first byte,
+// nothing at or beyond bound (the type's limit or the end of the volume).
+class window_c {
+  public:
+    window_c(byte_view_c& view, std::uint64_t start, std::uint64_t bound)
+        : view_(view), start_(start), bound_(bound) {}
+    const std::uint8_t* at(std::uint64_t pos, std::size_t n) {
+        if (n > view_max_span || pos > bound_ || n > bound_ - pos) {
+            return nullptr;
+        }
+        return view_.at(start_ + pos, n);
+    }
+    // As many bytes at pos as are available up to want (at most view_max_span); sets *got.
+    const std::uint8_t* some(std::uint64_t pos, std::size_t want, std::size_t* got) {
+        if (pos >= bound_) {
+            *got = 0;
+            return nullptr;
+        }
+        std::uint64_t left = bound_ - pos;
+        std::size_t n = want < view_max_span ? want : view_max_span;
+        if (left < n) {
+            n = static_cast<std::size_t>(left);
+        }
+        *got = n;
+        return view_.at(start_ + pos, n);
+    }
+    std::uint64_t bound() const { return bound_; }
+    std::uint64_t start() const { return start_; }
+
+  private:
+    byte_view_c& view_;
+    std::uint64_t start_;
+    std::uint64_t bound_;
+};
+
+// What a measure found: the file's size in bytes (0: not a file of this format) and its
+// type name, which may differ from the format's name (zip: docx, xlsx, ...).
+struct found_s {
+    std::uint64_t size = 0;
+    const char* type = nullptr;
+};
+
+using measure_fn = found_s (*)(window_c& w);
+
+struct format_s {
+    const char* name;             // the configuration's key; also the family's type names
+    std::uint8_t magic[8];        // the first bytes of every file of the format
+    std::uint8_t magic_length;    // 2 to 8
+    std::uint8_t magic_offset;    // where the magic lies in the first sector (0 or 4)
+    std::uint64_t default_limit;  // bytes
+    measure_fn measure;
+    const char* types;  // every type name the measure reports, space-separated
+};
+
+// Every known format, in the order candidates are tried at one sector.
+const std::vector<format_s>& formats();
+
+// Decoding helpers over byte pointers.
+inline std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+inline std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+inline std::uint64_t le64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(le32(p)) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
+}
+inline std::uint16_t be16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
+inline std::uint32_t be32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
+}
+inline std::uint64_t be64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(be32(p)) << 32 | be32(p + 4);
+}
+
+// The measures, by family (sig_image.cpp, sig_archive.cpp, sig_media.cpp, sig_program.cpp).
+found_s measure_jpg(window_c& w);
+found_s measure_png(window_c& w);
+found_s measure_gif(window_c& w);
+found_s measure_bmp(window_c& w);
+found_s measure_tif(window_c& w);
+found_s measure_psd(window_c& w);
+found_s measure_ico(window_c& w);
+found_s measure_riff(window_c& w);
+found_s measure_pdf(window_c& w);
+found_s measure_zip(window_c& w);
+found_s measure_rar(window_c& w);
+found_s measure_7z(window_c& w);
+found_s measure_gz(window_c& w);
+found_s measure_bz2(window_c& w);
+found_s measure_xz(window_c& w);
+found_s measure_mp3(window_c& w);
+found_s measure_mp4(window_c& w);
+found_s measure_mkv(window_c& w);
+found_s measure_flac(window_c& w);
+found_s measure_ogg(window_c& w);
+found_s measure_sqlite(window_c& w);
+found_s measure_exe(window_c& w);
+found_s measure_elf(window_c& w);
+found_s measure_font(window_c& w);
+
+// A raw deflate stream at pos: its compressed length, or 0 when it does not end within the
+// window or is not valid deflate data. *out_total receives the inflated length.
+std::uint64_t deflate_length(window_c& w, std::uint64_t pos, std::uint64_t* out_total);
+
+}  // namespace sig

@@ -1,0 +1,445 @@
+// The signature library: the scan pipeline, configuration loading and the device calls.
+//
+// sig_scan runs on the caller's thread and starts one reader thread for the scan. The
+// reader fills a small ring of large buffers ahead of the scan, in order, so the disk stays
+// busy while the scan tests the first bytes of every sector against a table. A file found
+// at a sector is measured through its structure; the scan then goes on after its end, and
+// the reader skips what the measure has covered, so no byte is read twice by the pipeline.
+
+#include "sigscan.h"
+
+#include "sig_config.h"
+#include "sig_format.h"
+#include "sig_volume.h"
+
+#include <QFile>
+#include <QString>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+static_assert(sizeof(void*) != 8 || sizeof(sig_scan_block) == 32, "the scan block is 32 bytes");
+static_assert(offsetof(sig_scan_block, progress) == 8 && offsetof(sig_scan_block, pause) == 16 &&
+                  offsetof(sig_scan_block, stop) == 20,
+              "scan block layout");
+
+namespace sig {
+
+bool open_volume(const char* device_path, volume_s* volume) {
+    if (!device_path || !*device_path) {
+        return false;
+    }
+    const QString name = QString::fromLocal8Bit(device_path);
+    const std::vector<platform::drive_desc_s> drives = platform::list_drives();
+    platform::volume_where_s where;
+    QString error;
+    if (platform::locate_volume(name, &where) && where.drive_number >= 0 &&
+        static_cast<std::size_t>(where.drive_number) < drives.size()) {
+        volume->source = platform::open_drive(drives[where.drive_number], &error);
+        if (!volume->source) {
+            return false;
+        }
+        volume->base = where.start_sector * 512;
+        volume->size = where.byte_size;
+        const std::uint64_t drive_size = volume->source->byte_size();
+        if (volume->base > drive_size) {
+            return false;
+        }
+        volume->size = std::min(volume->size, drive_size - volume->base);
+        return true;
+    }
+    const QString canonical = platform::canonical_volume_name(name);
+    for (const platform::drive_desc_s& drive : drives) {
+        if (drive.name == name || drive.name == canonical) {
+            volume->source = platform::open_drive(drive, &error);
+            if (!volume->source) {
+                return false;
+            }
+            volume->base = 0;
+            volume->size = volume->source->byte_size();
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+constexpr std::size_t chunk_bytes = 8 * 1024 * 1024;
+constexpr int chunk_count = 4;
+constexpr std::size_t cache_bytes = 1024 * 1024;
+
+std::int32_t load_word(std::int32_t& word) {
+    return std::atomic_ref<std::int32_t>(word).load(std::memory_order_relaxed);
+}
+
+struct chunk_s {
+    std::uint64_t pos = 0;
+    std::size_t length = 0;
+    std::vector<std::uint8_t> data;
+};
+
+// The reader thread and the ring of buffers it fills ahead of the scan.
+class pipeline_c {
+  public:
+    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping)
+        : volume_(volume), stopping_(stopping) {
+        for (int i = 0; i < chunk_count; ++i) {
+            storage_.emplace_back(std::make_unique<chunk_s>());
+            storage_.back()->data.resize(chunk_bytes);
+            free_.push_back(storage_.back().get());
+        }
+        reader_ = std::thread([this] { read_ahead(); });
+    }
+    ~pipeline_c() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        reader_.join();
+    }
+
+    // The oldest filled buffer (it stays in the ring until release); null at the end.
+    chunk_s* next() {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [this] { return !ready_.empty() || done_ || quit_; });
+        return ready_.empty() ? nullptr : ready_.front();
+    }
+    void release() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            free_.push_back(ready_.front());
+            ready_.pop_front();
+        }
+        changed_.notify_all();
+    }
+    // The scan goes on at pos: the reader need not read what lies before it.
+    void skip_to(std::uint64_t pos) {
+        std::lock_guard<std::mutex> hold(lock_);
+        skip_to_ = std::max(skip_to_, pos);
+    }
+    // A filled buffer that holds [pos, pos + n); null when none does.
+    const std::uint8_t* find(std::uint64_t pos, std::size_t n) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const chunk_s* c : ready_) {
+            if (c->pos <= pos && pos - c->pos + n <= c->length) {
+                return c->data.data() + (pos - c->pos);
+            }
+        }
+        return nullptr;
+    }
+
+  private:
+    void read_ahead() {
+        std::uint64_t pos = 0;
+        for (;;) {
+            chunk_s* c = nullptr;
+            {
+                std::unique_lock<std::mutex> hold(lock_);
+                changed_.wait(hold, [this] { return !free_.empty() || quit_; });
+                if (quit_) {
+                    return;
+                }
+                pos = std::max(pos, skip_to_);
+                if (pos >= volume_.size || stopping_.load(std::memory_order_relaxed)) {
+                    done_ = true;
+                    changed_.notify_all();
+                    return;
+                }
+                c = free_.back();
+                free_.pop_back();
+            }
+            c->pos = pos;
+            c->length =
+                static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, volume_.size - pos));
+            fill(c);
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                ready_.push_back(c);
+            }
+            changed_.notify_all();
+            pos += c->length;
+        }
+    }
+    // One large read; when it fails, the buffer is read again in 64 KiB pieces and the
+    // pieces that cannot be read are left as zeros, so bad sectors cost only themselves.
+    void fill(chunk_s* c) {
+        if (volume_.read(c->pos, c->data.data(), c->length)) {
+            return;
+        }
+        constexpr std::size_t piece = 64 * 1024;
+        for (std::size_t off = 0; off < c->length; off += piece) {
+            const std::size_t n = std::min(piece, c->length - off);
+            if (!volume_.read(c->pos + off, c->data.data() + off, n)) {
+                std::memset(c->data.data() + off, 0, n);
+            }
+        }
+    }
+
+    const volume_s& volume_;
+    std::atomic<bool>& stopping_;
+    std::vector<std::unique_ptr<chunk_s>> storage_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<chunk_s*> free_;
+    std::deque<chunk_s*> ready_;
+    std::uint64_t skip_to_ = 0;
+    bool done_ = false;
+    bool quit_ = false;
+    std::thread reader_;
+};
+
+// What the measures read: the reader's buffers where they hold the bytes, else a cache
+// filled from a second handle on the volume.
+class scan_view_c final : public byte_view_c {
+  public:
+    scan_view_c(pipeline_c& pipe, const volume_s& direct, std::atomic<bool>& stopping,
+                std::int32_t& stop_word)
+        : pipe_(pipe),
+          direct_(direct),
+          stopping_(stopping),
+          stop_word_(stop_word),
+          cache_(cache_bytes) {}
+
+    // A measure that reads far (a long deflate stream) sees a stop request here.
+    const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
+        if (load_word(stop_word_) != 0) {
+            stopping_.store(true, std::memory_order_relaxed);
+        }
+        if (n > view_max_span || pos > direct_.size || n > direct_.size - pos ||
+            stopping_.load(std::memory_order_relaxed)) {
+            return nullptr;
+        }
+        if (const std::uint8_t* p = pipe_.find(pos, n)) {
+            return p;
+        }
+        if (cache_length_ > 0 && cache_pos_ <= pos && pos - cache_pos_ + n <= cache_length_) {
+            return cache_.data() + (pos - cache_pos_);
+        }
+        cache_pos_ = pos & ~static_cast<std::uint64_t>(4095);
+        cache_length_ = static_cast<std::size_t>(
+            std::min<std::uint64_t>(cache_bytes, direct_.size - cache_pos_));
+        if (!direct_.read(cache_pos_, cache_.data(), cache_length_)) {
+            cache_length_ = 0;
+            return nullptr;
+        }
+        return cache_.data() + (pos - cache_pos_);
+    }
+    std::uint64_t size() const override { return direct_.size; }
+
+  private:
+    pipeline_c& pipe_;
+    const volume_s& direct_;
+    std::atomic<bool>& stopping_;
+    std::int32_t& stop_word_;
+    std::vector<std::uint8_t> cache_;
+    std::uint64_t cache_pos_ = 0;
+    std::size_t cache_length_ = 0;
+};
+
+// The per-sector test: two tables keyed by the first two bytes and by bytes 4-5 of a
+// sector give the list of formats whose magic may begin there (0: none).
+struct sector_test_s {
+    std::vector<std::uint8_t> at0 = std::vector<std::uint8_t>(65536, 0);
+    std::vector<std::uint8_t> at4 = std::vector<std::uint8_t>(65536, 0);
+    std::vector<std::vector<int>> lists{{}};
+    std::vector<std::uint64_t> bound;  // per format: the largest limit of its enabled types
+
+    explicit sector_test_s(const std::map<std::string, type_rule_s>& rules) {
+        const auto& table = formats();
+        bound.assign(table.size(), 0);
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            const format_s& f = table[i];
+            for (const QByteArray& type : QByteArray(f.types).split(' ')) {
+                auto rule = rules.find(type.toStdString());
+                if (rule != rules.end() && rule->second.enabled) {
+                    bound[i] = std::max(bound[i], rule->second.limit);
+                }
+            }
+            if (bound[i] == 0) {
+                continue;
+            }
+            auto& keyed = f.magic_offset == 0 ? at0 : at4;
+            const int key = f.magic[0] << 8 | f.magic[1];
+            if (keyed[key] == 0) {
+                keyed[key] = static_cast<std::uint8_t>(lists.size());
+                lists.emplace_back();
+            }
+            lists[keyed[key]].push_back(static_cast<int>(i));
+        }
+    }
+};
+
+}  // namespace
+
+}  // namespace sig
+
+extern "C" void sig_load_config(const char* path) {
+    QFile file(QString::fromLocal8Bit(path ? path : ""));
+    if (!file.open(QIODevice::ReadOnly)) {
+        sig::set_rules(sig::default_rules());
+        return;
+    }
+    sig::set_rules(sig::parse_config(file.read(1024 * 1024), nullptr));
+}
+
+extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
+    using namespace sig;
+    if (!block) {
+        return;
+    }
+    auto progress = std::atomic_ref<double>(block->progress);
+    volume_s volume;
+    volume_s direct;
+    if (!open_volume(device_path, &volume) || !open_volume(device_path, &direct) ||
+        volume.size == 0) {
+        return;
+    }
+    const auto rules = current_rules();
+    const sector_test_s test(rules);
+    const auto& table = formats();
+    std::atomic<bool> stopping{false};
+    pipeline_c pipe(volume, stopping);
+    scan_view_c view(pipe, direct, stopping, block->stop);
+    std::uint64_t resume = 0;  // the scan goes on at this byte
+    auto stop_requested = [&] {
+        while (load_word(block->pause) != 0 && load_word(block->stop) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (load_word(block->stop) != 0) {
+            stopping.store(true, std::memory_order_relaxed);
+            return true;
+        }
+        return false;
+    };
+    while (chunk_s* c = pipe.next()) {
+        if (stop_requested()) {
+            break;
+        }
+        const std::uint64_t chunk_end = c->pos + c->length;
+        if (chunk_end <= resume) {
+            pipe.release();
+            continue;
+        }
+        const std::uint8_t* d = c->data.data();
+        std::size_t off = resume > c->pos ? static_cast<std::size_t>(resume - c->pos) : 0;
+        for (; off + 8 <= c->length; off += 512) {
+            const std::uint8_t* s = d + off;
+            const std::uint8_t first = test.at0[s[0] << 8 | s[1]];
+            const std::uint8_t boxed = test.at4[s[4] << 8 | s[5]];
+            if ((first | boxed) == 0) {
+                continue;
+            }
+            const std::uint64_t pos = c->pos + off;
+            found_s found;
+            for (const std::uint8_t list : {first, boxed}) {
+                for (const int index : test.lists[list]) {
+                    const format_s& f = table[index];
+                    if (std::memcmp(s + f.magic_offset, f.magic, f.magic_length) != 0) {
+                        continue;
+                    }
+                    window_c w(view, pos, std::min(test.bound[index], volume.size - pos));
+                    found_s candidate = f.measure(w);
+                    if (candidate.size == 0 || !candidate.type) {
+                        continue;
+                    }
+                    auto rule = rules.find(candidate.type);
+                    if (rule == rules.end() || !rule->second.enabled ||
+                        candidate.size > rule->second.limit || candidate.size > volume.size - pos) {
+                        continue;
+                    }
+                    found = candidate;
+                    break;
+                }
+                if (found.size) {
+                    break;
+                }
+            }
+            if (stopping.load(std::memory_order_relaxed)) {
+                break;
+            }
+            if (found.size == 0) {
+                continue;
+            }
+            if (block->found) {
+                block->found(block->owner, found.type, static_cast<std::uint32_t>(pos),
+                             static_cast<std::uint32_t>(pos >> 32),
+                             static_cast<std::uint32_t>(found.size),
+                             static_cast<std::uint32_t>(found.size >> 32));
+            }
+            resume = (pos + found.size + 511) / 512 * 512;
+            if (resume >= chunk_end) {
+                pipe.skip_to(resume);
+                break;
+            }
+            off = static_cast<std::size_t>(resume - c->pos) - 512;
+        }
+        progress.store(static_cast<double>(chunk_end) / static_cast<double>(volume.size),
+                       std::memory_order_relaxed);
+        pipe.release();
+        if (stopping.load(std::memory_order_relaxed)) {
+            break;
+        }
+    }
+    if (!stopping.load(std::memory_order_relaxed) && load_word(block->stop) == 0) {
+        progress.store(1.0, std::memory_order_relaxed);
+    }
+}
+
+namespace {
+
+struct handle_s {
+    sig::volume_s volume;
+    std::uint64_t position = 0;
+};
+
+}  // namespace
+
+extern "C" intptr_t sig_open(const char* device_path) {
+    auto handle = std::make_unique<handle_s>();
+    if (!sig::open_volume(device_path, &handle->volume)) {
+        return 0;
+    }
+    return reinterpret_cast<intptr_t>(handle.release());
+}
+
+extern "C" int64_t sig_seek(intptr_t handle, uint32_t offset_low, uint32_t offset_high,
+                            int origin) {
+    auto* h = reinterpret_cast<handle_s*>(handle);
+    const std::uint64_t offset = static_cast<std::uint64_t>(offset_high) << 32 | offset_low;
+    if (!h || origin != 0 || offset > h->volume.size) {
+        return -1;
+    }
+    h->position = offset;
+    return static_cast<int64_t>(offset);
+}
+
+extern "C" int32_t sig_read(intptr_t handle, void* buffer, int32_t wanted) {
+    auto* h = reinterpret_cast<handle_s*>(handle);
+    if (!h || !buffer || wanted < 0) {
+        return -1;
+    }
+    const std::uint64_t left = h->volume.size - h->position;
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, static_cast<std::uint64_t>(wanted)));
+    if (n == 0) {
+        return 0;
+    }
+    if (!h->volume.read(h->position, buffer, n)) {
+        return -1;
+    }
+    h->position += n;
+    return static_cast<int32_t>(n);
+}
+
+extern "C" void sig_close(intptr_t handle) {
+    delete reinterpret_cast<handle_s*>(handle);
+}

@@ -1,0 +1,261 @@
+#include "file_list.h"
+
+#include "engine/fat/fat_recovery.h"
+#include "engine/ntfs/ntfs_recovery.h"
+#include "engine/raw/raw_recovery.h"
+
+#include <QSet>
+
+#include <algorithm>
+
+namespace {
+
+// ---- FAT engine (kind 0) ----
+
+recovery_item_s fat_record(const fat_node& node) {
+    recovery_item_s item;
+    item.name = node.name;
+    item.size = node.size;
+    item.date1 = node.write_time;
+    item.date2 = node.creation_time;
+    item.file_key = node.first_cluster;
+    item.attributes = node.attributes;
+    return item;
+}
+
+bool fat_is_listed_folder(const fat_node& node) {
+    return (node.attributes & fat_attr_directory) && node.has_files && node.first_cluster != 0;
+}
+
+void fat_folders(const fat_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    const auto& nodes = engine.nodes();
+    const auto top = nodes.constFind(0);
+    if (top == nodes.constEnd()) {
+        return;
+    }
+    result_folder_s root;
+    root.path = QStringLiteral("/");
+    folders->push_back(root);
+    // Depth first with an explicit stack: a hostile volume may nest folders thousands deep.
+    // Every node has one parent key, so the links form a tree; the seen set is a guard only.
+    struct pending_s {
+        const fat_node* node;
+        QString path;
+    };
+    std::vector<pending_s> stack{{&top.value(), QString()}};
+    QSet<std::uint32_t> seen{0};
+    while (!stack.empty()) {
+        const pending_s current = stack.back();
+        stack.pop_back();
+        std::vector<pending_s> below;
+        for (const fat_node* child : current.node->children) {
+            if (!fat_is_listed_folder(*child) || seen.contains(child->first_cluster)) {
+                continue;
+            }
+            seen.insert(child->first_cluster);
+            result_folder_s folder;
+            folder.path = current.path + QLatin1Char('/') + child->name;
+            folder.ref.key = child->first_cluster;
+            folder.item = fat_record(*child);
+            folders->push_back(folder);
+            below.push_back({child, folder.path});
+        }
+        // Reversed onto the stack so that the folders are visited in the engine's order.
+        stack.insert(stack.end(), below.rbegin(), below.rend());
+    }
+}
+
+void fat_files(const fat_recovery_c& engine, const folder_ref_s& folder,
+               std::vector<recovery_item_s>* file_list) {
+    const auto& nodes = engine.nodes();
+    const auto found = nodes.constFind(static_cast<std::uint32_t>(folder.key));
+    if (found == nodes.constEnd()) {
+        return;
+    }
+    for (const fat_node* child : found.value().children) {
+        if ((child->attributes & fat_attr_directory) || child->first_cluster == 0) {
+            continue;
+        }
+        file_list->push_back(fat_record(*child));
+    }
+}
+
+// ---- NTFS engine (kind 1) ----
+
+recovery_item_s ntfs_item(const ntfs_node& node) {
+    recovery_item_s item;
+    item.name = ntfs_node_name(node);
+    item.size = node.record.size;
+    item.date1 = node.record.write_time;
+    item.date2 = node.record.creation_time;
+    item.file_key = node.record.record_number;
+    item.attributes = static_cast<std::int32_t>(node.record.flags);
+    item.overwritten = node.record.extra_flags & ntfs_extra_overwritten;
+    return item;
+}
+
+// Records 0-11 are the volume's own files and folders and are never shown.
+bool ntfs_is_listed_folder(const ntfs_node& node) {
+    return (node.record.flags & ntfs_flag_directory) && node.has_files &&
+           node.record.record_number > ntfs_last_system_record;
+}
+
+void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    const auto& nodes = engine.nodes();
+    const auto top = nodes.constFind(ntfs_root_record);
+    if (top == nodes.constEnd()) {
+        return;
+    }
+    result_folder_s root;
+    root.path = QStringLiteral("/");
+    root.ref.key = ntfs_root_record;
+    folders->push_back(root);
+    struct pending_s {
+        const ntfs_node* node;
+        QString path;
+    };
+    // The root is its own child; the seen set also guards against parents that loop.
+    std::vector<pending_s> stack{{&top.value(), QString()}};
+    QSet<std::uint64_t> seen{ntfs_root_record};
+    while (!stack.empty()) {
+        const pending_s current = stack.back();
+        stack.pop_back();
+        std::vector<pending_s> below;
+        for (const ntfs_node* child : current.node->children) {
+            const std::uint64_t key = child->record.record_number;
+            if (!ntfs_is_listed_folder(*child) || seen.contains(key)) {
+                continue;
+            }
+            seen.insert(key);
+            result_folder_s folder;
+            folder.path = current.path + QLatin1Char('/') + ntfs_node_name(*child);
+            folder.ref.key = key;
+            folder.item = ntfs_item(*child);
+            folders->push_back(folder);
+            below.push_back({child, folder.path});
+        }
+        stack.insert(stack.end(), below.rbegin(), below.rend());
+    }
+}
+
+void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
+                std::vector<recovery_item_s>* file_list) {
+    const auto& nodes = engine.nodes();
+    const auto found = nodes.constFind(folder.key);
+    if (found == nodes.constEnd()) {
+        return;
+    }
+    for (const ntfs_node* child : found.value().children) {
+        if ((child->record.flags & ntfs_flag_file) &&
+            child->record.record_number > ntfs_last_system_record) {
+            file_list->push_back(ntfs_item(*child));
+        }
+    }
+}
+
+// ---- signature engine (kind 2) ----
+
+// One folder per type name under "/", in name order (the engine's map has none); each
+// folder's reference is that type's list of record indexes.
+void signature_folders(const raw_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    result_folder_s root;
+    root.path = QStringLiteral("/");
+    folders->push_back(root);
+    const auto& index = engine.type_index();
+    QList<QByteArray> types = index.keys();
+    std::sort(types.begin(), types.end());
+    for (const QByteArray& type : types) {
+        result_folder_s folder;
+        folder.item.name = QString::fromLatin1(type);
+        folder.path = QLatin1Char('/') + folder.item.name;
+        folder.ref.list = &index.find(type).value();
+        folders->push_back(folder);
+    }
+}
+
+// The files of one type: "%08llu.%s" of each record's index and type. An index beyond the
+// table (a damaged scan file) is skipped; the top folder has no list and no files.
+void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
+                     std::vector<recovery_item_s>* file_list) {
+    const auto* indexes = static_cast<const QList<std::uint64_t>*>(folder.list);
+    if (!indexes) {
+        return;
+    }
+    const auto& records = engine.records();
+    for (const std::uint64_t position : *indexes) {
+        if (position >= records.size()) {
+            continue;
+        }
+        const signature_record& record = records[position];
+        recovery_item_s item;
+        item.name = QString::asprintf("%08llu.%s", static_cast<unsigned long long>(record.index),
+                                      record_type(record).constData());
+        item.size = record.size;
+        item.file_key = position;
+        file_list->push_back(item);
+    }
+}
+
+}  // namespace
+
+std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine,
+                                                 engine_kind_e kind) {
+    std::vector<result_folder_s> folders;
+    switch (kind) {
+        case engine_fat:
+            if (const auto* fat = qobject_cast<const fat_recovery_c*>(engine)) {
+                fat_folders(*fat, &folders);
+            }
+            break;
+        case engine_ntfs:
+            if (const auto* ntfs = qobject_cast<const ntfs_recovery_c*>(engine)) {
+                ntfs_folders(*ntfs, &folders);
+            }
+            break;
+        case engine_signature:
+            if (const auto* raw = qobject_cast<const raw_recovery_c*>(engine)) {
+                signature_folders(*raw, &folders);
+            }
+            break;
+        case engine_none:
+            break;
+    }
+    return folders;
+}
+
+void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base_c* engine,
+                    engine_kind_e kind, const folder_ref_s& folder) {
+    file_list.clear();
+    switch (kind) {
+        case engine_fat:
+            if (const auto* fat = qobject_cast<const fat_recovery_c*>(engine)) {
+                fat_files(*fat, folder, &file_list);
+            }
+            break;
+        case engine_ntfs:
+            if (const auto* ntfs = qobject_cast<const ntfs_recovery_c*>(engine)) {
+                ntfs_files(*ntfs, folder, &file_list);
+            }
+            break;
+        case engine_signature:
+            if (const auto* raw = qobject_cast<const raw_recovery_c*>(engine)) {
+                signature_files(*raw, folder, &file_list);
+            }
+            break;
+        case engine_none:
+            break;
+    }
+}
+
+bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item) {
+    switch (kind) {
+        case engine_fat:
+            return item.attributes & fat_attr_deleted;
+        case engine_ntfs:
+            return item.attributes & ntfs_flag_deleted;
+        case engine_signature:
+        case engine_none:
+            break;
+    }
+    return false;
+}

@@ -1,0 +1,44 @@
+#pragma once
+// From an engine's finished results to what the result tree and the file table show: the
+// folders that hold found files, and the found files of one folder as recovery_item_s
+// records.
+//
+// Used on the user-interface thread (or the tool's main thread) after the engine thread has
+// finished; the engine must not be reset or started again while the folders are in use.
+// Each engine kind has one branch in file_list.cpp; the callers stay the same for all.
+
+#include "engine/engine_choice.h"
+#include "result/recovery_item.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+class recovery_base_c;
+
+// What fill_file_list needs to find a folder again in its engine's results.
+struct folder_ref_s {
+    std::uint64_t key = 0;       // FAT: the folder's first cluster (0 the root directory)
+    const void* list = nullptr;  // an engine's own list behind the folder, where it has one
+};
+
+// One folder of the result tree.
+struct result_folder_s {
+    QString path;  // "/" for the top folder, else "/docs/reports" (names as found)
+    folder_ref_s ref;
+    recovery_item_s item;  // the folder's own entry (name, times, key, attributes); empty for "/"
+};
+
+// The folders of the result tree, depth first, the top folder "/" first and every folder
+// after its parent. A folder is listed when something below it is a found file. Empty when
+// the engine has no top folder (nothing was scanned).
+std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, engine_kind_e kind);
+
+// Empties file_list and appends one record, unticked, per listable file of the folder, in the
+// engine's order.
+void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base_c* engine,
+                    engine_kind_e kind, const folder_ref_s& folder);
+
+// The engine's attribute word marks the record as a deleted file.
+bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item);
