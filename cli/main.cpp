@@ -2,8 +2,8 @@
 #include "cli_commands.h"
 
 #include "device/drive_list.h"
-#include "result/recovery_item.h"
 #include "partition/partition_item.h"
+#include "result/recovery_item.h"
 
 #include <QCoreApplication>
 
