@@ -160,17 +160,9 @@ int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_opti
                         .arg(present)
                         .arg(present == 1 ? QStringLiteral("entry") : QStringLiteral("entries")));
     }
-    if (!options.yes) {
-        if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) {
-            print_error(
-                QStringLiteral("--repair asks for confirmation on a terminal; pass --yes "
-                               "to repair without asking. Nothing was written."));
-            return exit_usage;
-        }
-        if (!confirm_repair(drive, entries)) {
-            print_error(QStringLiteral("nothing was written"));
-            return exit_failed;
-        }
+    if (!options.yes && !confirm_repair(drive, entries)) {
+        print_error(QStringLiteral("nothing was written"));
+        return exit_failed;
     }
     const int result = worker.repair_mbr();
     for (const partition_item_s& item : worker.left_out()) {
@@ -207,6 +199,13 @@ int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_opti
 }  // namespace
 
 int command_partitions(const cli_options_s& options) {
+    if (options.repair && !options.yes && (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO))) {
+        // Refused before the search, which may take hours on a large drive.
+        print_error(
+            QStringLiteral("--repair asks for confirmation on a terminal; pass --yes to "
+                           "repair without asking. Nothing was searched or written."));
+        return exit_usage;
+    }
     if (!add_cli_images(options)) {
         return exit_usage;
     }
