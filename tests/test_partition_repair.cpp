@@ -245,6 +245,19 @@ class test_partition_repair : public QObject {
         build_master_boot_record(reinterpret_cast<std::uint8_t*>(expected.data()),
                                  worker.partitions(), 255, 63, nullptr);
         QCOMPARE(read_bytes(file.fileName(), 0, 512), expected);
+
+        // A device with 4096-byte logical sectors is refused, not misread.
+        attach.start(losetup, {"--find", "--show", "--sector-size", "4096", file.fileName()});
+        QVERIFY(attach.waitForFinished(30000));
+        const QString big = QString::fromUtf8(attach.readAllStandardOutput()).trimmed();
+        if (attach.exitCode() == 0 && big.startsWith("/dev/loop")) {
+            auto detach_big = qScopeGuard([&] { QProcess::execute(losetup, {"-d", big}); });
+            worker.set_drive(image_drive(big));
+            worker.start();
+            QVERIFY(worker.wait(60000));
+            QVERIFY2(worker.search_error().contains("512-byte"), qPrintable(worker.search_error()));
+            QCOMPARE(worker.partition_count(), 0);
+        }
     }
 
     // The 6 GiB disk with its table lost: listed read-only, refused without a terminal or
