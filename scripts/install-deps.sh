@@ -3,11 +3,11 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
-  qt6-base-dev qt6-base-dev-tools libblkid-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libblkid-dev
   zlib1g-dev nasm qemu-system-x86
   dosfstools mtools fdisk ntfs-3g xz-utils
   imagemagick ghostscript ffmpeg p7zip-full gzip bzip2 sqlite3
-  fonts-dejavu-core fonts-urw-base35
+  fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei fonts-urw-base35 xvfb xauth
 )
 missing=()
 for p in "${packages[@]}"; do

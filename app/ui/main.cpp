@@ -1,0 +1,64 @@
+// The desktop program: one running copy per user, settings and texts before the
+// application object, the main window shown at once and the devices listed by init_c.
+
+#include "app/settings.h"
+#include "app/ui/fonts.h"
+#include "app/ui/init.h"
+#include "app/ui/main_window.h"
+#include "device/platform/platform_device.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLockFile>
+#include <QStandardPaths>
+
+#include <memory>
+
+namespace {
+
+QString runtime_folder() {
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    }
+    return folder;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A second copy ends at once, silently. A lock file that cannot be made at all (no
+    // runtime folder) does not stop the program: it then runs as the only copy.
+    // The lock records the program's name: a lock whose process now runs another program
+    // counts as stale, so the name must be the executable's before the lock is taken.
+    QCoreApplication::setApplicationName(
+        QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().section(QLatin1Char('/'), -1));
+    QLockFile lock(runtime_folder() + QStringLiteral("/OrvaneRecovery"));
+    lock.setStaleLockTime(0);  // a lock is stale only when its process is gone
+    if (!lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
+        return -1;
+    }
+
+    load_settings();
+    platform::set_configured_images(settings_images());
+    auto app = std::make_unique<QApplication>(argc, argv);
+    install_font_substitutions();
+    init_image_resources();
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/top.ico")));
+
+    auto window = std::make_unique<main_window_c>();
+    auto init = std::make_unique<init_c>();
+    QObject::connect(init.get(), &init_c::init_finished, window.get(),
+                     &main_window_c::on_init_finished);
+    init->start(QThread::InheritPriority);
+    window->show();
+    const int result = app->exec();
+
+    init->wait();  // closed before start-up ended: let the worker finish first
+    init.reset();
+    window.reset();
+    app.reset();
+    return result;
+}

@@ -1,0 +1,91 @@
+#pragma once
+// Stand-ins for pages 1 to 4 of the main window (volume page, drive page, partition page,
+// scan page) with the operations the main window uses. They show the device lists as plain
+// lists and run a quick scan through the scan session, so that every move between pages
+// works end to end; the real pages replace these classes.
+//
+// GUI thread; owned by the main window.
+
+#include "device/drive_list.h"
+#include "device/volume_list.h"
+#include "engine/scan_session.h"
+
+#include <QWidget>
+
+#include <optional>
+
+class QListWidget;
+class QPushButton;
+class main_window_c;
+
+// True from the start of a scan until the engine thread has ended; written by the scan
+// page, read by the main window before it leaves the page or closes.
+extern bool scanning;
+
+class placeholder_page_c : public QWidget {
+    Q_OBJECT
+  public:
+    placeholder_page_c(main_window_c* main_window, const QString& form_name, const char* title);
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    QPushButton* add_button(const char* name, const char* text_key, int column);
+    void resizeEvent(QResizeEvent* event) override;
+
+    main_window_c* main_window;
+    QListWidget* list = nullptr;
+    QList<QPushButton*> page_buttons;  // laid out left to right along the bottom
+    const char* title_key;
+};
+
+class volume_window_c : public placeholder_page_c {
+    Q_OBJECT
+  public:
+    explicit volume_window_c(main_window_c* main_window);
+    // The record of the selected row (row 0 is the header row); none without a selection.
+    std::optional<volume_item_s> selected_volume() const;
+    void show_volumes();
+    QListWidget* lv_volumes() const { return list; }
+};
+
+class drive_window_c : public placeholder_page_c {
+    Q_OBJECT
+  public:
+    explicit drive_window_c(main_window_c* main_window);
+    // The record of the selected row; the header row's empty record without a selection.
+    drive_item_s selected_drive() const;
+    void show_drives();
+    void refresh_drives();
+    QListWidget* lv_drives() const { return list; }
+};
+
+class partition_window_c : public placeholder_page_c {
+    Q_OBJECT
+  public:
+    explicit partition_window_c(main_window_c* main_window);
+    void start_partition_search(const drive_item_s& drive);
+    void stop_partition_search();
+    const drive_item_s& searched_drive() const { return drive; }
+
+  private:
+    drive_item_s drive;
+};
+
+class recovery_window_c : public placeholder_page_c {
+    Q_OBJECT
+  public:
+    explicit recovery_window_c(main_window_c* main_window);
+    // 0 when the scan started, -1 when refused (a scan runs, or no engine reads the volume).
+    int scan_volume(const volume_item_s& volume, bool deep_scan);
+    // 0 when a scan file was loaded; scan files are not part of this page yet.
+    int resume_scan_file();
+    void leave_page();
+    recovery_base_c* engine() const { return session.current(); }
+    const scan_session_c& scan_session() const { return session; }
+
+  public slots:
+    void on_thread_finished();
+
+  private:
+    scan_session_c session;
+};

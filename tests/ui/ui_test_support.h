@@ -1,0 +1,32 @@
+#pragma once
+// Helpers for the desktop program's tests: answering modal message boxes and starting from
+// a clean language and settings state.
+
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+// Answers the next modal message box with a button and records what it showed. Arm it
+// before the call that opens the box; it polls the application's modal widget.
+class box_answer_c : public QObject {
+    Q_OBJECT
+  public:
+    explicit box_answer_c(QMessageBox::StandardButton answer);
+    ~box_answer_c() override;
+
+    int boxes = 0;  // how many boxes were answered
+    QString text;
+    QString title;
+    QWidget* parent = nullptr;
+    QMessageBox::StandardButtons buttons;
+    bool custom_icon = false;  // the icon is an image, not the style's warning sign
+
+  private:
+    void poll();
+    QMessageBox::StandardButton answer;
+    QTimer timer;
+};
+
+// Texts from the repository's language.ini (English), settings in a private folder.
+void fresh_language_state(const QString& config_folder);
