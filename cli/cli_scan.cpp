@@ -221,7 +221,7 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
             print_error(QStringLiteral("cannot read '%1' (reading a disk needs root or the disk "
                                        "group)")
                             .arg(target.device_name));
-            return false;
+            return exit_failed;
         }
         sig_close(handle);
     }
