@@ -5,8 +5,10 @@
 #include "device/disk_table.h"
 
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 
 bool scanning = false;
 
@@ -49,7 +51,11 @@ void placeholder_page_c::paintEvent(QPaintEvent* event) {
     const QPixmap band(QStringLiteral(":/images/background/bai.png"));
     p.fillRect(QRect(0, 0, width(), band.height()), QBrush(band));
     p.setFont(QFont(QStringLiteral("Arial"), 12));
-    p.drawText(23, 30, text(title_key));
+    p.drawText(23, 30, title());
+}
+
+QString placeholder_page_c::title() const {
+    return text(title_key);
 }
 
 volume_window_c::volume_window_c(main_window_c* main_window)
@@ -66,9 +72,17 @@ volume_window_c::volume_window_c(main_window_c* main_window)
             &main_window_c::on_click_volume_scan);
 }
 
-std::optional<volume_item_s> volume_window_c::selected_volume() const {
+std::optional<volume_item_s> volume_window_c::selected_volume() {
     const int row = list->currentRow();
-    if (row < 0 || row >= static_cast<int>(volume_list.size())) {
+    if (row < 0) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                        text("scan_nosel_warning"), QMessageBox::Ok, this,
+                        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        box.exec();
+        return std::nullopt;
+    }
+    if (row >= static_cast<int>(volume_list.size())) {
         return std::nullopt;
     }
     return volume_list[static_cast<std::size_t>(row)];
@@ -145,6 +159,9 @@ recovery_window_c::recovery_window_c(main_window_c* main_window)
                             static_cast<QThread*>(&session.raw_engine())}) {
         connect(engine, &QThread::finished, this, &recovery_window_c::on_thread_finished);
     }
+    auto* timer = new QTimer(this);  // the count grows while the scan runs
+    connect(timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    timer->start(200);
 }
 
 int recovery_window_c::scan_volume(const volume_item_s& volume, bool deep_scan) {
@@ -165,6 +182,10 @@ int recovery_window_c::resume_scan_file() {
 void recovery_window_c::on_thread_finished() {
     session.on_thread_finished();
     scanning = session.scanning();
+}
+
+QString recovery_window_c::title() const {
+    return text(title_key) + QString::number(session.current()->get_read_count());
 }
 
 void recovery_window_c::leave_page() {
