@@ -250,7 +250,11 @@ int open_through_helper(const QString& device, helper_mode_e mode, QString* erro
             declined = true;
             declined_at = std::chrono::steady_clock::now();
         }
+        // pkexec says why when polkit itself failed (no authority, no agent)
         *error = QStringLiteral("'%1': opening the disk was not authorised").arg(device);
+        if (!said.isEmpty()) {
+            *error += QStringLiteral(" (%1)").arg(said);
+        }
         return -1;
     }
     if (!said.isEmpty()) {
