@@ -1,11 +1,13 @@
 // The desktop program: one running copy per user, settings and texts before the
 // application object, the main window shown at once and the devices listed by init_c.
 
+#include "app/diagnostics.h"
 #include "app/settings.h"
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
 #include "device/platform/platform_device.h"
+#include "device/platform/platform_helper.h"
 
 #include <QApplication>
 #include <QDir>
@@ -42,8 +44,16 @@ int main(int argc, char** argv) {
     }
 
     load_settings();
+    if (!QFileInfo::exists(data_folder() + QStringLiteral("/language.ini"))) {
+        error_report(__FILE__, __LINE__, "no language.ini in the data folder %s",
+                     qPrintable(data_folder()));
+    }
     platform::set_configured_images(settings_images());
+    // The window runs as the user: a disk the user may not read is opened by the
+    // privileged helper, after polkit has asked for the administrator's password.
+    platform::set_device_helper_enabled(true);
     auto app = std::make_unique<QApplication>(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.orvane.OrvaneRecovery"));
     install_font_substitutions();
     init_image_resources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/top.ico")));

@@ -1,5 +1,6 @@
 // Linux drives: block devices, image files and memory buffers, all read-only.
 #include "platform_device.h"
+#include "platform_helper.h"
 
 #include <QDir>
 #include <QFile>
@@ -202,6 +203,20 @@ class memory_source_c final : public device_source_c {
     std::shared_ptr<const QByteArray> data_;
 };
 
+// A disk the user may not open: the privileged helper opens it (the desktop program only).
+std::unique_ptr<device_source_c> open_block_through_helper(const drive_desc_s& drive,
+                                                           QString* error) {
+    QString why;
+    int fd = open_through_helper(drive.name, helper_mode_e::read, &why);
+    if (fd < 0) {
+        if (error) {
+            *error = QStringLiteral("cannot open '%1': %2").arg(drive.name, why);
+        }
+        return nullptr;
+    }
+    return std::make_unique<fd_source_c>(fd, drive.name, true);
+}
+
 }  // namespace
 
 bool is_disk_name(const QString& name) {
@@ -356,6 +371,9 @@ std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* 
     }
     QByteArray native = QFile::encodeName(drive.name);
     int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && drive.kind == drive_kind_e::block && helper_applies(errno)) {
+        return open_block_through_helper(drive, error);
+    }
     if (fd < 0) {
         if (error) {
             *error = QStringLiteral("cannot open '%1': %2").arg(drive.name, errno_text(errno));

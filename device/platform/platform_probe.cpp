@@ -1,6 +1,7 @@
 // Partition tables, file-system names and labels (libblkid), mount points and the volume
 // locator for Linux drives.
 #include "platform_device.h"
+#include "platform_helper.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,7 +37,13 @@ struct fd_holder_s {
 // the prober reads them like any file.
 int open_for_probe(const drive_desc_s& drive) {
     if (drive.kind != drive_kind_e::memory) {
-        return ::open(QFile::encodeName(drive.name).constData(), O_RDONLY | O_CLOEXEC);
+        int fd = ::open(QFile::encodeName(drive.name).constData(), O_RDONLY | O_CLOEXEC);
+        const int error = errno;
+        if (fd < 0 && drive.kind == drive_kind_e::block && helper_applies(error)) {
+            fd = open_through_helper(drive.name, helper_mode_e::read, nullptr);
+            errno = error;  // the caller reports why the disk could not be read
+        }
+        return fd;
     }
     QString error;
     auto source = open_drive(drive, &error);
@@ -242,7 +249,8 @@ void fill_mount_facts(volume_desc_s* volume) {
         return;
     }
     int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
-    volume->readable = fd >= 0;
+    // A volume the helper can open counts as readable; it is asked when the volume is read.
+    volume->readable = fd >= 0 || helper_applies(errno);
     if (fd >= 0) {
         ::close(fd);
     }

@@ -1,5 +1,6 @@
 // The read-write open of a drive for the master boot record repair.
 #include "platform_write.h"
+#include "platform_helper.h"
 
 #include <QFile>
 
@@ -92,6 +93,16 @@ std::unique_ptr<device_writer_c> open_drive_for_repair(const drive_desc_s& drive
     }
     QByteArray native = QFile::encodeName(drive.name);
     int fd = ::open(native.constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && drive.kind == drive_kind_e::block && helper_applies(errno)) {
+        QString why;
+        fd = open_through_helper(drive.name, helper_mode_e::write, &why);
+        if (fd < 0) {
+            if (error) {
+                *error = QStringLiteral("cannot open '%1' for writing: %2").arg(drive.name, why);
+            }
+            return nullptr;
+        }
+    }
     if (fd < 0) {
         if (error) {
             *error = QStringLiteral("cannot open '%1' for writing: %2")
