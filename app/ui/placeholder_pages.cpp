@@ -8,8 +8,6 @@
 #include <QPainter>
 #include <QPushButton>
 
-bool scanning = false;
-
 placeholder_page_c::placeholder_page_c(main_window_c* main_window, const QString& form_name,
                                        const char* title)
     : QWidget(main_window), main_window(main_window), title_key(title) {
@@ -135,40 +133,3 @@ void partition_window_c::start_partition_search(const drive_item_s& searched) {
 }
 
 void partition_window_c::stop_partition_search() {}
-
-recovery_window_c::recovery_window_c(main_window_c* main_window)
-    : placeholder_page_c(main_window, QStringLiteral("RecoveryForm"), "recovery_reading") {
-    connect(add_button("btn_back", "btn_back", 0), &QPushButton::clicked, main_window,
-            &main_window_c::on_click_recovery_back);
-    for (QThread* engine : {static_cast<QThread*>(&session.fat_engine()),
-                            static_cast<QThread*>(&session.ntfs_engine()),
-                            static_cast<QThread*>(&session.raw_engine())}) {
-        connect(engine, &QThread::finished, this, &recovery_window_c::on_thread_finished);
-    }
-}
-
-int recovery_window_c::scan_volume(const volume_item_s& volume, bool deep_scan) {
-    if (scanning) {
-        return -1;
-    }
-    if (session.start(volume, deep_scan) != 0) {
-        return -1;
-    }
-    scanning = true;
-    return 0;
-}
-
-int recovery_window_c::resume_scan_file() {
-    return -1;
-}
-
-void recovery_window_c::on_thread_finished() {
-    session.on_thread_finished();
-    scanning = session.scanning();
-}
-
-void recovery_window_c::leave_page() {
-    if (!scanning) {
-        session.abort();  // drops the last results
-    }
-}

@@ -1,14 +1,14 @@
 #pragma once
-// Stand-ins for pages 1 to 4 of the main window (volume page, drive page, partition page,
-// scan page) with the operations the main window uses. They show the device lists as plain
-// lists and run a quick scan through the scan session, so that every move between pages
-// works end to end; the real pages replace these classes.
+// Stand-ins for pages 1 to 3 of the main window (volume page, drive page, partition page)
+// with the operations the main window uses. They show the device lists as plain lists, so
+// that every move between pages works end to end; the real pages replace these classes.
 //
 // GUI thread; owned by the main window.
 
 #include "device/drive_list.h"
 #include "device/volume_list.h"
 #include "engine/scan_session.h"
+#include "result/ui/recovery_window.h"
 
 #include <QWidget>
 
@@ -17,10 +17,6 @@
 class QListWidget;
 class QPushButton;
 class main_window_c;
-
-// True from the start of a scan until the engine thread has ended; written by the scan
-// page, read by the main window before it leaves the page or closes.
-extern bool scanning;
 
 class placeholder_page_c : public QWidget {
     Q_OBJECT
@@ -69,23 +65,4 @@ class partition_window_c : public placeholder_page_c {
 
   private:
     drive_item_s drive;
-};
-
-class recovery_window_c : public placeholder_page_c {
-    Q_OBJECT
-  public:
-    explicit recovery_window_c(main_window_c* main_window);
-    // 0 when the scan started, -1 when refused (a scan runs, or no engine reads the volume).
-    int scan_volume(const volume_item_s& volume, bool deep_scan);
-    // 0 when a scan file was loaded; scan files are not part of this page yet.
-    int resume_scan_file();
-    void leave_page();
-    recovery_base_c* engine() const { return session.current(); }
-    const scan_session_c& scan_session() const { return session; }
-
-  public slots:
-    void on_thread_finished();
-
-  private:
-    scan_session_c session;
 };
