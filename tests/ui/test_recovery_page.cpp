@@ -59,6 +59,38 @@ QMap<QString, QByteArray> restored_files(const QString& folder) {
     return files;
 }
 
+// A FAT16 volume of folders whose chains loop on themselves, full of deleted entries
+// without clusters: the scan reads 65536 entries per folder and finds nothing.
+std::shared_ptr<const QByteArray> empty_looping_volume(int folders) {
+    QString error;
+    auto image = fat_image_c::make(
+        16384, {"-F", "16", "-s", "4", "-r", "1024", "-f", "1", "-S", "512"}, &error);
+    if (!image) {
+        return nullptr;
+    }
+    for (std::uint32_t d = 0; d < static_cast<std::uint32_t>(folders); ++d) {
+        const QByteArray name =
+            QStringLiteral("D%1   ").arg(d, 4, 10, QLatin1Char('0')).toLatin1() + "   ";
+        image->put_entry(image->root_offset() + d * 32, name.constData(), 0x10, 2 + d, 0);
+        image->set_fat(2 + d, 2 + d);
+        for (std::uint32_t e = 0; e < image->cluster_bytes() / 32; ++e) {
+            image->put_entry(image->cluster_offset(2 + d) + e * 32, "XILE    TXT", 0x20, 0, 10,
+                             true);
+        }
+    }
+    return image->shared();
+}
+
+bool run_tool(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MTOOLS_SKIP_CHECK"), QStringLiteral("1"));
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
 }  // namespace
 
 class test_recovery_page : public QObject {
@@ -319,6 +351,147 @@ class test_recovery_page : public QObject {
         want.sort();
         have.sort();
         QCOMPARE(have, want);
+    }
+    void unsupported_file_systems_start_nothing_data() {
+        QTest::addColumn<QString>("file_system");
+        QTest::addColumn<bool>("deep");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("exFAT") << "exFAT" << false << -1 << int(engine_none);
+        QTest::newRow("ext4") << "ext4" << false << -1 << int(engine_none);
+        QTest::newRow("exFAT, deep") << "exFAT" << true << 0 << int(engine_signature);
+        QTest::newRow("FAT32") << "FAT32" << false << 0 << int(engine_fat);
+        QTest::newRow("NTFS") << "NTFS" << false << 0 << int(engine_ntfs);
+    }
+    void unsupported_file_systems_start_nothing() {
+        QFETCH(QString, file_system);
+        QFETCH(bool, deep);
+        QFETCH(int, result);
+        QFETCH(int, kind);
+        const volume_item_s v =
+            memory_volume("fs", std::make_shared<const QByteArray>(1 << 20, '\0'), file_system);
+        QCOMPARE(page()->scan_volume(v, deep), result);
+        QCOMPARE(scanning, result == 0);
+        QCOMPARE(int(page()->scan_session().engine_kind()), kind);
+        QTRY_VERIFY_WITH_TIMEOUT(!scanning, 20000);
+    }
+
+    void deep_scan_question_data() {
+        QTest::addColumn<int>("folders");
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("boxes");
+        QTest::newRow("natural end, No") << 1 << false << int(QMessageBox::No) << 1;
+        QTest::newRow("natural end, Yes") << 1 << false << int(QMessageBox::Yes) << 1;
+        QTest::newRow("stopped") << 40 << true << int(QMessageBox::Yes) << 0;
+    }
+    void deep_scan_question() {
+        QFETCH(int, folders);
+        QFETCH(bool, stop);
+        QFETCH(int, answer);
+        QFETCH(int, boxes);
+        auto bytes = empty_looping_volume(folders);
+        QVERIFY(bytes);
+        const volume_item_s v = memory_volume("question", bytes, "FAT16");
+        window->show_page(4);
+        box_answer_c box{QMessageBox::StandardButton(answer)};
+        QCOMPARE(page()->scan_volume(v, false), 0);
+        auto* pause = page()->findChild<QPushButton*>("btn_pause");
+        QCOMPARE(pause->text(), text("btn_pause"));
+        if (stop) {
+            QTest::mouseClick(page()->findChild<QPushButton*>("btn_stop"), Qt::LeftButton);
+        }
+        if (boxes) {
+            QTRY_COMPARE_WITH_TIMEOUT(box.boxes, boxes, 30000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(!scanning, 30000);
+            QTest::qWait(50);
+            QCOMPARE(box.boxes, 0);
+        }
+        if (boxes) {
+            QCOMPARE(box.text, text("deep_scan_query"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!scanning || answer == QMessageBox::Yes, 30000);
+        if (boxes && answer == QMessageBox::Yes) {
+            // The signature engine on the same volume; its status line counts bytes.
+            QCOMPARE(page()->scan_session().engine_kind(), engine_signature);
+            QCOMPARE(page()->scan_session().target().device_name, v.device_name);
+            QVERIFY(page()->is_deep_scan());
+            QTRY_VERIFY_WITH_TIMEOUT(!scanning, 30000);
+            return;
+        }
+        QVERIFY(page()->tree_model_now()->rowCount() == 0);
+        // The pause button now starts the same scan again.
+        QCOMPARE(pause->text(), text("btn_start"));
+        box_answer_c again{QMessageBox::No};
+        QTest::mouseClick(pause, Qt::LeftButton);
+        QCOMPARE(page()->scan_session().engine_kind(), engine_fat);
+        QVERIFY(scanning || again.boxes == 1);
+        page()->engine()->set_stop(stop_abort);
+        QTRY_VERIFY_WITH_TIMEOUT(!scanning, 30000);
+    }
+
+    void preview() {
+        // A FAT16 volume made by mkfs.fat and mtools with four files deleted from /prev.
+        const QString image = dir.filePath("preview.img");
+        QFile::remove(image);
+        QByteArray five(5242880, 'x');
+        for (int i = 0; i < five.size(); i += 64)
+            five[i] = '\n';
+        five.replace(0, 12, "first line\n\n");
+        const QByteArray utf16 =
+            QByteArray("\xFF\xFE", 2) + QByteArray(reinterpret_cast<const char*>(u"Grüße ✓"), 14);
+        QImage picture(40, 20, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        const struct {
+            const char* name;
+            QByteArray bytes;
+        } files[] = {{"text5.txt", five},
+                     {"big6.txt", QByteArray(6 * 1048576, 'y')},
+                     {"utf16.txt", utf16},
+                     {"pic.png", QByteArray()}};
+        QVERIFY(run_tool("mkfs.fat", {"-C", "-F", "16", image, "16384"}));
+        QVERIFY(run_tool("mmd", {"-i", image, "::/prev"}));
+        for (const auto& f : files) {
+            const QString path = dir.filePath(QString::fromLatin1(f.name));
+            if (f.bytes.isEmpty()) {
+                QVERIFY(picture.save(path));
+            } else {
+                QFile out(path);
+                QVERIFY(out.open(QIODevice::WriteOnly));
+                out.write(f.bytes);
+            }
+            QVERIFY(run_tool("mcopy", {"-i", image, path, "::/prev/"}));
+        }
+        for (const auto& f : files) {
+            QVERIFY(run_tool("mdel", {"-i", image, QStringLiteral("::/prev/") + f.name}));
+        }
+        QVERIFY(scan_from_volume_page(image, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(!scanning, 30000);
+        open_folder(find_folder("/prev"));
+        const auto& listed = page()->files();
+        auto row_of = [&](std::uint64_t size) {
+            for (int row = 0; row < static_cast<int>(listed.size()); ++row) {
+                if (listed[static_cast<std::size_t>(row)].size == size)
+                    return row;
+            }
+            return -1;
+        };
+        click_cell(row_of(5242880), 1);
+        QTRY_VERIFY(page()->preview_is_shown());
+        QCOMPARE(page()->preview_text(), QString::fromLatin1(five.left(8192)));
+        click_cell(row_of(6 * 1048576), 1);
+        QVERIFY(!page()->preview_is_shown());
+        QTest::qWait(200);
+        QVERIFY(!page()->preview_is_shown());
+        click_cell(row_of(utf16.size()), 1);
+        QTRY_VERIFY(page()->preview_is_shown());
+        QCOMPARE(page()->preview_text(), QStringLiteral("Grüße ✓"));
+        click_cell(row_of(QFileInfo(dir.filePath("pic.png")).size()), 1);
+        QTRY_VERIFY(page()->preview_is_shown() && !page()->preview_image().isNull());
+        QCOMPARE(page()->preview_image().size(), QSize(40, 20));
+        QVERIFY(
+            !listed[static_cast<std::size_t>(row_of(5242880))].checked);  // column 1 ticks nothing
     }
 };
 
