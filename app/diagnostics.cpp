@@ -74,7 +74,8 @@ void error_report(const char* source, int line, const char* format, ...) {
 
     std::time_t now = std::time(nullptr);
     char stamp[64] = {0};
-    if (const char* text = std::ctime(&now)) {  // "Mon Dec  7 08:23:47 2026\n"
+    char text[64] = {0};          // ctime_r needs 26 bytes
+    if (::ctime_r(&now, text)) {  // "Mon Dec  7 08:23:47 2026\n"; ctime's buffer is shared
         std::snprintf(stamp, sizeof stamp, "%s", text);
         for (char* p = stamp; *p; ++p) {
             if (*p == '\r' || *p == '\n') {

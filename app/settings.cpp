@@ -176,9 +176,10 @@ int load_language(const QString& name, bool make_current) {
 }
 
 QString text(const char* key) {
-    auto& table = language_state().text_table;
-    auto [it, inserted] = table.try_emplace(QByteArray(key));
-    return it->second;
+    // A lookup never inserts: a worker thread may format a message while another reads.
+    const auto& table = language_state().text_table;
+    const auto found = table.find(QByteArray(key));
+    return found != table.end() ? found->second : QString();
 }
 
 QString image_folder_code() {

@@ -28,7 +28,7 @@ void save_settings();
 // Merges the section 'name' of language.ini into the text table; 0, or -1 when the file
 // cannot be opened.
 int load_language(const QString& name, bool make_current);
-// The current language's text for a key; a missing key yields an empty text (and is kept).
+// The current language's text for a key; a missing key yields an empty text.
 QString text(const char* key);
 QString image_folder_code();
 

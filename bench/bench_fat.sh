@@ -141,7 +141,7 @@ truncate -s "${size_gib}G" "$image"
 mkfs.fat -F 32 -s $((cluster_kib * 2)) -n ORVBENCH "$image" > "$work/mkfs.log"
 "$python" "$here/make_fat_bench_image.py" "$image" --files "$files" --folders "$folders" \
   --deleted-percent "$deleted_percent" --deleted-folders "$deleted_folders" --seed "$seed" \
-  --manifest "$work/manifest.tsv" --summary "$work/summary.env"
+  --manifest "$work/manifest.tsv" --summary "$work/summary.env" --folder-manifest "$work/folders.tsv"
 # shellcheck disable=SC1091
 source "$work/summary.env"
 echo "built in $(since "$start") s: $gen_folders folders ($gen_deleted_folders deleted), $gen_files files," \
@@ -220,11 +220,11 @@ echo
 clear_restored() { rm -rf "$out/restored"; sync; }
 restore_all() { "$orvane" restore --to "$out/restored" "$image" > "$work/restore.out" 2> "$work/restore.err" || true; }
 measure t_restore clear_restored restore_all
-restore_line=$(grep -E '^restored [0-9]+ of [0-9]+ files, [0-9]+ failed$' "$work/restore.out" | tail -n 1 || true)
-read -r r_done r_total r_failed < <(sed -n 's/^restored \([0-9]*\) of \([0-9]*\) files, \([0-9]*\) failed$/\1 \2 \3/p' <<<"$restore_line") || true
+restore_line=$(grep -E '^restored [0-9]+ of [0-9]+ files, [0-9]+ failed, [0-9]+ possibly overwritten$' "$work/restore.out" | tail -n 1 || true)
+read -r r_done r_total r_failed r_overwritten < <(sed -n 's/^restored \([0-9]*\) of \([0-9]*\) files, \([0-9]*\) failed, \([0-9]*\) possibly overwritten$/\1 \2 \3 \4/p' <<<"$restore_line") || true
 if [ -z "${r_done:-}" ]; then
   problem "restore printed no summary: $(head -c 500 "$work/restore.out" "$work/restore.err")"
-  r_done=0 r_total=0 r_failed=0
+  r_done=0 r_total=0 r_failed=0 r_overwritten=0
 fi
 [ "$r_failed" = 0 ] || problem "restore reported $r_failed failed ($(head -n 3 "$work/restore.err" | tr '\n' ' '))"
 [ "$r_total" = "$gen_deleted_files" ] || problem "restore found $r_total deleted files; the image holds $gen_deleted_files"
@@ -248,19 +248,26 @@ echo "  cp -r of restored files: $copy_rate MB/s ($t_copy_files s) | ratio resto
 echo
 
 # ---- checks of the result ----
-"$python" - "$work/manifest.tsv" "$work/scan.json" "$out/restored" > "$work/check.out" <<'EOF'
+"$python" - "$work/manifest.tsv" "$work/scan.json" "$out/restored" "$work/folders.tsv" > "$work/check.out" <<'EOF'
 import hashlib, json, os, sys
 
-manifest_path, scan_path, restored = sys.argv[1:4]
+manifest_path, scan_path, restored, folders_path = sys.argv[1:5]
+deleted_folders = {}
+for line in open(folders_path, encoding="utf-8"):
+    key, parent, short, long_name = line.rstrip("\n").split("\t")
+    deleted_folders[int(key)] = None if long_name == "-" else long_name
 expected = {}
 for line in open(manifest_path, encoding="utf-8"):
     key, size, digest, folder, short, long_name = line.rstrip("\n").split("\t")
     expected[int(key)] = (int(size), digest, short, None if long_name == "-" else long_name)
 listed = {}
+folder_names = {}
 for line in open(scan_path, encoding="utf-8"):
     entry = json.loads(line)
     if entry["deleted"] and not entry["dir"]:
         listed[entry["key"]] = entry
+    elif entry["dir"]:
+        folder_names[entry["key"]] = entry["name"]
 unknown = [k for k in listed if k not in expected]
 missing = [k for k in expected if k not in listed]
 mismatched = absent = wrong_size = 0
@@ -270,7 +277,7 @@ for key, entry in listed.items():
         continue
     size, digest, short, long_name = expected[key]
     name = entry["name"]
-    if long_name and name[1:] == long_name[1:]:
+    if long_name and name == long_name:  # whole, first character included
         long_shown += 1
     elif name[1:].lower() == short[1:].lower():
         short_shown += 1
@@ -291,9 +298,12 @@ for key, entry in listed.items():
     if h.hexdigest() != digest:
         mismatched += 1
 with_long = sum(1 for v in expected.values() if v[3])
+folders_long = sum(1 for v in deleted_folders.values() if v)
+folders_long_shown = sum(1 for k, v in deleted_folders.items() if v and folder_names.get(k) == v)
 print(f"listed_deleted={len(listed)} expected_deleted={len(expected)} unknown={len(unknown)} missing={len(missing)}")
 print(f"checksum_mismatch={mismatched} not_restored={absent} wrong_size={wrong_size}")
 print(f"deleted_with_long_name={with_long} shown_long={long_shown} shown_short={short_shown} shown_other={other_name}")
+print(f"deleted_folders_with_long_name={folders_long} folders_shown_long={folders_long_shown}")
 EOF
 # shellcheck disable=SC1090
 source <(tr ' ' '\n' < "$work/check.out")
@@ -303,6 +313,10 @@ echo "  restored files vs generator's sha256: $checksum_mismatch mismatched, $no
   "$wrong_size with a wrong size"
 echo "  names: of $deleted_with_long_name deleted files that had a long name, $shown_long listed under it;" \
   "$shown_short deleted files listed under their short name, $shown_other under another name"
+echo "  deleted long names recovered: $((shown_long + folders_shown_long)) of" \
+  "$((deleted_with_long_name + deleted_folders_with_long_name))" \
+  "(files $shown_long of $deleted_with_long_name, folders $folders_shown_long of $deleted_folders_with_long_name)"
+echo "  possibly overwritten (clusters held by live files now): $r_overwritten of $r_done restored files"
 if [ "$listed_deleted" != "$expected_deleted" ] || [ "$unknown" != 0 ]; then
   problem "scan listed $listed_deleted deleted files, expected $expected_deleted ($unknown unknown, $missing missing)"
 fi

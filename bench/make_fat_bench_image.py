@@ -20,6 +20,8 @@ clusters of the sparse image. Writes:
   MANIFEST   one line per deleted file: first cluster, size, sha256, folder path, short
              name, long name (tab-separated, '-' when there is none)
   SUMMARY    shell assignments (name=value) with the totals the benchmark checks
+  FOLDERS    (--folder-manifest) one line per deleted folder: first cluster, parent path,
+             short name, long name
 """
 
 import argparse
@@ -199,6 +201,7 @@ def main():
     parser.add_argument("--seed", type=int, default=20240601)
     parser.add_argument("--manifest", required=True)
     parser.add_argument("--summary", required=True)
+    parser.add_argument("--folder-manifest", help="where to list the deleted folders")
     args = parser.parse_args()
     if args.folders < 2 or args.files < 1:
         fail("need at least 2 folders and 1 file")
@@ -383,6 +386,13 @@ def main():
             deleted_bytes += node.size
             short = node.short11[:8].rstrip(b" ").decode() + ("." + node.short11[8:].rstrip(b" ").decode() if node.short11[8:].strip() else "")
             manifest.write(f"{node.first_cluster}\t{node.size}\t{hashlib.sha256(data).hexdigest()}\t{node.parent.path()}\t{short}\t{node.long_name or '-'}\n")
+
+    if args.folder_manifest:
+        with open(args.folder_manifest, "w", encoding="utf-8") as listing:
+            for node in folders:
+                if node.deleted:
+                    short = node.short11[:8].rstrip(b" ").decode()
+                    listing.write(f"{node.first_cluster}\t{node.parent.path()}\t{short}\t{node.long_name or '-'}\n")
 
     # ---- FATs and FSInfo ----
     free = sum(1 for c in range(2, last_cluster + 1) if fat[c] == 0)

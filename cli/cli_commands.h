@@ -7,16 +7,17 @@
 // Parsed command line shared by every command.
 struct cli_options_s {
     QString command;
-    QStringList images;   // --image FILE, repeatable
-    bool json = false;    // --json
-    bool deep = false;    // --deep
-    int partition = -1;   // --partition N
-    QString destination;  // --to DIR
-    QString match;        // --match GLOB
-    bool repair = false;  // --repair
-    bool yes = false;     // --yes
-    QString save;         // --save FILE.sav (scan --deep)
-    QString from;         // --from FILE.sav (restore)
+    QStringList images;             // --image FILE, repeatable
+    bool json = false;              // --json
+    bool deep = false;              // --deep
+    int partition = -1;             // --partition N
+    QString destination;            // --to DIR
+    QString match;                  // --match GLOB
+    bool repair = false;            // --repair
+    bool yes = false;               // --yes
+    QString save;                   // --save FILE.sav (scan --deep)
+    QString from;                   // --from FILE.sav (restore)
+    bool skip_overwritten = false;  // --skip-overwritten
     QStringList positional;
 };
 

@@ -7,6 +7,7 @@
 #include "device/platform/platform_device.h"
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
+#include "engine/raw/sigscan.h"
 #include "engine/restore_names.h"
 #include "engine/scan_session.h"
 #include "result/file_list.h"
@@ -190,9 +191,10 @@ void print_deep_progress(raw_recovery_c& engine, std::uint64_t total_bytes, qint
                  static_cast<long long>(engine.found_so_far()));
 }
 
-// Runs a scan of the target to its end (or to Ctrl-C). False, after printing why, when the
-// volume cannot be scanned.
-bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
+// Runs a scan of the target to its end (or to Ctrl-C). Returns exit_ok when there are
+// results to show, else the exit code after printing why: a volume no engine reads is a
+// usage error, a volume that could not be read is a failure.
+int run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
         case engine_ntfs:
@@ -206,13 +208,28 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
                     .arg(target.device_name, target.file_system.isEmpty()
                                                  ? QStringLiteral("no known file system")
                                                  : target.file_system));
+            return exit_usage;
+    }
+    if (options.deep) {
+        // The library ends a scan of a volume it cannot open without a word: ask first.
+        QString device = target.volume_name;
+        if (device.endsWith(QLatin1Char('\\'))) {
+            device.chop(1);
+        }
+        const intptr_t handle = sig_open(device.toLocal8Bit().constData());
+        if (handle == 0) {
+            print_error(QStringLiteral("cannot read '%1' (reading a disk needs root or the disk "
+                                       "group)")
+                            .arg(target.device_name));
             return false;
+        }
+        sig_close(handle);
     }
     disk_open_all();
     catch_interrupt();
     if (session->start(target, options.deep) != 0) {
         print_error(QStringLiteral("the scan of '%1' could not start").arg(target.device_name));
-        return false;
+        return exit_usage;
     }
     recovery_base_c* engine = session->current();
     const bool show_progress = ::isatty(STDERR_FILENO);
@@ -235,18 +252,23 @@ bool run_scan(const cli_options_s& options, const volume_item_s& target, scan_se
         std::fputs("\r\033[K", stderr);
     }
     session->on_thread_finished();
+    const QString failure = engine->get_error_text();
+    if (!failure.isEmpty()) {
+        print_error(QStringLiteral("cannot read '%1': %2").arg(target.device_name, failure));
+        return exit_failed;
+    }
     // A scan of a readable NTFS volume always keeps its root folder; without it the library
     // could not start (its reason is in the error log line above).
     if (session->engine_kind() == engine_ntfs && session->has_results() &&
         session->ntfs_engine().nodes().isEmpty()) {
         print_error(
             QStringLiteral("'%1' could not be read as an NTFS volume").arg(target.device_name));
-        return false;
+        return exit_failed;
     }
     if (engine->get_stop() == stop_keep) {
         print_error(QStringLiteral("scan stopped; showing what was found so far"));
     }
-    return session->has_results();
+    return session->has_results() ? exit_ok : exit_failed;
 }
 
 // The files a deep scan found, one folder per type, with where each lies on the volume; and
@@ -346,8 +368,8 @@ int command_scan(const cli_options_s& options) {
         return exit_usage;
     }
     scan_session_c session;
-    if (!run_scan(options, target, &session)) {
-        return exit_usage;
+    if (const int code = run_scan(options, target, &session); code != exit_ok) {
+        return code;
     }
     if (session.engine_kind() == engine_signature) {
         return list_deep_scan(options, session);
@@ -356,8 +378,8 @@ int command_scan(const cli_options_s& options) {
     const auto entries = found_entries(session);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
                              QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
-                             QStringLiteral("KEY"), QStringLiteral("ATTR"),
-                             QStringLiteral("STATE")}};
+                             QStringLiteral("KEY"), QStringLiteral("ATTR"), QStringLiteral("STATE"),
+                             QStringLiteral("OVERWRITTEN")}};
     for (const found_entry_s& e : entries) {
         const recovery_item_s& item = e.item;
         const bool deleted = record_is_deleted(session.engine_kind(), item);
@@ -370,6 +392,7 @@ int command_scan(const cli_options_s& options) {
                         {QStringLiteral("key"), static_cast<qint64>(item.file_key)},
                         {QStringLiteral("attributes"), static_cast<qint64>(item.attributes)},
                         {QStringLiteral("deleted"), deleted},
+                        {QStringLiteral("overwritten"), item.overwritten},
                         {QStringLiteral("dir"), e.directory}});
         } else {
             rows << QStringList{
@@ -380,7 +403,10 @@ int command_scan(const cli_options_s& options) {
                 QString::number(item.file_key),
                 QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(item.attributes), 2, 16,
                                            QLatin1Char('0')),
-                deleted ? QStringLiteral("deleted") : QStringLiteral("live")};
+                deleted ? QStringLiteral("deleted") : QStringLiteral("live"),
+                e.directory        ? QStringLiteral("-")
+                : item.overwritten ? QStringLiteral("possibly")
+                                   : QStringLiteral("no")};
         }
     }
     if (!options.json) {
@@ -412,8 +438,10 @@ int command_restore(const cli_options_s& options) {
                 .arg(destination));
         return exit_usage;
     }
-    if (options.from.isEmpty() && !run_scan(options, target, &session)) {
-        return exit_usage;
+    if (options.from.isEmpty()) {
+        if (const int code = run_scan(options, target, &session); code != exit_ok) {
+            return code;
+        }
     }
     if (!QDir().mkpath(destination)) {
         print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
@@ -422,7 +450,9 @@ int command_restore(const cli_options_s& options) {
     recovery_base_c* engine = session.current();
     QRegularExpression match;
     if (!options.match.isEmpty()) {
-        match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match));
+        // FAT and NTFS names are found whatever their case, so they are matched that way too
+        match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match),
+                                   QRegularExpression::CaseInsensitiveOption);
     }
     std::vector<found_entry_s> files;
     for (const found_entry_s& e : found_entries(session)) {
@@ -433,6 +463,9 @@ int command_restore(const cli_options_s& options) {
             !match.match(e.item.name).hasMatch()) {
             continue;
         }
+        if (options.skip_overwritten && e.item.overwritten) {
+            continue;
+        }
         files.push_back(e);
     }
     const bool show_progress = ::isatty(STDERR_FILENO);
@@ -440,6 +473,7 @@ int command_restore(const cli_options_s& options) {
     QSet<QString> made_folders;
     int restored = 0;
     int failed = 0;
+    int overwritten = 0;  // restored, but possibly with other files' data
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (interrupted) {
             print_error(QStringLiteral("restore interrupted"));
@@ -462,15 +496,22 @@ int command_restore(const cli_options_s& options) {
         const QString path = unique_path(folder, e.item.name, &used);
         if (engine->restore_file(e.item.file_key, path) == 0) {
             ++restored;
+            if (e.item.overwritten || engine->last_restore_overwritten()) {
+                ++overwritten;
+            }
         } else {
+            const QString why = engine->get_error_text();
             print_error(
-                QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path, path));
+                why.isEmpty()
+                    ? QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path, path)
+                    : QStringLiteral("could not restore '%1': %2").arg(e.path, why));
             ++failed;
         }
     }
     if (show_progress) {
         std::fputs("\r\033[K", stderr);
     }
-    std::printf("restored %d of %zu files, %d failed\n", restored, files.size(), failed);
+    std::printf("restored %d of %zu files, %d failed, %d possibly overwritten\n", restored,
+                files.size(), failed, overwritten);
     return restored == static_cast<int>(files.size()) ? exit_ok : exit_failed;
 }

@@ -2,8 +2,8 @@
 #include "cli_commands.h"
 
 #include "device/drive_list.h"
-#include "result/recovery_item.h"
 #include "partition/partition_item.h"
+#include "result/recovery_item.h"
 
 #include <QCoreApplication>
 
@@ -19,7 +19,7 @@ const char usage_text[] =
     "  volumes [--json]                      list the volumes\n"
     "  scan    [--deep [--save FILE.sav]] [--json] TARGET\n"
     "                                        scan a volume and list what was found\n"
-    "  restore [--deep] --to DIR [--match GLOB] TARGET\n"
+    "  restore [--deep] --to DIR [--match GLOB] [--skip-overwritten] TARGET\n"
     "                                        scan a volume and restore the found files\n"
     "  restore --from FILE.sav --to DIR [--match GLOB]\n"
     "                                        restore from a saved deep scan\n"
@@ -32,6 +32,8 @@ const char usage_text[] =
     "  --image FILE      add a disk image as a drive (repeatable; also ORVANE_IMAGES)\n"
     "  --partition N     the volume of an image that holds a partition table\n"
     "  --json            one JSON object per line\n"
+    "  --match GLOB      restore only files whose name or path matches (any case)\n"
+    "  --skip-overwritten  leave out files whose clusters other files hold now\n"
     "  --deep            find files by their content (any volume, or a whole image);\n"
     "                    they are restored into one folder per type\n"
     "\n"
@@ -78,6 +80,8 @@ int main(int argc, char** argv) {
             options.json = true;
         } else if (arg == QLatin1String("--deep")) {
             options.deep = true;
+        } else if (arg == QLatin1String("--skip-overwritten")) {
+            options.skip_overwritten = true;
         } else if (arg == QLatin1String("--repair")) {
             options.repair = true;
         } else if (arg == QLatin1String("--yes")) {

@@ -19,6 +19,7 @@ struct disk_entry_s {
     std::atomic<std::uint64_t> sector_count{0};
     std::atomic<bool> watched{false};
     std::unique_ptr<platform::device_source_c> device;  // guarded by disk_lock
+    QString identity;                                   // guarded by disk_lock
 };
 
 // The drive lock. Timed acquisition polls a plain mutex: the thread sanitizer cannot see
@@ -85,6 +86,7 @@ int open_table() {
         disk_entry_s& entry = disk_table[n];
         QString error;
         entry.device = platform::open_drive(drives[n], &error);
+        entry.identity = platform::drive_identity(drives[n]);
         // Slot 0 is normally the system disk and is not watched; images never are that.
         entry.watched = n != 0 || drives[n].kind != platform::drive_kind_e::block;
         QString line = QStringLiteral("Disk# %1 <== %2").arg(n).arg(drives[n].name);
@@ -102,6 +104,7 @@ int open_table() {
     }
     for (std::size_t n = static_cast<std::size_t>(count); n < disk_table.size(); ++n) {
         disk_table[n].device.reset();
+        disk_table[n].identity.clear();
         disk_table[n].status = disk_status_not_initialised;
     }
     return count;
@@ -192,6 +195,14 @@ std::uint8_t disk_get_status(int drive) {
 
 int disk_count() {
     return opened_count.load();
+}
+
+QString disk_identity(int drive) {
+    if (drive < 0 || drive >= opened_count.load()) {
+        return {};
+    }
+    std::lock_guard<disk_lock_c> hold(disk_lock);
+    return disk_table[static_cast<std::size_t>(drive)].identity;
 }
 
 disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_sector,

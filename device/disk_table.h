@@ -40,6 +40,9 @@ std::uint8_t disk_get_status(int drive);
 disk_result disk_read_sectors(int drive, void* destination, std::uint64_t first_sector,
                               std::uint32_t count);
 int disk_count();
+// The identity (platform::drive_identity) of the drive in this slot since the last opening
+// of the table; empty for a slot out of range.
+QString disk_identity(int drive);
 // Turns a volume name into its drive, partition number and start sector; false when the
 // name names no volume on a listed drive.
 bool volume_locate(const QString& volume_path, volume_location_s* location);

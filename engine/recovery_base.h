@@ -43,4 +43,11 @@ class recovery_base_c : public QThread {
         return 0;
     }
     virtual std::int64_t get_found_count() { return 0; }
+    // Why the last scan could not read its volume, or why the last restore_file refused, in
+    // plain words for the user; empty when nothing failed. Read after the thread finished
+    // (or after restore_file returned).
+    virtual QString get_error_text() { return {}; }
+    // The last restore_file had to step over data that other files hold now: what it wrote
+    // may not be the file's own bytes.
+    virtual bool last_restore_overwritten() { return false; }
 };

@@ -20,6 +20,7 @@ recovery_item_s fat_record(const fat_node& node) {
     item.date2 = node.creation_time;
     item.file_key = node.first_cluster;
     item.attributes = node.attributes;
+    item.overwritten = node.overwritten != 0;
     return item;
 }
 
@@ -48,7 +49,12 @@ void fat_folders(const fat_recovery_c& engine, std::vector<result_folder_s>* fol
         const pending_s current = stack.back();
         stack.pop_back();
         std::vector<pending_s> below;
-        for (const fat_node* child : current.node->children) {
+        for (const std::uint32_t key : current.node->children) {
+            const auto found = nodes.constFind(key);
+            if (found == nodes.constEnd()) {
+                continue;
+            }
+            const fat_node* child = &found.value();
             if (!fat_is_listed_folder(*child) || seen.contains(child->first_cluster)) {
                 continue;
             }
@@ -72,11 +78,13 @@ void fat_files(const fat_recovery_c& engine, const folder_ref_s& folder,
     if (found == nodes.constEnd()) {
         return;
     }
-    for (const fat_node* child : found.value().children) {
-        if ((child->attributes & fat_attr_directory) || child->first_cluster == 0) {
+    for (const std::uint32_t key : found.value().children) {
+        const auto child = nodes.constFind(key);
+        if (child == nodes.constEnd() || (child->attributes & fat_attr_directory) ||
+            child->first_cluster == 0) {
             continue;
         }
-        file_list->push_back(fat_record(*child));
+        file_list->push_back(fat_record(child.value()));
     }
 }
 
@@ -121,8 +129,12 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
         const pending_s current = stack.back();
         stack.pop_back();
         std::vector<pending_s> below;
-        for (const ntfs_node* child : current.node->children) {
-            const std::uint64_t key = child->record.record_number;
+        for (const std::uint64_t key : current.node->children) {
+            const auto found = nodes.constFind(key);
+            if (found == nodes.constEnd()) {
+                continue;
+            }
+            const ntfs_node* child = &found.value();
             if (!ntfs_is_listed_folder(*child) || seen.contains(key)) {
                 continue;
             }
@@ -145,10 +157,11 @@ void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
     if (found == nodes.constEnd()) {
         return;
     }
-    for (const ntfs_node* child : found.value().children) {
-        if ((child->record.flags & ntfs_flag_file) &&
-            child->record.record_number > ntfs_last_system_record) {
-            file_list->push_back(ntfs_item(*child));
+    for (const std::uint64_t key : found.value().children) {
+        const auto child = nodes.constFind(key);
+        if (child != nodes.constEnd() && (child.value().record.flags & ntfs_flag_file) &&
+            key > ntfs_last_system_record) {
+            file_list->push_back(ntfs_item(child.value()));
         }
     }
 }

@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libblkid-dev
   zlib1g-dev nasm qemu-system-x86
   dosfstools mtools fdisk ntfs-3g xz-utils
-  imagemagick ghostscript ffmpeg p7zip-full gzip bzip2 sqlite3
+  imagemagick ghostscript ffmpeg p7zip-full gcab gzip bzip2 sqlite3
   fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei fonts-urw-base35 xvfb xauth
 )
 missing=()

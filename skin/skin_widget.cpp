@@ -12,6 +12,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <functional>
+
 static void init_images_once() {
     Q_INIT_RESOURCE(images);
 }
@@ -188,6 +190,12 @@ void QSkinWidget::paintEvent(QPaintEvent* event) {
     }
 }
 
+void QSkinWidget::run_action(button_c<QSkinWidget>::action_t action) {
+    if (action) {
+        std::invoke(action, this);
+    }
+}
+
 bool QSkinWidget::any_button_hit(const QPoint& point) const {
     for (const button_c<QSkinWidget>* button : buttons) {
         if (button->hit_test(point, rect())) {
@@ -240,9 +248,7 @@ void QSkinWidget::mouseReleaseEvent(QMouseEvent* event) {
         if (button->hit_test(point, rect()) && button->state != 1) {
             button->state = 1;
             update();
-            if (button->action) {
-                (this->*(button->action))();
-            }
+            run_action(button->action);
             event->accept();
             return;
         }
@@ -254,8 +260,21 @@ void QSkinWidget::mouseDoubleClickEvent(QMouseEvent* event) {
     if (point.y() > caption_height || any_button_hit(point)) {
         return;
     }
-    if (max_button && max_button->action) {
-        (this->*(max_button->action))();
+    if (max_button) {
+        run_action(max_button->action);
+    }
+}
+
+void QSkinWidget::leaveEvent(QEvent* event) {
+    // The pointer left the window without a move over the frame: no button stays lit.
+    (void)event;
+    bool changed = false;
+    for (button_c<QSkinWidget>* button : buttons) {
+        changed = changed || button->state != 0;
+        button->state = 0;
+    }
+    if (changed) {
+        update();
     }
 }
 

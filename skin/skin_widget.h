@@ -70,12 +70,14 @@ class QSkinWidget : public QWidget {
     void mouseMoveEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
   private:
     void create_buttons();
     void create_settings_menu();
     bool any_button_hit(const QPoint& point) const;
+    void run_action(button_c<QSkinWidget>::action_t action);
 
     QTimer* repaint_timer = nullptr;
 };

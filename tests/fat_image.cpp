@@ -45,7 +45,7 @@ std::unique_ptr<fat_image_c> fat_image_c::make(int size_kib, const QStringList& 
     const std::uint32_t system =
         image->reserved_ + image->fat_sectors_ * image->fat_count_ + image->root_entries_ / 16;
     image->clusters_ = (total - system) / image->sectors_per_cluster_;
-    image->fat_bits_ = image->clusters_ < 4086 ? 12 : image->clusters_ <= 65525 ? 16 : 32;
+    image->fat_bits_ = image->clusters_ < 4085 ? 12 : image->clusters_ < 65525 ? 16 : 32;
     return image;
 }
 

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,6 +25,14 @@ QList<QJsonObject> json_lines(const QByteArray& out) {
         }
     }
     return objects;
+}
+
+// A name that fits an 8.3 entry (each part in one case), which mtools stores without
+// long-name parts.
+bool is_short_name(const QString& name) {
+    static const QRegularExpression short_name(
+        "^([A-Z0-9_~-]{1,8}|[a-z0-9_~-]{1,8})(\\.([A-Z0-9]{1,3}|[a-z0-9]{1,3}))?$");
+    return short_name.match(name).hasMatch();
 }
 
 QSet<QByteArray> hashes_under(const QString& folder) {
@@ -107,8 +116,6 @@ class test_cli : public QObject {
         QTest::newRow("no such partition")
             << QStringList{"scan", "--partition", "3", fixture_path("disks/mbr.img")}
             << "no partition 3";
-        QTest::newRow("unreadable NTFS")
-            << QStringList{"scan", fixture_path("ntfs/ntfs_damaged.img")} << "as an NTFS volume";
         QTest::newRow("no volume")
             << QStringList{"scan", fixture_path("disks/badgpt.img")} << "no volume";
         QTest::newRow("unknown target")
@@ -139,13 +146,14 @@ class test_cli : public QObject {
                 QVERIFY2(row.contains(key), key);
             }
             QVERIFY(row["path"].toString().endsWith("/" + row["name"].toString()));
+            QVERIFY(row.contains("overwritten"));
             if (!row["dir"].toBool()) {
                 QVERIFY(row["deleted"].toBool());  // live files are never listed
-                QVERIFY(row["name"].toString().startsWith('#'));
             } else {
                 saw_folder = true;
             }
-            saw_nested |= row["path"].toString() == "/docs/reports/2024/#UARTE~1.TXT";
+            saw_nested |=
+                row["path"].toString() == "/docs/reports/2024/Quarterly report final version.txt";
         }
         QVERIFY(saw_folder);
         QVERIFY(saw_nested);
@@ -160,7 +168,7 @@ class test_cli : public QObject {
                        &out, &err),
             0);
         QVERIFY2(out.startsWith("restored ") && out.contains(" files, 0 failed"), out.constData());
-        QVERIFY(QFile::exists(to + "/docs/reports/2024/#UARTE~1.TXT"));
+        QVERIFY(QFile::exists(to + "/docs/reports/2024/Quarterly report final version.txt"));
         const QSet<QByteArray> got = hashes_under(to);
         QFile manifest(fixture_path("fat/fat16.manifest"));
         QVERIFY(manifest.open(QIODevice::ReadOnly));
@@ -195,6 +203,115 @@ class test_cli : public QObject {
                             &out, &err),
                  0);
         QVERIFY2(out.startsWith("restored 2 of 2 files, 0 failed"), out.constData());
+    }
+
+    // Deleted files and folders are listed and restored under their own long names, byte for
+    // byte; 8.3 names keep the '#' of the deletion mark. Files whose clusters other files hold
+    // now are flagged and counted apart, and --skip-overwritten leaves them out.
+    void deleted_files_keep_their_names_data() {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QStringList>("partition");
+        QTest::newRow("FAT12") << "fat/fat12.img" << QStringList{};
+        QTest::newRow("FAT16") << "fat/fat16.img" << QStringList{"--partition", "1"};
+        QTest::newRow("FAT32") << "fat/fat32.img" << QStringList{"--partition", "1"};
+    }
+    void deleted_files_keep_their_names() {
+        QFETCH(QString, image);
+        QFETCH(QStringList, partition);
+        QByteArray out, err;
+        QCOMPARE(
+            run_orvane(QStringList{"scan", "--json"} + partition + QStringList{fixture_path(image)},
+                       &out, &err),
+            0);
+        QHash<QString, QJsonObject> listed;
+        int flagged = 0;
+        for (const QJsonObject& row : json_lines(out)) {
+            listed.insert(row["path"].toString(), row);
+            flagged += row["overwritten"].toBool() ? 1 : 0;
+        }
+        QTemporaryDir dir;
+        QCOMPARE(run_orvane(QStringList{"restore", "--to", dir.path()} + partition +
+                                QStringList{fixture_path(image)},
+                            &out, &err),
+                 0);
+        QVERIFY2(out.contains(QString(", %1 possibly overwritten").arg(flagged).toUtf8()),
+                 out.constData());
+        QVERIFY(flagged >= 2);  // the reused and the laid-around file at least
+
+        QFile manifest(fixture_path(QString(image).replace(".img", ".manifest")));
+        QVERIFY(manifest.open(QIODevice::ReadOnly));
+        int long_names = 0;
+        for (const QByteArray& raw : manifest.readAll().split('\n')) {
+            const QList<QByteArray> f = raw.split(' ');
+            if (f.size() < 4 || f[0] == "live" || f[2] == "0") {
+                continue;  // live, or empty: an empty file has no cluster and is not listed
+            }
+            const QString status = QString::fromUtf8(f[0]);
+            const QString path =
+                QString::fromUtf8(raw.mid(f[0].size() + f[1].size() + f[2].size() + 3));
+            // Every deleted part of the path: the file, and the removed folder /trash whole.
+            QStringList parts = path.split('/', Qt::SkipEmptyParts);
+            for (int n = 0; n < parts.size(); ++n) {
+                if (n + 1 == parts.size() || status == "deleted-in-folder") {
+                    if (is_short_name(parts[n])) {
+                        parts[n][0] = '#';
+                    } else {
+                        ++long_names;
+                    }
+                }
+            }
+            const QString expected = '/' + parts.join('/');
+            if (status == "deleted-reused" && !listed.contains(expected)) {
+                continue;  // its first cluster went to a later deleted file, which wins the key
+            }
+            QVERIFY2(listed.contains(expected), qPrintable(expected));
+            const bool reused = status == "deleted-reused" || status == "deleted-around";
+            QCOMPARE(listed[expected]["overwritten"].toBool(), reused);
+            if (status != "deleted-reused") {
+                QCOMPARE(sha256_of_file(dir.path() + expected), f[1]);
+            }
+        }
+        QVERIFY(long_names >= 6);
+
+        QTemporaryDir skipping;
+        QCOMPARE(run_orvane(QStringList{"restore", "--skip-overwritten", "--to", skipping.path()} +
+                                partition + QStringList{fixture_path(image)},
+                            &out, &err),
+                 0);
+        QVERIFY2(out.contains(", 0 possibly overwritten"), out.constData());
+        QVERIFY(!QFile::exists(skipping.filePath("docs/old-draft.txt")));
+        QVERIFY(QFile::exists(skipping.filePath("docs/one-cluster-deleted.bin")));
+    }
+
+    // A volume that cannot be read is a failure in plain words, never a clean empty scan.
+    void unreadable_volume_fails_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("image");  // empty: a FAT volume of 4096-byte sectors
+        QTest::addColumn<QString>("words");
+        QTest::newRow("scan") << "scan" << QString() << "512-byte sectors";
+        QTest::newRow("restore") << "restore" << QString() << "512-byte sectors";
+        QTest::newRow("unreadable NTFS")
+            << "scan" << fixture_path("ntfs/ntfs_damaged.img") << "as an NTFS volume";
+    }
+    void unreadable_volume_fails() {
+        QFETCH(QString, command);
+        QFETCH(QString, image);
+        QFETCH(QString, words);
+        QTemporaryDir dir;
+        if (image.isEmpty()) {
+            image = dir.filePath("big-sectors.img");
+            QProcess mkfs;
+            mkfs.start("mkfs.fat", {"-C", "-S", "4096", image, "8192"});
+            QVERIFY(mkfs.waitForFinished(60000) && mkfs.exitCode() == 0);
+        }
+        QStringList arguments{command, image};
+        if (command == "restore") {
+            arguments = QStringList{command, "--to", dir.filePath("out"), image};
+        }
+        QByteArray out, err;
+        QCOMPARE(run_orvane(arguments, &out, &err), 1);
+        QVERIFY2(err.contains(words.toUtf8()), err.constData());
+        QVERIFY2(!out.contains("restored"), out.constData());
     }
 
     // A refused restore creates nothing on the volume it would recover from.

@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <ctime>
+
 namespace {
 
 struct manifest_line_s {
@@ -135,7 +137,6 @@ class test_fat_engine : public QObject {
             ++files;
             QVERIFY2(node.attributes & fat_attr_deleted,
                      qPrintable(node.name));  // no live file is recorded
-            QVERIFY(node.name.startsWith('#'));
             const QString path = unique_path(out.path(), node.name, &used);
             const int result = engine.restore_file(node.first_cluster, path);
             if (result == 0) {
@@ -180,7 +181,8 @@ class test_fat_engine : public QObject {
         QVERIFY(trash->attributes & fat_attr_deleted);
         QCOMPARE(trash->has_files, std::uint8_t(1));
         int inside = 0;
-        for (const fat_node* child : trash->children) {
+        for (const std::uint32_t key : trash->children) {
+            const fat_node* child = &engine.nodes().find(key).value();
             QCOMPARE(child->in_deleted_folder, std::uint8_t(1));
             QVERIFY(child->attributes & fat_attr_deleted);
             QVERIFY(child->name.startsWith('#'));
@@ -189,7 +191,7 @@ class test_fat_engine : public QObject {
         QCOMPARE(inside, 2);  // a.txt and b.bin; c.txt and the umlaut file sit in the subfolder
         // the live path is composed from the volume path through the parents
         QString path;
-        QCOMPARE(engine.get_file_path(trash->children.first()->first_cluster, &path), 0);
+        QCOMPARE(engine.get_file_path(trash->children.first(), &path), 0);
         QVERIFY2(path.startsWith(target.path + "/#rash/#"), qPrintable(path));
         QCOMPARE(engine.get_file_path(123456789, &path), -1);
         // the root holds the tree together and folders without deleted files are not marked
@@ -405,11 +407,113 @@ class test_fat_engine : public QObject {
         QVERIFY(!QFile::exists("/nonexistent/x"));
     }
 
+    // Stamps are local time under the local rules: summer time applies on summer days.
+    void fat_times_convert_as_local_time_data() {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<int>("year");
+        QTest::addColumn<int>("month");
+        QTest::addColumn<int>("day");
+        QTest::addColumn<qint64>("seconds");
+        QTest::newRow("UTC") << QByteArray("UTC") << 2024 << 3 << 15
+                             << qint64(1710505814);  // 2024-03-15 12:30:14 UTC
+        QTest::newRow("Berlin, winter") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3") << 2024 << 1
+                                        << 20 << qint64(1705750214);  // 11:30:14 UTC
+        QTest::newRow("Berlin, summer") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3") << 2024 << 7
+                                        << 1 << qint64(1719829814);  // 10:30:14 UTC
+    }
     void fat_times_convert_as_local_time() {
-        const std::uint16_t date = (44 << 9) | (3 << 5) | 15;
+        QFETCH(QByteArray, zone);
+        QFETCH(int, year);
+        QFETCH(int, month);
+        QFETCH(int, day);
+        QFETCH(qint64, seconds);
+        const std::uint16_t date =
+            static_cast<std::uint16_t>((year - 1980) << 9 | month << 5 | day);
         const std::uint16_t time = (12 << 11) | (30 << 5) | 7;
-        QCOMPARE(fat_time_to_seconds(date, time),
-                 std::int64_t(1710505814));  // 2024-03-15 12:30:14 UTC
+        qputenv("TZ", zone);
+        ::tzset();
+        const std::int64_t converted = fat_time_to_seconds(date, time);
+        qputenv("TZ", "UTC");
+        ::tzset();
+        QCOMPARE(converted, seconds);
+    }
+
+    // A volume the engine cannot read ends with only the root and says why.
+    void unreadable_volume_says_why_data() {
+        QTest::addColumn<bool>("located");
+        QTest::newRow("4096-byte sectors") << true;
+        QTest::newRow("not on any drive") << false;
+    }
+    void unreadable_volume_says_why() {
+        QFETCH(bool, located);
+        QString error;
+        auto image = fat_image_c::make(4096, {"-S", "4096"}, &error);
+        QVERIFY2(image, qPrintable(error));
+        volume_item_s target = memory_volume("big-sectors", image->shared());
+        if (!located) {
+            target.volume_name = "mem:nothing-here";
+        }
+        fat_recovery_c engine;
+        run_to_end(engine, target);
+        QCOMPARE(engine.nodes().size(), 1);
+        const QString why = engine.get_error_text();
+        QVERIFY2(why.contains(located ? "512-byte sectors" : "not found"), qPrintable(why));
+        engine.reset();
+        QVERIFY(engine.get_error_text().isEmpty());
+    }
+
+    // A restore reads the drive that was scanned: when the drives were listed again and its
+    // slot holds another drive, the restore fails, says why and writes nothing.
+    void restore_refuses_a_drive_that_moved() {
+        if (!fixture_exists("fat/fat12.img") || !fixture_exists("disks/floppy.img")) {
+            QSKIP("fixtures were not made");
+        }
+        const QString scanned = fixture_path("fat/fat12.img");
+        volume_item_s target;
+        QVERIFY(target_of(scanned, 0, &target));
+        fat_recovery_c engine;
+        run_to_end(engine, target);
+        std::uint32_t key = 0;
+        for (const fat_node& node : engine.nodes()) {
+            if (!(node.attributes & fat_attr_directory) && node.size > 0) {
+                key = node.first_cluster;
+            }
+        }
+        QVERIFY(key != 0);
+        QTemporaryDir out;
+        QCOMPARE(engine.restore_file(key, out.filePath("before")), 0);
+        use_images({fixture_path("disks/floppy.img"), scanned});  // a new drive comes first
+        QCOMPARE(engine.restore_file(key, out.filePath("moved")), -1);
+        QVERIFY2(engine.get_error_text().contains("scan the volume again"),
+                 qPrintable(engine.get_error_text()));
+        QVERIFY(!QFileInfo::exists(out.filePath("moved")));
+        use_images({scanned});
+        QCOMPARE(engine.restore_file(key, out.filePath("back")), 0);
+        QCOMPARE(sha256_of_file(out.filePath("back")), sha256_of_file(out.filePath("before")));
+    }
+
+    // The tree is linked by keys: a copy of the results stays whole when the engine's own
+    // table goes.
+    void results_are_linked_by_key() {
+        QString error;
+        auto image = fat_image_c::make(1440, {"-F", "12", "-s", "1", "-S", "512"}, &error);
+        QVERIFY2(image, qPrintable(error));
+        image->put_entry(image->root_offset(), "DIR        ", fat_attr_directory, 10, 0);
+        image->set_fat(10, 0xFFF);
+        image->put_entry(image->cluster_offset(10), "XONE    TXT", 0x20, 50, 100, true);
+        image->put_entry(image->cluster_offset(10) + 32, "XTWO    TXT", 0x20, 60, 100, true);
+        fat_recovery_c engine;
+        run_to_end(engine, memory_volume("linked", image->shared()));
+        QHash<std::uint32_t, fat_node> copy = engine.nodes();
+        copy[0].has_files = 1;  // the copy gets its own nodes
+        engine.reset();
+        QCOMPARE(copy.value(0).children, QList<std::uint32_t>{10});
+        QStringList names;
+        for (const std::uint32_t key : copy.value(10).children) {
+            names << copy.value(key).name;
+        }
+        names.sort();
+        QCOMPARE(names, (QStringList{"#ONE.TXT", "#TWO.TXT"}));
     }
 
     void hostile_names_are_made_safe_data() {

@@ -508,6 +508,8 @@ class test_fat_reader : public QObject {
     void long_name_limits();
     void decodes_crafted_entries_data();
     void decodes_crafted_entries();
+    void recovers_deleted_long_names_data();
+    void recovers_deleted_long_names();
     void fills_entry_fields_data();
     void fills_entry_fields();
 
@@ -616,9 +618,13 @@ void test_fat_reader::chooses_fat_type_by_cluster_count_data() {
     // FAT sector 0 holds the bytes 0, 1, 2 ...; cluster 3's entry is read from them.
     QTest::addColumn<uint>("entry3");
     QTest::newRow("1 cluster: FAT12, no cluster 3") << 12 << 1u << int(fat_type_fat12) << 1u;
-    QTest::newRow("4085 clusters: FAT12") << 12 << 4085u << int(fat_type_fat12) << 0x050u;
+    // The FAT specification: fewer than 4085 clusters is FAT12, fewer than 65525 FAT16.
+    QTest::newRow("4084 clusters: FAT12") << 12 << 4084u << int(fat_type_fat12) << 0x050u;
+    QTest::newRow("4085 clusters: FAT16") << 16 << 4085u << int(fat_type_fat16) << 0x0706u;
     QTest::newRow("4086 clusters: FAT16") << 16 << 4086u << int(fat_type_fat16) << 0x0706u;
-    QTest::newRow("65525 clusters: FAT16") << 16 << 65525u << int(fat_type_fat16) << 0x0706u;
+    QTest::newRow("4095 clusters: FAT16") << 16 << 4095u << int(fat_type_fat16) << 0x0706u;
+    QTest::newRow("65524 clusters: FAT16") << 16 << 65524u << int(fat_type_fat16) << 0x0706u;
+    QTest::newRow("65525 clusters: FAT32") << 32 << 65525u << int(fat_type_fat32) << 0x0F0E0D0Cu;
     QTest::newRow("65526 clusters: FAT32") << 32 << 65526u << int(fat_type_fat32) << 0x0F0E0D0Cu;
     QTest::newRow("1000000 clusters: FAT32")
         << 32 << 1000000u << int(fat_type_fat32) << 0x0F0E0D0Cu;
@@ -790,16 +796,24 @@ void test_fat_reader::finds_volume_at_slot_start() {
 void test_fat_reader::lists_tool_made_volume_data() {
     QTest::addColumn<int>("bits");
     QTest::addColumn<int>("sectors_per_cluster");
-    QTest::newRow("FAT12") << 12 << 1;
-    QTest::newRow("FAT16") << 16 << 1;
-    QTest::newRow("FAT16, 8 sectors per cluster") << 16 << 8;
-    QTest::newRow("FAT32") << 32 << 1;
+    QTest::addColumn<int>("kib");  // 0: the smallest size mkfs.fat takes
+    // non-zero: the boot sector's total sector count is cut to leave this many clusters
+    QTest::addColumn<int>("clusters");
+    QTest::newRow("FAT12") << 12 << 1 << 0 << 0;
+    QTest::newRow("FAT16") << 16 << 1 << 0 << 0;
+    QTest::newRow("FAT16, 8 sectors per cluster") << 16 << 8 << 0 << 0;
+    // mkfs.fat makes no FAT16 below 4093 clusters; the FAT specification allows 4085
+    QTest::newRow("FAT16 of 4093 clusters") << 16 << 1 << 2080 << 0;
+    QTest::newRow("FAT16 of 4085 clusters") << 16 << 1 << 2080 << 4085;
+    QTest::newRow("FAT32") << 32 << 1 << 0 << 0;
 }
 
 void test_fat_reader::lists_tool_made_volume() {
     REQUIRE_TOOLS();
     QFETCH(int, bits);
     QFETCH(int, sectors_per_cluster);
+    QFETCH(int, kib);
+    QFETCH(int, clusters);
     auto maker = new_image();
     const QByteArray keep = random_bytes(100, 1);
     const QByteArray gone = random_bytes(7000, 2);
@@ -807,7 +821,7 @@ void test_fat_reader::lists_tool_made_volume() {
     const QByteArray inner = random_bytes(2000, 4);
     QStringList options = format_options(bits, sectors_per_cluster);
     options << QStringLiteral("-n") << QStringLiteral("MYLABEL");
-    QVERIFY2(maker->format(options, image_kib(bits, sectors_per_cluster)) &&
+    QVERIFY2(maker->format(options, kib != 0 ? kib : image_kib(bits, sectors_per_cluster)) &&
                  maker->make_dir(QStringLiteral("SUB")) &&
                  maker->put(QStringLiteral("KEEP.TXT"), keep) &&
                  maker->put(QStringLiteral("FILE.TXT"), gone) &&
@@ -819,7 +833,16 @@ void test_fat_reader::lists_tool_made_volume() {
                  maker->remove(QStringLiteral("Deleted long name.txt")) &&
                  maker->remove(QStringLiteral("SUB/gone.txt")),
              qPrintable(maker->error()));
-    QCOMPARE(mount(maker->bytes()), fat_ok);
+    QByteArray bytes = maker->bytes();
+    if (clusters != 0) {
+        const auto u16 = [&bytes](int at) {
+            return static_cast<std::uint8_t>(bytes[at]) | static_cast<std::uint8_t>(bytes[at + 1])
+                                                              << 8;
+        };
+        const int system = u16(14) + u16(22) * static_cast<std::uint8_t>(bytes[16]) + u16(17) / 16;
+        put16(bytes, 19, static_cast<std::uint16_t>(system + clusters));
+    }
+    QCOMPARE(mount(bytes), fat_ok);
     QCOMPARE(int(volume_.type), bits == 12 ? 1 : bits == 16 ? 2 : 3);
 
     QList<listed_s> root;
@@ -837,15 +860,15 @@ void test_fat_reader::lists_tool_made_volume() {
     const listed_s* named_entry = find_entry(root, QStringLiteral("LONGFI~1.TXT"));
     QCOMPARE(named_entry->long_name, QStringLiteral("Long File Name.txt"));
     QCOMPARE(int(named_entry->attributes & fat_attr_deleted), 0);
-    // A deleted file keeps its size and first cluster but loses its long name: the parts
-    // carry the deletion mark too.
+    // A deleted file keeps its size, first cluster and long name: the parts carry the
+    // deletion mark too, but their characters and checksum are still there.
     const listed_s* deleted = find_entry(root, QStringLiteral("?ILE.TXT"));
     QCOMPARE(int(deleted->attributes & fat_attr_deleted), int(fat_attr_deleted));
     QCOMPARE(deleted->size, std::uint32_t(gone.size()));
     QVERIFY(deleted->first_cluster >= 2);
     const listed_s* deleted_named = find_entry(root, QStringLiteral("?ELETE~1.TXT"));
     QCOMPARE(int(deleted_named->attributes & fat_attr_deleted), int(fat_attr_deleted));
-    QCOMPARE(deleted_named->long_name, QString());
+    QCOMPARE(deleted_named->long_name, QStringLiteral("Deleted long name.txt"));
 
     // Live files read back through their chains; the deleted one as a run.
     QByteArray data;
@@ -985,7 +1008,8 @@ void test_fat_reader::decodes_crafted_entries_data() {
     }
     QByteArray deleted_entry = entry(base);
     deleted_entry[0] = '\xE5';
-    QTest::newRow("deleted long name")
+    // DATARE~1 cannot be the short name of a name that begins with a CJK character
+    QTest::newRow("deleted long name, short name not its own")
         << deleted_parts + deleted_entry << "?ATARE~1.TXT" << QString() << 0x60;
     QByteArray padded = long_name_parts(QStringLiteral("abc"), name_checksum("ABC     TXT"));
     padded[9] = 'x';  // the unit after the terminator must be 0xFFFF
@@ -1014,6 +1038,90 @@ void test_fat_reader::decodes_crafted_entries() {
     QCOMPARE(root[0].short_name, short_name);
     QCOMPARE(root[0].long_name, long_name);
     QCOMPARE(int(root[0].attributes), attributes);
+}
+
+// Marks every 32-byte entry of records deleted.
+QByteArray deleted_entries(QByteArray records) {
+    for (qsizetype n = 0; n < records.size(); n += 32) {
+        records[n] = '\xE5';
+    }
+    return records;
+}
+
+// A deleted file as a deletion leaves it: long-name parts and short entry marked 0xE5.
+QByteArray deleted_file(const QString& name, const QByteArray& base,
+                        std::uint8_t attributes = 0x20) {
+    short_fields_s f;
+    f.cluster = 7;
+    f.attributes = attributes;
+    return deleted_entries(long_name_parts(name, name_checksum(base)) + short_entry(base, f));
+}
+
+void test_fat_reader::recovers_deleted_long_names_data() {
+    QTest::addColumn<QByteArray>("records");
+    QTest::addColumn<QStringList>("listed");  // "short name|long name" per entry returned
+    const QString quarterly = QStringLiteral("Quarterly report final version.txt");
+    const QByteArray whole = deleted_file(quarterly, "QUARTE~1TXT");
+    QTest::newRow("three parts") << whole
+                                 << QStringList{"?UARTE~1.TXT|Quarterly report final version.txt"};
+    QTest::newRow("13 characters, no terminator") << deleted_file("Budget 24.csv", "BUDGET~1CSV")
+                                                  << QStringList{"?UDGET~1.CSV|Budget 24.csv"};
+    QTest::newRow("26 characters, no terminator")
+        << deleted_file("Annual accounts final.xlsx", "ANNUAL~1XLS")
+        << QStringList{"?NNUAL~1.XLS|Annual accounts final.xlsx"};
+    QTest::newRow("deleted folder") << deleted_file("Old Projects", "OLDPRO~1   ", 0x10)
+                                    << QStringList{"?LDPRO~1|Old Projects"};
+    QTest::newRow("umlaut, code-page first byte")
+        << deleted_file(QString::fromUtf8("Überraschung.txt"),
+                        "\x9A"
+                        "BERRA~1TXT")
+        << QStringList{QString::fromUtf8("?BERRA~1.TXT|Überraschung.txt")};
+    QTest::newRow("CJK, '_' for the first character")
+        << deleted_file(QString::fromUtf8("写真 2024.jpg"), "_2024~1 JPG")
+        << QStringList{QString::fromUtf8("?2024~1.JPG|写真 2024.jpg")};
+
+    short_fields_s f;
+    f.cluster = 9;
+    const QByteArray newer = deleted_entries(short_entry("OTHER   TXT", f));
+    QTest::newRow("last part taken by a newer entry")
+        << newer + whole.mid(32) << QStringList{"?THER.TXT|", "?UARTE~1.TXT|"};
+    QTest::newRow("middle part taken by a newer entry")
+        << whole.left(32) + newer + whole.mid(64) << QStringList{"?THER.TXT|", "?UARTE~1.TXT|"};
+    const QByteArray longer =
+        deleted_file(QStringLiteral("Quarterly report final version 2024.txt"), "QUARTE~2TXT");
+    QTest::newRow("whole parts left, the last one taken")
+        << newer + longer.mid(32) << QStringList{"?THER.TXT|", "?UARTE~2.TXT|"};
+    QTest::newRow("another short name's checksum")
+        << deleted_entries(long_name_parts(quarterly, name_checksum("ZEBRAS~1TXT")) +
+                           short_entry("QUARTE~1TXT", f))
+        << QStringList{"?UARTE~1.TXT|"};
+    QTest::newRow("short name from another long name")
+        << deleted_file(quarterly, "BUDGET~1TXT") << QStringList{"?UDGET~1.TXT|"};
+    QByteArray bad = whole;
+    bad[32 + 3] = '*';  // the second part's second character
+    QTest::newRow("a character no name holds") << bad << QStringList{"?UARTE~1.TXT|"};
+    QByteArray live_entry = whole;
+    live_entry[whole.size() - 32] = 'Q';
+    QTest::newRow("live entry after deleted parts") << live_entry << QStringList{"QUARTE~1.TXT|"};
+}
+
+void test_fat_reader::recovers_deleted_long_names() {
+    QFETCH(QByteArray, records);
+    QFETCH(QStringList, listed);
+    craft_s c;
+    c.bits = 16;
+    c.clusters = 5000;
+    c.root_entries = 64;
+    QByteArray image = craft_image(c, 4);
+    image.replace(c.root_offset(), records.size(), records);
+    QCOMPARE(mount(image), fat_ok);
+    QList<listed_s> root;
+    QCOMPARE(list_directory(0, &root), fat_ok);
+    QStringList got;
+    for (const listed_s& item : root) {
+        got << item.short_name + '|' + item.long_name;
+    }
+    QCOMPARE(got, listed);
 }
 
 void test_fat_reader::fills_entry_fields_data() {

@@ -8,6 +8,7 @@
 #include "test_support.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -192,6 +193,11 @@ mini_volume_c make_mini_volume(bool looping_mft) {
     QByteArray broken = m::data(0, {{24, 1}}, 10, 10);
     qToLittleEndian(quint32(0x7FFFFFF0), broken.data() + 4);
     v.record(18, 0, 0, m::file_name(5, "broken.dat") + broken);
+    // 7: a sparse file of 256 GiB on this 256 KiB volume, one cluster of data first.
+    const quint64 huge = (1ull << 26) + 1;
+    v.record(7, 0, 0,
+             m::file_name(5, "huge.dat") +
+                 m::data(0, {{24, 1}, {-1, huge - 1}}, huge * m::cs, huge * m::cs));
     // 19: runs that point past the end of the volume.
     v.record(19, 0, 0, m::file_name(5, "far.dat") + m::data(0, {{1000, 5}}, 5 * m::cs, 5 * m::cs));
     return v;
@@ -337,6 +343,12 @@ void test_ntfs_scan::damaged_records() {
     QCOMPARE(file.readAll(), QByteArray(1000, 'o') + QByteArray(2000, '\0'));
     file.close();
     QVERIFY(ntfs_restore_record(&context, 19, to.constData()) != 0);
+    // Holes are skipped, not written: the file is cut to its size.
+    QCOMPARE(ntfs_restore_record(&context, 7, to.constData()), 0);
+    QCOMPARE(QFileInfo(out.filePath("f")).size(), qint64(((1ll << 26) + 1) * 4096));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.read(4097), QByteArray(4096, 'a') + '\0');
+    file.close();
     QCOMPARE(ntfs_restore_record(&context, 16, to.constData()), ntfs_error_no_record);
     QCOMPARE(ntfs_restore_record(&context, 12, "/nonexistent/dir/f"), ntfs_error_write);
     ntfs_scan_end(&context);

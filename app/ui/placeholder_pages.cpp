@@ -5,8 +5,10 @@
 #include "device/disk_table.h"
 
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 
 placeholder_page_c::placeholder_page_c(main_window_c* main_window, const QString& form_name,
                                        const char* title)
@@ -47,7 +49,11 @@ void placeholder_page_c::paintEvent(QPaintEvent* event) {
     const QPixmap band(QStringLiteral(":/images/background/bai.png"));
     p.fillRect(QRect(0, 0, width(), band.height()), QBrush(band));
     p.setFont(QFont(QStringLiteral("Arial"), 12));
-    p.drawText(23, 30, text(title_key));
+    p.drawText(23, 30, title());
+}
+
+QString placeholder_page_c::title() const {
+    return text(title_key);
 }
 
 volume_window_c::volume_window_c(main_window_c* main_window)
@@ -64,9 +70,17 @@ volume_window_c::volume_window_c(main_window_c* main_window)
             &main_window_c::on_click_volume_scan);
 }
 
-std::optional<volume_item_s> volume_window_c::selected_volume() const {
+std::optional<volume_item_s> volume_window_c::selected_volume() {
     const int row = list->currentRow();
-    if (row < 0 || row >= static_cast<int>(volume_list.size())) {
+    if (row < 0) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                        text("scan_nosel_warning"), QMessageBox::Ok, this,
+                        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        box.exec();
+        return std::nullopt;
+    }
+    if (row >= static_cast<int>(volume_list.size())) {
         return std::nullopt;
     }
     return volume_list[static_cast<std::size_t>(row)];

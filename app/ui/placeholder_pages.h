@@ -25,6 +25,7 @@ class placeholder_page_c : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    virtual QString title() const;
     QPushButton* add_button(const char* name, const char* text_key, int column);
     void resizeEvent(QResizeEvent* event) override;
 
@@ -38,8 +39,9 @@ class volume_window_c : public placeholder_page_c {
     Q_OBJECT
   public:
     explicit volume_window_c(main_window_c* main_window);
-    // The record of the selected row (row 0 is the header row); none without a selection.
-    std::optional<volume_item_s> selected_volume() const;
+    // The record of the selected row (row 0 is the header row); without a selection it
+    // says so in a box and returns none.
+    std::optional<volume_item_s> selected_volume();
     void show_volumes();
     QListWidget* lv_volumes() const { return list; }
 };

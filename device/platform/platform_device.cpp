@@ -15,6 +15,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace platform {
@@ -326,6 +327,18 @@ void add_memory_drive(const QString& name, std::shared_ptr<const QByteArray> dat
 void clear_memory_drives() {
     std::lock_guard<std::mutex> hold(registry_lock);
     memory_drives.clear();
+}
+
+QString drive_identity(const drive_desc_s& drive) {
+    struct stat st {};
+    if (drive.kind != drive_kind_e::memory &&
+        ::stat(QFile::encodeName(drive.name).constData(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        return QStringLiteral("%1 %2:%3")
+            .arg(drive.name)
+            .arg(major(st.st_rdev))
+            .arg(minor(st.st_rdev));
+    }
+    return drive.name;
 }
 
 std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* error) {

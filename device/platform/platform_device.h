@@ -68,6 +68,10 @@ QStringList image_warnings();
 void add_memory_drive(const QString& name, std::shared_ptr<const QByteArray> data);
 void clear_memory_drives();
 
+// What tells this drive from another that later takes its number: its name, and for a
+// block device (also one added as an image) its device number.
+QString drive_identity(const drive_desc_s& drive);
+
 // Opens a drive read-only. Returns null and sets *error on failure.
 std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* error);
 

@@ -139,10 +139,12 @@ fat_result parse_bpb(fat_volume* volume, std::uint64_t base) {
     if (clusters == 0) {
         return fat_no_file_system;
     }
+    // The FAT specification's rule: fewer than 4085 clusters is FAT12, fewer than 65525
+    // FAT16, anything more FAT32.
     std::uint8_t type = fat_type_fat12;
-    if (clusters > 65525) {
+    if (clusters >= 65525) {
         type = fat_type_fat32;
-    } else if (clusters >= 4086) {
+    } else if (clusters >= 4085) {
         type = fat_type_fat16;
     }
     const std::uint64_t entry_count = clusters + 2;
@@ -275,6 +277,7 @@ fat_result next_cluster(fat_file* file, int mode, std::uint32_t* cluster) {
                 break;
             }
             ++next;
+            ++file->skipped_clusters;
         }
     }
     *cluster = next;

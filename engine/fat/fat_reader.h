@@ -132,6 +132,8 @@ struct fat_file {
     // step); a chain that comes back to it is broken.
     std::uint32_t chain_mark = 0;
     std::uint32_t chain_steps = 0;
+    // Clusters in use that a fat_read_skip_used read stepped over.
+    std::uint32_t skipped_clusters = 0;
     std::uint8_t sector_buffer[fat_sector_bytes] = {};
 };
 

@@ -5,6 +5,8 @@
 #include "fat_reader.h"
 #include "fat_reader_internal.h"
 
+#include <QString>
+
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -155,6 +157,169 @@ bool capture_long_name_part(char16_t* buffer, byte_span entry) {
     return true;
 }
 
+// ---- long names of deleted entries ----
+//
+// Deleting a file overwrites the first byte of its short entry and of each long-name part
+// with 0xE5, and nothing else: the parts keep their 13 characters and the checksum of the
+// short name. Their order bytes are gone, so the parts are taken as they lie: the run of
+// deleted parts directly in front of the entry, nearest first, is the name from its first
+// character on. The name is used only when everything that is left agrees: one checksum in
+// every part, a terminator (or a name of whole parts), characters a long name may hold,
+// and a short name that is the name's own (its lost first byte, which the checksum fixes,
+// and its second byte and extension follow from the long name the way short names are
+// made). Anything else, such as parts partly taken by a newer entry, gives no long name.
+
+constexpr int deleted_parts_max = 20;  // 20 parts of 13 characters hold the longest name
+
+// Deleted long-name parts met in a row, in on-disk order (the farthest first).
+struct deleted_parts_s {
+    std::uint8_t entries[deleted_parts_max][entry_bytes] = {};
+    int count = 0;
+
+    void add(byte_span entry) {
+        if (count == deleted_parts_max) {
+            std::memmove(entries[0], entries[1], sizeof entries - entry_bytes);
+            --count;
+        }
+        std::memcpy(entries[count++], entry.data(), entry_bytes);
+    }
+};
+
+bool is_long_name_unit(char16_t unit) {
+    if (unit < 0x20) {
+        return false;
+    }
+    for (char16_t bad : u"\"*/:<>?\\|") {
+        if (bad != 0 && unit == bad) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The short-name byte that a character of a long name becomes, as far as it can be told:
+// ASCII letters upper-cased, characters short names cannot hold as '_', and anything
+// beyond ASCII as a code-page byte, '_' or the letter it is based on.
+bool short_byte_fits(char16_t c, std::uint8_t b) {
+    if (c >= 0x80) {
+        if (b >= 0x80 || b == '_' || b == 0x05) {
+            return true;
+        }
+        const QChar base = QString(QChar(c)).normalized(QString::NormalizationForm_D).at(0);
+        return base.unicode() < 0x80 && base.toUpper().unicode() == b;
+    }
+    if (c >= 'a' && c <= 'z') {
+        return b == c - ('a' - 'A');
+    }
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+        return b == c;
+    }
+    for (char16_t kept : u"$%'-_@~`!(){}^#&") {
+        if (kept != 0 && c == kept) {
+            return b == c;
+        }
+    }
+    return b == '_';
+}
+
+// The long name and the deleted short entry belong together (see above); checksum is the
+// one its parts carry.
+bool short_name_matches(const char16_t* name, std::size_t length, byte_span entry,
+                        std::uint8_t checksum) {
+    // The one first byte that gives the checksum: each byte gives a different sum.
+    std::uint8_t bytes[11];
+    std::memcpy(bytes, entry.data(), 11);
+    int first = -1;
+    for (int b = 0; b < 256 && first < 0; ++b) {
+        bytes[0] = static_cast<std::uint8_t>(b);
+        if (short_name_checksum(byte_span(bytes, 11)) == checksum) {
+            first = b;
+        }
+    }
+    if (first <= ' ' || first == deleted_mark || first == '.') {
+        return false;
+    }
+    // Short names are made from the name without leading dots, spaces and inner dots; the
+    // last dot starts the extension.
+    std::size_t start = 0;
+    while (start < length && (name[start] == u'.' || name[start] == u' ')) {
+        ++start;
+    }
+    std::size_t dot = length;
+    for (std::size_t n = start; n < length; ++n) {
+        if (name[n] == u'.') {
+            dot = n;
+        }
+    }
+    char16_t basis[2];
+    std::size_t basis_length = 0;
+    for (std::size_t n = start; n < dot && basis_length < 2; ++n) {
+        if (name[n] != u' ' && name[n] != u'.') {
+            basis[basis_length++] = name[n];
+        }
+    }
+    if (basis_length == 0 || !short_byte_fits(basis[0], static_cast<std::uint8_t>(first))) {
+        return false;
+    }
+    // After a character beyond ASCII the next byte may be the second half of its code.
+    if (basis_length == 2 && basis[0] < 0x80 && basis[1] < 0x80 &&
+        !short_byte_fits(basis[1], entry[1])) {
+        return false;
+    }
+    std::size_t extension = 0;
+    for (std::size_t n = dot + 1; n < length && extension < 3; ++n) {
+        if (name[n] == u' ') {
+            continue;
+        }
+        if (name[n] < 0x80 && !short_byte_fits(name[n], entry[8 + extension])) {
+            return false;
+        }
+        if (name[n] >= 0x80) {
+            return true;  // a code-page character's bytes cannot be told apart from here
+        }
+        ++extension;
+    }
+    return extension == 3 || entry[8 + extension] == ' ';
+}
+
+// Rebuilds the long name of the deleted short entry from the deleted parts in front of it,
+// into out (room for long_name_units). Returns false when the parts do not make its name.
+bool recover_deleted_long_name(const deleted_parts_s& parts, byte_span entry, char16_t* out) {
+    if (parts.count == 0) {
+        return false;
+    }
+    const std::uint8_t checksum = parts.entries[parts.count - 1][ldir_checksum];
+    std::size_t length = 0;
+    bool terminated = false;
+    for (int k = parts.count - 1; k >= 0 && !terminated; --k) {
+        byte_span part(parts.entries[k], entry_bytes);
+        // LDIR_Type (byte 12) and LDIR_FstClusLO (bytes 26-27) are always 0 in a part
+        if (part[ldir_checksum] != checksum || part[12] != 0 || load_u16(part, 26) != 0) {
+            break;  // a part of another name: this one has ended
+        }
+        for (std::size_t offset : long_name_offsets) {
+            const char16_t unit = load_u16(part, offset);
+            if (terminated) {
+                if (unit != 0xFFFF) {
+                    return false;
+                }
+            } else if (unit == 0) {
+                terminated = true;
+            } else if (!is_long_name_unit(unit) || unit == 0xFFFF ||
+                       length + 1 >= long_name_limit) {
+                return false;
+            } else {
+                out[length++] = unit;
+            }
+        }
+    }
+    if (length == 0) {
+        return false;
+    }
+    out[length] = 0;
+    return short_name_matches(out, length, entry, checksum);
+}
+
 // Decodes one field of a short name (8 name or 3 extension bytes) up to its first space.
 // Returns the number of units written to out.
 std::size_t decode_short_field(byte_span field, bool lower, bool first_is_mark, char16_t* out) {
@@ -255,6 +420,7 @@ fat_result read_entry(fat_dir* dir) {
     fat_result result = fat_no_more_entries;
     std::uint8_t order = 0xFF;
     std::uint8_t checksum = 0xFF;
+    deleted_parts_s deleted_parts;
     dir->long_name_index = 0xFFFF;
     while (dir->sector != 0) {
         result = move_window(volume, dir->sector);
@@ -270,6 +436,10 @@ fat_result read_entry(fat_dir* dir) {
         }
         const std::uint8_t attributes = entry[dir_attributes] & 0x7F;
         dir->deleted = first == deleted_mark ? 1 : 0;
+        const bool deleted_part = dir->deleted && attributes == long_name_attribute;
+        if (!deleted_part && (first == '.' || (attributes & fat_attr_volume))) {
+            deleted_parts.count = 0;
+        }
         if (first == '.') {
             order = 0xFF;
         } else if ((attributes & fat_attr_volume) && attributes != long_name_attribute) {
@@ -295,7 +465,16 @@ fat_result read_entry(fat_dir* dir) {
             if (order != 0 || checksum != short_name_checksum(entry)) {
                 dir->long_name_index = 0xFFFF;
             }
+            if (dir->deleted && dir->long_name_index == 0xFFFF &&
+                recover_deleted_long_name(deleted_parts, entry, dir->long_name_buffer)) {
+                dir->long_name_index = dir->index;
+            }
             return fat_ok;
+        }
+        if (deleted_part) {
+            deleted_parts.add(entry);
+        } else if (attributes == long_name_attribute) {
+            deleted_parts.count = 0;  // a live part ends any run of deleted ones
         }
         result = advance_dir(dir);
         if (result != fat_ok) {

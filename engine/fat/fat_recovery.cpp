@@ -6,6 +6,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -27,6 +29,22 @@ QString name_of(const fat_entry_info& info) {
         ++length;
     }
     return QString::fromUtf16(source, length);
+}
+
+// The reason a volume could not be read, for the user.
+QString unreadable_text(fat_result result) {
+    switch (result) {
+        case fat_no_file_system:
+            return QStringLiteral(
+                "no FAT file system that this program can read was found on it (only volumes "
+                "of 512-byte sectors can be read)");
+        case fat_disk_error:
+            return QStringLiteral("reading its drive failed");
+        case fat_not_ready:
+            return QStringLiteral("its drive is not ready");
+        default:
+            return QString::fromLatin1(fat_result_text(result));
+    }
 }
 
 void sleep_a_while() {
@@ -52,7 +70,7 @@ std::int64_t fat_time_to_seconds(std::uint16_t date, std::uint16_t time) {
     fields.tm_hour = time >> 11;
     fields.tm_min = (time >> 5) & 0x3F;
     fields.tm_sec = (time & 0x1F) * 2;
-    fields.tm_isdst = 0;
+    fields.tm_isdst = -1;  // the local rules say whether summer time applied on that day
     std::time_t seconds = std::mktime(&fields);
     const std::int64_t result =
         seconds == static_cast<std::time_t>(-1) ? 0 : static_cast<std::int64_t>(seconds);
@@ -76,6 +94,9 @@ void fat_recovery_c::reset() {
     found_count_ = 0;
     node_table_.clear();
     walked_.clear();
+    drive_ = -1;
+    drive_identity_.clear();
+    error_text_.clear();
 }
 
 void fat_recovery_c::run() {
@@ -90,14 +111,26 @@ void fat_recovery_c::run() {
             fat_volume_slot[0].drive = static_cast<std::uint8_t>(where.disk_number);
             fat_volume_slot[0].partition = static_cast<std::uint8_t>(where.partition_number);
             fat_volume_slot[0].start_sector = where.start_sector;
+            // The slot number alone is not the drive: a refresh of the drive table may give
+            // it to another drive before a restore.
+            drive_ = where.disk_number;
+            drive_identity_ = disk_identity(drive_);
             f_mount(0, &scan_volume);
             console_printf("Start Fat Scan.\n");
-            walk_volume();
+            const fat_result opened = walk_volume();
+            if (opened != fat_ok) {
+                error_text_ = unreadable_text(opened);
+            }
+        } else {
+            error_text_ = QStringLiteral("the volume was not found on any drive");
         }
         fat_node root;
         root.attributes = fat_attr_directory;
         node_table_.insert(0, root);
         link_and_mark();
+        if (error_text_.isEmpty()) {
+            mark_overwritten();
+        }
     } catch (...) {
         // Out of memory on a huge volume: keep what was found and end the scan.
         set_stop(stop_keep);
@@ -106,7 +139,9 @@ void fat_recovery_c::run() {
 
 // Walks the root directory and, depth first, every directory found, deleted ones included.
 // An explicit stack instead of recursion: a hostile volume may nest folders thousands deep.
-void fat_recovery_c::walk_volume() {
+// Returns the result of opening the root directory: anything but fat_ok means nothing of the
+// volume could be read.
+fat_result fat_recovery_c::walk_volume() {
     struct frame_s {
         fat_dir dir;
         std::uint32_t parent;  // key recorded as the parent of this directory's entries
@@ -114,20 +149,21 @@ void fat_recovery_c::walk_volume() {
     };
     std::vector<frame_s> stack;
     stack.push_back({});
-    if (f_opendir(&stack.back().dir, "/") != fat_ok) {
+    const fat_result opened = f_opendir(&stack.back().dir, "/");
+    if (opened != fat_ok) {
         console_printf("f_opendir failed 1.\n");
-        return;
+        return opened;
     }
     stack.back().parent = 0;
     stack.back().deleted = false;
 
     while (!stack.empty()) {
         if (stop_.load(std::memory_order_relaxed) != 0) {
-            return;
+            return fat_ok;
         }
         while (pause_.load(std::memory_order_relaxed) != 0) {
             if (stop_.load(std::memory_order_relaxed) != 0) {
-                return;
+                return fat_ok;
             }
             sleep_a_while();
         }
@@ -164,7 +200,10 @@ void fat_recovery_c::walk_volume() {
         node.in_deleted_folder = frame.deleted ? 1 : 0;
         node.attributes = info.attributes | (frame.deleted ? fat_attr_deleted : 0);
         node.name = name_of(info);
-        if ((node.attributes & fat_attr_deleted) && !node.name.isEmpty()) {
+        // A long name is whole, even a deleted one's; a short name's first character is the
+        // deletion mark, or for a live entry below a deleted folder marked the same way.
+        const bool long_name = info.long_name && info.long_name[0];
+        if ((node.attributes & fat_attr_deleted) && !long_name && !node.name.isEmpty()) {
             node.name[0] = QLatin1Char('#');
         }
         const bool child_deleted = frame.deleted || (node.attributes & fat_attr_deleted);
@@ -188,6 +227,7 @@ void fat_recovery_c::walk_volume() {
         next.deleted = child_deleted;
         stack.push_back(next);
     }
+    return fat_ok;
 }
 
 // Puts a new node into the table by first cluster. *walk_it tells whether a directory now
@@ -237,13 +277,13 @@ void fat_recovery_c::merge(fat_node node, bool* walk_it) {
 
 void fat_recovery_c::link_and_mark() {
     for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        fat_node& node = it.value();
+        const fat_node& node = it.value();
         if (node.first_cluster == 0 && node.parent == 0) {
             continue;  // the root
         }
         auto parent = node_table_.find(node.parent);
         if (parent != node_table_.end()) {
-            parent.value().children.append(&node);
+            parent.value().children.append(it.key());
         }
     }
     const auto limit = node_table_.size();
@@ -267,12 +307,60 @@ void fat_recovery_c::link_and_mark() {
     }
 }
 
+// Looks at the clusters each deleted file would be restored from, in cluster order so that
+// the FAT is read front to back. A stop request ends the look; what was marked stays.
+void fat_recovery_c::mark_overwritten() {
+    const std::uint64_t cluster_bytes =
+        static_cast<std::uint64_t>(scan_volume.sectors_per_cluster) * fat_sector_bytes;
+    if (scan_volume.type == fat_type_none || cluster_bytes == 0) {
+        return;
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> files;  // first cluster, key
+    for (auto it = node_table_.cbegin(); it != node_table_.cend(); ++it) {
+        const fat_node& node = it.value();
+        if (!(node.attributes & fat_attr_directory) && (node.attributes & fat_attr_deleted) &&
+            node.first_cluster >= 2) {
+            files.emplace_back(node.first_cluster, it.key());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& [first, key] : files) {
+        if (stop_.load(std::memory_order_relaxed) != 0) {
+            return;
+        }
+        fat_node& node = node_table_[key];
+        const std::uint64_t clusters =
+            std::max<std::uint64_t>(1, (node.size + cluster_bytes - 1) / cluster_bytes);
+        const std::uint64_t end =
+            std::min<std::uint64_t>(first + clusters, scan_volume.fat_entry_count);
+        for (std::uint64_t cluster = first; cluster < end; ++cluster) {
+            const std::uint32_t entry =
+                fat_get_entry(&scan_volume, static_cast<std::uint32_t>(cluster));
+            if (entry != 0 && entry != fat_entry_read_failed) {
+                node.overwritten = 1;
+                break;
+            }
+        }
+    }
+}
+
 int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
     auto found = node_table_.constFind(static_cast<std::uint32_t>(file_key));
     if (found == node_table_.constEnd()) {
         return -1;
     }
     const fat_node& node = found.value();
+    error_text_.clear();
+    last_restore_overwritten_ = false;
+    if (drive_ < 0 || disk_identity(drive_) != drive_identity_) {
+        // Reading on would restore another drive's bytes under this file's name.
+        error_text_ = QStringLiteral(
+                          "the scanned drive %1 is no longer drive %2 (the drives were listed "
+                          "again since the scan); scan the volume again")
+                          .arg(drive_identity_.section(QLatin1Char(' '), 0, 0))
+                          .arg(drive_);
+        return -1;
+    }
     QFile out(destination);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return -1;
@@ -280,13 +368,13 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
     fat_file file{};
     file.volume = &scan_volume;
     file.mount_id = scan_volume.mount_id;
-    file.flags = 0x01;
+    file.flags = fat_file_readable;
     file.position = 0;
     file.size = node.size;
     file.first_cluster = node.first_cluster;
     // A deleted file's chain is gone: read on from its first cluster, stepping over the
     // clusters that live files hold now.
-    const int mode = (node.attributes & fat_attr_deleted) ? fat_read_skip_used : 0;
+    const int mode = (node.attributes & fat_attr_deleted) ? fat_read_skip_used : fat_read_chain;
     std::vector<char> buffer(4096);
     std::uint64_t total = 0;
     for (;;) {
@@ -304,6 +392,11 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
             break;
         }
     }
+    // The first cluster is read whatever holds it now; later ones were stepped over.
+    const std::uint32_t first_entry = fat_get_entry(&scan_volume, node.first_cluster);
+    last_restore_overwritten_ =
+        mode == fat_read_skip_used &&
+        (file.skipped_clusters > 0 || (first_entry != 0 && first_entry != fat_entry_read_failed));
     if (!out.flush() || total != node.size) {
         return -1;
     }

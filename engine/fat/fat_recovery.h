@@ -29,8 +29,13 @@ struct fat_node {
     std::uint8_t attributes = 0;  // 0x10 directory, 0x40 deleted or below a deleted folder
     std::uint8_t in_deleted_folder = 0;
     std::uint8_t has_files = 0;  // some file lies somewhere below this folder
-    QString name;                // long name, else short name; '#' first for deleted ones
-    QList<fat_node*> children;
+    // A deleted file whose run of clusters (from its first, as many as its size needs)
+    // meets a cluster the FAT gives to a live file now: its data may be overwritten.
+    std::uint8_t overwritten = 0;
+    QString name;  // long name, else short name; '#' first for deleted ones
+    // Keys of the nodes found in this folder, filled after the walk. Keys, not pointers: a
+    // QHash moves its nodes on any insert, removal or detach of a shared copy.
+    QList<std::uint32_t> children;
 };
 
 constexpr int fat_name_max = 259;
@@ -55,6 +60,8 @@ class fat_recovery_c final : public recovery_base_c {
     void reset() override;
     int restore_file(std::uint64_t file_key, const QString& destination) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
+    QString get_error_text() override { return error_text_; }
+    bool last_restore_overwritten() override { return last_restore_overwritten_; }
 
     // The scan result; read only after the thread has finished.
     const QHash<std::uint32_t, fat_node>& nodes() const { return node_table_; }
@@ -63,13 +70,18 @@ class fat_recovery_c final : public recovery_base_c {
     void run() override;
 
   private:
-    void walk_volume();
+    fat_result walk_volume();
     void merge(fat_node node, bool* walk_it);
     void link_and_mark();
+    void mark_overwritten();
 
     QHash<std::uint32_t, fat_node> node_table_;
     QSet<std::uint32_t> walked_;  // directory clusters already walked
     volume_item_s target_;
+    int drive_ = -1;          // the drive table slot the scan read
+    QString drive_identity_;  // and the drive that was in it then
+    QString error_text_;      // see get_error_text
+    bool last_restore_overwritten_ = false;
     std::atomic<double> progress_{0.0};
     std::atomic<int> pause_{0};
     std::atomic<int> stop_{0};

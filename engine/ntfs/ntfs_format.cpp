@@ -193,8 +193,8 @@ bool decode_runs(const std::uint8_t* data, std::size_t size, std::uint64_t start
         for (std::size_t i = 0; i < length_bytes; ++i) {
             length |= static_cast<std::uint64_t>(field[i]) << (8 * i);
         }
-        if (length == 0 || (field[length_bytes - 1] & 0x80) || length > total_clusters) {
-            return false;  // zero, negative or larger than the volume
+        if (length == 0 || (field[length_bytes - 1] & 0x80)) {
+            return false;  // zero or negative
         }
         run_s run;
         run.vcn = vcn;
@@ -209,8 +209,10 @@ bool decode_runs(const std::uint8_t* data, std::size_t size, std::uint64_t start
             if (offset_bytes < 8 && (raw >> (8 * offset_bytes - 1)) & 1) {
                 raw |= ~0ull << (8 * offset_bytes);  // sign-extend
             }
+            // Clusters on the volume; a sparse run may be longer than the volume is.
             std::int64_t next = 0;
-            if (__builtin_add_overflow(lcn, static_cast<std::int64_t>(raw), &next) || next < 0 ||
+            if (length > total_clusters ||
+                __builtin_add_overflow(lcn, static_cast<std::int64_t>(raw), &next) || next < 0 ||
                 static_cast<std::uint64_t>(next) > total_clusters - length) {
                 return false;
             }
@@ -255,7 +257,7 @@ std::int64_t filetime_to_unix(std::uint64_t ticks) {
 }
 
 void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64_t total_clusters,
-                       file_facts_s* facts) {
+                       file_facts_s* facts, bool keep_data) {
     attribute_walker_c walker(record, size);
     attribute_s a;
     while (walker.next(&a)) {
@@ -307,7 +309,9 @@ void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64
                     if (!facts->has_data) {
                         facts->has_data = true;
                         facts->data_resident = true;
-                        facts->resident_data.assign(a.value, a.value + a.value_length);
+                        if (keep_data) {
+                            facts->resident_data.assign(a.value, a.value + a.value_length);
+                        }
                         facts->data_size = a.value_length;
                         facts->initialized_size = a.value_length;
                     }

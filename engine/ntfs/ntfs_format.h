@@ -106,7 +106,7 @@ struct run_s {
 
 // Decodes a mapping-pairs array that starts at start_vcn and appends its runs. Stops at
 // the terminating zero byte; false when a pair runs past the span, a field is wider than
-// eight bytes, a length is zero or negative, a cluster number leaves 0..total_clusters or
+// eight bytes, a length is zero or negative, a run on the volume leaves 0..total_clusters or
 // more than max_runs runs appear.
 bool decode_runs(const std::uint8_t* data, std::size_t size, std::uint64_t start_vcn,
                  std::uint64_t total_clusters, std::size_t max_runs, std::vector<run_s>* runs);
@@ -155,8 +155,9 @@ struct file_facts_s {
 };
 
 // Adds what one record (fixups applied) holds to facts. total_clusters bounds the runs.
+// Resident data bytes are copied only with keep_data (a scan needs only their size).
 void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64_t total_clusters,
-                       file_facts_s* facts);
+                       file_facts_s* facts, bool keep_data = true);
 // Sorts the data runs by VCN and drops overlapping ones; false when extents are missing
 // (the runs do not cover the clusters the data size needs).
 bool finish_runs(file_facts_s* facts, std::uint64_t cluster_size);

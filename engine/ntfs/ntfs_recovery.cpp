@@ -116,7 +116,7 @@ void ntfs_recovery_c::link_and_mark() {
     for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
         auto parent = node_table_.find(it.value().record.parent_number);
         if (parent != node_table_.end()) {
-            parent.value().children.append(&it.value());
+            parent.value().children.append(it.key());
         }
     }
     for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {

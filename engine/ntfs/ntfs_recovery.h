@@ -22,7 +22,9 @@
 struct ntfs_node {
     ntfs_record record{};
     std::uint8_t has_files = 0;  // some file lies somewhere below this folder
-    QList<ntfs_node*> children;  // filled after the scan
+    // Record numbers of the nodes whose parent this is, filled after the scan. Keys, not
+    // pointers: a QHash moves its nodes when it grows or detaches from a shared copy.
+    QList<std::uint64_t> children;
 };
 
 // The NTFS library's four calls; tests put a scripted library in their place.

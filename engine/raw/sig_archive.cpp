@@ -170,6 +170,12 @@ const char* zip_type_from_name(const std::uint8_t* name, std::size_t length) {
     if (starts("ppt/")) {
         return "pptx";
     }
+    if (length == 19 && starts("AndroidManifest.xml")) {
+        return "apk";
+    }
+    if (length == 20 && starts("META-INF/MANIFEST.MF")) {
+        return "jar";
+    }
     return nullptr;
 }
 
@@ -189,6 +195,25 @@ const char* zip_type_from_mimetype(const std::uint8_t* data, std::size_t length)
         }
     }
     return nullptr;
+}
+
+// A stored entry of unknown length (its sizes are in the data descriptor after it): the
+// first descriptor signature whose compressed size equals the distance to it.
+std::uint64_t stored_length(window_c& w, std::uint64_t data) {
+    for (std::uint64_t pos = data;;) {
+        std::size_t got = 0;
+        const std::uint8_t* d = w.some(pos, view_max_span, &got);
+        if (!d || got < 16) {
+            return 0;
+        }
+        for (std::size_t i = 0; i + 16 <= got; ++i) {
+            if (d[i] == 'P' && d[i + 1] == 'K' && d[i + 2] == 7 && d[i + 3] == 8 &&
+                le32(d + i + 8) == pos + i - data) {
+                return pos + i - data;
+            }
+        }
+        pos += got - 15;
+    }
 }
 
 }  // namespace
@@ -264,8 +289,13 @@ found_s measure_zip(window_c& w) {
                     if (length == 0) {
                         return {};
                     }
+                } else if (method == 0) {
+                    length = stored_length(w, data);
+                    if (length == 0) {
+                        return {};
+                    }
                 } else {
-                    return {};  // a stored entry of unknown length cannot be followed
+                    return {};  // compressed by a method whose end zlib cannot find
                 }
                 std::uint64_t d = data + length;
                 const std::uint8_t* dd = w.at(d, 24);
@@ -646,6 +676,123 @@ found_s measure_xz(window_c& w) {
         }
         pos = next;
     }
+}
+
+namespace {
+
+// A tar number field: octal digits (space or NUL ended), or base-256 when the high bit of
+// the first byte is set.
+bool tar_number(const std::uint8_t* p, std::size_t n, std::uint64_t* value) {
+    std::uint64_t v = 0;
+    if (p[0] & 0x80) {
+        for (std::size_t i = 1; i < n; ++i) {
+            if (v >> 56) {
+                return false;
+            }
+            v = v << 8 | p[i];
+        }
+        *value = v;
+        return true;
+    }
+    std::size_t i = 0;
+    while (i < n && p[i] == ' ') {
+        ++i;
+    }
+    bool digits = false;
+    for (; i < n && p[i] >= '0' && p[i] <= '7'; ++i) {
+        v = v << 3 | static_cast<std::uint64_t>(p[i] - '0');
+        digits = true;
+    }
+    if (i < n && p[i] != ' ' && p[i] != 0) {
+        return false;
+    }
+    *value = v;
+    return digits;
+}
+
+bool tar_header_valid(const std::uint8_t* h) {
+    std::uint64_t stored = 0;
+    if (!tar_number(h + 148, 8, &stored)) {
+        return false;
+    }
+    std::uint64_t sum = 0;
+    for (int i = 0; i < 512; ++i) {
+        sum += (i >= 148 && i < 156) ? ' ' : h[i];
+    }
+    return sum == stored;
+}
+
+}  // namespace
+
+// tar (POSIX ustar and GNU): 512-byte headers with their checksums, each followed by its
+// data rounded up to 512 bytes, up to the two zero blocks that end the archive; the zeros
+// that pad the last 10240-byte record belong to the file too.
+found_s measure_tar(window_c& w) {
+    std::uint64_t pos = 0;
+    int members = 0;
+    for (;;) {
+        const std::uint8_t* h = w.at(pos, 512);
+        if (!h) {
+            return {};
+        }
+        bool zero = true;
+        for (int i = 0; i < 512 && zero; ++i) {
+            zero = h[i] == 0;
+        }
+        if (zero) {
+            const std::uint8_t* second = w.at(pos + 512, 512);
+            bool end = second != nullptr;
+            for (int i = 0; second && i < 512 && end; ++i) {
+                end = second[i] == 0;
+            }
+            if (!end || members == 0) {
+                return {};
+            }
+            pos += 1024;
+            while (pos % 10240 != 0) {
+                const std::uint8_t* pad = w.at(pos, 512);
+                bool blank = pad != nullptr;
+                for (int i = 0; pad && i < 512 && blank; ++i) {
+                    blank = pad[i] == 0;
+                }
+                if (!blank) {
+                    break;
+                }
+                pos += 512;
+            }
+            return {pos, "tar"};
+        }
+        std::uint64_t size = 0;
+        if (std::memcmp(h + 257, "ustar", 5) != 0 || !tar_header_valid(h) ||
+            !tar_number(h + 124, 12, &size)) {
+            return {};
+        }
+        const std::uint8_t type = h[156];
+        if (type == '1' || type == '2' || type == '3' || type == '4' || type == '5' ||
+            type == '6') {
+            size = 0;  // links, devices, folders and FIFOs have no data
+        }
+        pos += 512 + (size + 511) / 512 * 512;
+        if (pos > w.bound()) {
+            return {};
+        }
+        ++members;
+    }
+}
+
+// Microsoft Cabinet: the header's cabinet size, checked against its version and counts.
+found_s measure_cab(window_c& w) {
+    const std::uint8_t* h = w.at(0, 36);
+    if (!h || std::memcmp(h, "MSCF", 4) != 0 || le32(h + 4) != 0 || le32(h + 12) != 0 ||
+        h[24] != 3 || h[25] != 1 || le16(h + 26) == 0 || le16(h + 28) == 0) {
+        return {};
+    }
+    const std::uint32_t size = le32(h + 8);
+    const std::uint32_t files_at = le32(h + 16);
+    if (size < 36 || files_at < 36 || files_at >= size || size > w.bound()) {
+        return {};
+    }
+    return {size, "cab"};
 }
 
 }  // namespace sig

@@ -72,7 +72,7 @@ struct format_s {
     const char* name;             // the configuration's key; also the family's type names
     std::uint8_t magic[8];        // the first bytes of every file of the format
     std::uint8_t magic_length;    // 2 to 8
-    std::uint8_t magic_offset;    // where the magic lies in the first sector (0 or 4)
+    std::uint16_t magic_offset;   // where the magic lies in the first sector (0, 4 or 257)
     std::uint64_t default_limit;  // bytes
     measure_fn measure;
     const char* types;  // every type name the measure reports, space-separated
@@ -125,6 +125,13 @@ found_s measure_mkv(window_c& w);
 found_s measure_flac(window_c& w);
 found_s measure_ogg(window_c& w);
 found_s measure_sqlite(window_c& w);
+found_s measure_jp2(window_c& w);
+found_s measure_asf(window_c& w);
+found_s measure_mpg(window_c& w);
+found_s measure_aiff(window_c& w);
+found_s measure_flv(window_c& w);
+found_s measure_tar(window_c& w);
+found_s measure_cab(window_c& w);
 found_s measure_exe(window_c& w);
 found_s measure_elf(window_c& w);
 found_s measure_font(window_c& w);

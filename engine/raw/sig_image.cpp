@@ -489,4 +489,97 @@ found_s measure_ico(window_c& w) {
     return {end, icon ? "ico" : "cur"};
 }
 
+namespace {
+
+// A JPEG 2000 codestream (ISO 15444-1) at pos: the main header's marker segments, then
+// tile-parts, each as long as its SOT segment says, up to the end-of-codestream marker.
+std::uint64_t j2k_codestream_end(window_c& w, std::uint64_t pos) {
+    const std::uint8_t* soc = w.at(pos, 4);
+    if (!soc || be16(soc) != 0xFF4F || soc[2] != 0xFF || soc[3] != 0x51) {
+        return 0;
+    }
+    pos += 2;
+    for (int segments = 0; segments < 100000; ++segments) {
+        const std::uint8_t* m = w.at(pos, 12);
+        if (!m || m[0] != 0xFF) {
+            return 0;
+        }
+        if (m[1] == 0xD9) {
+            return pos + 2;
+        }
+        if (m[1] == 0x90) {  // SOT: Psot, the tile-part's length from this marker
+            const std::uint32_t length = be32(m + 6);
+            if (length < 14) {
+                return 0;  // 0: the last tile-part runs to the end, which it does not say
+            }
+            pos += length;
+        } else {
+            const std::uint16_t length = be16(m + 2);
+            if (length < 2) {
+                return 0;
+            }
+            pos += 2 + length;
+        }
+        if (pos > w.bound()) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// JPEG 2000 (JP2, ISO 15444-1 annex I): the signature box, the file-type box, then boxes
+// with their 32- or 64-bit lengths up to the contiguous codestream box; a codestream box
+// of length 0 runs to the codestream's own end.
+found_s measure_jp2(window_c& w) {
+    static const std::uint8_t sig[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+    const std::uint8_t* p = w.at(0, 20);
+    if (!p || std::memcmp(p, sig, 12) != 0 || std::memcmp(p + 16, "ftyp", 4) != 0) {
+        return {};
+    }
+    std::uint64_t pos = 12;
+    bool codestream = false;
+    for (int boxes = 0; boxes < 10000; ++boxes) {
+        const std::uint8_t* b = w.at(pos, 16);
+        if (!b) {
+            b = w.at(pos, 8);
+        }
+        if (!b) {
+            break;
+        }
+        bool letters = true;
+        for (int i = 4; i < 8; ++i) {
+            letters = letters && b[i] >= 0x20 && b[i] <= 0x7E;
+        }
+        if (!letters) {
+            break;
+        }
+        const bool is_codestream = std::memcmp(b + 4, "jp2c", 4) == 0;
+        std::uint64_t size = be32(b);
+        if (size == 0 && is_codestream) {
+            const std::uint64_t end = j2k_codestream_end(w, pos + 8);
+            return end ? found_s{end, "jp2"} : found_s{};
+        }
+        if (size == 1) {
+            const std::uint8_t* large = w.at(pos + 8, 8);
+            if (!large) {
+                break;
+            }
+            size = be64(large);
+            if (size < 16) {
+                break;
+            }
+        } else if (size < 8) {
+            break;
+        }
+        if (size > w.bound() - pos) {
+            break;
+        }
+        codestream = codestream || is_codestream;
+        pos += size;
+    }
+    return codestream ? found_s{pos, "jp2"} : found_s{};
+}
+
 }  // namespace sig

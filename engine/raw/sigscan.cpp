@@ -246,11 +246,13 @@ class scan_view_c final : public byte_view_c {
 };
 
 // The per-sector test: two tables keyed by the first two bytes and by bytes 4-5 of a
-// sector give the list of formats whose magic may begin there (0: none).
+// sector give the list of formats whose magic may begin there (0: none); the few formats
+// whose magic lies further in are compared directly.
 struct sector_test_s {
     std::vector<std::uint8_t> at0 = std::vector<std::uint8_t>(65536, 0);
     std::vector<std::uint8_t> at4 = std::vector<std::uint8_t>(65536, 0);
     std::vector<std::vector<int>> lists{{}};
+    std::vector<int> far;              // formats whose magic lies further into the sector
     std::vector<std::uint64_t> bound;  // per format: the largest limit of its enabled types
 
     explicit sector_test_s(const std::map<std::string, type_rule_s>& rules) {
@@ -265,6 +267,10 @@ struct sector_test_s {
                 }
             }
             if (bound[i] == 0) {
+                continue;
+            }
+            if (f.magic_offset != 0 && f.magic_offset != 4) {
+                far.push_back(static_cast<int>(i));  // tar's "ustar" at 257
                 continue;
             }
             auto& keyed = f.magic_offset == 0 ? at0 : at4;
@@ -335,13 +341,26 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
             const std::uint8_t* s = d + off;
             const std::uint8_t first = test.at0[s[0] << 8 | s[1]];
             const std::uint8_t boxed = test.at4[s[4] << 8 | s[5]];
-            if ((first | boxed) == 0) {
+            bool far = false;
+            if (off + 512 <= c->length) {
+                for (const int index : test.far) {
+                    const format_s& f = table[index];
+                    far = far || std::memcmp(s + f.magic_offset, f.magic, f.magic_length) == 0;
+                }
+            }
+            if ((first | boxed) == 0 && !far) {
                 continue;
             }
             const std::uint64_t pos = c->pos + off;
             found_s found;
-            for (const std::uint8_t list : {first, boxed}) {
-                for (const int index : test.lists[list]) {
+            for (int round = 0; round < 3 && found.size == 0; ++round) {
+                const std::vector<int>& candidates = round == 0   ? test.lists[first]
+                                                     : round == 1 ? test.lists[boxed]
+                                                                  : test.far;
+                if (round == 2 && !far) {
+                    break;
+                }
+                for (const int index : candidates) {
                     const format_s& f = table[index];
                     if (std::memcmp(s + f.magic_offset, f.magic, f.magic_length) != 0) {
                         continue;
@@ -357,9 +376,6 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
                         continue;
                     }
                     found = candidate;
-                    break;
-                }
-                if (found.size) {
                     break;
                 }
             }

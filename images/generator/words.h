@@ -21,7 +21,7 @@ inline constexpr button_words_s button_words[] = {
      "Resume Recovery",
      "Open a saved scan result"},
     {"de",
-     {"Dateien retten", "Partitionssuche", "Tiefenscan"},
+     {"Dateien retten", "Partitionen suchen", "Tiefenscan"},
      "Neuen Scan starten",
      "Gelöschte und verlorene Dateien finden",
      "Wiederherstellung fortsetzen",

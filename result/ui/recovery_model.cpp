@@ -65,17 +65,29 @@ void recovery_model_c::set_checked(int row, bool value) {
 
 namespace {
 
-template <typename Key>
-void sort_items(std::vector<recovery_item_s>* items, bool ascending, Key key) {
-    if (ascending) {
-        std::sort(
-            items->begin(), items->end(),
-            [&](const recovery_item_s& a, const recovery_item_s& b) { return key(a) < key(b); });
-    } else {
-        std::sort(
-            items->begin(), items->end(),
-            [&](const recovery_item_s& a, const recovery_item_s& b) { return key(b) < key(a); });
+// Sorts by a key taken out once per row: the comparisons run over a compact array of keys
+// and row numbers, and each record moves once, into its place.
+template <typename Key, typename Less>
+void sort_items(std::vector<recovery_item_s>* items, bool ascending, Key key, Less less) {
+    using key_type = decltype(key(items->front()));
+    std::vector<std::pair<key_type, std::size_t>> keys;
+    keys.reserve(items->size());
+    for (std::size_t i = 0; i < items->size(); ++i) {
+        keys.emplace_back(key((*items)[i]), i);
     }
+    if (ascending) {
+        std::sort(keys.begin(), keys.end(),
+                  [&](const auto& a, const auto& b) { return less(a.first, b.first); });
+    } else {
+        std::sort(keys.begin(), keys.end(),
+                  [&](const auto& a, const auto& b) { return less(b.first, a.first); });
+    }
+    std::vector<recovery_item_s> sorted;
+    sorted.reserve(items->size());
+    for (const auto& k : keys) {
+        sorted.push_back(std::move((*items)[k.second]));
+    }
+    items->swap(sorted);
 }
 
 }  // namespace
@@ -86,33 +98,32 @@ void recovery_model_c::sort_by_column(int column) {
     }
     sort_toggles[column] = !sort_toggles[column];
     const bool ascending = sort_toggles[column];
+    if (items->empty()) {
+        return;
+    }
+    // Names compare by UTF-16 code units, case-sensitive (QString::compare).
+    const auto by_name = [](QStringView a, QStringView b) { return a.compare(b) < 0; };
+    const auto by_number = [](auto a, auto b) { return a < b; };
     switch (column) {
         case 1:
-            if (ascending) {
-                std::sort(items->begin(), items->end(),
-                          [](const recovery_item_s& a, const recovery_item_s& b) {
-                              return QString::compare(a.name, b.name) < 0;
-                          });
-            } else {
-                std::sort(items->begin(), items->end(),
-                          [](const recovery_item_s& a, const recovery_item_s& b) {
-                              return QString::compare(a.name, b.name) > 0;
-                          });
-            }
+            sort_items(
+                items, ascending, [](const recovery_item_s& r) { return QStringView(r.name); },
+                by_name);
             break;
         case 2:
-            sort_items(items, ascending, [](const recovery_item_s& r) { return r.size; });
+            sort_items(
+                items, ascending, [](const recovery_item_s& r) { return r.size; }, by_number);
             break;
         case 3:
-            sort_items(items, ascending, [](const recovery_item_s& r) { return r.date1; });
+            sort_items(
+                items, ascending, [](const recovery_item_s& r) { return r.date1; }, by_number);
             break;
         case 4:
-            sort_items(items, ascending, [](const recovery_item_s& r) { return r.date2; });
+            sort_items(
+                items, ascending, [](const recovery_item_s& r) { return r.date2; }, by_number);
             break;
         default:
             return;
     }
-    if (!items->empty()) {
-        emit dataChanged(index(0, 0), index(static_cast<int>(items->size()) - 1, 4));
-    }
+    emit dataChanged(index(0, 0), index(static_cast<int>(items->size()) - 1, 4));
 }

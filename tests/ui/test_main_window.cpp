@@ -153,24 +153,28 @@ class test_main_window : public QObject {
         QTest::addColumn<int>("from");
         QTest::addColumn<QString>("slot");
         QTest::addColumn<int>("to");
-        QTest::newRow("home start") << 0 << "on_click_home_start" << 1;
-        QTest::newRow("home resume without a scan file") << 0 << "on_click_home_resume" << 0;
-        QTest::newRow("volume back") << 1 << "on_click_volume_back" << 0;
-        QTest::newRow("drive back") << 2 << "on_click_drive_back" << 0;
-        QTest::newRow("partition back") << 3 << "on_click_partition_back" << 1;
-        QTest::newRow("scan back") << 4 << "on_click_recovery_back" << 1;
-        QTest::newRow("volume scan, nothing selected") << 1 << "on_click_volume_scan" << 1;
+        QTest::addColumn<QString>("box");
+        QTest::newRow("home start") << 0 << "on_click_home_start" << 1 << "";
+        QTest::newRow("home resume without a scan file") << 0 << "on_click_home_resume" << 0 << "";
+        QTest::newRow("volume back") << 1 << "on_click_volume_back" << 0 << "";
+        QTest::newRow("drive back") << 2 << "on_click_drive_back" << 0 << "";
+        QTest::newRow("partition back") << 3 << "on_click_partition_back" << 1 << "";
+        QTest::newRow("scan back") << 4 << "on_click_recovery_back" << 1 << "";
+        QTest::newRow("volume scan, nothing selected")
+            << 1 << "on_click_volume_scan" << 1 << "scan_nosel_warning";
     }
     void page_flow() {
         QFETCH(int, from);
         QFETCH(QString, slot);
         QFETCH(int, to);
+        QFETCH(QString, box);
         window->show_page(from);
         box_answer_c answer(QMessageBox::Ok);
         file_dialog_answer_c cancel{QString()};  // resume: the scan file dialog is cancelled
         QVERIFY(QMetaObject::invokeMethod(window.get(), slot.toLatin1().constData()));
         QCOMPARE(window->current_index(), to);
-        QCOMPARE(answer.boxes, 0);
+        QCOMPARE(answer.boxes, box.isEmpty() ? 0 : 1);
+        QCOMPARE(answer.text, box.isEmpty() ? QString() : text(box.toLatin1().constData()));
         for (int i = 0; i < 5; ++i) {
             QCOMPARE(window->pages[i]->isVisible(), i == to);
         }

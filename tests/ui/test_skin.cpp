@@ -6,6 +6,7 @@
 #include "ui/ui_test_support.h"
 
 #include <QGuiApplication>
+#include <QMenu>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -122,6 +123,12 @@ class test_skin : public QObject {
         QCOMPARE(b.at(max_button)->state, 1);
         move_to(window.get(), QPoint(400, 300));
         QCOMPARE(b.at(max_button)->state, 0);
+        // leaving the window straight from a button darkens it
+        move_to(window.get(), QPoint(50, 50));
+        QCOMPARE(b.at(top1)->state, 1);
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(window.get(), &leave);
+        QCOMPARE(b.at(top1)->state, 0);
     }
 
     void press_and_release_data() {
@@ -253,6 +260,21 @@ class test_skin : public QObject {
             QCOMPARE(button->state, 0);
         }
         QVERIFY(window->isMinimized());
+    }
+
+    void settings_button_pops_the_menu_up() {
+        QMenu* shown = nullptr;
+        QTimer poll;  // closes the pop-up as soon as it is up
+        connect(&poll, &QTimer::timeout, [&shown] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                shown = menu;
+                menu->close();
+            }
+        });
+        poll.start(5);
+        QTest::mouseClick(window.get(), Qt::LeftButton, {}, QPoint(690, 10));
+        QCOMPARE(shown, window->settings_menu);
+        QCOMPARE(window->buttons.at(settings_button)->state, 1);
     }
 
     void close_tells_before_it_closes() {

@@ -1,0 +1,60 @@
+#pragma once
+// The NTFS library's state behind a context block, and the reads that the scan and the
+// restore share. Internal to the library: the engine sees only ntfs_scan.h.
+
+#include "device/platform/platform_device.h"
+#include "engine/ntfs/ntfs_format.h"
+#include "engine/ntfs/ntfs_scan.h"
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace ntfs {
+
+constexpr std::size_t block_bytes = 1 << 20;  // one sequential read of the $MFT
+
+// The library's state behind a context block.
+struct scan_state_s {
+    std::unique_ptr<platform::device_source_c> device;
+    std::uint64_t volume_offset = 0;  // bytes from the start of the drive
+    std::uint64_t volume_bytes = 0;
+    boot_info_s boot;
+    std::vector<run_s> mft_runs;
+    std::uint64_t mft_records = 0;
+    std::uint64_t next_record = 0;
+    // The block of records read last: records block_first .. block_first + block_count - 1.
+    std::vector<std::uint8_t> block;
+    std::uint64_t block_first = 0;
+    std::uint64_t block_count = 0;
+    std::vector<std::uint8_t> extension;  // one record read on its own
+    file_facts_s facts;                   // reused from record to record
+    std::vector<list_entry_s> list_entries;
+    // The volume's cluster bitmap, read in pieces as deleted files need it.
+    std::vector<run_s> bitmap_runs;
+    std::uint64_t bitmap_bytes = 0;
+    std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> bitmap_cache;
+};
+
+inline scan_state_s* state_of(ntfs_scan_context* context) {
+    return context && context->started ? static_cast<scan_state_s*>(context->state) : nullptr;
+}
+
+// Reads volume bytes; a read past the volume or a short read fails.
+bool read_volume(scan_state_s* s, std::uint64_t offset, void* buffer, std::size_t length);
+// Reads length bytes at byte offset of a non-resident stream described by runs (sorted by
+// VCN). Sparse clusters read as zeros; bytes past the last run fail. With tolerate set, a
+// piece that cannot be read is zeroed and the read goes on (and still reports failure).
+bool read_stream(scan_state_s* s, const std::vector<run_s>& runs, std::uint64_t offset,
+                 std::uint8_t* out, std::size_t length, bool tolerate);
+// Reads one record by number into buffer and applies its fixups.
+bool read_record(scan_state_s* s, std::uint64_t number, std::vector<std::uint8_t>* buffer);
+// Adds the attributes held in the extension records that a base record's attribute list
+// names.
+void gather_extensions(scan_state_s* s, std::uint64_t number, file_facts_s* facts, bool keep_data);
+// Gathers the facts of a base record (fixups applied) and of its extension records.
+void gather_file(scan_state_s* s, std::uint64_t number, const std::uint8_t* record,
+                 file_facts_s* facts, bool keep_data);
+
+}  // namespace ntfs
