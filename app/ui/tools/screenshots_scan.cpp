@@ -86,7 +86,13 @@ bool shoot_scan_page(main_window_c* window, const QString& image, int partition,
     if (!platform::add_image(image, &error)) {
         return false;
     }
-    disk_reopen_all();
+    static bool opened = false;  // the drive table is opened once, then reopened
+    if (!opened) {
+        opened = true;
+        disk_open_all();
+    } else {
+        disk_reopen_all();
+    }
     enumerate_volumes();
     volume_item_s target;
     if (deep) {  // the whole image, which holds no file system
