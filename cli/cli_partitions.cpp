@@ -5,11 +5,13 @@
 
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
+#include "device/platform/platform_write.h"
 #include "partition/master_boot_record.h"
 #include "partition/partition_repair.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QJsonValue>
 
 #include <csignal>
 #include <cstdio>
@@ -79,6 +81,12 @@ bool find_drive(const QString& argument, drive_item_s* drive) {
     return false;
 }
 
+// A sector number for JSON; an absurd one from a damaged boot sector stays positive.
+QJsonValue sector_value(std::uint64_t sector) {
+    return sector <= INT64_MAX ? QJsonValue(static_cast<qint64>(sector))
+                               : QJsonValue(static_cast<double>(sector));
+}
+
 QString type_code(std::int32_t type) {
     return QStringLiteral("%1").arg(type, 2, 16, QLatin1Char('0'));
 }
@@ -87,21 +95,37 @@ void print_item(const partition_item_s& item, const drive_item_s& drive, bool js
     if (json) {
         print_json({{QStringLiteral("fs_name"), item.fs_name},
                     {QStringLiteral("partition_type"), item.partition_type},
-                    {QStringLiteral("start_sector"), static_cast<qint64>(item.start_sector)},
-                    {QStringLiteral("end_sector"), static_cast<qint64>(item.end_sector)}});
+                    {QStringLiteral("start_sector"), sector_value(item.start_sector)},
+                    {QStringLiteral("end_sector"), sector_value(item.end_sector)}});
         return;
     }
     const std::uint64_t sectors = item.end_sector - item.start_sector + 1;
-    QString line = QStringLiteral("%1 %2  %3 %4 %5")
-                       .arg(item.fs_name, -6)
-                       .arg(type_code(item.partition_type), -4)
-                       .arg(item.start_sector, 12)
-                       .arg(item.end_sector, 12)
-                       .arg(format_size(sectors * 512), 10);
+    QString line =
+        QStringLiteral("%1 %2  %3 %4 %5")
+            .arg(item.fs_name, -6)
+            .arg(type_code(item.partition_type), -4)
+            .arg(item.start_sector, 12)
+            .arg(item.end_sector, 12)
+            .arg(sectors > UINT64_MAX / 512 ? QStringLiteral("?") : format_size(sectors * 512), 10);
     if (item.end_sector >= drive.size / 512) {
         line += QStringLiteral("  (runs past the end of the drive)");
     }
     print_line(line);
+}
+
+// The used entries of the partition table now in sector 0; 0 when it holds none.
+int present_entries(const drive_item_s& drive) {
+    auto source = platform::open_drive(platform::drive_by_name(drive.name), nullptr);
+    unsigned char sector[512];
+    if (!source || source->read_at(0, sector, sizeof sector) != 0 || sector[510] != 0x55 ||
+        sector[511] != 0xAA) {
+        return 0;
+    }
+    int used = 0;
+    for (int k = 0; k < mbr_entries; ++k) {
+        used += sector[mbr_table_offset + k * mbr_entry_bytes + 4] != 0 ? 1 : 0;  // type byte
+    }
+    return used;
 }
 
 // Asks on the terminal; false unless the user answers yes.
@@ -129,17 +153,16 @@ int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_opti
     for (const partition_item_s& item : found) {
         entries += fits_table_entry(item) && entries < mbr_entries ? 1 : 0;
     }
-    if (!options.yes) {
-        if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) {
-            print_error(
-                QStringLiteral("--repair asks for confirmation on a terminal; pass --yes "
-                               "to repair without asking. Nothing was written."));
-            return exit_usage;
-        }
-        if (!confirm_repair(drive, entries)) {
-            print_error(QStringLiteral("nothing was written"));
-            return exit_failed;
-        }
+    if (const int present = present_entries(drive); present > 0) {
+        print_error(QStringLiteral("%1 holds a partition table with %2 used %3 now; the repair "
+                                   "replaces it")
+                        .arg(drive.name)
+                        .arg(present)
+                        .arg(present == 1 ? QStringLiteral("entry") : QStringLiteral("entries")));
+    }
+    if (!options.yes && !confirm_repair(drive, entries)) {
+        print_error(QStringLiteral("nothing was written"));
+        return exit_failed;
     }
     const int result = worker.repair_mbr();
     for (const partition_item_s& item : worker.left_out()) {
@@ -176,6 +199,13 @@ int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_opti
 }  // namespace
 
 int command_partitions(const cli_options_s& options) {
+    if (options.repair && !options.yes && (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO))) {
+        // Refused before the search, which may take hours on a large drive.
+        print_error(
+            QStringLiteral("--repair asks for confirmation on a terminal; pass --yes to "
+                           "repair without asking. Nothing was searched or written."));
+        return exit_usage;
+    }
     if (!add_cli_images(options)) {
         return exit_usage;
     }

@@ -221,7 +221,7 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
             print_error(QStringLiteral("cannot read '%1' (reading a disk needs root or the disk "
                                        "group)")
                             .arg(target.device_name));
-            return false;
+            return exit_failed;
         }
         sig_close(handle);
     }
@@ -255,14 +255,6 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
     const QString failure = engine->get_error_text();
     if (!failure.isEmpty()) {
         print_error(QStringLiteral("cannot read '%1': %2").arg(target.device_name, failure));
-        return exit_failed;
-    }
-    // A scan of a readable NTFS volume always keeps its root folder; without it the library
-    // could not start (its reason is in the error log line above).
-    if (session->engine_kind() == engine_ntfs && session->has_results() &&
-        session->ntfs_engine().nodes().isEmpty()) {
-        print_error(
-            QStringLiteral("'%1' could not be read as an NTFS volume").arg(target.device_name));
         return exit_failed;
     }
     if (engine->get_stop() == stop_keep) {

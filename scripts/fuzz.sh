@@ -9,6 +9,7 @@ out=$here/build-fuzz
 targets=(
   "fuzz_fat_reader fuzz/corpus/fat_reader"
   "fuzz_fat_engine fuzz/corpus/fat_reader"
+  "fuzz_partition_search fuzz/corpus/fat_reader"
   "fuzz_ntfs_record fuzz/corpus/ntfs_record"
   "fuzz_sig_formats fuzz/corpus/sig_formats"
 )

@@ -1,5 +1,6 @@
 // orvane scan and orvane restore on NTFS volumes written by ntfs-3g: what is listed, and
-// every deleted file whose clusters are intact restored byte for byte under its own path.
+// every deleted file whose clusters are intact restored byte for byte under its own path,
+// the one whose clusters were taken again marked and left out on request.
 #include "test_support.h"
 
 #include <QFile>
@@ -53,6 +54,8 @@ class test_cli_ntfs : public QObject {
             ++files;
             QVERIFY2(expected.value(path).first.startsWith("deleted"), qPrintable(path));
             QVERIFY(row["deleted"].toBool());
+            QCOMPARE(row["overwritten"].toBool(),
+                     expected.value(path).first == "deleted-overwritten");
         }
         QVERIFY(folders.contains("/trash") && folders.contains("/trash/sub"));
         QVERIFY(!folders.contains("/holes"));  // only live files there
@@ -62,7 +65,7 @@ class test_cli_ntfs : public QObject {
         QCOMPARE(
             run_orvane({"restore", "--to", to.path(), fixture_path(image + ".img")}, &out, &err),
             0);
-        QVERIFY2(out.contains("0 failed"), out.constData());
+        QVERIFY2(out.contains("0 failed, 1 possibly overwritten"), out.constData());
         int checked = 0;
         for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
             if (it.value().first == "deleted" || it.value().first == "deleted-in-folder") {
@@ -71,6 +74,14 @@ class test_cli_ntfs : public QObject {
             }
         }
         QCOMPARE(checked, 27);
+
+        QTemporaryDir skipping;
+        QCOMPARE(run_orvane({"restore", "--skip-overwritten", "--to", skipping.path(),
+                             fixture_path(image + ".img")},
+                            &out, &err),
+                 0);
+        QVERIFY2(out.startsWith("restored 27 of 27 files"), out.constData());
+        QVERIFY(!QFile::exists(skipping.filePath("docs/old.bin")));
     }
 };
 

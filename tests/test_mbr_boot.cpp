@@ -101,6 +101,9 @@ class test_mbr_boot : public QObject {
         QTest::newRow("boot sector without 0x55 0xAA") << 3 << "Missing operating system";
         QTest::newRow("boot sector past the end of the disk")
             << 4 << "Error loading operating system";
+        // The loader told the extensions are missing reads by cylinder, head and sector; the
+        // disk is over 4 GiB so that SeaBIOS, like BIOSes of such disks, uses 255 heads.
+        QTest::newRow("read by CHS") << 5 << QString(marker);
     }
     void boots() {
         QFETCH(int, damage);
@@ -141,6 +144,13 @@ class test_mbr_boot : public QObject {
             case 4:
                 qToLittleEndian<quint32>(100000, mbr.data() + 454);
                 break;
+            case 5: {
+                const qsizetype at = mbr.left(440).indexOf(QByteArray("\x81\xFB\x55\xAA", 4));
+                QVERIFY(at > 0);  // cmp bx, 0xAA55 after INT 13h AH=41h
+                mbr[at + 2] = mbr[at + 3] = 0;
+                QVERIFY(file.resize(5LL << 30));
+                break;
+            }
         }
         file.seek(0);
         file.write(mbr);

@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 QByteArray read_bytes(const QString& path, qint64 offset, qint64 len) {
@@ -196,6 +198,66 @@ class test_partition_repair : public QObject {
                                  worker.partitions(), 255, 63, nullptr);
         QCOMPARE(read_bytes(path, 0, 512), expected);
         QCOMPARE(QFileInfo(path).size(), 4096 * 512);
+    }
+
+    // A real block device: the repair writes through a loop device and asks the kernel to
+    // read the new table; where the kernel parses MBR tables, its partition shows in sysfs.
+    void repair_through_a_loop_device() {
+        const QString losetup = QStandardPaths::findExecutable("losetup", {"/usr/sbin", "/sbin"});
+        if (losetup.isEmpty() || ::geteuid() != 0) {
+            QSKIP("attaching a loop device needs root and losetup");
+        }
+        QTemporaryDir dir;
+        QByteArray disk(16384 * 512, '\0');
+        put_sector(disk, 2048, ntfs_boot(4095));
+        QFile file(dir.filePath("loop.img"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(disk);
+        file.close();
+        QProcess attach;
+        attach.start(losetup, {"--find", "--show", "--partscan", file.fileName()});
+        QVERIFY(attach.waitForFinished(30000));
+        const QString device = QString::fromUtf8(attach.readAllStandardOutput()).trimmed();
+        if (attach.exitCode() != 0 || !device.startsWith("/dev/loop")) {
+            QSKIP("no loop device could be attached here");
+        }
+        auto detach = qScopeGuard([&] { QProcess::execute(losetup, {"-d", device}); });
+        partition_repair_c worker;
+        drive_item_s drive = image_drive(device);
+        drive.size = std::uint64_t(disk.size());
+        worker.set_drive(drive);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(worker.partition_count(), 1);
+        QCOMPARE(worker.repair_mbr(), 0);
+        QVERIFY(worker.table_reread());
+        const QString part =
+            QStringLiteral("/sys/block/%1/%1p1/").arg(QFileInfo(device).fileName());
+        if (QFile::exists(part)) {
+            QCOMPARE(read_bytes(part + "start", 0, 64).trimmed(), QByteArray("2048"));
+            QCOMPARE(read_bytes(part + "size", 0, 64).trimmed(), QByteArray("4096"));
+        } else {
+            qWarning("this kernel shows no partitions of %s", qPrintable(device));
+        }
+        detach.dismiss();
+        QProcess::execute(losetup, {"-d", device});
+        QByteArray expected = disk.left(512);
+        build_master_boot_record(reinterpret_cast<std::uint8_t*>(expected.data()),
+                                 worker.partitions(), 255, 63, nullptr);
+        QCOMPARE(read_bytes(file.fileName(), 0, 512), expected);
+
+        // A device with 4096-byte logical sectors is refused, not misread.
+        attach.start(losetup, {"--find", "--show", "--sector-size", "4096", file.fileName()});
+        QVERIFY(attach.waitForFinished(30000));
+        const QString big = QString::fromUtf8(attach.readAllStandardOutput()).trimmed();
+        if (attach.exitCode() == 0 && big.startsWith("/dev/loop")) {
+            auto detach_big = qScopeGuard([&] { QProcess::execute(losetup, {"-d", big}); });
+            worker.set_drive(image_drive(big));
+            worker.start();
+            QVERIFY(worker.wait(60000));
+            QVERIFY2(worker.search_error().contains("512-byte"), qPrintable(worker.search_error()));
+            QCOMPARE(worker.partition_count(), 0);
+        }
     }
 
     // The 6 GiB disk with its table lost: listed read-only, refused without a terminal or

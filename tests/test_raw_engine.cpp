@@ -173,7 +173,7 @@ class test_raw_engine : public QObject {
         QCOMPARE(listed, qsizetype(engine.records().size()));
     }
 
-    // Files that straddle the boundaries of the reader's 8 MiB blocks are found whole: the
+    // Files that straddle the boundaries of the reader's blocks (1 MiB) are found whole: the
     // fixture's files laid across the first boundary and again across the second.
     void files_across_read_blocks() {
         if (!fixture_exists("raw/raw.img")) {

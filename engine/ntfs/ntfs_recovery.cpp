@@ -45,6 +45,7 @@ void ntfs_recovery_c::reset() {
     read_count_ = 0;
     found_count_ = 0;
     node_table_.clear();
+    error_text_.clear();
 }
 
 QByteArray ntfs_recovery_c::device_name(const volume_item_s& target) {
@@ -66,6 +67,9 @@ void ntfs_recovery_c::run() {
         if (result < 0) {
             error_report("ntfs_recovery", 105, "ntfs_scan_startup failed with return value (%d)",
                          result);
+            error_text_ = QStringLiteral("not readable as an NTFS volume: %1 (%2)")
+                              .arg(QString::fromUtf8(ntfs_error_text(result)))
+                              .arg(result);
             return;
         }
         fetch_records();
@@ -137,8 +141,14 @@ void ntfs_recovery_c::link_and_mark() {
 }
 
 int ntfs_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
+    error_text_.clear();
     QFile::remove(destination);
-    return library_.restore_record(&context_, file_key, destination.toUtf8().constData());
+    const int result =
+        library_.restore_record(&context_, file_key, destination.toUtf8().constData());
+    if (result != 0) {
+        error_text_ = QString::fromUtf8(ntfs_error_text(result));
+    }
+    return result;
 }
 
 int ntfs_recovery_c::get_file_path(std::uint64_t file_key, QString* path) {

@@ -62,6 +62,7 @@ class ntfs_recovery_c final : public recovery_base_c {
     void reset() override;
     int restore_file(std::uint64_t file_key, const QString& destination) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
+    QString get_error_text() override { return error_text_; }
 
     // The scan result; read only after the thread has finished.
     const QHash<std::uint64_t, ntfs_node>& nodes() const { return node_table_; }
@@ -86,4 +87,5 @@ class ntfs_recovery_c final : public recovery_base_c {
     std::atomic<std::int64_t> found_count_{0};
     QHash<std::uint64_t, ntfs_node> node_table_;
     ntfs_library_s library_;
+    QString error_text_;  // why the scan could not start or the last restore failed
 };

@@ -103,7 +103,8 @@ inline std::uint64_t be64(const std::uint8_t* p) {
     return static_cast<std::uint64_t>(be32(p)) << 32 | be32(p + 4);
 }
 
-// The measures, by family (sig_image.cpp, sig_archive.cpp, sig_media.cpp, sig_program.cpp).
+// The measures, by family (sig_image.cpp, sig_document.cpp, sig_archive.cpp, sig_audio.cpp,
+// sig_video.cpp, sig_program.cpp).
 found_s measure_jpg(window_c& w);
 found_s measure_png(window_c& w);
 found_s measure_gif(window_c& w);

