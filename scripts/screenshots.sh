@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Renders the desktop program's pages offscreen into OUTDIR as PAGE-LANG.png (home-en.png,
-# home-de.png, home-cn.png, volumes-en.png, drives-en.png, partitions-en.png, ...).
-# Configures build/ (or $ORVANE_BUILD) when needed and builds only what it needs; needs no
-# display. The device pages show the demo images (made by the fixture scripts in
-# $build/demo) as drives, and the partition page a search of lost.img: the demo disk
-# mbr.img with its partition table cleared.
+# home-de.png, home-cn.png, volumes-en.png, drives-en.png, partitions-en.png, scan-en.png,
+# scan-deep-en.png, scan-cn.png, ...). Configures build/ (or $ORVANE_BUILD) when needed and
+# builds only what it needs; needs no display. The device pages show the demo images (made
+# by the fixture scripts in $build/demo) as drives, the partition page a search of lost.img
+# (the demo disk mbr.img with its partition table cleared), the scan page a scan of the
+# FAT32 demo volume and a deep scan of the image of real files.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:?usage: scripts/screenshots.sh OUTDIR}
@@ -22,6 +23,8 @@ cp --sparse=always "$demo/mbr.img" "$demo/lost.img"
 # the four partition entries and the signature of sector 0 (bytes 446-511)
 dd if=/dev/zero of="$demo/lost.img" bs=1 seek=446 count=66 conv=notrunc status=none
 mkdir -p "$out"
+[ -f "$demo/raw.img" ] || bash "$here/tests/fixtures/make_raw_scan.sh" "$demo" >/dev/null
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img" \
+  ORVANE_SHOT_FAT="$demo/fat32.img" ORVANE_SHOT_RAW="$demo/raw.img" \
   "$build/bin/orvane_screenshots" "$out" "$demo/lost.img"

@@ -10,8 +10,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-bool scanning = false;
-
 placeholder_page_c::placeholder_page_c(main_window_c* main_window, const QString& form_name,
                                        const char* title)
     : QWidget(main_window), main_window(main_window), title_key(title) {
@@ -56,48 +54,4 @@ void placeholder_page_c::paintEvent(QPaintEvent* event) {
 
 QString placeholder_page_c::title() const {
     return text(title_key);
-}
-
-recovery_window_c::recovery_window_c(main_window_c* main_window)
-    : placeholder_page_c(main_window, QStringLiteral("RecoveryForm"), "recovery_reading") {
-    connect(add_button("btn_back", "btn_back", 0), &QPushButton::clicked, main_window,
-            &main_window_c::on_click_recovery_back);
-    for (QThread* engine : {static_cast<QThread*>(&session.fat_engine()),
-                            static_cast<QThread*>(&session.ntfs_engine()),
-                            static_cast<QThread*>(&session.raw_engine())}) {
-        connect(engine, &QThread::finished, this, &recovery_window_c::on_thread_finished);
-    }
-    auto* timer = new QTimer(this);  // the count grows while the scan runs
-    connect(timer, &QTimer::timeout, this, qOverload<>(&QWidget::update));
-    timer->start(200);
-}
-
-int recovery_window_c::scan_volume(const volume_item_s& volume, bool deep_scan) {
-    if (scanning) {
-        return -1;
-    }
-    if (session.start(volume, deep_scan) != 0) {
-        return -1;
-    }
-    scanning = true;
-    return 0;
-}
-
-int recovery_window_c::resume_scan_file() {
-    return -1;
-}
-
-void recovery_window_c::on_thread_finished() {
-    session.on_thread_finished();
-    scanning = session.scanning();
-}
-
-QString recovery_window_c::title() const {
-    return text(title_key) + QString::number(session.current()->get_read_count());
-}
-
-void recovery_window_c::leave_page() {
-    if (!scanning) {
-        session.abort();  // drops the last results
-    }
 }

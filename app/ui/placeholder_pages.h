@@ -1,13 +1,13 @@
 #pragma once
-// The stand-in for page 4 of the main window (the scan page) with the operations the main
-// window uses. It runs a quick scan through the scan session, so that every move between
-// pages works end to end; the real page replaces this class.
+// The plain page that pages still being built stand on: a white page with its title and a
+// row of buttons along the bottom.
 //
 // GUI thread; owned by the main window.
 
 #include "device/drive_list.h"
 #include "device/volume_list.h"
 #include "engine/scan_session.h"
+#include "result/ui/recovery_window.h"
 
 #include <QWidget>
 
@@ -16,10 +16,6 @@
 class QListWidget;
 class QPushButton;
 class main_window_c;
-
-// True from the start of a scan until the engine thread has ended; written by the scan
-// page, read by the main window before it leaves the page or closes.
-extern bool scanning;
 
 class placeholder_page_c : public QWidget {
     Q_OBJECT
@@ -37,25 +33,5 @@ class placeholder_page_c : public QWidget {
     QList<QPushButton*> page_buttons;  // laid out left to right along the bottom
     const char* title_key;
 };
-
-class recovery_window_c : public placeholder_page_c {
-    Q_OBJECT
-  public:
-    explicit recovery_window_c(main_window_c* main_window);
-    // 0 when the scan started, -1 when refused (a scan runs, or no engine reads the volume).
-    int scan_volume(const volume_item_s& volume, bool deep_scan);
-    // 0 when a scan file was loaded; scan files are not part of this page yet.
-    int resume_scan_file();
-    void leave_page();
-    recovery_base_c* engine() const { return session.current(); }
-    const scan_session_c& scan_session() const { return session; }
-
-  public slots:
-    void on_thread_finished();
-
-  protected:
-    QString title() const override;  // the records read so far
-
-  private:
-    scan_session_c session;
-};
+}
+;

@@ -181,6 +181,7 @@ class test_main_window : public QObject {
         QFETCH(QString, box);
         window->show_page(from);
         box_answer_c answer(QMessageBox::Ok);
+        file_dialog_answer_c cancel{QString()};  // resume: the scan file dialog is cancelled
         QVERIFY(QMetaObject::invokeMethod(window.get(), slot.toLatin1().constData()));
         QCOMPARE(window->current_index(), to);
         QCOMPARE(answer.boxes, box.isEmpty() ? 0 : 1);
@@ -275,10 +276,12 @@ class test_main_window : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!scanning, 20000);
         click_top(1);
         select_row(window->volume_page->form->lv_volumes, 1);
+        box_answer_c no_deep_scan{QMessageBox::No};  // the empty volume's quick scan ends
         window->on_click_volume_scan();
         QCOMPARE(window->current_index(), 4);
         QCOMPARE(window->recovery_page->scan_session().engine_kind(), engine_fat);
         QTRY_VERIFY_WITH_TIMEOUT(!scanning, 20000);
+        QCOMPARE(no_deep_scan.text, text("deep_scan_query"));
     }
 
     void header_rows_are_refused_data() {

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 
 box_answer_c::box_answer_c(QMessageBox::StandardButton answer) : answer(answer) {
     connect(&timer, &QTimer::timeout, this, &box_answer_c::poll);
@@ -40,4 +41,26 @@ void fresh_language_state(const QString& config_folder) {
     qputenv("LANG", "C");
     language_state() = language_state_s{};
     load_settings();
+}
+
+file_dialog_answer_c::file_dialog_answer_c(const QString& path) : path(path) {
+    connect(&timer, &QTimer::timeout, this, &file_dialog_answer_c::poll);
+    timer.start(5);
+}
+
+file_dialog_answer_c::~file_dialog_answer_c() = default;
+
+void file_dialog_answer_c::poll() {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!dialog || !dialog->isVisible()) {
+        return;
+    }
+    ++dialogs;
+    directory = dialog->directory().absolutePath();
+    if (path.isEmpty()) {
+        dialog->reject();
+        return;
+    }
+    dialog->selectFile(path);
+    static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, by its base
 }

@@ -30,3 +30,20 @@ class box_answer_c : public QObject {
 
 // Texts from the repository's language.ini (English), settings in a private folder.
 void fresh_language_state(const QString& config_folder);
+
+// Answers the next modal file dialog with a path (a folder for a folder dialog), or cancels
+// it when the path is empty. Arm it before the call that opens the dialog.
+class file_dialog_answer_c : public QObject {
+    Q_OBJECT
+  public:
+    explicit file_dialog_answer_c(const QString& path);
+    ~file_dialog_answer_c() override;
+
+    int dialogs = 0;
+    QString directory;  // where the dialog started
+
+  private:
+    void poll();
+    QString path;
+    QTimer timer;
+};

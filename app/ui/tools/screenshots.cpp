@@ -2,6 +2,9 @@
 //
 //     orvane_screenshots OUTDIR [SEARCH_IMAGE]     writes OUTDIR/PAGE-LANG.png
 //
+// The scan page is shot when ORVANE_SHOT_FAT names a FAT32 image (its partition 1 is
+// scanned: scan-LANG.png) and ORVANE_SHOT_RAW an image for the deep scan (scan-deep-en.png).
+//
 // Each language is loaded as at start-up (English first, then the language), so the
 // pictures show what a user of that language sees. The device pages list the drives of
 // ORVANE_IMAGES (scripts/screenshots.sh gives the demo images), with the free space read
@@ -12,6 +15,7 @@
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "app/ui/tools/screenshots_scan.h"
 #include "device/disk_table.h"
 #include "device/drive_list.h"
 #include "device/ui/drive_window.h"
@@ -118,6 +122,30 @@ int main(int argc, char** argv) {
             const QString path = QStringLiteral("%1/%2-%3.png").arg(out, page.name, language.code);
             if (!window.grab().save(path)) {
                 std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+                ++failures;
+            } else {
+                std::printf("%s\n", qPrintable(path));
+            }
+        }
+        const QString code = QString::fromLatin1(language.code);
+        const QString fat = qEnvironmentVariable("ORVANE_SHOT_FAT");
+        const QString raw = qEnvironmentVariable("ORVANE_SHOT_RAW");
+        struct scan_shot_s {
+            QString image;
+            bool deep;
+            QString name;
+        };
+        std::vector<scan_shot_s> scans;
+        if (!fat.isEmpty() && code != QLatin1String("de")) {
+            scans.push_back({fat, false, QStringLiteral("scan")});
+        }
+        if (!raw.isEmpty() && code == QLatin1String("en")) {
+            scans.push_back({raw, true, QStringLiteral("scan-deep")});
+        }
+        for (const scan_shot_s& shot : scans) {
+            const QString path = QStringLiteral("%1/%2-%3.png").arg(out, shot.name, code);
+            if (!shoot_scan_page(&window, shot.image, 1, shot.deep, path)) {
+                std::fprintf(stderr, "cannot shoot %s\n", qPrintable(path));
                 ++failures;
             } else {
                 std::printf("%s\n", qPrintable(path));

@@ -1,0 +1,407 @@
+#include "result/ui/recovery_window.h"
+
+#include "app/settings.h"
+#include "app/ui/main_window.h"
+#include "device/volume_list.h"
+#include "result/file_list.h"
+#include "result/ui/my_header_view.h"
+#include "result/ui/my_table_view.h"
+#include "result/ui/recovery_delegate.h"
+#include "result/ui/recovery_file.h"
+#include "result/ui/recovery_model.h"
+#include "result/ui/tree_model.h"
+#include "skin/progress_bar.h"
+#include "ui_recovery_window.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMovie>
+#include <QPushButton>
+#include <QRegularExpression>
+
+bool scanning = false;
+
+namespace {
+
+QString button_sheet(const char* image) {
+    return QStringLiteral(
+               "QPushButton{border-image:url(:/images/partition_search/%1_1.png);}"
+               "QPushButton:hover{border-image:url(:/images/partition_search/%1_2.png);}"
+               "QPushButton:pressed{border-image:url(:/images/partition_search/%1_3.png);}")
+        .arg(QLatin1String(image));
+}
+
+}  // namespace
+
+recovery_window_c::recovery_window_c(main_window_c* main_window)
+    : QWidget(main_window), form(std::make_unique<Ui::RecoveryForm>()), main_window(main_window) {
+    form->setupUi(this);
+    register_result_meta_types();
+    QPalette light = palette();
+    light.setColor(QPalette::Window, Qt::white);
+    light.setColor(QPalette::Base, Qt::white);
+    light.setColor(QPalette::WindowText, Qt::black);
+    setPalette(light);
+
+    const QFont button_font(QStringLiteral("Arial"), 11);
+    const struct {
+        QPushButton* button;
+        const char* image;
+        const char* key;
+    } buttons[] = {{form->btn_recovery, "btn_wai", "btn_recovery"},
+                   {form->btn_back, "btn_wai", "btn_back"},
+                   {form->btn_stop, "btn_start", "btn_stop"},
+                   {form->btn_pause, "btn_start", "btn_pause"},
+                   {form->btn_filter, "btn_start", "btn_save_result"}};
+    for (const auto& b : buttons) {
+        b.button->setFont(button_font);
+        b.button->setStyleSheet(button_sheet(b.image));
+        b.button->setText(text(b.key));
+    }
+    movie = new QMovie(QStringLiteral(":/images/recovery/ani.gif"), QByteArray(), this);
+    form->lbl_anime->setGeometry(0, 0, 130, 86);
+    form->lbl_anime->setMovie(movie);
+    movie->jumpToFrame(0);
+
+    // The file table, as the result views are set up everywhere.
+    table = new MyQTableView(this);
+    table->setObjectName(QStringLiteral("tv_files"));
+    table->setStyleSheet(
+        QStringLiteral("QTableView{border-style: none;border: 1px solid #8bb8fe;}"));
+    set_table_model();
+    table->setItemDelegate(new recovery_delegate_c(table));
+    table->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->verticalHeader()->hide();
+    header = new MyHeaderView(table);
+    header->resizeSection(0, 33);
+    table->setHorizontalHeader(header);
+    header->resizeSection(0, 33);
+    header->resizeSection(1, 235);
+
+    form->tv_dirtree->header()->hide();
+    // For every section (the only one), also of the models that replace this one.
+    form->tv_dirtree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    form->tv_dirtree->header()->setStretchLastSection(false);
+    form->tv_dirtree->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    form->tv_dirtree->setStyleSheet(QStringLiteral(
+        "QTreeView  {\n    border-style: none;\n    border: 1px solid #8bb8fe;\n }\n"));
+    reset_tree();
+
+    // Beyond the design's page: keep the folders when restoring, and filter the open folder.
+    keep_folders = new QCheckBox(text("recovery_keep_folders"), this);
+    keep_folders->setObjectName(QStringLiteral("chk_keep_folders"));
+    filter = new QLineEdit(this);
+    filter->setObjectName(QStringLiteral("le_filter"));
+    filter->setPlaceholderText(text("recovery_filter"));
+    filter->setClearButtonEnabled(true);
+
+    connect(&session.fat_engine(), &QThread::finished, this,
+            &recovery_window_c::on_thread_finished);
+    connect(&session.ntfs_engine(), &QThread::finished, this,
+            &recovery_window_c::on_thread_finished);
+    connect(&session.raw_engine(), &QThread::finished, this,
+            &recovery_window_c::on_thread_finished);
+    connect(form->tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
+    connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
+    connect(form->btn_recovery, &QPushButton::clicked, this,
+            &recovery_window_c::on_recovery_clicked);
+    connect(form->btn_pause, &QPushButton::clicked, this, &recovery_window_c::on_pause_clicked);
+    connect(form->btn_stop, &QPushButton::clicked, this, &recovery_window_c::on_stop_clicked);
+    connect(form->btn_filter, &QPushButton::clicked, this,
+            &recovery_window_c::on_save_result_clicked);
+    connect(form->btn_back, &QPushButton::clicked, main_window,
+            &main_window_c::on_click_recovery_back);
+    connect(&timer, &QTimer::timeout, this, &recovery_window_c::on_timer);
+    connect(header, &MyHeaderView::check_all, this, &recovery_window_c::on_check_all);
+    connect(header, &MyHeaderView::sort_column, this, &recovery_window_c::on_sort_column);
+    connect(filter, &QLineEdit::textChanged, this, &recovery_window_c::on_filter_changed);
+    timer.start(200);
+
+    progress = new progress_bar_c(this);
+    progress->init_bar(QStringLiteral(":/images/partition_search/loding_on.png"),
+                       QColor(226, 240, 253));
+    form->btn_filter->hide();
+}
+
+recovery_window_c::~recovery_window_c() {
+    if (worker) {
+        worker->stop_word = 1;
+        worker->wait();
+    }
+    wait_preview();
+    if (session.scanning()) {
+        session.current()->set_stop(stop_abort);
+        session.current()->wait();
+    }
+    scanning = false;
+}
+
+int recovery_window_c::warning_box(const char* key, int buttons) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), text(key),
+                    QMessageBox::StandardButtons(buttons), this);
+    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    return box.exec();
+}
+
+bool recovery_window_c::restoration_running() const {
+    return worker && worker->isRunning();
+}
+
+void recovery_window_c::show_scan_buttons() {
+    form->btn_pause->setText(text("btn_pause"));
+    form->btn_pause->show();
+    form->btn_stop->show();
+}
+
+void recovery_window_c::reset_tree() {
+    TreeModel* old = tree_model;
+    tree_model = new TreeModel(this);
+    form->tv_dirtree->setModel(tree_model);
+    delete old;
+    open_folder.clear();
+}
+
+void recovery_window_c::set_table_model() {
+    recovery_model_c* old = table_model;
+    table_model = new recovery_model_c(&file_list, this);
+    table->setModel(table_model);
+    delete old;
+    apply_filter();
+}
+
+void recovery_window_c::apply_filter() {
+    const QString pattern = filter ? filter->text().trimmed() : QString();
+    const int rows = static_cast<int>(file_list.size());
+    if (pattern.isEmpty()) {
+        for (int row = 0; row < rows; ++row) {
+            if (table->isRowHidden(row)) {
+                table->setRowHidden(row, false);
+            }
+        }
+        return;
+    }
+    // A plain word matches names that contain it; with * or ? it is a pattern for the name.
+    const bool wildcard = pattern.contains(QLatin1Char('*')) || pattern.contains(QLatin1Char('?'));
+    const QRegularExpression match(wildcard
+                                       ? QRegularExpression::wildcardToRegularExpression(pattern)
+                                       : QRegularExpression::escape(pattern),
+                                   QRegularExpression::CaseInsensitiveOption);
+    for (int row = 0; row < rows; ++row) {
+        const bool shown = match.match(file_list[static_cast<std::size_t>(row)].name).hasMatch();
+        table->setRowHidden(row, !shown);
+    }
+}
+
+int recovery_window_c::start_scan() {
+    if (session.start(volume, deep_scan) != 0) {
+        return -1;
+    }
+    scanning = true;
+    timer.start(200);
+    movie->start();
+    return 0;
+}
+
+int recovery_window_c::scan_volume(const volume_item_s& target, bool deep) {
+    if (scanning || session.scanning() || restoration_running()) {
+        return -1;
+    }
+    if (choose_engine(target, deep) == engine_none) {
+        return -1;  // the file system is not one an engine reads; nothing changes
+    }
+    wait_preview();
+    show_scan_buttons();
+    reset_tree();
+    file_list.clear();
+    set_table_model();
+    preview_shown = false;
+    deep_scan = deep;
+    form->btn_filter->hide();
+    volume = target;
+    return start_scan();
+}
+
+void recovery_window_c::restart_scan() {
+    if (scanning || session.scanning() || restoration_running()) {
+        return;
+    }
+    wait_preview();
+    if (start_scan() == 0) {
+        show_scan_buttons();
+        form->btn_filter->hide();
+    }
+    update();
+}
+
+void recovery_window_c::on_timer() {
+    progress->value = session.current()->get_progress();
+    update();
+}
+
+void recovery_window_c::on_thread_finished() {
+    if (!scanning) {
+        return;  // a finished() of an engine this page did not start, or already handled
+    }
+    session.on_thread_finished();
+    if (session.scanning()) {
+        return;  // not the current engine's end
+    }
+    finish_scan(true);
+}
+
+void recovery_window_c::finish_scan(bool ask) {
+    form->btn_pause->setText(text("btn_start"));
+    form->btn_stop->hide();
+    const int stop = session.current()->get_stop();
+    bool found = false;
+    if (session.has_results()) {
+        std::unique_ptr<TreeModel> built = build_tree(session.current(), session.engine_kind());
+        if (built) {
+            TreeModel* old = tree_model;
+            tree_model = built.release();
+            tree_model->setParent(this);
+            form->tv_dirtree->setModel(tree_model);
+            form->tv_dirtree->expandToDepth(0);
+            delete old;
+            found = true;
+        } else {
+            reset_tree();
+        }
+        if (session.engine_kind() == engine_signature) {
+            form->btn_filter->show();
+        }
+    }
+    scanning = false;
+    movie->stop();
+    progress->value = session.current()->get_progress();
+    update();
+    if (ask && !found && stop != stop_keep && stop != stop_abort && !deep_scan && isVisible() &&
+        warning_box("deep_scan_query", QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+        deep_scan = true;
+        file_list.clear();
+        set_table_model();
+        reset_tree();
+        restart_scan();
+    }
+}
+
+void recovery_window_c::on_stop_clicked() {
+    session.stop();
+    form->btn_stop->hide();
+}
+
+void recovery_window_c::on_pause_clicked() {
+    if (session.scanning()) {
+        const int pause = session.toggle_pause();
+        form->btn_pause->setText(text(pause != 0 ? "btn_resume" : "btn_pause"));
+        return;
+    }
+    if (restoration_running()) {
+        warning_box("recovery_busy", QMessageBox::Ok);
+        return;
+    }
+    wait_preview();
+    reset_tree();
+    file_list.clear();
+    set_table_model();
+    preview_shown = false;
+    restart_scan();
+}
+
+void recovery_window_c::on_tree_clicked(const QModelIndex& index) {
+    if (!index.isValid() || !session.has_results() || session.scanning()) {
+        return;
+    }
+    preview_shown = false;
+    const folder_node* node = TreeModel::node_of(index);
+    fill_file_list(file_list, session.current(), session.engine_kind(), node->folder_ref);
+    open_folder = node->path;
+    set_table_model();
+    header->all_checked = false;
+    header->viewport()->update();
+    update();
+}
+
+void recovery_window_c::on_check_all(bool value) {
+    for (std::size_t row = 0; row < file_list.size(); ++row) {
+        // The tick-all box ticks what the filter shows.
+        if (!table->isRowHidden(static_cast<int>(row))) {
+            file_list[row].checked = value;
+        }
+    }
+    set_table_model();
+}
+
+void recovery_window_c::on_sort_column(int column) {
+    table_model->sort_by_column(column);
+    apply_filter();
+}
+
+void recovery_window_c::on_filter_changed(const QString& pattern) {
+    (void)pattern;
+    apply_filter();
+}
+
+void recovery_window_c::leave_page() {
+    if (worker && worker->isRunning()) {
+        // The engines are about to be reset: let the current file finish, write no more.
+        worker->stop_word = 1;
+        worker->wait();
+    }
+    wait_preview();
+    reset_tree();
+    file_list.clear();
+    set_table_model();
+    preview_shown = false;
+    if (!scanning) {
+        session.abort();  // drops the last results
+    }
+    progress->value = 0;
+    timer.stop();
+}
+
+void recovery_window_c::on_save_result_clicked() {
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Save"), QDir::currentPath(),
+        QStringLiteral("OrvaneRecovery Scan files (*.sav);;All files (*.*)"), nullptr);
+    if (path.isEmpty()) {
+        return;
+    }
+    if (session.raw_engine().write_scan_file(path) != 0) {
+        warning_box("recovery_save_failed", QMessageBox::Ok);
+    }
+}
+
+int recovery_window_c::resume_scan_file() {
+    if (scanning || session.scanning() || restoration_running()) {
+        return -1;  // loading replaces the records a running scan or restoration uses
+    }
+    wait_preview();
+    reset_tree();
+    file_list.clear();
+    set_table_model();
+    preview_shown = false;
+    session.abort();
+    progress->value = 0;
+    timer.stop();
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Save"), QDir::currentPath(),
+        QStringLiteral("OrvaneRecovery Scan files (*.sav);;All files (*.*)"), nullptr);
+    if (path.isEmpty()) {
+        return -1;
+    }
+    std::vector<volume_item_s> volumes(volume_list.begin() + (volume_list.empty() ? 0 : 1),
+                                       volume_list.end());
+    if (session.resume_scan_file(path, volumes) != 0) {
+        return -1;
+    }
+    volume = session.target();
+    scanning = true;  // finish_scan ends the "scan" that loading stands for
+    finish_scan(false);
+    form->btn_pause->hide();
+    form->btn_filter->hide();
+    return 0;
+}

@@ -1,0 +1,144 @@
+#pragma once
+// The scan page (page 4 of the main window): starts and polls a scan, lets the user pause,
+// stop and restart it, offers the deep scan when a quick scan found nothing, shows the found
+// folders and files, previews a clicked file, restores the ticked files and saves and loads
+// deep-scan results.
+//
+// GUI thread; owned by the main window. Its scans run through a scan_session_c (the same
+// rules as the orvane tool). Besides the engine thread, two threads use the page: the
+// restoration worker and the preview's restore, both through restore_to, which lets one
+// write through the engines at a time.
+
+#include "engine/scan_session.h"
+#include "result/recovery_item.h"
+
+#include <QDir>
+#include <QImage>
+#include <QMutex>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+class QLineEdit;
+class QMovie;
+class MyHeaderView;
+class MyQTableView;
+class TreeModel;
+class main_window_c;
+class progress_bar_c;
+class recovery_file_c;
+class recovery_model_c;
+struct restore_job_s;
+namespace Ui {
+class RecoveryForm;
+}
+
+// True from the start of a scan until the engine thread has ended; written by the scan
+// page, read by the main window before it leaves the page or closes.
+extern bool scanning;
+
+class recovery_window_c : public QWidget {
+    Q_OBJECT
+  public:
+    explicit recovery_window_c(main_window_c* main_window);
+    ~recovery_window_c() override;
+
+    // 0 when the scan started; -1 while a scan or a restoration runs, or when no engine reads
+    // the volume.
+    int scan_volume(const volume_item_s& volume, bool deep_scan);
+    // Asks for a scan file and shows its results: 0 when shown, -1 otherwise.
+    int resume_scan_file();
+    void leave_page();
+    recovery_base_c* engine() const { return session.current(); }
+    const scan_session_c& scan_session() const { return session; }
+
+    // Writes one found file into folder under a name that is free there; 0 when written whole.
+    int restore_one(const QDir& folder, const recovery_item_s& item);
+    // Writes one found file to target by its engine; any thread, one file at a time.
+    int restore_to(const recovery_item_s& item, const QString& target);
+    // Copies a live file; 0 only when every byte was copied. Never replaces target.
+    static int copy_live_file(const QString& source, const QString& target);
+    // The text a preview shows for the first bytes of a file.
+    static QString preview_text_of(const QByteArray& bytes);
+
+    // What the page shows, for its tests and screenshots.
+    TreeModel* tree_model_now() const { return tree_model; }
+    recovery_model_c* table_model_now() const { return table_model; }
+    MyQTableView* file_table() const { return table; }
+    MyHeaderView* file_header() const { return header; }
+    std::vector<recovery_item_s>& files() { return file_list; }
+    bool preview_is_shown() const { return preview_shown; }
+    const QString& preview_text() const { return preview_content_text; }
+    const QImage& preview_image() const { return preview_content_image; }
+    recovery_file_c* restoration() const { return worker; }
+    bool is_deep_scan() const { return deep_scan; }
+
+  public slots:
+    void on_timer();
+    void on_thread_finished();
+    void on_tree_clicked(const QModelIndex& index);
+    void on_list_clicked(const QModelIndex& index);
+    void on_recovery_clicked();
+    void on_stop_clicked();
+    void on_pause_clicked();
+    void on_save_result_clicked();
+    void on_check_all(bool value);
+    void on_sort_column(int column);
+    void on_filter_changed(const QString& pattern);
+    void on_restoration_finished();
+    void on_preview_finished();
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    int start_scan();
+    void restart_scan();
+    void show_scan_buttons();
+    void reset_tree();
+    void set_table_model();
+    void apply_filter();
+    void finish_scan(bool ask);
+    void wait_preview();
+    void start_preview(const recovery_item_s& item);
+    void load_preview();
+    bool restoration_running() const;
+    std::vector<restore_job_s> ticked_jobs() const;
+    int warning_box(const char* key, int buttons);
+    void paint_preview(QPainter& painter, int W, int P);
+
+    std::unique_ptr<Ui::RecoveryForm> form;
+    main_window_c* main_window;
+    scan_session_c session;
+    bool deep_scan = false;
+    volume_item_s volume;
+    MyQTableView* table = nullptr;
+    MyHeaderView* header = nullptr;
+    TreeModel* tree_model = nullptr;
+    recovery_model_c* table_model = nullptr;
+    std::vector<recovery_item_s> file_list;
+    QString open_folder;  // path of the folder whose files file_list holds
+    QCheckBox* keep_folders = nullptr;
+    QLineEdit* filter = nullptr;
+    recovery_item_s preview_item;
+    bool preview_shown = false;
+    QString preview_content_text;
+    QImage preview_content_image;
+    progress_bar_c* progress = nullptr;
+    QTimer timer;
+    QMovie* movie = nullptr;
+    recovery_file_c* worker = nullptr;
+
+    QMutex restore_lock;  // one write through the engines at a time
+    QTemporaryDir preview_folder;
+    QThread* preview_thread = nullptr;
+    int preview_result = -1;
+    recovery_item_s preview_running;
+    QString preview_path;
+    std::unique_ptr<recovery_item_s> preview_next;  // clicked while another was restoring
+};

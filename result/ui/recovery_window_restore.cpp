@@ -1,0 +1,305 @@
+// The scan page's restoration and preview: what the user gets back from a scan.
+#include "result/ui/recovery_window.h"
+
+#include "app/settings.h"
+#include "device/drive_list.h"
+#include "device/platform/platform_device.h"
+#include "engine/restore_names.h"
+#include "result/file_list.h"
+#include "result/ui/my_table_view.h"
+#include "result/ui/recovery_file.h"
+#include "result/ui/recovery_model.h"
+#include "result/ui/tree_model.h"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileDialog>
+#include <QImageReader>
+#include <QMessageBox>
+#include <QSet>
+#include <QUrl>
+
+namespace {
+
+constexpr std::uint64_t preview_limit = 5242880;  // bytes: larger files are not previewed
+constexpr qint64 preview_text_bytes = 8192;
+constexpr int summary_names = 20;  // failed files named in the summary
+
+}  // namespace
+
+int recovery_window_c::copy_live_file(const QString& source, const QString& target) {
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        return -1;
+    }
+    QByteArray buffer(0x20000, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = in.read(buffer.data(), buffer.size());
+        if (got < 0) {
+            return -1;  // a read that fails half-way is a failed copy
+        }
+        if (got == 0) {
+            break;
+        }
+        if (out.write(buffer.constData(), got) != got) {
+            return -1;
+        }
+    }
+    return out.flush() ? 0 : -1;
+}
+
+int recovery_window_c::restore_to(const recovery_item_s& item, const QString& target) {
+    QMutexLocker lock(&restore_lock);
+    switch (session.engine_kind()) {
+        case engine_ntfs: {
+            auto& ntfs = session.ntfs_engine();
+            if (item.attributes & 0x80) {
+                return ntfs.restore_file(item.file_key, target);
+            }
+            // A live file is copied through the mounted file system; an unmounted volume
+            // (its path is its device) has none, and the library reads the file itself.
+            const volume_item_s& v = session.target();
+            if (v.path.isEmpty() || v.path == v.device_name || !QFileInfo(v.path).isDir()) {
+                return ntfs.restore_file(item.file_key, target);
+            }
+            QString path;
+            if (ntfs.get_file_path(item.file_key, &path) < 0) {
+                return -1;
+            }
+            return copy_live_file(path, target);
+        }
+        case engine_fat:
+            return session.fat_engine().restore_file(item.file_key, target);
+        case engine_signature:
+            return session.raw_engine().restore_file(item.file_key, target);
+        case engine_none:
+            break;
+    }
+    return -1;
+}
+
+int recovery_window_c::restore_one(const QDir& folder, const recovery_item_s& item) {
+    QSet<QString> used;
+    return restore_to(item, unique_path(folder.absolutePath(), item.name, &used));
+}
+
+std::vector<restore_job_s> recovery_window_c::ticked_jobs() const {
+    std::vector<restore_job_s> jobs;
+    const bool keep = keep_folders->isChecked();
+    QSet<QPair<QString, std::uint64_t>> taken;
+    const QString here = keep ? open_folder : QString();
+    for (const recovery_item_s& item : file_list) {
+        if (item.checked) {
+            jobs.push_back({item, here});
+            taken.insert({open_folder, item.file_key});
+        }
+    }
+    if (!keep) {
+        return jobs;
+    }
+    // A ticked folder of the tree brings every file below it, in its own folder.
+    const std::vector<const folder_node*> ticked = tree_model->ticked_folders();
+    if (ticked.empty()) {
+        return jobs;
+    }
+    std::vector<recovery_item_s> files;
+    for (const result_folder_s& folder :
+         list_result_folders(session.current(), session.engine_kind())) {
+        bool below = false;
+        for (const folder_node* node : ticked) {
+            below = below || node->path == QLatin1String("/") || folder.path == node->path ||
+                    folder.path.startsWith(node->path + QLatin1Char('/'));
+        }
+        if (!below) {
+            continue;
+        }
+        fill_file_list(files, session.current(), session.engine_kind(), folder.ref);
+        for (recovery_item_s& item : files) {
+            if (!taken.contains({folder.path, item.file_key})) {
+                taken.insert({folder.path, item.file_key});
+                item.checked = true;
+                jobs.push_back({item, folder.path});
+            }
+        }
+    }
+    return jobs;
+}
+
+void recovery_window_c::on_recovery_clicked() {
+    if (!session.has_results() || session.scanning()) {
+        return;
+    }
+    if (restoration_running()) {
+        return;  // one restoration at a time; the click is ignored
+    }
+    std::vector<restore_job_s> jobs = ticked_jobs();
+    if (jobs.empty()) {
+        if (!file_list.empty() || !tree_model->ticked_folders().empty() ||
+            tree_model->rowCount() > 0) {
+            warning_box("recovery_check_warning", QMessageBox::Ok);
+        }
+        return;
+    }
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, text("recovery_select"), QDir::homePath(),
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (folder.isEmpty()) {
+        return;
+    }
+    if (platform::folder_on_volume(folder, session.target().device_name) &&
+        warning_box("recovery_same_volume_warning", QMessageBox::Yes | QMessageBox::No) ==
+            QMessageBox::No) {
+        return;
+    }
+    if (!worker) {
+        worker = new recovery_file_c(this, this);
+        connect(worker, &QThread::finished, this, &recovery_window_c::on_restoration_finished);
+    }
+    worker->set_jobs(QDir(folder), std::move(jobs));
+    worker->start(QThread::InheritPriority);
+    update();
+}
+
+void recovery_window_c::on_restoration_finished() {
+    update();
+    const int total = static_cast<int>(worker->jobs().size());
+    const int failed = static_cast<int>(worker->failures.size());
+    QString summary =
+        text("recovery_summary").arg(worker->restored).arg(total).arg(total - worker->restored);
+    if (failed > 0) {
+        summary += QStringLiteral("\n\n") + text("recovery_failed_files");
+        for (int i = 0; i < failed && i < summary_names; ++i) {
+            summary += QStringLiteral("\n") + worker->failures.at(i);
+        }
+        if (failed > summary_names) {
+            summary += QStringLiteral("\n…");
+        }
+    }
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), summary,
+                    QMessageBox::Ok, this);
+    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    box.exec();
+    QDesktopServices::openUrl(QUrl::fromLocalFile(worker->destination.absolutePath()));
+}
+
+void recovery_window_c::on_list_clicked(const QModelIndex& index) {
+    if (!index.isValid() || index.row() >= static_cast<int>(file_list.size())) {
+        return;
+    }
+    preview_shown = false;
+    const recovery_item_s& item = file_list[static_cast<std::size_t>(index.row())];
+    if (index.column() == 0) {
+        table_model->set_checked(index.row(), !item.checked);
+    }
+    if (item.size <= preview_limit) {
+        start_preview(item);
+    }
+    update();
+}
+
+void recovery_window_c::start_preview(const recovery_item_s& item) {
+    if (!preview_folder.isValid()) {
+        return;
+    }
+    if (preview_thread) {
+        preview_next = std::make_unique<recovery_item_s>(item);  // the latest click wins
+        return;
+    }
+    preview_running = item;
+    preview_path = preview_folder.filePath(QStringLiteral("preview-") + safe_file_name(item.name));
+    QFile::remove(preview_path);
+    // Off the user-interface thread: up to 5 MiB from a slow disk takes a while.
+    preview_thread = QThread::create([this] {
+        try {
+            preview_result = restore_to(preview_running, preview_path);
+        } catch (...) {
+            preview_result = -1;
+        }
+    });
+    connect(preview_thread, &QThread::finished, this, &recovery_window_c::on_preview_finished);
+    preview_thread->start();
+}
+
+void recovery_window_c::wait_preview() {
+    if (preview_thread) {
+        preview_thread->wait();
+        delete preview_thread;
+        preview_thread = nullptr;
+    }
+    preview_next.reset();
+}
+
+void recovery_window_c::on_preview_finished() {
+    if (!preview_thread) {
+        return;  // waited for and dropped already
+    }
+    preview_thread->wait();
+    preview_thread->deleteLater();
+    preview_thread = nullptr;
+    if (preview_next) {
+        const recovery_item_s next = *preview_next;
+        preview_next.reset();
+        start_preview(next);
+        return;
+    }
+    if (preview_result == 0) {
+        preview_item = preview_running;
+        load_preview();
+        preview_shown = true;
+    }
+    update();
+}
+
+QString recovery_window_c::preview_text_of(const QByteArray& bytes) {
+    QString text;
+    if (bytes.size() > 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        const qsizetype units = (bytes.size() - 2) / 2;
+        text.reserve(units);
+        for (qsizetype i = 0; i < units; ++i) {
+            const auto lo = static_cast<unsigned char>(bytes[2 + 2 * i]);
+            const auto hi = static_cast<unsigned char>(bytes[3 + 2 * i]);
+            const char16_t unit = static_cast<char16_t>(lo | (hi << 8));
+            if (unit == 0) {
+                break;
+            }
+            text += QChar(unit);
+        }
+        return text;
+    }
+    QByteArray body = bytes;
+    if (bytes.size() > 3 && bytes.startsWith("\xEF\xBB\xBF")) {
+        body = bytes.mid(3);
+    }
+    const qsizetype zero = body.indexOf('\0');
+    if (zero >= 0) {
+        body.truncate(zero);
+    }
+    return QString::fromUtf8(body);
+}
+
+void recovery_window_c::load_preview() {
+    preview_content_image = QImage();
+    preview_content_text.clear();
+    // Any picture Qt reads, told by its content first and by its name second.
+    QImageReader reader(preview_path);
+    reader.setDecideFormatFromContent(true);
+    if (reader.canRead()) {
+        const QImage image = reader.read();
+        if (!image.isNull() && image.width() > 0 && image.height() > 0) {
+            preview_content_image = image;
+        }
+    }
+    if (preview_content_image.isNull()) {
+        QFile file(preview_path);
+        if (file.open(QIODevice::ReadOnly)) {
+            preview_content_text = preview_text_of(file.read(preview_text_bytes));
+        }
+    }
+    QFile::remove(preview_path);  // what is shown is kept in memory
+}
