@@ -33,5 +33,3 @@ class placeholder_page_c : public QWidget {
     QList<QPushButton*> page_buttons;  // laid out left to right along the bottom
     const char* title_key;
 };
-}
-;

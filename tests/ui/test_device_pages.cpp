@@ -268,6 +268,7 @@ class test_device_pages : public QObject {
         window.show_page(1);
         QListView* view = window.volume_page->form->lv_volumes;
         QSignalSpy scan(window.volume_page, &volume_window_c::start_scan);
+        box_answer_c no_deep_scan{QMessageBox::No};  // a scan that finds nothing offers one
         const QPoint centre = view->visualRect(view->model()->index(2, 0)).center();
         QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, centre);
         QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, centre);

@@ -6,6 +6,7 @@
 #include "app/ui/main_window.h"
 #include "app/ui/placeholder_pages.h"
 #include "device/platform/platform_device.h"
+#include "device/ui/volume_window.h"
 #include "device/volume_list.h"
 #include "fat_image.h"
 #include "result/ui/my_header_view.h"
@@ -15,11 +16,13 @@
 #include "result/ui/tree_model.h"
 #include "test_support.h"
 #include "ui/ui_test_support.h"
+#include "ui_volume_window.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QDirIterator>
 #include <QImage>
+#include <QListView>
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
@@ -109,7 +112,8 @@ class test_recovery_page : public QObject {
         window->show_page(1);
         for (std::size_t row = 1; row < volume_list.size(); ++row) {
             if (volume_list[row].partition_number == partition) {
-                window->volume_page->lv_volumes()->setCurrentRow(static_cast<int>(row));
+                QListView* view = window->volume_page->form->lv_volumes;
+                view->setCurrentIndex(view->model()->index(static_cast<int>(row), 0));
                 QTest::mouseClick(window->volume_page->findChild<QPushButton*>("btn_scan"),
                                   Qt::LeftButton);
                 return window->current_index() == 4;
