@@ -24,7 +24,11 @@ cp --sparse=always "$demo/mbr.img" "$demo/lost.img"
 dd if=/dev/zero of="$demo/lost.img" bs=1 seek=446 count=66 conv=notrunc status=none
 mkdir -p "$out"
 [ -f "$demo/raw.img" ] || bash "$here/tests/fixtures/make_raw_scan.sh" "$demo" >/dev/null
+# First the scan page (scan-LANG.png, scan-deep-en.png), then the device and partition pages
+# with the demo images as drives, whose pictures replace the first run's of those pages.
+QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
+  ORVANE_SHOT_FAT="$demo/fat32.img" ORVANE_SHOT_RAW="$demo/raw.img" \
+  "$build/bin/orvane_screenshots" "$out"
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img" \
-  ORVANE_SHOT_FAT="$demo/fat32.img" ORVANE_SHOT_RAW="$demo/raw.img" \
   "$build/bin/orvane_screenshots" "$out" "$demo/lost.img"
