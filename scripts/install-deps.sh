@@ -2,7 +2,7 @@
 # Installs what OrvaneRecovery needs to build and test on Debian 12, from Debian's packages.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config python3
+  cmake ninja-build ccache g++ clang libclang-rt-14-dev pkg-config python3
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libblkid-dev
   zlib1g-dev nasm qemu-system-x86
   dosfstools mtools fdisk ntfs-3g e2fsprogs xz-utils
