@@ -21,6 +21,7 @@ void recovery_file_c::set_jobs(const QDir& folder, std::vector<restore_job_s> jo
     current = -1;
     stop_word = 0;
     restored = 0;
+    overwritten = 0;
     failures.clear();
 }
 
@@ -42,16 +43,21 @@ void recovery_file_c::run() {
                                   ? job.item.name
                                   : job.folder + QLatin1Char('/') + job.item.name;
         int result = -1;
+        bool flagged = false;
         try {
             if (made.contains(folder) || QDir().mkpath(folder)) {
                 made.insert(folder);
-                result = page->restore_to(job.item, unique_path(folder, job.item.name, &used));
+                result =
+                    page->restore_to(job.item, unique_path(folder, job.item.name, &used), &flagged);
             }
         } catch (...) {
             result = -1;  // an exception must not end the program from this thread
         }
         if (result == 0) {
             ++restored;
+            if (job.item.overwritten || flagged) {
+                overwritten.fetch_add(1, std::memory_order_relaxed);
+            }
         } else {
             failures << shown;
         }
