@@ -47,7 +47,12 @@ void volume_window_c::list_whole_drives(bool listed) {
         return;
     }
     whole_drives = listed;
+    // The volumes' rows stay where they were: a chosen volume stays chosen.
+    const int row = form->lv_volumes->currentIndex().row();
     show_volumes();
+    if (row >= 0 && row < static_cast<int>(volume_list.size())) {
+        form->lv_volumes->setCurrentIndex(model->index(row, 0));
+    }
 }
 
 const volume_item_s* volume_window_c::selected_volume() {

@@ -223,6 +223,7 @@ int recovery_window_c::start_scan() {
     scanning = true;
     saved = false;
     stopped = false;
+    left = false;
     loaded_info.clear();
     timer.start(200);
     movie->setPaused(false);
@@ -317,8 +318,8 @@ void recovery_window_c::finish_scan(bool ask) {
     progress->value = bar_value();
     update_ticked_label();
     update();
-    if (!ask || found || stop == stop_abort || !isVisible()) {
-        return;
+    if (!ask || found || stop == stop_abort || left || !session.has_results() || !isVisible()) {
+        return;  // a scan that was left, or is being left, asks nothing
     }
     if (stop != stop_keep && !deep_scan) {
         if (warning_box("deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
@@ -331,11 +332,12 @@ void recovery_window_c::finish_scan(bool ask) {
         }
         return;
     }
-    // Nothing found, and no deeper scan to offer: say so rather than show an empty page.
-    if (session.current()->get_error_text().isEmpty()) {
-        warning_box(stopped ? "recovery_nothing_found_stopped" : "recovery_nothing_found",
-                    QMessageBox::Ok);
+    // Nothing found, and no deeper scan to offer: say so rather than show an empty page. A
+    // stopped scan says it on its status line ("stopped at", no files found).
+    if (!stopped && session.current()->get_error_text().isEmpty()) {
+        warning_box("recovery_nothing_found", QMessageBox::Ok);
     }
+}
 }
 
 void recovery_window_c::on_stop_clicked() {
@@ -469,6 +471,7 @@ void recovery_window_c::leave_page() {
         session.abort();  // drops the last results
     }
     progress->value = 0;
+    left = true;  // an engine that ends after this (it may not have seen the abort) asks nothing
     stopped = false;
     restore_shown = false;
     loaded_info.clear();

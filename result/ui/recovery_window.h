@@ -155,6 +155,7 @@ class recovery_window_c : public QWidget {
     QLabel* ticked = nullptr;    // count and size of the ticked files, beside Recover
     bool saved = false;          // the results are in a scan file
     bool stopped = false;        // the last scan was stopped by the user
+    bool left = false;           // the page was left since the scan started
     double stopped_at = 0.0;     // its progress then
     QString loaded_info;         // the scan file shown: volume and date
     bool restore_shown = false;  // the bar and status show the last restoration

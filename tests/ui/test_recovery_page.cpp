@@ -152,10 +152,11 @@ class test_recovery_page : public QObject {
         QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualRect(index).center());
     }
 
-    // Presses the recover button, picks folder and reads the summary.
+    // Presses the recover button, picks folder, reads the summary and opens the folder from it.
     QString restore_into(const QString& folder) {
         file_dialog_answer_c choose(folder);
         box_answer_c summary(QMessageBox::Ok);
+        summary.click_text = text("recovery_open_folder");
         const int opened_before = opened.size();
         QTest::mouseClick(page()->findChild<QPushButton*>("btn_recovery"), Qt::LeftButton);
         if (choose.dialogs != 1 || choose.directory != QDir::homePath()) {
