@@ -77,6 +77,8 @@ int recovery_window_c::restore_to(const recovery_item_s& item, const QString& ta
             return session.fat_engine().restore_file(item.file_key, target);
         case engine_signature:
             return session.raw_engine().restore_file(item.file_key, target);
+        case engine_exfat:
+            return session.exfat_engine().restore_file(item.file_key, target);
         case engine_none:
             break;
     }
