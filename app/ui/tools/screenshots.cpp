@@ -149,10 +149,10 @@ int main(int argc, char** argv) {
         };
         std::vector<scan_shot_s> scans;
         if (!fat.isEmpty() && code != QLatin1String("de")) {
-            scans.push_back({fat, false, QStringLiteral("scan")});
+            scans.push_back({fat, false, QStringLiteral("scan"), QString()});
         }
         if (!raw.isEmpty() && code == QLatin1String("en")) {
-            scans.push_back({raw, true, QStringLiteral("scan-deep")});
+            scans.push_back({raw, true, QStringLiteral("scan-deep"), QString()});
         }
         if (!exfat.isEmpty() && code == QLatin1String("en") && tag.isEmpty()) {
             scans.push_back({exfat, false, QStringLiteral("scan-exfat"), QStringLiteral("/trash")});
