@@ -265,6 +265,7 @@ class test_exfat_engine : public QObject {
         QTest::newRow("cut inside the boot region") << 2 << false;
         QTest::newRow("bitmap entry gone") << 3 << true;
         QTest::newRow("cluster count past the device") << 4 << true;
+        QTest::newRow("up-case table checksum wrong") << 5 << true;
     }
     void damaged_volumes() {
         QFETCH(int, damage);
@@ -301,6 +302,9 @@ class test_exfat_engine : public QObject {
                     image.replace(base, region.size(), region);
                 }
                 break;
+            case 5:
+                image[root + 64 + 4] = char(image[root + 64 + 4] ^ 1);  // up-case entry 0x04
+                break;
         }
         exfat::exfat_volume_c volume;
         const int opened = volume.open(reader_over(image), std::uint64_t(image.size()));
@@ -314,10 +318,12 @@ class test_exfat_engine : public QObject {
         }
         QCOMPARE(volume.used_backup_boot(), damage == 0);
         QCOMPARE(volume.bitmap_loaded(), damage != 3 && damage != 4);
+        QCOMPARE(volume.upcase_loaded(), damage != 5);
         exfat_recovery_c engine;
         engine.scan_reader(reader_over(image), std::uint64_t(image.size()));
         for (auto it = engine.nodes().cbegin(); it != engine.nodes().cend(); ++it) {
-            if (it.key() != 0 && !(it->attributes & exfat::attr_directory) && damage >= 3) {
+            if (it.key() != 0 && !(it->attributes & exfat::attr_directory) &&
+                (damage == 3 || damage == 4)) {
                 QVERIFY2(it->overwritten, qPrintable(it->name));  // no bitmap: nothing is sure
             }
         }
