@@ -51,8 +51,10 @@ struct exfat_node {
     QList<std::uint64_t> children;  // keys, filled after the walk
 };
 
-// Takes the file's bytes in order; false to end the write (the output failed).
+// Takes the file's bytes in order; false to end the write (the output failed, or a stop).
 using exfat_sink_f = std::function<bool(const char* data, std::size_t length)>;
+// Takes a run of zero bytes; false to end the write.
+using exfat_zeros_f = std::function<bool(std::uint64_t length)>;
 
 class exfat_recovery_c final : public recovery_base_c {
     Q_OBJECT
@@ -72,15 +74,17 @@ class exfat_recovery_c final : public recovery_base_c {
     std::int64_t get_read_count() override { return read_count_.load(std::memory_order_relaxed); }
     std::int64_t get_found_count() override { return found_count_.load(std::memory_order_relaxed); }
     void reset() override;
-    int restore_file(std::uint64_t file_key, const QString& destination) override;
+    int restore_into(std::uint64_t file_key, restore_sink_c* sink) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
     QString get_error_text() override { return error_text_; }
     bool last_restore_overwritten() override { return last_restore_overwritten_; }
 
     // The scan result; read only after the thread has finished.
     const QHash<std::uint64_t, exfat_node>& nodes() const { return node_table_; }
-    // Writes the bytes of a found file to sink: 0 when all were located and written.
-    int write_file(std::uint64_t file_key, const exfat_sink_f& sink);
+    // Writes the bytes of a found file to sink (the zeros past its valid data length to
+    // zeros, when given, else to sink): 0 when all were located and written.
+    int write_file(std::uint64_t file_key, const exfat_sink_f& sink,
+                   const exfat_zeros_f& zeros = nullptr);
     // Scans a volume through a reader instead of a listed volume (tests, fuzzing); runs on
     // the calling thread.
     void scan_reader(exfat::reader_f reader, std::uint64_t volume_bytes);

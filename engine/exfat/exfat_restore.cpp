@@ -2,7 +2,6 @@
 // them, written through a sink; and the paths of found entries.
 #include "exfat_recovery.h"
 
-#include <QFile>
 #include <QStringList>
 
 #include <algorithm>
@@ -14,7 +13,8 @@ constexpr std::uint64_t chunk_bytes = 1 << 20;
 
 }  // namespace
 
-int exfat_recovery_c::write_file(std::uint64_t file_key, const exfat_sink_f& sink) {
+int exfat_recovery_c::write_file(std::uint64_t file_key, const exfat_sink_f& sink,
+                                 const exfat_zeros_f& zeros) {
     error_text_.clear();
     last_restore_overwritten_ = false;
     const auto found = node_table_.constFind(file_key);
@@ -59,12 +59,18 @@ int exfat_recovery_c::write_file(std::uint64_t file_key, const exfat_sink_f& sin
         error_text_ = QStringLiteral("reading the volume failed after %1 bytes").arg(written);
         return -1;
     }
-    const std::vector<char> zeros(
-        static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, 65536)), 0);
+    if (written < located && zeros) {
+        if (!zeros(located - written)) {
+            error_text_ = QStringLiteral("writing the restored file failed");
+            return -1;
+        }
+        written = located;
+    }
+    const std::vector<char> zero_block(65536, 0);
     while (written < located) {
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), located - written));
-        if (!sink(zeros.data(), n)) {
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(zero_block.size(), located - written));
+        if (!sink(zero_block.data(), n)) {
             error_text_ = QStringLiteral("writing the restored file failed");
             return -1;
         }
@@ -79,19 +85,13 @@ int exfat_recovery_c::write_file(std::uint64_t file_key, const exfat_sink_f& sin
     return 0;
 }
 
-int exfat_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        error_text_ = QStringLiteral("cannot create '%1': %2").arg(destination, out.errorString());
-        return -1;
-    }
-    const int result = write_file(file_key, [&out](const char* data, std::size_t length) {
-        return out.write(data, static_cast<qint64>(length)) == static_cast<qint64>(length);
-    });
-    if (!out.flush()) {
-        return -1;
-    }
-    return result;
+int exfat_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
+    return write_file(
+        file_key,
+        [sink](const char* data, std::size_t length) {
+            return !sink->stop_requested() && sink->write(data, length);
+        },
+        [sink](std::uint64_t length) { return sink->zeros(length); });
 }
 
 int exfat_recovery_c::get_file_path(std::uint64_t file_key, QString* path) {
