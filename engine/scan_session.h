@@ -8,6 +8,7 @@
 // the first scan.
 
 #include "engine/engine_choice.h"
+#include "engine/exfat/exfat_recovery.h"
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
@@ -30,11 +31,13 @@ class scan_session_c : public QObject {
     // Pauses a running scan, or resumes a paused one; returns the new pause word.
     int toggle_pause();
     // Loads a scan file into the signature engine and makes it current, with the volume
-    // whose name the file's device path names (exactly, else as a prefix, in list order) as
-    // its target. -1 while a scan runs, when the file is not a scan file (nothing changes),
-    // or when no volume matches (the records stay loaded); *device_path gets the file's.
+    // that the file's device path names exactly as its target. A file that carries its
+    // volume's identity loads only when that volume's start, size and first sector are the
+    // same now; one without loads only when the volume holds every record whole. -1 while a
+    // scan runs, when the file is not a scan file (nothing changes), or when no volume
+    // matches (the records stay loaded; *why says why); *device_path gets the file's.
     int resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
-                         QString* device_path = nullptr);
+                         QString* device_path = nullptr, QString* why = nullptr);
 
     recovery_base_c* current() const { return current_; }
     engine_kind_e engine_kind() const { return engine_kind_; }
@@ -47,6 +50,7 @@ class scan_session_c : public QObject {
     double progress_at_end() const { return progress_at_end_; }
     fat_recovery_c& fat_engine() { return fat_engine_; }
     ntfs_recovery_c& ntfs_engine() { return ntfs_engine_; }
+    exfat_recovery_c& exfat_engine() { return exfat_engine_; }
     raw_recovery_c& raw_engine() { return raw_engine_; }
     const raw_recovery_c& raw_engine() const { return raw_engine_; }
 
@@ -60,6 +64,7 @@ class scan_session_c : public QObject {
     recovery_stop_c null_engine_;
     fat_recovery_c fat_engine_;
     ntfs_recovery_c ntfs_engine_;
+    exfat_recovery_c exfat_engine_;
     raw_recovery_c raw_engine_;
     recovery_base_c* current_ = &null_engine_;
     engine_kind_e engine_kind_ = engine_none;

@@ -1,5 +1,6 @@
 #include "file_list.h"
 
+#include "engine/exfat/exfat_recovery.h"
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
@@ -41,9 +42,9 @@ void fat_folders(const fat_recovery_c& engine, std::vector<result_folder_s>* fol
     // Every node has one parent key, so the links form a tree; the seen set is a guard only.
     struct pending_s {
         const fat_node* node;
-        QString path;
+        std::ptrdiff_t index;  // its position in folders
     };
-    std::vector<pending_s> stack{{&top.value(), QString()}};
+    std::vector<pending_s> stack{{&top.value(), 0}};
     QSet<std::uint32_t> seen{0};
     while (!stack.empty()) {
         const pending_s current = stack.back();
@@ -60,11 +61,11 @@ void fat_folders(const fat_recovery_c& engine, std::vector<result_folder_s>* fol
             }
             seen.insert(child->first_cluster);
             result_folder_s folder;
-            folder.path = current.path + QLatin1Char('/') + child->name;
             folder.ref.key = child->first_cluster;
             folder.item = fat_record(*child);
+            folder.parent = current.index;
             folders->push_back(folder);
-            below.push_back({child, folder.path});
+            below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
         }
         // Reversed onto the stack so that the folders are visited in the engine's order.
         stack.insert(stack.end(), below.rbegin(), below.rend());
@@ -120,10 +121,10 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
     folders->push_back(root);
     struct pending_s {
         const ntfs_node* node;
-        QString path;
+        std::ptrdiff_t index;  // its position in folders
     };
     // The root is its own child; the seen set also guards against parents that loop.
-    std::vector<pending_s> stack{{&top.value(), QString()}};
+    std::vector<pending_s> stack{{&top.value(), 0}};
     QSet<std::uint64_t> seen{ntfs_root_record};
     while (!stack.empty()) {
         const pending_s current = stack.back();
@@ -140,11 +141,11 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
             }
             seen.insert(key);
             result_folder_s folder;
-            folder.path = current.path + QLatin1Char('/') + ntfs_node_name(*child);
             folder.ref.key = key;
             folder.item = ntfs_item(*child);
+            folder.parent = current.index;
             folders->push_back(folder);
-            below.push_back({child, folder.path});
+            below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
         }
         stack.insert(stack.end(), below.rbegin(), below.rend());
     }
@@ -166,6 +167,76 @@ void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
     }
 }
 
+// ---- exFAT engine (kind 3) ----
+
+recovery_item_s exfat_record(const exfat_node& node) {
+    recovery_item_s item;
+    item.name = node.name;
+    item.size = node.size;
+    item.date1 = node.modify_ms / 1000;
+    item.date2 = node.create_ms / 1000;
+    item.file_key = node.key;
+    item.attributes = node.attributes;
+    item.overwritten = node.overwritten != 0;
+    return item;
+}
+
+void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    const auto& nodes = engine.nodes();
+    const auto top = nodes.constFind(0);
+    if (top == nodes.constEnd()) {
+        return;
+    }
+    result_folder_s root;
+    root.path = QStringLiteral("/");
+    folders->push_back(root);
+    struct pending_s {
+        const exfat_node* node;
+        std::ptrdiff_t index;  // its position in folders
+    };
+    std::vector<pending_s> stack{{&top.value(), 0}};
+    QSet<std::uint64_t> seen{0};
+    while (!stack.empty()) {
+        const pending_s current = stack.back();
+        stack.pop_back();
+        std::vector<pending_s> below;
+        for (const std::uint64_t key : current.node->children) {
+            const auto found = nodes.constFind(key);
+            if (found == nodes.constEnd()) {
+                continue;
+            }
+            const exfat_node* child = &found.value();
+            if (!(child->attributes & exfat::attr_directory) || !child->has_files ||
+                seen.contains(key)) {
+                continue;
+            }
+            seen.insert(key);
+            result_folder_s folder;
+            folder.ref.key = key;
+            folder.item = exfat_record(*child);
+            folder.parent = current.index;
+            folders->push_back(folder);
+            below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
+        }
+        stack.insert(stack.end(), below.rbegin(), below.rend());
+    }
+}
+
+void exfat_files(const exfat_recovery_c& engine, const folder_ref_s& folder,
+                 std::vector<recovery_item_s>* file_list) {
+    const auto& nodes = engine.nodes();
+    const auto found = nodes.constFind(folder.key);
+    if (found == nodes.constEnd()) {
+        return;
+    }
+    for (const std::uint64_t key : found.value().children) {
+        const auto child = nodes.constFind(key);
+        if (child != nodes.constEnd() && !(child->attributes & exfat::attr_directory)) {
+            file_list->push_back(exfat_record(child.value()));
+        }
+    }
+}
+
 // ---- signature engine (kind 2) ----
 
 // One folder per type name under "/", in name order (the engine's map has none); each
@@ -180,7 +251,7 @@ void signature_folders(const raw_recovery_c& engine, std::vector<result_folder_s
     for (const QByteArray& type : types) {
         result_folder_s folder;
         folder.item.name = QString::fromLatin1(type);
-        folder.path = QLatin1Char('/') + folder.item.name;
+        folder.parent = 0;
         folder.ref.list = &index.find(type).value();
         folders->push_back(folder);
     }
@@ -211,8 +282,19 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
 
 }  // namespace
 
-std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine,
-                                                 engine_kind_e kind) {
+QString result_folder_path(const std::vector<result_folder_s>& folders, std::size_t index) {
+    QStringList names;
+    // Parents come before their folders, so the climb ends; the count is a guard only.
+    for (std::size_t steps = 0;
+         index < folders.size() && folders[index].parent >= 0 && steps < folders.size(); ++steps) {
+        names.prepend(folders[index].item.name);
+        index = static_cast<std::size_t>(folders[index].parent);
+    }
+    return QLatin1Char('/') + names.join(QLatin1Char('/'));
+}
+
+std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, engine_kind_e kind,
+                                                 folder_paths_e paths) {
     std::vector<result_folder_s> folders;
     switch (kind) {
         case engine_fat:
@@ -230,8 +312,21 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine,
                 signature_folders(*raw, &folders);
             }
             break;
+        case engine_exfat:
+            if (const auto* exfat = qobject_cast<const exfat_recovery_c*>(engine)) {
+                exfat_folders(*exfat, &folders);
+            }
+            break;
         case engine_none:
             break;
+    }
+    if (paths == folder_paths_e::with_paths) {
+        for (result_folder_s& folder : folders) {
+            folder.path = folder.parent < 0 ? QStringLiteral("/")
+                          : folders[folder.parent].parent < 0
+                              ? QLatin1Char('/') + folder.item.name
+                              : folders[folder.parent].path + QLatin1Char('/') + folder.item.name;
+        }
     }
     return folders;
 }
@@ -255,6 +350,11 @@ void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base
                 signature_files(*raw, folder, &file_list);
             }
             break;
+        case engine_exfat:
+            if (const auto* exfat = qobject_cast<const exfat_recovery_c*>(engine)) {
+                exfat_files(*exfat, folder, &file_list);
+            }
+            break;
         case engine_none:
             break;
     }
@@ -266,6 +366,8 @@ bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item) {
             return item.attributes & fat_attr_deleted;
         case engine_ntfs:
             return item.attributes & ntfs_flag_deleted;
+        case engine_exfat:
+            return item.attributes & exfat_attr_deleted;
         case engine_signature:
         case engine_none:
             break;

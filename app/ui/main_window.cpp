@@ -8,6 +8,7 @@
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 #include "device/ui/drive_window.h"
+#include "device/ui/image_dialog.h"
 #include "device/ui/volume_window.h"
 #include "device/volume_free_space.h"
 #include "device/volume_list.h"
@@ -57,6 +58,8 @@ main_window_c::main_window_c(QWidget* parent)
     connect(drive_page, &device_page_c::refresh_clicked, this,
             &main_window_c::on_click_drive_refresh);
     connect(drive_page, &device_page_c::scan_clicked, this, &main_window_c::on_click_drive_scan);
+    connect(drive_page, &drive_window_c::save_image_requested, this,
+            [this](const QString& drive_name) { image_dialog_c::save_drive(this, drive_name); });
     connect(partition_page, &partition_window_c::back_clicked, this,
             &main_window_c::on_click_partition_back);
     connect(recovery_page, &recovery_window_c::back_clicked, this,

@@ -76,7 +76,11 @@ void drive_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opti
     }
     painter->setFont(row_font());
     painter->setPen(Qt::black);
-    painter->drawText(60, y + 20, shown_name(drive.name, r.width()));
+    // An image shows its container format: the size is that of the disk inside.
+    const QString name = drive.format.isEmpty() || drive.format == QLatin1String("raw")
+                             ? drive.name
+                             : QStringLiteral("%1 (%2)").arg(drive.name, drive.format);
+    painter->drawText(60, y + 20, shown_name(name, r.width()));
     painter->drawText(static_cast<int>(w * 0.5 + 70), y + 20, format_size(drive.size));
     painter->drawText(static_cast<int>(w * 0.85 + 15), y + 20,
                       QString::asprintf("%d", index.row()));

@@ -1,15 +1,40 @@
 #include "device/ui/drive_window.h"
 
+#include "app/settings.h"
 #include "device/drive_list.h"
 #include "device/ui/drive_delegate.h"
 #include "device/ui/drive_model.h"
 #include "ui_drive_window.h"
+
+#include <QMessageBox>
+#include <QPushButton>
 
 drive_window_c::drive_window_c(QWidget* parent)
     : device_page_c(parent), form(std::make_unique<Ui::DriveForm>()) {
     form->setupUi(this);
     form->lv_drives->setItemDelegate(new drive_delegate_c(form->lv_drives));
     set_up_page(form->btn_back, form->btn_refresh, form->btn_scan, form->lv_drives);
+    btn_image = new QPushButton(text("image_save"), this);
+    btn_image->setObjectName(QStringLiteral("btn_image"));
+    btn_image->resize(110, 30);
+    btn_image->setStyleSheet(form->btn_scan->styleSheet());
+    btn_image->setFont(form->btn_scan->font());
+    set_page_button_palette(btn_image);
+    connect(btn_image, &QPushButton::clicked, this, &drive_window_c::on_click_save_image);
+}
+
+void drive_window_c::on_click_save_image() {
+    const drive_item_s* drive = selected_drive();
+    if (!drive || !drive->geometry) {
+        QMessageBox::warning(this, QStringLiteral("OrvaneRecovery"), text("main_warning1"));
+        return;
+    }
+    emit save_image_requested(drive->name);
+}
+
+void drive_window_c::resizeEvent(QResizeEvent* event) {
+    device_page_c::resizeEvent(event);
+    btn_image->move(width() - 165, height() - 54);
 }
 
 drive_window_c::~drive_window_c() = default;

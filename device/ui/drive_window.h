@@ -13,6 +13,8 @@ namespace Ui {
 class DriveForm;
 }
 class drive_model_c;
+class QPushButton;
+class QPushButton;
 struct drive_item_s;
 
 class drive_window_c : public device_page_c {
@@ -34,6 +36,17 @@ class drive_window_c : public device_page_c {
 
     std::unique_ptr<Ui::DriveForm> form;
     drive_model_c* model = nullptr;
+    QPushButton* btn_image = nullptr;  // "Save drive as image..." (device/ui/image_dialog.h)
+
+  signals:
+    // "Save drive as image..." with a drive chosen: its name.
+    void save_image_requested(const QString& drive_name);
+
+  public slots:
+    void on_click_save_image();
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void set_new_model();

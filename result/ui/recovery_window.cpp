@@ -111,6 +111,8 @@ recovery_window_c::recovery_window_c(QWidget* parent)
             &recovery_window_c::on_thread_finished);
     connect(&session.ntfs_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
+    connect(&session.exfat_engine(), &QThread::finished, this,
+            &recovery_window_c::on_thread_finished);
     connect(&session.raw_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
     connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
@@ -337,7 +339,6 @@ void recovery_window_c::finish_scan(bool ask) {
     if (!stopped && session.current()->get_error_text().isEmpty()) {
         warning_box("recovery_nothing_found", QMessageBox::Ok);
     }
-}
 }
 
 void recovery_window_c::on_stop_clicked() {

@@ -60,8 +60,13 @@ class recovery_window_c : public QWidget {
     // Writes one found file into folder under a name that is free there; 0 when written whole.
     int restore_one(const QDir& folder, const recovery_item_s& item);
     // Writes one found file to target by its engine; any thread, one file at a time.
+    int restore_to(const recovery_item_s& item, const QString& target);
+    // Writes one found file's bytes into the restore writer's sink by its engine (a live NTFS
+    // file from the mounted volume); any thread, one file at a time. *why gets the reason
+    // of a failure.
     // *overwritten tells whether the engine had to step over data that others hold now.
-    int restore_to(const recovery_item_s& item, const QString& target, bool* overwritten = nullptr);
+    int restore_into(const recovery_item_s& item, restore_sink_c* sink, QString* why = nullptr,
+                     bool* overwritten = nullptr);
     // Copies a live file; 0 only when every byte was copied. Never replaces target.
     static int copy_live_file(const QString& source, const QString& target);
     // The text a preview shows for the first bytes of a file.
@@ -127,7 +132,6 @@ class recovery_window_c : public QWidget {
     void start_preview(const recovery_item_s& item);
     void load_preview();
     std::vector<restore_job_s> ticked_jobs() const;
-    int restore_locked(const recovery_item_s& item, const QString& target);
     void open_tree_folder(const QModelIndex& index);
     void set_tree_model(TreeModel* model);
     void on_tree_ticks_changed();
