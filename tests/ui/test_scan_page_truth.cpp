@@ -502,7 +502,7 @@ class test_scan_page_truth : public QObject {
         // A volume whose file system has no quick scan: the deep scan is offered.
         volume_list = {
             volume_item_s{},
-            memory_volume("exfat", std::make_shared<const QByteArray>(1 << 20, '\0'), "exFAT")};
+            memory_volume("ext4", std::make_shared<const QByteArray>(1 << 20, '\0'), "ext4")};
         window->on_init_finished();
         window->deep_scan = false;
         window->show_page(1);
@@ -512,8 +512,12 @@ class test_scan_page_truth : public QObject {
             box_answer_c offer(QMessageBox::Yes);
             QTest::mouseClick(window->volume_page->findChild<QPushButton*>("btn_scan"),
                               Qt::LeftButton);
-            QCOMPARE(offer.boxes, 1);
-            QCOMPARE(offer.text, text("no_quick_scan_query").arg("exFAT"));
+            QVERIFY2(offer.boxes == 1,
+                     qPrintable(QStringLiteral("page %1 kind %2 scanning %3")
+                                    .arg(window->current_index())
+                                    .arg(int(page()->scan_session().engine_kind()))
+                                    .arg(scanning)));
+            QCOMPARE(offer.text, text("no_quick_scan_query").arg("ext4"));
         }
         QCOMPARE(window->current_index(), 4);
         QCOMPARE(page()->scan_session().engine_kind(), engine_signature);
