@@ -1,6 +1,7 @@
 // orvane scan and orvane restore: pick the volume, run the engine the program would run,
 // list or restore what it found.
 #include "cli_commands.h"
+#include "cli_listing.h"
 #include "cli_setup.h"
 
 #include "device/disk_table.h"
@@ -367,16 +368,18 @@ int command_scan(const cli_options_s& options) {
         return list_deep_scan(options, session);
     }
     recovery_base_c* engine = session.current();
-    const auto entries = found_entries(session);
+    const found_listing_c entries(engine, session.engine_kind());
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
                              QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
                              QStringLiteral("KEY"), QStringLiteral("ATTR"), QStringLiteral("STATE"),
                              QStringLiteral("OVERWRITTEN")}};
-    for (const found_entry_s& e : entries) {
-        const recovery_item_s& item = e.item;
+    for (std::size_t row = 0; row < entries.size(); ++row) {
+        const recovery_item_s item = entries.item(row);
+        const QString path = entries.path(row);
+        const bool directory = entries.directory(row);
         const bool deleted = record_is_deleted(session.engine_kind(), item);
         if (options.json) {
-            print_json({{QStringLiteral("path"), e.path},
+            print_json({{QStringLiteral("path"), path},
                         {QStringLiteral("name"), item.name},
                         {QStringLiteral("size"), static_cast<qint64>(item.size)},
                         {QStringLiteral("date1"), static_cast<qint64>(item.date1)},
@@ -385,18 +388,18 @@ int command_scan(const cli_options_s& options) {
                         {QStringLiteral("attributes"), static_cast<qint64>(item.attributes)},
                         {QStringLiteral("deleted"), deleted},
                         {QStringLiteral("overwritten"), item.overwritten},
-                        {QStringLiteral("dir"), e.directory}});
+                        {QStringLiteral("dir"), directory}});
         } else {
             rows << QStringList{
-                e.path + (e.directory ? QStringLiteral("/") : QString()),
-                e.directory ? QStringLiteral("-") : QString::number(item.size),
+                path + (directory ? QStringLiteral("/") : QString()),
+                directory ? QStringLiteral("-") : QString::number(item.size),
                 date_text(item.date1),
                 date_text(item.date2),
                 QString::number(item.file_key),
                 QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(item.attributes), 2, 16,
                                            QLatin1Char('0')),
                 deleted ? QStringLiteral("deleted") : QStringLiteral("live"),
-                e.directory        ? QStringLiteral("-")
+                directory          ? QStringLiteral("-")
                 : item.overwritten ? QStringLiteral("possibly")
                                    : QStringLiteral("no")};
         }

@@ -13,7 +13,7 @@
 
 namespace ntfs {
 
-constexpr std::size_t block_bytes = 1 << 20;  // one sequential read of the $MFT
+constexpr std::size_t block_bytes = 1 << 18;  // one sequential read of the $MFT
 
 // Clusters [first, end) that a record's attribute claims; owner is the file reference of
 // the base record (record number and sequence number) until the claims are sorted.
