@@ -1,14 +1,13 @@
 // The NTFS library's restore: writes one record's unnamed data stream to a sink, and the C
-// call that writes it to a file.
+// calls that write it to the restore writer's output or to a file.
 #include "ntfs_state.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <new>
 #include <vector>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace ntfs {
@@ -148,37 +147,47 @@ int write_data(scan_state_s* s, const file_facts_s& f, data_sink_c* sink) {
     return sink->finish(f.data_size) ? 0 : ntfs_error_write;
 }
 
-// A file on an open descriptor. Holes are skipped with a seek and the file is cut to its
-// size at the end, so they read as zeros without being written: a sparse file may be far
-// larger than its volume.
-class fd_sink_c final : public data_sink_c {
+// The restore writer's output (or a file's) as a sink: holes and the bytes after the last
+// write go out as runs of zeros, which the output may leave unwritten.
+class output_sink_c final : public data_sink_c {
   public:
-    explicit fd_sink_c(int fd) : fd_(fd) {}
+    explicit output_sink_c(const ntfs_restore_output* output) : out_(output) {}
     bool write(const std::uint8_t* data, std::size_t length) override {
-        while (length > 0) {
-            const ssize_t n = ::write(fd_, data, length);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return false;
-            }
-            data += n;
-            length -= static_cast<std::size_t>(n);
-        }
-        return true;
+        at_ += length;
+        return out_->write(out_->owner, data, length) == 0;
     }
     bool skip(std::uint64_t length) override {
-        return length <= static_cast<std::uint64_t>(INT64_MAX) &&
-               lseek(fd_, static_cast<off_t>(length), SEEK_CUR) >= 0;
+        at_ += length;
+        return out_->zeros(out_->owner, length) == 0;
     }
-    bool finish(std::uint64_t size) override {
-        return ftruncate(fd_, static_cast<off_t>(size)) == 0;
-    }
+    bool finish(std::uint64_t size) override { return size <= at_ || skip(size - at_); }
 
   private:
-    int fd_;
+    const ntfs_restore_output* out_;
+    std::uint64_t at_ = 0;
 };
+
+// A file through stdio: zeros are skipped with a seek, and the caller cuts the file to the
+// length reached.
+struct file_output_s {
+    std::FILE* file;
+    std::uint64_t length = 0;
+};
+
+int file_write(void* owner, const void* data, std::size_t bytes) {
+    auto* o = static_cast<file_output_s*>(owner);
+    o->length += bytes;
+    return std::fwrite(data, 1, bytes, o->file) == bytes ? 0 : -1;
+}
+
+int file_zeros(void* owner, std::uint64_t bytes) {
+    auto* o = static_cast<file_output_s*>(owner);
+    if (bytes > static_cast<std::uint64_t>(INT64_MAX) - o->length) {
+        return -1;
+    }
+    o->length += bytes;
+    return fseeko(o->file, static_cast<off_t>(bytes), SEEK_CUR) == 0 ? 0 : -1;
+}
 
 }  // namespace
 
@@ -203,30 +212,38 @@ int restore_to_sink(scan_state_s* s, std::uint64_t record_number, data_sink_c* s
 extern "C" {
 
 int ntfs_restore_record(ntfs_scan_context* context, std::uint64_t record_number, const char* path) {
-    using namespace ntfs;
-    scan_state_s* s = state_of(context);
+    if (!ntfs::state_of(context)) {
+        return ntfs_error_no_scan;
+    }
+    std::FILE* file = std::fopen(path, "wb");
+    if (!file) {
+        return ntfs_error_write;
+    }
+    ntfs::file_output_s sink{file};
+    const ntfs_restore_output output{&sink, ntfs::file_write, ntfs::file_zeros};
+    int result = ntfs_restore_record_to(context, record_number, &output);
+    if (result == 0 &&
+        (std::fflush(file) != 0 || ftruncate(fileno(file), static_cast<off_t>(sink.length)) != 0)) {
+        result = ntfs_error_write;
+    }
+    if (std::fclose(file) != 0 && result == 0) {
+        result = ntfs_error_write;
+    }
+    if (result != 0) {
+        std::remove(path);  // no empty or partial file under the name
+    }
+    return result;
+}
+
+int ntfs_restore_record_to(ntfs_scan_context* context, std::uint64_t record_number,
+                           const ntfs_restore_output* output) {
+    ntfs::scan_state_s* s = ntfs::state_of(context);
     if (!s) {
         return ntfs_error_no_scan;
     }
     try {
-        // The record is checked before the destination is made.
-        std::vector<std::uint8_t> record;
-        record_header_s header;
-        if (!read_record(s, record_number, &record) ||
-            !parse_record_header(record.data(), record.size(), &header) ||
-            (header.flags & record_directory) || (header.base_reference & reference_mask) != 0) {
-            return ntfs_error_no_record;
-        }
-        const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            return ntfs_error_write;
-        }
-        fd_sink_c sink(fd);
-        int result = restore_to_sink(s, record_number, &sink);
-        if (close(fd) != 0 && result == 0) {
-            result = ntfs_error_write;
-        }
-        return result;
+        ntfs::output_sink_c sink(output);
+        return ntfs::restore_to_sink(s, record_number, &sink);
     } catch (const std::bad_alloc&) {
         return ntfs_error_no_memory;
     }
