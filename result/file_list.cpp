@@ -1,5 +1,6 @@
 #include "file_list.h"
 
+#include "engine/exfat/exfat_recovery.h"
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
@@ -161,6 +162,76 @@ void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
     }
 }
 
+// ---- exFAT engine (kind 3) ----
+
+recovery_item_s exfat_record(const exfat_node& node) {
+    recovery_item_s item;
+    item.name = node.name;
+    item.size = node.size;
+    item.date1 = node.modify_ms / 1000;
+    item.date2 = node.create_ms / 1000;
+    item.file_key = node.key;
+    item.attributes = node.attributes;
+    item.overwritten = node.overwritten != 0;
+    return item;
+}
+
+void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    const auto& nodes = engine.nodes();
+    const auto top = nodes.constFind(0);
+    if (top == nodes.constEnd()) {
+        return;
+    }
+    result_folder_s root;
+    root.path = QStringLiteral("/");
+    folders->push_back(root);
+    struct pending_s {
+        const exfat_node* node;
+        std::ptrdiff_t index;  // its position in folders
+    };
+    std::vector<pending_s> stack{{&top.value(), 0}};
+    QSet<std::uint64_t> seen{0};
+    while (!stack.empty()) {
+        const pending_s current = stack.back();
+        stack.pop_back();
+        std::vector<pending_s> below;
+        for (const std::uint64_t key : current.node->children) {
+            const auto found = nodes.constFind(key);
+            if (found == nodes.constEnd()) {
+                continue;
+            }
+            const exfat_node* child = &found.value();
+            if (!(child->attributes & exfat::attr_directory) || !child->has_files ||
+                seen.contains(key)) {
+                continue;
+            }
+            seen.insert(key);
+            result_folder_s folder;
+            folder.ref.key = key;
+            folder.item = exfat_record(*child);
+            folder.parent = current.index;
+            folders->push_back(folder);
+            below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
+        }
+        stack.insert(stack.end(), below.rbegin(), below.rend());
+    }
+}
+
+void exfat_files(const exfat_recovery_c& engine, const folder_ref_s& folder,
+                 std::vector<recovery_item_s>* file_list) {
+    const auto& nodes = engine.nodes();
+    const auto found = nodes.constFind(folder.key);
+    if (found == nodes.constEnd()) {
+        return;
+    }
+    for (const std::uint64_t key : found.value().children) {
+        const auto child = nodes.constFind(key);
+        if (child != nodes.constEnd() && !(child->attributes & exfat::attr_directory)) {
+            file_list->push_back(exfat_record(child.value()));
+        }
+    }
+}
+
 // ---- signature engine (kind 2) ----
 
 // One folder per type name under "/", in name order (the engine's map has none); each
@@ -236,6 +307,11 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, 
                 signature_folders(*raw, &folders);
             }
             break;
+        case engine_exfat:
+            if (const auto* exfat = qobject_cast<const exfat_recovery_c*>(engine)) {
+                exfat_folders(*exfat, &folders);
+            }
+            break;
         case engine_none:
             break;
     }
@@ -269,6 +345,11 @@ void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base
                 signature_files(*raw, folder, &file_list);
             }
             break;
+        case engine_exfat:
+            if (const auto* exfat = qobject_cast<const exfat_recovery_c*>(engine)) {
+                exfat_files(*exfat, folder, &file_list);
+            }
+            break;
         case engine_none:
             break;
     }
@@ -280,6 +361,8 @@ bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item) {
             return item.attributes & fat_attr_deleted;
         case engine_ntfs:
             return item.attributes & ntfs_flag_deleted;
+        case engine_exfat:
+            return item.attributes & exfat_attr_deleted;
         case engine_signature:
         case engine_none:
             break;
