@@ -7,6 +7,8 @@
 // writes to a device it scans. Thread use: the calls are safe from any thread; a
 // device_source_c object is used by one thread at a time (the drive table locks it).
 
+#include "drive_identity.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -39,6 +41,13 @@ class device_source_c {
     // The device still answers a size query with a non-zero size.
     virtual bool check_verify() = 0;
     virtual bool is_writable() = 0;
+    // What tells this drive from another that later takes its name (drive_identity.h),
+    // read on this descriptor; false for drives that cannot be written (memory drives,
+    // containers).
+    virtual bool identify(drive_identity_s* identity) {
+        (void)identity;
+        return false;
+    }
 };
 
 // Drives in drive-number order, at most max_drives: the machine's disks (unless
