@@ -241,16 +241,16 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
         case engine_ntfs:
+        case engine_exfat:
             break;
         case engine_signature:
             break;
         case engine_none:
-            print_error(
-                QStringLiteral(
-                    "a quick scan reads FAT and NTFS volumes only; '%1' holds %2 (try --deep)")
-                    .arg(target.device_name, target.file_system.isEmpty()
-                                                 ? QStringLiteral("no known file system")
-                                                 : target.file_system));
+            print_error(QStringLiteral("a quick scan reads FAT, exFAT and NTFS volumes only; '%1' "
+                                       "holds %2 (try --deep)")
+                            .arg(target.device_name, target.file_system.isEmpty()
+                                                         ? QStringLiteral("no known file system")
+                                                         : target.file_system));
             return exit_usage;
     }
     if (options.deep) {
