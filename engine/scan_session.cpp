@@ -87,6 +87,7 @@ void scan_session_c::on_thread_finished() {
         return;  // already handled (the tool calls this itself after waiting)
     }
     scanning_ = false;
+    progress_at_end_ = current_->get_progress();
     if (current_->get_stop() == stop_abort) {
         current_->reset();
         has_results_ = false;
@@ -173,6 +174,7 @@ int scan_session_c::resume_scan_file(const QString& path, const std::vector<volu
     raw_engine_.set_target(target_);
     raw_engine_.limit_to_volume(volume_bytes);
     raw_engine_.set_progress(1.0);
+    progress_at_end_ = 1.0;
     has_results_ = true;
     return 0;
 }

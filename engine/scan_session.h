@@ -45,10 +45,14 @@ class scan_session_c : public QObject {
     // The last scan ended and kept its results (natural end or stop button).
     bool has_results() const { return has_results_; }
     const volume_item_s& target() const { return target_; }
+    // The engine's progress when its thread ended, before the end set it to 1: what a
+    // stopped scan really covered.
+    double progress_at_end() const { return progress_at_end_; }
     fat_recovery_c& fat_engine() { return fat_engine_; }
     ntfs_recovery_c& ntfs_engine() { return ntfs_engine_; }
     exfat_recovery_c& exfat_engine() { return exfat_engine_; }
     raw_recovery_c& raw_engine() { return raw_engine_; }
+    const raw_recovery_c& raw_engine() const { return raw_engine_; }
 
   public slots:
     // The engine thread has ended (its finished() signal).
@@ -67,4 +71,5 @@ class scan_session_c : public QObject {
     volume_item_s target_;
     bool scanning_ = false;
     bool has_results_ = false;
+    double progress_at_end_ = 0.0;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders the desktop program's pages offscreen into OUTDIR as PAGE-LANG.png (home-en.png,
 # home-de.png, home-cn.png, volumes-en.png, drives-en.png, partitions-en.png, scan-en.png,
-# scan-deep-en.png, scan-cn.png, ...). Configures build/ (or $ORVANE_BUILD) when needed and
+# scan-deep-en.png, scan-cn.png, scan-max-en.png, scan-max-de.png, restore-summary-en.png,
+# scan-stopped-en.png, repair-question-en.png, ...). Configures build/ (or $ORVANE_BUILD) when needed and
 # builds only what it needs; needs no display. The device pages show the demo images (made
 # by the fixture scripts in $build/demo) as drives, the partition page a search of lost.img
 # (the demo disk mbr.img with its partition table cleared), the scan page a scan of the

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
+#include <QPushButton>
 
 box_answer_c::box_answer_c(QMessageBox::StandardButton answer) : answer(answer) {
     connect(&timer, &QTimer::timeout, this, &box_answer_c::poll);
@@ -24,6 +25,23 @@ void box_answer_c::poll() {
     parent = box->parentWidget();
     buttons = box->standardButtons();
     custom_icon = !box->iconPixmap().isNull() && box->icon() == QMessageBox::NoIcon;
+    default_button =
+        box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::NoButton;
+    geometry = box->frameGeometry();
+    extra_buttons.clear();
+    QAbstractButton* chosen = nullptr;
+    for (QAbstractButton* b : box->buttons()) {
+        if (box->standardButton(b) == QMessageBox::NoButton) {
+            extra_buttons << b->text();
+            if (!click_text.isEmpty() && b->text() == click_text) {
+                chosen = b;
+            }
+        }
+    }
+    if (chosen) {
+        chosen->click();
+        return;
+    }
     QAbstractButton* button = box->button(answer);
     if (!button) {
         button = box->buttons().value(0);

@@ -3,6 +3,10 @@
 //     orvane_screenshots OUTDIR [SEARCH_IMAGE]     writes OUTDIR/PAGE-LANG.png
 //
 // The scan page is shot when ORVANE_SHOT_FAT names a FAT32 image (its partition 1 is
+// scanned: scan-LANG.png; maximised with a folder ticked: scan-max-en.png, scan-max-de.png;
+// the restoration's summary: restore-summary-en.png) and ORVANE_SHOT_RAW an image for the
+// deep scan (scan-deep-en.png, and stopped: scan-stopped-en.png). With SEARCH_IMAGE the
+// repair question is shot too (repair-question-en.png).
 // scanned: scan-LANG.png), ORVANE_SHOT_RAW an image for the deep scan (scan-deep-en.png) and
 // ORVANE_SHOT_EXFAT an exFAT image (partition 1: scan-exfat-en.png). With ORVANE_SHOT_TAG
 // set, only the English volume page is shot, as volumes-TAG-en.png.
@@ -17,7 +21,9 @@
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "app/ui/qt_translations.h"
 #include "app/ui/tools/screenshots_image.h"
+#include "app/ui/tools/screenshots_more.h"
 #include "app/ui/tools/screenshots_scan.h"
 #include "device/disk_table.h"
 #include "device/drive_list.h"
@@ -35,6 +41,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -106,6 +113,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot read language.ini in %s\n", qPrintable(data_folder()));
             return 1;
         }
+        install_qt_translations(section);
         main_window_c window;
         window.resize(800, 600);
         window.show();
@@ -170,6 +178,34 @@ int main(int argc, char** argv) {
         for (const scan_shot_s& shot : scans) {
             const QString path = QStringLiteral("%1/%2-%3.png").arg(out, shot.name, code);
             if (!shoot_scan_page(&window, shot.image, 1, shot.deep, path, shot.folder)) {
+                std::fprintf(stderr, "cannot shoot %s\n", qPrintable(path));
+                ++failures;
+            } else {
+                std::printf("%s\n", qPrintable(path));
+            }
+        }
+        struct more_shot_s {
+            bool wanted;
+            const char* name;
+            std::function<bool(const QString&)> shoot;
+        };
+        const bool en = code == QLatin1String("en");
+        const more_shot_s more[] = {
+            {!fat.isEmpty() && (en || code == QLatin1String("de")), "scan-max",
+             [&](const QString& path) { return shoot_scan_maximised(&window, fat, path); }},
+            {!fat.isEmpty() && en, "restore-summary",
+             [&](const QString& path) { return shoot_restore_summary(&window, fat, path); }},
+            {!raw.isEmpty() && en, "scan-stopped",
+             [&](const QString& path) { return shoot_stopped_scan(&window, raw, path); }},
+            {!search_drive.name.isEmpty() && en, "repair-question",
+             [&](const QString& path) { return shoot_repair_question(&window, path); }},
+        };
+        for (const more_shot_s& shot : more) {
+            if (!shot.wanted) {
+                continue;
+            }
+            const QString path = QStringLiteral("%1/%2-%3.png").arg(out, shot.name, code);
+            if (!shot.shoot(path)) {
                 std::fprintf(stderr, "cannot shoot %s\n", qPrintable(path));
                 ++failures;
             } else {
