@@ -91,28 +91,28 @@ void fat_files(const fat_recovery_c& engine, const folder_ref_s& folder,
 
 // ---- NTFS engine (kind 1) ----
 
-recovery_item_s ntfs_item(const ntfs_node& node) {
+recovery_item_s ntfs_item(const ntfs_tree_c& tree, const ntfs_node& node) {
     recovery_item_s item;
-    item.name = ntfs_node_name(node);
-    item.size = node.record.size;
-    item.date1 = node.record.write_time;
-    item.date2 = node.record.creation_time;
-    item.file_key = node.record.record_number;
-    item.attributes = static_cast<std::int32_t>(node.record.flags);
-    item.overwritten = node.record.extra_flags & ntfs_extra_overwritten;
+    item.name = tree.name(node);
+    item.size = node.size;
+    item.date1 = node.write_time;
+    item.date2 = node.creation_time;
+    item.file_key = node.record_number;
+    item.attributes = static_cast<std::int32_t>(node.flags);
+    item.overwritten = node.extra_flags & ntfs_extra_overwritten;
     return item;
 }
 
 // Records 0-11 are the volume's own files and folders and are never shown.
 bool ntfs_is_listed_folder(const ntfs_node& node) {
-    return (node.record.flags & ntfs_flag_directory) && node.has_files &&
-           node.record.record_number > ntfs_last_system_record;
+    return (node.flags & ntfs_flag_directory) && node.has_files &&
+           node.record_number > ntfs_last_system_record;
 }
 
 void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* folders) {
-    const auto& nodes = engine.nodes();
-    const auto top = nodes.constFind(ntfs_root_record);
-    if (top == nodes.constEnd()) {
+    const ntfs_tree_c& tree = engine.tree();
+    const ntfs_node* top = tree.find(ntfs_root_record);
+    if (!top) {
         return;
     }
     result_folder_s root;
@@ -124,25 +124,21 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
         std::ptrdiff_t index;  // its position in folders
     };
     // The root is its own child; the seen set also guards against parents that loop.
-    std::vector<pending_s> stack{{&top.value(), 0}};
+    std::vector<pending_s> stack{{top, 0}};
     QSet<std::uint64_t> seen{ntfs_root_record};
     while (!stack.empty()) {
         const pending_s current = stack.back();
         stack.pop_back();
         std::vector<pending_s> below;
-        for (const std::uint64_t key : current.node->children) {
-            const auto found = nodes.constFind(key);
-            if (found == nodes.constEnd()) {
+        for (const std::uint32_t index : tree.children(*current.node)) {
+            const ntfs_node* child = &tree.at(index);
+            if (!ntfs_is_listed_folder(*child) || seen.contains(child->record_number)) {
                 continue;
             }
-            const ntfs_node* child = &found.value();
-            if (!ntfs_is_listed_folder(*child) || seen.contains(key)) {
-                continue;
-            }
-            seen.insert(key);
+            seen.insert(child->record_number);
             result_folder_s folder;
-            folder.ref.key = key;
-            folder.item = ntfs_item(*child);
+            folder.ref.key = child->record_number;
+            folder.item = ntfs_item(tree, *child);
             folder.parent = current.index;
             folders->push_back(folder);
             below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
@@ -153,16 +149,15 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
 
 void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
                 std::vector<recovery_item_s>* file_list) {
-    const auto& nodes = engine.nodes();
-    const auto found = nodes.constFind(folder.key);
-    if (found == nodes.constEnd()) {
+    const ntfs_tree_c& tree = engine.tree();
+    const ntfs_node* found = tree.find(folder.key);
+    if (!found) {
         return;
     }
-    for (const std::uint64_t key : found.value().children) {
-        const auto child = nodes.constFind(key);
-        if (child != nodes.constEnd() && (child.value().record.flags & ntfs_flag_file) &&
-            key > ntfs_last_system_record) {
-            file_list->push_back(ntfs_item(child.value()));
+    for (const std::uint32_t index : tree.children(*found)) {
+        const ntfs_node& child = tree.at(index);
+        if ((child.flags & ntfs_flag_file) && child.record_number > ntfs_last_system_record) {
+            file_list->push_back(ntfs_item(tree, child));
         }
     }
 }

@@ -20,6 +20,8 @@
 
 #include <memory>
 
+#include <sys/prctl.h>
+
 namespace {
 
 QString runtime_folder() {
@@ -33,6 +35,9 @@ QString runtime_folder() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Not dumpable: no other process of this user may attach to this one or take its
+    // descriptors (pidfd_getfd), such as a disk that the privileged helper opened for it.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     // A second copy brings the running one to the front and ends. A lock file that cannot
     // be made at all (no runtime folder) does not stop the program: it then runs as the only
     // copy.

@@ -41,7 +41,7 @@ int open_for_probe(const drive_desc_s& drive) {
         int fd = ::open(QFile::encodeName(drive.name).constData(), O_RDONLY | O_CLOEXEC);
         const int error = errno;
         if (fd < 0 && drive.kind == drive_kind_e::block && helper_applies(error)) {
-            fd = open_through_helper(drive.name, helper_mode_e::read, nullptr);
+            fd = open_through_helper(drive.name, nullptr);
             errno = error;  // the caller reports why the disk could not be read
         }
         return fd;

@@ -214,7 +214,7 @@ void recovery_window_c::on_recovery_clicked() {
 
 void recovery_window_c::on_restoration_finished() {
     const int total = static_cast<int>(worker->jobs().size());
-    const int failed = total - worker->restored;
+    const int failed = static_cast<int>(worker->failures.size());
     const int overwritten = worker->overwritten.load(std::memory_order_relaxed);
     restore_status = overwritten > 0
                          ? text("recovery_summary_overwritten")
