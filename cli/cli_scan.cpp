@@ -269,6 +269,7 @@ int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
     raw_recovery_c& engine = session.raw_engine();
     const auto entries = found_entries(session);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
+                             QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
                              QStringLiteral("OFFSET"), QStringLiteral("KEY")}};
     qsizetype files = 0;
     for (const found_entry_s& e : entries) {
@@ -282,11 +283,18 @@ int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
                         {QStringLiteral("name"), e.item.name},
                         {QStringLiteral("type"), QString::fromLatin1(record_type(record))},
                         {QStringLiteral("size"), static_cast<qint64>(e.item.size)},
+                        {QStringLiteral("date1"), static_cast<qint64>(e.item.date1)},
+                        {QStringLiteral("date2"), static_cast<qint64>(e.item.date2)},
+                        {QStringLiteral("index"), static_cast<qint64>(record.index)},
                         {QStringLiteral("offset"), static_cast<qint64>(record.offset)},
                         {QStringLiteral("key"), static_cast<qint64>(e.item.file_key)}});
         } else {
-            rows << QStringList{e.path, QString::number(e.item.size),
-                                QString::number(record.offset), QString::number(e.item.file_key)};
+            rows << QStringList{e.path,
+                                QString::number(e.item.size),
+                                date_text(e.item.date1),
+                                date_text(e.item.date2),
+                                QString::number(record.offset),
+                                QString::number(e.item.file_key)};
         }
     }
     if (!options.json) {

@@ -127,6 +127,7 @@ int scan_session_c::resume_scan_file(const QString& path, const std::vector<volu
     engine_kind_ = engine_signature;
     target_ = *match;
     raw_engine_.set_target(target_);
+    raw_engine_.read_metadata();  // names and dates, from the files on the volume
     raw_engine_.set_progress(1.0);
     has_results_ = true;
     return 0;

@@ -15,8 +15,8 @@ recovery_delegate_c::recovery_delegate_c(QObject* parent)
       ticked(QStringLiteral(":/images/partition_search/check2.png")) {}
 
 QString local_date_text(std::int64_t seconds) {
-    if (seconds < 0) {
-        return {};
+    if (seconds <= 0) {
+        return QStringLiteral("-");  // the engine knows no date (never "1970-01-01")
     }
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm calendar{};
