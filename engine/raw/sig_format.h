@@ -104,7 +104,7 @@ inline std::uint64_t be64(const std::uint8_t* p) {
 }
 
 // The measures, by family (sig_image.cpp, sig_document.cpp, sig_archive.cpp, sig_audio.cpp,
-// sig_video.cpp, sig_program.cpp).
+// sig_video.cpp, sig_program.cpp, sig_markup.cpp).
 found_s measure_jpg(window_c& w);
 found_s measure_png(window_c& w);
 found_s measure_gif(window_c& w);
@@ -136,6 +136,7 @@ found_s measure_cab(window_c& w);
 found_s measure_exe(window_c& w);
 found_s measure_elf(window_c& w);
 found_s measure_font(window_c& w);
+found_s measure_markup(window_c& w);
 
 // A raw deflate stream at pos: its compressed length, or 0 when it does not end within the
 // window or is not valid deflate data. *out_total receives the inflated length.
