@@ -10,6 +10,7 @@
 
 #include "sig_config.h"
 #include "sig_format.h"
+#include "sig_pieces.h"
 #include "sig_volume.h"
 
 #include <QFile>
@@ -286,6 +287,31 @@ struct sector_test_s {
     }
 };
 
+// The volume's cluster size from a FAT, exFAT or NTFS boot sector; 4 KiB (the most common
+// size) when the volume holds none of them.
+std::uint64_t cluster_size(byte_view_c& view) {
+    const std::uint8_t* b = view.at(0, 512);
+    if (!b || b[510] != 0x55 || b[511] != 0xAA) {
+        return 4096;
+    }
+    std::uint64_t size = 0;
+    if (std::memcmp(b + 3, "EXFAT   ", 8) == 0) {
+        if (b[108] >= 9 && b[108] <= 12 && b[108] + b[109] <= 25) {
+            size = 1ull << (b[108] + b[109]);
+        }
+    } else {
+        const std::uint64_t sector = le16(b + 11);
+        const std::uint64_t per_cluster = b[13];
+        const bool known = std::memcmp(b + 3, "NTFS    ", 8) == 0 ||
+                           std::memcmp(b + 54, "FAT", 3) == 0 || std::memcmp(b + 82, "FAT", 3) == 0;
+        if (known && sector >= 512 && sector <= 4096 && (sector & (sector - 1)) == 0 &&
+            per_cluster > 0 && (per_cluster & (per_cluster - 1)) == 0) {
+            size = sector * per_cluster;
+        }
+    }
+    return size >= 512 && size <= (32u << 20) ? size : 4096;
+}
+
 }  // namespace
 
 }  // namespace sig
@@ -300,6 +326,11 @@ extern "C" void sig_load_config(const char* path) {
 }
 
 extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
+    sig_scan_pieces(block, device_path, nullptr);
+}
+
+extern "C" void sig_scan_pieces(sig_scan_block* block, const char* device_path,
+                                sig_found_pieces_fn found_pieces) {
     using namespace sig;
     if (!block) {
         return;
@@ -318,6 +349,12 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
     pipeline_c pipe(volume, stopping);
     scan_view_c view(pipe, direct, stopping, block->stop);
     std::uint64_t resume = 0;  // the scan goes on at this byte
+    // The search for second pieces may take a quarter of the scan's time (and half a
+    // second), at most a fifth of a second per file.
+    using clock = std::chrono::steady_clock;
+    const clock::time_point began = clock::now();
+    clock::duration searching{};
+    const std::uint64_t cluster = cluster_size(view);
     auto stop_requested = [&] {
         while (load_word(block->pause) != 0 && load_word(block->stop) == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -355,7 +392,8 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
             }
             const std::uint64_t pos = c->pos + off;
             found_s found;
-            for (int round = 0; round < 3 && found.size == 0; ++round) {
+            std::uint64_t pieces_end = 0;  // a two-piece file's first piece ends here
+            for (int round = 0; round < 3 && found.size == 0 && pieces_end == 0; ++round) {
                 const std::vector<int>& candidates = round == 0   ? test.lists[first]
                                                      : round == 1 ? test.lists[boxed]
                                                                   : test.far;
@@ -368,8 +406,36 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
                         continue;
                     }
                     window_c w(view, pos, std::min(test.bound[index], volume.size - pos));
-                    found_s candidate = f.measure(w);
+                    found_s candidate;
+                    if (!has_check(f)) {
+                        candidate = f.measure(w);
+                    } else if (const soundness_s checked = check_file(f, w); checked.sound) {
+                        candidate = {checked.size, checked.type};
+                    } else if (found_pieces && checked.break_high != 0) {
+                        const clock::time_point now = clock::now();
+                        const clock::duration allowance =
+                            (now - began) / 4 + std::chrono::milliseconds(500) - searching;
+                        if (allowance > clock::duration::zero()) {
+                            piece_search_s search;
+                            search.cluster = cluster;
+                            search.deadline = now + std::min<clock::duration>(
+                                                        allowance, std::chrono::milliseconds(200));
+                            const pieces_s two =
+                                find_second_piece(view, f, pos, test.bound[index], checked, search);
+                            searching += clock::now() - now;
+                            auto rule = two.type ? rules.find(two.type) : rules.end();
+                            if (two.size != 0 && rule != rules.end() && rule->second.enabled &&
+                                two.size <= rule->second.limit) {
+                                found_pieces(block->owner, two.type, pos, two.first,
+                                             pos + two.first + two.gap, two.size);
+                                pieces_end = pos + two.first;
+                            }
+                        }
+                    }
                     if (candidate.size == 0 || !candidate.type) {
+                        if (pieces_end != 0) {
+                            break;
+                        }
                         continue;
                     }
                     auto rule = rules.find(candidate.type);
@@ -384,10 +450,13 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
             if (stopping.load(std::memory_order_relaxed)) {
                 break;
             }
-            if (found.size == 0) {
+            if (pieces_end != 0) {
+                // The scan goes on after the first piece: the gap may hold other files.
+                found = found_s{pieces_end - pos, nullptr};
+            } else if (found.size == 0) {
                 continue;
             }
-            if (block->found) {
+            if (block->found && found.type) {
                 block->found(block->owner, found.type, static_cast<std::uint32_t>(pos),
                              static_cast<std::uint32_t>(pos >> 32),
                              static_cast<std::uint32_t>(found.size),
