@@ -13,6 +13,7 @@
 
 #include "device/drive_list.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QMutex>
 #include <QString>
@@ -56,6 +57,12 @@ class partition_repair_c : public QThread {
     QString search_error() const;
     bool search_stopped() const;
 
+    // Why a repair of what the last search found would be refused before anything is
+    // asked (empty when it may be offered): nothing was found, a partition was found at
+    // sector 0, or sector 0 holds a file system's own boot sector (a drive formatted whole
+    // needs no partition table; the quick scan reaches its files).
+    QString repair_refusal() const;
+
     // Read after repair_mbr: why it failed, the backup of the old sector 0, the partitions
     // that no table entry can describe (beyond 2 TiB), and whether the kernel took the new
     // table at once (block devices).
@@ -79,6 +86,7 @@ class partition_repair_c : public QThread {
     drive_item_s drive_;
     QString search_error_;
     bool stopped_ = false;
+    QByteArray first_sector_;        // sector 0 as the search read it; empty when unread
     std::atomic<int> stop_word_{0};  // written by request_stop, read by the search
 
     QString repair_error_;

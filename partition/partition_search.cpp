@@ -66,12 +66,29 @@ search_end_e search_partitions(platform::device_source_c& source,
     const std::uint64_t drive_sectors = drive_bytes / boot_sector_bytes;
     block_reader_c reader(source);
     std::uint64_t block = 0;          // first sector of the block
+    std::uint32_t count = 0;          // sectors in the block
     std::uint64_t counted_until = 0;  // unreadable sectors before this one are counted
+    std::uint64_t found_until = 0;    // sectors before this one belong to a found partition
+    // The sectors a probe looks at besides its candidate: from the block when they are in
+    // it, else from the drive.
+    const sector_reader_t read_sector = [&](std::uint64_t sector, std::uint8_t* out) {
+        if (sector >= drive_sectors) {
+            return false;
+        }
+        if (sector >= block && sector - block < count) {
+            const std::uint8_t* held = reader.sector(static_cast<std::uint32_t>(sector - block));
+            if (held) {
+                std::memcpy(out, held, boot_sector_bytes);
+            }
+            return held != nullptr;
+        }
+        return source.read_at(sector * boot_sector_bytes, out, boot_sector_bytes) == 0;
+    };
     while (block < drive_sectors) {
         if (stop_asked(hooks)) {
             return search_end_e::stopped;
         }
-        const auto count = static_cast<std::uint32_t>(
+        count = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(search_block_sectors, drive_sectors - block));
         const bool last_block = block + count == drive_sectors;
         reader.read(block, count);
@@ -83,9 +100,13 @@ search_end_e search_partitions(platform::device_source_c& source,
         boot_hit_s hit;
         bool found = false;
         for (; j < tested; ++j) {
-            const std::uint8_t* sector = reader.sector(j);
-            const std::uint8_t* next = j + 1 < count ? reader.sector(j + 1) : nullptr;
-            if (sector && test_boot_sector(sector, next, &hit)) {
+            boot_candidate_s candidate;
+            candidate.sector = reader.sector(j);
+            candidate.next = j + 1 < count ? reader.sector(j + 1) : nullptr;
+            candidate.at = block + j;
+            candidate.drive_sectors = drive_sectors;
+            candidate.read = &read_sector;
+            if (candidate.sector && test_boot_sector(candidate, &hit)) {
                 found = true;
                 break;
             }
@@ -105,21 +126,25 @@ search_end_e search_partitions(platform::device_source_c& source,
             }
             block += count - 1;
         } else {
-            const std::uint64_t start = block + j;
-            if (hit.sectors == 0) {
-                block = start + 1;  // declares no sectors: nothing to record, move on
-            } else {
-                const bool overflows = hit.sectors > UINT64_MAX - start;
+            const std::uint64_t at = block + j;
+            // A probe confirms only partitions that lie inside the drive.
+            const std::uint64_t end = hit.start + hit.sectors;
+            block = at + 1;
+            if (hit.start >= found_until) {
                 partition_item_s item;
                 item.fs_name = hit.fs_name;
                 item.partition_type = hit.partition_type;
-                item.start_sector = start;
-                item.end_sector = overflows ? UINT64_MAX : start + hit.sectors - 1;
+                item.start_sector = hit.start;
+                item.end_sector = end - 1;
+                found_until = end;
                 if (hooks.found) {
                     hooks.found(item);
                 }
-                block = overflows ? UINT64_MAX : start + hit.sectors;
+                // Found by its backup copy the partition may end before the sector found.
+                block = std::max(end, at + 1);
             }
+            // A partition found before (this is its backup) or one overlapping it is not
+            // recorded again, and not jumped over either.
         }
         if (hooks.progress && drive_bytes > 0) {
             const double done = static_cast<double>(block) * boot_sector_bytes / drive_bytes;

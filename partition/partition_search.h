@@ -3,7 +3,11 @@
 //
 // Reads the drive in 128 KiB blocks (256 sectors) that overlap by one sector, so that a
 // boot sector in the last sector of a block is tested together with the sector behind it.
-// On a hit the partition the boot sector declares is recorded and skipped in one jump.
+// A hit counts only when its probe confirms it (boot_signature.h): the partition lies
+// inside the drive and its file system's structures are where the boot sector says. A
+// backup boot sector names the partition's real start, and a partition is recorded once.
+// A recorded partition is skipped in one jump; anything else moves the search on by one
+// sector, so nothing that was not confirmed hides what lies behind it.
 // Runs on the calling thread (the partition worker's, or a fuzzer's); reads only.
 
 #include "partition_item.h"
