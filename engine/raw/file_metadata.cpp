@@ -144,8 +144,9 @@ QByteArray exif_text(ExifData* data, ExifIfd ifd, ExifTag tag) {
 // JPEG: the EXIF block in the first APP1 segments (libexif finds it among the markers);
 // TIFF and the raw formats built on it: the file itself is the EXIF block's TIFF part.
 file_meta_s read_exif(sig::window_c& w, bool tiff) {
-    constexpr std::size_t head_bytes = 256 * 1024;
-    QByteArray head = copy_bytes(w, 0, head_bytes);
+    // A JPEG's EXIF block is one APP1 segment (at most 64 KiB) near its start; a TIFF's
+    // directories may lie anywhere, most often within its first few hundred kilobytes.
+    QByteArray head = copy_bytes(w, 0, tiff ? 1024 * 1024 : 128 * 1024);
     if (head.size() < 16) {
         return {};
     }

@@ -1,11 +1,14 @@
 #include "raw_recovery.h"
 
+#include "engine/raw/scan_checkpoint.h"
 #include "engine/raw/sig_pieces.h"
 
 #include <QFile>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -143,23 +146,107 @@ void raw_recovery_c::reset() {
     type_index_.clear();
 }
 
+void raw_recovery_c::continue_from(const scan_checkpoint_s& checkpoint) {
+    reset();
+    records_ = checkpoint.records;
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+        records_[i].index = i;
+        type_index_[record_type(records_[i])].append(i);
+    }
+    for (const scan_checkpoint_s::piece_s& p : checkpoint.pieces) {
+        second_pieces_.insert(p.position, {p.first_size, p.second_offset});
+    }
+    found_so_far_ = static_cast<std::int64_t>(records_.size());
+    read_metadata();
+    resume_at_ = checkpoint.resume_at;
+    continuing_ = true;
+}
+
+void raw_recovery_c::write_checkpoint_now(const QByteArray& identity, std::uint64_t volume_size) {
+    scan_checkpoint_s checkpoint;
+    checkpoint.device_path = device_path_;
+    checkpoint.identity = identity;
+    // Everything that begins before the last finished block has been reported; a file that
+    // runs on beyond it moves the point to its end.
+    const double done = get_progress();
+    std::uint64_t at = static_cast<std::uint64_t>(done * static_cast<double>(volume_size));
+    {
+        std::lock_guard<std::mutex> hold(records_lock_);
+        checkpoint.records = records_;
+        for (auto p = second_pieces_.cbegin(); p != second_pieces_.cend(); ++p) {
+            checkpoint.pieces.push_back({p.key(), p->first_size, p->offset});
+        }
+    }
+    // A two-piece file: the scan went on after its first piece.
+    QHash<std::uint64_t, std::uint64_t> first_sizes;
+    for (const scan_checkpoint_s::piece_s& p : checkpoint.pieces) {
+        first_sizes.insert(p.position, p.first_size);
+    }
+    for (std::size_t i = 0; i < checkpoint.records.size(); ++i) {
+        const signature_record& r = checkpoint.records[i];
+        at = std::max(at, r.offset + first_sizes.value(i, r.size));
+    }
+    checkpoint.resume_at = (std::min(at, volume_size) + 511) / 512 * 512;
+    ::write_checkpoint(checkpoint_path(device_path_), checkpoint);
+}
+
 void raw_recovery_c::run() {
+    const bool continuing = continuing_;
+    continuing_ = false;
+    std::mutex wake_lock;
+    std::condition_variable wake;
+    bool finished = false;
+    std::thread checkpointer;
+    QByteArray identity;
+    std::uint64_t volume_size = 0;
     try {
-        reset();
+        if (!continuing) {
+            reset();
+            resume_at_ = 0;
+        }
         block_.owner = this;
         block_.found = &raw_recovery_c::on_found;
         const QByteArray path = device_path_.toLocal8Bit();
-        meta_handle_ = sig_open(path.constData());
-        meta_volume_size_ = meta_handle_ ? handle_size(meta_handle_) : 0;
-        sig_scan_pieces(&block_, path.constData(), &raw_recovery_c::on_found_pieces);
+        identity = volume_identity(device_path_);
+        for (int i = 0; i < 8 && i < identity.size(); ++i) {
+            volume_size |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(identity[i]))
+                           << (8 * i);
+        }
+        if (!identity.isEmpty()) {
+            checkpointer = std::thread([&] {
+                std::unique_lock<std::mutex> hold(wake_lock);
+                while (!wake.wait_for(hold, std::chrono::seconds(3), [&] { return finished; })) {
+                    write_checkpoint_now(identity, volume_size);
+                }
+            });
+        }
+        // The metadata is read from the scan's own buffers as each file is found.
+        sig::set_scan_inspector(&raw_recovery_c::on_inspect);
+        sig_scan_resume(&block_, path.constData(), &raw_recovery_c::on_found_pieces, resume_at_);
+        sig::set_scan_inspector(nullptr);
     } catch (...) {
         // Out of memory for the records: keep what was found and end the scan.
         set_stop(stop_keep);
     }
-    if (meta_handle_) {
-        sig_close(meta_handle_);
-        meta_handle_ = 0;
+    if (checkpointer.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(wake_lock);
+            finished = true;
+        }
+        wake.notify_all();
+        checkpointer.join();
+        if (get_progress() >= 1.0 && get_stop() == 0) {
+            QFile::remove(checkpoint_path(device_path_));
+        } else {
+            write_checkpoint_now(identity, volume_size);
+        }
     }
+    resume_at_ = 0;
+}
+
+void raw_recovery_c::on_inspect(void* owner, const char* type, sig::window_c& file) {
+    auto* self = static_cast<raw_recovery_c*>(owner);
+    self->inspected_ = read_file_meta(QByteArray(type ? type : ""), file);
 }
 
 const file_meta_s* raw_recovery_c::meta(std::uint64_t position) const {
@@ -200,10 +287,14 @@ void raw_recovery_c::on_found(void* owner, const char* type, std::uint32_t offse
     record.size = static_cast<std::uint64_t>(size_high) << 32 | size_low;
     const QByteArray name(type ? type : "");
     std::memcpy(record.type, name.constData(), std::min<qsizetype>(name.size(), 8));
-    self->records_.push_back(record);
-    if (self->meta_.size() + 1 == self->records_.size()) {
-        self->meta_.push_back(meta_of(self->meta_handle_, self->meta_volume_size_, record));
+    {
+        std::lock_guard<std::mutex> hold(self->records_lock_);
+        self->records_.push_back(record);
     }
+    if (self->meta_.size() + 1 == self->records_.size()) {
+        self->meta_.push_back(std::move(self->inspected_));
+    }
+    self->inspected_ = {};
     self->type_index_[name].append(record.index);
     self->found_so_far_.fetch_add(1, std::memory_order_relaxed);
 }
@@ -224,20 +315,13 @@ void raw_recovery_c::on_found_pieces(void* owner, const char* type, std::uint64_
                                      std::uint64_t size) {
     auto* self = static_cast<raw_recovery_c*>(owner);
     const std::uint64_t position = self->records_.size();
-    self->second_pieces_.insert(position, {first_size, second_offset});
-    // The record and its metadata as for a whole file, the metadata read across the joint.
-    const std::size_t meta_before = self->meta_.size();
-    const intptr_t handle = self->meta_handle_;
-    self->meta_handle_ = 0;
+    {
+        std::lock_guard<std::mutex> hold(self->records_lock_);
+        self->second_pieces_.insert(position, {first_size, second_offset});
+    }
     on_found(owner, type, static_cast<std::uint32_t>(offset),
              static_cast<std::uint32_t>(offset >> 32), static_cast<std::uint32_t>(size),
              static_cast<std::uint32_t>(size >> 32));
-    self->meta_handle_ = handle;
-    if (self->meta_.size() == meta_before + 1) {
-        const std::uint64_t joint = offset + first_size;
-        self->meta_.back() = meta_of(handle, self->meta_volume_size_, self->records_.back(), joint,
-                                     second_offset - joint);
-    }
 }
 
 // Copies exactly the record's bytes from its offset (and a two-piece file's second piece). A read

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 // One found file; also the unit of the scan file, byte for byte.
@@ -68,6 +69,11 @@ class raw_recovery_c final : public recovery_base_c {
     const file_meta_s* meta(std::uint64_t position) const;
     // Reads the metadata of every record from the volume (after a scan file was loaded).
     void read_metadata();
+    // Makes the next start() continue the checkpoint's scan: its records are kept and the
+    // scan begins where it stopped. The checkpoint must be of this engine's target. While any
+    // deep scan runs, its checkpoint is written every few seconds (scan_checkpoint.h) and
+    // removed when the scan reaches the end of the volume.
+    void continue_from(const struct scan_checkpoint_s& checkpoint);
     // A file found in two pieces: the first piece's length and where the rest lies. False
     // for a file stored whole.
     bool second_piece(std::uint64_t position, std::uint64_t* first_size,
@@ -86,6 +92,8 @@ class raw_recovery_c final : public recovery_base_c {
     static void on_found_pieces(void* owner, const char* type, std::uint64_t offset,
                                 std::uint64_t first_size, std::uint64_t second_offset,
                                 std::uint64_t size);
+    void write_checkpoint_now(const QByteArray& identity, std::uint64_t volume_size);
+    static void on_inspect(void* owner, const char* type, sig::window_c& file);
     static void on_found(void* owner, const char* type, std::uint32_t offset_low,
                          std::uint32_t offset_high, std::uint32_t size_low,
                          std::uint32_t size_high);
@@ -96,8 +104,10 @@ class raw_recovery_c final : public recovery_base_c {
     std::vector<signature_record> records_;
     std::vector<file_meta_s> meta_;  // by position; shorter than records_ when not read
     QHash<std::uint64_t, second_piece_s> second_pieces_;  // by position
-    intptr_t meta_handle_ = 0;  // the volume, opened for the metadata while scanning
-    std::uint64_t meta_volume_size_ = 0;
+    file_meta_s inspected_;                               // of the file about to be reported
+    std::uint64_t resume_at_ = 0;  // where the next scan starts (a continued scan: not 0)
+    bool continuing_ = false;      // the next run keeps the records of a checkpoint
+    std::mutex records_lock_;      // the scanning thread appends; the checkpoint copies
     QHash<QByteArray, QList<std::uint64_t>> type_index_;
     std::atomic<std::int64_t> found_so_far_{0};
 };

@@ -74,6 +74,12 @@ class spliced_view_c final : public byte_view_c {
     const std::uint8_t* at(std::uint64_t pos, std::size_t n) override;
     std::uint64_t size() const override { return base_.size() > gap_ ? base_.size() - gap_ : 0; }
 
+    std::size_t contiguous(std::uint64_t pos) override {
+        const std::size_t piece = base_.contiguous(pos < joint_ ? pos : pos + gap_);
+        return pos < joint_ && joint_ - pos < piece ? static_cast<std::size_t>(joint_ - pos)
+                                                    : piece;
+    }
+
   private:
     byte_view_c& base_;
     std::uint64_t joint_;

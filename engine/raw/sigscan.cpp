@@ -72,6 +72,14 @@ bool open_volume(const char* device_path, volume_s* volume) {
 }
 
 namespace {
+thread_local inspect_fn scan_inspector = nullptr;
+}  // namespace
+
+void set_scan_inspector(inspect_fn inspector) {
+    scan_inspector = inspector;
+}
+
+namespace {
 
 // 1 MiB reads keep a disk at full speed, and a buffer that size is still warm in the CPU's
 // cache when the scan looks at it; larger ones measured twice as slow from the page cache.
@@ -92,8 +100,8 @@ struct chunk_s {
 // The reader thread and the ring of buffers it fills ahead of the scan.
 class pipeline_c {
   public:
-    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping)
-        : volume_(volume), stopping_(stopping) {
+    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping, std::uint64_t start)
+        : volume_(volume), stopping_(stopping), skip_to_(start) {
         for (int i = 0; i < chunk_count; ++i) {
             storage_.emplace_back(std::make_unique<chunk_s>());
             storage_.back()->data.resize(chunk_bytes);
@@ -128,6 +136,16 @@ class pipeline_c {
     void skip_to(std::uint64_t pos) {
         std::lock_guard<std::mutex> hold(lock_);
         skip_to_ = std::max(skip_to_, pos);
+    }
+    // The bytes from pos to the end of the filled buffer that holds pos; 0 when none does.
+    std::size_t contiguous(std::uint64_t pos) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const chunk_s* c : ready_) {
+            if (c->pos <= pos && pos < c->pos + c->length) {
+                return static_cast<std::size_t>(c->pos + c->length - pos);
+            }
+        }
+        return 0;
     }
     // A filled buffer that holds [pos, pos + n); null when none does.
     const std::uint8_t* find(std::uint64_t pos, std::size_t n) {
@@ -237,6 +255,15 @@ class scan_view_c final : public byte_view_c {
         return cache_.data() + (pos - cache_pos_);
     }
     std::uint64_t size() const override { return direct_.size; }
+    std::size_t contiguous(std::uint64_t pos) override {
+        if (const std::size_t in_ring = pipe_.contiguous(pos)) {
+            return in_ring;
+        }
+        if (cache_length_ > 0 && cache_pos_ <= pos && pos < cache_pos_ + cache_length_) {
+            return static_cast<std::size_t>(cache_pos_ + cache_length_ - pos);
+        }
+        return view_max_span;
+    }
 
   private:
     pipeline_c& pipe_;
@@ -331,6 +358,11 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
 
 extern "C" void sig_scan_pieces(sig_scan_block* block, const char* device_path,
                                 sig_found_pieces_fn found_pieces) {
+    sig_scan_resume(block, device_path, found_pieces, 0);
+}
+
+extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
+                                sig_found_pieces_fn found_pieces, uint64_t start) {
     using namespace sig;
     if (!block) {
         return;
@@ -346,9 +378,14 @@ extern "C" void sig_scan_pieces(sig_scan_block* block, const char* device_path,
     const sector_test_s test(rules);
     const auto& table = formats();
     std::atomic<bool> stopping{false};
-    pipeline_c pipe(volume, stopping);
+    start = start / 512 * 512;
+    if (start >= volume.size) {
+        progress.store(1.0, std::memory_order_relaxed);
+        return;
+    }
+    pipeline_c pipe(volume, stopping, start);
     scan_view_c view(pipe, direct, stopping, block->stop);
-    std::uint64_t resume = 0;  // the scan goes on at this byte
+    std::uint64_t resume = start;  // the scan goes on at this byte
     // The search for second pieces may take a quarter of the scan's time (and half a
     // second), at most a fifth of a second per file.
     using clock = std::chrono::steady_clock;
@@ -426,6 +463,11 @@ extern "C" void sig_scan_pieces(sig_scan_block* block, const char* device_path,
                             auto rule = two.type ? rules.find(two.type) : rules.end();
                             if (two.size != 0 && rule != rules.end() && rule->second.enabled &&
                                 two.size <= rule->second.limit) {
+                                if (scan_inspector) {
+                                    spliced_view_c spliced(view, pos + two.first, two.gap);
+                                    window_c file(spliced, pos, two.size);
+                                    scan_inspector(block->owner, two.type, file);
+                                }
                                 found_pieces(block->owner, two.type, pos, two.first,
                                              pos + two.first + two.gap, two.size);
                                 pieces_end = pos + two.first;
@@ -457,6 +499,10 @@ extern "C" void sig_scan_pieces(sig_scan_block* block, const char* device_path,
                 continue;
             }
             if (block->found && found.type) {
+                if (scan_inspector) {
+                    window_c file(view, pos, found.size);
+                    scan_inspector(block->owner, found.type, file);
+                }
                 block->found(block->owner, found.type, static_cast<std::uint32_t>(pos),
                              static_cast<std::uint32_t>(pos >> 32),
                              static_cast<std::uint32_t>(found.size),

@@ -49,6 +49,11 @@ typedef void (*sig_found_pieces_fn)(void* owner, const char* type, uint64_t offs
 void sig_scan_pieces(sig_scan_block* block, const char* device_path,
                      sig_found_pieces_fn found_pieces);
 
+/* sig_scan_pieces from byte start (a multiple of 512) on: the continuation of a scan that
+ * has reported every file that begins before start. Progress still counts from byte 0. */
+void sig_scan_resume(sig_scan_block* block, const char* device_path,
+                     sig_found_pieces_fn found_pieces, uint64_t start);
+
 /* Opens a volume for reading; 0 on failure. */
 intptr_t sig_open(const char* device_path);
 /* Moves to a byte offset (origin 0: from the start of the volume); the new position, or a
