@@ -144,6 +144,9 @@ void raw_recovery_c::reset() {
     meta_.clear();
     second_pieces_.clear();
     type_index_.clear();
+    file_identity_.reset();
+    refused_records_ = 0;
+    volume_bytes_ = 0;
 }
 
 void raw_recovery_c::continue_from(const scan_checkpoint_s& checkpoint) {
@@ -324,63 +327,62 @@ void raw_recovery_c::on_found_pieces(void* owner, const char* type, std::uint64_
              static_cast<std::uint32_t>(size >> 32));
 }
 
-// Copies exactly the record's bytes from its offset (and a two-piece file's second piece). A read
-// that ends before the whole file is copied fails the restore; what was written stays in the
-// destination.
-int raw_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
-    const std::uint64_t position = file_key & 0xFFFFFFFFu;
-    if (position >= records_.size()) {
+// Copies exactly the record's bytes from its offset (and a two-piece file's second piece
+// from where it lies). A read that ends before the whole file is copied fails the restore.
+int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
+    if (file_key >= records_.size()) {
         return -1;
     }
-    const signature_record record = records_[position];
+    const signature_record record = records_[file_key];
+    if (volume_bytes_ != 0 &&
+        (record.offset > volume_bytes_ || record.size > volume_bytes_ - record.offset)) {
+        return -1;  // it would run past the end of the volume
+    }
     const intptr_t handle = sig_open(device_path_.toLocal8Bit().constData());
     if (handle == 0) {
         return -1;
     }
     std::uint64_t first_size = record.size;
     std::uint64_t second_offset = 0;
-    const bool two = second_piece(position, &first_size, &second_offset);
+    const bool two = second_piece(file_key, &first_size, &second_offset);
+    if (two && volume_bytes_ != 0 &&
+        (second_offset > volume_bytes_ ||
+         record.size - first_size > volume_bytes_ - second_offset)) {
+        sig_close(handle);
+        return -1;
+    }
     int result = -1;
     if (sig_seek(handle, static_cast<std::uint32_t>(record.offset),
                  static_cast<std::uint32_t>(record.offset >> 32), 0) >= 0) {
-        QFile out(destination);
-        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            char buffer[8192];
-            std::uint64_t remaining = record.size;
-            std::uint64_t piece_left = std::min(first_size, record.size);
-            bool ok = true;
-            while (remaining > 0) {
-                if (piece_left == 0 && two) {
-                    // The end of the first piece: the rest lies after the gap.
-                    if (sig_seek(handle, static_cast<std::uint32_t>(second_offset),
-                                 static_cast<std::uint32_t>(second_offset >> 32), 0) < 0) {
-                        ok = false;
-                        break;
-                    }
-                    piece_left = remaining;
-                }
-                std::memset(buffer, 0, sizeof buffer);
-                const std::int32_t got = sig_read(
-                    handle, buffer,
-                    static_cast<std::int32_t>(std::min<std::uint64_t>(sizeof buffer, piece_left)));
-                if (got <= 0) {
+        char buffer[8192];
+        std::uint64_t remaining = record.size;
+        std::uint64_t piece_left = std::min(first_size, record.size);
+        bool ok = true;
+        while (ok && remaining > 0) {
+            if (piece_left == 0 && two) {
+                // The end of the first piece: the rest lies after the gap.
+                if (sig_seek(handle, static_cast<std::uint32_t>(second_offset),
+                             static_cast<std::uint32_t>(second_offset >> 32), 0) < 0) {
                     ok = false;
                     break;
                 }
-                const std::uint64_t take =
-                    std::min<std::uint64_t>(static_cast<std::uint64_t>(got), remaining);
-                piece_left -= std::min(piece_left, take);
-                if (out.write(buffer, static_cast<qint64>(take)) != static_cast<qint64>(take)) {
-                    ok = false;
-                    break;
-                }
-                remaining -= take;
+                piece_left = remaining;
             }
-            out.close();
-            if (ok && out.error() == QFileDevice::NoError) {
-                result = 0;
+            std::memset(buffer, 0, sizeof buffer);
+            const std::int32_t got = sig_read(
+                handle, buffer,
+                static_cast<std::int32_t>(std::min<std::uint64_t>(sizeof buffer, piece_left)));
+            if (got <= 0) {
+                ok = false;
+                break;
             }
+            const std::uint64_t take =
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(got), remaining);
+            piece_left -= std::min(piece_left, take);
+            ok = sink->write(buffer, static_cast<std::size_t>(take));
+            remaining -= take;
         }
+        result = ok ? 0 : -1;
     }
     sig_close(handle);
     return result;
