@@ -12,6 +12,7 @@
 #include "partition_item.h"
 
 #include "device/drive_list.h"
+#include "device/platform/drive_identity.h"
 
 #include <QByteArray>
 #include <QList>
@@ -35,8 +36,12 @@ class partition_repair_c : public QThread {
 
     // Rewrites sector 0 as a new master boot record for the partitions found: 0 when it
     // was written in full, -1 otherwise (repair_error says why). Refuses, doing nothing,
-    // when no drive is set, the search runs, or it found nothing. The sector as it was is
-    // saved first to backup_path; without that copy nothing is written.
+    // when no drive is set, the search runs, it found nothing, sector 0 holds a file
+    // system, or the drive is not the one searched (its device number, disk sequence
+    // number, size or sector 0 changed). The sector as it was is saved first to
+    // backup_path (synced to disk); without that copy nothing is written. The write itself
+    // is checked again and done by platform::write_sectors (the privileged writer in the
+    // desktop program), on a descriptor opened exclusively.
     int repair_mbr();
 
     // Asks the search to end before its next block.
@@ -87,6 +92,8 @@ class partition_repair_c : public QThread {
     QString search_error_;
     bool stopped_ = false;
     QByteArray first_sector_;        // sector 0 as the search read it; empty when unread
+    platform::drive_identity_s identity_;  // the searched drive's, when identified
+    bool identified_ = false;
     std::atomic<int> stop_word_{0};  // written by request_stop, read by the search
 
     QString repair_error_;

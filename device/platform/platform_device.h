@@ -8,6 +8,7 @@
 // device_source_c object is used by one thread at a time (the drive table locks it).
 
 #include "container_backend.h"
+#include "drive_identity.h"
 
 #include <QByteArray>
 #include <QString>
@@ -41,6 +42,13 @@ class device_source_c {
     // The device still answers a size query with a non-zero size.
     virtual bool check_verify() = 0;
     virtual bool is_writable() = 0;
+    // What tells this drive from another that later takes its name (drive_identity.h),
+    // read on this descriptor; false for drives that cannot be written (memory drives,
+    // containers).
+    virtual bool identify(drive_identity_s* identity) {
+        (void)identity;
+        return false;
+    }
     // Reads from now on bypass the system's cache (block devices only), so that a failing
     // sector fails alone rather than with the page around it. Reads must then be whole
     // sectors into buffers aligned to 4096 bytes. False where not possible.
