@@ -3,10 +3,12 @@
 manifest) at sector-aligned offsets, with random filler and runs of zeros between them.
 
     make_raw_bench_image.py FIXTURE_IMG FIXTURE_MANIFEST OUT.img --size-gib N [--seed S]
-                            [--random-only]
+                            [--random-only] [--two-piece P]
 
 Prints the number of files written. --random-only writes random bytes alone (the false
-positive measure)."""
+positive measure). --two-piece P stores a share P of the pictures, documents and archives of
+three clusters or more in two pieces: the first in whole 4 KiB clusters, then a gap of 1 to
+64 clusters of filler, then the rest (the number of such files goes to standard error)."""
 import argparse
 import random
 
@@ -17,6 +19,7 @@ parser.add_argument("out")
 parser.add_argument("--size-gib", type=float, default=2.0)
 parser.add_argument("--seed", default="orvane-raw-bench")
 parser.add_argument("--random-only", action="store_true")
+parser.add_argument("--two-piece", type=float, default=0.0)
 args = parser.parse_args()
 
 rng = random.Random(args.seed)
@@ -27,8 +30,11 @@ for line in open(args.manifest):
     offset, size, _sha, kind, _name = line.split()
     files.append((kind, image[int(offset):int(offset) + int(size)]))
 
+CLUSTER = 4096
+SPLIT = {"jpg", "png", "zip", "docx", "xlsx", "pptx", "odt", "ods", "epub", "jar", "apk", "pdf"}
 written = 0
 count = 0
+two_piece = 0
 pool = rng.randbytes(64 << 20)  # filler is cut from a pool: generating 2 GiB would dominate
 with open(args.out, "wb") as out:
     while written < total:
@@ -47,13 +53,30 @@ with open(args.out, "wb") as out:
             out.write(pool[start:start + gap])
         written += gap
         kind, data = rng.choice(files)
-        if written + len(data) + 512 > total:
+        if written + len(data) + (64 << 12) + 8192 > total:
             break
-        out.write(data)
-        written += len(data)
+        if (kind in SPLIT and len(data) >= 3 * CLUSTER and args.two_piece > 0 and
+                rng.random() < args.two_piece):
+            pad = -written % CLUSTER
+            out.write(rng.randbytes(pad))
+            written += pad
+            first = rng.randint(1, len(data) // CLUSTER - 1) * CLUSTER
+            gap = rng.randint(1, 64) * CLUSTER
+            start = rng.randrange(0, len(pool) - gap)
+            out.write(data[:first])
+            out.write(pool[start:start + gap])
+            out.write(data[first:])
+            written += len(data) + gap
+            two_piece += 1
+        else:
+            out.write(data)
+            written += len(data)
         count += 1
         pad = -written % 512
         out.write(rng.randbytes(pad))
         written += pad
     out.truncate(total)
 print(count)
+if args.two_piece > 0:
+    import sys
+    print(two_piece, file=sys.stderr)

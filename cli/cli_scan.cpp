@@ -7,6 +7,7 @@
 #include "device/platform/platform_device.h"
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
+#include "engine/raw/scan_checkpoint.h"
 #include "engine/raw/sigscan.h"
 #include "engine/restore_writer.h"
 #include "engine/scan_session.h"
@@ -270,7 +271,33 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
     }
     disk_open_all();
     catch_interrupt();
-    if (session->start(target, options.deep) != 0) {
+    if (options.continue_scan) {
+        QString device = target.volume_name;
+        if (device.endsWith(QLatin1Char('\\'))) {
+            device.chop(1);
+        }
+        scan_checkpoint_s checkpoint;
+        if (!read_checkpoint(checkpoint_path(device), &checkpoint) ||
+            checkpoint.device_path != device) {
+            print_error(QStringLiteral("no interrupted deep scan of '%1' to continue")
+                            .arg(target.device_name));
+            return exit_usage;
+        }
+        if (checkpoint.identity != volume_identity(device)) {
+            print_error(QStringLiteral("'%1' is not the volume the interrupted scan read (it "
+                                       "changed since); start a new scan")
+                            .arg(target.device_name));
+            return exit_usage;
+        }
+        std::fprintf(stderr, "continuing at %.1f%% with %zu files found\n",
+                     100.0 * static_cast<double>(checkpoint.resume_at) /
+                         static_cast<double>(std::max<std::uint64_t>(1, target.total_bytes)),
+                     checkpoint.records.size());
+        if (session->continue_deep_scan(target, checkpoint) != 0) {
+            print_error(QStringLiteral("the scan of '%1' could not start").arg(target.device_name));
+            return exit_usage;
+        }
+    } else if (session->start(target, options.deep) != 0) {
         print_error(QStringLiteral("the scan of '%1' could not start").arg(target.device_name));
         return exit_usage;
     }
@@ -313,6 +340,7 @@ int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
     const auto folders = list_result_folders(session.current(), session.engine_kind(),
                                              folder_paths_e::without_paths);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
+                             QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
                              QStringLiteral("OFFSET"), QStringLiteral("KEY")}};
     qsizetype files = 0;
     walk_results(session, folders, [&](const found_entry_s& e) {
@@ -321,16 +349,27 @@ int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
         }
         ++files;
         const signature_record& record = engine.records()[e.item.file_key];
+        std::uint64_t first = 0;
+        std::uint64_t second = 0;
         if (options.json) {
             print_json({{QStringLiteral("path"), e.path},
                         {QStringLiteral("name"), e.item.name},
                         {QStringLiteral("type"), QString::fromLatin1(record_type(record))},
                         {QStringLiteral("size"), static_cast<qint64>(e.item.size)},
+                        {QStringLiteral("date1"), static_cast<qint64>(e.item.date1)},
+                        {QStringLiteral("date2"), static_cast<qint64>(e.item.date2)},
+                        {QStringLiteral("index"), static_cast<qint64>(record.index)},
+                        {QStringLiteral("pieces"),
+                         engine.second_piece(e.item.file_key, &first, &second) ? 2 : 1},
                         {QStringLiteral("offset"), static_cast<qint64>(record.offset)},
                         {QStringLiteral("key"), static_cast<qint64>(e.item.file_key)}});
         } else {
-            rows << QStringList{e.path, QString::number(e.item.size),
-                                QString::number(record.offset), QString::number(e.item.file_key)};
+            rows << QStringList{e.path,
+                                QString::number(e.item.size),
+                                date_text(e.item.date1),
+                                date_text(e.item.date2),
+                                QString::number(record.offset),
+                                QString::number(e.item.file_key)};
         }
         return true;
     });

@@ -19,7 +19,7 @@ const char usage_text[] =
     "commands:\n"
     "  drives  [--json]                      list the drives\n"
     "  volumes [--json]                      list the volumes\n"
-    "  scan    [--deep [--save FILE.sav]] [--json] TARGET\n"
+    "  scan    [--deep [--continue] [--save FILE.sav]] [--json] TARGET\n"
     "                                        scan a volume and list what was found\n"
     "  restore [--deep] --to DIR [--match GLOB] [--skip-overwritten] TARGET\n"
     "                                        scan a volume and restore the found files\n"
@@ -45,6 +45,8 @@ const char usage_text[] =
     "  --skip-overwritten  leave out files whose clusters other files hold now\n"
     "  --deep            find files by their content (any volume, or a whole image);\n"
     "                    they are restored into one folder per type\n"
+    "  --continue        go on with an interrupted deep scan of TARGET where it stopped\n"
+    "                    (kept in ~/.local/state/OrvaneRecovery/deep-scans/)\n"
     "\n"
     "DRIVE is a drive as 'orvane drives' lists it (number or name) or an image file.\n"
     "TARGET is a volume as 'orvane volumes' lists it (device name, volume name or mount\n"
@@ -93,6 +95,8 @@ int main(int argc, char** argv) {
             options.json = true;
         } else if (arg == QLatin1String("--deep")) {
             options.deep = true;
+        } else if (arg == QLatin1String("--continue")) {
+            options.continue_scan = true;
         } else if (arg == QLatin1String("--skip-overwritten")) {
             options.skip_overwritten = true;
         } else if (arg == QLatin1String("--repair")) {
@@ -168,6 +172,9 @@ int main(int argc, char** argv) {
     }
     if (options.command == QLatin1String("volumes")) {
         return command_volumes(options);
+    }
+    if (options.continue_scan && (options.command != QLatin1String("scan") || !options.deep)) {
+        return usage_error(QStringLiteral("--continue goes with 'scan --deep'"));
     }
     if (!options.save.isEmpty() && (options.command != QLatin1String("scan") || !options.deep)) {
         return usage_error(QStringLiteral("--save goes with 'scan --deep'"));

@@ -1,5 +1,7 @@
 #include "scan_session.h"
 
+#include "engine/raw/scan_checkpoint.h"
+
 #include "app/settings.h"
 
 scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
@@ -55,6 +57,23 @@ int scan_session_c::start(const volume_item_s& target, bool deep_scan) {
     current_->set_target(target_);
     scanning_ = true;
     current_->start(QThread::InheritPriority);
+    return 0;
+}
+
+int scan_session_c::continue_deep_scan(const volume_item_s& target,
+                                       const scan_checkpoint_s& checkpoint) {
+    if (scanning_) {
+        return -1;
+    }
+    current_->reset();
+    current_ = &raw_engine_;
+    engine_kind_ = engine_signature;
+    target_ = target;
+    has_results_ = false;
+    raw_engine_.set_target(target_);
+    raw_engine_.continue_from(checkpoint);
+    scanning_ = true;
+    raw_engine_.start(QThread::InheritPriority);
     return 0;
 }
 
@@ -173,6 +192,7 @@ int scan_session_c::resume_scan_file(const QString& path, const std::vector<volu
     target_ = *match;
     raw_engine_.set_target(target_);
     raw_engine_.limit_to_volume(volume_bytes);
+    raw_engine_.read_metadata();  // names and dates, from the files on the volume
     raw_engine_.set_progress(1.0);
     progress_at_end_ = 1.0;
     has_results_ = true;

@@ -24,6 +24,9 @@ class scan_session_c : public QObject {
 
     // Starts a scan of target: -1 while a scan runs or when no engine reads the volume.
     int start(const volume_item_s& target, bool deep_scan);
+    // Continues an interrupted deep scan of target from its checkpoint (scan_checkpoint.h;
+    // the caller has checked that it belongs to this volume). 0, or -1 while a scan runs.
+    int continue_deep_scan(const volume_item_s& target, const struct scan_checkpoint_s& checkpoint);
     // The stop button: end the scan and keep what it found.
     void stop();
     // Leaving the scan: end a running scan and discard its results, or drop the last results.

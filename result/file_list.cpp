@@ -252,8 +252,11 @@ void signature_folders(const raw_recovery_c& engine, std::vector<result_folder_s
     }
 }
 
-// The files of one type: "%08llu.%s" of each record's index and type. An index beyond the
-// table (a damaged scan file) is skipped; the top folder has no list and no files.
+// The files of one type, named after their own title or date where the file has one
+// ("Quarterly report.docx", "2024-06-01 14-03-22 Canon EOS.jpg"; a second file of that name
+// gets " (2)"), else "%08llu.%s" of the record's index and type; dated from the file's own
+// metadata (0, shown as "-", when it has none). An index beyond the table (a damaged scan
+// file) is skipped; the top folder has no list and no files.
 void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
                      std::vector<recovery_item_s>* file_list) {
     const auto* indexes = static_cast<const QList<std::uint64_t>*>(folder.list);
@@ -261,14 +264,29 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
         return;
     }
     const auto& records = engine.records();
+    QSet<QString> taken;
     for (const std::uint64_t position : *indexes) {
         if (position >= records.size()) {
             continue;
         }
         const signature_record& record = records[position];
+        const QString type = QString::fromLatin1(record_type(record));
         recovery_item_s item;
-        item.name = QString::asprintf("%08llu.%s", static_cast<unsigned long long>(record.index),
-                                      record_type(record).constData());
+        item.name =
+            QString::asprintf("%08llu.", static_cast<unsigned long long>(record.index)) + type;
+        if (const file_meta_s* meta = engine.meta(position)) {
+            item.date1 = meta->modified;
+            item.date2 = meta->created;
+            const QString stem = clean_file_stem(meta->title);
+            if (!stem.isEmpty()) {
+                QString name = stem + QLatin1Char('.') + type;
+                for (int n = 2; taken.contains(name.toCaseFolded()) && n < 100000; ++n) {
+                    name = QStringLiteral("%1 (%2).%3").arg(stem).arg(n).arg(type);
+                }
+                item.name = name;
+            }
+        }
+        taken.insert(item.name.toCaseFolded());
         item.size = record.size;
         item.file_key = position;
         file_list->push_back(item);

@@ -13,6 +13,7 @@ targets=(
   "fuzz_ntfs_record fuzz/corpus/ntfs_record"
   "fuzz_ntfs_volume fuzz/corpus/ntfs_volume"
   "fuzz_sig_formats fuzz/corpus/sig_formats"
+  "fuzz_file_metadata fuzz/corpus/sig_formats"
   "fuzz_exfat_reader fuzz/corpus/exfat_reader"
   "fuzz_scan_file fuzz/corpus/scan_file"
   "fuzz_containers fuzz/corpus/containers"

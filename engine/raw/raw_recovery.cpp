@@ -1,13 +1,93 @@
 #include "raw_recovery.h"
 
+#include "engine/raw/scan_checkpoint.h"
+#include "engine/raw/sig_pieces.h"
+
+#include <QFile>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <thread>
 
 namespace {
 
 template <typename T>
 std::atomic_ref<T> shared(T& field) {
     return std::atomic_ref<T>(field);
+}
+
+// The volume through the library's device calls, for the metadata readers: a cache of one
+// block, as they read the few places of a file they need.
+class handle_view_c final : public sig::byte_view_c {
+  public:
+    handle_view_c(intptr_t handle, std::uint64_t size) : handle_(handle), size_(size) {}
+    const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
+        if (n > sig::view_max_span || pos > size_ || n > size_ - pos) {
+            return nullptr;
+        }
+        if (length_ > 0 && start_ <= pos && pos - start_ + n <= length_) {
+            return cache_.data() + (pos - start_);
+        }
+        start_ = pos & ~static_cast<std::uint64_t>(4095);
+        cache_.resize(block);
+        length_ = 0;
+        if (sig_seek(handle_, static_cast<std::uint32_t>(start_),
+                     static_cast<std::uint32_t>(start_ >> 32), 0) < 0) {
+            return nullptr;
+        }
+        while (length_ < block) {
+            const std::int32_t got = sig_read(handle_, cache_.data() + length_,
+                                              static_cast<std::int32_t>(block - length_));
+            if (got <= 0) {
+                break;
+            }
+            length_ += static_cast<std::size_t>(got);
+        }
+        return pos - start_ + n <= length_ ? cache_.data() + (pos - start_) : nullptr;
+    }
+    std::uint64_t size() const override { return size_; }
+
+  private:
+    static constexpr std::size_t block = 256 * 1024;
+    intptr_t handle_;
+    std::uint64_t size_;
+    std::vector<std::uint8_t> cache_;
+    std::uint64_t start_ = 0;
+    std::size_t length_ = 0;
+};
+
+// The volume's size through the device calls: the furthest offset a seek accepts.
+std::uint64_t handle_size(intptr_t handle) {
+    std::uint64_t low = 0;
+    std::uint64_t high = 1ull << 50;
+    while (low < high) {
+        const std::uint64_t mid = low + (high - low + 1) / 2;
+        if (sig_seek(handle, static_cast<std::uint32_t>(mid), static_cast<std::uint32_t>(mid >> 32),
+                     0) >= 0) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return low;
+}
+
+// The metadata of a record, read through a view in which its pieces follow each other
+// (gap 0 for a file stored whole).
+file_meta_s meta_of(intptr_t handle, std::uint64_t volume_size, const signature_record& record,
+                    std::uint64_t joint = 0, std::uint64_t gap = 0) {
+    if (handle == 0 || record.offset >= volume_size) {
+        return {};
+    }
+    handle_view_c direct(handle, volume_size);
+    sig::spliced_view_c view(direct, gap ? joint : volume_size, gap);
+    const std::uint64_t size = view.size();
+    if (record.offset >= size) {
+        return {};
+    }
+    sig::window_c w(view, record.offset, std::min(record.size, size - record.offset));
+    return read_file_meta(record_type(record), w);
 }
 
 }  // namespace
@@ -61,23 +141,143 @@ void raw_recovery_c::reset() {
     set_stop(0);
     found_so_far_ = 0;
     records_.clear();
+    meta_.clear();
+    second_pieces_.clear();
     type_index_.clear();
     file_identity_.reset();
     refused_records_ = 0;
     volume_bytes_ = 0;
 }
 
+void raw_recovery_c::continue_from(const scan_checkpoint_s& checkpoint) {
+    reset();
+    records_ = checkpoint.records;
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+        records_[i].index = i;
+        type_index_[record_type(records_[i])].append(i);
+    }
+    for (const scan_checkpoint_s::piece_s& p : checkpoint.pieces) {
+        second_pieces_.insert(p.position, {p.first_size, p.second_offset});
+    }
+    found_so_far_ = static_cast<std::int64_t>(records_.size());
+    read_metadata();
+    resume_at_ = checkpoint.resume_at;
+    continuing_ = true;
+}
+
+void raw_recovery_c::write_checkpoint_now(const QByteArray& identity, std::uint64_t volume_size) {
+    scan_checkpoint_s checkpoint;
+    checkpoint.device_path = device_path_;
+    checkpoint.identity = identity;
+    // Everything that begins before the last finished block has been reported; a file that
+    // runs on beyond it moves the point to its end.
+    const double done = get_progress();
+    std::uint64_t at = static_cast<std::uint64_t>(done * static_cast<double>(volume_size));
+    {
+        std::lock_guard<std::mutex> hold(records_lock_);
+        checkpoint.records = records_;
+        for (auto p = second_pieces_.cbegin(); p != second_pieces_.cend(); ++p) {
+            checkpoint.pieces.push_back({p.key(), p->first_size, p->offset});
+        }
+    }
+    // A two-piece file: the scan went on after its first piece.
+    QHash<std::uint64_t, std::uint64_t> first_sizes;
+    for (const scan_checkpoint_s::piece_s& p : checkpoint.pieces) {
+        first_sizes.insert(p.position, p.first_size);
+    }
+    for (std::size_t i = 0; i < checkpoint.records.size(); ++i) {
+        const signature_record& r = checkpoint.records[i];
+        at = std::max(at, r.offset + first_sizes.value(i, r.size));
+    }
+    checkpoint.resume_at = (std::min(at, volume_size) + 511) / 512 * 512;
+    ::write_checkpoint(checkpoint_path(device_path_), checkpoint);
+}
+
 void raw_recovery_c::run() {
+    const bool continuing = continuing_;
+    continuing_ = false;
+    std::mutex wake_lock;
+    std::condition_variable wake;
+    bool finished = false;
+    std::thread checkpointer;
+    QByteArray identity;
+    std::uint64_t volume_size = 0;
     try {
-        reset();
+        if (!continuing) {
+            reset();
+            resume_at_ = 0;
+        }
         block_.owner = this;
         block_.found = &raw_recovery_c::on_found;
         const QByteArray path = device_path_.toLocal8Bit();
-        sig_scan(&block_, path.constData());
+        identity = volume_identity(device_path_);
+        for (int i = 0; i < 8 && i < identity.size(); ++i) {
+            volume_size |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(identity[i]))
+                           << (8 * i);
+        }
+        if (!identity.isEmpty()) {
+            checkpointer = std::thread([&] {
+                std::unique_lock<std::mutex> hold(wake_lock);
+                while (!wake.wait_for(hold, std::chrono::seconds(3), [&] { return finished; })) {
+                    write_checkpoint_now(identity, volume_size);
+                }
+            });
+        }
+        // The metadata is read from the scan's own buffers as each file is found.
+        sig::set_scan_inspector(&raw_recovery_c::on_inspect);
+        sig_scan_resume(&block_, path.constData(), &raw_recovery_c::on_found_pieces, resume_at_);
+        sig::set_scan_inspector(nullptr);
     } catch (...) {
         // Out of memory for the records: keep what was found and end the scan.
         set_stop(stop_keep);
     }
+    if (checkpointer.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(wake_lock);
+            finished = true;
+        }
+        wake.notify_all();
+        checkpointer.join();
+        if (get_progress() >= 1.0 && get_stop() == 0) {
+            QFile::remove(checkpoint_path(device_path_));
+        } else {
+            write_checkpoint_now(identity, volume_size);
+        }
+    }
+    resume_at_ = 0;
+}
+
+void raw_recovery_c::on_inspect(void* owner, const char* type, sig::window_c& file) {
+    auto* self = static_cast<raw_recovery_c*>(owner);
+    self->inspected_ = read_file_meta(QByteArray(type ? type : ""), file);
+}
+
+const file_meta_s* raw_recovery_c::meta(std::uint64_t position) const {
+    if (position >= meta_.size() || meta_[position].empty()) {
+        return nullptr;
+    }
+    return &meta_[position];
+}
+
+void raw_recovery_c::read_metadata() {
+    meta_.clear();
+    const intptr_t handle = sig_open(device_path_.toLocal8Bit().constData());
+    if (handle == 0) {
+        return;
+    }
+    const std::uint64_t size = handle_size(handle);
+    meta_.reserve(records_.size());
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+        std::uint64_t first = 0;
+        std::uint64_t second = 0;
+        if (second_piece(i, &first, &second)) {
+            const std::uint64_t joint = records_[i].offset + first;
+            meta_.push_back(meta_of(handle, size, records_[i], joint, second - joint));
+        } else {
+            meta_.push_back(meta_of(handle, size, records_[i]));
+        }
+    }
+    sig_close(handle);
 }
 
 void raw_recovery_c::on_found(void* owner, const char* type, std::uint32_t offset_low,
@@ -90,13 +290,45 @@ void raw_recovery_c::on_found(void* owner, const char* type, std::uint32_t offse
     record.size = static_cast<std::uint64_t>(size_high) << 32 | size_low;
     const QByteArray name(type ? type : "");
     std::memcpy(record.type, name.constData(), std::min<qsizetype>(name.size(), 8));
-    self->records_.push_back(record);
+    {
+        std::lock_guard<std::mutex> hold(self->records_lock_);
+        self->records_.push_back(record);
+    }
+    if (self->meta_.size() + 1 == self->records_.size()) {
+        self->meta_.push_back(std::move(self->inspected_));
+    }
+    self->inspected_ = {};
     self->type_index_[name].append(record.index);
     self->found_so_far_.fetch_add(1, std::memory_order_relaxed);
 }
 
-// Copies exactly the record's bytes from its offset. A read that ends before the whole
-// file is copied fails the restore.
+bool raw_recovery_c::second_piece(std::uint64_t position, std::uint64_t* first_size,
+                                  std::uint64_t* second_offset) const {
+    const auto found = second_pieces_.constFind(position);
+    if (found == second_pieces_.constEnd()) {
+        return false;
+    }
+    *first_size = found->first_size;
+    *second_offset = found->offset;
+    return true;
+}
+
+void raw_recovery_c::on_found_pieces(void* owner, const char* type, std::uint64_t offset,
+                                     std::uint64_t first_size, std::uint64_t second_offset,
+                                     std::uint64_t size) {
+    auto* self = static_cast<raw_recovery_c*>(owner);
+    const std::uint64_t position = self->records_.size();
+    {
+        std::lock_guard<std::mutex> hold(self->records_lock_);
+        self->second_pieces_.insert(position, {first_size, second_offset});
+    }
+    on_found(owner, type, static_cast<std::uint32_t>(offset),
+             static_cast<std::uint32_t>(offset >> 32), static_cast<std::uint32_t>(size),
+             static_cast<std::uint32_t>(size >> 32));
+}
+
+// Copies exactly the record's bytes from its offset (and a two-piece file's second piece
+// from where it lies). A read that ends before the whole file is copied fails the restore.
 int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     if (file_key >= records_.size()) {
         return -1;
@@ -110,21 +342,43 @@ int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     if (handle == 0) {
         return -1;
     }
+    std::uint64_t first_size = record.size;
+    std::uint64_t second_offset = 0;
+    const bool two = second_piece(file_key, &first_size, &second_offset);
+    if (two && volume_bytes_ != 0 &&
+        (second_offset > volume_bytes_ ||
+         record.size - first_size > volume_bytes_ - second_offset)) {
+        sig_close(handle);
+        return -1;
+    }
     int result = -1;
     if (sig_seek(handle, static_cast<std::uint32_t>(record.offset),
                  static_cast<std::uint32_t>(record.offset >> 32), 0) >= 0) {
         char buffer[8192];
         std::uint64_t remaining = record.size;
+        std::uint64_t piece_left = std::min(first_size, record.size);
         bool ok = true;
         while (ok && remaining > 0) {
+            if (piece_left == 0 && two) {
+                // The end of the first piece: the rest lies after the gap.
+                if (sig_seek(handle, static_cast<std::uint32_t>(second_offset),
+                             static_cast<std::uint32_t>(second_offset >> 32), 0) < 0) {
+                    ok = false;
+                    break;
+                }
+                piece_left = remaining;
+            }
             std::memset(buffer, 0, sizeof buffer);
-            const std::int32_t got = sig_read(handle, buffer, sizeof buffer);
+            const std::int32_t got = sig_read(
+                handle, buffer,
+                static_cast<std::int32_t>(std::min<std::uint64_t>(sizeof buffer, piece_left)));
             if (got <= 0) {
                 ok = false;
                 break;
             }
             const std::uint64_t take =
                 std::min<std::uint64_t>(static_cast<std::uint64_t>(got), remaining);
+            piece_left -= std::min(piece_left, take);
             ok = sink->write(buffer, static_cast<std::size_t>(take));
             remaining -= take;
         }

@@ -8,6 +8,7 @@
 // scan block and reads the records after finished(). The same object holds the records of
 // a loaded scan file. Owned by the scan session for its whole life.
 
+#include "engine/raw/file_metadata.h"
 #include "engine/raw/sigscan.h"
 #include "engine/recovery_base.h"
 
@@ -18,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -85,6 +87,20 @@ class raw_recovery_c final : public recovery_base_c {
     const std::vector<signature_record>& records() const { return records_; }
     const QHash<QByteArray, QList<std::uint64_t>>& type_index() const { return type_index_; }
     const QString& device_path() const { return device_path_; }
+    // What the found file at that position of the table says about itself; null when it
+    // says nothing (or its metadata was not read).
+    const file_meta_s* meta(std::uint64_t position) const;
+    // Reads the metadata of every record from the volume (after a scan file was loaded).
+    void read_metadata();
+    // Makes the next start() continue the checkpoint's scan: its records are kept and the
+    // scan begins where it stopped. The checkpoint must be of this engine's target. While any
+    // deep scan runs, its checkpoint is written every few seconds (scan_checkpoint.h) and
+    // removed when the scan reaches the end of the volume.
+    void continue_from(const struct scan_checkpoint_s& checkpoint);
+    // A file found in two pieces: the first piece's length and where the rest lies. False
+    // for a file stored whole.
+    bool second_piece(std::uint64_t position, std::uint64_t* first_size,
+                      std::uint64_t* second_offset) const;
     // Files found so far by the running scan, for a progress line.
     std::int64_t found_so_far() const { return found_so_far_.load(std::memory_order_relaxed); }
 
@@ -92,6 +108,15 @@ class raw_recovery_c final : public recovery_base_c {
     void run() override;
 
   private:
+    struct second_piece_s {
+        std::uint64_t first_size = 0;
+        std::uint64_t offset = 0;
+    };
+    static void on_found_pieces(void* owner, const char* type, std::uint64_t offset,
+                                std::uint64_t first_size, std::uint64_t second_offset,
+                                std::uint64_t size);
+    void write_checkpoint_now(const QByteArray& identity, std::uint64_t volume_size);
+    static void on_inspect(void* owner, const char* type, sig::window_c& file);
     static void on_found(void* owner, const char* type, std::uint32_t offset_low,
                          std::uint32_t offset_high, std::uint32_t size_low,
                          std::uint32_t size_high);
@@ -105,6 +130,12 @@ class raw_recovery_c final : public recovery_base_c {
     std::uint64_t volume_bytes_ = 0;  // 0: not known
     sig_scan_block block_{};
     std::vector<signature_record> records_;
+    std::vector<file_meta_s> meta_;  // by position; shorter than records_ when not read
+    QHash<std::uint64_t, second_piece_s> second_pieces_;  // by position
+    file_meta_s inspected_;                               // of the file about to be reported
+    std::uint64_t resume_at_ = 0;  // where the next scan starts (a continued scan: not 0)
+    bool continuing_ = false;      // the next run keeps the records of a checkpoint
+    std::mutex records_lock_;      // the scanning thread appends; the checkpoint copies
     QHash<QByteArray, QList<std::uint64_t>> type_index_;
     std::atomic<std::int64_t> found_so_far_{0};
 };

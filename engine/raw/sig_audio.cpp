@@ -116,7 +116,7 @@ bool mpeg_frame(const std::uint8_t* h, mpeg_frame_s* frame) {
         {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256}  // layer I
     };
     const int kbps =
-        version == 3 ? v1[3 - layer][bitrate_index] : v2[layer == 3 ? 1 : 0][bitrate_index];
+        version == 3 ? v1[layer - 1][bitrate_index] : v2[layer == 3 ? 1 : 0][bitrate_index];
     const int bitrate = kbps * 1000;
     std::uint32_t length = 0;
     if (layer == 3) {
@@ -133,8 +133,9 @@ bool mpeg_frame(const std::uint8_t* h, mpeg_frame_s* frame) {
 
 }  // namespace
 
-// MP3: an ID3v2 tag (its syncsafe size) or the first frame, then MPEG layer III frames of
-// one version and sample rate for as long as they follow each other, then an ID3v1 tag.
+// MPEG audio: an ID3v2 tag (its syncsafe size) or the first frame, then frames of one
+// version, layer and sample rate for as long as they follow each other, then an ID3v1 tag.
+// Layer III streams are mp3, layer II mp2 and layer I mp1.
 found_s measure_mp3(window_c& w) {
     const std::uint8_t* p = w.at(0, 10);
     if (!p) {
@@ -167,9 +168,6 @@ found_s measure_mp3(window_c& w) {
         if (!h || !mpeg_frame(h, &frame) || (frames > 0 && frame.key != key)) {
             break;
         }
-        if (frames == 0 && ((frame.key >> 2) & 3) != 1) {
-            return {};  // layer I and II streams are not MP3
-        }
         if (pos + frame.length > w.bound()) {
             break;
         }
@@ -184,7 +182,8 @@ found_s measure_mp3(window_c& w) {
     if (tag && std::memcmp(tag, "TAG", 3) == 0 && pos + 128 <= w.bound()) {
         pos += 128;
     }
-    return {pos, "mp3"};
+    static const char* const by_layer[4] = {nullptr, "mp3", "mp2", "mp1"};
+    return {pos, by_layer[(key >> 2) & 3]};
 }
 
 namespace {

@@ -12,6 +12,8 @@
 
 namespace sig {
 
+constexpr std::size_t view_max_span = 64 * 1024;
+
 // Random access to the bytes of the volume being scanned. Used by one thread.
 class byte_view_c {
   public:
@@ -20,9 +22,10 @@ class byte_view_c {
     // volume, cannot be read, or the scan was asked to stop. Valid until the next call.
     virtual const std::uint8_t* at(std::uint64_t pos, std::size_t n) = 0;
     virtual std::uint64_t size() const = 0;
+    // How many bytes from pos the view holds in one piece (a read within them costs no
+    // copy); view_max_span when it cannot tell.
+    virtual std::size_t contiguous(std::uint64_t pos) { return (void)pos, view_max_span; }
 };
-
-constexpr std::size_t view_max_span = 64 * 1024;
 
 // A window of the view for one candidate: offsets relative to the candidate's first byte,
 // nothing at or beyond bound (the type's limit or the end of the volume).
@@ -44,6 +47,10 @@ class window_c {
         }
         std::uint64_t left = bound_ - pos;
         std::size_t n = want < view_max_span ? want : view_max_span;
+        const std::size_t piece = view_.contiguous(start_ + pos);
+        if (piece >= 4096 && piece < n) {  // a few bytes before a seam: one copy
+            n = piece;
+        }
         if (left < n) {
             n = static_cast<std::size_t>(left);
         }
@@ -78,6 +85,12 @@ struct format_s {
     const char* types;  // every type name the measure reports, space-separated
 };
 
+// Called on the scanning thread for each found file just before the found callback, with
+// a window over the whole file (a two-piece file's pieces put together), so that the caller
+// can read what it needs from the scan's own buffers. Set per thread, before sig_scan.
+using inspect_fn = void (*)(void* owner, const char* type, window_c& file);
+void set_scan_inspector(inspect_fn inspector);
+
 // Every known format, in the order candidates are tried at one sector.
 const std::vector<format_s>& formats();
 
@@ -104,7 +117,7 @@ inline std::uint64_t be64(const std::uint8_t* p) {
 }
 
 // The measures, by family (sig_image.cpp, sig_document.cpp, sig_archive.cpp, sig_audio.cpp,
-// sig_video.cpp, sig_program.cpp).
+// sig_video.cpp, sig_program.cpp, sig_markup.cpp).
 found_s measure_jpg(window_c& w);
 found_s measure_png(window_c& w);
 found_s measure_gif(window_c& w);
@@ -136,6 +149,7 @@ found_s measure_cab(window_c& w);
 found_s measure_exe(window_c& w);
 found_s measure_elf(window_c& w);
 found_s measure_font(window_c& w);
+found_s measure_markup(window_c& w);
 
 // A raw deflate stream at pos: its compressed length, or 0 when it does not end within the
 // window or is not valid deflate data. *out_total receives the inflated length.

@@ -383,6 +383,11 @@ found_s measure_tif(window_c& w) {
     if (!has_image || end > w.bound()) {
         return {};
     }
+    // Values begin on word boundaries, so writers pad a file of odd length with a zero.
+    if (end & 1) {
+        const std::uint8_t* pad = w.at(end, 1);
+        end += pad && *pad == 0 ? 1 : 0;
+    }
     return {end, "tif"};
 }
 

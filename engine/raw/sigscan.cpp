@@ -10,6 +10,7 @@
 
 #include "sig_config.h"
 #include "sig_format.h"
+#include "sig_pieces.h"
 #include "sig_volume.h"
 
 #include <QFile>
@@ -71,6 +72,14 @@ bool open_volume(const char* device_path, volume_s* volume) {
 }
 
 namespace {
+thread_local inspect_fn scan_inspector = nullptr;
+}  // namespace
+
+void set_scan_inspector(inspect_fn inspector) {
+    scan_inspector = inspector;
+}
+
+namespace {
 
 // 1 MiB reads keep a disk at full speed, and a buffer that size is still warm in the CPU's
 // cache when the scan looks at it; larger ones measured twice as slow from the page cache.
@@ -91,8 +100,8 @@ struct chunk_s {
 // The reader thread and the ring of buffers it fills ahead of the scan.
 class pipeline_c {
   public:
-    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping)
-        : volume_(volume), stopping_(stopping) {
+    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping, std::uint64_t start)
+        : volume_(volume), stopping_(stopping), skip_to_(start) {
         for (int i = 0; i < chunk_count; ++i) {
             storage_.emplace_back(std::make_unique<chunk_s>());
             storage_.back()->data.resize(chunk_bytes);
@@ -127,6 +136,16 @@ class pipeline_c {
     void skip_to(std::uint64_t pos) {
         std::lock_guard<std::mutex> hold(lock_);
         skip_to_ = std::max(skip_to_, pos);
+    }
+    // The bytes from pos to the end of the filled buffer that holds pos; 0 when none does.
+    std::size_t contiguous(std::uint64_t pos) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const chunk_s* c : ready_) {
+            if (c->pos <= pos && pos < c->pos + c->length) {
+                return static_cast<std::size_t>(c->pos + c->length - pos);
+            }
+        }
+        return 0;
     }
     // A filled buffer that holds [pos, pos + n); null when none does.
     const std::uint8_t* find(std::uint64_t pos, std::size_t n) {
@@ -236,6 +255,15 @@ class scan_view_c final : public byte_view_c {
         return cache_.data() + (pos - cache_pos_);
     }
     std::uint64_t size() const override { return direct_.size; }
+    std::size_t contiguous(std::uint64_t pos) override {
+        if (const std::size_t in_ring = pipe_.contiguous(pos)) {
+            return in_ring;
+        }
+        if (cache_length_ > 0 && cache_pos_ <= pos && pos < cache_pos_ + cache_length_) {
+            return static_cast<std::size_t>(cache_pos_ + cache_length_ - pos);
+        }
+        return view_max_span;
+    }
 
   private:
     pipeline_c& pipe_;
@@ -286,6 +314,31 @@ struct sector_test_s {
     }
 };
 
+// The volume's cluster size from a FAT, exFAT or NTFS boot sector; 4 KiB (the most common
+// size) when the volume holds none of them.
+std::uint64_t cluster_size(byte_view_c& view) {
+    const std::uint8_t* b = view.at(0, 512);
+    if (!b || b[510] != 0x55 || b[511] != 0xAA) {
+        return 4096;
+    }
+    std::uint64_t size = 0;
+    if (std::memcmp(b + 3, "EXFAT   ", 8) == 0) {
+        if (b[108] >= 9 && b[108] <= 12 && b[108] + b[109] <= 25) {
+            size = 1ull << (b[108] + b[109]);
+        }
+    } else {
+        const std::uint64_t sector = le16(b + 11);
+        const std::uint64_t per_cluster = b[13];
+        const bool known = std::memcmp(b + 3, "NTFS    ", 8) == 0 ||
+                           std::memcmp(b + 54, "FAT", 3) == 0 || std::memcmp(b + 82, "FAT", 3) == 0;
+        if (known && sector >= 512 && sector <= 4096 && (sector & (sector - 1)) == 0 &&
+            per_cluster > 0 && (per_cluster & (per_cluster - 1)) == 0) {
+            size = sector * per_cluster;
+        }
+    }
+    return size >= 512 && size <= (32u << 20) ? size : 4096;
+}
+
 }  // namespace
 
 }  // namespace sig
@@ -300,6 +353,16 @@ extern "C" void sig_load_config(const char* path) {
 }
 
 extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
+    sig_scan_pieces(block, device_path, nullptr);
+}
+
+extern "C" void sig_scan_pieces(sig_scan_block* block, const char* device_path,
+                                sig_found_pieces_fn found_pieces) {
+    sig_scan_resume(block, device_path, found_pieces, 0);
+}
+
+extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
+                                sig_found_pieces_fn found_pieces, uint64_t start) {
     using namespace sig;
     if (!block) {
         return;
@@ -315,9 +378,20 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
     const sector_test_s test(rules);
     const auto& table = formats();
     std::atomic<bool> stopping{false};
-    pipeline_c pipe(volume, stopping);
+    start = start / 512 * 512;
+    if (start >= volume.size) {
+        progress.store(1.0, std::memory_order_relaxed);
+        return;
+    }
+    pipeline_c pipe(volume, stopping, start);
     scan_view_c view(pipe, direct, stopping, block->stop);
-    std::uint64_t resume = 0;  // the scan goes on at this byte
+    std::uint64_t resume = start;  // the scan goes on at this byte
+    // The search for second pieces may take a quarter of the scan's time (and half a
+    // second), at most a fifth of a second per file.
+    using clock = std::chrono::steady_clock;
+    const clock::time_point began = clock::now();
+    clock::duration searching{};
+    const std::uint64_t cluster = cluster_size(view);
     auto stop_requested = [&] {
         while (load_word(block->pause) != 0 && load_word(block->stop) == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -355,7 +429,8 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
             }
             const std::uint64_t pos = c->pos + off;
             found_s found;
-            for (int round = 0; round < 3 && found.size == 0; ++round) {
+            std::uint64_t pieces_end = 0;  // a two-piece file's first piece ends here
+            for (int round = 0; round < 3 && found.size == 0 && pieces_end == 0; ++round) {
                 const std::vector<int>& candidates = round == 0   ? test.lists[first]
                                                      : round == 1 ? test.lists[boxed]
                                                                   : test.far;
@@ -368,8 +443,41 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
                         continue;
                     }
                     window_c w(view, pos, std::min(test.bound[index], volume.size - pos));
-                    found_s candidate = f.measure(w);
+                    found_s candidate;
+                    if (!has_check(f)) {
+                        candidate = f.measure(w);
+                    } else if (const soundness_s checked = check_file(f, w); checked.sound) {
+                        candidate = {checked.size, checked.type};
+                    } else if (found_pieces && checked.break_high != 0) {
+                        const clock::time_point now = clock::now();
+                        const clock::duration allowance =
+                            (now - began) / 4 + std::chrono::milliseconds(500) - searching;
+                        if (allowance > clock::duration::zero()) {
+                            piece_search_s search;
+                            search.cluster = cluster;
+                            search.deadline = now + std::min<clock::duration>(
+                                                        allowance, std::chrono::milliseconds(200));
+                            const pieces_s two =
+                                find_second_piece(view, f, pos, test.bound[index], checked, search);
+                            searching += clock::now() - now;
+                            auto rule = two.type ? rules.find(two.type) : rules.end();
+                            if (two.size != 0 && rule != rules.end() && rule->second.enabled &&
+                                two.size <= rule->second.limit) {
+                                if (scan_inspector) {
+                                    spliced_view_c spliced(view, pos + two.first, two.gap);
+                                    window_c file(spliced, pos, two.size);
+                                    scan_inspector(block->owner, two.type, file);
+                                }
+                                found_pieces(block->owner, two.type, pos, two.first,
+                                             pos + two.first + two.gap, two.size);
+                                pieces_end = pos + two.first;
+                            }
+                        }
+                    }
                     if (candidate.size == 0 || !candidate.type) {
+                        if (pieces_end != 0) {
+                            break;
+                        }
                         continue;
                     }
                     auto rule = rules.find(candidate.type);
@@ -384,10 +492,17 @@ extern "C" void sig_scan(sig_scan_block* block, const char* device_path) {
             if (stopping.load(std::memory_order_relaxed)) {
                 break;
             }
-            if (found.size == 0) {
+            if (pieces_end != 0) {
+                // The scan goes on after the first piece: the gap may hold other files.
+                found = found_s{pieces_end - pos, nullptr};
+            } else if (found.size == 0) {
                 continue;
             }
-            if (block->found) {
+            if (block->found && found.type) {
+                if (scan_inspector) {
+                    window_c file(view, pos, found.size);
+                    scan_inspector(block->owner, found.type, file);
+                }
                 block->found(block->owner, found.type, static_cast<std::uint32_t>(pos),
                              static_cast<std::uint32_t>(pos >> 32),
                              static_cast<std::uint32_t>(found.size),

@@ -40,6 +40,20 @@ void sig_load_config(const char* path);
  * volume read, stop set, or the volume could not be opened). */
 void sig_scan(sig_scan_block* block, const char* device_path);
 
+/* A file stored in two pieces: the first first_size bytes at offset, the rest at
+ * second_offset; size is the whole file's. Called on the scanning thread, like found. */
+typedef void (*sig_found_pieces_fn)(void* owner, const char* type, uint64_t offset,
+                                    uint64_t first_size, uint64_t second_offset, uint64_t size);
+/* sig_scan that also puts together files stored in two pieces and reports them through
+ * found_pieces (sig_scan, or a null found_pieces, leaves them out). */
+void sig_scan_pieces(sig_scan_block* block, const char* device_path,
+                     sig_found_pieces_fn found_pieces);
+
+/* sig_scan_pieces from byte start (a multiple of 512) on: the continuation of a scan that
+ * has reported every file that begins before start. Progress still counts from byte 0. */
+void sig_scan_resume(sig_scan_block* block, const char* device_path,
+                     sig_found_pieces_fn found_pieces, uint64_t start);
+
 /* Opens a volume for reading; 0 on failure. */
 intptr_t sig_open(const char* device_path);
 /* Moves to a byte offset (origin 0: from the start of the volume); the new position, or a

@@ -1,0 +1,39 @@
+#pragma once
+// The checkpoint of a running deep scan: what it has found and how far it has read, kept in
+// the user's state folder ($XDG_STATE_HOME/OrvaneRecovery/deep-scans/) so that a scan ended
+// by a crash, a kill or a stop can go on where it was instead of starting again. One file
+// per volume; bound to the volume by its size and a digest of its first and last 64 KiB.
+//
+// The file is read back as hostile data: its length and every count are checked before
+// anything is used.
+
+#include "engine/raw/raw_recovery.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+struct scan_checkpoint_s {
+    QString device_path;
+    QByteArray identity;          // volume_identity() of the scanned volume
+    std::uint64_t resume_at = 0;  // every file that begins before this byte is in records
+    std::vector<signature_record> records;
+    struct piece_s {
+        std::uint64_t position = 0;  // in records
+        std::uint64_t first_size = 0;
+        std::uint64_t second_offset = 0;
+    };
+    std::vector<piece_s> pieces;
+};
+
+// Where the checkpoint of a scan of device_path is kept.
+QString checkpoint_path(const QString& device_path);
+// The volume's size and a digest of its first and last 64 KiB, read through the signature
+// library; empty when the volume cannot be read.
+QByteArray volume_identity(const QString& device_path);
+// Written whole or not at all. False on failure.
+bool write_checkpoint(const QString& path, const scan_checkpoint_s& checkpoint);
+// False, with nothing set, when the file is missing or not a valid checkpoint.
+bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint);

@@ -1,0 +1,94 @@
+#pragma once
+// Files stored in two pieces. A picture, document or archive whose structure breaks at a
+// point (JPEG data that stops decoding, a PNG chunk whose CRC fails, a ZIP member whose CRC
+// fails or whose next header is not where the lengths say) may go on after a gap of whole
+// clusters, where a fragmented file system put the rest. The check of each format finds the
+// break; the search tries each cluster boundary before it as the end of the first piece and
+// each gap of whole clusters after it, and keeps the one joint the format's own checks pass
+// across: libjpeg-turbo decodes the whole picture without a warning, every PNG chunk's CRC
+// and the zlib stream hold, every ZIP member's CRC-32 and the central directory's offsets
+// hold. Bounded by a gap limit and a time budget per file.
+
+#include "sig_format.h"
+
+#include <chrono>
+#include <cstdint>
+
+namespace sig {
+
+// What a format check found about a candidate file.
+struct soundness_s {
+    bool sound = false;      // the whole file holds
+    std::uint64_t size = 0;  // its size, when sound
+    const char* type = nullptr;
+    // When not sound: the structure breaks somewhere in (break_low, break_high] (offsets
+    // from the file's first byte); both 0 when the check cannot tell where.
+    std::uint64_t break_low = 0;
+    std::uint64_t break_high = 0;
+    // A quick test of a joint: what must lie at probe_at (an offset in the file) once the
+    // pieces are put together (probe_none: no quick test).
+    enum probe_e {
+        probe_none,
+        probe_png_chunk,
+        probe_zip_header,
+        probe_pdf_object,
+        probe_pdf_xref
+    };
+    probe_e probe = probe_none;
+    std::uint64_t probe_at = 0;
+    std::uint64_t probe_number = 0;  // the PDF object's number
+};
+
+// The formats with a check: their measures' results are confirmed by it, and their broken
+// files searched for a second piece.
+bool has_check(const format_s& f);
+// Runs the format's measure and its check over the window. When searching, a candidate the
+// measure rejects is not checked further (and no break is looked for).
+soundness_s check_file(const format_s& f, window_c& w, bool searching = false);
+
+struct pieces_s {
+    std::uint64_t first = 0;  // bytes in the first piece (whole clusters)
+    std::uint64_t gap = 0;    // bytes between the pieces
+    std::uint64_t size = 0;   // the whole file's size; 0: no second piece found
+    const char* type = nullptr;
+};
+
+struct piece_search_s {
+    std::uint64_t cluster = 4096;           // the volume's cluster size
+    std::uint64_t max_gap_clusters = 4096;  // the largest gap tried
+    std::chrono::steady_clock::time_point deadline;
+};
+
+// Searches the second piece of a broken file that starts at start (bound: the type's limit
+// from start, as for the measure).
+pieces_s find_second_piece(byte_view_c& view, const format_s& f, std::uint64_t start,
+                           std::uint64_t bound, const soundness_s& broken,
+                           const piece_search_s& search);
+
+// A view of the volume in which the pieces of one file follow each other: bytes at and after
+// joint (a volume offset) come from joint + gap.
+class spliced_view_c final : public byte_view_c {
+  public:
+    spliced_view_c(byte_view_c& base, std::uint64_t joint, std::uint64_t gap)
+        : base_(base), joint_(joint), gap_(gap) {}
+    const std::uint8_t* at(std::uint64_t pos, std::size_t n) override;
+    std::uint64_t size() const override { return base_.size() > gap_ ? base_.size() - gap_ : 0; }
+
+    std::size_t contiguous(std::uint64_t pos) override {
+        const std::size_t piece = base_.contiguous(pos < joint_ ? pos : pos + gap_);
+        return pos < joint_ && joint_ - pos < piece ? static_cast<std::size_t>(joint_ - pos)
+                                                    : piece;
+    }
+
+  private:
+    byte_view_c& base_;
+    std::uint64_t joint_;
+    std::uint64_t gap_;
+    std::uint8_t scratch_[view_max_span];
+};
+
+// The decode check of a JPEG (libjpeg-turbo) over [0, size) of the window; false with
+// *break_at set to where the data stopped making sense when it does not decode cleanly.
+bool jpeg_decodes(window_c& w, std::uint64_t size, std::uint64_t* break_at);
+
+}  // namespace sig
