@@ -9,6 +9,7 @@
 // (request_stop). repair_mbr runs on the caller's thread, only while no search runs, and
 // is the one place that opens the drive for writing.
 
+#include "disk_layout.h"
 #include "partition_item.h"
 
 #include "device/drive_list.h"
@@ -55,6 +56,9 @@ class partition_repair_c : public QThread {
     // it was stopped before the end of the drive.
     QString search_error() const;
     bool search_stopped() const;
+    // What the last search learnt about the drive's tables (the scheme a repair writes,
+    // a surviving GPT, extended boot records); read after finished().
+    disk_layout_s disk_layout() const;
 
     // Read after repair_mbr: why it failed, the backup of the old sector 0, the partitions
     // that no table entry can describe (beyond 2 TiB), and whether the kernel took the new
@@ -79,6 +83,7 @@ class partition_repair_c : public QThread {
     drive_item_s drive_;
     QString search_error_;
     bool stopped_ = false;
+    disk_layout_s layout_;
     std::atomic<int> stop_word_{0};  // written by request_stop, read by the search
 
     QString repair_error_;

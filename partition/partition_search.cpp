@@ -1,6 +1,7 @@
 #include "partition_search.h"
 
 #include "boot_signature.h"
+#include "fs_probe.h"
 
 #include "device/platform/platform_device.h"
 
@@ -64,12 +65,58 @@ search_end_e search_partitions(platform::device_source_c& source,
                                const partition_search_hooks_s& hooks) {
     const std::uint64_t drive_bytes = source.byte_size();
     const std::uint64_t drive_sectors = drive_bytes / boot_sector_bytes;
+    const probe_read_f read = [&source, drive_sectors](std::uint64_t first, std::uint32_t count,
+                                                       std::uint8_t* out) {
+        if (first >= drive_sectors || count > drive_sectors - first) {
+            return -1;
+        }
+        return source.read_at(first * boot_sector_bytes, out,
+                              std::size_t(count) * boot_sector_bytes);
+    };
+    disk_layout_s layout = read_disk_layout(read, drive_sectors);
+    QList<partition_item_s> found;
+    auto record = [&](const partition_item_s& item) {
+        found << item;
+        if (hooks.found) {
+            hooks.found(item);
+        }
+    };
+    // A surviving GPT's partitions are listed first and not searched again.
+    const QList<partition_item_s> listed = gpt_items(layout, read, drive_sectors);
+    for (const partition_item_s& item : listed) {
+        record(item);
+    }
+    auto listed_end = [&listed](std::uint64_t sector) -> std::uint64_t {
+        for (const partition_item_s& item : listed) {  // sorted by start
+            if (sector >= item.start_sector && sector <= item.end_sector) {
+                sector = item.end_sector + 1;
+            }
+        }
+        return sector;
+    };
     block_reader_c reader(source);
     std::uint64_t block = 0;          // first sector of the block
     std::uint64_t counted_until = 0;  // unreadable sectors before this one are counted
+    std::uint64_t floor = 0;          // found partitions start here or later
+    std::uint64_t data_end = 0;       // the run of stored data that the block lies in ends here
     while (block < drive_sectors) {
         if (stop_asked(hooks)) {
             return search_end_e::stopped;
+        }
+        block = listed_end(block);
+        if (block >= drive_sectors) {
+            break;
+        }
+        if (block * boot_sector_bytes >= data_end) {
+            // Holes of a sparse image read as zeros and hold nothing: go to the next data.
+            std::uint64_t data_start = 0;
+            source.data_run(block * boot_sector_bytes, &data_start, &data_end);
+            if (data_start >= drive_sectors * boot_sector_bytes) {
+                break;
+            }
+            block = std::max(block, data_start / boot_sector_bytes);
+            data_end = std::max(data_end, (block + 1) * boot_sector_bytes);
+            continue;  // the new block may lie in a listed partition
         }
         const auto count = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(search_block_sectors, drive_sectors - block));
@@ -81,17 +128,37 @@ search_end_e search_partitions(platform::device_source_c& source,
         const std::uint32_t tested = last_block ? count : count - 1;
         std::uint32_t j = 0;
         boot_hit_s hit;
-        bool found = false;
+        fs_probe_s probe;
+        bool found_here = false;
+        std::uint64_t start = 0;
         for (; j < tested; ++j) {
             const std::uint8_t* sector = reader.sector(j);
             const std::uint8_t* next = j + 1 < count ? reader.sector(j + 1) : nullptr;
-            if (sector && test_boot_sector(sector, next, &hit)) {
-                found = true;
+            if (!sector) {
+                continue;
+            }
+            if (test_boot_sector(sector, next, &hit) && listed_end(block + j) == block + j) {
+                found_here = true;
+                start = block + j;
                 break;
+            }
+            if (probe_file_system(sector, block + j, drive_sectors, read, &probe) &&
+                probe.start_sector >= floor &&
+                listed_end(probe.start_sector) == probe.start_sector) {
+                found_here = true;
+                start = probe.start_sector;
+                hit.fs_name = probe.fs_name;
+                hit.partition_type = probe.partition_type;
+                hit.sectors = probe.sectors;
+                break;
+            }
+            ebr_s ebr;
+            if (layout.ebrs.size() < max_recorded_ebrs && ebr_sector(sector, block + j, &ebr)) {
+                layout.ebrs << ebr;
             }
         }
         if (hooks.unreadable) {
-            const std::uint32_t looked = found ? j + 1 : tested;
+            const std::uint32_t looked = found_here ? j + 1 : tested;
             for (std::uint32_t s = 0; s < looked; ++s) {
                 if (block + s >= counted_until && !reader.sector(s)) {
                     hooks.unreadable->fetch_add(1, std::memory_order_relaxed);
@@ -99,32 +166,39 @@ search_end_e search_partitions(platform::device_source_c& source,
             }
             counted_until = std::max(counted_until, block + looked);
         }
-        if (!found) {
+        if (!found_here) {
             if (last_block) {
                 break;
             }
             block += count - 1;
+        } else if (hit.sectors == 0) {
+            block = block + j + 1;  // declares no sectors: nothing to record, move on
         } else {
-            const std::uint64_t start = block + j;
-            if (hit.sectors == 0) {
-                block = start + 1;  // declares no sectors: nothing to record, move on
-            } else {
-                const bool overflows = hit.sectors > UINT64_MAX - start;
-                partition_item_s item;
-                item.fs_name = hit.fs_name;
-                item.partition_type = hit.partition_type;
-                item.start_sector = start;
-                item.end_sector = overflows ? UINT64_MAX : start + hit.sectors - 1;
-                if (hooks.found) {
-                    hooks.found(item);
-                }
-                block = overflows ? UINT64_MAX : start + hit.sectors;
+            const bool overflows = hit.sectors > UINT64_MAX - start;
+            partition_item_s item;
+            item.fs_name = hit.fs_name;
+            item.partition_type = hit.partition_type;
+            std::int32_t table_type = 0;
+            fs_table_types(hit.fs_name, &table_type, &item.type_guid);
+            item.start_sector = start;
+            item.end_sector = overflows ? UINT64_MAX : start + hit.sectors - 1;
+            if (const ebr_s* ebr = ebr_for(layout, start);
+                ebr && ebr->logical_last < drive_sectors) {
+                item.logical = true;
+                item.end_sector = ebr->logical_last;  // the record's end over the file system's
             }
+            record(item);
+            block = item.end_sector == UINT64_MAX ? UINT64_MAX : item.end_sector + 1;
+            floor = block;
         }
         if (hooks.progress && drive_bytes > 0) {
             const double done = static_cast<double>(block) * boot_sector_bytes / drive_bytes;
             hooks.progress->store(std::min(done, 1.0), std::memory_order_relaxed);
         }
+    }
+    finish_layout(&layout, found, drive_sectors);
+    if (hooks.layout) {
+        *hooks.layout = layout;
     }
     if (hooks.progress) {
         hooks.progress->store(1.0, std::memory_order_relaxed);

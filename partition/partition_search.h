@@ -1,11 +1,16 @@
 #pragma once
-// The search of a whole drive for NTFS and FAT32 boot sectors.
+// The search of a whole drive for lost partitions: NTFS and FAT32 boot sectors, and the
+// superblocks of the probed file systems (fs_probe.h).
 //
-// Reads the drive in 128 KiB blocks (256 sectors) that overlap by one sector, so that a
-// boot sector in the last sector of a block is tested together with the sector behind it.
-// On a hit the partition the boot sector declares is recorded and skipped in one jump.
-// Runs on the calling thread (the partition worker's, or a fuzzer's); reads only.
+// First the drive's tables are read: the partitions of a surviving GPT are listed at once
+// and not searched again. Then the drive is read in 128 KiB blocks (256 sectors) that
+// overlap by one sector, so that a boot sector in the last sector of a block is tested
+// together with the sector behind it. On a hit the partition the file system declares is
+// recorded and skipped in one jump. The holes of a sparse image hold nothing and are
+// passed over. Runs on the calling thread (the partition worker's, or a fuzzer's); reads
+// only.
 
+#include "disk_layout.h"
 #include "partition_item.h"
 
 #include <atomic>
@@ -23,6 +28,7 @@ struct partition_search_hooks_s {
     std::atomic<double>* progress = nullptr;             // fraction of the drive searched
     const std::atomic<int>* stop = nullptr;              // non-zero: end before the next block
     std::atomic<std::uint64_t>* unreadable = nullptr;    // sectors that could not be read
+    disk_layout_s* layout = nullptr;  // filled with what was learnt about the tables
 };
 
 enum class search_end_e { complete, stopped };

@@ -12,6 +12,7 @@ targets=(
   "fuzz_partition_search fuzz/corpus/fat_reader"
   "fuzz_ntfs_record fuzz/corpus/ntfs_record"
   "fuzz_sig_formats fuzz/corpus/sig_formats"
+  "fuzz_partition_tables fuzz/corpus/partition_tables"
 )
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done
