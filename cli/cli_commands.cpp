@@ -70,7 +70,8 @@ int command_drives(const cli_options_s& options) {
         print_error(warning);
     }
     QList<QStringList> rows{{QStringLiteral("DRIVE"), QStringLiteral("SIZE"),
-                             QStringLiteral("BYTES"), QStringLiteral("NAME")}};
+                             QStringLiteral("BYTES"), QStringLiteral("FORMAT"),
+                             QStringLiteral("NAME")}};
     for (std::size_t r = 1; r < drive_list.size(); ++r) {
         const drive_item_s& d = drive_list[r];
         if (options.json) {
@@ -84,15 +85,18 @@ int command_drives(const cli_options_s& options) {
                 {QStringLiteral("bytes_per_sector"),
                  static_cast<qint64>(d.geometry->BytesPerSector)},
             };
-            print_json({{QStringLiteral("drive"), static_cast<qint64>(r - 1)},
-                        {QStringLiteral("name"), d.name},
-                        {QStringLiteral("size"), static_cast<qint64>(d.size)},
-                        {QStringLiteral("ready"), d.size != 0},
-                        {QStringLiteral("geometry"), geometry}});
+            print_json(
+                {{QStringLiteral("drive"), static_cast<qint64>(r - 1)},
+                 {QStringLiteral("name"), d.name},
+                 {QStringLiteral("size"), static_cast<qint64>(d.size)},
+                 {QStringLiteral("ready"), d.size != 0},
+                 {QStringLiteral("format"), d.format.isEmpty() ? QStringLiteral("disk") : d.format},
+                 {QStringLiteral("geometry"), geometry}});
         } else {
             rows << QStringList{QString::number(r - 1),
                                 d.size != 0 ? format_size(d.size) : QStringLiteral("not ready"),
-                                QString::number(d.size), d.name};
+                                QString::number(d.size),
+                                d.format.isEmpty() ? QStringLiteral("disk") : d.format, d.name};
         }
     }
     if (!options.json) {

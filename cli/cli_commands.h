@@ -18,6 +18,7 @@ struct cli_options_s {
     QString save;                   // --save FILE.sav (scan --deep)
     QString from;                   // --from FILE.sav (restore)
     bool skip_overwritten = false;  // --skip-overwritten
+    QString map;                    // --map MAPFILE (image)
     QStringList positional;
 };
 
@@ -25,12 +26,17 @@ struct cli_options_s {
 constexpr int exit_ok = 0;
 constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
+// orvane image: the copy holds zeros for sectors that could not be read, or was stopped
+// before the end (run again with the same --map to continue).
+constexpr int exit_image_incomplete = 3;
+constexpr int exit_image_stopped = 4;
 
 int command_drives(const cli_options_s& options);
 int command_volumes(const cli_options_s& options);
 int command_scan(const cli_options_s& options);
 int command_restore(const cli_options_s& options);
 int command_partitions(const cli_options_s& options);
+int command_image(const cli_options_s& options);
 
 // Writes a plain-words message to standard error as "orvane: ...".
 void print_error(const QString& message);

@@ -190,7 +190,77 @@ bool confirm_repair(const drive_item_s& drive, int entries) {
     return reply == QLatin1String("y") || reply == QLatin1String("yes");
 }
 
+// A GPT, or a master boot record with an extended entry over a surviving chain: the whole
+// table is planned and written at once (image files only for now).
+int repair_table(partition_repair_c& worker, const drive_item_s& drive,
+                 const cli_options_s& options, const disk_layout_s& layout) {
+    const bool restore = layout.scheme == QLatin1String("gpt") && !layout.gpt.entries.isEmpty();
+    if (!options.yes) {
+        std::fprintf(stderr,
+                     "%s %s on %s (%s)?\nEvery sector it replaces is saved to a file "
+                     "first. [y/N] ",
+                     restore ? "Write the GPT back from its surviving backup"
+                     : layout.scheme == QLatin1String("gpt") ? "Write a new GPT"
+                                                             : "Write a new master boot record",
+                     layout.scheme == QLatin1String("gpt") ? "(protective MBR, both headers and "
+                                                             "entry arrays)"
+                                                           : "with an extended partition",
+                     drive.name.toUtf8().constData(), format_size(drive.size).toUtf8().constData());
+        std::fflush(stderr);
+        std::string answer;
+        const QString reply = std::getline(std::cin, answer)
+                                  ? QString::fromStdString(answer).trimmed().toLower()
+                                  : QString();
+        if (reply != QLatin1String("y") && reply != QLatin1String("yes")) {
+            print_error(QStringLiteral("nothing was written"));
+            return exit_failed;
+        }
+    }
+    const int result = worker.repair_table();
+    for (const partition_item_s& item : worker.left_out()) {
+        print_error(
+            QStringLiteral("the %1 partition at sectors %2-%3 has no entry in the new table")
+                .arg(item.fs_name)
+                .arg(item.start_sector)
+                .arg(item.end_sector));
+    }
+    if (!worker.backup_path().isEmpty()) {
+        print_error(QStringLiteral("the replaced sectors were saved to %1; to put them back:")
+                        .arg(worker.backup_path()));
+        for (const QString& command : worker.undo_commands()) {
+            print_error(QStringLiteral("  ") + command);
+        }
+    }
+    if (result != 0) {
+        print_error(QStringLiteral("repair failed: %1").arg(worker.repair_error()));
+        return exit_failed;
+    }
+    const qsizetype entries = worker.described().size();
+    if (options.json) {
+        print_json({{QStringLiteral("repaired"), drive.name},
+                    {QStringLiteral("scheme"), worker.repair_scheme()},
+                    {QStringLiteral("restored"), restore},
+                    {QStringLiteral("entries"), entries},
+                    {QStringLiteral("backup"), worker.backup_path()}});
+    } else {
+        print_line(
+            QStringLiteral("wrote %1 with %2 %3 to %4")
+                .arg(restore ? QStringLiteral("the GPT from its backup")
+                     : worker.repair_scheme() == QLatin1String("gpt")
+                         ? QStringLiteral("a new GPT")
+                         : QStringLiteral("a new master boot record"))
+                .arg(entries)
+                .arg(entries == 1 ? QStringLiteral("partition") : QStringLiteral("partitions"))
+                .arg(drive.name));
+    }
+    return exit_ok;
+}
+
 int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_options_s& options) {
+    if (const disk_layout_s layout = worker.disk_layout();
+        layout.scheme == QLatin1String("gpt") || layout.extended_first != 0) {
+        return repair_table(worker, drive, options, layout);
+    }
     const QList<partition_item_s> found = worker.partitions();
     if (found.isEmpty()) {
         print_error(QStringLiteral("no partition was found; nothing to repair"));

@@ -8,7 +8,7 @@
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
 #include "engine/raw/sigscan.h"
-#include "engine/restore_names.h"
+#include "engine/restore_writer.h"
 #include "engine/scan_session.h"
 #include "result/file_list.h"
 
@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 
 #include <unistd.h>
 
@@ -42,38 +43,75 @@ void catch_interrupt() {
 
 // One found entry as the tool prints it: a folder of the result tree or a file of one.
 struct found_entry_s {
-    QString folder;  // '/'-separated path of the folder that holds it, "/" for the top
-    QString path;    // folder and name, as the tree shows it
-    recovery_item_s item;
-    bool directory = false;
+    const QString& path;  // '/'-separated, as the tree shows it
+    const recovery_item_s& item;
+    bool directory;
+    std::size_t folder;  // the folder that holds the file, or the folder itself
 };
 
-QString join_path(const QString& folder, const QString& name) {
-    return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
-}
-
-// The folders that hold files, and the files: what the result tree and table show, in path
-// order.
-std::vector<found_entry_s> found_entries(const scan_session_c& session) {
-    std::vector<found_entry_s> entries;
-    const recovery_base_c* engine = session.current();
-    const engine_kind_e kind = session.engine_kind();
-    std::vector<recovery_item_s> file_list;
-    for (const result_folder_s& folder : list_result_folders(engine, kind)) {
-        if (folder.path != QLatin1String("/")) {
-            const int cut = folder.path.lastIndexOf(QLatin1Char('/'));
-            entries.push_back({cut > 0 ? folder.path.left(cut) : QStringLiteral("/"), folder.path,
-                               folder.item, true});
-        }
-        fill_file_list(file_list, engine, kind, folder.ref);
-        for (const recovery_item_s& item : file_list) {
-            entries.push_back({folder.path, join_path(folder.path, item.name), item, false});
+// Visits every found folder and file in path order: depth first, the entries of each folder
+// (files and sub-folders) by name. Only the current path is held, so folders nested
+// thousands deep cost no more than the entries themselves. visit returns false to stop.
+void walk_results(const scan_session_c& session, const std::vector<result_folder_s>& folders,
+                  const std::function<bool(const found_entry_s&)>& visit) {
+    if (folders.empty()) {
+        return;
+    }
+    std::vector<std::vector<std::size_t>> below(folders.size());
+    for (std::size_t i = 1; i < folders.size(); ++i) {
+        if (folders[i].parent >= 0) {
+            below[static_cast<std::size_t>(folders[i].parent)].push_back(i);
         }
     }
-    std::sort(entries.begin(), entries.end(), [](const found_entry_s& a, const found_entry_s& b) {
-        return a.path != b.path ? a.path < b.path : a.item.file_key < b.item.file_key;
-    });
-    return entries;
+    // One entry of a folder: a file (folder == npos) or a sub-folder.
+    struct item_s {
+        recovery_item_s item;
+        std::size_t folder;
+    };
+    struct frame_s {
+        std::size_t folder;
+        qsizetype path_length;  // of the folder's path, "" for the top
+        std::vector<item_s> items;
+        std::size_t next = 0;
+    };
+    constexpr std::size_t no_folder = ~std::size_t{0};
+    const auto frame_for = [&](std::size_t folder, qsizetype length) {
+        frame_s frame{folder, length, {}, 0};
+        std::vector<recovery_item_s> files;
+        fill_file_list(files, session.current(), session.engine_kind(), folders[folder].ref);
+        for (recovery_item_s& file : files) {
+            frame.items.push_back({std::move(file), no_folder});
+        }
+        for (const std::size_t child : below[folder]) {
+            frame.items.push_back({folders[child].item, child});
+        }
+        std::sort(frame.items.begin(), frame.items.end(), [](const item_s& a, const item_s& b) {
+            return a.item.name != b.item.name ? a.item.name < b.item.name
+                                              : a.item.file_key < b.item.file_key;
+        });
+        return frame;
+    };
+    QString path;
+    std::vector<frame_s> stack;
+    stack.push_back(frame_for(0, 0));
+    while (!stack.empty()) {
+        frame_s& frame = stack.back();
+        if (frame.next >= frame.items.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const item_s& entry = frame.items[frame.next++];
+        path.truncate(frame.path_length);
+        path += QLatin1Char('/') + entry.item.name;
+        const bool directory = entry.folder != no_folder;
+        if (!visit({path, entry.item, directory, directory ? entry.folder : frame.folder})) {
+            return;
+        }
+        if (directory) {
+            const qsizetype length = path.size();
+            stack.push_back(frame_for(entry.folder, length));
+        }
+    }
 }
 
 // A whole image file or device as the target of a deep scan.
@@ -267,13 +305,14 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
 // the scan file when --save asks for one.
 int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
     raw_recovery_c& engine = session.raw_engine();
-    const auto entries = found_entries(session);
+    const auto folders = list_result_folders(session.current(), session.engine_kind(),
+                                             folder_paths_e::without_paths);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
                              QStringLiteral("OFFSET"), QStringLiteral("KEY")}};
     qsizetype files = 0;
-    for (const found_entry_s& e : entries) {
+    walk_results(session, folders, [&](const found_entry_s& e) {
         if (e.directory) {
-            continue;
+            return true;
         }
         ++files;
         const signature_record& record = engine.records()[e.item.file_key];
@@ -288,7 +327,8 @@ int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
             rows << QStringList{e.path, QString::number(e.item.size),
                                 QString::number(record.offset), QString::number(e.item.file_key)};
         }
-    }
+        return true;
+    });
     if (!options.json) {
         print_table(rows);
         std::fflush(stdout);
@@ -309,8 +349,10 @@ int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
     return exit_ok;
 }
 
-// Loads a saved deep scan and finds its volume among the drives' volumes (the image is
-// added when the scan file names an image file). False, after printing why, on failure.
+// Loads a saved deep scan and finds its volume: one of the listed volumes (images named
+// with --image or in the settings included), or a whole image named with --image. A file
+// that names anything else is refused; nothing it names is opened before that. False,
+// after printing why, on failure.
 bool resume_from_file(const cli_options_s& options, scan_session_c* session) {
     if (!add_cli_images(options)) {
         return false;
@@ -322,33 +364,31 @@ bool resume_from_file(const cli_options_s& options, scan_session_c* session) {
     enumerate_volumes();
     std::vector<volume_item_s> volumes(volume_list.begin() + (volume_list.empty() ? 0 : 1),
                                        volume_list.end());
+    for (const QString& image : options.images) {
+        volumes.push_back(whole_image(QFileInfo(image).canonicalFilePath()));
+    }
     QString device;
-    if (session->resume_scan_file(options.from, volumes, &device) == 0) {
+    QString why;
+    if (session->resume_scan_file(options.from, volumes, &device, &why) == 0) {
+        if (const std::size_t refused = session->raw_engine().refused_records(); refused > 0) {
+            print_error(QStringLiteral("%1 records of the scan file were left out: their index, "
+                                       "type or size cannot be those of a found file on this "
+                                       "volume")
+                            .arg(refused));
+        }
         return true;
     }
     if (device.isEmpty()) {
         print_error(QStringLiteral("'%1' is not a scan file").arg(options.from));
         return false;
     }
-    // The scanned volume may be an image that is not among the drives, or a whole image.
-    const int hash = device.lastIndexOf(QLatin1Char('#'));
-    const QString file = QFileInfo(device).isFile() ? device
-                         : hash > 0                 ? device.left(hash)
-                                                    : QString();
-    QString error;
-    if (!file.isEmpty() && QFileInfo(file).isFile() && platform::add_image(file, &error)) {
-        enumerate_volumes();
-        volumes.assign(volume_list.begin() + 1, volume_list.end());
-        if (QFileInfo(device).isFile()) {
-            volumes.push_back(whole_image(device));
-        }
-        if (session->resume_scan_file(options.from, volumes) == 0) {
-            return true;
-        }
+    if (why.startsWith(QLatin1String("no listed volume"))) {
+        print_error(QStringLiteral("the volume '%1' of this scan is not present (add its image "
+                                   "with --image)")
+                        .arg(device));
+    } else {
+        print_error(QStringLiteral("cannot restore from '%1': %2").arg(options.from, why));
     }
-    print_error(QStringLiteral("the volume '%1' of this scan is not present (add its image with "
-                               "--image)")
-                    .arg(device));
     return false;
 }
 
@@ -367,12 +407,15 @@ int command_scan(const cli_options_s& options) {
         return list_deep_scan(options, session);
     }
     recovery_base_c* engine = session.current();
-    const auto entries = found_entries(session);
+    const auto folders =
+        list_result_folders(engine, session.engine_kind(), folder_paths_e::without_paths);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
                              QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
                              QStringLiteral("KEY"), QStringLiteral("ATTR"), QStringLiteral("STATE"),
                              QStringLiteral("OVERWRITTEN")}};
-    for (const found_entry_s& e : entries) {
+    std::size_t listed = 0;
+    walk_results(session, folders, [&](const found_entry_s& e) {
+        ++listed;
         const recovery_item_s& item = e.item;
         const bool deleted = record_is_deleted(session.engine_kind(), item);
         if (options.json) {
@@ -400,12 +443,13 @@ int command_scan(const cli_options_s& options) {
                 : item.overwritten ? QStringLiteral("possibly")
                                    : QStringLiteral("no")};
         }
-    }
+        return true;
+    });
     if (!options.json) {
         print_table(rows);
         std::fflush(stdout);  // the table before the summary when both go to one terminal or file
         std::fprintf(stderr, "%lld entries read, %zu listed\n",
-                     static_cast<long long>(engine->get_read_count()), entries.size());
+                     static_cast<long long>(engine->get_read_count()), listed);
     }
     return exit_ok;
 }
@@ -435,8 +479,10 @@ int command_restore(const cli_options_s& options) {
             return code;
         }
     }
-    if (!QDir().mkpath(destination)) {
-        print_error(QStringLiteral("cannot create the folder '%1'").arg(destination));
+    catch_interrupt();
+    restore_writer_c writer([] { return interrupted != 0; });
+    if (!writer.open(destination)) {
+        print_error(writer.error_text());
         return exit_usage;
     }
     recovery_base_c* engine = session.current();
@@ -446,64 +492,85 @@ int command_restore(const cli_options_s& options) {
         match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match),
                                    QRegularExpression::CaseInsensitiveOption);
     }
-    std::vector<found_entry_s> files;
-    for (const found_entry_s& e : found_entries(session)) {
-        if (e.directory) {
-            continue;
-        }
-        if (!options.match.isEmpty() && !match.match(e.path).hasMatch() &&
-            !match.match(e.item.name).hasMatch()) {
-            continue;
-        }
-        if (options.skip_overwritten && e.item.overwritten) {
-            continue;
-        }
-        files.push_back(e);
-    }
+    const auto wanted = [&](const found_entry_s& e) {
+        return !e.directory &&
+               (options.match.isEmpty() || match.match(e.path).hasMatch() ||
+                match.match(e.item.name).hasMatch()) &&
+               !(options.skip_overwritten && e.item.overwritten);
+    };
+    const auto folders =
+        list_result_folders(engine, session.engine_kind(), folder_paths_e::without_paths);
+    std::size_t total = 0;
+    walk_results(session, folders, [&](const found_entry_s& e) {
+        total += wanted(e) ? 1 : 0;
+        return true;
+    });
     const bool show_progress = ::isatty(STDERR_FILENO);
-    QSet<QString> used;
-    QSet<QString> made_folders;
+    // The writer's folder for each found folder, made when a file goes into it.
+    std::vector<int> made(folders.size(), -1);
+    made[0] = restore_writer_c::top_folder;
+    const auto writer_folder = [&](std::size_t folder) {
+        std::vector<std::size_t> up;
+        for (std::size_t f = folder; made[f] < 0; f = static_cast<std::size_t>(folders[f].parent)) {
+            up.push_back(f);
+        }
+        for (auto it = up.rbegin(); it != up.rend(); ++it) {
+            made[*it] = writer.folder(made[static_cast<std::size_t>(folders[*it].parent)],
+                                      folders[*it].item.name);
+        }
+        return made[folder];
+    };
     int restored = 0;
     int failed = 0;
     int overwritten = 0;  // restored, but possibly with other files' data
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (interrupted) {
-            print_error(QStringLiteral("restore interrupted"));
-            break;
+    std::size_t done = 0;
+    walk_results(session, folders, [&](const found_entry_s& e) {
+        if (!wanted(e)) {
+            return true;
         }
-        const found_entry_s& e = files[i];
-        QString folder = destination;
-        for (const QString& part : e.folder.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-            folder += QLatin1Char('/') + safe_file_name(part);
+        if (interrupted) {
+            return false;
         }
         if (show_progress) {
-            std::fprintf(stderr, "\rrestoring %zu of %zu ", i + 1, files.size());
+            std::fprintf(stderr, "\rrestoring %zu of %zu ", done + 1, total);
         }
-        if (!made_folders.contains(folder) && !QDir().mkpath(folder)) {
-            print_error(QStringLiteral("cannot create the folder '%1'").arg(folder));
-            ++failed;
-            continue;
+        const auto fill = [&](restore_sink_c* sink) {
+            return engine->restore_into(e.item.file_key, sink);
+        };
+        const restore_result_e result =
+            writer.write_file(writer_folder(e.folder), e.item.name, e.item.size, fill);
+        if (result == restore_stopped) {
+            return false;  // the file being written was removed
         }
-        made_folders.insert(folder);
-        const QString path = unique_path(folder, e.item.name, &used);
-        if (engine->restore_file(e.item.file_key, path) == 0) {
+        ++done;
+        if (result == restore_written) {
             ++restored;
             if (e.item.overwritten || engine->last_restore_overwritten()) {
                 ++overwritten;
             }
         } else {
-            const QString why = engine->get_error_text();
-            print_error(
-                why.isEmpty()
-                    ? QStringLiteral("could not restore '%1' completely to '%2'").arg(e.path, path)
-                    : QStringLiteral("could not restore '%1': %2").arg(e.path, why));
+            QString why = writer.error_text();
+            if (why.isEmpty()) {
+                why = engine->get_error_text();
+            }
+            if (why.isEmpty()) {
+                why = QStringLiteral("its data could not be read whole");
+            }
+            print_error(QStringLiteral("could not restore '%1': %2").arg(e.path, why));
             ++failed;
         }
-    }
+        return true;
+    });
     if (show_progress) {
         std::fputs("\r\033[K", stderr);
     }
-    std::printf("restored %d of %zu files, %d failed, %d possibly overwritten\n", restored,
-                files.size(), failed, overwritten);
-    return restored == static_cast<int>(files.size()) ? exit_ok : exit_failed;
+    if (interrupted) {
+        print_error(QStringLiteral("restore interrupted after %1 of %2 files; no partial file "
+                                   "was left")
+                        .arg(done)
+                        .arg(total));
+    }
+    std::printf("restored %d of %zu files, %d failed, %d possibly overwritten\n", restored, total,
+                failed, overwritten);
+    return restored == static_cast<int>(total) ? exit_ok : exit_failed;
 }

@@ -27,6 +27,11 @@ const char usage_text[] =
     "                                        search a drive for lost NTFS and FAT32\n"
     "                                        partitions; --repair writes a new master\n"
     "                                        boot record for them (asks first)\n"
+    "  image [--map MAPFILE] SOURCE OUTPUT   copy a drive or image, which may be failing,\n"
+    "                                        into the raw image file OUTPUT: the readable\n"
+    "                                        bulk first, then the rest in smaller reads,\n"
+    "                                        unreadable sectors as zeros; MAPFILE (GNU\n"
+    "                                        ddrescue's format) lets a stopped copy continue\n"
     "\n"
     "options:\n"
     "  --image FILE      add a disk image as a drive (repeatable; also ORVANE_IMAGES)\n"
@@ -40,7 +45,8 @@ const char usage_text[] =
     "DRIVE is a drive as 'orvane drives' lists it (number or name) or an image file.\n"
     "TARGET is a volume as 'orvane volumes' lists it (device name, volume name or mount\n"
     "path) or an image file.\n"
-    "exit codes: 0 ok, 1 some work failed, 2 usage error\n";
+    "exit codes: 0 ok, 1 some work failed, 2 usage error; for image also 3 incomplete\n"
+    "(unreadable sectors were written as zeros), 4 stopped before the end (Ctrl-C)\n";
 
 int usage_error(const QString& message) {
     print_error(message);
@@ -111,6 +117,10 @@ int main(int argc, char** argv) {
             if (!value(&options.from)) {
                 return usage_error(QStringLiteral("--from needs a scan file"));
             }
+        } else if (arg == QLatin1String("--map")) {
+            if (!value(&options.map)) {
+                return usage_error(QStringLiteral("--map needs a file"));
+            }
         } else if (arg == QLatin1String("--match")) {
             if (!value(&options.match)) {
                 return usage_error(QStringLiteral("--match needs a pattern"));
@@ -127,6 +137,15 @@ int main(int argc, char** argv) {
     const bool takes_target = options.command == QLatin1String("scan") ||
                               options.command == QLatin1String("restore") ||
                               options.command == QLatin1String("partitions");
+    if (options.command == QLatin1String("image")) {
+        if (options.positional.size() != 2) {
+            return usage_error(QStringLiteral("'image' needs a SOURCE and an OUTPUT"));
+        }
+        return command_image(options);
+    }
+    if (!options.map.isEmpty()) {
+        return usage_error(QStringLiteral("--map goes with 'image'"));
+    }
     if (!takes_target && !options.positional.isEmpty()) {
         return usage_error(QStringLiteral("'%1' takes no argument '%2'")
                                .arg(options.command, options.positional.first()));

@@ -22,6 +22,7 @@ std::vector<drive_item_s> build_drive_list() {
             // the numbers the drive table gives them; size 0 shows it as not ready.
             drive_item_s item;
             item.name = drives[n].name;
+            item.format = platform::drive_format_name(drives[n]);
             item.geometry = std::move(geometry);
             list.push_back(std::move(item));
             continue;
@@ -34,6 +35,7 @@ std::vector<drive_item_s> build_drive_list() {
             static_cast<std::int64_t>(facts.byte_size / (255ULL * 63ULL * facts.sector_size));
         drive_item_s item;
         item.name = drives[n].name;
+        item.format = platform::drive_format_name(drives[n]);
         item.size = facts.byte_size;
         item.geometry = std::move(geometry);
         list.push_back(std::move(item));

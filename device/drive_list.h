@@ -25,6 +25,8 @@ struct drive_item_s {
     std::uint64_t size = 0;  // exact size in bytes; 0 when the drive does not answer
                              // (not ready; its geometry is all zeros)
     std::shared_ptr<const DISK_GEOMETRY> geometry;  // null in the header row
+    QString format;  // an image's container format ("raw", "EWF", "VMDK", ...); empty for
+                     // disks. The size is that of the disk inside.
 };
 Q_DECLARE_METATYPE(drive_item_s)
 

@@ -8,6 +8,7 @@
 // sees a whole value.
 
 #include "device/volume_list.h"
+#include "engine/restore_sink.h"
 
 #include <QString>
 #include <QThread>
@@ -34,8 +35,14 @@ class recovery_base_c : public QThread {
     virtual void set_pause(int pause) = 0;
     virtual std::int64_t get_read_count() = 0;
     virtual void reset() = 0;
-    // Writes the found file with this key to the destination path; 0 when written whole.
-    virtual int restore_file(std::uint64_t file_key, const QString& destination) = 0;
+    // Writes the found file with this key into the sink that the restore writer gives it
+    // (engine/restore_sink.h), first byte to last; 0 when it wrote the whole file. Engines
+    // never open a destination themselves.
+    virtual int restore_into(std::uint64_t file_key, restore_sink_c* sink) = 0;
+    // Writes the found file with this key to exactly the destination path, through the
+    // restore writer (replacing a regular file of that name, never writing through a link);
+    // 0 when written whole. Restores of many files go through restore_writer_c instead.
+    virtual int restore_file(std::uint64_t file_key, const QString& destination);
     // The path of a found entry under the volume's mount path; negative on failure.
     virtual int get_file_path(std::uint64_t file_key, QString* path) {
         (void)file_key;

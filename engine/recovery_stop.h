@@ -18,6 +18,7 @@ class recovery_stop_c final : public recovery_base_c {
     void set_pause(int) override {}
     std::int64_t get_read_count() override { return 0; }
     void reset() override {}
+    int restore_into(std::uint64_t, restore_sink_c*) override { return 0; }
     int restore_file(std::uint64_t, const QString&) override { return 0; }
     int get_file_path(std::uint64_t, QString*) override { return 0; }
     std::int64_t get_found_count() override { return 0; }

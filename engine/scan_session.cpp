@@ -93,8 +93,19 @@ void scan_session_c::on_thread_finished() {
     has_results_ = true;
 }
 
+namespace {
+
+QString without_backslash(QString name) {
+    if (name.endsWith(QLatin1Char('\\'))) {
+        name.chop(1);
+    }
+    return name;
+}
+
+}  // namespace
+
 int scan_session_c::resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
-                                     QString* device_path) {
+                                     QString* device_path, QString* why) {
     if (scanning_) {
         return -1;
     }
@@ -105,20 +116,50 @@ int scan_session_c::resume_scan_file(const QString& path, const std::vector<volu
     if (device.isEmpty()) {
         return -1;
     }
+    const auto refuse = [&](const QString& reason) {
+        if (why) {
+            *why = reason;
+        }
+        return -1;
+    };
+    // The volume the file names, by its whole name: never a volume whose name merely begins
+    // with it (a whole image's partitions do).
     const volume_item_s* match = nullptr;
     for (const volume_item_s& v : volumes) {
-        if (!v.volume_name.isEmpty() && v.volume_name == device) {
+        if (!v.volume_name.isEmpty() && without_backslash(v.volume_name) == device) {
             match = &v;
             break;
         }
     }
-    for (std::size_t i = 0; !match && i < volumes.size(); ++i) {
-        if (!volumes[i].volume_name.isEmpty() && volumes[i].volume_name.startsWith(device)) {
-            match = &volumes[i];
-        }
-    }
     if (!match) {
-        return -1;
+        return refuse(QStringLiteral("no listed volume is named '%1'").arg(device));
+    }
+    const auto& identity = raw_engine_.file_identity();
+    std::uint64_t volume_bytes = match->total_bytes;
+    scan_volume_id_s now;
+    const bool readable = scan_volume_identity(*match, &now);
+    if (identity) {
+        if (!readable) {
+            return refuse(QStringLiteral("'%1' cannot be read").arg(device));
+        }
+        if (!(now == *identity)) {
+            return refuse(QStringLiteral("'%1' is not the volume this scan was made of (its "
+                                         "start, size or boot sector differ)")
+                              .arg(device));
+        }
+        volume_bytes = identity->size;
+    } else {
+        if (readable) {
+            volume_bytes = now.size;
+        }
+        // No identity to compare: the volume must at least hold every record whole.
+        for (const signature_record& r : raw_engine_.records()) {
+            if (volume_bytes == 0 || r.offset > volume_bytes || r.size > volume_bytes - r.offset) {
+                return refuse(QStringLiteral("'%1' is smaller than the scan's records; it is not "
+                                             "the volume this scan was made of")
+                                  .arg(device));
+            }
+        }
     }
     if (current_ != &raw_engine_) {
         current_->reset();
@@ -127,6 +168,7 @@ int scan_session_c::resume_scan_file(const QString& path, const std::vector<volu
     engine_kind_ = engine_signature;
     target_ = *match;
     raw_engine_.set_target(target_);
+    raw_engine_.limit_to_volume(volume_bytes);
     raw_engine_.set_progress(1.0);
     has_results_ = true;
     return 0;

@@ -30,11 +30,13 @@ class scan_session_c : public QObject {
     // Pauses a running scan, or resumes a paused one; returns the new pause word.
     int toggle_pause();
     // Loads a scan file into the signature engine and makes it current, with the volume
-    // whose name the file's device path names (exactly, else as a prefix, in list order) as
-    // its target. -1 while a scan runs, when the file is not a scan file (nothing changes),
-    // or when no volume matches (the records stay loaded); *device_path gets the file's.
+    // that the file's device path names exactly as its target. A file that carries its
+    // volume's identity loads only when that volume's start, size and first sector are the
+    // same now; one without loads only when the volume holds every record whole. -1 while a
+    // scan runs, when the file is not a scan file (nothing changes), or when no volume
+    // matches (the records stay loaded; *why says why); *device_path gets the file's.
     int resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
-                         QString* device_path = nullptr);
+                         QString* device_path = nullptr, QString* why = nullptr);
 
     recovery_base_c* current() const { return current_; }
     engine_kind_e engine_kind() const { return engine_kind_; }

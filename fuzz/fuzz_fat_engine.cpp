@@ -1,7 +1,7 @@
 // libFuzzer harness for the FAT engine: each input is a drive image that the engine scans as
 // a superfloppy from start to end, linking and marking included; then every found entry's
-// path is composed and a few found files are restored to /dev/null. The engine must finish
-// every input without a crash, a sanitizer report or a hang.
+// path is composed and a few found files are restored into a sink that counts them. The engine must
+// finish every input without a crash, a sanitizer report or a hang.
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 #include "engine/fat/fat_recovery.h"
@@ -14,6 +14,28 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+
+namespace {
+
+// Takes the bytes of a restored file and keeps only their count.
+class counting_sink_c final : public restore_sink_c {
+  public:
+    bool write(const void*, std::size_t bytes) override {
+        written_ += bytes;
+        return true;
+    }
+    bool zeros(std::uint64_t bytes) override {
+        written_ += bytes;
+        return true;
+    }
+    bool stop_requested() const override { return false; }
+    std::uint64_t written() const override { return written_; }
+
+  private:
+    std::uint64_t written_ = 0;
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz_prepare_process();
@@ -41,7 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         engine.get_file_path(it.key(), &path);
         if (restored < 8 && it.key() != 0 && !(it.value().attributes & fat_attr_directory) &&
             it.value().size < (1u << 20)) {
-            engine.restore_file(it.key(), QStringLiteral("/dev/null"));
+            counting_sink_c sink;
+            if (engine.restore_into(it.key(), &sink) == 0 && sink.written() != it.value().size) {
+                std::abort();  // a restore that succeeds wrote exactly the file's size
+            }
             ++restored;
         }
     }

@@ -97,8 +97,17 @@ bool file_system_at(std::uint64_t start, std::uint64_t drive_sectors, const prob
     std::uint8_t two[1024];
     const bool has_next = start + 1 < drive_sectors && read(start, 2, two) == 0;
     if (has_next || read(start, 1, two) == 0) {
+        const sector_reader_t one = [&read](std::uint64_t sector, std::uint8_t* out) {
+            return read(sector, 1, out) == 0;
+        };
+        boot_candidate_s candidate;
+        candidate.sector = two;
+        candidate.next = has_next ? two + 512 : nullptr;
+        candidate.at = start;
+        candidate.drive_sectors = drive_sectors;
+        candidate.read = &one;
         boot_hit_s boot;
-        if (test_boot_sector(two, has_next ? two + 512 : nullptr, &boot)) {
+        if (test_boot_sector(candidate, &boot) && boot.start == start) {
             *fs_name = boot.fs_name;
             *sectors = boot.sectors;
             return true;

@@ -58,6 +58,31 @@ QString save_backup(const QString& drive_name, const std::uint8_t* sector, QStri
     return {};
 }
 
+// Why sector 0 with these partitions found must not be replaced; empty when it may be.
+QString refusal_for(const QString& drive_name, const QByteArray& sector,
+                    const QList<partition_item_s>& found) {
+    const QString file_system =
+        sector.size() == 512
+            ? volume_boot_sector_name(reinterpret_cast<const std::uint8_t*>(sector.constData()))
+            : QString();
+    QString held = file_system;
+    for (const partition_item_s& item : found) {
+        if (held.isEmpty() && item.start_sector == 0) {
+            held = item.fs_name;
+        }
+    }
+    if (!held.isEmpty()) {
+        return QStringLiteral(
+                   "%1 holds a file system (%2) without a partition table: it starts at "
+                   "sector 0 and needs no repair; the quick scan reaches its files")
+            .arg(drive_name, held);
+    }
+    if (found.isEmpty()) {
+        return QStringLiteral("no partition was found; sector 0 is left as it is");
+    }
+    return {};
+}
+
 }  // namespace
 
 partition_repair_c::partition_repair_c(QObject* parent) : QThread(parent) {}
@@ -106,6 +131,11 @@ QString partition_repair_c::search_error() const {
     return search_error_;
 }
 
+QString partition_repair_c::repair_refusal() const {
+    QMutexLocker hold(&lock_);
+    return refusal_for(drive_.name, first_sector_, partition_list);
+}
+
 bool partition_repair_c::search_stopped() const {
     QMutexLocker hold(&lock_);
     return stopped_;
@@ -123,6 +153,7 @@ void partition_repair_c::run() {
         layout_ = {};
         search_error_.clear();
         stopped_ = false;
+        first_sector_.clear();
     }
     search_progress.store(0.0, std::memory_order_relaxed);
     unreadable_sectors.store(0, std::memory_order_relaxed);
@@ -159,6 +190,11 @@ void partition_repair_c::search() {
                  .arg(drive.name)
                  .arg(source->sector_size()));
         return;
+    }
+    QByteArray first(boot_sector_bytes, '\0');
+    if (source->read_at(0, first.data(), boot_sector_bytes) == 0) {
+        QMutexLocker hold(&lock_);
+        first_sector_ = first;
     }
     partition_search_hooks_s hooks;
     hooks.found = [this](const partition_item_s& item) {
@@ -199,11 +235,11 @@ int partition_repair_c::repair_mbr() {
         repair_error_ = QStringLiteral("no drive was chosen");
         return -1;
     }
-    const QList<partition_item_s> found = partitions();
-    if (found.isEmpty()) {
-        repair_error_ = QStringLiteral("no partition was found; sector 0 is left as it is");
+    if (const QString refused = repair_refusal(); !refused.isEmpty()) {
+        repair_error_ = refused;
         return -1;
     }
+    const QList<partition_item_s> found = partitions();
     QString error;
     auto device = platform::open_drive_for_repair(platform::drive_by_name(drive.name), &error);
     if (!device) {
@@ -212,6 +248,11 @@ int partition_repair_c::repair_mbr() {
     std::array<std::uint8_t, 512> record{};
     if (device->read_at(0, record.data(), record.size()) != 0) {
         return fail_repair(QStringLiteral("cannot read sector 0 of %1").arg(drive.name));
+    }
+    const QString refused = refusal_for(
+        drive.name, QByteArray(reinterpret_cast<const char*>(record.data()), 512), found);
+    if (!refused.isEmpty()) {
+        return fail_repair(refused);
     }
     backup_path_ = save_backup(drive.name, record.data(), &error);
     if (backup_path_.isEmpty()) {

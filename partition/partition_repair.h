@@ -14,9 +14,11 @@
 
 #include "device/drive_list.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <atomic>
@@ -39,6 +41,16 @@ class partition_repair_c : public QThread {
     // saved first to backup_path; without that copy nothing is written.
     int repair_mbr();
 
+    // Writes the table that what the search found calls for (table_builder.h): a GPT
+    // restored from its surviving backup or built new, or a master boot record with an
+    // extended entry over a surviving chain. Every sector it replaces is saved first to
+    // backup_path (undo_commands put them back). Image files only, for now: 0 when written
+    // and read back, -1 otherwise (repair_error says why).
+    int repair_table();
+    QStringList undo_commands() const { return undo_commands_; }
+    QString repair_scheme() const { return repair_scheme_; }
+    QList<partition_item_s> described() const { return described_; }
+
     // Asks the search to end before its next block.
     void request_stop();
 
@@ -59,6 +71,12 @@ class partition_repair_c : public QThread {
     // What the last search learnt about the drive's tables (the scheme a repair writes,
     // a surviving GPT, extended boot records); read after finished().
     disk_layout_s disk_layout() const;
+
+    // Why a repair of what the last search found would be refused before anything is
+    // asked (empty when it may be offered): nothing was found, a partition was found at
+    // sector 0, or sector 0 holds a file system's own boot sector (a drive formatted whole
+    // needs no partition table; the quick scan reaches its files).
+    QString repair_refusal() const;
 
     // Read after repair_mbr: why it failed, the backup of the old sector 0, the partitions
     // that no table entry can describe (beyond 2 TiB), and whether the kernel took the new
@@ -84,10 +102,14 @@ class partition_repair_c : public QThread {
     QString search_error_;
     bool stopped_ = false;
     disk_layout_s layout_;
+    QByteArray first_sector_;        // sector 0 as the search read it; empty when unread
     std::atomic<int> stop_word_{0};  // written by request_stop, read by the search
 
     QString repair_error_;
     QString backup_path_;
     QList<partition_item_s> left_out_;
+    QStringList undo_commands_;
+    QString repair_scheme_;
+    QList<partition_item_s> described_;
     bool table_reread_ = false;
 };

@@ -65,13 +65,12 @@ search_end_e search_partitions(platform::device_source_c& source,
                                const partition_search_hooks_s& hooks) {
     const std::uint64_t drive_bytes = source.byte_size();
     const std::uint64_t drive_sectors = drive_bytes / boot_sector_bytes;
-    const probe_read_f read = [&source, drive_sectors](std::uint64_t first, std::uint32_t count,
+    const probe_read_f read = [&source, drive_sectors](std::uint64_t first, std::uint32_t n,
                                                        std::uint8_t* out) {
-        if (first >= drive_sectors || count > drive_sectors - first) {
+        if (first >= drive_sectors || n > drive_sectors - first) {
             return -1;
         }
-        return source.read_at(first * boot_sector_bytes, out,
-                              std::size_t(count) * boot_sector_bytes);
+        return source.read_at(first * boot_sector_bytes, out, std::size_t(n) * boot_sector_bytes);
     };
     disk_layout_s layout = read_disk_layout(read, drive_sectors);
     QList<partition_item_s> found;
@@ -94,11 +93,35 @@ search_end_e search_partitions(platform::device_source_c& source,
         }
         return sector;
     };
+    auto overlaps_listed = [&listed](std::uint64_t first, std::uint64_t last) {
+        for (const partition_item_s& item : listed) {
+            if (first <= item.end_sector && item.start_sector <= last) {
+                return true;
+            }
+        }
+        return false;
+    };
     block_reader_c reader(source);
     std::uint64_t block = 0;          // first sector of the block
+    std::uint32_t count = 0;          // sectors in the block
     std::uint64_t counted_until = 0;  // unreadable sectors before this one are counted
-    std::uint64_t floor = 0;          // found partitions start here or later
+    std::uint64_t found_until = 0;    // sectors before this one belong to a found partition
     std::uint64_t data_end = 0;       // the run of stored data that the block lies in ends here
+    // The sectors a probe looks at besides its candidate: from the block when they are in
+    // it, else from the drive.
+    const sector_reader_t read_sector = [&](std::uint64_t sector, std::uint8_t* out) {
+        if (sector >= drive_sectors) {
+            return false;
+        }
+        if (sector >= block && sector - block < count) {
+            const std::uint8_t* held = reader.sector(static_cast<std::uint32_t>(sector - block));
+            if (held) {
+                std::memcpy(out, held, boot_sector_bytes);
+            }
+            return held != nullptr;
+        }
+        return source.read_at(sector * boot_sector_bytes, out, boot_sector_bytes) == 0;
+    };
     while (block < drive_sectors) {
         if (stop_asked(hooks)) {
             return search_end_e::stopped;
@@ -118,7 +141,7 @@ search_end_e search_partitions(platform::device_source_c& source,
             data_end = std::max(data_end, (block + 1) * boot_sector_bytes);
             continue;  // the new block may lie in a listed partition
         }
-        const auto count = static_cast<std::uint32_t>(
+        count = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(search_block_sectors, drive_sectors - block));
         const bool last_block = block + count == drive_sectors;
         reader.read(block, count);
@@ -128,32 +151,33 @@ search_end_e search_partitions(platform::device_source_c& source,
         const std::uint32_t tested = last_block ? count : count - 1;
         std::uint32_t j = 0;
         boot_hit_s hit;
-        fs_probe_s probe;
         bool found_here = false;
-        std::uint64_t start = 0;
         for (; j < tested; ++j) {
-            const std::uint8_t* sector = reader.sector(j);
-            const std::uint8_t* next = j + 1 < count ? reader.sector(j + 1) : nullptr;
-            if (!sector) {
+            boot_candidate_s candidate;
+            candidate.sector = reader.sector(j);
+            candidate.next = j + 1 < count ? reader.sector(j + 1) : nullptr;
+            candidate.at = block + j;
+            candidate.drive_sectors = drive_sectors;
+            candidate.read = &read_sector;
+            if (!candidate.sector) {
                 continue;
             }
-            if (test_boot_sector(sector, next, &hit) && listed_end(block + j) == block + j) {
+            if (test_boot_sector(candidate, &hit)) {
                 found_here = true;
-                start = block + j;
                 break;
             }
-            if (probe_file_system(sector, block + j, drive_sectors, read, &probe) &&
-                probe.start_sector >= floor &&
-                listed_end(probe.start_sector) == probe.start_sector) {
-                found_here = true;
-                start = probe.start_sector;
+            fs_probe_s probe;
+            if (probe_file_system(candidate.sector, block + j, drive_sectors, read, &probe)) {
                 hit.fs_name = probe.fs_name;
                 hit.partition_type = probe.partition_type;
+                hit.start = probe.start_sector;
                 hit.sectors = probe.sectors;
+                found_here = true;
                 break;
             }
             ebr_s ebr;
-            if (layout.ebrs.size() < max_recorded_ebrs && ebr_sector(sector, block + j, &ebr)) {
+            if (layout.ebrs.size() < max_recorded_ebrs &&
+                ebr_sector(candidate.sector, block + j, &ebr)) {
                 layout.ebrs << ebr;
             }
         }
@@ -171,25 +195,33 @@ search_end_e search_partitions(platform::device_source_c& source,
                 break;
             }
             block += count - 1;
-        } else if (hit.sectors == 0) {
-            block = block + j + 1;  // declares no sectors: nothing to record, move on
         } else {
-            const bool overflows = hit.sectors > UINT64_MAX - start;
-            partition_item_s item;
-            item.fs_name = hit.fs_name;
-            item.partition_type = hit.partition_type;
-            std::int32_t table_type = 0;
-            fs_table_types(hit.fs_name, &table_type, &item.type_guid);
-            item.start_sector = start;
-            item.end_sector = overflows ? UINT64_MAX : start + hit.sectors - 1;
-            if (const ebr_s* ebr = ebr_for(layout, start);
-                ebr && ebr->logical_last < drive_sectors) {
-                item.logical = true;
-                item.end_sector = ebr->logical_last;  // the record's end over the file system's
+            const std::uint64_t at = block + j;
+            // A probe confirms only partitions that lie inside the drive.
+            std::uint64_t end = hit.start + hit.sectors;
+            block = at + 1;
+            // A volume that overlaps a partition of the surviving table is an older one.
+            if (hit.start >= found_until && !overlaps_listed(hit.start, end - 1)) {
+                partition_item_s item;
+                item.fs_name = hit.fs_name;
+                item.partition_type = hit.partition_type;
+                std::int32_t table_type = 0;
+                fs_table_types(hit.fs_name, &table_type, &item.type_guid);
+                item.start_sector = hit.start;
+                item.end_sector = end - 1;
+                if (const ebr_s* ebr = ebr_for(layout, hit.start);
+                    ebr && ebr->logical_last < drive_sectors) {
+                    item.logical = true;
+                    item.end_sector = ebr->logical_last;  // the record's end over the volume's
+                    end = item.end_sector + 1;
+                }
+                found_until = end;
+                record(item);
+                // Found by its backup copy the partition may end before the sector found.
+                block = std::max(end, at + 1);
             }
-            record(item);
-            block = item.end_sector == UINT64_MAX ? UINT64_MAX : item.end_sector + 1;
-            floor = block;
+            // A partition found before (this is its backup) or one overlapping it is not
+            // recorded again, and not jumped over either.
         }
         if (hooks.progress && drive_bytes > 0) {
             const double done = static_cast<double>(block) * boot_sector_bytes / drive_bytes;

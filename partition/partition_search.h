@@ -5,10 +5,14 @@
 // First the drive's tables are read: the partitions of a surviving GPT are listed at once
 // and not searched again. Then the drive is read in 128 KiB blocks (256 sectors) that
 // overlap by one sector, so that a boot sector in the last sector of a block is tested
-// together with the sector behind it. On a hit the partition the file system declares is
-// recorded and skipped in one jump. The holes of a sparse image hold nothing and are
-// passed over. Runs on the calling thread (the partition worker's, or a fuzzer's); reads
-// only.
+// together with the sector behind it. A hit counts only when its probe confirms it
+// (boot_signature.h, fs_probe.h): the partition lies inside the drive and its file
+// system's structures are where the boot sector or superblock says. A backup copy names
+// the partition's real start, and a partition is recorded once. A recorded partition is
+// skipped in one jump; anything else moves the search on by one sector, so nothing that
+// was not confirmed hides what lies behind it. The holes of a sparse image hold nothing
+// and are passed over. Runs on the calling thread (the partition worker's, or a
+// fuzzer's); reads only.
 
 #include "disk_layout.h"
 #include "partition_item.h"

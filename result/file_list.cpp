@@ -41,9 +41,9 @@ void fat_folders(const fat_recovery_c& engine, std::vector<result_folder_s>* fol
     // Every node has one parent key, so the links form a tree; the seen set is a guard only.
     struct pending_s {
         const fat_node* node;
-        QString path;
+        std::ptrdiff_t index;  // its position in folders
     };
-    std::vector<pending_s> stack{{&top.value(), QString()}};
+    std::vector<pending_s> stack{{&top.value(), 0}};
     QSet<std::uint32_t> seen{0};
     while (!stack.empty()) {
         const pending_s current = stack.back();
@@ -60,11 +60,11 @@ void fat_folders(const fat_recovery_c& engine, std::vector<result_folder_s>* fol
             }
             seen.insert(child->first_cluster);
             result_folder_s folder;
-            folder.path = current.path + QLatin1Char('/') + child->name;
             folder.ref.key = child->first_cluster;
             folder.item = fat_record(*child);
+            folder.parent = current.index;
             folders->push_back(folder);
-            below.push_back({child, folder.path});
+            below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
         }
         // Reversed onto the stack so that the folders are visited in the engine's order.
         stack.insert(stack.end(), below.rbegin(), below.rend());
@@ -120,10 +120,10 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
     folders->push_back(root);
     struct pending_s {
         const ntfs_node* node;
-        QString path;
+        std::ptrdiff_t index;  // its position in folders
     };
     // The root is its own child; the seen set also guards against parents that loop.
-    std::vector<pending_s> stack{{&top.value(), QString()}};
+    std::vector<pending_s> stack{{&top.value(), 0}};
     QSet<std::uint64_t> seen{ntfs_root_record};
     while (!stack.empty()) {
         const pending_s current = stack.back();
@@ -140,11 +140,11 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
             }
             seen.insert(key);
             result_folder_s folder;
-            folder.path = current.path + QLatin1Char('/') + ntfs_node_name(*child);
             folder.ref.key = key;
             folder.item = ntfs_item(*child);
+            folder.parent = current.index;
             folders->push_back(folder);
-            below.push_back({child, folder.path});
+            below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
         }
         stack.insert(stack.end(), below.rbegin(), below.rend());
     }
@@ -180,7 +180,7 @@ void signature_folders(const raw_recovery_c& engine, std::vector<result_folder_s
     for (const QByteArray& type : types) {
         result_folder_s folder;
         folder.item.name = QString::fromLatin1(type);
-        folder.path = QLatin1Char('/') + folder.item.name;
+        folder.parent = 0;
         folder.ref.list = &index.find(type).value();
         folders->push_back(folder);
     }
@@ -211,8 +211,19 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
 
 }  // namespace
 
-std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine,
-                                                 engine_kind_e kind) {
+QString result_folder_path(const std::vector<result_folder_s>& folders, std::size_t index) {
+    QStringList names;
+    // Parents come before their folders, so the climb ends; the count is a guard only.
+    for (std::size_t steps = 0;
+         index < folders.size() && folders[index].parent >= 0 && steps < folders.size(); ++steps) {
+        names.prepend(folders[index].item.name);
+        index = static_cast<std::size_t>(folders[index].parent);
+    }
+    return QLatin1Char('/') + names.join(QLatin1Char('/'));
+}
+
+std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, engine_kind_e kind,
+                                                 folder_paths_e paths) {
     std::vector<result_folder_s> folders;
     switch (kind) {
         case engine_fat:
@@ -232,6 +243,14 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine,
             break;
         case engine_none:
             break;
+    }
+    if (paths == folder_paths_e::with_paths) {
+        for (result_folder_s& folder : folders) {
+            folder.path = folder.parent < 0 ? QStringLiteral("/")
+                          : folders[folder.parent].parent < 0
+                              ? QLatin1Char('/') + folder.item.name
+                              : folders[folder.parent].path + QLatin1Char('/') + folder.item.name;
+        }
     }
     return folders;
 }

@@ -25,15 +25,24 @@ struct folder_ref_s {
 
 // One folder of the result tree.
 struct result_folder_s {
-    QString path;  // "/" for the top folder, else "/docs/reports" (names as found)
+    // "/" for the top folder, else "/docs/reports" (names as found); filled only when the
+    // list is made with folder_paths_e::with_paths (result_folder_path builds it on demand).
+    QString path;
     folder_ref_s ref;
     recovery_item_s item;  // the folder's own entry (name, times, key, attributes); empty for "/"
+    std::ptrdiff_t parent = -1;  // the parent's position in the list; -1 for "/"
 };
+
+enum class folder_paths_e { with_paths, without_paths };
 
 // The folders of the result tree, depth first, the top folder "/" first and every folder
 // after its parent. A folder is listed when something below it is a found file. Empty when
-// the engine has no top folder (nothing was scanned).
-std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, engine_kind_e kind);
+// the engine has no top folder (nothing was scanned). Without paths the list costs the
+// same for folders nested thousands deep as for flat ones.
+std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, engine_kind_e kind,
+                                                 folder_paths_e paths = folder_paths_e::with_paths);
+// The path of folders[index], "/" for the top folder, built from the names of its parents.
+QString result_folder_path(const std::vector<result_folder_s>& folders, std::size_t index);
 
 // Empties file_list and appends one record, unticked, per listable file of the folder, in the
 // engine's order.

@@ -13,6 +13,8 @@ targets=(
   "fuzz_ntfs_record fuzz/corpus/ntfs_record"
   "fuzz_sig_formats fuzz/corpus/sig_formats"
   "fuzz_partition_tables fuzz/corpus/partition_tables"
+  "fuzz_scan_file fuzz/corpus/scan_file"
+  "fuzz_containers fuzz/corpus/containers"
 )
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done

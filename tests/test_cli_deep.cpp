@@ -74,9 +74,16 @@ class test_cli_deep : public QObject {
         }
         const auto lines = out.trimmed().split('\n');
         QCOMPARE(lines.size(), expected.size());
-        QCOMPARE(QFileInfo(sav).size(), qint64(256 + 32 * expected.size()));
+        // the records, then the two units that tie the file to the image
+        QCOMPARE(QFileInfo(sav).size(), qint64(256 + 32 * expected.size() + 64));
         const QString to = temp.filePath("restored");
-        QCOMPARE(run_orvane({"restore", "--from", sav, "--to", to}, &out, &err), 0);
+        // the whole image is not a listed volume: it is named with --image
+        QCOMPARE(run_orvane({"restore", "--from", sav, "--to", to}, &out, &err), 2);
+        QVERIFY2(err.contains("is not present"), err.constData());
+        QCOMPARE(run_orvane(
+                     {"restore", "--from", sav, "--image", fixture_path("raw/raw.img"), "--to", to},
+                     &out, &err),
+                 0);
         for (const QByteArray& line : lines) {
             const QJsonObject row = QJsonDocument::fromJson(line).object();
             const auto want = expected.value(row["offset"].toInteger());
@@ -145,31 +152,35 @@ class test_cli_deep : public QObject {
         use_images({image});
         volume_item_s volume;
         volume.device_name = volume.volume_name = QFileInfo(image).canonicalFilePath();
+        volume.total_bytes = static_cast<std::uint64_t>(QFileInfo(image).size());
         const QString sav = temp.filePath("lists.sav");
-        QVERIFY(write_file(
-            sav, scan_file(volume.volume_name.toLocal8Bit(),
-                           {record(0, 0, 1, "jpg"), record(1, 512, 2, "png"),
-                            record(123456789, 1024, 3, "jpg"), record(3, 0, 4, "abcdefgh")})));
+        QVERIFY(write_file(sav, scan_file(volume.volume_name.toLocal8Bit(),
+                                          {record(0, 0, 1, "jpg"), record(1, 512, 2, "png"),
+                                           record(123456789, 1024, 3, "jpg"),
+                                           record(3, 0, 4, "abcdefgh"), record(4, 0, 5, "tif")})));
         scan_session_c session;
         QCOMPARE(session.resume_scan_file(sav, {volume}), 0);
+        // the index beyond the table and the type no scan reports are left out
+        QCOMPARE(session.raw_engine().refused_records(), std::size_t(2));
         QCOMPARE(int(session.engine_kind()), int(engine_signature));
         const auto folders = list_result_folders(session.current(), engine_signature);
         QStringList paths;
         for (const auto& f : folders) {
             paths << f.path;
         }
-        QCOMPARE(paths, (QStringList{"/", "/abcdefgh", "/jpg", "/png"}));
+        QCOMPARE(paths, (QStringList{"/", "/jpg", "/png", "/tif"}));
         std::vector<recovery_item_s> files;
         fill_file_list(files, session.current(), engine_signature, folders[0].ref);
         QVERIFY(files.empty());
-        fill_file_list(files, session.current(), engine_signature, folders[2].ref);
+        fill_file_list(files, session.current(), engine_signature, folders[1].ref);
         QCOMPARE(files.size(), std::size_t(1));  // index 123456789 lies beyond the table
         QCOMPARE(files[0].name, QStringLiteral("00000000.jpg"));
         QCOMPARE(files[0].file_key, std::uint64_t(0));
         QCOMPARE(files[0].size, std::uint64_t(1));
-        fill_file_list(files, session.current(), engine_signature, folders[1].ref);
+        fill_file_list(files, session.current(), engine_signature, folders[3].ref);
         QCOMPARE(files.size(), std::size_t(1));
-        QCOMPARE(files[0].name, QStringLiteral("00000003.abcdefgh"));
+        QCOMPARE(files[0].name, QStringLiteral("00000004.tif"));
+        QCOMPARE(files[0].file_key, std::uint64_t(4));
     }
 };
 

@@ -112,6 +112,7 @@ class test_mbr_boot : public QObject {
         QVERIFY(boot.open(QIODevice::ReadOnly));
         QByteArray disk(8192 * 512, '\0');
         put_sector(disk, 2048, boot.readAll());
+        put_sector(disk, 2048 + test_ntfs_mft, mft_record());
         QTemporaryDir dir;
         const QString image = dir.filePath("boot.img");
         QFile file(image);

@@ -1,5 +1,6 @@
 // The master boot record repair: entry encoding, what is kept and cleared, refusals, the
 // backup of the old sector, and orvane partitions --repair read back by sfdisk.
+#include "loop_device.h"
 #include "partition_image.h"
 #include "test_support.h"
 
@@ -8,6 +9,7 @@
 #include "partition/mbr_boot_code.h"
 #include "partition/partition_repair.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -39,7 +41,7 @@ bool write_bytes(const QString& path, qint64 offset, const QByteArray& bytes) {
 // A 2 MiB image with an NTFS boot sector at 2048 and junk in sector 0.
 QString small_disk(const QTemporaryDir& dir) {
     QByteArray disk(4096 * 512, '\0');
-    put_sector(disk, 2048, ntfs_boot(1023));
+    put_ntfs(disk, 2048, 1023);
     for (int i = 0; i < 512; ++i) {
         disk[i] = char(i * 7 + 1);
     }
@@ -170,7 +172,7 @@ class test_partition_repair : public QObject {
 
         // A memory drive cannot be written.
         QByteArray memory(4096 * 512, '\0');
-        put_sector(memory, 2048, ntfs_boot(1023));
+        put_ntfs(memory, 2048, 1023);
         platform::clear_memory_drives();
         platform::add_memory_drive("ro", std::make_shared<const QByteArray>(memory));
         drive_item_s mem;
@@ -180,6 +182,61 @@ class test_partition_repair : public QObject {
         QVERIFY(worker.wait(60000));
         QCOMPARE(worker.partition_count(), 1);
         QCOMPARE(worker.repair_mbr(), -1);
+    }
+
+    // A drive formatted whole (the file system starts at sector 0) is refused and left
+    // exactly as it was, on a loop device where the machine has one.
+    void whole_volume_is_not_repaired_data() {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("file_system");
+        QTest::newRow("FAT32") << "mkfs.fat" << QStringList{"-F", "32", "-S", "512", "-s", "1"}
+                               << "FAT32";
+        QTest::newRow("FAT16") << "mkfs.fat" << QStringList{"-F", "16"} << "FAT16";
+        QTest::newRow("NTFS") << "mkntfs" << QStringList{"-q", "-F", "-f"} << "NTFS";
+        QTest::newRow("exFAT") << "mkfs.exfat" << QStringList{} << "exFAT";
+    }
+    void whole_volume_is_not_repaired() {
+        QFETCH(QString, tool);
+        QFETCH(QStringList, options);
+        QFETCH(QString, file_system);
+        const QString program = system_tool(tool);
+        if (program.isEmpty()) {
+            QSKIP(qPrintable(tool + " is not installed"));
+        }
+        QTemporaryDir dir;
+        const QString image = dir.filePath("whole.img");
+        QVERIFY(make_sparse(image, 40LL << 20));
+        QVERIFY(run_quietly(program, options + QStringList{image}));
+        auto digest = [&] {
+            QFile file(image);
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result()
+                                                                         : QByteArray();
+        };
+        const QByteArray before = digest();
+        loop_device_c loop;
+        QString why;
+        const QString device = loop.attach(image, &why);
+        if (device.isEmpty()) {
+            qWarning("repairing the image itself: %s", qPrintable(why));
+        }
+        partition_repair_c worker;
+        drive_item_s drive = image_drive(image);
+        if (!device.isEmpty()) {
+            drive.name = device;
+        }
+        worker.set_drive(drive);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        const QString refusal = worker.repair_refusal();
+        QVERIFY2(refusal.contains("file system (" + file_system + ") without a partition table"),
+                 qPrintable(refusal));
+        QCOMPARE(worker.repair_mbr(), -1);
+        QCOMPARE(worker.repair_error(), refusal);
+        QVERIFY(worker.backup_path().isEmpty());
+        loop.detach();
+        QCOMPARE(digest(), before);
     }
 
     void repair_saves_the_old_sector_first() {
@@ -209,7 +266,7 @@ class test_partition_repair : public QObject {
         }
         QTemporaryDir dir;
         QByteArray disk(16384 * 512, '\0');
-        put_sector(disk, 2048, ntfs_boot(4095));
+        put_ntfs(disk, 2048, 4095);
         QFile file(dir.filePath("loop.img"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(disk);

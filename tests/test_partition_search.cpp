@@ -1,5 +1,6 @@
 // The partition search: signatures, block boundaries, jumps, unreadable areas, hostile
 // input and a 6 GiB disk made with sfdisk, mkntfs and mkfs.fat.
+#include "loop_device.h"
 #include "partition_image.h"
 #include "test_support.h"
 
@@ -10,6 +11,8 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 namespace {
@@ -54,7 +57,9 @@ class logging_source_c final : public platform::device_source_c {
     explicit logging_source_c(std::unique_ptr<platform::device_source_c> inner)
         : inner_(std::move(inner)) {}
     int read_at(std::uint64_t offset, void* buffer, std::size_t len) override {
-        reads << offset;
+        if (len > 512) {
+            reads << offset;  // the block reads; a probe reads single sectors
+        }
         return inner_->read_at(offset, buffer, len);
     }
     std::uint64_t byte_size() const override { return inner_->byte_size(); }
@@ -115,56 +120,116 @@ class test_partition_search : public QObject {
             }
             return d;
         };
-        const QByteArray info = fsinfo_sector();
-        QTest::newRow("FAT32 in the last tested sector of a block")
-            << with(1024, {{254, fat32_boot("MSDOS5.0", 100)}, {255, info}}) << "FAT32:12:254:353";
-        QTest::newRow("FAT32 in sector 255, found in the next block")
-            << with(1024, {{255, fat32_boot("MSWIN4.1", 100)}, {256, info}}) << "FAT32:12:255:354";
-        QTest::newRow("FAT32 whose next sector lacks 0x55 0xAA")
-            << with(1024, {{254, fat32_boot("MSDOS5.0", 100)}}) << "";
-        QTest::newRow("OEM MSDOS without a parameter block")
-            << with(600, {{7, fat32_boot("MSDOS5.0", 10, false)}, {8, info}}) << "FAT32:12:7:16";
-        QTest::newRow("OEM MSWIN without a parameter block")
-            << with(600, {{7, fat32_boot("MSWIN4.1", 10, false)}, {8, info}}) << "FAT32:12:7:16";
-        QTest::newRow("mkfs.fat with a FAT32 parameter block")
-            << with(600, {{7, fat32_boot("mkfs.fat", 10)}, {8, info}}) << "FAT32:12:7:16";
-        QTest::newRow("other OEM name, no parameter block")
-            << with(600, {{7, fat32_boot("mkfs.fat", 10, false)}, {8, info}}) << "";
-        auto broken_bpb = [](int offset, char value) {
-            QByteArray s = fat32_boot("BSD  4.4", 10);
-            s[offset] = value;
-            return s;
+        auto ntfs_at = [](int sectors, std::initializer_list<std::pair<int, int>> volumes) {
+            QByteArray d = disk_of(sectors);
+            for (const auto& [at, total] : volumes) {
+                put_ntfs(d, at, total);
+            }
+            return d;
         };
-        QTest::newRow("parameter block with 4096-byte sectors")
-            << with(600, {{7, broken_bpb(12, 0x10)}, {8, info}}) << "";
-        QTest::newRow("parameter block with 3 sectors per cluster")
-            << with(600, {{7, broken_bpb(13, 3)}, {8, info}}) << "";
-        QTest::newRow("parameter block with no reserved sectors")
-            << with(600, {{7, broken_bpb(14, 0)}, {8, info}}) << "";
-        QTest::newRow("parameter block with 3 FATs")
-            << with(600, {{7, broken_bpb(16, 3)}, {8, info}}) << "";
-        QTest::newRow("parameter block with a fixed root directory")
-            << with(600, {{7, broken_bpb(17, 0x20)}, {8, info}}) << "";
+        auto fat32_at = [](int sectors, int at, std::uint32_t total, const char* oem) {
+            QByteArray d = disk_of(sectors);
+            put_fat32(d, at, total, oem);
+            return d;
+        };
+        const QByteArray info = fsinfo_sector();
+        const QByteArray table = fat32_table();
+        QTest::newRow("FAT32 in the last tested sector of a block")
+            << fat32_at(1024, 254, 100, "MSDOS5.0") << "FAT32:12:254:353";
+        QTest::newRow("FAT32 in sector 255, found in the next block")
+            << fat32_at(1024, 255, 100, "MSWIN4.1") << "FAT32:12:255:354";
+        QTest::newRow("FAT32 whose next sector lacks 0x55 0xAA")
+            << with(1024, {{254, fat32_boot("MSDOS5.0", 100)}, {262, table}}) << "";
+        QTest::newRow("OEM MSDOS without a parameter block is no FAT32")
+            << with(600, {{7, fat32_boot("MSDOS5.0", 30, false)}, {8, info}, {15, table}}) << "";
+        QTest::newRow("OEM MSWIN without a parameter block is no FAT32")
+            << with(600, {{7, fat32_boot("MSWIN4.1", 30, false)}, {8, info}, {15, table}}) << "";
+        QTest::newRow("mkfs.fat with a FAT32 parameter block")
+            << fat32_at(600, 7, 30, "mkfs.fat") << "FAT32:12:7:36";
+        QTest::newRow("FAT32 whose FAT is not there")
+            << with(600, {{7, fat32_boot("mkfs.fat", 30)}, {8, info}}) << "";
+        auto broken_bpb = [&](int offset, char value) {
+            QByteArray d = fat32_at(600, 7, 30, "BSD  4.4");
+            d[7 * 512 + offset] = value;
+            d[13 * 512 + offset] = value;  // the backup copy alike
+            return d;
+        };
+        QTest::newRow("parameter block with 4096-byte sectors") << broken_bpb(12, 0x10) << "";
+        QTest::newRow("parameter block with 3 sectors per cluster") << broken_bpb(13, 3) << "";
+        QTest::newRow("parameter block with no reserved sectors") << broken_bpb(14, 0) << "";
+        QTest::newRow("parameter block with 3 FATs") << broken_bpb(16, 3) << "";
+        QTest::newRow("parameter block with a fixed root directory") << broken_bpb(17, 0x20) << "";
+        QTest::newRow("parameter block without a jump") << broken_bpb(0, 0) << "";
+        QTest::newRow("parameter block with media byte 0x12") << broken_bpb(21, 0x12) << "";
+        {
+            // The primary boot sector zeroed: the backup at sector 6 names the start.
+            QByteArray d = fat32_at(600, 100, 300, "mkfs.fat");
+            put_sector(d, 100, QByteArray(512, '\0'));
+            QTest::newRow("FAT32 found by its backup boot sector") << d << "FAT32:12:100:399";
+            put_sector(d, 101, QByteArray(512, '\0'));
+            QTest::newRow("FAT32 backup without the primary FSInfo") << d << "FAT32:12:100:399";
+        }
         QTest::newRow("NTFS at 2048: total + 1 sectors")
-            << with(4200, {{2048, ntfs_boot(1000)}}) << "NTFS:7:2048:3048";
+            << ntfs_at(4200, {{2048, 1000}}) << "NTFS:7:2048:3048";
+        {
+            QByteArray d = ntfs_at(4200, {{2048, 1000}});
+            put_sector(d, 2048, QByteArray(512, '\0'));
+            QTest::newRow("NTFS found by its backup boot sector, once") << d << "NTFS:7:2048:3048";
+            put_sector(d, 2048 + test_ntfs_mft, QByteArray(512, '\0'));
+            QTest::newRow("NTFS backup with neither $MFT nor $MFTMirr") << d << "";
+        }
+        {
+            QByteArray d = ntfs_at(4200, {{2048, 1000}});
+            put_sector(d, 2048 + test_ntfs_mft, QByteArray(512, '\0'));
+            put_sector(d, 2049, mft_record());
+            QTest::newRow("NTFS confirmed by $MFTMirr") << d << "NTFS:7:2048:3048";
+        }
+        QTest::newRow("NTFS without an MFT record") << with(4200, {{2048, ntfs_boot(1000)}}) << "";
+        {
+            QByteArray boot = ntfs_boot(1000);
+            boot[48] = char(0xE8);  // $MFT at cluster 1000: past the volume
+            boot[49] = 0x03;
+            QTest::newRow("NTFS whose $MFT lies outside the volume")
+                << with(4200, {{2048, boot}, {3048, mft_record()}}) << "";
+            boot = ntfs_boot(1000);
+            boot[14] = 1;  // reserved sectors, which NTFS keeps zero
+            QTest::newRow("NTFS with reserved sectors")
+                << with(4200, {{2048, boot}, {2050, mft_record()}}) << "";
+            boot = ntfs_boot(1000);
+            boot[13] = 3;
+            QTest::newRow("NTFS with 3 sectors per cluster")
+                << with(4200, {{2048, boot}, {2050, mft_record()}}) << "";
+        }
         QTest::newRow("nothing inside a found partition is examined")
-            << with(1024, {{0, ntfs_boot(99)}, {50, ntfs_boot(5)}, {100, ntfs_boot(5)}})
-            << "NTFS:7:0:99 NTFS:7:100:105";
-        QTest::newRow("a FAT32 hit of 0 sectors moves on by one sector")
-            << with(600, {{10, fat32_boot("MSDOS5.0", 0, false)}, {11, ntfs_boot(3)}})
-            << "NTFS:7:11:14";
-        QTest::newRow("a drive smaller than one block")
-            << with(3, {{0, fat32_boot("mkfs.fat", 3)}, {1, info}}) << "FAT32:12:0:2";
-        QTest::newRow("NTFS in the drive's last sector")
-            << with(300, {{299, ntfs_boot(0)}}) << "NTFS:7:299:299";
+            << ntfs_at(1024, {{0, 99}, {50, 5}, {100, 5}}) << "NTFS:7:0:99 NTFS:7:100:105";
+        QTest::newRow("a FAT32 boot sector of 0 sectors is passed by one sector") << [&] {
+            QByteArray d = ntfs_at(600, {{11, 3}});
+            put_sector(d, 10, fat32_boot("MSDOS5.0", 0));
+            return d;
+        }() << "NTFS:7:11:14";
+        QTest::newRow("a drive smaller than one block") << ntfs_at(5, {{0, 3}}) << "NTFS:7:0:3";
+        {
+            QByteArray d = disk_of(300);
+            put_sector(d, 299, ntfs_boot(290));
+            put_sector(d, 9 + test_ntfs_mft, mft_record());
+            QTest::newRow("NTFS backup in the drive's last sector") << d << "NTFS:7:9:299";
+        }
         QTest::newRow("a partition past the end of the drive")
-            << with(400, {{10, ntfs_boot(1000000)}}) << "NTFS:7:10:1000010";
-        QTest::newRow("absurd NTFS size")
-            << with(400, {{5, ntfs_boot(UINT64_MAX)}, {300, ntfs_boot(1)}})
-            << "NTFS:7:5:18446744073709551615";
-        QTest::newRow("largest FAT32 size")
-            << with(400, {{5, fat32_boot("MSDOS5.0", 0xFFFFFFFF)}, {6, info}})
-            << "FAT32:12:5:4294967299";
+            << with(400, {{10, ntfs_boot(1000000)}, {12, mft_record()}}) << "";
+        {
+            // A planted sector claiming 2^40 sectors, with an MFT record where it says,
+            // hides nothing behind it.
+            QByteArray d = ntfs_at(4096, {{300, 100}});
+            put_sector(d, 10, ntfs_boot(1ULL << 40));
+            put_sector(d, 12, mft_record());
+            QTest::newRow("2^40 sectors claimed") << d << "NTFS:7:300:400";
+            put_sector(d, 20, fat32_boot("MSDOS5.0", 0xFFFFFFFF));
+            put_sector(d, 21, info);
+            put_sector(d, 28, table);
+            QTest::newRow("largest FAT32 size") << d << "NTFS:7:300:400";
+            put_sector(d, 30, ntfs_boot(UINT64_MAX));
+            QTest::newRow("absurd NTFS size") << d << "NTFS:7:300:400";
+        }
         QTest::newRow("one sector") << with(1, {}) << "";
         QTest::newRow("empty drive") << QByteArray() << "";
     }
@@ -206,10 +271,9 @@ class test_partition_search : public QObject {
     // pieces, the sectors that stay unreadable are counted and skipped.
     void unreadable_areas_are_skipped() {
         QByteArray disk = disk_of(2048);
-        put_sector(disk, 270, fat32_boot("MSDOS5.0", 20));  // inside the bad area
-        put_sector(disk, 271, fsinfo_sector());
-        put_sector(disk, 311, ntfs_boot(9));  // right behind it
-        put_sector(disk, 1500, ntfs_boot(9));
+        put_fat32(disk, 270, 20);  // inside the bad area
+        put_ntfs(disk, 311, 9);    // right behind it
+        put_ntfs(disk, 1500, 9);
         test_source_c source(disk);
         source.bad_first = 265;
         source.bad_last = 310;
@@ -237,9 +301,8 @@ class test_partition_search : public QObject {
     // The worker thread: items arrive one signal each, in order, through the device layer.
     void worker_thread_reports_each_partition() {
         QByteArray disk = disk_of(3000);
-        put_sector(disk, 2048, ntfs_boot(99));
-        put_sector(disk, 2148, fat32_boot("mkfs.fat", 500));
-        put_sector(disk, 2149, fsinfo_sector());
+        put_ntfs(disk, 2048, 99);
+        put_fat32(disk, 2148, 500);
         platform::clear_memory_drives();
         platform::add_memory_drive("parts", std::make_shared<const QByteArray>(disk));
         partition_repair_c worker;
@@ -263,6 +326,69 @@ class test_partition_search : public QObject {
         QVERIFY(worker.partitions().isEmpty());
         QVERIFY(!worker.search_error().isEmpty());
         QCOMPARE(worker.search_progress.load(), 0.0);
+    }
+
+    // Volumes made by mkntfs and mkfs.fat whose primary boot sectors were zeroed are found
+    // at their true starts by their backup boot sectors, behind a planted sector that claims
+    // 2^40 sectors; searched through a loop device where the machine has one.
+    void real_volumes_found_by_their_backups() {
+        const QString mkntfs = system_tool("mkntfs");
+        const QString mkfs_fat = system_tool("mkfs.fat");
+        if (mkntfs.isEmpty() || mkfs_fat.isEmpty()) {
+            QSKIP("mkntfs (ntfs-3g) and mkfs.fat (dosfstools) are needed");
+        }
+        QTemporaryDir dir;
+        const QString image = dir.filePath("disk.img");
+        const QString scratch = dir.filePath("ntfs.part");
+        const qint64 ntfs_start = 2048, ntfs_sectors = 32768, fat_start = 40960;
+        QVERIFY(make_sparse(image, 131072 * 512LL));
+        QVERIFY(make_sparse(scratch, ntfs_sectors * 512));
+        QVERIFY(
+            run_quietly(mkntfs, {"-q", "-F", "-f", "-p", QString::number(ntfs_start), "-H", "255",
+                                 "-S", "63", "-s", "512", scratch, QString::number(ntfs_sectors)}));
+        QVERIFY(copy_into(scratch, image, ntfs_start * 512));
+        QVERIFY(run_quietly(
+            mkfs_fat, {"-F", "32", "-S", "512", "-s", "1", "--offset", QString::number(fat_start),
+                       "-h", QString::number(fat_start), image, "40960"}));
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(ntfs_start * 512));
+        const QByteArray ntfs = file.read(512);
+        QVERIFY(file.seek(fat_start * 512));
+        const QByteArray fat = file.read(512);
+        const auto ntfs_total = qFromLittleEndian<quint64>(ntfs.constData() + 40);
+        const auto fat_total = qFromLittleEndian<quint32>(fat.constData() + 32);
+        for (qint64 at : {ntfs_start, fat_start}) {
+            QVERIFY(file.seek(at * 512));
+            file.write(QByteArray(512, '\0'));
+        }
+        QByteArray planted = ntfs_boot(1ULL << 40);
+        QVERIFY(file.seek(100 * 512));
+        file.write(planted);
+        QVERIFY(file.seek((100 + test_ntfs_mft) * 512));
+        file.write(mft_record());
+        file.close();
+        const QString expected = QStringLiteral("NTFS:7:%1:%2 FAT32:12:%3:%4")
+                                     .arg(ntfs_start)
+                                     .arg(ntfs_start + ntfs_total)
+                                     .arg(fat_start)
+                                     .arg(fat_start + fat_total - 1);
+
+        loop_device_c loop;
+        QString why;
+        const QString device = loop.attach(image, &why, {"--read-only"});
+        if (device.isEmpty()) {
+            qWarning("searching the image itself: %s", qPrintable(why));
+        }
+        partition_repair_c worker;
+        drive_item_s drive;
+        drive.name = device.isEmpty() ? image : device;
+        drive.size = 131072 * 512ULL;
+        QCOMPARE(worker.set_drive(drive), 0);
+        worker.start();
+        QVERIFY(worker.wait(120000));
+        QVERIFY2(worker.search_error().isEmpty(), qPrintable(worker.search_error()));
+        QCOMPARE(describe(worker.partitions()), expected);
     }
 
     // The 6 GiB disk: exactly the sectors the boot sectors declare, beyond 4 GiB too, and the

@@ -1,10 +1,12 @@
 // Linux drives: block devices, image files and memory buffers, all read-only.
 #include "platform_device.h"
+#include "container_source.h"
 #include "platform_helper.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -80,6 +82,32 @@ bool block_devices_enabled() {
     return qEnvironmentVariable("ORVANE_BLOCK_DEVICES") != QLatin1String("0");
 }
 
+// A container that its library cannot open is no drive. The answer is kept for the file as it
+// is (size and time), so that listing the drives again does not open every container again.
+bool check_container(const QString& path, const struct stat& st, QString* error) {
+    if (detect_image_format(path) == image_format_e::raw) {
+        return true;
+    }
+    static std::mutex cache_lock;
+    static QHash<QString, std::pair<QString, QString>> cache;  // path: (file state, error)
+    const QString state =
+        QStringLiteral("%1 %2.%3").arg(st.st_size).arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec);
+    {
+        std::lock_guard<std::mutex> hold(cache_lock);
+        auto found = cache.constFind(path);
+        if (found != cache.constEnd() && found->first == state) {
+            *error = found->second;
+            return error->isEmpty();
+        }
+    }
+    QString message;
+    open_container_backend(path, detect_image_format(path), &message);
+    std::lock_guard<std::mutex> hold(cache_lock);
+    cache.insert(path, {state, message});
+    *error = message;
+    return message.isEmpty();
+}
+
 // Checks that a path can serve as an image drive; returns its canonical form.
 bool check_image_path(const QString& path, QString* canonical, QString* error) {
     QByteArray native = QFile::encodeName(path);
@@ -107,6 +135,9 @@ bool check_image_path(const QString& path, QString* canonical, QString* error) {
     }
     ::close(fd);
     *canonical = QFileInfo(path).canonicalFilePath();
+    if (S_ISREG(st.st_mode)) {
+        return check_container(*canonical, st, error);
+    }
     return true;
 }
 
@@ -138,6 +169,10 @@ class fd_source_c final : public device_source_c {
     }
     std::uint64_t byte_size() const override { return size_; }
     std::uint32_t sector_size() const override { return sector_; }
+    bool set_unbuffered() override {
+        const int flags = ::fcntl(fd_, F_GETFL);
+        return block_ && flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
+    }
 
     bool check_verify() override {
         if (block_) {
@@ -375,6 +410,20 @@ QString drive_identity(const drive_desc_s& drive) {
     return drive.name;
 }
 
+image_format_e drive_image_format(const drive_desc_s& drive) {
+    struct stat st {};
+    if (drive.kind != drive_kind_e::image ||
+        ::stat(QFile::encodeName(drive.name).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return image_format_e::raw;
+    }
+    return detect_image_format(drive.name);
+}
+
+QString drive_format_name(const drive_desc_s& drive) {
+    return drive.kind == drive_kind_e::image ? image_format_name(drive_image_format(drive))
+                                             : QString();
+}
+
 std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* error) {
     if (drive.kind == drive_kind_e::memory) {
         std::lock_guard<std::mutex> hold(registry_lock);
@@ -387,6 +436,18 @@ std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* 
             *error = QStringLiteral("no memory drive named '%1'").arg(drive.name);
         }
         return nullptr;
+    }
+    const image_format_e format = drive_image_format(drive);
+    if (format != image_format_e::raw) {
+        QString why;
+        auto backend = open_container_backend(drive.name, format, &why);
+        if (!backend) {
+            if (error) {
+                *error = why;
+            }
+            return nullptr;
+        }
+        return std::make_unique<container_source_c>(std::move(backend), drive.name, format);
     }
     QByteArray native = QFile::encodeName(drive.name);
     int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);

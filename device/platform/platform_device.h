@@ -7,6 +7,8 @@
 // writes to a device it scans. Thread use: the calls are safe from any thread; a
 // device_source_c object is used by one thread at a time (the drive table locks it).
 
+#include "container_backend.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -48,6 +50,10 @@ class device_source_c {
         *start = std::min(offset, byte_size());
         *end = byte_size();
     }
+    // Reads from now on bypass the system's cache (block devices only), so that a failing
+    // sector fails alone rather than with the page around it. Reads must then be whole
+    // sectors into buffers aligned to 4096 bytes. False where not possible.
+    virtual bool set_unbuffered() { return false; }
 };
 
 // Drives in drive-number order, at most max_drives: the machine's disks (unless
@@ -81,7 +87,15 @@ void clear_memory_drives();
 // block device (also one added as an image) its device number.
 QString drive_identity(const drive_desc_s& drive);
 
-// Opens a drive read-only. Returns null and sets *error on failure.
+// The container format of an image drive, recognised by its content (container_backend.h);
+// raw for block devices, memory drives and plain images.
+image_format_e drive_image_format(const drive_desc_s& drive);
+// "raw", "EWF", "VHD", "VHDX", "VMDK" or "QCOW2" for an image; empty for other drives.
+QString drive_format_name(const drive_desc_s& drive);
+
+// Opens a drive read-only: block devices and raw images through a descriptor, containers
+// through their library (the disk inside is the drive). Returns null and sets *error on
+// failure.
 std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* error);
 
 // Geometry and size without reading a sector (sysfs for block devices, stat for images).

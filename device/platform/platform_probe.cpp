@@ -1,5 +1,6 @@
 // Partition tables, file-system names and labels (libblkid), mount points and the volume
 // locator for Linux drives.
+#include "container_probe.h"
 #include "platform_device.h"
 #include "platform_helper.h"
 
@@ -284,7 +285,33 @@ bool has_protective_mbr(int fd) {
 drive_probe_s probe_drive(const drive_desc_s& drive) {
     drive_probe_s result;
     fd_holder_s holder;
-    holder.fd = open_for_probe(drive);
+    // A container: the prober reads a copy of the parts of the disk inside that it needs.
+    std::unique_ptr<device_source_c> container;
+    std::unique_ptr<probe_copy_c> copy;
+    if (drive_image_format(drive) != image_format_e::raw) {
+        QString error;
+        container = open_drive(drive, &error);
+        if (!container) {
+            result.warnings << QStringLiteral("%1: cannot be read: %2").arg(drive.name, error);
+            return result;
+        }
+        copy = std::make_unique<probe_copy_c>(*container);
+        if (!copy->copy_tables()) {
+            result.warnings << QStringLiteral(
+                                   "%1: cannot be read: the start of the disk inside "
+                                   "the image is unreadable")
+                                   .arg(drive.name);
+            return result;
+        }
+        holder.fd = ::fcntl(copy->fd(), F_DUPFD_CLOEXEC, 0);  // the same memory file
+    } else {
+        holder.fd = open_for_probe(drive);
+    }
+    const auto copy_volume = [&](std::uint64_t offset, std::uint64_t size) {
+        if (copy) {
+            copy->copy_volume(offset, size);
+        }
+    };
     if (holder.fd < 0) {
         const int error = errno;
         QString message = QStringLiteral("%1: cannot be read: %2")
@@ -345,6 +372,7 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
         whole.partition_number = 0;
         whole.byte_size = disk_bytes;
         whole.device_name = drive.name;
+        copy_volume(0, disk_bytes);
         probe_file_system(holder.fd, 0, disk_bytes, &whole);
         if (!whole.file_system.isEmpty()) {
             fill_mount_facts(&whole);
@@ -395,6 +423,7 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
         if (v.device_name.isEmpty()) {
             v.device_name = drive.name + QLatin1Char('#') + QString::number(v.partition_number);
         }
+        copy_volume(start_byte, v.byte_size);
         probe_file_system(holder.fd, start_byte, v.byte_size, &v);
         fill_mount_facts(&v);
         result.volumes.push_back(v);

@@ -5,10 +5,12 @@
 #include "device/drive_list.h"
 #include "device/ui/drive_delegate.h"
 #include "device/ui/drive_model.h"
+#include "device/ui/image_dialog.h"
 #include "device/ui/volume_window.h"
 #include "ui_drive_window.h"
 
 #include <QItemSelectionModel>
+#include <QMessageBox>
 #include <QPainter>
 
 drive_window_c::drive_window_c(main_window_c* main_window)
@@ -29,6 +31,20 @@ drive_window_c::drive_window_c(main_window_c* main_window)
             &main_window_c::on_click_drive_back);
     connect(form->btn_scan, &QPushButton::clicked, main_window,
             &main_window_c::on_click_drive_scan);
+    btn_image = new QPushButton(text("image_save"), this);
+    btn_image->setObjectName(QStringLiteral("btn_image"));
+    btn_image->resize(110, 30);
+    set_page_button_palette(btn_image);
+    connect(btn_image, &QPushButton::clicked, this, &drive_window_c::on_click_save_image);
+}
+
+void drive_window_c::on_click_save_image() {
+    const drive_item_s* drive = selected_drive();
+    if (!drive || !drive->geometry) {
+        QMessageBox::warning(this, QStringLiteral("OrvaneRecovery"), text("main_warning1"));
+        return;
+    }
+    image_dialog_c::save_drive(main_window, drive->name);
 }
 
 drive_window_c::~drive_window_c() = default;
@@ -82,5 +98,6 @@ void drive_window_c::resizeEvent(QResizeEvent* event) {
     form->btn_back->move(175, H - 54);
     form->btn_refresh->move(W / 2 - 50, H - 54);
     form->btn_scan->move(W - 275, H - 54);
+    btn_image->move(W - 395, H - 54);
     form->lv_drives->setGeometry(25, 45, W - 50, H - 140);
 }

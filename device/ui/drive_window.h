@@ -14,6 +14,7 @@ class DriveForm;
 }
 class main_window_c;
 class drive_model_c;
+class QPushButton;
 struct drive_item_s;
 
 class drive_window_c : public QWidget {
@@ -35,6 +36,7 @@ class drive_window_c : public QWidget {
     std::unique_ptr<Ui::DriveForm> form;
     main_window_c* main_window;
     drive_model_c* model = nullptr;
+    QPushButton* btn_image = nullptr;  // "Save drive as image..." (device/ui/image_dialog.h)
 
   protected:
     void paintEvent(QPaintEvent* event) override;
@@ -42,4 +44,5 @@ class drive_window_c : public QWidget {
 
   private:
     void set_new_model();
+    void on_click_save_image();
 };

@@ -4,8 +4,6 @@
 #include "device/disk_table.h"
 #include "engine/fat/fat_reader.h"
 
-#include <QFile>
-
 #include <algorithm>
 
 #include <chrono>
@@ -94,6 +92,8 @@ void fat_recovery_c::reset() {
     found_count_ = 0;
     node_table_.clear();
     walked_.clear();
+    live_starts_.clear();
+    empty_files_ = 0;
     drive_ = -1;
     drive_identity_.clear();
     error_text_.clear();
@@ -188,11 +188,19 @@ fat_result fat_recovery_c::walk_volume() {
         }
         const bool is_dir = info.attributes & fat_attr_directory;
         const bool is_deleted = info.attributes & fat_attr_deleted;
-        if (info.first_cluster == 0 || info.short_name[0] == u'.' || (!is_dir && !is_deleted)) {
+        if (!is_dir && !is_deleted && !frame.deleted && info.first_cluster >= 2) {
+            live_starts_.push_back(info.first_cluster);  // a live file's chain starts here
+        }
+        // A deleted empty file has no cluster; it still has its name, under a key of its own
+        // counted down from the top, where no cluster of a FAT lies.
+        const bool empty_file = info.first_cluster == 0 && !is_dir && is_deleted &&
+                                info.size == 0 && info.short_name[0] != u'.';
+        if ((info.first_cluster == 0 && !empty_file) || info.short_name[0] == u'.' ||
+            (!is_dir && !is_deleted)) {
             continue;
         }
         fat_node node;
-        node.first_cluster = info.first_cluster;
+        node.first_cluster = empty_file ? fat_empty_file_keys - empty_files_++ : info.first_cluster;
         node.parent = frame.parent;
         node.size = info.size;
         node.write_time = fat_time_to_seconds(info.write_date, info.write_time);
@@ -207,6 +215,9 @@ fat_result fat_recovery_c::walk_volume() {
             node.name[0] = QLatin1Char('#');
         }
         const bool child_deleted = frame.deleted || (node.attributes & fat_attr_deleted);
+        if (is_dir && !child_deleted && node.first_cluster >= 2) {
+            live_starts_.push_back(node.first_cluster);
+        }
         const std::uint32_t child = node.first_cluster;
         bool walk_it = false;
         merge(std::move(node), &walk_it);
@@ -307,19 +318,30 @@ void fat_recovery_c::link_and_mark() {
     }
 }
 
-// Looks at the clusters each deleted file would be restored from, in cluster order so that
-// the FAT is read front to back. A stop request ends the look; what was marked stays.
+// A deleted file is restored from its first cluster on, stepping over the clusters that the
+// FAT gives to files now. That read is in doubt, and the file marked possibly overwritten,
+// when its first cluster is in use now (some file took its start), or when a run of
+// clusters it steps over is not made of whole chains of live files and folders that start
+// inside the run (then some cluster of the run may have been the deleted file's own, taken
+// by a file that also uses clusters elsewhere). A run made of whole live chains was laid
+// out before the file was written, and the file's clusters went around it.
+// Files are looked at in cluster order so that the FAT is read front to back. A stop
+// request ends the look; what was marked stays.
 void fat_recovery_c::mark_overwritten() {
     const std::uint64_t cluster_bytes =
         static_cast<std::uint64_t>(scan_volume.sectors_per_cluster) * fat_sector_bytes;
+    const std::uint32_t entries = scan_volume.fat_entry_count;
     if (scan_volume.type == fat_type_none || cluster_bytes == 0) {
         return;
     }
+    std::sort(live_starts_.begin(), live_starts_.end());
+    live_starts_.erase(std::unique(live_starts_.begin(), live_starts_.end()), live_starts_.end());
+    const auto in_use = [](std::uint32_t entry) { return entry != 0; };
     std::vector<std::pair<std::uint32_t, std::uint32_t>> files;  // first cluster, key
     for (auto it = node_table_.cbegin(); it != node_table_.cend(); ++it) {
         const fat_node& node = it.value();
         if (!(node.attributes & fat_attr_directory) && (node.attributes & fat_attr_deleted) &&
-            node.first_cluster >= 2) {
+            node.size > 0 && node.first_cluster >= 2 && node.first_cluster < entries) {
             files.emplace_back(node.first_cluster, it.key());
         }
     }
@@ -329,24 +351,66 @@ void fat_recovery_c::mark_overwritten() {
             return;
         }
         fat_node& node = node_table_[key];
-        const std::uint64_t clusters =
-            std::max<std::uint64_t>(1, (node.size + cluster_bytes - 1) / cluster_bytes);
-        const std::uint64_t end =
-            std::min<std::uint64_t>(first + clusters, scan_volume.fat_entry_count);
-        for (std::uint64_t cluster = first; cluster < end; ++cluster) {
-            const std::uint32_t entry =
-                fat_get_entry(&scan_volume, static_cast<std::uint32_t>(cluster));
-            if (entry != 0 && entry != fat_entry_read_failed) {
+        if (in_use(fat_get_entry(&scan_volume, first))) {
+            node.overwritten = 1;
+            continue;
+        }
+        std::uint64_t needed = (node.size + cluster_bytes - 1) / cluster_bytes - 1;
+        std::uint32_t cluster = first + 1;
+        while (needed > 0 && cluster < entries) {
+            const std::uint32_t entry = fat_get_entry(&scan_volume, cluster);
+            if (entry == fat_entry_read_failed) {
+                break;  // the restore will fail there and say so
+            }
+            if (!in_use(entry)) {
+                --needed;
+                ++cluster;
+                continue;
+            }
+            std::uint32_t end = cluster;  // the run of used clusters is [cluster, end)
+            while (end < entries && in_use(fat_get_entry(&scan_volume, end))) {
+                ++end;
+            }
+            if (!whole_live_chains(cluster, end)) {
                 node.overwritten = 1;
                 break;
             }
+            cluster = end;
         }
     }
 }
 
-int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
+// The used clusters [first, end) are exactly the chains of the live files and folders that
+// start among them: every chain from such a start stays inside, and together they cover the
+// run.
+bool fat_recovery_c::whole_live_chains(std::uint32_t first, std::uint32_t end) {
+    std::uint64_t covered = 0;
+    const std::uint64_t length = end - first;
+    auto start = std::lower_bound(live_starts_.begin(), live_starts_.end(), first);
+    for (; start != live_starts_.end() && *start < end; ++start) {
+        std::uint32_t cluster = *start;
+        for (std::uint64_t steps = 0;; ++steps) {
+            if (cluster < first || cluster >= end || steps >= length) {
+                return false;  // leaves the run, or loops
+            }
+            ++covered;
+            const std::uint32_t next = fat_get_entry(&scan_volume, cluster);
+            if (next == fat_entry_read_failed || next == 0 || next == 1) {
+                return false;
+            }
+            if (next >= scan_volume.fat_entry_count) {
+                break;  // the end-of-chain mark (or a bad-cluster mark)
+            }
+            cluster = next;
+        }
+    }
+    return covered == length;
+}
+
+int fat_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     auto found = node_table_.constFind(static_cast<std::uint32_t>(file_key));
     if (found == node_table_.constEnd()) {
+        error_text_ = QStringLiteral("the file is not among the scan's results");
         return -1;
     }
     const fat_node& node = found.value();
@@ -361,9 +425,8 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
                           .arg(drive_);
         return -1;
     }
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return -1;
+    if (node.size == 0) {
+        return 0;  // an empty file: nothing to read
     }
     fat_file file{};
     file.volume = &scan_volume;
@@ -381,23 +444,24 @@ int fat_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
         std::uint32_t got = 0;
         const fat_result result =
             f_read(&file, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got, mode);
-        if (got > 0 && out.write(buffer.data(), got) != static_cast<qint64>(got)) {
+        if (got > 0 && !sink->write(buffer.data(), got)) {
             return -1;
         }
         total += got;
         if (result != fat_ok) {
-            return -1;  // what was read before the error stays in the file
+            error_text_ = QStringLiteral("reading its clusters failed after %1 of %2 bytes: %3")
+                              .arg(total)
+                              .arg(node.size)
+                              .arg(QString::fromLatin1(fat_result_text(result)));
+            return -1;
         }
         if (got == 0) {
             break;
         }
     }
-    // The first cluster is read whatever holds it now; later ones were stepped over.
-    const std::uint32_t first_entry = fat_get_entry(&scan_volume, node.first_cluster);
-    last_restore_overwritten_ =
-        mode == fat_read_skip_used &&
-        (file.skipped_clusters > 0 || (first_entry != 0 && first_entry != fat_entry_read_failed));
-    if (!out.flush() || total != node.size) {
+    last_restore_overwritten_ = node.overwritten != 0;
+    if (total != node.size) {
+        error_text_ = QStringLiteral("only %1 of %2 bytes could be read").arg(total).arg(node.size);
         return -1;
     }
     return 0;

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 // One found entry.
 struct fat_node {
@@ -29,8 +30,9 @@ struct fat_node {
     std::uint8_t attributes = 0;  // 0x10 directory, 0x40 deleted or below a deleted folder
     std::uint8_t in_deleted_folder = 0;
     std::uint8_t has_files = 0;  // some file lies somewhere below this folder
-    // A deleted file whose run of clusters (from its first, as many as its size needs)
-    // meets a cluster the FAT gives to a live file now: its data may be overwritten.
+    // A deleted file whose restore is in doubt: its first cluster is in use now, or a run
+    // of used clusters it steps over is not whole chains of live files (see
+    // mark_overwritten). Its data may be overwritten.
     std::uint8_t overwritten = 0;
     QString name;  // long name, else short name; '#' first for deleted ones
     // Keys of the nodes found in this folder, filled after the walk. Keys, not pointers: a
@@ -39,6 +41,8 @@ struct fat_node {
 };
 
 constexpr int fat_name_max = 259;
+// Keys of deleted empty files (they have no cluster), counted down from here.
+constexpr std::uint32_t fat_empty_file_keys = 0xFFFFFFFFu;
 
 class fat_recovery_c final : public recovery_base_c {
     Q_OBJECT
@@ -58,7 +62,7 @@ class fat_recovery_c final : public recovery_base_c {
     std::int64_t get_read_count() override { return read_count_.load(std::memory_order_relaxed); }
     std::int64_t get_found_count() override { return found_count_.load(std::memory_order_relaxed); }
     void reset() override;
-    int restore_file(std::uint64_t file_key, const QString& destination) override;
+    int restore_into(std::uint64_t file_key, restore_sink_c* sink) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
     QString get_error_text() override { return error_text_; }
     bool last_restore_overwritten() override { return last_restore_overwritten_; }
@@ -74,9 +78,12 @@ class fat_recovery_c final : public recovery_base_c {
     void merge(fat_node node, bool* walk_it);
     void link_and_mark();
     void mark_overwritten();
+    bool whole_live_chains(std::uint32_t first, std::uint32_t end);
 
     QHash<std::uint32_t, fat_node> node_table_;
-    QSet<std::uint32_t> walked_;  // directory clusters already walked
+    QSet<std::uint32_t> walked_;              // directory clusters already walked
+    std::vector<std::uint32_t> live_starts_;  // first clusters of live files and folders
+    std::uint32_t empty_files_ = 0;           // deleted empty files recorded
     volume_item_s target_;
     int drive_ = -1;          // the drive table slot the scan read
     QString drive_identity_;  // and the drive that was in it then

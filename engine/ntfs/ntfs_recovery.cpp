@@ -12,7 +12,15 @@
 namespace {
 
 constexpr ntfs_library_s ntfs_scan_library = {ntfs_scan_startup, ntfs_scan_next, ntfs_scan_end,
-                                              ntfs_restore_record};
+                                              ntfs_restore_record, ntfs_restore_record_to};
+
+int sink_write(void* owner, const void* data, std::size_t bytes) {
+    return static_cast<restore_sink_c*>(owner)->write(data, bytes) ? 0 : -1;
+}
+
+int sink_zeros(void* owner, std::uint64_t bytes) {
+    return static_cast<restore_sink_c*>(owner)->zeros(bytes) ? 0 : -1;
+}
 
 QString name_of(const ntfs_record& record) {
     int length = 0;
@@ -140,11 +148,14 @@ void ntfs_recovery_c::link_and_mark() {
     }
 }
 
-int ntfs_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
+int ntfs_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     error_text_.clear();
-    QFile::remove(destination);
-    const int result =
-        library_.restore_record(&context_, file_key, destination.toUtf8().constData());
+    if (!library_.restore_record_to) {
+        error_text_ = QStringLiteral("this NTFS library cannot restore");
+        return -1;
+    }
+    const ntfs_restore_output output{sink, sink_write, sink_zeros};
+    const int result = library_.restore_record_to(&context_, file_key, &output);
     if (result != 0) {
         error_text_ = QString::fromUtf8(ntfs_error_text(result));
     }

@@ -34,6 +34,9 @@ struct ntfs_library_s {
     int (*scan_end)(ntfs_scan_context* context);
     int (*restore_record)(ntfs_scan_context* context, std::uint64_t record_number,
                           const char* path);
+    // The same restore into the restore writer's sink; when missing, restore_into fails.
+    int (*restore_record_to)(ntfs_scan_context* context, std::uint64_t record_number,
+                             const ntfs_restore_output* output) = nullptr;
 };
 
 // The record's name as text.
@@ -60,7 +63,7 @@ class ntfs_recovery_c final : public recovery_base_c {
     std::int64_t get_read_count() override { return read_count_.load(std::memory_order_relaxed); }
     std::int64_t get_found_count() override { return found_count_.load(std::memory_order_relaxed); }
     void reset() override;
-    int restore_file(std::uint64_t file_key, const QString& destination) override;
+    int restore_into(std::uint64_t file_key, restore_sink_c* sink) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
     QString get_error_text() override { return error_text_; }
 

@@ -14,14 +14,12 @@ namespace {
 using namespace ntfs;
 
 // Writes the data of facts to out: resident bytes, or the runs up to the initialised size.
-// Holes (sparse runs, and the bytes after the initialised size) are skipped with a seek and
-// the file is cut to its size at the end, so they read as zeros without being written one
-// by one: a sparse file may be far larger than its volume.
-int write_data(scan_state_s* s, const file_facts_s& f, std::FILE* out) {
+// Holes (sparse runs, and the bytes after the initialised size) go out as runs of zeros,
+// never byte by byte: a sparse file may be far larger than its volume.
+int write_data(scan_state_s* s, const file_facts_s& f, const ntfs_restore_output* out) {
     if (f.data_resident) {
         if (!f.resident_data.empty() &&
-            std::fwrite(f.resident_data.data(), 1, f.resident_data.size(), out) !=
-                f.resident_data.size()) {
+            out->write(out->owner, f.resident_data.data(), f.resident_data.size()) != 0) {
             return ntfs_error_write;
         }
         return 0;
@@ -45,7 +43,7 @@ int write_data(scan_state_s* s, const file_facts_s& f, std::FILE* out) {
         }
         const std::uint64_t run_end = std::min((run->vcn + run->length) * cs, initialized);
         if (run->lcn < 0) {
-            if (fseeko(out, static_cast<off_t>(run_end - done), SEEK_CUR) != 0) {
+            if (out->zeros(out->owner, run_end - done) != 0) {
                 return ntfs_error_write;
             }
             done = run_end;
@@ -56,15 +54,33 @@ int write_data(scan_state_s* s, const file_facts_s& f, std::FILE* out) {
         if (!read_stream(s, f.runs, done, buffer.data(), piece, false)) {
             return ntfs_error_read;
         }
-        if (std::fwrite(buffer.data(), 1, piece, out) != piece) {
+        if (out->write(out->owner, buffer.data(), piece) != 0) {
             return ntfs_error_write;
         }
         done += piece;
     }
-    if (std::fflush(out) != 0 || ftruncate(fileno(out), static_cast<off_t>(f.data_size)) != 0) {
+    if (f.data_size > initialized && out->zeros(out->owner, f.data_size - initialized) != 0) {
         return ntfs_error_write;
     }
     return 0;
+}
+
+// An output into a stdio file of a path: holes are seeks, and the length is set at the end.
+struct file_output_s {
+    std::FILE* file;
+    std::uint64_t length = 0;
+};
+
+int file_write(void* owner, const void* data, std::size_t bytes) {
+    auto* o = static_cast<file_output_s*>(owner);
+    o->length += bytes;
+    return std::fwrite(data, 1, bytes, o->file) == bytes ? 0 : -1;
+}
+
+int file_zeros(void* owner, std::uint64_t bytes) {
+    auto* o = static_cast<file_output_s*>(owner);
+    o->length += bytes;
+    return fseeko(o->file, static_cast<off_t>(bytes), SEEK_CUR) == 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -72,6 +88,31 @@ int write_data(scan_state_s* s, const file_facts_s& f, std::FILE* out) {
 extern "C" {
 
 int ntfs_restore_record(ntfs_scan_context* context, std::uint64_t record_number, const char* path) {
+    if (!state_of(context)) {
+        return ntfs_error_no_scan;
+    }
+    std::FILE* file = std::fopen(path, "wb");
+    if (!file) {
+        return ntfs_error_write;
+    }
+    file_output_s sink{file};
+    const ntfs_restore_output output{&sink, file_write, file_zeros};
+    int result = ntfs_restore_record_to(context, record_number, &output);
+    if (result == 0 &&
+        (std::fflush(file) != 0 || ftruncate(fileno(file), static_cast<off_t>(sink.length)) != 0)) {
+        result = ntfs_error_write;
+    }
+    if (std::fclose(file) != 0 && result == 0) {
+        result = ntfs_error_write;
+    }
+    if (result != 0) {
+        std::remove(path);  // no empty or partial file under the name
+    }
+    return result;
+}
+
+int ntfs_restore_record_to(ntfs_scan_context* context, std::uint64_t record_number,
+                           const ntfs_restore_output* output) {
     scan_state_s* s = state_of(context);
     if (!s) {
         return ntfs_error_no_scan;
@@ -86,15 +127,7 @@ int ntfs_restore_record(ntfs_scan_context* context, std::uint64_t record_number,
         }
         file_facts_s facts;
         gather_file(s, record_number, record.data(), &facts, true);
-        std::FILE* out = std::fopen(path, "wb");
-        if (!out) {
-            return ntfs_error_write;
-        }
-        int result = facts.has_data ? write_data(s, facts, out) : 0;
-        if (std::fclose(out) != 0 && result == 0) {
-            result = ntfs_error_write;
-        }
-        return result;
+        return facts.has_data ? write_data(s, facts, output) : 0;
     } catch (const std::bad_alloc&) {
         return ntfs_error_no_memory;
     }

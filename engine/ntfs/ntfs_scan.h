@@ -90,6 +90,21 @@ int ntfs_scan_end(ntfs_scan_context* context);
 // as zeros. 0 when written whole.
 int ntfs_restore_record(ntfs_scan_context* context, std::uint64_t record_number, const char* path);
 
+// Where ntfs_restore_record_to writes a record's data, in order from its first byte: write
+// appends bytes, zeros appends a run of zero bytes (holes and the tail past the initialised
+// size) without writing them one by one. Each returns 0, or non-zero to end the restore at
+// once (the destination failed or the user asked to stop): the call then returns
+// ntfs_error_write.
+struct ntfs_restore_output {
+    void* owner;
+    int (*write)(void* owner, const void* data, std::size_t bytes);
+    int (*zeros)(void* owner, std::uint64_t bytes);
+};
+// Writes the unnamed data stream of record_number to output: exactly its size. 0 when
+// written whole.
+int ntfs_restore_record_to(ntfs_scan_context* context, std::uint64_t record_number,
+                           const ntfs_restore_output* output);
+
 // Text for a failure code, for logs.
 const char* ntfs_error_text(int code);
 }

@@ -1,7 +1,5 @@
 #include "raw_recovery.h"
 
-#include <QFile>
-
 #include <atomic>
 #include <cstring>
 
@@ -64,6 +62,9 @@ void raw_recovery_c::reset() {
     found_so_far_ = 0;
     records_.clear();
     type_index_.clear();
+    file_identity_.reset();
+    refused_records_ = 0;
+    volume_bytes_ = 0;
 }
 
 void raw_recovery_c::run() {
@@ -95,13 +96,16 @@ void raw_recovery_c::on_found(void* owner, const char* type, std::uint32_t offse
 }
 
 // Copies exactly the record's bytes from its offset. A read that ends before the whole
-// file is copied fails the restore; what was written stays in the destination.
-int raw_recovery_c::restore_file(std::uint64_t file_key, const QString& destination) {
-    const std::uint64_t position = file_key & 0xFFFFFFFFu;
-    if (position >= records_.size()) {
+// file is copied fails the restore.
+int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
+    if (file_key >= records_.size()) {
         return -1;
     }
-    const signature_record record = records_[position];
+    const signature_record record = records_[file_key];
+    if (volume_bytes_ != 0 &&
+        (record.offset > volume_bytes_ || record.size > volume_bytes_ - record.offset)) {
+        return -1;  // it would run past the end of the volume
+    }
     const intptr_t handle = sig_open(device_path_.toLocal8Bit().constData());
     if (handle == 0) {
         return -1;
@@ -109,31 +113,22 @@ int raw_recovery_c::restore_file(std::uint64_t file_key, const QString& destinat
     int result = -1;
     if (sig_seek(handle, static_cast<std::uint32_t>(record.offset),
                  static_cast<std::uint32_t>(record.offset >> 32), 0) >= 0) {
-        QFile out(destination);
-        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            char buffer[8192];
-            std::uint64_t remaining = record.size;
-            bool ok = true;
-            while (remaining > 0) {
-                std::memset(buffer, 0, sizeof buffer);
-                const std::int32_t got = sig_read(handle, buffer, sizeof buffer);
-                if (got <= 0) {
-                    ok = false;
-                    break;
-                }
-                const std::uint64_t take =
-                    std::min<std::uint64_t>(static_cast<std::uint64_t>(got), remaining);
-                if (out.write(buffer, static_cast<qint64>(take)) != static_cast<qint64>(take)) {
-                    ok = false;
-                    break;
-                }
-                remaining -= take;
+        char buffer[8192];
+        std::uint64_t remaining = record.size;
+        bool ok = true;
+        while (ok && remaining > 0) {
+            std::memset(buffer, 0, sizeof buffer);
+            const std::int32_t got = sig_read(handle, buffer, sizeof buffer);
+            if (got <= 0) {
+                ok = false;
+                break;
             }
-            out.close();
-            if (ok && out.error() == QFileDevice::NoError) {
-                result = 0;
-            }
+            const std::uint64_t take =
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(got), remaining);
+            ok = sink->write(buffer, static_cast<std::size_t>(take));
+            remaining -= take;
         }
+        result = ok ? 0 : -1;
     }
     sig_close(handle);
     return result;

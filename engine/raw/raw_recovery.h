@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // One found file; also the unit of the scan file, byte for byte.
@@ -31,6 +32,18 @@ static_assert(sizeof(signature_record) == 32, "a record is 32 bytes");
 
 // The type name of a record: at most 8 bytes, up to the first NUL.
 QByteArray record_type(const signature_record& record);
+
+// What ties a scan file to its volume (the trailer of raw_scan_file.cpp).
+struct scan_volume_id_s {
+    std::uint64_t start = 0;  // bytes from the start of the volume's drive
+    std::uint64_t size = 0;   // the volume's bytes
+    QByteArray hash;          // the first 16 bytes of the SHA-256 of its first 512 bytes
+
+    bool operator==(const scan_volume_id_s&) const = default;
+};
+// Reads the identity of a volume (its first sector through the signature library's device
+// calls); false when the volume cannot be read.
+bool scan_volume_identity(const volume_item_s& volume, scan_volume_id_s* id);
 
 class raw_recovery_c final : public recovery_base_c {
     Q_OBJECT
@@ -47,7 +60,7 @@ class raw_recovery_c final : public recovery_base_c {
     void set_pause(int pause) override;
     std::int64_t get_read_count() override { return 0; }
     void reset() override;
-    int restore_file(std::uint64_t file_key, const QString& destination) override;
+    int restore_into(std::uint64_t file_key, restore_sink_c* sink) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
     std::int64_t get_found_count() override { return 0; }
 
@@ -55,8 +68,18 @@ class raw_recovery_c final : public recovery_base_c {
     // the file cannot be written.
     int write_scan_file(const QString& path);
     // Loads a scan file's records and returns its device path; an empty text, with nothing
-    // changed, when the file is not a valid scan file or a scan is running.
+    // changed, when the file is not a valid scan file or a scan is running. Records are
+    // read by position; those that cannot be a found file are kept but not listed (see
+    // refused_records).
     QString read_scan_file(const QString& path);
+    // The volume identity the loaded scan file carries, if it carries one.
+    const std::optional<scan_volume_id_s>& file_identity() const { return file_identity_; }
+    // Records of the loaded scan file left out of the listing: index beyond the table,
+    // unknown type, larger than the type's limit, or not inside the volume.
+    std::size_t refused_records() const { return refused_records_; }
+    // The loaded records are to be restored from a volume of this many bytes: records that
+    // do not lie inside it are left out of the listing and refused by restore_into.
+    void limit_to_volume(std::uint64_t volume_bytes);
 
     // Read after finished() or after a scan file was loaded.
     const std::vector<signature_record>& records() const { return records_; }
@@ -73,8 +96,13 @@ class raw_recovery_c final : public recovery_base_c {
                          std::uint32_t offset_high, std::uint32_t size_low,
                          std::uint32_t size_high);
 
+    void rebuild_type_index();
+
     volume_item_s target_;
     QString device_path_;
+    std::optional<scan_volume_id_s> file_identity_;
+    std::size_t refused_records_ = 0;
+    std::uint64_t volume_bytes_ = 0;  // 0: not known
     sig_scan_block block_{};
     std::vector<signature_record> records_;
     QHash<QByteArray, QList<std::uint64_t>> type_index_;

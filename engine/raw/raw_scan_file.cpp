@@ -1,8 +1,20 @@
 // The scan file: a 256-byte header with the device path, then the records, 32 bytes each,
-// little-endian. No magic, no count: a valid file is 256 + 32 x N bytes with N >= 1.
+// little-endian; a valid file is 256 + 32 x N bytes with N >= 1.
+//
+// A file written by this program ends in a trailer of two more 32-byte units that tie it to
+// its volume: where the volume starts on its drive, its size, and a hash of its first 512
+// bytes (the boot sector, which holds the file system's serial number). Each trailer unit
+// has the index ~0 and a type name that begins with a NUL, so a reader of the plain layout
+// takes them for records of a damaged file, beyond the table, and lists nothing of them.
+// Files without the trailer (written before it existed, or by another program) still load.
 #include "raw_recovery.h"
 
+#include "device/platform/platform_device.h"
+#include "engine/raw/sig_config.h"
+
+#include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cstring>
@@ -11,6 +23,10 @@ namespace {
 
 constexpr qint64 header_bytes = 256;
 constexpr qint64 record_bytes = 32;
+constexpr std::uint64_t trailer_index = ~std::uint64_t{0};
+constexpr char trailer_type_1[8] = {0, 'O', 'R', 'V', 'V', 'O', 'L', '1'};
+constexpr char trailer_type_2[8] = {0, 'O', 'R', 'V', 'V', 'O', 'L', '2'};
+constexpr qint64 read_chunk_records = 32768;  // 1 MiB of records per read
 
 void put64(char* out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) {
@@ -26,22 +42,112 @@ std::uint64_t get64(const char* in) {
     return value;
 }
 
+void put_record(char* out, const signature_record& r) {
+    put64(out, r.index);
+    put64(out + 8, r.offset);
+    put64(out + 16, r.size);
+    std::memcpy(out + 24, r.type, 8);
+}
+
+// The trailer's two units, when the last two records are one.
+bool read_trailer(const std::vector<signature_record>& records, scan_volume_id_s* id) {
+    if (records.size() < 3) {
+        return false;  // a trailer follows at least one real record
+    }
+    const signature_record& a = records[records.size() - 2];
+    const signature_record& b = records[records.size() - 1];
+    if (a.index != trailer_index || b.index != trailer_index ||
+        std::memcmp(a.type, trailer_type_1, 8) != 0 ||
+        std::memcmp(b.type, trailer_type_2, 8) != 0) {
+        return false;
+    }
+    id->start = a.offset;
+    id->size = a.size;
+    char hash[16];
+    put64(hash, b.offset);
+    put64(hash + 8, b.size);
+    id->hash = QByteArray(hash, 16);
+    return true;
+}
+
+// The largest size a type may have: its limit by default or as configured, whichever is
+// larger; 0 for a type the signature library does not know.
+std::uint64_t type_limit(const QByteArray& type,
+                         const std::map<std::string, sig::type_rule_s>& defaults,
+                         const std::map<std::string, sig::type_rule_s>& configured) {
+    const std::string name = type.toStdString();
+    const auto known = defaults.find(name);
+    if (type.isEmpty() || known == defaults.end()) {
+        return 0;
+    }
+    const auto set = configured.find(name);
+    return std::max(known->second.limit, set == configured.end() ? 0 : set->second.limit);
+}
+
 }  // namespace
+
+bool scan_volume_identity(const volume_item_s& volume, scan_volume_id_s* id) {
+    QString name = volume.volume_name;
+    if (name.endsWith(QLatin1Char('\\'))) {
+        name.chop(1);
+    }
+    if (name.isEmpty()) {
+        return false;
+    }
+    scan_volume_id_s made;
+    platform::volume_where_s where;
+    if (platform::locate_volume(name, &where)) {
+        made.start = where.start_sector * 512;
+        made.size = where.byte_size;
+    } else {
+        made.size = volume.total_bytes;
+    }
+    const intptr_t handle = sig_open(name.toLocal8Bit().constData());
+    if (handle == 0) {
+        return false;
+    }
+    char first[512] = {};
+    const bool read =
+        sig_seek(handle, 0, 0, 0) == 0 && sig_read(handle, first, sizeof first) == sizeof first;
+    sig_close(handle);
+    if (!read || made.size == 0) {
+        return false;
+    }
+    made.hash =
+        QCryptographicHash::hash(QByteArrayView(first, sizeof first), QCryptographicHash::Sha256)
+            .left(16);
+    *id = made;
+    return true;
+}
 
 int raw_recovery_c::write_scan_file(const QString& path) {
     if (records_.empty()) {
         return -1;
     }
-    QByteArray data(header_bytes + record_bytes * static_cast<qint64>(records_.size()), '\0');
+    scan_volume_id_s id;
+    const bool bound = scan_volume_identity(target_, &id) && id.hash.size() == 16;
+    const qint64 units = static_cast<qint64>(records_.size()) + (bound ? 2 : 0);
+    QByteArray data(header_bytes + record_bytes * units, '\0');
     const QByteArray device = device_path_.toLocal8Bit().left(header_bytes - 1);
     std::memcpy(data.data(), device.constData(), static_cast<std::size_t>(device.size()));
     char* out = data.data() + header_bytes;
     for (const signature_record& r : records_) {
-        put64(out, r.index);
-        put64(out + 8, r.offset);
-        put64(out + 16, r.size);
-        std::memcpy(out + 24, r.type, 8);
+        put_record(out, r);
         out += record_bytes;
+    }
+    if (bound) {
+        signature_record a;
+        a.index = trailer_index;
+        a.offset = id.start;
+        a.size = id.size;
+        std::memcpy(a.type, trailer_type_1, 8);
+        signature_record b;
+        b.index = trailer_index;
+        b.offset = get64(id.hash.constData());
+        b.size = get64(id.hash.constData() + 8);
+        std::memcpy(b.type, trailer_type_2, 8);
+        put_record(out, a);
+        put_record(out + record_bytes, b);
     }
     // Written whole or not at all: an old scan file of that name survives a failed write.
     QSaveFile file(path);
@@ -55,6 +161,10 @@ QString raw_recovery_c::read_scan_file(const QString& path) {
     if (isRunning()) {
         return {};  // the running scan appends to the table a load would replace
     }
+    // A regular file only: a device or a pipe has no length to trust.
+    if (!QFileInfo(path).isFile()) {
+        return {};
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
@@ -63,28 +173,76 @@ QString raw_recovery_c::read_scan_file(const QString& path) {
     if (length < header_bytes + record_bytes || (length - header_bytes) % record_bytes != 0) {
         return {};
     }
-    const QByteArray data = file.readAll();
-    if (data.size() != length) {
+    const QByteArray header = file.read(header_bytes);
+    if (header.size() != header_bytes) {
         return {};
     }
     // The header's text up to its first NUL, in the encoding write_scan_file used.
-    const char* header = data.constData();
-    const QString device =
-        QString::fromLocal8Bit(header, static_cast<qsizetype>(strnlen(header, header_bytes)));
-    std::vector<signature_record> records(
-        static_cast<std::size_t>((length - header_bytes) / record_bytes));
-    const char* in = data.constData() + header_bytes;
-    QHash<QByteArray, QList<std::uint64_t>> index;
-    for (signature_record& r : records) {
-        r.index = get64(in);
-        r.offset = get64(in + 8);
-        r.size = get64(in + 16);
-        std::memcpy(r.type, in + 24, 8);
-        index[record_type(r)].append(r.index);
-        in += record_bytes;
+    const QString device = QString::fromLocal8Bit(
+        header.constData(), static_cast<qsizetype>(strnlen(header.constData(), header_bytes)));
+    // As many records as the file's length holds, read a chunk at a time and by position:
+    // nothing is allocated beyond what the file holds.
+    const auto count = static_cast<std::size_t>((length - header_bytes) / record_bytes);
+    std::vector<signature_record> records(count);
+    QByteArray chunk;
+    for (std::size_t done = 0; done < count;) {
+        const qint64 take = std::min<qint64>(read_chunk_records, static_cast<qint64>(count - done));
+        chunk = file.read(take * record_bytes);
+        if (chunk.size() != take * record_bytes) {
+            return {};  // the file shrank while it was read
+        }
+        const char* in = chunk.constData();
+        for (qint64 i = 0; i < take; ++i, in += record_bytes) {
+            signature_record& r = records[done + static_cast<std::size_t>(i)];
+            r.index = get64(in);
+            r.offset = get64(in + 8);
+            r.size = get64(in + 16);
+            std::memcpy(r.type, in + 24, 8);
+        }
+        done += static_cast<std::size_t>(take);
+    }
+    scan_volume_id_s id;
+    const bool bound = read_trailer(records, &id);
+    if (bound) {
+        records.resize(records.size() - 2);
     }
     device_path_ = device;
     records_ = std::move(records);
-    type_index_ = std::move(index);
+    file_identity_ = bound ? std::optional<scan_volume_id_s>(id) : std::nullopt;
+    volume_bytes_ = 0;
+    rebuild_type_index();
     return device;
+}
+
+// The listed records by type, each by its position in the table. Left out, and counted as
+// refused: a record whose index lies beyond the table (a damaged file), whose type the
+// signature library does not know, whose size exceeds its type's limit, or which does not
+// lie whole inside the volume (when its size is known).
+void raw_recovery_c::rebuild_type_index() {
+    const auto defaults = sig::default_rules();
+    const auto configured = sig::current_rules();
+    QHash<QByteArray, std::uint64_t> limits;
+    QHash<QByteArray, QList<std::uint64_t>> index;
+    refused_records_ = 0;
+    for (std::size_t position = 0; position < records_.size(); ++position) {
+        const signature_record& r = records_[position];
+        const QByteArray type = record_type(r);
+        auto limit = limits.constFind(type);
+        if (limit == limits.constEnd()) {
+            limit = limits.insert(type, type_limit(type, defaults, configured));
+        }
+        const bool inside =
+            volume_bytes_ == 0 || (r.offset <= volume_bytes_ && r.size <= volume_bytes_ - r.offset);
+        if (r.index >= records_.size() || limit.value() == 0 || r.size > limit.value() || !inside) {
+            ++refused_records_;
+            continue;
+        }
+        index[type].append(position);
+    }
+    type_index_ = std::move(index);
+}
+
+void raw_recovery_c::limit_to_volume(std::uint64_t volume_bytes) {
+    volume_bytes_ = volume_bytes;
+    rebuild_type_index();
 }

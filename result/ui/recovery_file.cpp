@@ -1,9 +1,9 @@
 #include "result/ui/recovery_file.h"
 
-#include "engine/restore_names.h"
+#include "engine/restore_writer.h"
 #include "result/ui/recovery_window.h"
 
-#include <QSet>
+#include <QHash>
 
 recovery_file_c::recovery_file_c(recovery_window_c* page, QObject* parent)
     : QThread(parent), page(page) {}
@@ -25,35 +25,54 @@ void recovery_file_c::set_jobs(const QDir& folder, std::vector<restore_job_s> jo
 }
 
 void recovery_file_c::run() {
-    QSet<QString> used;
-    QSet<QString> made;
-    const QString root = destination.absolutePath();
+    stopped = false;
+    restore_writer_c writer([this] { return stop_word.load(std::memory_order_relaxed) != 0; });
+    if (!writer.open(destination.absolutePath())) {
+        for (const restore_job_s& job : jobs_) {
+            failures << job.item.name + QStringLiteral(": ") + writer.error_text();
+        }
+        return;
+    }
+    QHash<QString, int> folders;  // a found folder's path -> the writer's folder
     for (std::size_t i = 0; i < jobs_.size(); ++i) {
         if (stop_word.load(std::memory_order_relaxed) != 0) {
+            stopped = true;
             break;
         }
         current.store(static_cast<int>(i), std::memory_order_relaxed);
         const restore_job_s& job = jobs_[i];
-        QString folder = root;
-        for (const QString& part : job.folder.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-            folder += QLatin1Char('/') + safe_file_name(part);
+        int folder = folders.value(job.folder, -1);
+        if (folder < 0) {
+            folder = restore_writer_c::top_folder;
+            for (const QString& part : job.folder.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+                folder = writer.folder(folder, part);
+            }
+            folders.insert(job.folder, folder);
         }
         const QString shown = job.folder.isEmpty() || job.folder == QLatin1String("/")
                                   ? job.item.name
                                   : job.folder + QLatin1Char('/') + job.item.name;
-        int result = -1;
+        QString why;
+        const auto fill = [&](restore_sink_c* sink) {
+            return page->restore_into(job.item, sink, &why);
+        };
+        restore_result_e result = restore_failed;
         try {
-            if (made.contains(folder) || QDir().mkpath(folder)) {
-                made.insert(folder);
-                result = page->restore_to(job.item, unique_path(folder, job.item.name, &used));
-            }
+            result = writer.write_file(folder, job.item.name, job.item.size, fill);
         } catch (...) {
-            result = -1;  // an exception must not end the program from this thread
+            result = restore_failed;  // an exception must not end the program from this thread
         }
-        if (result == 0) {
+        if (result == restore_stopped) {
+            stopped = true;
+            break;  // the file being written was removed; it is neither restored nor failed
+        }
+        if (result == restore_written) {
             ++restored;
         } else {
-            failures << shown;
+            if (!writer.error_text().isEmpty()) {
+                why = writer.error_text();
+            }
+            failures << (why.isEmpty() ? shown : shown + QStringLiteral(": ") + why);
         }
         bytes_done.fetch_add(job.item.size, std::memory_order_relaxed);
         files_done.fetch_add(1, std::memory_order_relaxed);

@@ -42,13 +42,14 @@ class recovery_file_c : public QThread {
     std::atomic<int> files_done{0};
     std::atomic<std::uint64_t> bytes_done{0};
     std::atomic<int> current{-1};  // the job being written, -1 before the first
-    // Written by the page: finish the current file, then stop.
+    // Written by the page: stop now; the file being written is removed, not left half done.
     std::atomic<int> stop_word{0};
 
     const std::vector<restore_job_s>& jobs() const { return jobs_; }
     // Read after finished().
     int restored = 0;
-    QStringList failures;  // names (with their folder) of the files not written whole
+    QStringList failures;  // names (with their folder) of the files not written whole, and why
+    bool stopped = false;  // a stop request ended the run before every file was tried
 
   protected:
     void run() override;

@@ -60,6 +60,10 @@ class recovery_window_c : public QWidget {
     int restore_one(const QDir& folder, const recovery_item_s& item);
     // Writes one found file to target by its engine; any thread, one file at a time.
     int restore_to(const recovery_item_s& item, const QString& target);
+    // Writes one found file's bytes into the restore writer's sink by its engine (a live NTFS
+    // file from the mounted volume); any thread, one file at a time. *why gets the reason
+    // of a failure.
+    int restore_into(const recovery_item_s& item, restore_sink_c* sink, QString* why = nullptr);
     // Copies a live file; 0 only when every byte was copied. Never replaces target.
     static int copy_live_file(const QString& source, const QString& target);
     // The text a preview shows for the first bytes of a file.

@@ -5,6 +5,7 @@
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
 #include "engine/restore_names.h"
+#include "engine/restore_writer.h"
 #include "result/file_list.h"
 #include "result/ui/my_table_view.h"
 #include "result/ui/recovery_file.h"
@@ -28,13 +29,12 @@ constexpr int summary_names = 20;  // failed files named in the summary
 
 }  // namespace
 
-int recovery_window_c::copy_live_file(const QString& source, const QString& target) {
+namespace {
+
+// Copies a live file's bytes into sink; 0 only when every byte was copied.
+int copy_live_into(const QString& source, restore_sink_c* sink) {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    QFile out(target);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         return -1;
     }
     QByteArray buffer(0x20000, Qt::Uninitialized);
@@ -44,48 +44,86 @@ int recovery_window_c::copy_live_file(const QString& source, const QString& targ
             return -1;  // a read that fails half-way is a failed copy
         }
         if (got == 0) {
-            break;
+            return 0;
         }
-        if (out.write(buffer.constData(), got) != got) {
+        if (!sink->write(buffer.constData(), static_cast<std::size_t>(got))) {
             return -1;
         }
     }
-    return out.flush() ? 0 : -1;
+}
+
+}  // namespace
+
+int recovery_window_c::copy_live_file(const QString& source, const QString& target) {
+    if (!QFileInfo(source).isFile() || QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+        return -1;
+    }
+    const auto fill = [&](restore_sink_c* sink) { return copy_live_into(source, sink); };
+    return restore_writer_c::write_exact(target, fill) == restore_written ? 0 : -1;
+}
+
+int recovery_window_c::restore_into(const recovery_item_s& item, restore_sink_c* sink,
+                                    QString* why) {
+    QMutexLocker lock(&restore_lock);
+    recovery_base_c* engine = nullptr;
+    int result = -1;
+    switch (session.engine_kind()) {
+        case engine_ntfs: {
+            engine = &session.ntfs_engine();
+            const volume_item_s& v = session.target();
+            // A live file is copied through the mounted file system; an unmounted volume
+            // (its path is its device) has none, and the library reads the file itself.
+            if ((item.attributes & 0x80) || v.path.isEmpty() || v.path == v.device_name ||
+                !QFileInfo(v.path).isDir()) {
+                result = engine->restore_into(item.file_key, sink);
+                break;
+            }
+            QString path;
+            if (engine->get_file_path(item.file_key, &path) < 0) {
+                if (why) {
+                    *why = QStringLiteral("its path on the mounted volume is not known");
+                }
+                return -1;
+            }
+            result = copy_live_into(path, sink);
+            if (result != 0 && why) {
+                *why = QStringLiteral("'%1' could not be read whole").arg(path);
+            }
+            return result;
+        }
+        case engine_fat:
+            engine = &session.fat_engine();
+            break;
+        case engine_signature:
+            engine = &session.raw_engine();
+            break;
+        case engine_none:
+            return -1;
+    }
+    if (session.engine_kind() != engine_ntfs) {
+        result = engine->restore_into(item.file_key, sink);
+    }
+    if (result != 0 && why) {
+        *why = engine->get_error_text();
+    }
+    return result;
 }
 
 int recovery_window_c::restore_to(const recovery_item_s& item, const QString& target) {
-    QMutexLocker lock(&restore_lock);
-    switch (session.engine_kind()) {
-        case engine_ntfs: {
-            auto& ntfs = session.ntfs_engine();
-            if (item.attributes & 0x80) {
-                return ntfs.restore_file(item.file_key, target);
-            }
-            // A live file is copied through the mounted file system; an unmounted volume
-            // (its path is its device) has none, and the library reads the file itself.
-            const volume_item_s& v = session.target();
-            if (v.path.isEmpty() || v.path == v.device_name || !QFileInfo(v.path).isDir()) {
-                return ntfs.restore_file(item.file_key, target);
-            }
-            QString path;
-            if (ntfs.get_file_path(item.file_key, &path) < 0) {
-                return -1;
-            }
-            return copy_live_file(path, target);
-        }
-        case engine_fat:
-            return session.fat_engine().restore_file(item.file_key, target);
-        case engine_signature:
-            return session.raw_engine().restore_file(item.file_key, target);
-        case engine_none:
-            break;
-    }
-    return -1;
+    const auto fill = [&](restore_sink_c* sink) { return restore_into(item, sink); };
+    return restore_writer_c::write_exact(target, fill) == restore_written ? 0 : -1;
 }
 
 int recovery_window_c::restore_one(const QDir& folder, const recovery_item_s& item) {
-    QSet<QString> used;
-    return restore_to(item, unique_path(folder.absolutePath(), item.name, &used));
+    restore_writer_c writer;
+    if (!writer.open(folder.absolutePath())) {
+        return -1;
+    }
+    const auto fill = [&](restore_sink_c* sink) { return restore_into(item, sink); };
+    return writer.write_file(restore_writer_c::top_folder, item.name, item.size, fill) ==
+                   restore_written
+               ? 0
+               : -1;
 }
 
 std::vector<restore_job_s> recovery_window_c::ticked_jobs() const {

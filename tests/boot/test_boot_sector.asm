@@ -8,8 +8,15 @@ org 0x7C00
     jmp short start
     nop
     db "NTFS    "               ; bytes 3-10: the OEM name the search looks for
+    dw 512                      ; bytes 11-12: bytes per sector
+    db 1                        ; byte 13: sectors per cluster
+    times 21 - ($ - $$) db 0
+    db 0xF8                     ; byte 21: media
     times 40 - ($ - $$) db 0
     dq 2047                     ; bytes 40-47: total sectors; the partition is 2048 long
+    dq 2                        ; bytes 48-55: $MFT cluster (the test puts a record there)
+    dq 1                        ; bytes 56-63: $MFTMirr cluster
+    db 0xF6                     ; byte 64: 1024-byte MFT records
     times 0x54 - ($ - $$) db 0
 
 start:

@@ -15,6 +15,7 @@
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "app/ui/tools/screenshots_image.h"
 #include "app/ui/tools/screenshots_scan.h"
 #include "device/disk_table.h"
 #include "device/drive_list.h"
@@ -128,6 +129,15 @@ int main(int argc, char** argv) {
             }
         }
         const QString code = QString::fromLatin1(language.code);
+        if (code == QLatin1String("en") && drive_list.size() >= 2) {
+            const QString path = QStringLiteral("%1/imaging-en.png").arg(out);
+            if (!shoot_image_dialog(&window, path)) {
+                std::fprintf(stderr, "cannot shoot %s\n", qPrintable(path));
+                ++failures;
+            } else {
+                std::printf("%s\n", qPrintable(path));
+            }
+        }
         const QString fat = qEnvironmentVariable("ORVANE_SHOT_FAT");
         const QString raw = qEnvironmentVariable("ORVANE_SHOT_RAW");
         struct scan_shot_s {

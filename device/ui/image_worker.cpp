@@ -1,0 +1,49 @@
+#include "device/ui/image_worker.h"
+
+#include "device/platform/platform_write.h"
+
+image_worker_c::image_worker_c(const QString& drive_name, const QString& output, QObject* parent)
+    : QThread(parent), drive_name_(drive_name), output_(output) {}
+
+image_worker_c::~image_worker_c() {
+    request_stop();
+    wait();
+}
+
+rescue_progress_s image_worker_c::progress() const {
+    QMutexLocker hold(&lock_);
+    return progress_;
+}
+
+void image_worker_c::run() {
+    QString error;
+    auto source = platform::open_drive(platform::drive_by_name(drive_name_), &error);
+    if (!source) {
+        error_ = error;
+        outcome_ = image_rescue_c::outcome_e::failed;
+        return;
+    }
+    image_rescue_c::settings_s settings;
+    settings.map_path = output_ + QStringLiteral(".map");
+    settings.command_line =
+        QStringLiteral("orvane-recovery: save %1 as %2").arg(drive_name_, output_);
+    image_rescue_c rescue(*source, settings);
+    if (!rescue.open(output_, &error)) {
+        error_ = error;
+        outcome_ = image_rescue_c::outcome_e::failed;
+        return;
+    }
+    {
+        QMutexLocker hold(&lock_);
+        progress_.size = rescue.map().source_size();
+        progress_.rescued = rescue.map().bytes('+');
+    }
+    outcome_ = rescue.run(
+        stop_word, &pause_word,
+        [this](const rescue_progress_s& p) {
+            QMutexLocker hold(&lock_);
+            progress_ = p;
+        },
+        &error);
+    error_ = error;
+}

@@ -1,0 +1,30 @@
+#!/bin/bash
+# Makes the seed files of the scan-file fuzzer: scan files for the memory drive "mem:fuzz"
+# in the plain layout and with the trailer that ties them to a volume.
+#   make_scan_corpus.sh <output folder>
+set -eu
+out=${1:?usage: make_scan_corpus.sh <output folder>}
+mkdir -p "$out"
+python3 - "$out" <<'PY'
+import struct, sys, os
+out = sys.argv[1]
+def header(device):
+    return device.encode().ljust(256, b"\0")
+def record(index, offset, size, kind):
+    return struct.pack("<QQQ", index, offset, size) + kind.encode().ljust(8, b"\0")[:8]
+trailer = (struct.pack("<QQQ", 2**64 - 1, 0, 4096) + b"\0ORVVOL1" +
+           struct.pack("<QQQ", 2**64 - 1, 0x0123456789abcdef, 0xfedcba9876543210) + b"\0ORVVOL2")
+seeds = {
+    "plain": header("mem:fuzz") + record(0, 0, 16, "jpg") + record(1, 32, 64, "png") +
+             record(2, 256, 10, "jpg"),
+    "trailer": header("mem:fuzz") + record(0, 0, 300, "pdf") + trailer,
+    "past-the-end": header("mem:fuzz") + record(0, 2**40, 2**40, "zip") +
+                    record(1, 100, 2**63, "jpg"),
+    "odd-index": header("mem:fuzz") + record(7, 0, 1, "gif") + record(0, 0, 2, "gif") +
+                 record(1, 0, 3, "abcdefgh"),
+}
+for name, data in seeds.items():
+    with open(os.path.join(out, name + ".sav"), "wb") as f:
+        f.write(data)
+PY
+touch "$out/.made"
