@@ -575,8 +575,8 @@ void test_partition_gpt_c::repair_and_undo() {
     }
     QStringList undo;
     for (const QByteArray& line : err.split('\n')) {
-        if (line.startsWith("  dd ")) {
-            undo << QString::fromUtf8(line.trimmed());
+        if (const qsizetype at = line.indexOf("  dd if="); at >= 0) {
+            undo << QString::fromUtf8(line.mid(at).trimmed());
         }
     }
     QVERIFY2(!undo.isEmpty(), err.constData());

@@ -1,5 +1,6 @@
 // The map of the drive on the partition page: partitions drawn to scale in the colour of
 // their file system, gaps left grey, and a selection that follows the list and leads it.
+#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
 #include "device/drive_list.h"
@@ -99,12 +100,15 @@ class test_partition_map : public QObject {
         window->show_page(3);
         QCOMPARE(page->start_partition_search(drive_list.at(1)), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!page->worker.isRunning(), 60000);
-        QTRY_COMPARE(page->model->rowCount(), 3);
+        QTRY_COMPARE(page->form->btn_stop->text(), text("btn_start"));  // finished() handled
+        QCOMPARE(page->model->rowCount(), 3);
         partition_map_c* map = page->map;
         QVERIFY(map->isVisible());
         QVERIFY(map->geometry().bottom() < page->form->lv_volumes->geometry().top());
         const QRect second = map->partition_rect(1);
-        QVERIFY(!second.isEmpty());
+        QVERIFY2(!second.isEmpty(), qPrintable(QStringLiteral("map %1 wide, drive %2 bytes")
+                                                   .arg(map->width())
+                                                   .arg(page->worker.current_drive().size)));
         QVERIFY(second.left() > map->partition_rect(0).right());
         QTest::mouseClick(map, Qt::LeftButton, {}, second.center());
         QCOMPARE(page->form->lv_volumes->currentIndex().row(), 2);
