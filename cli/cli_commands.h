@@ -15,6 +15,8 @@ struct cli_options_s {
     QString match;                  // --match GLOB
     bool repair = false;            // --repair
     bool yes = false;               // --yes
+    QString undo;                   // --undo BACKUP (partitions)
+    bool force = false;             // --force (partitions --undo)
     QString save;                   // --save FILE.sav (scan --deep)
     QString from;                   // --from FILE.sav (restore)
     bool skip_overwritten = false;  // --skip-overwritten

@@ -9,6 +9,7 @@
 #include "device/platform/platform_write.h"
 #include "partition/master_boot_record.h"
 #include "partition/partition_repair.h"
+#include "partition/repair_undo.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
@@ -176,11 +177,8 @@ QString describe_tables(const disk_layout_s& layout) {
 }
 
 // Asks on the terminal; false unless the user answers yes.
-bool confirm_repair(const drive_item_s& drive, int entries) {
-    std::fprintf(stderr,
-                 "Write a new master boot record to %s with %d partition %s?\n"
-                 "The present sector 0 is saved to a file first. [y/N] ",
-                 drive.name.toUtf8().constData(), entries, entries == 1 ? "entry" : "entries");
+bool confirm(const QString& question) {
+    std::fprintf(stderr, "%s [y/N] ", question.toUtf8().constData());
     std::fflush(stderr);
     std::string answer;
     if (!std::getline(std::cin, answer)) {
@@ -191,7 +189,7 @@ bool confirm_repair(const drive_item_s& drive, int entries) {
 }
 
 // A GPT, or a master boot record with an extended entry over a surviving chain: the whole
-// table is planned and written at once (image files only for now).
+// table is planned and written at once.
 int repair_table(partition_repair_c& worker, const drive_item_s& drive,
                  const cli_options_s& options, const disk_layout_s& layout) {
     const bool restore = layout.scheme == QLatin1String("gpt") && !layout.gpt.entries.isEmpty();
@@ -225,11 +223,9 @@ int repair_table(partition_repair_c& worker, const drive_item_s& drive,
                 .arg(item.end_sector));
     }
     if (!worker.backup_path().isEmpty()) {
-        print_error(QStringLiteral("the replaced sectors were saved to %1; to put them back:")
-                        .arg(worker.backup_path()));
-        for (const QString& command : worker.undo_commands()) {
-            print_error(QStringLiteral("  ") + command);
-        }
+        print_error(QStringLiteral("the replaced sectors were saved to %1; to put them back: "
+                                   "orvane partitions --undo %1 %2")
+                        .arg(worker.backup_path(), drive.name));
     }
     if (result != 0) {
         print_error(QStringLiteral("repair failed: %1").arg(worker.repair_error()));
@@ -256,14 +252,33 @@ int repair_table(partition_repair_c& worker, const drive_item_s& drive,
     return exit_ok;
 }
 
+// The question before a repair: the drive, its size and each entry to be written.
+QString repair_question(const drive_item_s& drive, const QList<partition_item_s>& found) {
+    QString question = QStringLiteral(
+                           "Write a new master boot record to %1 (%2) with these "
+                           "entries?\n")
+                           .arg(drive.name, format_size(drive.size));
+    int entries = 0;
+    for (const partition_item_s& item : found) {
+        if (entries < mbr_entries && fits_table_entry(item)) {
+            question += QStringLiteral("  %1 %2, sectors %3 to %4\n")
+                            .arg(++entries)
+                            .arg(item.fs_name)
+                            .arg(item.start_sector)
+                            .arg(item.end_sector);
+        }
+    }
+    return question + QStringLiteral("The present sector 0 is saved to a file first.");
+}
+
 int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_options_s& options) {
     if (const disk_layout_s layout = worker.disk_layout();
         layout.scheme == QLatin1String("gpt") || layout.extended_first != 0) {
         return repair_table(worker, drive, options, layout);
     }
     const QList<partition_item_s> found = worker.partitions();
-    if (found.isEmpty()) {
-        print_error(QStringLiteral("no partition was found; nothing to repair"));
+    if (const QString refused = worker.repair_refusal(); !refused.isEmpty()) {
+        print_error(QStringLiteral("%1; nothing was written").arg(refused));
         return exit_failed;
     }
     int entries = 0;
@@ -277,7 +292,7 @@ int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_opti
                         .arg(present)
                         .arg(present == 1 ? QStringLiteral("entry") : QStringLiteral("entries")));
     }
-    if (!options.yes && !confirm_repair(drive, entries)) {
+    if (!options.yes && !confirm(repair_question(drive, found))) {
         print_error(QStringLiteral("nothing was written"));
         return exit_failed;
     }
@@ -289,7 +304,9 @@ int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_opti
                         .arg(item.start_sector));
     }
     if (!worker.backup_path().isEmpty()) {
-        print_error(QStringLiteral("the old sector 0 was saved to %1").arg(worker.backup_path()));
+        print_error(QStringLiteral("the old sector 0 was saved to %1; to put it back: orvane "
+                                   "partitions --undo %1 %2")
+                        .arg(worker.backup_path(), drive.name));
     }
     if (result != 0) {
         print_error(QStringLiteral("repair failed: %1").arg(worker.repair_error()));
@@ -313,14 +330,57 @@ int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_opti
     return exit_ok;
 }
 
+// orvane partitions --undo BACKUP DRIVE: the sectors a repair replaced, put back.
+int undo(const drive_item_s& drive, const cli_options_s& options) {
+    if (!options.yes &&
+        !confirm(QStringLiteral("Put the sectors saved in %1 back on %2 (%3)?%4")
+                     .arg(options.undo, drive.name, format_size(drive.size),
+                          options.force ? QStringLiteral(" (--force: whatever the drive holds "
+                                                         "there now)")
+                                        : QString()))) {
+        print_error(QStringLiteral("nothing was written"));
+        return exit_failed;
+    }
+    undo_report_s report;
+    const int result =
+        undo_repair(options.undo, platform::drive_by_name(drive.name), options.force, &report);
+    if (!report.backup_path.isEmpty()) {
+        print_error(
+            QStringLiteral("what the undo replaced was saved to %1").arg(report.backup_path));
+    }
+    if (result != 0) {
+        print_error(QStringLiteral("undo failed: %1").arg(report.error));
+        return exit_failed;
+    }
+    if (options.json) {
+        print_json({{QStringLiteral("undone"), drive.name},
+                    {QStringLiteral("sectors"), report.sectors},
+                    {QStringLiteral("backup"), report.backup_path}});
+    } else {
+        print_line(
+            QStringLiteral("put back %1 %2 from %3 on %4")
+                .arg(report.sectors)
+                .arg(report.sectors == 1 ? QStringLiteral("sector") : QStringLiteral("sectors"))
+                .arg(options.undo, drive.name));
+    }
+    if (!report.table_reread) {
+        print_error(QStringLiteral("the kernel keeps the old partition table until %1 is "
+                                   "attached again (or partprobe is run)")
+                        .arg(drive.name));
+    }
+    return exit_ok;
+}
+
 }  // namespace
 
 int command_partitions(const cli_options_s& options) {
-    if (options.repair && !options.yes && (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO))) {
+    if ((options.repair || !options.undo.isEmpty()) && !options.yes &&
+        (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO))) {
         // Refused before the search, which may take hours on a large drive.
         print_error(
-            QStringLiteral("--repair asks for confirmation on a terminal; pass --yes to "
-                           "repair without asking. Nothing was searched or written."));
+            QStringLiteral("%1 asks for confirmation on a terminal; pass --yes to go on "
+                           "without asking. Nothing was searched or written.")
+                .arg(options.repair ? QStringLiteral("--repair") : QStringLiteral("--undo")));
         return exit_usage;
     }
     if (!add_cli_images(options)) {
@@ -329,6 +389,9 @@ int command_partitions(const cli_options_s& options) {
     drive_item_s drive;
     if (!find_drive(options.positional.first(), &drive)) {
         return exit_usage;
+    }
+    if (!options.undo.isEmpty()) {
+        return undo(drive, options);
     }
     partition_repair_c worker;
     worker.set_drive(drive);

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 
+#include <sys/prctl.h>
+
 namespace {
 
 const char usage_text[] =
@@ -27,6 +29,8 @@ const char usage_text[] =
     "                                        search a drive for lost NTFS and FAT32\n"
     "                                        partitions; --repair writes a new master\n"
     "                                        boot record for them (asks first)\n"
+    "  partitions --undo BACKUP [--yes] [--force] DRIVE\n"
+    "                                        put back the sectors a repair replaced\n"
     "  image [--map MAPFILE] SOURCE OUTPUT   copy a drive or image, which may be failing,\n"
     "                                        into the raw image file OUTPUT: the readable\n"
     "                                        bulk first, then the rest in smaller reads,\n"
@@ -57,6 +61,9 @@ int usage_error(const QString& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Not dumpable: no other process of this user may attach to this one or take its
+    // descriptors (pidfd_getfd), such as a disk that the privileged helper opened for it.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     QCoreApplication app(argc, argv);
     register_device_meta_types();
     register_result_meta_types();
@@ -92,6 +99,12 @@ int main(int argc, char** argv) {
             options.repair = true;
         } else if (arg == QLatin1String("--yes")) {
             options.yes = true;
+        } else if (arg == QLatin1String("--force")) {
+            options.force = true;
+        } else if (arg == QLatin1String("--undo")) {
+            if (!value(&options.undo)) {
+                return usage_error(QStringLiteral("--undo needs the backup file a repair saved"));
+            }
         } else if (arg == QLatin1String("--image")) {
             QString path;
             if (!value(&path)) {
@@ -170,6 +183,12 @@ int main(int argc, char** argv) {
         return command_scan(options);
     }
     if (options.command == QLatin1String("partitions")) {
+        if (!options.undo.isEmpty() && options.repair) {
+            return usage_error(QStringLiteral("--undo and --repair do not go together"));
+        }
+        if (options.force && options.undo.isEmpty()) {
+            return usage_error(QStringLiteral("--force goes with --undo"));
+        }
         return command_partitions(options);
     }
     if (options.command == QLatin1String("restore")) {

@@ -5,6 +5,7 @@
 scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
     connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     connect(&ntfs_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    connect(&exfat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     connect(&raw_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     // The signature library's types and limits, read once before any scan.
     const QByteArray config =
@@ -28,6 +29,8 @@ recovery_base_c* scan_session_c::engine_for(engine_kind_e kind) {
             return &ntfs_engine_;
         case engine_signature:
             return &raw_engine_;
+        case engine_exfat:
+            return &exfat_engine_;
         case engine_none:
             break;
     }

@@ -8,6 +8,7 @@
 // the first scan.
 
 #include "engine/engine_choice.h"
+#include "engine/exfat/exfat_recovery.h"
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
@@ -46,6 +47,7 @@ class scan_session_c : public QObject {
     const volume_item_s& target() const { return target_; }
     fat_recovery_c& fat_engine() { return fat_engine_; }
     ntfs_recovery_c& ntfs_engine() { return ntfs_engine_; }
+    exfat_recovery_c& exfat_engine() { return exfat_engine_; }
     raw_recovery_c& raw_engine() { return raw_engine_; }
 
   public slots:
@@ -58,6 +60,7 @@ class scan_session_c : public QObject {
     recovery_stop_c null_engine_;
     fat_recovery_c fat_engine_;
     ntfs_recovery_c ntfs_engine_;
+    exfat_recovery_c exfat_engine_;
     raw_recovery_c raw_engine_;
     recovery_base_c* current_ = &null_engine_;
     engine_kind_e engine_kind_ = engine_none;

@@ -3,60 +3,21 @@
 #include "boot_signature.h"
 #include "master_boot_record.h"
 #include "partition_search.h"
+#include "sector_backup.h"
 
 #include "app/diagnostics.h"
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_write.h"
 
-#include <QDateTime>
-#include <QDir>
+#include <QCryptographicHash>
 #include <QFile>
-#include <QFileInfo>
 #include <QMutexLocker>
-#include <QRegularExpression>
 
 #include <array>
 #include <cstring>
 #include <exception>
 
 namespace {
-
-// A new file in the user's state folder holding the old sector 0, named after the drive
-// and the time: "mbr-sdb-20261207-103512.bin". Returns its path, or empty on failure.
-QString save_backup(const QString& drive_name, const std::uint8_t* sector, QString* error) {
-    const QString folder = QFileInfo(error_log_path()).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("cannot create the folder %1").arg(folder);
-        return {};
-    }
-    QString base = QFileInfo(drive_name).fileName();
-    base.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")), QStringLiteral("_"));
-    if (base.isEmpty()) {
-        base = QStringLiteral("drive");
-    }
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    for (int n = 0; n < 100; ++n) {
-        const QString name = n == 0 ? QStringLiteral("mbr-%1-%2.bin").arg(base, stamp)
-                                    : QStringLiteral("mbr-%1-%2-%3.bin").arg(base, stamp).arg(n);
-        QFile file(folder + QLatin1Char('/') + name);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            if (file.exists()) {
-                continue;
-            }
-            *error =
-                QStringLiteral("cannot create %1: %2").arg(file.fileName(), file.errorString());
-            return {};
-        }
-        if (file.write(reinterpret_cast<const char*>(sector), 512) != 512 || !file.flush()) {
-            *error = QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
-            file.remove();
-            return {};
-        }
-        return file.fileName();
-    }
-    *error = QStringLiteral("too many backups named after %1 in %2").arg(base, folder);
-    return {};
-}
 
 // Why sector 0 with these partitions found must not be replaced; empty when it may be.
 QString refusal_for(const QString& drive_name, const QByteArray& sector,
@@ -154,6 +115,7 @@ void partition_repair_c::run() {
         search_error_.clear();
         stopped_ = false;
         first_sector_.clear();
+        identified_ = false;
     }
     search_progress.store(0.0, std::memory_order_relaxed);
     unreadable_sectors.store(0, std::memory_order_relaxed);
@@ -191,10 +153,15 @@ void partition_repair_c::search() {
                  .arg(source->sector_size()));
         return;
     }
+    // What the repair checks again before it writes: this drive, as it is now.
     QByteArray first(boot_sector_bytes, '\0');
+    platform::drive_identity_s identity;
+    const bool identified = source->identify(&identity);
     if (source->read_at(0, first.data(), boot_sector_bytes) == 0) {
         QMutexLocker hold(&lock_);
         first_sector_ = first;
+        identity_ = identity;
+        identified_ = identified;
     }
     partition_search_hooks_s hooks;
     hooks.found = [this](const partition_item_s& item) {
@@ -240,24 +207,41 @@ int partition_repair_c::repair_mbr() {
         return -1;
     }
     const QList<partition_item_s> found = partitions();
+    platform::drive_identity_s searched;
+    {
+        QMutexLocker hold(&lock_);
+        if (!identified_) {
+            repair_error_ = QStringLiteral(
+                                "%1 cannot be written (it is no block device or raw "
+                                "image file)")
+                                .arg(drive.name);
+            return -1;
+        }
+        searched = identity_;
+    }
+    // The drive as it is now, read-only: the same medium, size and sector 0 as searched.
+    const platform::drive_desc_s desc = platform::drive_by_name(drive.name);
     QString error;
-    auto device = platform::open_drive_for_repair(platform::drive_by_name(drive.name), &error);
-    if (!device) {
+    auto source = platform::open_drive(desc, &error);
+    platform::drive_identity_s now;
+    std::array<std::uint8_t, 512> record{};
+    if (!source) {
         return fail_repair(error);
     }
-    std::array<std::uint8_t, 512> record{};
-    if (device->read_at(0, record.data(), record.size()) != 0) {
+    if (!source->identify(&now) || source->read_at(0, record.data(), record.size()) != 0) {
         return fail_repair(QStringLiteral("cannot read sector 0 of %1").arg(drive.name));
     }
-    const QString refused = refusal_for(
-        drive.name, QByteArray(reinterpret_cast<const char*>(record.data()), 512), found);
+    source.reset();
+    if (!(now == searched) ||
+        platform::sha256(record.data(), record.size()) != searched.first_sector) {
+        return fail_repair(QStringLiteral("the drive %1 changed since the search; search again. "
+                                          "Nothing was written.")
+                               .arg(drive.name));
+    }
+    const QByteArray old_sector(reinterpret_cast<const char*>(record.data()), 512);
+    const QString refused = refusal_for(drive.name, old_sector, found);
     if (!refused.isEmpty()) {
         return fail_repair(refused);
-    }
-    backup_path_ = save_backup(drive.name, record.data(), &error);
-    if (backup_path_.isEmpty()) {
-        return fail_repair(
-            QStringLiteral("sector 0 was not changed: no backup could be saved (%1)").arg(error));
     }
     const std::uint32_t heads = drive.geometry ? drive.geometry->TracksPerCylinder : 0;
     const std::uint32_t per_track = drive.geometry ? drive.geometry->SectorsPerTrack : 0;
@@ -266,14 +250,32 @@ int partition_repair_c::repair_mbr() {
             QStringLiteral("no found partition fits a table entry; sector 0 is "
                            "left as it is"));
     }
-    if (device->write_at(0, record.data(), record.size()) != 0 || device->flush() != 0) {
-        return fail_repair(QStringLiteral("writing sector 0 of %1 failed").arg(drive.name));
-    }
-    std::array<std::uint8_t, 512> check{};
-    if (device->read_at(0, check.data(), check.size()) != 0 || check != record) {
+    const QByteArray new_sector(reinterpret_cast<const char*>(record.data()), 512);
+    sector_backup_s backup;
+    backup.drive = drive.name;
+    backup.drive_sectors = searched.sectors;
+    backup.ranges << backup_range_s{
+        0, old_sector, QCryptographicHash::hash(new_sector, QCryptographicHash::Sha256)};
+    backup_path_ = save_sector_backup(backup, &error);
+    if (backup_path_.isEmpty()) {
         return fail_repair(
-            QStringLiteral("sector 0 of %1 does not read back as written").arg(drive.name));
+            QStringLiteral("sector 0 was not changed: no backup could be saved (%1)").arg(error));
     }
-    table_reread_ = device->reread_partition_table();
+    platform::write_request_s request;
+    request.identity = searched;
+    platform::sector_write_s write;
+    write.lba = 0;
+    write.replaces = searched.first_sector;
+    write.bytes = record;
+    request.writes.push_back(write);
+    const platform::write_result_s result = platform::write_sectors(desc, request);
+    if (result.status != platform::write_status_e::written) {
+        if (result.status != platform::write_status_e::failed) {
+            QFile::remove(backup_path_);  // nothing was written: nothing to undo
+            backup_path_.clear();
+        }
+        return fail_repair(QString::fromStdString(result.message));
+    }
+    table_reread_ = result.table_reread;
     return 0;
 }

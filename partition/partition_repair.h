@@ -13,6 +13,7 @@
 #include "partition_item.h"
 
 #include "device/drive_list.h"
+#include "device/platform/drive_identity.h"
 
 #include <QByteArray>
 #include <QList>
@@ -37,17 +38,21 @@ class partition_repair_c : public QThread {
 
     // Rewrites sector 0 as a new master boot record for the partitions found: 0 when it
     // was written in full, -1 otherwise (repair_error says why). Refuses, doing nothing,
-    // when no drive is set, the search runs, or it found nothing. The sector as it was is
-    // saved first to backup_path; without that copy nothing is written.
+    // when no drive is set, the search runs, it found nothing, sector 0 holds a file
+    // system, or the drive is not the one searched (its device number, disk sequence
+    // number, size or sector 0 changed). The sector as it was is saved first to
+    // backup_path (synced to disk); without that copy nothing is written. The write itself
+    // is checked again and done by platform::write_sectors (the privileged writer in the
+    // desktop program), on a descriptor opened exclusively.
     int repair_mbr();
 
     // Writes the table that what the search found calls for (table_builder.h): a GPT
     // restored from its surviving backup or built new, or a master boot record with an
-    // extended entry over a surviving chain. Every sector it replaces is saved first to
-    // backup_path (undo_commands put them back). Image files only, for now: 0 when written
-    // and read back, -1 otherwise (repair_error says why).
+    // extended entry over a surviving chain. The same checks as repair_mbr (identity,
+    // exclusive write through the writer, the hash of every replaced sector); every sector
+    // it replaces is saved first to backup_path, one range per run. 0 when written and read
+    // back, -1 otherwise (repair_error says why).
     int repair_table();
-    QStringList undo_commands() const { return undo_commands_; }
     QString repair_scheme() const { return repair_scheme_; }
     QList<partition_item_s> described() const { return described_; }
 
@@ -102,13 +107,14 @@ class partition_repair_c : public QThread {
     QString search_error_;
     bool stopped_ = false;
     disk_layout_s layout_;
-    QByteArray first_sector_;        // sector 0 as the search read it; empty when unread
+    QByteArray first_sector_;              // sector 0 as the search read it; empty when unread
+    platform::drive_identity_s identity_;  // the searched drive's, when identified
+    bool identified_ = false;
     std::atomic<int> stop_word_{0};  // written by request_stop, read by the search
 
     QString repair_error_;
     QString backup_path_;
     QList<partition_item_s> left_out_;
-    QStringList undo_commands_;
     QString repair_scheme_;
     QList<partition_item_s> described_;
     bool table_reread_ = false;

@@ -11,8 +11,10 @@ targets=(
   "fuzz_fat_engine fuzz/corpus/fat_reader"
   "fuzz_partition_search fuzz/corpus/fat_reader"
   "fuzz_ntfs_record fuzz/corpus/ntfs_record"
+  "fuzz_ntfs_volume fuzz/corpus/ntfs_volume"
   "fuzz_sig_formats fuzz/corpus/sig_formats"
   "fuzz_partition_tables fuzz/corpus/partition_tables"
+  "fuzz_exfat_reader fuzz/corpus/exfat_reader"
   "fuzz_scan_file fuzz/corpus/scan_file"
   "fuzz_containers fuzz/corpus/containers"
 )

@@ -26,14 +26,20 @@ cp --sparse=always "$demo/mbr.img" "$demo/lost.img"
 dd if=/dev/zero of="$demo/lost.img" bs=1 seek=446 count=66 conv=notrunc status=none
 mkdir -p "$out"
 [ -f "$demo/raw.img" ] || bash "$here/tests/fixtures/make_raw_scan.sh" "$demo" >/dev/null
-# First the scan page (scan-LANG.png, scan-deep-en.png), then the device and partition pages
-# with the demo images as drives, whose pictures replace the first run's of those pages.
+[ -f "$demo/exfat/exfat_mbr.img" ] || bash "$here/tests/fixtures/unpack_exfat_scan.sh" "$demo/exfat" >/dev/null
+# First the scan page (scan-LANG.png, scan-deep-en.png, scan-exfat-en.png), then the device
+# and partition pages with the demo images as drives, whose pictures replace the first run's
+# of those pages, then the volume page with an exFAT disk among them (volumes-exfat-en.png).
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_SHOT_FAT="$demo/fat32.img" ORVANE_SHOT_RAW="$demo/raw.img" \
+  ORVANE_SHOT_EXFAT="$demo/exfat/exfat_mbr.img" \
   "$build/bin/orvane_screenshots" "$out"
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img" \
   "$build/bin/orvane_screenshots" "$out" "$demo/lost.img"
+QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_SHOT_TAG=exfat \
+  ORVANE_IMAGES="$demo/exfat/exfat_mbr.img:$demo/exfat/exfat128k.img:$demo/fat32.img" \
+  "$build/bin/orvane_screenshots" "$out"
 if [ ! -f "$demo/gpt/gpt7-both.img" ]; then
   bash "$here/tests/fixtures/make_gpt_disks.sh" "$demo/gpt" >/dev/null || true
 fi

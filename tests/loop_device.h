@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 inline QString system_tool(const QString& name) {
@@ -57,10 +59,17 @@ class loop_device_c {
             return {};
         }
         device_ = device;
+        if (options.contains("--partscan")) {
+            make_partition_nodes();
+        }
         return device_;
     }
 
     void detach() {
+        for (const QString& node : made_nodes_) {
+            QFile::remove(node);
+        }
+        made_nodes_.clear();
         if (!device_.isEmpty()) {
             run_quietly(system_tool("losetup"), {"-d", device_});
             device_.clear();
@@ -70,7 +79,35 @@ class loop_device_c {
     const QString& name() const { return device_; }
 
   private:
+    // The kernel knows the partitions (sysfs) a moment after attaching; where nothing makes
+    // their nodes in /dev (no udev in a container), make them here.
+    void make_partition_nodes() {
+        const QString name = device_.mid(5);
+        if (!QFile::exists(QStringLiteral("/sys/class/block/%1p1").arg(name))) {
+            // some kernels in containers read no table at attach time: ask for it
+            run_quietly(system_tool("partx"), {"--add", device_});
+        }
+        for (int n = 1; n <= 4; ++n) {
+            const QString part = QStringLiteral("%1p%2").arg(name).arg(n);
+            QFile numbers(QStringLiteral("/sys/class/block/%1/dev").arg(part));
+            for (int i = 0; i < 10 && n == 1 && !numbers.exists(); ++i) {
+                ::usleep(100000);
+            }
+            if (!numbers.open(QIODevice::ReadOnly)) {
+                return;
+            }
+            const QList<QByteArray> mm = numbers.readAll().trimmed().split(':');
+            const QString node = "/dev/" + part;
+            if (mm.size() == 2 && !QFile::exists(node) &&
+                ::mknod(QFile::encodeName(node).constData(), S_IFBLK | 0660,
+                        makedev(mm[0].toUInt(), mm[1].toUInt())) == 0) {
+                made_nodes_ << node;
+            }
+        }
+    }
+
     QString device_;
+    QStringList made_nodes_;
 };
 
 // A sparse file of this many bytes.

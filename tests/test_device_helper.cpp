@@ -5,6 +5,7 @@
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_helper.h"
 #include "device/platform/platform_write.h"
+#include "device/platform/sector_write.h"
 
 #include <QDir>
 #include <QFile>
@@ -164,9 +165,24 @@ int run_as_user() {
     } else {
         std::printf("helped: %s\n", qPrintable(error));
     }
-    // The fake passes the same read-only descriptor for the repair: it must be refused.
-    auto writer = platform::open_drive_for_repair(drive, &error);
-    std::printf("repair: %s\n", writer ? "opened" : qPrintable(error));
+    // The fake passes the same read-only descriptor as a writer: the repair's side takes
+    // no descriptor at all, and without an answer the write counts as failed.
+    platform::write_request_s request;
+    request.device = device.toStdString();
+    request.writes.resize(1);
+    qputenv("ORVANE_DEVICE_WRITER", qgetenv("ORVANE_DEVICE_HELPER"));
+    const platform::write_result_s result = platform::write_through_helper(request);
+    int writable = 0;
+    for (int n = 0; n < 256; ++n) {
+        struct stat st {};
+        writable += ::fstat(n, &st) == 0 && S_ISBLK(st.st_mode) &&
+                            (::fcntl(n, F_GETFL) & O_ACCMODE) != O_RDONLY
+                        ? 1
+                        : 0;
+    }
+    std::printf("repair: %s; %d writable descriptors\n",
+                result.status == platform::write_status_e::written ? "written" : "not written",
+                writable);
     return 0;
 }
 
@@ -275,10 +291,6 @@ void test_device_helper_c::passes_descriptor_data() {
                                       << "loop" << O_RDONLY << 0LL << disk_marker;
     QTest::newRow("partition, read") << "read"
                                      << "part" << O_RDONLY << 0LL << part_marker;
-    QTest::newRow("link to the disk") << "read"
-                                      << "link" << O_RDONLY << part_offset << part_marker;
-    QTest::newRow("whole disk, write") << "write"
-                                       << "loop" << O_RDWR << 0LL << disk_marker;
 }
 
 void test_device_helper_c::passes_descriptor() {
@@ -311,23 +323,23 @@ void test_device_helper_c::refuses_data() {
     QTest::addColumn<QString>("said");
     QTest::newRow("regular file") << "read"
                                   << "file"
-                                  << "is a regular file";
+                                  << "only /dev/NAME";
     QTest::newRow("link to a file") << "read"
                                     << "file-link"
-                                    << "is a regular file";
+                                    << "only /dev/NAME";
     QTest::newRow("directory") << "read"
                                << "dir"
-                               << "is a directory";
+                               << "only /dev/NAME";
     QTest::newRow("character device") << "read"
                                       << "/dev/null"
                                       << "is a character device";
-    QTest::newRow("link to /dev/zero") << "write"
+    QTest::newRow("link to /dev/zero") << "read"
                                        << "zero-link"
-                                       << "is a character device";
+                                       << "only /dev/NAME";
     QTest::newRow("block node outside /dev") << "read"
                                              << "node"
-                                             << "outside /dev";
-    QTest::newRow("unknown node in /dev") << "write"
+                                             << "only /dev/NAME";
+    QTest::newRow("unknown node in /dev") << "read"
                                           << "dev-node"
                                           << "not a disk or partition";
     QTest::newRow("zram is no drive") << "read"
@@ -339,6 +351,12 @@ void test_device_helper_c::refuses_data() {
     QTest::newRow("bad mode") << "rw"
                               << "/dev/null"
                               << "usage:";
+    QTest::newRow("link to the disk") << "read"
+                                      << "disk-link"
+                                      << "only /dev/NAME";
+    QTest::newRow("writing is not the reader's") << "write"
+                                                 << "loop"
+                                                 << "usage:";
 }
 
 void test_device_helper_c::refuses() {
@@ -357,6 +375,14 @@ void test_device_helper_c::refuses() {
         device = temp_.filePath(path);
         QFile::remove(device);
         QVERIFY(QFile::link(path == "file-link" ? file : "/dev/zero", device));
+    } else if (path == "disk-link" || path == "loop") {
+        need_loop();
+        device = loop_;
+        if (path == "disk-link") {
+            device = temp_.filePath(path);
+            QFile::remove(device);
+            QVERIFY(QFile::link(loop_, device));
+        }
     } else if (path == "dir") {
         device = temp_.path();
     } else if (path == "node" || path == "dev-node") {
@@ -364,7 +390,7 @@ void test_device_helper_c::refuses() {
         struct stat st {};
         QVERIFY(::stat(QFile::encodeName(loop_).constData(), &st) == 0);
         device =
-            path == "node" ? temp_.filePath("blk") : QString("/dev/orvane-test-%1").arg(::getpid());
+            path == "node" ? temp_.filePath("blk") : QString("/dev/orvanetest%1").arg(::getpid());
         QFile::remove(device);
         QVERIFY(::mknod(QFile::encodeName(device).constData(), S_IFBLK | 0600, st.st_rdev) == 0);
         if (path == "dev-node") {
@@ -379,7 +405,7 @@ void test_device_helper_c::refuses() {
         dev_node_.clear();
     }
     QVERIFY2(run.said.contains(said.toUtf8()), run.said.constData());
-    QCOMPARE(run.code, mode == "rw" ? 2 : 1);
+    QCOMPARE(run.code, mode == "read" ? 1 : 2);
     QCOMPARE(run.fd, -1);
 }
 
@@ -428,15 +454,15 @@ void test_device_helper_c::fallback_checks_descriptor_data() {
     QTest::newRow("read-only disk") << "read"
                                     << "loop||"
                                     << "";
-    QTest::newRow("read-write for the repair") << "write"
-                                               << "loop|rw|"
-                                               << "";
+    QTest::newRow("read-write from a writer") << "write"
+                                              << "loop|rw|"
+                                              << "gave no answer";
     QTest::newRow("read-write when reading") << "read"
                                              << "loop|rw|"
                                              << "wrong access mode";
-    QTest::newRow("read-only for the repair") << "write"
-                                              << "loop||"
-                                              << "wrong access mode";
+    QTest::newRow("read-only from a writer") << "write"
+                                             << "loop||"
+                                             << "gave no answer";
     QTest::newRow("a regular file") << "read"
                                     << "file||"
                                     << "not a block device";
@@ -473,13 +499,32 @@ void test_device_helper_c::fallback_checks_descriptor() {
     qputenv("FAKE_FLAGS", parts[1].toUtf8());
     qputenv("FAKE_SAY", parts[2].toUtf8());
     QString said;
-    const auto helper_mode =
-        mode == "read" ? platform::helper_mode_e::read : platform::helper_mode_e::write;
-    const int fd = platform::open_through_helper(loop_, helper_mode, &said);
+    platform::forget_kept_descriptors();
+    if (mode == "write") {
+        // The writer's client takes no descriptor, whatever the writer sends.
+        qputenv("ORVANE_DEVICE_WRITER", QFile::encodeName(fake_));
+        platform::write_request_s request;
+        request.device = loop_.toStdString();
+        const platform::write_result_s result = platform::write_through_helper(request);
+        qunsetenv("ORVANE_DEVICE_WRITER");
+        qunsetenv("ORVANE_DEVICE_HELPER");
+        QCOMPARE(int(result.status), int(platform::write_status_e::failed));
+        QVERIFY2(result.message.find(error.toStdString()) != std::string::npos,
+                 result.message.c_str());
+        struct stat disk {};
+        QVERIFY(::stat(QFile::encodeName(loop_).constData(), &disk) == 0);
+        for (int n = 0; n < 256; ++n) {
+            struct stat st {};
+            QVERIFY(::fstat(n, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != disk.st_rdev ||
+                    access_mode(n) == O_RDONLY);
+        }
+        return;
+    }
+    const int fd = platform::open_through_helper(loop_, &said);
     qunsetenv("ORVANE_DEVICE_HELPER");
     if (error.isEmpty()) {
         QVERIFY2(fd >= 0, qPrintable(said));
-        QCOMPARE(access_mode(fd), mode == "read" ? O_RDONLY : O_RDWR);
+        QCOMPARE(access_mode(fd), O_RDONLY);
         QVERIFY(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
         QCOMPARE(read_at(fd, 0, disk_marker.size()), disk_marker);
         ::close(fd);
@@ -506,14 +551,12 @@ void test_device_helper_c::fallback_as_user() {
     QVERIFY2(child.exitCode() == 0, qPrintable(out + child.readAllStandardError()));
     // Without the helper (the orvane tool) a disk the user may not read stays refused; with
     // it (the desktop program) the same call returns a readable drive of the right size,
-    // and the repair refuses a read-only descriptor.
+    // and a writer that passes a descriptor gives the program none.
     QVERIFY2(out.contains("direct: cannot open '" + loop_ + "': Permission denied"),
              qPrintable(out));
     QVERIFY2(out.contains("helped: " + disk_marker + " " + QString::number(4 << 20)),
              qPrintable(out));
-    QVERIFY2(out.contains("repair: cannot open '" + loop_ + "' for writing:") &&
-                 out.contains("wrong access mode"),
-             qPrintable(out));
+    QVERIFY2(out.contains("repair: not written; 0 writable descriptors"), qPrintable(out));
 }
 
 int main(int argc, char** argv) {

@@ -5,9 +5,12 @@
 #include "test_support.h"
 
 #include "device/platform/platform_device.h"
+#include "device/platform/platform_write.h"
 #include "partition/master_boot_record.h"
 #include "partition/mbr_boot_code.h"
 #include "partition/partition_repair.h"
+#include "partition/repair_undo.h"
+#include "partition/sector_backup.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -239,6 +242,121 @@ class test_partition_repair : public QObject {
         QCOMPARE(digest(), before);
     }
 
+    // The image under a loop device is swapped for another while the question waits: the
+    // repair sees another medium and writes nothing, even where sector 0 reads the same.
+    void reattached_image_is_refused() {
+        QTemporaryDir dir;
+        const QString a = small_disk(dir);
+        const QString b = dir.filePath("other.img");
+        QVERIFY(QFile::copy(a, b));
+        QVERIFY(write_bytes(b, 600 * 512, QByteArray(512, 'B')));  // same sector 0
+        loop_device_c loop;
+        QString why;
+        const QString device = loop.attach(a, &why);
+        if (device.isEmpty()) {
+            QSKIP(qPrintable(why));
+        }
+        partition_repair_c worker;
+        drive_item_s drive = image_drive(a);
+        drive.name = device;
+        worker.set_drive(drive);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(worker.partition_count(), 1);
+        const QString sequence = QStringLiteral("/sys/block/%1/diskseq").arg(device.mid(5));
+        if (!QFile::exists(sequence)) {
+            // without disk sequence numbers only sector 0 can tell the media apart
+            QVERIFY(write_bytes(b, 0, QByteArray(440, 'O')));
+        }
+        const QByteArray before_b = read_bytes(b, 0, 4096 * 512);
+        QVERIFY(run_quietly(system_tool("losetup"), {"-d", device}));
+        QVERIFY(run_quietly(system_tool("losetup"), {device, b}));
+        QCOMPARE(worker.repair_mbr(), -1);
+        QVERIFY2(worker.repair_error().contains("changed since the search"),
+                 qPrintable(worker.repair_error()));
+        QVERIFY(worker.backup_path().isEmpty());
+        loop.detach();
+        QCOMPARE(read_bytes(b, 0, 4096 * 512), before_b);
+    }
+
+    // Repair, then undo: the drive byte for byte as before, on a loop device where there is
+    // one. A second undo finds sector 0 no longer the repair's and refuses unless forced;
+    // a plain 512-byte backup of an earlier version undoes too.
+    void repair_then_undo_gives_the_drive_back() {
+        QTemporaryDir dir;
+        const QString path = small_disk(dir);
+        const QByteArray before = read_bytes(path, 0, 4096 * 512);
+        loop_device_c loop;
+        QString why;
+        const QString device = loop.attach(path, &why);
+        if (device.isEmpty()) {
+            qWarning("repairing the image itself: %s", qPrintable(why));
+        }
+        const QString name = device.isEmpty() ? path : device;
+        partition_repair_c worker;
+        drive_item_s drive = image_drive(path);
+        drive.name = name;
+        worker.set_drive(drive);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(worker.repair_mbr(), 0);
+        const QByteArray repaired = read_bytes(path, 0, 512);
+        QVERIFY(repaired != before.left(512));
+        const platform::drive_desc_s desc = platform::drive_by_name(name);
+        undo_report_s report;
+        QCOMPARE(undo_repair(worker.backup_path(), desc, false, &report), 0);
+        QVERIFY2(report.error.isEmpty(), qPrintable(report.error));
+        QCOMPARE(report.sectors, 1);
+        QCOMPARE(read_bytes(path, 0, 4096 * 512), before);
+
+        QCOMPARE(undo_repair(worker.backup_path(), desc, false, &report), -1);
+        QVERIFY2(report.error.contains("is not what the repair wrote"), qPrintable(report.error));
+        QCOMPARE(read_bytes(path, 0, 4096 * 512), before);
+        // the undo's own backup puts the repair back, and forced, the first backup undoes it
+        sector_backup_s own;
+        QString error;
+        QCOMPARE(undo_repair(worker.backup_path(), desc, true, &report), 0);
+        QVERIFY(load_sector_backup(report.backup_path, &own, &error));
+        QCOMPARE(own.ranges.at(0).old_bytes, before.left(512));
+        QCOMPARE(read_bytes(path, 0, 4096 * 512), before);
+
+        // an earlier version's backup: the bare old sector 0
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(worker.repair_mbr(), 0);
+        const QString plain = dir.filePath("mbr-plain.bin");
+        QVERIFY(write_bytes(plain, 0, before.left(512)));
+        QCOMPARE(undo_repair(plain, desc, false, &report), 0);
+        QCOMPARE(read_bytes(path, 0, 4096 * 512), before);
+    }
+
+    // orvane partitions --undo: refused without --yes off a terminal, done with it; the
+    // repair's message names the backup and the command.
+    void orvane_undoes_its_repair() {
+        QTemporaryDir dir;
+        const QString path = small_disk(dir);
+        const QByteArray before = read_bytes(path, 0, 4096 * 512);
+        QByteArray out, err;
+        QCOMPARE(run_orvane({"partitions", "--repair", "--yes", path}, &out, &err), 0);
+        const QRegularExpression said(
+            "saved to (\\S+); to put it back: orvane partitions --undo "
+            "(\\S+) (\\S+)");
+        const QRegularExpressionMatch match = said.match(QString::fromUtf8(err));
+        QVERIFY2(match.hasMatch(), err.constData());
+        QCOMPARE(match.captured(2), match.captured(1));
+        QCOMPARE(match.captured(3), path);
+        QCOMPARE(run_orvane({"partitions", "--undo", match.captured(1), path}, &out, &err), 2);
+        QVERIFY(read_bytes(path, 0, 4096 * 512) != before);
+        QCOMPARE(run_orvane({"partitions", "--undo", match.captured(1), "--yes", path}, &out, &err),
+                 0);
+        QVERIFY2(out.contains("put back 1 sector"), out.constData());
+        QCOMPARE(read_bytes(path, 0, 4096 * 512), before);
+        QCOMPARE(run_orvane({"partitions", "--undo", match.captured(1), "--yes", path}, &out, &err),
+                 1);
+        QVERIFY2(err.contains("--force"), err.constData());
+        QCOMPARE(run_orvane({"partitions", "--force", path}, &out, &err), 2);
+    }
+
     void repair_saves_the_old_sector_first() {
         QTemporaryDir dir;
         const QString path = small_disk(dir);
@@ -248,11 +366,20 @@ class test_partition_repair : public QObject {
         worker.start();
         QVERIFY(worker.wait(60000));
         QCOMPARE(worker.repair_mbr(), 0);
-        QVERIFY(worker.backup_path().startsWith(state.path() + "/OrvaneRecovery/mbr-small.img-"));
-        QCOMPARE(read_bytes(worker.backup_path(), 0, 1024), before);
+        QVERIFY(
+            worker.backup_path().startsWith(state.path() + "/OrvaneRecovery/sectors-small.img-"));
+        sector_backup_s backup;
+        QString error;
+        QVERIFY2(load_sector_backup(worker.backup_path(), &backup, &error), qPrintable(error));
+        QCOMPARE(backup.ranges.size(), 1);
+        QCOMPARE(backup.ranges[0].lba, 0u);
+        QCOMPARE(backup.ranges[0].old_bytes, before);
+        QCOMPARE(backup.drive_sectors, 4096u);
         QByteArray expected = before;
         build_master_boot_record(reinterpret_cast<std::uint8_t*>(expected.data()),
                                  worker.partitions(), 255, 63, nullptr);
+        QCOMPARE(backup.ranges[0].written_hash,
+                 QCryptographicHash::hash(expected, QCryptographicHash::Sha256));
         QCOMPARE(read_bytes(path, 0, 512), expected);
         QCOMPARE(QFileInfo(path).size(), 4096 * 512);
     }

@@ -18,6 +18,8 @@
 
 #include <memory>
 
+#include <sys/prctl.h>
+
 namespace {
 
 QString runtime_folder() {
@@ -31,6 +33,9 @@ QString runtime_folder() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Not dumpable: no other process of this user may attach to this one or take its
+    // descriptors (pidfd_getfd), such as a disk that the privileged helper opened for it.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     // A second copy ends at once, silently. A lock file that cannot be made at all (no
     // runtime folder) does not stop the program: it then runs as the only copy.
     // The lock records the program's name: a lock whose process now runs another program

@@ -2,6 +2,7 @@
 #include "platform_device.h"
 #include "container_source.h"
 #include "platform_helper.h"
+#include "sector_write.h"
 
 #include <QDir>
 #include <QFile>
@@ -210,6 +211,10 @@ class fd_source_c final : public device_source_c {
             *end = std::min(static_cast<std::uint64_t>(hole), size_);
         }
     }
+    bool identify(drive_identity_s* identity) override {
+        std::string ignored;
+        return read_identity(fd_, identity, &ignored);
+    }
 
   private:
     void refresh_size() {
@@ -261,7 +266,7 @@ class memory_source_c final : public device_source_c {
 std::unique_ptr<device_source_c> open_block_through_helper(const drive_desc_s& drive,
                                                            QString* error) {
     QString why;
-    int fd = open_through_helper(drive.name, helper_mode_e::read, &why);
+    int fd = open_through_helper(drive.name, &why);
     if (fd < 0) {
         if (error) {
             *error = QStringLiteral("cannot open '%1': %2").arg(drive.name, why);

@@ -8,6 +8,7 @@
 // device_source_c object is used by one thread at a time (the drive table locks it).
 
 #include "container_backend.h"
+#include "drive_identity.h"
 
 #include <QByteArray>
 #include <QString>
@@ -49,6 +50,13 @@ class device_source_c {
     virtual void data_run(std::uint64_t offset, std::uint64_t* start, std::uint64_t* end) {
         *start = std::min(offset, byte_size());
         *end = byte_size();
+    }
+    // What tells this drive from another that later takes its name (drive_identity.h),
+    // read on this descriptor; false for drives that cannot be written (memory drives,
+    // containers).
+    virtual bool identify(drive_identity_s* identity) {
+        (void)identity;
+        return false;
     }
     // Reads from now on bypass the system's cache (block devices only), so that a failing
     // sector fails alone rather than with the page around it. Reads must then be whole

@@ -1,12 +1,17 @@
 #pragma once
-// Opening a disk through the privileged helper, for a desktop program that runs as the user.
+// The desktop program's privileged helpers: opening a disk for reading, writing the sectors
+// of a repair.
 //
 // When the user may not open a block device, the device layer starts orvane-device-helper
-// through pkexec; polkit asks for the administrator's password (kept a few minutes for
-// reading, asked every time for writing) and the helper passes an open descriptor back
-// over a Unix socket. Only the desktop program turns this on: the orvane tool opens
-// devices directly (root, the 'disk' group, or images). Callable from any thread; a
-// pkexec run blocks the calling thread until the user has answered.
+// through pkexec; polkit asks for the administrator's password (kept a few minutes) and
+// the helper passes a read-only descriptor back over a Unix socket. The descriptor is kept
+// for the rest of the run, so each disk asks once. A repair sends its request to
+// orvane-device-writer (its own polkit action, asked every time), which writes itself and
+// answers: no writable descriptor ever comes to the program. Only the desktop program turns
+// this on: the orvane tool opens devices directly (root, the 'disk' group, or images).
+// Callable from any thread; a pkexec run blocks the calling thread until the user answered.
+
+#include "sector_write.h"
 
 #include <QString>
 #include <QStringList>
@@ -23,15 +28,23 @@ bool device_helper_enabled();
 // fallback is on, the error is a permission error and the process is not root.
 bool helper_applies(int open_errno);
 
-// The command that runs the helper for a device: ORVANE_DEVICE_HELPER when set (run
-// directly, without pkexec), else pkexec with the installed helper
-// (<prefix>/libexec/orvane-device-helper) or the one beside the executable in a build tree.
-// Empty, with *error set, when neither pkexec nor the helper is there.
+// The command that runs a helper: ORVANE_DEVICE_HELPER (read) or ORVANE_DEVICE_WRITER
+// (write) when set, run directly without pkexec; else pkexec with the installed helper
+// (<prefix>/libexec/orvane-device-helper or orvane-device-writer) or the one beside the
+// executable in a build tree. Empty, with *error set, when neither pkexec nor the helper
+// is there.
 QStringList helper_command(helper_mode_e mode, const QString& device, QString* error);
 
-// Opens the block device through the helper; returns the descriptor (close-on-exec,
-// read-only for read, read-write for write) or -1 with *error set. The descriptor is
-// checked to be the block device the path names, in the access mode asked for.
-int open_through_helper(const QString& device, helper_mode_e mode, QString* error);
+// Opens the block device read-only through the helper; returns a descriptor of this
+// process's own (close-on-exec, read-only) or -1 with *error set. The descriptor is checked
+// to be the block device the path names, opened read-only; the first one of each device is
+// kept for the rest of the run and later calls get a copy of it.
+int open_through_helper(const QString& device, QString* error);
+
+// Closes the descriptors kept for the run (tests).
+void forget_kept_descriptors();
+
+// Sends the request to orvane-device-writer and returns its answer.
+write_result_s write_through_helper(const write_request_s& request);
 
 }  // namespace platform

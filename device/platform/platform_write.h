@@ -1,38 +1,31 @@
 #pragma once
-// Read-write access to one drive, for the master boot record repair alone.
+// Writing sectors to a drive, for the partition-table repair and its undo alone.
 //
-// Every other piece of the program opens drives read-only (platform_device.h). The repair
-// of sector 0 is the one place that writes to a device, so it is the one caller of
-// open_drive_for_repair. Memory drives are read-only and refuse. Used from the thread that
-// runs the repair; one object per repair.
+// Every other piece of the program reads drives (platform_device.h). A repair never holds a
+// writable descriptor in the desktop program: it hands the new sectors, the drive's
+// identity and the hashes of what they replace to the privileged writer, which checks and
+// writes them. The orvane tool, which opens devices itself, and image files run the same
+// checks and writes in this process (sector_write.h: one function for both). Memory
+// drives refuse. Called from the thread that runs the repair.
 
 #include "platform_device.h"
+#include "sector_write.h"
 
 #include <QString>
 
-#include <cstdint>
-#include <memory>
-
 namespace platform {
-
-class device_writer_c {
-  public:
-    virtual ~device_writer_c() = default;
-    // Exact reads and writes: 0 on success, -1 on any error or short transfer.
-    virtual int read_at(std::uint64_t offset, void* buffer, std::size_t len) = 0;
-    virtual int write_at(std::uint64_t offset, const void* buffer, std::size_t len) = 0;
-    // Flushes what was written to the device; 0 or -1.
-    virtual int flush() = 0;
-    // Asks the kernel to read the partition table again (block devices); false when it
-    // refused, for example because a partition is in use. Images need nothing: true.
-    virtual bool reread_partition_table() = 0;
-};
 
 // The drive description for a drive name as the drive list spells it ("mem:" names are
 // memory drives, anything else a block device or an image file).
 drive_desc_s drive_by_name(const QString& name);
 
-// Opens a drive for reading and writing. Returns null and sets *error on failure.
-std::unique_ptr<device_writer_c> open_drive_for_repair(const drive_desc_s& drive, QString* error);
+// Writes the request's sectors to the drive after every check of apply_sector_writes:
+// through orvane-device-writer in the desktop program (the helper is on and this process
+// is not root), else in this process. request.device is set from the drive's name.
+write_result_s write_sectors(const drive_desc_s& drive, write_request_s request);
+
+// The identity of the drive as it is now, read on a read-only descriptor; false with
+// *error set when it cannot be read (memory drives have none).
+bool current_identity(const drive_desc_s& drive, drive_identity_s* identity, QString* error);
 
 }  // namespace platform

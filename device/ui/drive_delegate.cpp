@@ -45,7 +45,11 @@ void drive_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opti
     }
     painter->setFont(QFont(QStringLiteral("Verdana"), 8));
     painter->setPen(Qt::black);
-    painter->drawText(60, y + 20, drive.name);
+    // An image shows its container format: the size is that of the disk inside.
+    painter->drawText(60, y + 20,
+                      drive.format.isEmpty() || drive.format == QLatin1String("raw")
+                          ? drive.name
+                          : QStringLiteral("%1 (%2)").arg(drive.name, drive.format));
     painter->drawText(static_cast<int>(w * 0.5 + 70), y + 20, format_size(drive.size));
     painter->drawText(static_cast<int>(w * 0.85 + 15), y + 20,
                       QString::asprintf("%d", index.row()));

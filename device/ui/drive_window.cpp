@@ -34,6 +34,8 @@ drive_window_c::drive_window_c(main_window_c* main_window)
     btn_image = new QPushButton(text("image_save"), this);
     btn_image->setObjectName(QStringLiteral("btn_image"));
     btn_image->resize(110, 30);
+    btn_image->setStyleSheet(form->btn_scan->styleSheet());
+    btn_image->setFont(form->btn_scan->font());
     set_page_button_palette(btn_image);
     connect(btn_image, &QPushButton::clicked, this, &drive_window_c::on_click_save_image);
 }
@@ -98,6 +100,6 @@ void drive_window_c::resizeEvent(QResizeEvent* event) {
     form->btn_back->move(175, H - 54);
     form->btn_refresh->move(W / 2 - 50, H - 54);
     form->btn_scan->move(W - 275, H - 54);
-    btn_image->move(W - 395, H - 54);
+    btn_image->move(W - 165, H - 54);
     form->lv_drives->setGeometry(25, 45, W - 50, H - 140);
 }

@@ -102,6 +102,8 @@ recovery_window_c::recovery_window_c(main_window_c* main_window)
             &recovery_window_c::on_thread_finished);
     connect(&session.ntfs_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
+    connect(&session.exfat_engine(), &QThread::finished, this,
+            &recovery_window_c::on_thread_finished);
     connect(&session.raw_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
     connect(form->tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);

@@ -97,6 +97,9 @@ int recovery_window_c::restore_into(const recovery_item_s& item, restore_sink_c*
         case engine_signature:
             engine = &session.raw_engine();
             break;
+        case engine_exfat:
+            engine = &session.exfat_engine();
+            break;
         case engine_none:
             return -1;
     }
@@ -207,8 +210,7 @@ void recovery_window_c::on_restoration_finished() {
     update();
     const int total = static_cast<int>(worker->jobs().size());
     const int failed = static_cast<int>(worker->failures.size());
-    QString summary =
-        text("recovery_summary").arg(worker->restored).arg(total).arg(total - worker->restored);
+    QString summary = text("recovery_summary").arg(worker->restored).arg(total).arg(failed);
     if (failed > 0) {
         summary += QStringLiteral("\n\n") + text("recovery_failed_files");
         for (int i = 0; i < failed && i < summary_names; ++i) {

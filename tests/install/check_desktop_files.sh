@@ -24,6 +24,7 @@ fi
 # Both actions name the installed helper, each for its own first argument.
 grep -q '<annotate key="org.freedesktop.policykit.exec.argv1">read</annotate>' "$build/desktop/$id.policy"
 grep -q '<annotate key="org.freedesktop.policykit.exec.argv1">write</annotate>' "$build/desktop/$id.policy"
-[ "$(grep -c 'libexec/orvane-device-helper</annotate>' "$build/desktop/$id.policy")" -eq 2 ]
+[ "$(grep -c 'libexec/orvane-device-helper</annotate>' "$build/desktop/$id.policy")" -eq 1 ]
+[ "$(grep -c 'libexec/orvane-device-writer</annotate>' "$build/desktop/$id.policy")" -eq 1 ]
 xmllint --noout "$source/data/desktop/orvane-recovery.svg"
 echo "desktop files valid"

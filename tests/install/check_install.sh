@@ -10,7 +10,7 @@ cmake --install "$build" --prefix "$stage/usr" >/dev/null
 cd "$stage/usr"
 id=org.orvane.OrvaneRecovery
 expected=(
-  bin/orvane-recovery bin/orvane libexec/orvane-device-helper
+  bin/orvane-recovery bin/orvane libexec/orvane-device-helper libexec/orvane-device-writer
   share/orvane-recovery/language.ini share/orvane-recovery/Orvanerecovery.conf
   share/orvane-recovery/help/index.html
   share/applications/$id.desktop share/metainfo/$id.metainfo.xml
@@ -28,7 +28,7 @@ for file in "${expected[@]}"; do
   fi
 done
 [ "$missing" -eq 0 ]
-for exe in bin/orvane-recovery bin/orvane libexec/orvane-device-helper; do
+for exe in bin/orvane-recovery bin/orvane libexec/orvane-device-helper libexec/orvane-device-writer; do
   [ -x "$exe" ] || { echo "not executable: $exe"; exit 1; }
 done
 # The icon bitmaps have the size their folder names.
@@ -42,11 +42,34 @@ for path in glob.glob('share/icons/hicolor/*x*/apps/orvane-recovery.png'):
     size = int(path.split('/')[3].split('x')[0])
     assert (w, h) == (size, size), (path, w, h)
 PY
-# The helper runs as root: it links neither Qt nor the program's libraries.
-if ldd libexec/orvane-device-helper | grep -qi qt; then
-  echo "the helper links Qt"
-  exit 1
-fi
+# The helpers run as root: they link neither Qt nor the program's libraries.
+for helper in libexec/orvane-device-helper libexec/orvane-device-writer; do
+  if ldd "$helper" | grep -qi qt; then
+    echo "$helper links Qt"
+    exit 1
+  fi
+done
+
+# The polkit actions name the helpers as installed under this prefix (not the one the
+# build was configured with), each action its own executable; so does a second prefix,
+# and a staged install (DESTDIR) names the final place.
+check_policy() {  # POLICY PREFIX
+  local policy=$1 prefix=$2
+  local paths
+  paths=$(grep -o '<annotate key="org.freedesktop.policykit.exec.path">[^<]*' "$policy" |
+    sed 's/.*>//' | sort | tr '\n' ' ')
+  if [ "$paths" != "$prefix/libexec/orvane-device-helper $prefix/libexec/orvane-device-writer " ]; then
+    echo "the policy installed under $prefix names: $paths"
+    exit 1
+  fi
+}
+check_policy "share/polkit-1/actions/$id.policy" "$stage/usr"
+other=$(mktemp -d)
+cmake --install "$build" --prefix "$other/opt/orvane" >/dev/null
+check_policy "$other/opt/orvane/share/polkit-1/actions/$id.policy" "$other/opt/orvane"
+DESTDIR="$other/root" cmake --install "$build" --prefix /usr/local >/dev/null
+check_policy "$other/root/usr/local/share/polkit-1/actions/$id.policy" /usr/local
+rm -rf "$other"
 
 # The installed programs find their data in share/orvane-recovery, with nothing pointing
 # them there, and complain clearly when it is not there.

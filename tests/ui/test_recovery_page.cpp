@@ -362,7 +362,7 @@ class test_recovery_page : public QObject {
         QTest::addColumn<bool>("deep");
         QTest::addColumn<int>("result");
         QTest::addColumn<int>("kind");
-        QTest::newRow("exFAT") << "exFAT" << false << -1 << int(engine_none);
+        QTest::newRow("HFS+") << "hfsplus" << false << -1 << int(engine_none);
         QTest::newRow("ext4") << "ext4" << false << -1 << int(engine_none);
         QTest::newRow("exFAT, deep") << "exFAT" << true << 0 << int(engine_signature);
         QTest::newRow("FAT32") << "FAT32" << false << 0 << int(engine_fat);

@@ -1,0 +1,112 @@
+#include "repair_undo.h"
+
+#include "master_boot_record.h"
+#include "mbr_boot_code.h"
+#include "sector_backup.h"
+
+#include "device/platform/platform_write.h"
+
+#include <QCryptographicHash>
+
+#include <cstring>
+
+namespace {
+
+QByteArray sha256_of(const QByteArray& bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
+// An earlier version saved only sector 0 and no record of what it wrote: its repair left
+// our boot loader, the disk signature bytes as they were, and 0x55 0xAA.
+bool written_by_plain_repair(const QByteArray& now, const QByteArray& old) {
+    return now.size() == 512 && old.size() == 512 &&
+           std::memcmp(now.constData(), mbr_boot_code, mbr_code_bytes) == 0 &&
+           now.mid(mbr_code_bytes, 6) == old.mid(mbr_code_bytes, 6) &&
+           now.endsWith(QByteArray("\x55\xAA", 2));
+}
+
+}  // namespace
+
+int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive, bool force,
+                undo_report_s* report) {
+    *report = {};
+    auto fail = [&](const QString& why) {
+        report->error = why;
+        return -1;
+    };
+    sector_backup_s backup;
+    QString error;
+    if (!load_sector_backup(backup_path, &backup, &error)) {
+        return fail(error);
+    }
+    auto source = platform::open_drive(drive, &error);
+    if (!source) {
+        return fail(error);
+    }
+    platform::drive_identity_s identity;
+    if (!source->identify(&identity)) {
+        return fail(
+            QStringLiteral("'%1' cannot be identified, so it is not written").arg(drive.name));
+    }
+    if (backup.drive_sectors != 0 && backup.drive_sectors != identity.sectors && !force) {
+        return fail(QStringLiteral("%1 has %2 sectors, but the backup was made of a drive of %3; "
+                                   "nothing was written (--force writes it anyway)")
+                        .arg(drive.name)
+                        .arg(identity.sectors)
+                        .arg(backup.drive_sectors));
+    }
+    sector_backup_s own;
+    own.drive = drive.name;
+    own.drive_sectors = identity.sectors;
+    platform::write_request_s request;
+    request.identity = identity;
+    for (const backup_range_s& range : backup.ranges) {
+        const std::uint64_t count = std::uint64_t(range.old_bytes.size()) / 512;
+        if (range.lba >= identity.sectors || count > identity.sectors - range.lba) {
+            return fail(QStringLiteral("the backup holds sectors beyond the end of %1; nothing "
+                                       "was written")
+                            .arg(drive.name));
+        }
+        QByteArray now(range.old_bytes.size(), '\0');
+        if (source->read_at(range.lba * 512, now.data(), std::size_t(now.size())) != 0) {
+            return fail(QStringLiteral("cannot read sector %1 of %2; nothing was written")
+                            .arg(range.lba)
+                            .arg(drive.name));
+        }
+        const bool as_written = range.written_hash.isEmpty()
+                                    ? written_by_plain_repair(now, range.old_bytes)
+                                    : sha256_of(now) == range.written_hash;
+        if (!as_written && !force) {
+            return fail(QStringLiteral("sector %1 of %2 is not what the repair wrote (it changed "
+                                       "since); nothing was written (--force puts the backup "
+                                       "back anyway)")
+                            .arg(range.lba)
+                            .arg(drive.name));
+        }
+        own.ranges << backup_range_s{range.lba, now, sha256_of(range.old_bytes)};
+        for (std::uint64_t s = 0; s < count; ++s) {
+            platform::sector_write_s write;
+            write.lba = range.lba + s;
+            const char* old_sector = now.constData() + s * 512;
+            write.replaces = platform::sha256(old_sector, 512);
+            std::memcpy(write.bytes.data(), range.old_bytes.constData() + s * 512, 512);
+            request.writes.push_back(write);
+        }
+    }
+    if (request.writes.size() > platform::max_sector_writes) {
+        return fail(QStringLiteral("the backup holds more sectors than one write may carry"));
+    }
+    source.reset();
+    report->backup_path = save_sector_backup(own, &error);
+    if (report->backup_path.isEmpty()) {
+        return fail(
+            QStringLiteral("nothing was written: no backup could be saved (%1)").arg(error));
+    }
+    const platform::write_result_s result = platform::write_sectors(drive, request);
+    if (result.status != platform::write_status_e::written) {
+        return fail(QString::fromStdString(result.message));
+    }
+    report->table_reread = result.table_reread;
+    report->sectors = int(request.writes.size());
+    return 0;
+}
