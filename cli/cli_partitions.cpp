@@ -1,5 +1,6 @@
-// orvane partitions: search a whole drive for lost NTFS and FAT32 partitions, list them as
-// they are found, and on request write a new master boot record for them.
+// orvane partitions: search a whole drive for lost partitions (NTFS, FAT, exFAT, ext2/3/4,
+// XFS, btrfs, swap) and surviving GPTs, list them as they are found, and on request write
+// a new table for them.
 #include "cli_commands.h"
 #include "cli_setup.h"
 
@@ -92,24 +93,49 @@ QString type_code(std::int32_t type) {
     return QStringLiteral("%1").arg(type, 2, 16, QLatin1Char('0'));
 }
 
+// One JSON object per partition: `scheme` is the table a repair writes it into ("gpt" or
+// "mbr"); `type_guid`, `name` and `unique_guid` where a GPT entry (or, for type_guid, the
+// file system) gives them.
+void print_json_item(const partition_item_s& item, const QString& scheme) {
+    QJsonObject object{{QStringLiteral("fs_name"), item.fs_name},
+                       {QStringLiteral("partition_type"), item.partition_type},
+                       {QStringLiteral("start_sector"), sector_value(item.start_sector)},
+                       {QStringLiteral("end_sector"), sector_value(item.end_sector)},
+                       {QStringLiteral("scheme"), scheme}};
+    if (!item.type_guid.isEmpty()) {
+        object.insert(QStringLiteral("type_guid"), item.type_guid);
+    }
+    if (item.from_table) {
+        object.insert(QStringLiteral("name"), item.name);
+        object.insert(QStringLiteral("unique_guid"), item.unique_guid);
+        object.insert(QStringLiteral("from_table"), true);
+    }
+    if (item.logical) {
+        object.insert(QStringLiteral("logical"), true);
+    }
+    print_json(object);
+}
+
 void print_item(const partition_item_s& item, const drive_item_s& drive, bool json) {
     if (json) {
-        print_json({{QStringLiteral("fs_name"), item.fs_name},
-                    {QStringLiteral("partition_type"), item.partition_type},
-                    {QStringLiteral("start_sector"), sector_value(item.start_sector)},
-                    {QStringLiteral("end_sector"), sector_value(item.end_sector)}});
-        return;
+        return;  // printed with the scheme once the search has ended
     }
     const std::uint64_t sectors = item.end_sector - item.start_sector + 1;
     QString line =
         QStringLiteral("%1 %2  %3 %4 %5")
-            .arg(item.fs_name, -6)
+            .arg(item.fs_name, -7)
             .arg(type_code(item.partition_type), -4)
             .arg(item.start_sector, 12)
             .arg(item.end_sector, 12)
             .arg(sectors > UINT64_MAX / 512 ? QStringLiteral("?") : format_size(sectors * 512), 10);
     if (item.end_sector >= drive.size / 512) {
         line += QStringLiteral("  (runs past the end of the drive)");
+    }
+    if (item.from_table) {
+        line += QStringLiteral("  GPT: %1")
+                    .arg(item.name.isEmpty() ? QStringLiteral("(no name)") : item.name);
+    } else if (item.logical) {
+        line += QStringLiteral("  logical");
     }
     print_line(line);
 }
@@ -129,6 +155,27 @@ int present_entries(const drive_item_s& drive) {
     return used;
 }
 
+// What the search learnt about the drive's tables, as one line under the list.
+QString describe_tables(const disk_layout_s& layout) {
+    QString text =
+        QStringLiteral("table: %1")
+            .arg(layout.scheme == QLatin1String("gpt") ? QStringLiteral("GPT")
+                                                       : QStringLiteral("master boot record"));
+    if (layout.primary_ok && layout.backup_ok) {
+        text += QStringLiteral(" (both GPT copies hold)");
+    } else if (layout.backup_ok) {
+        text += QStringLiteral(" (the backup GPT survives; a repair writes the table from it)");
+    } else if (layout.primary_ok) {
+        text += QStringLiteral(" (the primary GPT survives; its backup is lost)");
+    } else if (layout.extended_first != 0) {
+        text += QStringLiteral(" (extended boot records survive from sector %1)")
+                    .arg(layout.extended_first);
+    } else {
+        text += QStringLiteral(" (none survives; a repair builds a new one)");
+    }
+    return text;
+}
+
 // Asks on the terminal; false unless the user answers yes.
 bool confirm(const QString& question) {
     std::fprintf(stderr, "%s [y/N] ", question.toUtf8().constData());
@@ -139,6 +186,70 @@ bool confirm(const QString& question) {
     }
     const QString reply = QString::fromStdString(answer).trimmed().toLower();
     return reply == QLatin1String("y") || reply == QLatin1String("yes");
+}
+
+// A GPT, or a master boot record with an extended entry over a surviving chain: the whole
+// table is planned and written at once.
+int repair_table(partition_repair_c& worker, const drive_item_s& drive,
+                 const cli_options_s& options, const disk_layout_s& layout) {
+    const bool restore = layout.scheme == QLatin1String("gpt") && !layout.gpt.entries.isEmpty();
+    if (!options.yes) {
+        std::fprintf(stderr,
+                     "%s %s on %s (%s)?\nEvery sector it replaces is saved to a file "
+                     "first. [y/N] ",
+                     restore ? "Write the GPT back from its surviving backup"
+                     : layout.scheme == QLatin1String("gpt") ? "Write a new GPT"
+                                                             : "Write a new master boot record",
+                     layout.scheme == QLatin1String("gpt") ? "(protective MBR, both headers and "
+                                                             "entry arrays)"
+                                                           : "with an extended partition",
+                     drive.name.toUtf8().constData(), format_size(drive.size).toUtf8().constData());
+        std::fflush(stderr);
+        std::string answer;
+        const QString reply = std::getline(std::cin, answer)
+                                  ? QString::fromStdString(answer).trimmed().toLower()
+                                  : QString();
+        if (reply != QLatin1String("y") && reply != QLatin1String("yes")) {
+            print_error(QStringLiteral("nothing was written"));
+            return exit_failed;
+        }
+    }
+    const int result = worker.repair_table();
+    for (const partition_item_s& item : worker.left_out()) {
+        print_error(
+            QStringLiteral("the %1 partition at sectors %2-%3 has no entry in the new table")
+                .arg(item.fs_name)
+                .arg(item.start_sector)
+                .arg(item.end_sector));
+    }
+    if (!worker.backup_path().isEmpty()) {
+        print_error(QStringLiteral("the replaced sectors were saved to %1; to put them back: "
+                                   "orvane partitions --undo %1 %2")
+                        .arg(worker.backup_path(), drive.name));
+    }
+    if (result != 0) {
+        print_error(QStringLiteral("repair failed: %1").arg(worker.repair_error()));
+        return exit_failed;
+    }
+    const qsizetype entries = worker.described().size();
+    if (options.json) {
+        print_json({{QStringLiteral("repaired"), drive.name},
+                    {QStringLiteral("scheme"), worker.repair_scheme()},
+                    {QStringLiteral("restored"), restore},
+                    {QStringLiteral("entries"), entries},
+                    {QStringLiteral("backup"), worker.backup_path()}});
+    } else {
+        print_line(
+            QStringLiteral("wrote %1 with %2 %3 to %4")
+                .arg(restore ? QStringLiteral("the GPT from its backup")
+                     : worker.repair_scheme() == QLatin1String("gpt")
+                         ? QStringLiteral("a new GPT")
+                         : QStringLiteral("a new master boot record"))
+                .arg(entries)
+                .arg(entries == 1 ? QStringLiteral("partition") : QStringLiteral("partitions"))
+                .arg(drive.name));
+    }
+    return exit_ok;
 }
 
 // The question before a repair: the drive, its size and each entry to be written.
@@ -161,6 +272,10 @@ QString repair_question(const drive_item_s& drive, const QList<partition_item_s>
 }
 
 int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_options_s& options) {
+    if (const disk_layout_s layout = worker.disk_layout();
+        layout.scheme == QLatin1String("gpt") || layout.extended_first != 0) {
+        return repair_table(worker, drive, options, layout);
+    }
     const QList<partition_item_s> found = worker.partitions();
     if (const QString refused = worker.repair_refusal(); !refused.isEmpty()) {
         print_error(QStringLiteral("%1; nothing was written").arg(refused));
@@ -284,7 +399,7 @@ int command_partitions(const cli_options_s& options) {
     const bool show_progress = ::isatty(STDERR_FILENO);
     if (!options.json) {
         print_line(QStringLiteral("%1 %2  %3 %4 %5")
-                       .arg(QStringLiteral("FS"), -6)
+                       .arg(QStringLiteral("FS"), -7)
                        .arg(QStringLiteral("TYPE"), -4)
                        .arg(QStringLiteral("FIRST"), 12)
                        .arg(QStringLiteral("LAST"), 12)
@@ -328,6 +443,17 @@ int command_partitions(const cli_options_s& options) {
     if (const std::uint64_t bad = worker.unreadable_sectors.load(); bad > 0) {
         print_error(QStringLiteral("%1 sectors could not be read and were skipped").arg(bad));
     }
+    const disk_layout_s layout = worker.disk_layout();
+    if (options.json) {
+        for (const partition_item_s& item : worker.partitions()) {
+            print_json_item(item, layout.scheme);
+        }
+    } else if (!layout.scheme.isEmpty()) {
+        print_line(describe_tables(layout));
+    }
+    if (!layout.gpt_problem.isEmpty()) {
+        print_error(QStringLiteral("a GPT was seen but not taken: %1").arg(layout.gpt_problem));
+    }
     if (worker.search_stopped()) {
         print_error(QStringLiteral("search interrupted; the list above is what was found so far"));
         return exit_failed;
@@ -336,7 +462,7 @@ int command_partitions(const cli_options_s& options) {
         return repair(worker, drive, options);
     }
     if (!options.json && printed == 0) {
-        print_error(QStringLiteral("no NTFS or FAT32 partition was found on %1").arg(drive.name));
+        print_error(QStringLiteral("no partition was found on %1").arg(drive.name));
     }
     return exit_ok;
 }

@@ -31,10 +31,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QList<partition_item_s> found;
     std::atomic<double> progress{0.0};
     partition_search_hooks_s hooks;
+    // A surviving GPT's partitions come first; the search's own finds follow in order, and
+    // no two partitions overlap.
     hooks.found = [&](const partition_item_s& item) {
         if (item.end_sector < item.start_sector ||
-            (!found.isEmpty() && item.start_sector <= found.last().end_sector)) {
+            (!item.from_table && !found.isEmpty() && !found.last().from_table &&
+             item.start_sector <= found.last().end_sector)) {
             std::abort();
+        }
+        for (const partition_item_s& other : found) {
+            if (item.start_sector <= other.end_sector && other.start_sector <= item.end_sector) {
+                std::abort();
+            }
         }
         found << item;
     };

@@ -11,10 +11,18 @@
 #include <cstdint>
 
 struct partition_item_s {
-    QString fs_name;                  // "NTFS" or "FAT32"; empty marks a column-title row
-    std::int32_t partition_type = 0;  // table entry type: 7 NTFS, 0x0C FAT32
+    QString fs_name;  // "NTFS", "FAT32", "ext4", ...; empty marks a column-title row
+    std::int32_t partition_type = 0;  // table entry type: 7 NTFS, 0x0C FAT32, 0x83 Linux, ...
     std::uint64_t start_sector = 0;   // absolute sector of the boot sector
     std::uint64_t end_sector = 0;     // absolute last sector (start + size - 1)
+    // From a surviving GPT entry (empty otherwise): type and partition GUIDs in text form,
+    // the entry's name and attributes.
+    QString type_guid{};
+    QString unique_guid{};
+    QString name{};
+    std::uint64_t attributes = 0;
+    bool from_table = false;  // listed from a surviving table, not found by the search
+    bool logical = false;     // a logical partition of a surviving extended boot record chain
 };
 Q_DECLARE_METATYPE(partition_item_s)
 

@@ -102,10 +102,16 @@ bool partition_repair_c::search_stopped() const {
     return stopped_;
 }
 
+disk_layout_s partition_repair_c::disk_layout() const {
+    QMutexLocker hold(&lock_);
+    return layout_;
+}
+
 void partition_repair_c::run() {
     {
         QMutexLocker hold(&lock_);
         partition_list.clear();
+        layout_ = {};
         search_error_.clear();
         stopped_ = false;
         first_sector_.clear();
@@ -168,9 +174,12 @@ void partition_repair_c::search() {
     hooks.progress = &search_progress;
     hooks.stop = &stop_word_;
     hooks.unreadable = &unreadable_sectors;
+    disk_layout_s layout;
+    hooks.layout = &layout;
     const search_end_e end = search_partitions(*source, hooks);
     QMutexLocker hold(&lock_);
     stopped_ = end == search_end_e::stopped;
+    layout_ = layout;
 }
 
 int partition_repair_c::fail_repair(const QString& why) {

@@ -9,6 +9,7 @@
 // (request_stop). repair_mbr runs on the caller's thread, only while no search runs, and
 // is the one place that opens the drive for writing.
 
+#include "disk_layout.h"
 #include "partition_item.h"
 
 #include "device/drive_list.h"
@@ -18,6 +19,7 @@
 #include <QList>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <atomic>
@@ -44,6 +46,16 @@ class partition_repair_c : public QThread {
     // desktop program), on a descriptor opened exclusively.
     int repair_mbr();
 
+    // Writes the table that what the search found calls for (table_builder.h): a GPT
+    // restored from its surviving backup or built new, or a master boot record with an
+    // extended entry over a surviving chain. The same checks as repair_mbr (identity,
+    // exclusive write through the writer, the hash of every replaced sector); every sector
+    // it replaces is saved first to backup_path, one range per run. 0 when written and read
+    // back, -1 otherwise (repair_error says why).
+    int repair_table();
+    QString repair_scheme() const { return repair_scheme_; }
+    QList<partition_item_s> described() const { return described_; }
+
     // Asks the search to end before its next block.
     void request_stop();
 
@@ -61,6 +73,9 @@ class partition_repair_c : public QThread {
     // it was stopped before the end of the drive.
     QString search_error() const;
     bool search_stopped() const;
+    // What the last search learnt about the drive's tables (the scheme a repair writes,
+    // a surviving GPT, extended boot records); read after finished().
+    disk_layout_s disk_layout() const;
 
     // Why a repair of what the last search found would be refused before anything is
     // asked (empty when it may be offered): nothing was found, a partition was found at
@@ -91,7 +106,8 @@ class partition_repair_c : public QThread {
     drive_item_s drive_;
     QString search_error_;
     bool stopped_ = false;
-    QByteArray first_sector_;        // sector 0 as the search read it; empty when unread
+    disk_layout_s layout_;
+    QByteArray first_sector_;              // sector 0 as the search read it; empty when unread
     platform::drive_identity_s identity_;  // the searched drive's, when identified
     bool identified_ = false;
     std::atomic<int> stop_word_{0};  // written by request_stop, read by the search
@@ -99,5 +115,7 @@ class partition_repair_c : public QThread {
     QString repair_error_;
     QString backup_path_;
     QList<partition_item_s> left_out_;
+    QString repair_scheme_;
+    QList<partition_item_s> described_;
     bool table_reread_ = false;
 };

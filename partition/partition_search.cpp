@@ -1,6 +1,7 @@
 #include "partition_search.h"
 
 #include "boot_signature.h"
+#include "fs_probe.h"
 
 #include "device/platform/platform_device.h"
 
@@ -64,11 +65,48 @@ search_end_e search_partitions(platform::device_source_c& source,
                                const partition_search_hooks_s& hooks) {
     const std::uint64_t drive_bytes = source.byte_size();
     const std::uint64_t drive_sectors = drive_bytes / boot_sector_bytes;
+    const probe_read_f read = [&source, drive_sectors](std::uint64_t first, std::uint32_t n,
+                                                       std::uint8_t* out) {
+        if (first >= drive_sectors || n > drive_sectors - first) {
+            return -1;
+        }
+        return source.read_at(first * boot_sector_bytes, out, std::size_t(n) * boot_sector_bytes);
+    };
+    disk_layout_s layout = read_disk_layout(read, drive_sectors);
+    QList<partition_item_s> found;
+    auto record = [&](const partition_item_s& item) {
+        found << item;
+        if (hooks.found) {
+            hooks.found(item);
+        }
+    };
+    // A surviving GPT's partitions are listed first and not searched again.
+    const QList<partition_item_s> listed = gpt_items(layout, read, drive_sectors);
+    for (const partition_item_s& item : listed) {
+        record(item);
+    }
+    auto listed_end = [&listed](std::uint64_t sector) -> std::uint64_t {
+        for (const partition_item_s& item : listed) {  // sorted by start
+            if (sector >= item.start_sector && sector <= item.end_sector) {
+                sector = item.end_sector + 1;
+            }
+        }
+        return sector;
+    };
+    auto overlaps_listed = [&listed](std::uint64_t first, std::uint64_t last) {
+        for (const partition_item_s& item : listed) {
+            if (first <= item.end_sector && item.start_sector <= last) {
+                return true;
+            }
+        }
+        return false;
+    };
     block_reader_c reader(source);
     std::uint64_t block = 0;          // first sector of the block
     std::uint32_t count = 0;          // sectors in the block
     std::uint64_t counted_until = 0;  // unreadable sectors before this one are counted
     std::uint64_t found_until = 0;    // sectors before this one belong to a found partition
+    std::uint64_t data_end = 0;       // the run of stored data that the block lies in ends here
     // The sectors a probe looks at besides its candidate: from the block when they are in
     // it, else from the drive.
     const sector_reader_t read_sector = [&](std::uint64_t sector, std::uint8_t* out) {
@@ -88,6 +126,21 @@ search_end_e search_partitions(platform::device_source_c& source,
         if (stop_asked(hooks)) {
             return search_end_e::stopped;
         }
+        block = listed_end(block);
+        if (block >= drive_sectors) {
+            break;
+        }
+        if (block * boot_sector_bytes >= data_end) {
+            // Holes of a sparse image read as zeros and hold nothing: go to the next data.
+            std::uint64_t data_start = 0;
+            source.data_run(block * boot_sector_bytes, &data_start, &data_end);
+            if (data_start >= drive_sectors * boot_sector_bytes) {
+                break;
+            }
+            block = std::max(block, data_start / boot_sector_bytes);
+            data_end = std::max(data_end, (block + 1) * boot_sector_bytes);
+            continue;  // the new block may lie in a listed partition
+        }
         count = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(search_block_sectors, drive_sectors - block));
         const bool last_block = block + count == drive_sectors;
@@ -98,7 +151,7 @@ search_end_e search_partitions(platform::device_source_c& source,
         const std::uint32_t tested = last_block ? count : count - 1;
         std::uint32_t j = 0;
         boot_hit_s hit;
-        bool found = false;
+        bool found_here = false;
         for (; j < tested; ++j) {
             boot_candidate_s candidate;
             candidate.sector = reader.sector(j);
@@ -106,13 +159,30 @@ search_end_e search_partitions(platform::device_source_c& source,
             candidate.at = block + j;
             candidate.drive_sectors = drive_sectors;
             candidate.read = &read_sector;
-            if (candidate.sector && test_boot_sector(candidate, &hit)) {
-                found = true;
+            if (!candidate.sector) {
+                continue;
+            }
+            if (test_boot_sector(candidate, &hit)) {
+                found_here = true;
                 break;
+            }
+            fs_probe_s probe;
+            if (probe_file_system(candidate.sector, block + j, drive_sectors, read, &probe)) {
+                hit.fs_name = probe.fs_name;
+                hit.partition_type = probe.partition_type;
+                hit.start = probe.start_sector;
+                hit.sectors = probe.sectors;
+                found_here = true;
+                break;
+            }
+            ebr_s ebr;
+            if (layout.ebrs.size() < max_recorded_ebrs &&
+                ebr_sector(candidate.sector, block + j, &ebr)) {
+                layout.ebrs << ebr;
             }
         }
         if (hooks.unreadable) {
-            const std::uint32_t looked = found ? j + 1 : tested;
+            const std::uint32_t looked = found_here ? j + 1 : tested;
             for (std::uint32_t s = 0; s < looked; ++s) {
                 if (block + s >= counted_until && !reader.sector(s)) {
                     hooks.unreadable->fetch_add(1, std::memory_order_relaxed);
@@ -120,7 +190,7 @@ search_end_e search_partitions(platform::device_source_c& source,
             }
             counted_until = std::max(counted_until, block + looked);
         }
-        if (!found) {
+        if (!found_here) {
             if (last_block) {
                 break;
             }
@@ -128,18 +198,25 @@ search_end_e search_partitions(platform::device_source_c& source,
         } else {
             const std::uint64_t at = block + j;
             // A probe confirms only partitions that lie inside the drive.
-            const std::uint64_t end = hit.start + hit.sectors;
+            std::uint64_t end = hit.start + hit.sectors;
             block = at + 1;
-            if (hit.start >= found_until) {
+            // A volume that overlaps a partition of the surviving table is an older one.
+            if (hit.start >= found_until && !overlaps_listed(hit.start, end - 1)) {
                 partition_item_s item;
                 item.fs_name = hit.fs_name;
                 item.partition_type = hit.partition_type;
+                std::int32_t table_type = 0;
+                fs_table_types(hit.fs_name, &table_type, &item.type_guid);
                 item.start_sector = hit.start;
                 item.end_sector = end - 1;
-                found_until = end;
-                if (hooks.found) {
-                    hooks.found(item);
+                if (const ebr_s* ebr = ebr_for(layout, hit.start);
+                    ebr && ebr->logical_last < drive_sectors) {
+                    item.logical = true;
+                    item.end_sector = ebr->logical_last;  // the record's end over the volume's
+                    end = item.end_sector + 1;
                 }
+                found_until = end;
+                record(item);
                 // Found by its backup copy the partition may end before the sector found.
                 block = std::max(end, at + 1);
             }
@@ -150,6 +227,10 @@ search_end_e search_partitions(platform::device_source_c& source,
             const double done = static_cast<double>(block) * boot_sector_bytes / drive_bytes;
             hooks.progress->store(std::min(done, 1.0), std::memory_order_relaxed);
         }
+    }
+    finish_layout(&layout, found, drive_sectors);
+    if (hooks.layout) {
+        *hooks.layout = layout;
     }
     if (hooks.progress) {
         hooks.progress->store(1.0, std::memory_order_relaxed);

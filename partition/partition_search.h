@@ -1,15 +1,20 @@
 #pragma once
-// The search of a whole drive for NTFS and FAT32 boot sectors.
+// The search of a whole drive for lost partitions: NTFS and FAT32 boot sectors, and the
+// superblocks of the probed file systems (fs_probe.h).
 //
-// Reads the drive in 128 KiB blocks (256 sectors) that overlap by one sector, so that a
-// boot sector in the last sector of a block is tested together with the sector behind it.
-// A hit counts only when its probe confirms it (boot_signature.h): the partition lies
-// inside the drive and its file system's structures are where the boot sector says. A
-// backup boot sector names the partition's real start, and a partition is recorded once.
-// A recorded partition is skipped in one jump; anything else moves the search on by one
-// sector, so nothing that was not confirmed hides what lies behind it.
-// Runs on the calling thread (the partition worker's, or a fuzzer's); reads only.
+// First the drive's tables are read: the partitions of a surviving GPT are listed at once
+// and not searched again. Then the drive is read in 128 KiB blocks (256 sectors) that
+// overlap by one sector, so that a boot sector in the last sector of a block is tested
+// together with the sector behind it. A hit counts only when its probe confirms it
+// (boot_signature.h, fs_probe.h): the partition lies inside the drive and its file
+// system's structures are where the boot sector or superblock says. A backup copy names
+// the partition's real start, and a partition is recorded once. A recorded partition is
+// skipped in one jump; anything else moves the search on by one sector, so nothing that
+// was not confirmed hides what lies behind it. The holes of a sparse image hold nothing
+// and are passed over. Runs on the calling thread (the partition worker's, or a
+// fuzzer's); reads only.
 
+#include "disk_layout.h"
 #include "partition_item.h"
 
 #include <atomic>
@@ -27,6 +32,7 @@ struct partition_search_hooks_s {
     std::atomic<double>* progress = nullptr;             // fraction of the drive searched
     const std::atomic<int>* stop = nullptr;              // non-zero: end before the next block
     std::atomic<std::uint64_t>* unreadable = nullptr;    // sectors that could not be read
+    disk_layout_s* layout = nullptr;  // filled with what was learnt about the tables
 };
 
 enum class search_end_e { complete, stopped };

@@ -14,6 +14,7 @@ targets=(
   "fuzz_ntfs_volume fuzz/corpus/ntfs_volume"
   "fuzz_sig_formats fuzz/corpus/sig_formats"
   "fuzz_file_metadata fuzz/corpus/sig_formats"
+  "fuzz_partition_tables fuzz/corpus/partition_tables"
   "fuzz_exfat_reader fuzz/corpus/exfat_reader"
   "fuzz_scan_file fuzz/corpus/scan_file"
   "fuzz_containers fuzz/corpus/containers"

@@ -6,7 +6,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libblkid-dev
   zlib1g-dev nasm qemu-system-x86
   libexif-dev libtag1-dev libjpeg-dev libimage-exiftool-perl
-  dosfstools mtools fdisk ntfs-3g e2fsprogs xz-utils exfatprogs exfat-fuse
+  dosfstools mtools fdisk ntfs-3g e2fsprogs xz-utils exfatprogs exfat-fuse gdisk xfsprogs btrfs-progs
   imagemagick ghostscript ffmpeg p7zip-full gcab gzip bzip2 sqlite3
   fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei fonts-urw-base35 xvfb xauth
   librsvg2-bin desktop-file-utils appstream libxml2-utils polkitd pkexec strace dpkg-dev file

@@ -192,6 +192,25 @@ class fd_source_c final : public device_source_c {
         }
         return ::access(QFile::encodeName(path_).constData(), W_OK) == 0;
     }
+    void data_run(std::uint64_t offset, std::uint64_t* start, std::uint64_t* end) override {
+        *start = std::min(offset, size_);
+        *end = size_;
+        if (block_ || offset >= size_) {
+            return;  // a disk is read end to end
+        }
+        const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) {
+                *start = size_;  // only a hole follows
+            }
+            return;  // EINVAL: the file system cannot tell, all of it counts as data
+        }
+        const off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+        *start = std::min(static_cast<std::uint64_t>(data), size_);
+        if (hole > data) {
+            *end = std::min(static_cast<std::uint64_t>(hole), size_);
+        }
+    }
     bool identify(drive_identity_s* identity) override {
         std::string ignored;
         return read_identity(fd_, identity, &ignored);

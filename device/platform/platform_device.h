@@ -14,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -42,6 +43,14 @@ class device_source_c {
     // The device still answers a size query with a non-zero size.
     virtual bool check_verify() = 0;
     virtual bool is_writable() = 0;
+    // The first run of stored data at or after byte `offset`: [*start, *end). Everything
+    // outside such runs reads as zeros (the holes of a sparse image file), so a search for
+    // structures may pass over it. *start == byte_size() when no data follows. A source
+    // that cannot tell (a disk, a memory drive) answers with the whole rest of itself.
+    virtual void data_run(std::uint64_t offset, std::uint64_t* start, std::uint64_t* end) {
+        *start = std::min(offset, byte_size());
+        *end = byte_size();
+    }
     // What tells this drive from another that later takes its name (drive_identity.h),
     // read on this descriptor; false for drives that cannot be written (memory drives,
     // containers).

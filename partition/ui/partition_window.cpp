@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "device/ui/device_page.h"
 #include "partition/ui/partition_delegate.h"
+#include "partition/ui/partition_map.h"
 #include "partition/ui/partition_model.h"
 #include "ui_partition_window.h"
 
@@ -13,6 +14,8 @@
 partition_window_c::partition_window_c(QWidget* parent)
     : QWidget(parent), form(std::make_unique<Ui::PartitionForm>()) {
     form->setupUi(this);
+    map = new partition_map_c(this);
+    connect(map, &partition_map_c::partition_clicked, this, &partition_window_c::on_map_clicked);
     set_new_model();
     form->lv_volumes->setItemDelegate(new partition_delegate_c(form->lv_volumes));
     form->lv_volumes->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
@@ -51,6 +54,23 @@ void partition_window_c::set_new_model() {
     if (old_model && old_model->parent() == this) {
         old_model->deleteLater();
     }
+    connect(form->lv_volumes->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &partition_window_c::on_list_current_changed);
+    // The map follows the list; a partition selected there stays selected in both.
+    const int selected = map->selected();
+    map->set_partitions(worker.partitions(), worker.current_drive().size / 512);
+    if (selected >= 0 && selected < worker.partition_count()) {
+        form->lv_volumes->setCurrentIndex(model->index(selected + 1, 0));
+    }
+}
+
+void partition_window_c::on_map_clicked(int index) {
+    // Row 0 of the list holds the column titles.
+    form->lv_volumes->setCurrentIndex(model->index(index + 1, 0));
+}
+
+void partition_window_c::on_list_current_changed(const QModelIndex& current) {
+    map->set_selected(current.isValid() ? current.row() - 1 : -1);
 }
 
 void partition_window_c::start_worker() {
@@ -161,5 +181,6 @@ void partition_window_c::resizeEvent(QResizeEvent* event) {
     form->btn_back->move(200, h - 54);
     form->btn_repair->move(w - 300, h - 54);
     form->btn_stop->move(w - 168, 42);
-    form->lv_volumes->setGeometry(25, 120, w - 50, h - 180);
+    map->setGeometry(25, 116, w - 50, 40);
+    form->lv_volumes->setGeometry(25, 162, w - 50, h - 222);
 }

@@ -20,6 +20,7 @@ namespace Ui {
 class PartitionForm;
 }
 class partition_model_c;
+class partition_map_c;
 
 class partition_window_c : public QWidget {
     Q_OBJECT
@@ -40,6 +41,7 @@ class partition_window_c : public QWidget {
     progress_bar_c bar;
     QTimer timer;
     partition_model_c* model = nullptr;
+    partition_map_c* map = nullptr;  // the drive drawn to scale above the list
 
   signals:
     void back_clicked();
@@ -50,6 +52,8 @@ class partition_window_c : public QWidget {
     void on_timer();
     void on_stop_clicked();
     void on_repair_clicked();
+    void on_map_clicked(int index);
+    void on_list_current_changed(const QModelIndex& current);
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,0 +1,72 @@
+#pragma once
+// What the partition search learns about the drive's tables besides the partitions: a
+// protective master boot record, surviving GPTs, extended boot records met on the way,
+// and from all that, which kind of table a repair writes.
+//
+// Filled by search_partitions (partition_search.h) and read by the repair. Pure functions
+// over sectors read from the drive (hostile data).
+
+#include "fs_probe.h"
+#include "gpt_table.h"
+#include "partition_item.h"
+
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+
+// One extended boot record: a logical partition and the link to the next record.
+struct ebr_s {
+    std::uint64_t lba = 0;            // where the record is
+    std::int32_t type = 0;            // the logical partition's type code
+    std::uint64_t logical_first = 0;  // absolute first and last sector of the logical partition
+    std::uint64_t logical_last = 0;
+    std::uint64_t next_offset = 0;  // next record, from the extended partition's start; 0: none
+};
+
+// The search keeps at most this many extended boot records (a hostile drive may be full
+// of sectors shaped like one).
+constexpr int max_recorded_ebrs = 4096;
+
+struct disk_layout_s {
+    QString scheme;               // "gpt" or "mbr": the table a repair writes
+    bool protective_mbr = false;  // sector 0 holds a type 0xEE entry
+    bool gpt_seen = false;        // a GPT header signature at sector 1 or the last sector
+    bool primary_ok = false;      // the primary GPT and its array pass every check
+    bool backup_ok = false;       // the same for the backup GPT
+    QString gpt_problem;          // why a GPT that was seen was not taken
+    gpt_table_s gpt;              // the surviving table, the backup's when both hold
+    QList<ebr_s> ebrs;            // extended boot records met by the search
+    // A surviving chain of extended boot records, as the extended partition that holds
+    // it; both 0 when there is none.
+    std::uint64_t extended_first = 0;
+    std::uint64_t extended_last = 0;
+};
+
+// Reads sector 0 and both GPTs.
+disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sectors);
+
+// The partitions of the surviving GPT, named by the file system found at their start
+// (empty layout.gpt: none). Their ends are the table's.
+QList<partition_item_s> gpt_items(const disk_layout_s& layout, const probe_read_f& read,
+                                  std::uint64_t drive_sectors);
+
+// The file system that starts at `start` (NTFS, FAT32 or a probed one): its name and its
+// size in sectors, or false.
+bool file_system_at(std::uint64_t start, std::uint64_t drive_sectors, const probe_read_f& read,
+                    QString* fs_name, std::uint64_t* sectors);
+
+// A sector shaped like an extended boot record at `lba`: 0x55 0xAA, a logical partition
+// in the first entry, an empty or extended second entry, nothing in the others.
+bool ebr_sector(const std::uint8_t* sector, std::uint64_t lba, ebr_s* ebr);
+
+// The recorded extended boot record whose logical partition starts at `start`, or null.
+const ebr_s* ebr_for(const disk_layout_s& layout, std::uint64_t start);
+
+// After the search: finds the chain of extended boot records that describes logical
+// partitions the search found (the extended partition's range), and decides the scheme:
+// GPT when a GPT or a protective record was seen, the drive is over 2 TiB, a partition
+// lies beyond it, or more partitions were found than four entries and a surviving chain
+// can hold; a master boot record otherwise.
+void finish_layout(disk_layout_s* layout, const QList<partition_item_s>& found,
+                   std::uint64_t drive_sectors);

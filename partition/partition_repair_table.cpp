@@ -1,0 +1,120 @@
+// The repair of a whole partition table: a GPT restored from its surviving backup or built
+// new, or a master boot record with an extended entry over a surviving chain of extended
+// boot records (table_builder.h). It goes the same safe way as the master boot record
+// repair: the drive's identity checked again, every sector it replaces saved first (one
+// backup with a range per run, which `orvane partitions --undo` puts back), and the
+// sectors written with the hash of what each replaces, exclusively, by the writer.
+#include "partition_repair.h"
+
+#include "sector_backup.h"
+#include "table_builder.h"
+
+#include "app/diagnostics.h"
+#include "device/platform/platform_device.h"
+#include "device/platform/platform_write.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QMutexLocker>
+
+#include <cstring>
+
+int partition_repair_c::repair_table() {
+    repair_error_.clear();
+    backup_path_.clear();
+    left_out_.clear();
+    table_reread_ = false;
+    if (isRunning()) {
+        repair_error_ = QStringLiteral("the search is still running");
+        return -1;
+    }
+    const drive_item_s drive = current_drive();
+    if (drive.name.isEmpty()) {
+        repair_error_ = QStringLiteral("no drive was chosen");
+        return -1;
+    }
+    if (const QString refused = repair_refusal(); !refused.isEmpty()) {
+        repair_error_ = refused;
+        return -1;
+    }
+    platform::drive_identity_s searched;
+    {
+        QMutexLocker hold(&lock_);
+        if (!identified_) {
+            repair_error_ = QStringLiteral(
+                                "%1 cannot be written (it is no block device or raw "
+                                "image file)")
+                                .arg(drive.name);
+            return -1;
+        }
+        searched = identity_;
+    }
+    const platform::drive_desc_s desc = platform::drive_by_name(drive.name);
+    QString error;
+    auto source = platform::open_drive(desc, &error);
+    if (!source) {
+        return fail_repair(error);
+    }
+    platform::drive_identity_s now;
+    QByteArray sector0(512, '\0');
+    if (!source->identify(&now) || source->read_at(0, sector0.data(), 512) != 0) {
+        return fail_repair(QStringLiteral("cannot read sector 0 of %1").arg(drive.name));
+    }
+    if (!(now == searched) || platform::sha256(sector0.constData(), 512) != searched.first_sector) {
+        return fail_repair(QStringLiteral("the drive %1 changed since the search; search again. "
+                                          "Nothing was written.")
+                               .arg(drive.name));
+    }
+    const std::uint32_t heads = drive.geometry ? drive.geometry->TracksPerCylinder : 0;
+    const std::uint32_t per_track = drive.geometry ? drive.geometry->SectorsPerTrack : 0;
+    const table_plan_s plan =
+        plan_table(disk_layout(), partitions(), searched.sectors, sector0, heads, per_track);
+    left_out_ = plan.left_out;
+    if (plan.writes.isEmpty()) {
+        return fail_repair(QStringLiteral("nothing was written: %1").arg(plan.error));
+    }
+    sector_backup_s backup;
+    backup.drive = drive.name;
+    backup.drive_sectors = searched.sectors;
+    platform::write_request_s request;
+    request.identity = searched;
+    for (const table_write_s& w : plan.writes) {
+        QByteArray old(w.bytes.size(), '\0');
+        if (source->read_at(w.lba * 512, old.data(), std::size_t(old.size())) != 0) {
+            return fail_repair(
+                QStringLiteral("cannot read sector %1 of %2").arg(w.lba).arg(drive.name));
+        }
+        backup.ranges << backup_range_s{
+            w.lba, old, QCryptographicHash::hash(w.bytes, QCryptographicHash::Sha256)};
+        for (qsizetype at = 0; at < w.bytes.size(); at += 512) {
+            platform::sector_write_s write;
+            write.lba = w.lba + std::uint64_t(at / 512);
+            write.replaces = platform::sha256(old.constData() + at, 512);
+            std::memcpy(write.bytes.data(), w.bytes.constData() + at, 512);
+            request.writes.push_back(write);
+        }
+    }
+    if (request.writes.size() > platform::max_sector_writes) {
+        return fail_repair(
+            QStringLiteral("the table is too large to write at once; nothing was "
+                           "written"));
+    }
+    source.reset();
+    backup_path_ = save_sector_backup(backup, &error);
+    if (backup_path_.isEmpty()) {
+        return fail_repair(
+            QStringLiteral("nothing was written: no backup could be saved (%1)").arg(error));
+    }
+    repair_scheme_ = plan.scheme;
+    described_ = plan.described;
+    const platform::write_result_s result = platform::write_sectors(desc, request);
+    if (result.status != platform::write_status_e::written) {
+        if (result.status != platform::write_status_e::failed) {
+            QFile::remove(backup_path_);  // nothing was written: nothing to undo
+            backup_path_.clear();
+        }
+        return fail_repair(QString::fromStdString(result.message));
+    }
+    table_reread_ = result.table_reread;
+    return 0;
+}
