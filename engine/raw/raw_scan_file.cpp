@@ -126,12 +126,24 @@ int raw_recovery_c::write_scan_file(const QString& path) {
     }
     scan_volume_id_s id;
     const bool bound = scan_volume_identity(target_, &id) && id.hash.size() == 16;
-    const qint64 units = static_cast<qint64>(records_.size()) + (bound ? 2 : 0);
+    // A file put together from two pieces is left out: a record holds one extent only, and
+    // restored from a loaded scan file it would come back with the gap's bytes in it.
+    const qint64 kept = static_cast<qint64>(records_.size()) - second_pieces_.size();
+    if (kept <= 0) {
+        return -1;
+    }
+    const qint64 units = kept + (bound ? 2 : 0);
     QByteArray data(header_bytes + record_bytes * units, '\0');
     const QByteArray device = device_path_.toLocal8Bit().left(header_bytes - 1);
     std::memcpy(data.data(), device.constData(), static_cast<std::size_t>(device.size()));
     char* out = data.data() + header_bytes;
-    for (const signature_record& r : records_) {
+    std::uint64_t written = 0;
+    for (std::size_t position = 0; position < records_.size(); ++position) {
+        if (second_pieces_.contains(position)) {
+            continue;
+        }
+        signature_record r = records_[position];
+        r.index = written++;  // records are read back by position
         put_record(out, r);
         out += record_bytes;
     }
@@ -208,6 +220,7 @@ QString raw_recovery_c::read_scan_file(const QString& path) {
     }
     device_path_ = device;
     records_ = std::move(records);
+    second_pieces_.clear();  // a loaded file holds whole files only
     file_identity_ = bound ? std::optional<scan_volume_id_s>(id) : std::nullopt;
     volume_bytes_ = 0;
     rebuild_type_index();
