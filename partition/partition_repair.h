@@ -67,6 +67,9 @@ class partition_repair_c : public QThread {
     // sector 0, or sector 0 holds a file system's own boot sector (a drive formatted whole
     // needs no partition table; the quick scan reaches its files).
     QString repair_refusal() const;
+    // The file system that starts at sector 0 of the searched drive ("FAT32", "NTFS",
+    // "exFAT", ...), which makes a partition table wrong there; empty when none does.
+    QString whole_volume_file_system() const;
 
     // Read after repair_mbr: why it failed, the backup of the old sector 0, the partitions
     // that no table entry can describe (beyond 2 TiB), and whether the kernel took the new
@@ -91,7 +94,7 @@ class partition_repair_c : public QThread {
     drive_item_s drive_;
     QString search_error_;
     bool stopped_ = false;
-    QByteArray first_sector_;        // sector 0 as the search read it; empty when unread
+    QByteArray first_sector_;              // sector 0 as the search read it; empty when unread
     platform::drive_identity_s identity_;  // the searched drive's, when identified
     bool identified_ = false;
     std::atomic<int> stop_word_{0};  // written by request_stop, read by the search

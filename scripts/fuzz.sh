@@ -14,6 +14,7 @@ targets=(
   "fuzz_sig_formats fuzz/corpus/sig_formats"
   "fuzz_scan_file fuzz/corpus/scan_file"
   "fuzz_containers fuzz/corpus/containers"
+  "fuzz_sector_write fuzz/corpus/sector_write"
 )
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done

@@ -5,6 +5,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
+#include <QPushButton>
+#include <QTest>
 
 box_answer_c::box_answer_c(QMessageBox::StandardButton answer) : answer(answer) {
     connect(&timer, &QTimer::timeout, this, &box_answer_c::poll);
@@ -24,6 +26,12 @@ void box_answer_c::poll() {
     parent = box->parentWidget();
     buttons = box->standardButtons();
     custom_icon = !box->iconPixmap().isNull() && box->icon() == QMessageBox::NoIcon;
+    default_button =
+        box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::NoButton;
+    if (answer == QMessageBox::NoButton) {
+        QTest::keyClick(box, Qt::Key_Return);
+        return;
+    }
     QAbstractButton* button = box->button(answer);
     if (!button) {
         button = box->buttons().value(0);
