@@ -64,5 +64,5 @@ int main(int argc, char** argv) {
     std::printf("%.4f %.4f %lld %lld\n", best_wall, best_cpu,
                 static_cast<long long>(engine.get_read_count()),
                 static_cast<long long>(engine.get_found_count()));
-    return engine.nodes().isEmpty() ? 1 : 0;
+    return engine.tree().empty() ? 1 : 0;
 }

@@ -110,7 +110,7 @@ int command_volumes(const cli_options_s& options) {
         return exit_usage;
     }
     enumerate_volumes();
-    // Unmounted FAT and NTFS volumes: the free space is read from the volume itself.
+    // Unmounted FAT, exFAT and NTFS volumes: the free space is read from the volume itself.
     fill_unknown_free_space(volume_list);
     for (const QString& warning : volume_warnings) {
         print_error(warning);

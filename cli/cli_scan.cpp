@@ -79,16 +79,21 @@ void walk_results(const scan_session_c& session, const std::vector<result_folder
         frame_s frame{folder, length, {}, 0};
         std::vector<recovery_item_s> files;
         fill_file_list(files, session.current(), session.engine_kind(), folders[folder].ref);
+        frame.items.reserve(files.size() + below[folder].size());
         for (recovery_item_s& file : files) {
             frame.items.push_back({std::move(file), no_folder});
         }
         for (const std::size_t child : below[folder]) {
             frame.items.push_back({folders[child].item, child});
         }
-        std::sort(frame.items.begin(), frame.items.end(), [](const item_s& a, const item_s& b) {
+        const auto before = [](const item_s& a, const item_s& b) {
             return a.item.name != b.item.name ? a.item.name < b.item.name
                                               : a.item.file_key < b.item.file_key;
-        });
+        };
+        // Engines often list in name order already (a deep scan's numbered names always).
+        if (!std::is_sorted(frame.items.begin(), frame.items.end(), before)) {
+            std::sort(frame.items.begin(), frame.items.end(), before);
+        }
         return frame;
     };
     QString path;
@@ -236,16 +241,16 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
         case engine_ntfs:
+        case engine_exfat:
             break;
         case engine_signature:
             break;
         case engine_none:
-            print_error(
-                QStringLiteral(
-                    "a quick scan reads FAT and NTFS volumes only; '%1' holds %2 (try --deep)")
-                    .arg(target.device_name, target.file_system.isEmpty()
-                                                 ? QStringLiteral("no known file system")
-                                                 : target.file_system));
+            print_error(QStringLiteral("a quick scan reads FAT, exFAT and NTFS volumes only; '%1' "
+                                       "holds %2 (try --deep)")
+                            .arg(target.device_name, target.file_system.isEmpty()
+                                                         ? QStringLiteral("no known file system")
+                                                         : target.file_system));
             return exit_usage;
     }
     if (options.deep) {
@@ -500,11 +505,19 @@ int command_restore(const cli_options_s& options) {
     };
     const auto folders =
         list_result_folders(engine, session.engine_kind(), folder_paths_e::without_paths);
-    std::size_t total = 0;
+    // The files to restore, in path order; their paths are built again only for messages.
+    struct chosen_s {
+        std::size_t folder;
+        recovery_item_s item;
+    };
+    std::vector<chosen_s> chosen;
     walk_results(session, folders, [&](const found_entry_s& e) {
-        total += wanted(e) ? 1 : 0;
+        if (wanted(e)) {
+            chosen.push_back({e.folder, e.item});
+        }
         return true;
     });
+    const std::size_t total = chosen.size();
     const bool show_progress = ::isatty(STDERR_FILENO);
     // The writer's folder for each found folder, made when a file goes into it.
     std::vector<int> made(folders.size(), -1);
@@ -524,28 +537,25 @@ int command_restore(const cli_options_s& options) {
     int failed = 0;
     int overwritten = 0;  // restored, but possibly with other files' data
     std::size_t done = 0;
-    walk_results(session, folders, [&](const found_entry_s& e) {
-        if (!wanted(e)) {
-            return true;
-        }
+    for (const chosen_s& c : chosen) {
         if (interrupted) {
-            return false;
+            break;
         }
         if (show_progress) {
             std::fprintf(stderr, "\rrestoring %zu of %zu ", done + 1, total);
         }
         const auto fill = [&](restore_sink_c* sink) {
-            return engine->restore_into(e.item.file_key, sink);
+            return engine->restore_into(c.item.file_key, sink);
         };
         const restore_result_e result =
-            writer.write_file(writer_folder(e.folder), e.item.name, e.item.size, fill);
+            writer.write_file(writer_folder(c.folder), c.item.name, c.item.size, fill);
         if (result == restore_stopped) {
-            return false;  // the file being written was removed
+            break;  // the file being written was removed
         }
         ++done;
         if (result == restore_written) {
             ++restored;
-            if (e.item.overwritten || engine->last_restore_overwritten()) {
+            if (c.item.overwritten || engine->last_restore_overwritten()) {
                 ++overwritten;
             }
         } else {
@@ -556,11 +566,13 @@ int command_restore(const cli_options_s& options) {
             if (why.isEmpty()) {
                 why = QStringLiteral("its data could not be read whole");
             }
-            print_error(QStringLiteral("could not restore '%1': %2").arg(e.path, why));
+            const QString folder = result_folder_path(folders, c.folder);
+            const QString path =
+                (folder == QLatin1String("/") ? folder : folder + QLatin1Char('/')) + c.item.name;
+            print_error(QStringLiteral("could not restore '%1': %2").arg(path, why));
             ++failed;
         }
-        return true;
-    });
+    }
     if (show_progress) {
         std::fputs("\r\033[K", stderr);
     }

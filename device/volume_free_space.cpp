@@ -1,5 +1,6 @@
 #include "volume_free_space.h"
 
+#include "engine/exfat/exfat_volume.h"
 #include "platform/platform_device.h"
 
 #include <algorithm>
@@ -343,11 +344,22 @@ bool ntfs_free_bytes(const volume_reader_f& read, std::uint64_t volume_bytes,
     return true;
 }
 
+bool exfat_free_bytes(const volume_reader_f& read, std::uint64_t volume_bytes,
+                      std::uint64_t* free_bytes) {
+    exfat::exfat_volume_c volume;
+    if (volume.open(read, volume_bytes) != exfat::open_ok || !volume.bitmap_loaded()) {
+        return false;
+    }
+    *free_bytes = volume.free_clusters() * volume.cluster_bytes();
+    return true;
+}
+
 bool read_volume_free_bytes(const QString& volume_name, const QString& file_system,
                             std::uint64_t* free_bytes) {
     const bool fat = file_system.startsWith(QLatin1String("FAT"));
     const bool ntfs = file_system == QLatin1String("NTFS");
-    if (!fat && !ntfs) {
+    const bool exfat = file_system == QLatin1String("exFAT");
+    if (!fat && !ntfs && !exfat) {
         return false;
     }
     platform::volume_where_s where;
@@ -372,6 +384,9 @@ bool read_volume_free_bytes(const QString& volume_name, const QString& file_syst
         }
         return device->read_at(base + offset, buffer, len);
     };
+    if (exfat) {
+        return exfat_free_bytes(read, size, free_bytes);
+    }
     return fat ? fat_free_bytes(read, size, free_bytes) : ntfs_free_bytes(read, size, free_bytes);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The free space of volumes that are not mounted, read from the volume itself: FAT12/16/32
 // from the FAT32 FSInfo sector when it is valid, else by counting the free FAT entries;
-// NTFS by counting the clear bits of $Bitmap. Everything is read-only.
+// NTFS by counting the clear bits of $Bitmap; exFAT by counting the clear bits of its
+// allocation bitmap. Everything is read-only.
 //
 // The readers run on any thread; the desktop program runs them in volume_free_space_c after
 // start-up and after each refresh, the orvane tool before it prints the volumes.
@@ -26,9 +27,11 @@ bool fat_free_bytes(const volume_reader_f& read, std::uint64_t volume_bytes,
                     std::uint64_t* free_bytes);
 bool ntfs_free_bytes(const volume_reader_f& read, std::uint64_t volume_bytes,
                      std::uint64_t* free_bytes);
+bool exfat_free_bytes(const volume_reader_f& read, std::uint64_t volume_bytes,
+                      std::uint64_t* free_bytes);
 
 // Opens the volume by its name (volume_item_s::volume_name) read-only and reads its free
-// space by its file-system name ("FAT12", "FAT16", "FAT32", "NTFS"); false for any other
+// space by its file-system name ("FAT12", "FAT16", "FAT32", "NTFS", "exFAT"); false for any other
 // file system or when the volume cannot be read.
 bool read_volume_free_bytes(const QString& volume_name, const QString& file_system,
                             std::uint64_t* free_bytes);

@@ -7,6 +7,9 @@ engine_kind_e choose_engine(const volume_item_s& target, bool deep_scan) {
     if (target.file_system == QLatin1String("NTFS")) {
         return engine_ntfs;
     }
+    if (target.file_system == QLatin1String("exFAT")) {
+        return engine_exfat;
+    }
     if (target.file_system.left(3) == QLatin1String("FAT")) {
         return engine_fat;
     }

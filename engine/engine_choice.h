@@ -8,8 +8,10 @@ enum engine_kind_e : int {
     engine_fat = 0,
     engine_ntfs = 1,
     engine_signature = 2,
+    engine_exfat = 3,
 };
 
-// A deep scan takes the signature engine; otherwise "NTFS" exactly takes the NTFS engine and a
-// name beginning with "FAT" the FAT engine; anything else is refused (engine_none).
+// A deep scan takes the signature engine; otherwise "NTFS" exactly takes the NTFS engine,
+// "exFAT" the exFAT engine and a name beginning with "FAT" the FAT engine; anything else is
+// refused (engine_none).
 engine_kind_e choose_engine(const volume_item_s& target, bool deep_scan);

@@ -5,6 +5,7 @@
 scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
     connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     connect(&ntfs_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    connect(&exfat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     connect(&raw_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     // The signature library's types and limits, read once before any scan.
     const QByteArray config =
@@ -28,6 +29,8 @@ recovery_base_c* scan_session_c::engine_for(engine_kind_e kind) {
             return &ntfs_engine_;
         case engine_signature:
             return &raw_engine_;
+        case engine_exfat:
+            return &exfat_engine_;
         case engine_none:
             break;
     }
@@ -84,6 +87,7 @@ void scan_session_c::on_thread_finished() {
         return;  // already handled (the tool calls this itself after waiting)
     }
     scanning_ = false;
+    progress_at_end_ = current_->get_progress();
     if (current_->get_stop() == stop_abort) {
         current_->reset();
         has_results_ = false;
@@ -170,6 +174,7 @@ int scan_session_c::resume_scan_file(const QString& path, const std::vector<volu
     raw_engine_.set_target(target_);
     raw_engine_.limit_to_volume(volume_bytes);
     raw_engine_.set_progress(1.0);
+    progress_at_end_ = 1.0;
     has_results_ = true;
     return 0;
 }

@@ -8,6 +8,7 @@
 // the first scan.
 
 #include "engine/engine_choice.h"
+#include "engine/exfat/exfat_recovery.h"
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
@@ -44,9 +45,14 @@ class scan_session_c : public QObject {
     // The last scan ended and kept its results (natural end or stop button).
     bool has_results() const { return has_results_; }
     const volume_item_s& target() const { return target_; }
+    // The engine's progress when its thread ended, before the end set it to 1: what a
+    // stopped scan really covered.
+    double progress_at_end() const { return progress_at_end_; }
     fat_recovery_c& fat_engine() { return fat_engine_; }
     ntfs_recovery_c& ntfs_engine() { return ntfs_engine_; }
+    exfat_recovery_c& exfat_engine() { return exfat_engine_; }
     raw_recovery_c& raw_engine() { return raw_engine_; }
+    const raw_recovery_c& raw_engine() const { return raw_engine_; }
 
   public slots:
     // The engine thread has ended (its finished() signal).
@@ -58,10 +64,12 @@ class scan_session_c : public QObject {
     recovery_stop_c null_engine_;
     fat_recovery_c fat_engine_;
     ntfs_recovery_c ntfs_engine_;
+    exfat_recovery_c exfat_engine_;
     raw_recovery_c raw_engine_;
     recovery_base_c* current_ = &null_engine_;
     engine_kind_e engine_kind_ = engine_none;
     volume_item_s target_;
     bool scanning_ = false;
     bool has_results_ = false;
+    double progress_at_end_ = 0.0;
 };

@@ -1,8 +1,8 @@
 // libFuzzer harness for the NTFS library's decoding: each input is one file record (padded
 // to whole 512-byte strides, at least 1 KiB). Its fixups are checked and applied, its
 // attributes gathered, its data runs sorted and checked for gaps and its attribute list
-// parsed; the raw input is also decoded as a run list on its own. Nothing may crash, trip
-// a sanitizer or hang.
+// parsed; the raw input is also decoded as a run list and as an LZNT1 unit on its own. Nothing may
+// crash, trip a sanitizer or hang.
 #include "engine/ntfs/ntfs_format.h"
 
 #include <cstddef>
@@ -15,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     constexpr std::uint64_t total_clusters = 1u << 20;
     std::vector<run_s> runs;
     decode_runs(data, size, 0, total_clusters, 4096, &runs);
+    // The input as one LZNT1 compression unit of 64 KiB.
+    std::vector<std::uint8_t> unit(65536);
+    lznt1_decompress(data, size, unit.data(), unit.size());
 
     std::size_t record_size = size < 1024 ? 1024 : (size + 511) / 512 * 512;
     if (record_size > 65536) {

@@ -1,5 +1,6 @@
 #include "file_list.h"
 
+#include "engine/exfat/exfat_recovery.h"
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
@@ -90,28 +91,28 @@ void fat_files(const fat_recovery_c& engine, const folder_ref_s& folder,
 
 // ---- NTFS engine (kind 1) ----
 
-recovery_item_s ntfs_item(const ntfs_node& node) {
+recovery_item_s ntfs_item(const ntfs_tree_c& tree, const ntfs_node& node) {
     recovery_item_s item;
-    item.name = ntfs_node_name(node);
-    item.size = node.record.size;
-    item.date1 = node.record.write_time;
-    item.date2 = node.record.creation_time;
-    item.file_key = node.record.record_number;
-    item.attributes = static_cast<std::int32_t>(node.record.flags);
-    item.overwritten = node.record.extra_flags & ntfs_extra_overwritten;
+    item.name = tree.name(node);
+    item.size = node.size;
+    item.date1 = node.write_time;
+    item.date2 = node.creation_time;
+    item.file_key = node.record_number;
+    item.attributes = static_cast<std::int32_t>(node.flags);
+    item.overwritten = node.extra_flags & ntfs_extra_overwritten;
     return item;
 }
 
 // Records 0-11 are the volume's own files and folders and are never shown.
 bool ntfs_is_listed_folder(const ntfs_node& node) {
-    return (node.record.flags & ntfs_flag_directory) && node.has_files &&
-           node.record.record_number > ntfs_last_system_record;
+    return (node.flags & ntfs_flag_directory) && node.has_files &&
+           node.record_number > ntfs_last_system_record;
 }
 
 void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* folders) {
-    const auto& nodes = engine.nodes();
-    const auto top = nodes.constFind(ntfs_root_record);
-    if (top == nodes.constEnd()) {
+    const ntfs_tree_c& tree = engine.tree();
+    const ntfs_node* top = tree.find(ntfs_root_record);
+    if (!top) {
         return;
     }
     result_folder_s root;
@@ -123,25 +124,21 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
         std::ptrdiff_t index;  // its position in folders
     };
     // The root is its own child; the seen set also guards against parents that loop.
-    std::vector<pending_s> stack{{&top.value(), 0}};
+    std::vector<pending_s> stack{{top, 0}};
     QSet<std::uint64_t> seen{ntfs_root_record};
     while (!stack.empty()) {
         const pending_s current = stack.back();
         stack.pop_back();
         std::vector<pending_s> below;
-        for (const std::uint64_t key : current.node->children) {
-            const auto found = nodes.constFind(key);
-            if (found == nodes.constEnd()) {
+        for (const std::uint32_t index : tree.children(*current.node)) {
+            const ntfs_node* child = &tree.at(index);
+            if (!ntfs_is_listed_folder(*child) || seen.contains(child->record_number)) {
                 continue;
             }
-            const ntfs_node* child = &found.value();
-            if (!ntfs_is_listed_folder(*child) || seen.contains(key)) {
-                continue;
-            }
-            seen.insert(key);
+            seen.insert(child->record_number);
             result_folder_s folder;
-            folder.ref.key = key;
-            folder.item = ntfs_item(*child);
+            folder.ref.key = child->record_number;
+            folder.item = ntfs_item(tree, *child);
             folder.parent = current.index;
             folders->push_back(folder);
             below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
@@ -152,6 +149,76 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
 
 void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
                 std::vector<recovery_item_s>* file_list) {
+    const ntfs_tree_c& tree = engine.tree();
+    const ntfs_node* found = tree.find(folder.key);
+    if (!found) {
+        return;
+    }
+    for (const std::uint32_t index : tree.children(*found)) {
+        const ntfs_node& child = tree.at(index);
+        if ((child.flags & ntfs_flag_file) && child.record_number > ntfs_last_system_record) {
+            file_list->push_back(ntfs_item(tree, child));
+        }
+    }
+}
+
+// ---- exFAT engine (kind 3) ----
+
+recovery_item_s exfat_record(const exfat_node& node) {
+    recovery_item_s item;
+    item.name = node.name;
+    item.size = node.size;
+    item.date1 = node.modify_ms / 1000;
+    item.date2 = node.create_ms / 1000;
+    item.file_key = node.key;
+    item.attributes = node.attributes;
+    item.overwritten = node.overwritten != 0;
+    return item;
+}
+
+void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    const auto& nodes = engine.nodes();
+    const auto top = nodes.constFind(0);
+    if (top == nodes.constEnd()) {
+        return;
+    }
+    result_folder_s root;
+    root.path = QStringLiteral("/");
+    folders->push_back(root);
+    struct pending_s {
+        const exfat_node* node;
+        std::ptrdiff_t index;  // its position in folders
+    };
+    std::vector<pending_s> stack{{&top.value(), 0}};
+    QSet<std::uint64_t> seen{0};
+    while (!stack.empty()) {
+        const pending_s current = stack.back();
+        stack.pop_back();
+        std::vector<pending_s> below;
+        for (const std::uint64_t key : current.node->children) {
+            const auto found = nodes.constFind(key);
+            if (found == nodes.constEnd()) {
+                continue;
+            }
+            const exfat_node* child = &found.value();
+            if (!(child->attributes & exfat::attr_directory) || !child->has_files ||
+                seen.contains(key)) {
+                continue;
+            }
+            seen.insert(key);
+            result_folder_s folder;
+            folder.ref.key = key;
+            folder.item = exfat_record(*child);
+            folder.parent = current.index;
+            folders->push_back(folder);
+            below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
+        }
+        stack.insert(stack.end(), below.rbegin(), below.rend());
+    }
+}
+
+void exfat_files(const exfat_recovery_c& engine, const folder_ref_s& folder,
+                 std::vector<recovery_item_s>* file_list) {
     const auto& nodes = engine.nodes();
     const auto found = nodes.constFind(folder.key);
     if (found == nodes.constEnd()) {
@@ -159,9 +226,8 @@ void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
     }
     for (const std::uint64_t key : found.value().children) {
         const auto child = nodes.constFind(key);
-        if (child != nodes.constEnd() && (child.value().record.flags & ntfs_flag_file) &&
-            key > ntfs_last_system_record) {
-            file_list->push_back(ntfs_item(child.value()));
+        if (child != nodes.constEnd() && !(child->attributes & exfat::attr_directory)) {
+            file_list->push_back(exfat_record(child.value()));
         }
     }
 }
@@ -241,6 +307,11 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, 
                 signature_folders(*raw, &folders);
             }
             break;
+        case engine_exfat:
+            if (const auto* exfat = qobject_cast<const exfat_recovery_c*>(engine)) {
+                exfat_folders(*exfat, &folders);
+            }
+            break;
         case engine_none:
             break;
     }
@@ -274,6 +345,11 @@ void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base
                 signature_files(*raw, folder, &file_list);
             }
             break;
+        case engine_exfat:
+            if (const auto* exfat = qobject_cast<const exfat_recovery_c*>(engine)) {
+                exfat_files(*exfat, folder, &file_list);
+            }
+            break;
         case engine_none:
             break;
     }
@@ -285,6 +361,8 @@ bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item) {
             return item.attributes & fat_attr_deleted;
         case engine_ntfs:
             return item.attributes & ntfs_flag_deleted;
+        case engine_exfat:
+            return item.attributes & exfat_attr_deleted;
         case engine_signature:
         case engine_none:
             break;

@@ -6,7 +6,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh"
-"$here/scripts/build.sh"
+# Only what the demo runs: the tests and benchmarks are built by scripts/test.sh.
+"$here/scripts/build.sh" --target orvane --target orvane-recovery
 demo="$here/build/demo"
 bash "$here/tests/fixtures/make_disks.sh" "$demo" >/dev/null
 bash "$here/tests/fixtures/make_fat_scan.sh" "$demo" >/dev/null

@@ -5,10 +5,11 @@ packages=(
   cmake ninja-build ccache g++ clang libclang-rt-14-dev pkg-config python3
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libblkid-dev
   zlib1g-dev nasm qemu-system-x86
-  dosfstools mtools fdisk ntfs-3g e2fsprogs xz-utils
+  dosfstools mtools fdisk ntfs-3g e2fsprogs xz-utils exfatprogs exfat-fuse
   imagemagick ghostscript ffmpeg p7zip-full gcab gzip bzip2 sqlite3
   fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei fonts-urw-base35 xvfb xauth
   librsvg2-bin desktop-file-utils appstream libxml2-utils polkitd pkexec strace dpkg-dev file
+  qttranslations6-l10n
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils gddrescue libfuse3-dev fuse3
 )
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders the desktop program's pages offscreen into OUTDIR as PAGE-LANG.png (home-en.png,
 # home-de.png, home-cn.png, volumes-en.png, drives-en.png, partitions-en.png, scan-en.png,
-# scan-deep-en.png, scan-cn.png, ...). Configures build/ (or $ORVANE_BUILD) when needed and
+# scan-deep-en.png, scan-cn.png, scan-max-en.png, scan-max-de.png, restore-summary-en.png,
+# scan-stopped-en.png, repair-question-en.png, ...). Configures build/ (or $ORVANE_BUILD) when needed and
 # builds only what it needs; needs no display. The device pages show the demo images (made
 # by the fixture scripts in $build/demo) as drives, the partition page a search of lost.img
 # (the demo disk mbr.img with its partition table cleared), the scan page a scan of the
@@ -24,11 +25,17 @@ cp --sparse=always "$demo/mbr.img" "$demo/lost.img"
 dd if=/dev/zero of="$demo/lost.img" bs=1 seek=446 count=66 conv=notrunc status=none
 mkdir -p "$out"
 [ -f "$demo/raw.img" ] || bash "$here/tests/fixtures/make_raw_scan.sh" "$demo" >/dev/null
-# First the scan page (scan-LANG.png, scan-deep-en.png), then the device and partition pages
-# with the demo images as drives, whose pictures replace the first run's of those pages.
+[ -f "$demo/exfat/exfat_mbr.img" ] || bash "$here/tests/fixtures/unpack_exfat_scan.sh" "$demo/exfat" >/dev/null
+# First the scan page (scan-LANG.png, scan-deep-en.png, scan-exfat-en.png), then the device
+# and partition pages with the demo images as drives, whose pictures replace the first run's
+# of those pages, then the volume page with an exFAT disk among them (volumes-exfat-en.png).
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_SHOT_FAT="$demo/fat32.img" ORVANE_SHOT_RAW="$demo/raw.img" \
+  ORVANE_SHOT_EXFAT="$demo/exfat/exfat_mbr.img" \
   "$build/bin/orvane_screenshots" "$out"
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img" \
   "$build/bin/orvane_screenshots" "$out" "$demo/lost.img"
+QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_SHOT_TAG=exfat \
+  ORVANE_IMAGES="$demo/exfat/exfat_mbr.img:$demo/exfat/exfat128k.img:$demo/fat32.img" \
+  "$build/bin/orvane_screenshots" "$out"

@@ -4,6 +4,7 @@
 #include "skin/skin_widget_resize_handler.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
@@ -111,9 +112,15 @@ void QSkinWidget::create_settings_menu() {
     settings_menu = new QMenu(this);
     QMenu* languages = settings_menu->addMenu(tr("Language"));
     const QStringList& list = language_state().language_list;
+    // The language in use (or chosen for the next start) carries the mark.
+    auto* group = new QActionGroup(languages);
+    group->setExclusive(true);
     for (int index = static_cast<int>(list.size()) - 1; index >= 0; --index) {
         QAction* entry = languages->addAction(list.at(index));
         entry->setData(index);
+        entry->setCheckable(true);
+        entry->setChecked(index == language_state().current_index);
+        group->addAction(entry);
         connect(entry, &QAction::triggered, this, &QSkinWidget::on_click_language);
     }
     settings_menu->addSeparator();

@@ -378,7 +378,8 @@ class test_fat_engine : public QObject {
         QTest::newRow("FAT12") << "FAT12" << false << int(engine_fat);
         QTest::newRow("NTFS") << "NTFS" << false << int(engine_ntfs);
         QTest::newRow("ntfs lower case") << "ntfs" << false << int(engine_none);
-        QTest::newRow("exFAT") << "exFAT" << false << int(engine_none);
+        QTest::newRow("exFAT") << "exFAT" << false << int(engine_exfat);
+        QTest::newRow("exfat lower case") << "exfat" << false << int(engine_none);
         QTest::newRow("exFAT deep") << "exFAT" << true << int(engine_signature);
         QTest::newRow("empty") << "" << false << int(engine_none);
         QTest::newRow("ext4 deep") << "ext4" << true << int(engine_signature);

@@ -33,6 +33,12 @@ ntfs_record make_record(quint64 number, quint64 parent, quint32 flags, const QSt
     return r;
 }
 
+ntfs_record with_sequences(ntfs_record r, quint16 sequence, quint16 parent_sequence) {
+    r.sequence = sequence;
+    r.parent_sequence = parent_sequence;
+    return r;
+}
+
 int fake_startup(const char* device, ntfs_scan_context* context) {
     startup_device = device;
     if (startup_result >= 0) {
@@ -93,6 +99,11 @@ class test_ntfs_engine : public QObject {
         QTest::newRow("disk 1, partition 1") << 1 << 1 << QByteArray("/dev/hdb1");
         QTest::newRow("disk 0, partition 2") << 0 << 2 << QByteArray("/dev/hda2");
         QTest::newRow("whole disk 3") << 3 << 0 << QByteArray("/dev/hdd0");
+        QTest::newRow("disk 10") << 10 << 1 << QByteArray("/dev/hdk1");
+        QTest::newRow("disk 25") << 25 << 3 << QByteArray("/dev/hdz3");
+        QTest::newRow("disk 26") << 26 << 0 << QByteArray("/dev/hdaa0");
+        QTest::newRow("disk 27") << 27 << 12 << QByteArray("/dev/hdab12");
+        QTest::newRow("disk 702") << 702 << 1 << QByteArray("/dev/hdaaa1");
     }
     void device_names() {
         QFETCH(int, disk);
@@ -120,7 +131,7 @@ class test_ntfs_engine : public QObject {
         QVERIFY(lines[0].endsWith(
             "[ntfs_recovery:105] ntfs_scan_startup failed with return value (-5)"));
         QCOMPARE(next_calls.load(), 0);
-        QVERIFY(engine.nodes().isEmpty());
+        QVERIFY(engine.tree().empty());
         QCOMPARE(engine.get_found_count(), 0);
     }
 
@@ -138,26 +149,106 @@ class test_ntfs_engine : public QObject {
         volume_item_s target;
         target.path = "/mnt/vol/";
         scan(&engine, target);
-        const auto& nodes = engine.nodes();
+        const ntfs_tree_c& tree = engine.tree();
         QCOMPARE(engine.get_read_count(), 8);
         QCOMPARE(engine.get_found_count(), 7);  // both records numbered 41 were counted
-        QCOMPARE(nodes.size(), 6);
-        QVERIFY(!nodes.contains(40));
-        QCOMPARE(ntfs_node_name(nodes[41]), QStringLiteral("second.txt"));
-        QCOMPARE(nodes[32].children.size(), 1);
-        QCOMPARE(nodes[30].children.size(), 1);  // "old"; the first 41 was replaced
-        QCOMPARE(nodes[5].children.size(), 3);   // docs, empty and itself
-        QCOMPARE(nodes[32].has_files, 1);
-        QCOMPARE(nodes[30].has_files, 1);
-        QCOMPARE(nodes[5].has_files, 1);
-        QCOMPARE(nodes[31].has_files, 0);
-        QVERIFY(nodes.contains(50));  // kept, linked nowhere
+        QCOMPARE(int(tree.size()), 7);          // six records and the folder of orphans
+        QVERIFY(!tree.contains(40));
+        QCOMPARE(tree.name(*tree.find(41)), QStringLiteral("second.txt"));
+        QCOMPARE(tree.children(*tree.find(32)).size(), 1u);
+        QCOMPARE(tree.children(*tree.find(30)).size(), 1u);  // "old"; the first 41 was replaced
+        QCOMPARE(tree.children(*tree.find(5)).size(), 4u);   // docs, empty, orphans and itself
+        QCOMPARE(tree.find(32)->has_files, 1);
+        QCOMPARE(tree.find(30)->has_files, 1);
+        QCOMPARE(tree.find(5)->has_files, 1);
+        QCOMPARE(tree.find(31)->has_files, 0);
+        // Its parent record was never fetched: kept in the folder of orphans.
+        QCOMPARE(tree.find(50)->parent_number, ntfs_orphans_record);
+        QCOMPARE(tree.find(ntfs_orphans_record)->has_files, 1);
         QCOMPARE(engine.get_progress(), (8 + 8.0 * 8) / 800);
         QString path;
         QCOMPARE(engine.get_file_path(41, &path), 0);
         QCOMPARE(path, QStringLiteral("/mnt/vol/docs/old/second.txt"));
-        QCOMPARE(engine.get_file_path(50, &path), -1);
+        QCOMPARE(engine.get_file_path(50, &path), 0);
+        QCOMPARE(path, QStringLiteral("/mnt/vol/[Orphaned files]/orphan.txt"));
         QCOMPARE(engine.get_file_path(77, &path), -1);
+    }
+
+    // A parent reference counts only while the parent record's sequence number matches it:
+    // equal, or one behind a deleted record (NTFS raises it when it frees the record).
+    void links_by_sequence_number_data() {
+        QTest::addColumn<quint64>("record");
+        QTest::addColumn<quint64>("shown_in");
+        const quint64 orphans = ntfs_orphans_record;
+        QTest::newRow("live folder, same sequence") << quint64(42) << quint64(30);
+        QTest::newRow("reused folder, older reference") << quint64(41) << orphans;
+        QTest::newRow("deleted folder, one behind") << quint64(43) << quint64(33);
+        QTest::newRow("deleted folder, two behind") << quint64(44) << orphans;
+        QTest::newRow("deleted folder, sequence wrapped") << quint64(46) << quint64(35);
+        QTest::newRow("parent record holds a file") << quint64(45) << orphans;
+        QTest::newRow("deleted folder in a reused one") << quint64(36) << orphans;
+        QTest::newRow("file in that folder") << quint64(47) << quint64(36);
+        QTest::newRow("reference without sequence") << quint64(48) << quint64(30);
+        QTest::newRow("folders that loop: the first met") << quint64(60) << orphans;
+        QTest::newRow("folders that loop: the other") << quint64(61) << quint64(60);
+        QTest::newRow("file inside the loop") << quint64(62) << quint64(60);
+    }
+    void links_by_sequence_number() {
+        QFETCH(quint64, record);
+        QFETCH(quint64, shown_in);
+        const quint32 dir = ntfs_flag_directory;
+        const quint32 gone = ntfs_flag_file | ntfs_flag_deleted;
+        ntfs_recovery_c engine;
+        use_fake(&engine,
+                 {with_sequences(make_record(5, 5, dir, "."), 5, 5),
+                  // 30 was a folder with sequence 1, freed (2), then used by a new folder
+                  with_sequences(make_record(30, 5, dir, "B"), 2, 5),
+                  with_sequences(make_record(41, 30, gone, "in-A.txt"), 3, 1),
+                  with_sequences(make_record(42, 30, gone, "in-B.txt"), 3, 2),
+                  with_sequences(make_record(33, 5, dir | ntfs_flag_deleted, "C"), 3, 5),
+                  with_sequences(make_record(43, 33, gone, "in-C.txt"), 4, 2),
+                  with_sequences(make_record(44, 33, gone, "older.txt"), 4, 1),
+                  with_sequences(make_record(34, 5, gone, "file.txt"), 2, 5),
+                  with_sequences(make_record(45, 34, gone, "under-file.txt"), 2, 1),
+                  with_sequences(make_record(35, 5, dir | ntfs_flag_deleted, "W"), 1, 5),
+                  with_sequences(make_record(46, 35, gone, "wrapped.txt"), 2, 0xFFFF),
+                  with_sequences(make_record(36, 30, dir | ntfs_flag_deleted, "A-sub"), 2, 1),
+                  with_sequences(make_record(47, 36, gone, "deep.txt"), 2, 1),
+                  make_record(48, 30, gone, "no-sequence.txt"),
+                  with_sequences(make_record(60, 61, dir | ntfs_flag_deleted, "L1"), 2, 1),
+                  with_sequences(make_record(61, 60, dir | ntfs_flag_deleted, "L2"), 2, 1),
+                  with_sequences(make_record(62, 60, gone, "looped.txt"), 2, 1)});
+        scan(&engine, volume_item_s{});
+        const ntfs_tree_c& tree = engine.tree();
+        QVERIFY(tree.find(record));
+        QCOMPARE(quint64(tree.find(record)->parent_number), shown_in);
+        QCOMPARE(bool(tree.find(record)->orphan), shown_in == quint64(ntfs_orphans_record));
+        // Every file is reachable from the root through folders that hold files.
+        for (std::size_t i = 0; i < tree.size(); ++i) {
+            if (!(tree.at(i).flags & ntfs_flag_file)) {
+                continue;
+            }
+            quint64 key = tree.at(i).parent_number;
+            for (int steps = 0; key != ntfs_root_record; ++steps) {
+                QVERIFY(steps < 10 && tree.find(key) && tree.find(key)->has_files);
+                key = tree.find(key)->parent_number;
+            }
+        }
+    }
+
+    // The folder of orphans never takes the name of an entry of the root.
+    void orphans_folder_name_is_unique() {
+        ntfs_recovery_c engine;
+        const QString name = ntfs_recovery_c::orphans_folder_name();
+        use_fake(&engine,
+                 {make_record(5, 5, ntfs_flag_directory, "."),
+                  make_record(20, 5, ntfs_flag_directory | ntfs_flag_deleted, name.toLower()),
+                  make_record(21, 5, ntfs_flag_file | ntfs_flag_deleted, name + " (2)"),
+                  make_record(40, 77, ntfs_flag_file | ntfs_flag_deleted, "lost.txt")});
+        scan(&engine, volume_item_s{});
+        const ntfs_node* orphans = engine.tree().find(ntfs_orphans_record);
+        QVERIFY(orphans);
+        QCOMPARE(engine.tree().name(*orphans), name + " (3)");
     }
 
     void pause_holds_the_fetch_and_stop_ends_it() {
@@ -174,7 +265,7 @@ class test_ntfs_engine : public QObject {
         QCOMPARE(engine.get_read_count(), held);
         engine.set_stop(stop_keep);
         QVERIFY(engine.wait(2000));
-        QCOMPARE(engine.nodes().size(), held);
+        QCOMPARE(qint64(engine.tree().size()), held + 1);  // and a root in place of the missing one
     }
 
     // The real library through the session: NTFS volumes take this engine; live files stay
@@ -192,13 +283,13 @@ class test_ntfs_engine : public QObject {
         QVERIFY(session.current()->wait(30000));
         session.on_thread_finished();
         QVERIFY(session.has_results());
-        const auto& nodes = session.ntfs_engine().nodes();
+        const ntfs_tree_c& tree = session.ntfs_engine().tree();
         quint64 big = 0;
-        for (auto it = nodes.cbegin(); it != nodes.cend(); ++it) {
-            const quint32 flags = it.value().record.flags;
+        for (std::size_t i = 0; i < tree.size(); ++i) {
+            const quint32 flags = tree.at(i).flags;
             QVERIFY((flags & ntfs_flag_deleted) || !(flags & ntfs_flag_file));
-            if (ntfs_node_name(it.value()) == QStringLiteral("big.bin")) {
-                big = it.key();
+            if (tree.name(tree.at(i)) == QStringLiteral("big.bin")) {
+                big = tree.at(i).record_number;
             }
         }
         QVERIFY(big > 11);

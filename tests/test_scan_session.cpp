@@ -45,7 +45,7 @@ class test_scan_session : public QObject {
 
     void volumes_no_engine_reads_are_refused_data() {
         QTest::addColumn<QString>("file_system");
-        QTest::newRow("exFAT") << "exFAT";
+        QTest::newRow("exfat") << "exfat";
         QTest::newRow("ntfs") << "ntfs";
         QTest::newRow("empty") << "";
         QTest::newRow("ext4") << "ext4";

@@ -1,7 +1,6 @@
 #include "app/ui/home_window.h"
 
 #include "app/settings.h"
-#include "app/ui/main_window.h"
 #include "ui_home_window.h"
 
 #include <QPainter>
@@ -17,18 +16,16 @@ QString three_state_style(const QString& base_name) {
              folder + QStringLiteral("3.png"));
 }
 
-home_window_c::home_window_c(main_window_c* main_window)
-    : QWidget(main_window), form(std::make_unique<Ui::HomeForm>()), main_window(main_window) {
+home_window_c::home_window_c(QWidget* parent)
+    : QWidget(parent), form(std::make_unique<Ui::HomeForm>()) {
     form->setupUi(this);
     form->btn_start->setGeometry(40, 105, 330, 106);
     form->btn_resume->setGeometry(425, 105, 323, 106);
     form->lbl_wenzi->setGeometry(55, 262, 692, 188);
     form->btn_start->setStyleSheet(three_state_style(QStringLiteral("btn_start_scan")));
     form->btn_resume->setStyleSheet(three_state_style(QStringLiteral("btn_resume_recovery")));
-    connect(form->btn_start, &QPushButton::clicked, main_window,
-            &main_window_c::on_click_home_start);
-    connect(form->btn_resume, &QPushButton::clicked, main_window,
-            &main_window_c::on_click_home_resume);
+    connect(form->btn_start, &QPushButton::clicked, this, &home_window_c::start_clicked);
+    connect(form->btn_resume, &QPushButton::clicked, this, &home_window_c::resume_clicked);
     form->lbl_wenzi->hide();
 }
 

@@ -2,7 +2,7 @@
 // Page 0 of the main window: the two large buttons (new scan, resume a saved scan) over a
 // band of background, a picture and three lines of text from the language file.
 //
-// GUI thread; owned by the main window, whose slots its buttons call.
+// GUI thread; owned by the main window, which answers the page's signals.
 
 #include <QWidget>
 
@@ -11,16 +11,18 @@
 namespace Ui {
 class HomeForm;
 }
-class main_window_c;
 
 class home_window_c : public QWidget {
     Q_OBJECT
   public:
-    explicit home_window_c(main_window_c* main_window);
+    explicit home_window_c(QWidget* parent = nullptr);
     ~home_window_c() override;
 
     std::unique_ptr<Ui::HomeForm> form;
-    main_window_c* main_window;
+
+  signals:
+    void start_clicked();
+    void resume_clicked();
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -6,6 +6,8 @@
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "app/ui/qt_translations.h"
+#include "app/ui/single_instance.h"
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_helper.h"
 
@@ -36,15 +38,18 @@ int main(int argc, char** argv) {
     // Not dumpable: no other process of this user may attach to this one or take its
     // descriptors (pidfd_getfd), such as a disk that the privileged helper opened for it.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    // A second copy ends at once, silently. A lock file that cannot be made at all (no
-    // runtime folder) does not stop the program: it then runs as the only copy.
+    // A second copy brings the running one to the front and ends. A lock file that cannot
+    // be made at all (no runtime folder) does not stop the program: it then runs as the only
+    // copy.
     // The lock records the program's name: a lock whose process now runs another program
     // counts as stale, so the name must be the executable's before the lock is taken.
     QCoreApplication::setApplicationName(
         QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().section(QLatin1Char('/'), -1));
     QLockFile lock(runtime_folder() + QStringLiteral("/OrvaneRecovery"));
     lock.setStaleLockTime(0);  // a lock is stale only when its process is gone
+    const QString socket_path = runtime_folder() + QStringLiteral("/OrvaneRecovery.socket");
     if (!lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
+        single_instance_c::notify_running(socket_path);
         return -1;
     }
 
@@ -60,6 +65,7 @@ int main(int argc, char** argv) {
     auto app = std::make_unique<QApplication>(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("org.orvane.OrvaneRecovery"));
     install_font_substitutions();
+    install_qt_translations(language_state().current_name);
     init_image_resources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/top.ico")));
 
@@ -69,6 +75,12 @@ int main(int argc, char** argv) {
                      &main_window_c::on_init_finished);
     init->start(QThread::InheritPriority);
     window->show();
+    single_instance_c instance(socket_path);
+    QObject::connect(&instance, &single_instance_c::raise_requested, window.get(),
+                     &main_window_c::raise_window);
+    if (lock.isLocked()) {
+        instance.listen();
+    }
     const int result = app->exec();
 
     init->wait();  // closed before start-up ended: let the worker finish first

@@ -4,15 +4,17 @@
 #include "app/settings.h"
 #include "app/ui/home_window.h"
 #include "app/ui/init.h"
-#include "app/ui/placeholder_pages.h"
 #include "device/device_refresh.h"
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 #include "device/ui/drive_window.h"
+#include "device/ui/image_dialog.h"
 #include "device/ui/volume_window.h"
 #include "device/volume_free_space.h"
 #include "device/volume_list.h"
+#include "engine/engine_choice.h"
 #include "partition/ui/partition_window.h"
+#include "result/ui/recovery_window.h"
 #include "ui_main_window.h"
 
 #include <QAction>
@@ -25,6 +27,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSettings>
+#include <QTimer>
 #include <QUrl>
 
 main_window_c::main_window_c(QWidget* parent)
@@ -43,6 +46,24 @@ main_window_c::main_window_c(QWidget* parent)
     }
     current_page = home_page;
     home_page->show();
+
+    // The pages signal what the user asked for; the window decides and moves.
+    connect(home_page, &home_window_c::start_clicked, this, &main_window_c::on_click_home_start);
+    connect(home_page, &home_window_c::resume_clicked, this, &main_window_c::on_click_home_resume);
+    connect(volume_page, &device_page_c::back_clicked, this, &main_window_c::on_click_volume_back);
+    connect(volume_page, &device_page_c::refresh_clicked, this,
+            &main_window_c::on_click_volume_refresh);
+    connect(volume_page, &volume_window_c::start_scan, this, &main_window_c::on_click_volume_scan);
+    connect(drive_page, &device_page_c::back_clicked, this, &main_window_c::on_click_drive_back);
+    connect(drive_page, &device_page_c::refresh_clicked, this,
+            &main_window_c::on_click_drive_refresh);
+    connect(drive_page, &device_page_c::scan_clicked, this, &main_window_c::on_click_drive_scan);
+    connect(drive_page, &drive_window_c::save_image_requested, this,
+            [this](const QString& drive_name) { image_dialog_c::save_drive(this, drive_name); });
+    connect(partition_page, &partition_window_c::back_clicked, this,
+            &main_window_c::on_click_partition_back);
+    connect(recovery_page, &recovery_window_c::back_clicked, this,
+            &main_window_c::on_click_recovery_back);
 
     // "Open disk image..." below the language submenu.
     open_image_action = new QAction(text("menu_open_image"), settings_menu);
@@ -83,10 +104,40 @@ int main_window_c::warning_box(const char* key, const QString& title,
                                QMessageBox::StandardButtons buttons, QWidget* parent) {
     QMessageBox box(QMessageBox::Warning, title, text(key), buttons, parent);
     box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    if (buttons.testFlag(QMessageBox::No)) {
+        box.setDefaultButton(QMessageBox::No);  // Enter never loses a scan or its results
+    }
     return box.exec();
 }
 
+int main_window_c::message_over_window(const QString& message) {
+    // Parented to the window and placed over it: at start-up the window may not be placed
+    // yet when the box is made, and a box without a place goes to the screen's corner.
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message,
+                    QMessageBox::Ok, this);
+    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    box.adjustSize();
+    const QRect over = frameGeometry().isValid() ? frameGeometry() : geometry();
+    box.move(over.center() - QPoint(box.width() / 2, box.height() / 2));
+    return box.exec();
+}
+
+bool main_window_c::may_drop_results() {
+    if (scanning) {
+        return warning_box("back_warning", QStringLiteral("OrvaneRecovery"),
+                           QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::Yes;
+    }
+    if (recovery_page->has_unsaved_results()) {
+        return warning_box("unsaved_results_warning", QStringLiteral("OrvaneRecovery"),
+                           QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::Yes;
+    }
+    return true;
+}
+
 void main_window_c::show_page(int index) {
+    if (index == 1) {
+        volume_page->list_whole_drives(deep_scan);  // a deep scan may take a whole drive
+    }
     current_page->hide();
     QWidget* page = pages.at(static_cast<std::size_t>(index));
     page->raise();
@@ -130,8 +181,7 @@ void main_window_c::on_click_drive_back() {
 }
 
 void main_window_c::on_click_recovery_back() {
-    if (scanning && warning_box("back_warning", QStringLiteral("OrvaneRecovery"),
-                                QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::No) {
+    if (!may_drop_results()) {
         return;
     }
     abort_scan();
@@ -153,6 +203,25 @@ void main_window_c::on_click_volume_scan() {
     }
     if (recovery_page->scan_volume(*volume, deep_scan) == 0) {
         show_page(4);
+        return;
+    }
+    // Never a silent no: say why the scan did not start, and offer what can be done.
+    if (scanning || recovery_page->restoration_running()) {
+        warning_box("recovery_busy", QStringLiteral("OrvaneRecovery"), QMessageBox::Ok, this);
+        return;
+    }
+    if (!deep_scan && choose_engine(*volume, false) == engine_none) {
+        QMessageBox box(
+            QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+            text("no_quick_scan_query")
+                .arg(volume->file_system.isEmpty() ? QStringLiteral("?") : volume->file_system),
+            QMessageBox::Yes | QMessageBox::No, this);
+        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        box.setDefaultButton(QMessageBox::Yes);
+        const volume_item_s target = *volume;
+        if (box.exec() == QMessageBox::Yes && recovery_page->scan_volume(target, true) == 0) {
+            show_page(4);
+        }
     }
 }
 
@@ -168,7 +237,7 @@ void main_window_c::on_click_drive_scan() {
 }
 
 void main_window_c::on_click_drive_refresh() {
-    drive_page->refresh_drives();
+    refresh_devices(false, true);
 }
 
 void main_window_c::on_click_partition_back() {
@@ -180,7 +249,27 @@ void main_window_c::on_init_finished() {
     volume_page->show_volumes();
     drive_page->show_drives();
     start_free_space();
-    drop_missing_images();
+    const QStringList missing = drop_missing_images();
+    warn_unreadable_images(missing);
+}
+
+void main_window_c::warn_unreadable_images(const QStringList& reported) {
+    // Images named in ORVANE_IMAGES or the settings that cannot be drives; remembered images
+    // that are gone have had their warning already.
+    QStringList warnings;
+    for (const QString& warning : platform::image_warnings()) {
+        bool known = false;
+        for (const QString& path : reported) {
+            known = known || warning.contains(path);
+        }
+        if (!known) {
+            warnings << warning;
+        }
+    }
+    if (!warnings.isEmpty()) {
+        message_over_window(text("image_unreadable_warning") + QLatin1Char('\n') +
+                            warnings.join(QLatin1Char('\n')));
+    }
 }
 
 void main_window_c::refresh_devices(bool volumes, bool drives) {
@@ -278,7 +367,7 @@ int main_window_c::open_image(const QString& path) {
     return 0;
 }
 
-void main_window_c::drop_missing_images() {
+QStringList main_window_c::drop_missing_images() {
     const QStringList images = settings_images();
     QStringList kept;
     QStringList missing;
@@ -286,17 +375,14 @@ void main_window_c::drop_missing_images() {
         (QFileInfo(image).isFile() ? kept : missing) << image;
     }
     if (missing.isEmpty()) {
-        return;
+        return missing;
     }
     settings().setValue(QStringLiteral("images"), kept);
     settings().sync();
     platform::set_configured_images(kept);
-    QMessageBox box(
-        QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
-        text("image_missing_warning") + QLatin1Char('\n') + missing.join(QLatin1Char('\n')),
-        QMessageBox::Ok, this);
-    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
-    box.exec();
+    message_over_window(text("image_missing_warning") + QLatin1Char('\n') +
+                        missing.join(QLatin1Char('\n')));
+    return missing;
 }
 
 bool main_window_c::may_leave_for_top_bar() {
@@ -304,11 +390,7 @@ bool main_window_c::may_leave_for_top_bar() {
         warning_box("startup_warning", QStringLiteral("OrvaneRecovery"), QMessageBox::Ok, this);
         return false;
     }
-    if (scanning && warning_box("back_warning", QStringLiteral("OrvaneRecovery"),
-                                QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::No) {
-        return false;
-    }
-    return true;
+    return may_drop_results();
 }
 
 void main_window_c::on_click_top1() {
@@ -338,8 +420,7 @@ void main_window_c::on_click_top3() {
 }
 
 void main_window_c::on_click_close() {
-    if (scanning && warning_box("quit_warning", QStringLiteral("OrvaneRecovery"),
-                                QMessageBox::Yes | QMessageBox::No, this) != QMessageBox::Yes) {
+    if (!may_quit()) {
         return;
     }
     close_confirmed = true;
@@ -349,14 +430,33 @@ void main_window_c::on_click_close() {
 void main_window_c::closeEvent(QCloseEvent* event) {
     // The window manager's close (Alt+F4, the task bar) must not lose a running scan
     // without the question that the close button asks.
-    if (!close_confirmed && scanning &&
-        warning_box("quit_warning", QStringLiteral("OrvaneRecovery"),
-                    QMessageBox::Yes | QMessageBox::No, this) != QMessageBox::Yes) {
+    if (!close_confirmed && !may_quit()) {
         event->ignore();
         return;
     }
     close_confirmed = false;
     QSkinWidget::closeEvent(event);
+}
+
+bool main_window_c::may_quit() {
+    if (scanning) {
+        return warning_box("quit_warning", QStringLiteral("OrvaneRecovery"),
+                           QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::Yes;
+    }
+    if (recovery_page->has_unsaved_results()) {
+        return warning_box("unsaved_results_warning", QStringLiteral("OrvaneRecovery"),
+                           QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::Yes;
+    }
+    return true;
+}
+
+void main_window_c::raise_window() {
+    if (isMinimized()) {
+        showNormal();
+    }
+    show();
+    raise();
+    activateWindow();
 }
 
 void main_window_c::on_click_help() {

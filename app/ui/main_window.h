@@ -49,6 +49,8 @@ class main_window_c : public QSkinWidget {
     int open_image(const QString& path);
     // Reading the free space of unmounted volumes after start-up and each volume refresh.
     bool reading_free_space() const;
+    // Brings the window to the front (a second copy of the program asked for it).
+    void raise_window();
 
     std::unique_ptr<Ui::MainForm> form;
     home_window_c* home_page = nullptr;
@@ -97,10 +99,18 @@ class main_window_c : public QSkinWidget {
                     QWidget* parent);
     // The checks before a top-bar move: start-up done, and a running scan may be left.
     bool may_leave_for_top_bar();
+    // A running scan, or results that no scan file holds, may be thrown away (asked, No
+    // the default).
+    bool may_drop_results();
+    bool may_quit();
+    // A warning box over the window, also before the window manager has placed it.
+    int message_over_window(const QString& message);
+    void warn_unreadable_images(const QStringList& reported);
 
     void start_free_space();
-    // Drops remembered images whose files are gone, with one warning naming them.
-    void drop_missing_images();
+    // Drops remembered images whose files are gone, with one warning naming them; returns
+    // them.
+    QStringList drop_missing_images();
 
     bool close_confirmed = false;
     device_refresh_c* refresher = nullptr;

@@ -367,7 +367,10 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
     }
     blkid_free_probe(pr);
 
-    if (parts.empty() && result.table_type.isEmpty()) {
+    // A file system on the whole drive. Its boot sector can pass for an empty MBR (an exFAT
+    // boot sector carries the 0x55AA signature and zeros where the entries would be), so an
+    // MS-DOS table without partitions does not hide it.
+    if (parts.empty()) {
         volume_desc_s whole;
         whole.partition_number = 0;
         whole.byte_size = disk_bytes;
@@ -377,6 +380,9 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
         if (!whole.file_system.isEmpty()) {
             fill_mount_facts(&whole);
             result.volumes.push_back(whole);
+            result.table_type.clear();
+        } else if (!result.table_type.isEmpty()) {
+            return result;  // an empty table
         } else if (has_protective_mbr(holder.fd)) {
             result.warnings
                 << QStringLiteral(

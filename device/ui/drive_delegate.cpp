@@ -3,7 +3,38 @@
 #include "app/settings.h"
 #include "device/drive_list.h"
 
+#include <QAbstractItemView>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
+
+#include <algorithm>
+
+namespace {
+
+QFont row_font() {
+    return QFont(QStringLiteral("Verdana"), 8);
+}
+
+}  // namespace
+
+QString drive_delegate_c::shown_name(const QString& name, int row_width) {
+    const int room = static_cast<int>(row_width * 0.5) - 60 - 8;
+    return QFontMetrics(row_font()).elidedText(name, Qt::ElideMiddle, std::max(0, room));
+}
+
+bool drive_delegate_c::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                 const QStyleOptionViewItem& option, const QModelIndex& index) {
+    const QVariant value = index.data(Qt::DisplayRole);
+    if (event && view && event->type() == QEvent::ToolTip && value.canConvert<drive_item_s>()) {
+        const drive_item_s drive = value.value<drive_item_s>();
+        if (drive.geometry && shown_name(drive.name, option.rect.width()) != drive.name) {
+            QToolTip::showText(event->globalPos(), drive.name, view->viewport(), option.rect);
+            return true;
+        }
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+}
 
 QSize drive_delegate_c::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
     return {option.rect.width(), 30};
@@ -38,14 +69,18 @@ void drive_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opti
         painter->setFont(QFont(QStringLiteral("Verdana"), 10));
         painter->setPen(Qt::black);
         painter->drawText(60, y + 20, text("drive_physical_drives"));
-        painter->drawText(static_cast<int>(w * 0.5 + 70), y + 20, tr("Size"));
-        painter->drawText(static_cast<int>(w * 0.85 + 15), y + 20, tr("Number"));
+        painter->drawText(static_cast<int>(w * 0.5 + 70), y + 20, text("drive_size"));
+        painter->drawText(static_cast<int>(w * 0.85 + 15), y + 20, text("partition_number"));
         painter->restore();
         return;
     }
-    painter->setFont(QFont(QStringLiteral("Verdana"), 8));
+    painter->setFont(row_font());
     painter->setPen(Qt::black);
-    painter->drawText(60, y + 20, drive.name);
+    // An image shows its container format: the size is that of the disk inside.
+    const QString name = drive.format.isEmpty() || drive.format == QLatin1String("raw")
+                             ? drive.name
+                             : QStringLiteral("%1 (%2)").arg(drive.name, drive.format);
+    painter->drawText(60, y + 20, shown_name(name, r.width()));
     painter->drawText(static_cast<int>(w * 0.5 + 70), y + 20, format_size(drive.size));
     painter->drawText(static_cast<int>(w * 0.85 + 15), y + 20,
                       QString::asprintf("%d", index.row()));

@@ -14,4 +14,10 @@ class drive_delegate_c : public QStyledItemDelegate {
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    // A name cut to its column shows whole in a tooltip.
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+
+    // The device path as painted in a row of this width: cut with "…" before the size column.
+    static QString shown_name(const QString& name, int row_width);
 };

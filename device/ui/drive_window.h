@@ -5,28 +5,29 @@
 //
 // GUI thread; owned by the main window.
 
-#include <QWidget>
+#include "device/ui/device_page.h"
 
 #include <memory>
 
 namespace Ui {
 class DriveForm;
 }
-class main_window_c;
 class drive_model_c;
+class QPushButton;
 class QPushButton;
 struct drive_item_s;
 
-class drive_window_c : public QWidget {
+class drive_window_c : public device_page_c {
     Q_OBJECT
   public:
-    explicit drive_window_c(main_window_c* main_window);
+    explicit drive_window_c(QWidget* parent = nullptr);
     ~drive_window_c() override;
 
     // A new model over drive_list with the first drive (row 1) current.
     void show_drives();
-    // Rebuilds drive_list off the user-interface thread (through the main window); the
-    // rebuilt list is shown by show_refreshed_drives, with no row current.
+    // Asks for drive_list to be rebuilt off the user-interface thread (refresh_clicked, which
+    // the main window answers); the rebuilt list is shown by show_refreshed_drives, with no
+    // row current.
     void refresh_drives();
     void show_refreshed_drives();
     // The chosen record (the header row included), or null when no row is current. Valid
@@ -34,15 +35,19 @@ class drive_window_c : public QWidget {
     const drive_item_s* selected_drive() const;
 
     std::unique_ptr<Ui::DriveForm> form;
-    main_window_c* main_window;
     drive_model_c* model = nullptr;
     QPushButton* btn_image = nullptr;  // "Save drive as image..." (device/ui/image_dialog.h)
 
+  signals:
+    // "Save drive as image..." with a drive chosen: its name.
+    void save_image_requested(const QString& drive_name);
+
+  public slots:
+    void on_click_save_image();
+
   protected:
-    void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
   private:
     void set_new_model();
-    void on_click_save_image();
 };

@@ -4,7 +4,20 @@
 #include "device/drive_list.h"
 #include "device/volume_list.h"
 
+#include <algorithm>
+
+#include <QAbstractItemView>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
+
+namespace {
+
+QFont row_font() {
+    return QFont(QStringLiteral("Arial"), 8);
+}
+
+}  // namespace
 
 QSize volume_delegate_c::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
     return {option.rect.width(), 30};
@@ -17,6 +30,26 @@ QString volume_delegate_c::caption(const volume_item_s& volume) {
     }
     const QString label = volume.label.isEmpty() ? text("local_disk") : volume.label;
     return label + QStringLiteral(" (") + path + QStringLiteral(")");
+}
+
+QString volume_delegate_c::shown_caption(const volume_item_s& volume, int row_width) {
+    // From x 45 to 8 pixels before the column divider at w * 0.32.
+    const int room = static_cast<int>(row_width * 0.32) - 45 - 8;
+    return QFontMetrics(row_font()).elidedText(caption(volume), Qt::ElideMiddle, std::max(0, room));
+}
+
+bool volume_delegate_c::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                  const QStyleOptionViewItem& option, const QModelIndex& index) {
+    const QVariant value = index.data(Qt::DisplayRole);
+    if (event && view && event->type() == QEvent::ToolTip && value.canConvert<volume_item_s>()) {
+        const volume_item_s volume = value.value<volume_item_s>();
+        if (!volume.path.isEmpty() &&
+            shown_caption(volume, option.rect.width()) != caption(volume)) {
+            QToolTip::showText(event->globalPos(), caption(volume), view->viewport(), option.rect);
+            return true;
+        }
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
 }
 
 QString volume_delegate_c::size_text(const volume_item_s& volume) {
@@ -63,17 +96,24 @@ void volume_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opt
     painter->drawLine(xa, y, xa, y + h);
     painter->drawLine(xb, y, xb, y + h);
     painter->drawPixmap(20, y + 5, QPixmap(QStringLiteral(":/images/partition_search/drives.png")));
-    painter->setFont(QFont(QStringLiteral("Arial"), 8));
+    painter->setFont(row_font());
     painter->setPen(Qt::black);
-    painter->drawText(45, y + 20, caption(volume));
+    painter->drawText(45, y + 20, shown_caption(volume, r.width()));
 
     const int wb = static_cast<int>(w * 0.53 - 170);
     const int bar_x = static_cast<int>(w * 0.32 + 10);
     painter->setPen(QColor(139, 184, 241));
     painter->drawRect(bar_x, y + 5, wb, 20);
     painter->setPen(Qt::black);
-    painter->drawText(static_cast<int>(w * 0.32 + wb + 20), y + 20, size_text(volume));
-    painter->drawText(static_cast<int>(w * 0.85 + 20), y + 20, volume.file_system);
+    const QFontMetrics metrics(row_font());
+    const int size_x = static_cast<int>(w * 0.32 + wb + 20);
+    painter->drawText(
+        size_x, y + 20,
+        metrics.elidedText(size_text(volume), Qt::ElideRight, std::max(0, xb - 4 - size_x)));
+    const int fs_x = static_cast<int>(w * 0.85 + 20);
+    painter->drawText(fs_x, y + 20,
+                      metrics.elidedText(volume.file_system, Qt::ElideRight,
+                                         std::max(0, static_cast<int>(w) - 4 - fs_x)));
 
     if (volume.total_bytes != 0) {
         const QPixmap red(QStringLiteral(":/images/partition_search/red.png"));

@@ -17,8 +17,14 @@ class volume_delegate_c : public QStyledItemDelegate {
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
+    // A caption cut to its column shows whole in a tooltip.
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+
     // The caption: the label (or "local_disk") and the path without one trailing backslash.
     static QString caption(const volume_item_s& volume);
+    // The caption as painted in a row of this width: cut with "…" before the usage bar.
+    static QString shown_caption(const volume_item_s& volume, int row_width);
     // "12.50G free of 100.00G"; "-" stands for free space that is not known.
     static QString size_text(const volume_item_s& volume);
 

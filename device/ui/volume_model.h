@@ -13,11 +13,14 @@
 class volume_model_c : public QAbstractListModel {
     Q_OBJECT
   public:
-    explicit volume_model_c(const std::vector<volume_item_s>& list, QObject* parent = nullptr);
+    // extra rows (whole drives for a deep scan) follow the list's rows when given.
+    explicit volume_model_c(const std::vector<volume_item_s>& list, QObject* parent = nullptr,
+                            const std::vector<volume_item_s>* extra = nullptr);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
   private:
     const std::vector<volume_item_s>& list;
+    const std::vector<volume_item_s>* extra;
 };

@@ -101,6 +101,7 @@ bool parse_record_header(const std::uint8_t* record, std::size_t size, record_he
     if (size < 0x30) {
         return false;
     }
+    header->sequence = le16(record + 0x10);
     header->first_attribute = le16(record + 0x14);
     header->flags = le16(record + 0x16);
     header->bytes_in_use = le32(record + 0x18);
@@ -249,6 +250,14 @@ bool parse_attribute_list(const std::uint8_t* value, std::size_t size,
     return true;
 }
 
+bool reference_matches(std::uint16_t sequence, std::uint16_t record_sequence, bool record_in_use) {
+    if (sequence == 0 || record_sequence == 0 || sequence == record_sequence) {
+        return true;
+    }
+    const std::uint16_t freed = sequence == 0xFFFF ? 1 : static_cast<std::uint16_t>(sequence + 1);
+    return !record_in_use && record_sequence == freed;
+}
+
 std::int64_t filetime_to_unix(std::uint64_t ticks) {
     if (ticks == 0) {
         return 0;  // never set (mkntfs -T writes zeros)
@@ -267,7 +276,8 @@ void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64
                     facts->has_standard_information = true;
                     facts->creation_time = filetime_to_unix(le64(a.value));
                     facts->write_time = filetime_to_unix(le64(a.value + 8));
-                    facts->change_time = filetime_to_unix(le64(a.value + 16));
+                    facts->change_ticks = le64(a.value + 16);
+                    facts->change_time = filetime_to_unix(facts->change_ticks);
                 }
                 break;
             case attr_file_name: {
@@ -282,7 +292,7 @@ void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64
                 }
                 facts->has_name = true;
                 facts->name_rank = rank;
-                facts->parent = le64(a.value) & reference_mask;
+                facts->parent = le64(a.value);
                 facts->name.resize(units);
                 for (std::size_t i = 0; i < units; ++i) {
                     facts->name[i] = static_cast<char16_t>(le16(a.value + 0x42 + 2 * i));

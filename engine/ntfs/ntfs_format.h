@@ -31,6 +31,14 @@ constexpr std::uint32_t attr_end = 0xFFFFFFFF;
 
 // File reference: the low 48 bits are the record number, the high 16 the sequence number.
 constexpr std::uint64_t reference_mask = 0x0000FFFFFFFFFFFFull;
+inline std::uint16_t reference_sequence(std::uint64_t reference) {
+    return static_cast<std::uint16_t>(reference >> 48);
+}
+// True when a reference that carries sequence still names a record whose header holds
+// record_sequence. NTFS raises a record's sequence number when it frees the record (never
+// to zero), so a reference made while a now deleted record was in use is one behind it.
+// A sequence of zero in either place was never set and is not checked.
+bool reference_matches(std::uint16_t sequence, std::uint16_t record_sequence, bool record_in_use);
 
 struct boot_info_s {
     std::uint32_t bytes_per_sector = 0;
@@ -52,7 +60,8 @@ bool apply_fixups(std::uint8_t* record, std::size_t size);
 
 // The file record header fields the library uses.
 struct record_header_s {
-    std::uint16_t flags = 0;  // 0x01 in use, 0x02 directory
+    std::uint16_t sequence = 0;  // raised each time the record is freed
+    std::uint16_t flags = 0;     // 0x01 in use, 0x02 directory
     std::uint16_t first_attribute = 0;
     std::uint32_t bytes_in_use = 0;
     std::uint64_t base_reference = 0;  // non-zero for an extension record
@@ -133,9 +142,10 @@ struct file_facts_s {
     std::int64_t creation_time = 0;
     std::int64_t write_time = 0;
     std::int64_t change_time = 0;
+    std::uint64_t change_ticks = 0;  // the same, in 100-nanosecond ticks since 1601
     bool has_name = false;
-    int name_rank = -1;  // a Win32 or POSIX name outranks a DOS 8.3 one
-    std::uint64_t parent = 0;
+    int name_rank = -1;        // a Win32 or POSIX name outranks a DOS 8.3 one
+    std::uint64_t parent = 0;  // the reference: record number and sequence number
     std::vector<char16_t> name;
     // The attribute list, when there is one.
     bool has_attribute_list = false;
@@ -161,5 +171,12 @@ void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64
 // Sorts the data runs by VCN and drops overlapping ones; false when extents are missing
 // (the runs do not cover the clusters the data size needs).
 bool finish_runs(file_facts_s* facts, std::uint64_t cluster_size);
+
+// Decompresses one LZNT1 compression unit held in in (its stored clusters; zeros after the
+// last chunk end it) into exactly out_size bytes of out: what no chunk fills is zero. False,
+// with out partly filled, when a chunk header, a length or a back reference is malformed;
+// nothing is ever written outside out.
+bool lznt1_decompress(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
+                      std::size_t out_size);
 
 }  // namespace ntfs

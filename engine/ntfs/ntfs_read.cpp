@@ -125,6 +125,7 @@ void clear_facts(file_facts_s* f) {
     f->has_standard_information = f->has_name = f->has_attribute_list = false;
     f->has_data = f->data_resident = f->runs_damaged = false;
     f->creation_time = f->write_time = f->change_time = 0;
+    f->change_ticks = 0;
     f->name_rank = -1;
     f->parent = f->list_size = f->data_size = f->initialized_size = 0;
     f->data_flags = f->compression_unit = 0;
@@ -133,6 +134,51 @@ void clear_facts(file_facts_s* f) {
     f->list_runs.clear();
     f->resident_data.clear();
     f->runs.clear();
+}
+
+}  // namespace
+
+namespace {
+
+// A deleted file's attribute list may be an old copy that misses extension records added
+// later: the extension records that name the record as their base (with its sequence
+// number) are read as well. True when some were.
+bool gather_unlisted(scan_state_s* s, std::uint64_t number, const std::uint8_t* record,
+                     file_facts_s* facts) {
+    if (!s->extensions_sorted) {
+        std::sort(s->extensions.begin(), s->extensions.end(), [](const auto& a, const auto& b) {
+            return (a.first & reference_mask) != (b.first & reference_mask)
+                       ? (a.first & reference_mask) < (b.first & reference_mask)
+                       : a.second < b.second;
+        });
+        s->extensions_sorted = true;
+    }
+    const std::uint16_t sequence = le16(record + 0x10);
+    const bool in_use = le16(record + 0x16) & record_in_use;
+    auto it = std::lower_bound(
+        s->extensions.begin(), s->extensions.end(), number,
+        [](const auto& e, std::uint64_t n) { return (e.first & reference_mask) < n; });
+    bool added = false;
+    for (std::size_t count = 0;
+         it != s->extensions.end() && (it->first & reference_mask) == number &&
+         count < max_extension_records;
+         ++it, ++count) {
+        if (!reference_matches(reference_sequence(it->first), sequence, in_use)) {
+            continue;
+        }
+        record_header_s header;
+        if (!read_record(s, it->second, &s->extension) ||
+            !parse_record_header(s->extension.data(), s->extension.size(), &header) ||
+            header.base_reference != it->first) {
+            continue;
+        }
+        const bool had_list = facts->has_attribute_list;
+        gather_attributes(s->extension.data(), s->extension.size(), s->boot.total_clusters, facts,
+                          true);
+        facts->has_attribute_list = had_list;
+        added = true;
+    }
+    return added;
 }
 
 }  // namespace
@@ -146,6 +192,10 @@ void gather_file(scan_state_s* s, std::uint64_t number, const std::uint8_t* reco
         gather_extensions(s, number, facts, keep_data);
     }
     if (facts->has_data && !facts->data_resident) {
+        if (!finish_runs(facts, s->boot.cluster_size) && keep_data &&
+            gather_unlisted(s, number, record, facts)) {
+            facts->runs_damaged = false;
+        }
         if (!finish_runs(facts, s->boot.cluster_size)) {
             facts->runs_damaged = true;
         }

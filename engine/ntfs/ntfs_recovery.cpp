@@ -1,9 +1,11 @@
 #include "ntfs_recovery.h"
 
 #include "app/diagnostics.h"
+#include "app/settings.h"
 
 #include <QFile>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,8 +13,9 @@
 
 namespace {
 
-constexpr ntfs_library_s ntfs_scan_library = {ntfs_scan_startup, ntfs_scan_next, ntfs_scan_end,
-                                              ntfs_restore_record, ntfs_restore_record_to};
+constexpr ntfs_library_s ntfs_scan_library = {ntfs_scan_startup,      ntfs_scan_next,
+                                              ntfs_scan_end,          ntfs_restore_record,
+                                              ntfs_restore_record_to, ntfs_scan_overwritten};
 
 int sink_write(void* owner, const void* data, std::size_t bytes) {
     return static_cast<restore_sink_c*>(owner)->write(data, bytes) ? 0 : -1;
@@ -20,14 +23,6 @@ int sink_write(void* owner, const void* data, std::size_t bytes) {
 
 int sink_zeros(void* owner, std::uint64_t bytes) {
     return static_cast<restore_sink_c*>(owner)->zeros(bytes) ? 0 : -1;
-}
-
-QString name_of(const ntfs_record& record) {
-    int length = 0;
-    while (length < ntfs_record_name_units && record.name[length]) {
-        ++length;
-    }
-    return QString::fromUtf16(record.name, length);
 }
 
 }  // namespace
@@ -52,15 +47,27 @@ void ntfs_recovery_c::reset() {
     stop_ = 0;
     read_count_ = 0;
     found_count_ = 0;
-    node_table_.clear();
+    tree_.clear();
     error_text_.clear();
 }
 
 QByteArray ntfs_recovery_c::device_name(const volume_item_s& target) {
+    // Drives as Linux letters disks: a-z, then aa-az, ba-bz and so on.
+    QByteArray letters;
+    for (long n = std::max(0L, static_cast<long>(target.disk_number)) + 1; n > 0;
+         n = (n - 1) / 26) {
+        letters.prepend(static_cast<char>('a' + (n - 1) % 26));
+    }
     char name[260];
-    std::snprintf(name, sizeof name, "/dev/hd%c%d", 'a' + target.disk_number,
+    std::snprintf(name, sizeof name, "/dev/hd%s%d", letters.constData(),
                   static_cast<int>(target.partition_number));
     return QByteArray(name);
+}
+
+QString ntfs_recovery_c::orphans_folder_name() {
+    const QString name = text("ntfs_orphans_folder");
+    return name.isEmpty() || name.contains(QLatin1Char('/')) ? QStringLiteral("[Orphaned files]")
+                                                             : name;
 }
 
 void ntfs_recovery_c::run() {
@@ -89,7 +96,7 @@ void ntfs_recovery_c::run() {
 }
 
 void ntfs_recovery_c::fetch_records() {
-    ntfs_node node;
+    ntfs_record record;
     while (stop_.load(std::memory_order_relaxed) == 0) {
         bool stopped = false;
         while (pause_.load(std::memory_order_relaxed) != 0) {
@@ -102,8 +109,8 @@ void ntfs_recovery_c::fetch_records() {
         if (stopped) {
             break;
         }
-        std::memset(&node.record, 0, sizeof node.record);
-        if (library_.scan_next(&context_, &node.record) == 0) {
+        std::memset(&record, 0, sizeof record);
+        if (library_.scan_next(&context_, &record) == 0) {
             break;
         }
         // Terms are summed in 64 bits: 32-bit sums would overflow on a very large $MFT.
@@ -116,34 +123,26 @@ void ntfs_recovery_c::fetch_records() {
                 std::memory_order_relaxed);
         }
         read_count_.fetch_add(1, std::memory_order_relaxed);
-        const std::uint32_t flags = node.record.flags;
+        const std::uint32_t flags = record.flags;
         if ((flags & ntfs_flag_deleted) || !(flags & ntfs_flag_file)) {
             found_count_.fetch_add(1, std::memory_order_relaxed);
-            node_table_.insert(node.record.record_number, node);
+            tree_.add(record);
         }
     }
 }
 
 void ntfs_recovery_c::link_and_mark() {
-    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        auto parent = node_table_.find(it.value().record.parent_number);
-        if (parent != node_table_.end()) {
-            parent.value().children.append(it.key());
-        }
-    }
-    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        if (!(it.value().record.flags & ntfs_flag_file)) {
-            continue;
-        }
-        // Each step marks a folder not marked before, so even looping parents end.
-        std::uint64_t key = it.value().record.parent_number;
-        for (;;) {
-            auto parent = node_table_.find(key);
-            if (parent == node_table_.end() || parent.value().has_files) {
-                break;
+    tree_.finish(orphans_folder_name());
+    // Deleted files whose clusters a later record took, which $Bitmap cannot show when that
+    // record was deleted too.
+    if (library_.scan_overwritten) {
+        for (std::size_t i = 0; i < tree_.size(); ++i) {
+            const ntfs_node& node = tree_.at(i);
+            if ((node.flags & ntfs_flag_deleted) && (node.flags & ntfs_flag_file) &&
+                !(node.extra_flags & ntfs_extra_overwritten) &&
+                library_.scan_overwritten(&context_, node.record_number) > 0) {
+                tree_.add_extra_flags(node.record_number, ntfs_extra_overwritten);
             }
-            parent.value().has_files = 1;
-            key = parent.value().record.parent_number;
         }
     }
 }
@@ -169,25 +168,20 @@ int ntfs_recovery_c::get_file_path(std::uint64_t file_key, QString* path) {
     }
     QStringList names;
     std::uint64_t key = file_key;
-    for (qsizetype steps = 0;; ++steps) {
-        auto found = node_table_.constFind(key);
-        if (found == node_table_.constEnd() || steps > node_table_.size()) {
+    for (std::size_t steps = 0;; ++steps) {
+        const ntfs_node* found = tree_.find(key);
+        if (!found || steps > tree_.size()) {
             return -1;
         }
-        names.prepend(name_of(found.value().record));
-        if (found.value().record.parent_number == ntfs_root_record) {
+        names.prepend(tree_.name(*found));
+        if (found->parent_number == ntfs_root_record) {
             break;
         }
-        key = found.value().record.parent_number;
+        key = found->parent_number;
     }
     for (const QString& name : names) {
         result += QLatin1Char('/') + name;
     }
     *path = result;
     return 0;
-}
-
-// Used by the tool and the result views.
-QString ntfs_node_name(const ntfs_node& node) {
-    return name_of(node.record);
 }

@@ -3,31 +3,24 @@
 //
 // Runs in its own thread: names the volume's device for the NTFS library, fetches every
 // file record it hands out, keeps the directories and the deleted entries by record
-// number, then links them into a tree and marks the folders that hold files. Owned by
+// number, then links them into a tree (checking each parent reference's sequence number;
+// files without a valid parent go to a folder of orphaned files) and marks the folders that
+// hold files. Owned by
 // whoever scans (the scan page, the orvane tool); the results are read in place after
 // finished() and stay until the next reset(). The library context stays open after a scan
 // so that restore_file can use it; the next scan ends it first.
 
 #include "engine/ntfs/ntfs_scan.h"
+#include "engine/ntfs/ntfs_tree.h"
 #include "engine/recovery_base.h"
 
-#include <QHash>
-#include <QList>
 #include <QString>
 
 #include <atomic>
 #include <cstdint>
 
-// One kept record.
-struct ntfs_node {
-    ntfs_record record{};
-    std::uint8_t has_files = 0;  // some file lies somewhere below this folder
-    // Record numbers of the nodes whose parent this is, filled after the scan. Keys, not
-    // pointers: a QHash moves its nodes when it grows or detaches from a shared copy.
-    QList<std::uint64_t> children;
-};
-
-// The NTFS library's four calls; tests put a scripted library in their place.
+// The NTFS library's calls; tests put a scripted library in their place. scan_overwritten
+// may be null (a library without it flags only what $Bitmap shows).
 struct ntfs_library_s {
     int (*scan_startup)(const char* device, ntfs_scan_context* context);
     int (*scan_next)(ntfs_scan_context* context, ntfs_record* record);
@@ -37,13 +30,8 @@ struct ntfs_library_s {
     // The same restore into the restore writer's sink; when missing, restore_into fails.
     int (*restore_record_to)(ntfs_scan_context* context, std::uint64_t record_number,
                              const ntfs_restore_output* output) = nullptr;
+    int (*scan_overwritten)(ntfs_scan_context* context, std::uint64_t record_number) = nullptr;
 };
-
-// The record's name as text.
-QString ntfs_node_name(const ntfs_node& node);
-
-constexpr std::uint64_t ntfs_root_record = 5;
-constexpr std::uint64_t ntfs_last_system_record = 11;  // records 0-11 are the volume's own
 
 class ntfs_recovery_c final : public recovery_base_c {
     Q_OBJECT
@@ -68,9 +56,12 @@ class ntfs_recovery_c final : public recovery_base_c {
     QString get_error_text() override { return error_text_; }
 
     // The scan result; read only after the thread has finished.
-    const QHash<std::uint64_t, ntfs_node>& nodes() const { return node_table_; }
-    // The device name the scan hands to the library for a target.
+    const ntfs_tree_c& tree() const { return tree_; }
+    // The device name the scan hands to the library for a target: /dev/hd, the drive's
+    // letters (a-z, then aa, ab, ...) and the partition number.
     static QByteArray device_name(const volume_item_s& target);
+    // The name of the folder of orphaned files, from the language texts.
+    static QString orphans_folder_name();
     // Replaces the library's calls (tests); call only while no scan runs.
     void set_library(const ntfs_library_s& library) { library_ = library; }
 
@@ -88,7 +79,7 @@ class ntfs_recovery_c final : public recovery_base_c {
     std::atomic<int> stop_{0};
     std::atomic<std::int64_t> read_count_{0};
     std::atomic<std::int64_t> found_count_{0};
-    QHash<std::uint64_t, ntfs_node> node_table_;
+    ntfs_tree_c tree_;
     ntfs_library_s library_;
     QString error_text_;  // why the scan could not start or the last restore failed
 };

@@ -8,11 +8,44 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <unordered_map>
 #include <vector>
+
+namespace ntfs {
+
+bool parse_device_name(const char* name, int* drive, int* partition) {
+    if (!name || std::strncmp(name, "/dev/hd", 7) != 0) {
+        return false;
+    }
+    const char* p = name + 7;
+    int letters = 0;
+    int index = 0;  // letters as a bijective base-26 number: a = 1, z = 26, aa = 27
+    for (; *p >= 'a' && *p <= 'z'; ++p) {
+        if (++letters > 3) {
+            return false;
+        }
+        index = index * 26 + (*p - 'a' + 1);
+    }
+    if (letters == 0 || *p == 0) {
+        return false;
+    }
+    int number = 0;
+    for (; *p; ++p) {
+        if (*p < '0' || *p > '9' || number > 100000) {
+            return false;
+        }
+        number = number * 10 + (*p - '0');
+    }
+    *drive = index - 1;
+    *partition = number;
+    return true;
+}
+
+}  // namespace ntfs
 
 namespace {
 
@@ -22,6 +55,7 @@ constexpr std::size_t bitmap_chunk = 1 << 16;     // bytes of $Bitmap per cached
 constexpr std::size_t bitmap_cache_chunks = 256;  // at most 16 MiB of $Bitmap in memory
 constexpr std::size_t max_mft_runs = 1 << 16;
 constexpr std::uint64_t mft_record_number = 0;
+constexpr std::size_t max_extensions = std::size_t{1} << 22;
 constexpr std::uint64_t bitmap_record_number = 6;
 
 // The piece of $Bitmap that holds byte index; null when it cannot be read.
@@ -80,7 +114,10 @@ bool clusters_in_use(scan_state_s* s, const std::vector<run_s>& runs) {
 void fill_record(scan_state_s* s, std::uint64_t number, const record_header_s& header,
                  const file_facts_s& f, ntfs_record* out) {
     out->record_number = number;
-    out->parent_number = f.parent;
+    out->parent_number = f.parent & reference_mask;
+    out->sequence = header.sequence;
+    out->parent_sequence = reference_sequence(f.parent);
+    out->reserved = 0;
     const bool directory = header.flags & record_directory;
     const bool deleted = !(header.flags & record_in_use);
     out->flags =
@@ -91,12 +128,25 @@ void fill_record(scan_state_s* s, std::uint64_t number, const record_header_s& h
     out->write_time = f.write_time;
     out->extra_flags = 0;
     if (f.has_data && !f.data_resident) {
-        if (f.data_flags & (attribute_compressed | attribute_encrypted) || f.runs_damaged) {
+        if (f.data_flags & attribute_encrypted || f.runs_damaged) {
             out->extra_flags |= ntfs_extra_unreadable;
         }
         if (deleted && !directory && clusters_in_use(s, f.runs)) {
             out->extra_flags |= ntfs_extra_overwritten;
         }
+    }
+    if (!f.has_name) {
+        // A deleted file whose name went with an extension record the driver emptied: its
+        // data may be whole. It is named after its record and has no parent.
+        char text[48];
+        const int length = std::snprintf(text, sizeof text, "[record %llu]",
+                                         static_cast<unsigned long long>(number));
+        for (int i = 0; i <= length; ++i) {
+            out->name[i] = static_cast<char16_t>(text[i]);
+        }
+        out->parent_number = 0;
+        out->parent_sequence = 0;
+        return;
     }
     const std::size_t units = std::min<std::size_t>(f.name.size(), ntfs_record_name_units - 1);
     std::copy(f.name.begin(), f.name.begin() + static_cast<std::ptrdiff_t>(units), out->name);
@@ -119,25 +169,15 @@ void add_term(std::int32_t* term, std::int32_t amount) {
     }
 }
 
-// Resolves "/dev/hd<letter><number>" to a drive and a byte range on it.
+// Resolves "/dev/hd<letters><number>" to a drive and a byte range on it.
 int open_device(const char* name, scan_state_s* s) {
-    if (!name || std::strncmp(name, "/dev/hd", 7) != 0 || name[7] < 'a' || name[7] > 'z') {
-        return ntfs_error_device_name;
-    }
-    const int drive = name[7] - 'a';
+    int drive = 0;
     int partition = 0;
-    const char* p = name + 8;
-    if (*p == 0) {
+    if (!parse_device_name(name, &drive, &partition)) {
         return ntfs_error_device_name;
-    }
-    for (; *p; ++p) {
-        if (*p < '0' || *p > '9' || partition > 100000) {
-            return ntfs_error_device_name;
-        }
-        partition = partition * 10 + (*p - '0');
     }
     const auto drives = platform::list_drives();
-    if (drive >= static_cast<int>(drives.size()) || drive >= 10) {
+    if (drive >= static_cast<int>(drives.size())) {
         return ntfs_error_no_volume;
     }
     const platform::drive_desc_s& desc = drives[static_cast<std::size_t>(drive)];
@@ -292,10 +332,19 @@ int ntfs_scan_next(ntfs_scan_context* context, ntfs_record* record) {
             }
             add_term(header.flags & record_in_use ? &context->term_a : &context->term_b, 1);
             if ((header.base_reference & reference_mask) != 0) {
+                note_claims(s, number, header, raw, nullptr);
+                if (s->extensions.size() < max_extensions) {
+                    s->extensions.emplace_back(header.base_reference, number);
+                    s->extensions_sorted = false;
+                }
                 continue;  // an extension record: read with its base record
             }
             gather_file(s, number, raw, &s->facts, false);
-            if (!s->facts.has_name) {
+            note_claims(s, number, header, raw, &s->facts);
+            const bool nameless_data = !(header.flags & record_in_use) &&
+                                       !(header.flags & record_directory) && s->facts.has_data &&
+                                       s->facts.has_attribute_list;
+            if (!s->facts.has_name && !nameless_data) {
                 continue;
             }
             fill_record(s, number, header, s->facts, record);
@@ -305,6 +354,19 @@ int ntfs_scan_next(ntfs_scan_context* context, ntfs_record* record) {
         return 0;
     }
     return 0;
+}
+
+int ntfs_scan_overwritten(ntfs_scan_context* context, std::uint64_t record_number) {
+    scan_state_s* s = state_of(context);
+    if (!s) {
+        return ntfs_error_no_scan;
+    }
+    try {
+        sort_claims(s);
+    } catch (const std::bad_alloc&) {
+        return ntfs_error_no_memory;
+    }
+    return std::binary_search(s->overwritten.begin(), s->overwritten.end(), record_number) ? 1 : 0;
 }
 
 int ntfs_scan_end(ntfs_scan_context* context) {
@@ -321,7 +383,7 @@ const char* ntfs_error_text(int code) {
         case 0:
             return "success";
         case ntfs_error_device_name:
-            return "not a device name of the form /dev/hd<letter><number>";
+            return "not a device name of the form /dev/hd<letters><number>";
         case ntfs_error_no_volume:
             return "no such drive or partition";
         case ntfs_error_open:
@@ -337,11 +399,13 @@ const char* ntfs_error_text(int code) {
         case ntfs_error_no_record:
             return "the record holds no file";
         case ntfs_error_no_data:
-            return "the data is compressed, encrypted or its runs are damaged";
+            return "the data is encrypted or its runs are damaged";
         case ntfs_error_read:
             return "a cluster could not be read";
         case ntfs_error_write:
             return "the destination could not be written";
+        case ntfs_error_bad_compression:
+            return "a compression unit of the data is damaged";
     }
     return "unknown result";
 }

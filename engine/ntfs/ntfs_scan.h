@@ -34,10 +34,11 @@ constexpr std::uint32_t ntfs_flag_deleted = 0x80;
 // Bits of ntfs_record::extra_flags.
 // Some cluster of a deleted file is in use again in the volume's cluster bitmap.
 constexpr std::uint32_t ntfs_extra_overwritten = 0x01;
-// The data is stored compressed or encrypted: it cannot be written out as it is.
+// The data is encrypted or its runs are damaged: it cannot be written out.
 constexpr std::uint32_t ntfs_extra_unreadable = 0x02;
 
-constexpr int ntfs_record_name_units = 260;
+// An NTFS name has at most 255 UTF-16 units (its length is one byte): 256 hold it and its NUL.
+constexpr int ntfs_record_name_units = 256;
 
 // One file record as ntfs_scan_next fills it, 576 bytes, little-endian.
 struct ntfs_record {
@@ -50,6 +51,12 @@ struct ntfs_record {
     std::uint32_t flags;                    // 48: ntfs_flag_*
     std::uint32_t extra_flags;              // 52: ntfs_extra_*
     char16_t name[ntfs_record_name_units];  // 56: UTF-16, NUL-terminated
+    // 568: the record's sequence number (NTFS raises it each time the record is freed)
+    std::uint16_t sequence;
+    // 570: the sequence number in the reference to the parent: the parent is the record
+    // that parent_number names only while that record's sequence number still matches
+    std::uint16_t parent_sequence;
+    std::uint32_t reserved;  // 572: zero
 };
 
 static_assert(sizeof(ntfs_scan_context) == 8248);
@@ -65,29 +72,38 @@ static_assert(offsetof(ntfs_record, creation_time) == 24);
 static_assert(offsetof(ntfs_record, write_time) == 40);
 static_assert(offsetof(ntfs_record, flags) == 48);
 static_assert(offsetof(ntfs_record, name) == 56);
+static_assert(offsetof(ntfs_record, sequence) == 568);
+static_assert(offsetof(ntfs_record, parent_sequence) == 570);
 
 // Failure codes.
-constexpr int ntfs_error_device_name = -1;  // not of the form /dev/hd<letter><number>
+constexpr int ntfs_error_device_name = -1;  // not of the form /dev/hd<letters><number>
 constexpr int ntfs_error_no_volume = -2;    // no such drive or partition
 constexpr int ntfs_error_open = -3;         // the device cannot be opened or read
 constexpr int ntfs_error_not_ntfs = -4;     // the boot sector is not an NTFS one
 constexpr int ntfs_error_bad_mft = -5;      // the $MFT's own record or runs are unusable
 constexpr int ntfs_error_no_memory = -6;
-constexpr int ntfs_error_no_scan = -7;    // restore without a started scan
-constexpr int ntfs_error_no_record = -8;  // the record cannot be read or holds no file
-constexpr int ntfs_error_no_data = -9;    // compressed, encrypted or damaged data stream
-constexpr int ntfs_error_read = -10;      // a cluster could not be read
-constexpr int ntfs_error_write = -11;     // the destination could not be written
+constexpr int ntfs_error_no_scan = -7;           // restore without a started scan
+constexpr int ntfs_error_no_record = -8;         // the record cannot be read or holds no file
+constexpr int ntfs_error_no_data = -9;           // encrypted or damaged data stream
+constexpr int ntfs_error_read = -10;             // a cluster could not be read
+constexpr int ntfs_error_write = -11;            // the destination could not be written
+constexpr int ntfs_error_bad_compression = -12;  // a compression unit does not decompress
 
-// Starts a scan of device ("/dev/hd<drive letter><partition number>") in context, which
-// must be zeroed. 0 on success, negative on failure (the block is then not in use).
+// Starts a scan of device ("/dev/hd<drive letters><partition number>") in context, which
+// must be zeroed. Drives are lettered as Linux letters disks: a to z are drives 0 to 25,
+// aa to az 26 to 51, and so on. 0 on success, negative on failure (the block is then not in use).
 int ntfs_scan_startup(const char* device, ntfs_scan_context* context);
 // Fills record with the next file record: 1, or 0 when the $MFT has been read to its end.
 int ntfs_scan_next(ntfs_scan_context* context, ntfs_record* record);
 // Ends the scan in context and frees what it holds. Always 0.
 int ntfs_scan_end(ntfs_scan_context* context);
+// After the scan has read the $MFT to its end (or was stopped): 1 when some cluster of
+// record_number's data is claimed by another record, live or deleted later than it
+// (by the records' last change), 0 when not, negative on failure. The first call sorts
+// the clusters of every record read; later calls look the answer up.
+int ntfs_scan_overwritten(ntfs_scan_context* context, std::uint64_t record_number);
 // Writes the unnamed data stream of record_number to path (UTF-8): exactly its size, holes
-// as zeros. 0 when written whole.
+// as zeros, compressed data decompressed. 0 when written whole.
 int ntfs_restore_record(ntfs_scan_context* context, std::uint64_t record_number, const char* path);
 
 // Where ntfs_restore_record_to writes a record's data, in order from its first byte: write

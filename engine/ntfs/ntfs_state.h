@@ -13,7 +13,22 @@
 
 namespace ntfs {
 
-constexpr std::size_t block_bytes = 1 << 20;  // one sequential read of the $MFT
+constexpr std::size_t block_bytes = 1 << 18;  // one sequential read of the $MFT
+
+// Clusters [first, end) that a record's attribute claims; owner is the file reference of
+// the base record (record number and sequence number) until the claims are sorted.
+struct claim_s {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    std::uint64_t owner = 0;
+};
+// A base record that claims clusters, itself or through its extension records.
+struct owner_s {
+    std::uint64_t number = 0;
+    std::uint64_t change_ticks = 0;  // last change of the record ($STANDARD_INFORMATION)
+    std::uint16_t sequence = 0;
+    bool in_use = false;
+};
 
 // The library's state behind a context block.
 struct scan_state_s {
@@ -35,6 +50,17 @@ struct scan_state_s {
     std::vector<run_s> bitmap_runs;
     std::uint64_t bitmap_bytes = 0;
     std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> bitmap_cache;
+    // The clusters every record read claims, for telling which deleted files later records
+    // took clusters from; replaced after the scan by the sorted numbers of those files.
+    std::vector<claim_s> claims;
+    std::vector<owner_s> owners;
+    std::vector<run_s> claim_runs;  // scratch
+    bool claims_sorted = false;
+    // Every extension record read: (its base record's reference, its own number), for files
+    // whose attribute list no longer names all of their extension records.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> extensions;
+    bool extensions_sorted = false;
+    std::vector<std::uint64_t> overwritten;
 };
 
 inline scan_state_s* state_of(ntfs_scan_context* context) {
@@ -56,5 +82,30 @@ void gather_extensions(scan_state_s* s, std::uint64_t number, file_facts_s* fact
 // Gathers the facts of a base record (fixups applied) and of its extension records.
 void gather_file(scan_state_s* s, std::uint64_t number, const std::uint8_t* record,
                  file_facts_s* facts, bool keep_data);
+
+// Notes the clusters of every non-resident attribute of a record (fixups applied), base or
+// extension. For a base record, facts holds what gather_file found in it.
+void note_claims(scan_state_s* s, std::uint64_t number, const record_header_s& header,
+                 const std::uint8_t* record, const file_facts_s* facts);
+// Sorts the claims once and keeps the numbers of the deleted records whose clusters another
+// record claims: a live one, or a deleted one changed at the same time or later.
+void sort_claims(scan_state_s* s);
+
+// Where a restore writes a file's bytes, in order from the first.
+class data_sink_c {
+  public:
+    virtual ~data_sink_c() = default;
+    virtual bool write(const std::uint8_t* data, std::size_t length) = 0;
+    // length bytes of zeros (a hole), which a file can leave unwritten
+    virtual bool skip(std::uint64_t length) = 0;
+    // The end: size is the stream's whole size (past the last write or skip: zeros)
+    virtual bool finish(std::uint64_t size) = 0;
+};
+// Writes the unnamed data stream of a file record to sink: 0, or an ntfs_error_* code.
+int restore_to_sink(scan_state_s* s, std::uint64_t record_number, data_sink_c* sink);
+
+// "/dev/hd<letters><number>" to a drive index (a-z 0-25, aa 26, ...) and a partition
+// number; false when the name has another form.
+bool parse_device_name(const char* name, int* drive, int* partition);
 
 }  // namespace ntfs

@@ -221,23 +221,32 @@ QString raw_recovery_c::read_scan_file(const QString& path) {
 void raw_recovery_c::rebuild_type_index() {
     const auto defaults = sig::default_rules();
     const auto configured = sig::current_rules();
-    QHash<QByteArray, std::uint64_t> limits;
     QHash<QByteArray, QList<std::uint64_t>> index;
     refused_records_ = 0;
+    // Records of one type mostly come in runs: the type's limit and list are looked up
+    // again only when the type changes.
+    char type_now[8] = {};
+    bool have_type = false;
+    std::uint64_t limit = 0;
+    QList<std::uint64_t>* list = nullptr;
     for (std::size_t position = 0; position < records_.size(); ++position) {
         const signature_record& r = records_[position];
-        const QByteArray type = record_type(r);
-        auto limit = limits.constFind(type);
-        if (limit == limits.constEnd()) {
-            limit = limits.insert(type, type_limit(type, defaults, configured));
+        if (!have_type || std::memcmp(type_now, r.type, sizeof type_now) != 0) {
+            std::memcpy(type_now, r.type, sizeof type_now);
+            have_type = true;
+            limit = type_limit(record_type(r), defaults, configured);
+            list = nullptr;
         }
         const bool inside =
             volume_bytes_ == 0 || (r.offset <= volume_bytes_ && r.size <= volume_bytes_ - r.offset);
-        if (r.index >= records_.size() || limit.value() == 0 || r.size > limit.value() || !inside) {
+        if (r.index >= records_.size() || limit == 0 || r.size > limit || !inside) {
             ++refused_records_;
             continue;
         }
-        index[type].append(position);
+        if (!list) {
+            list = &index[record_type(r)];  // valid until the next insert into index
+        }
+        list->append(position);
     }
     type_index_ = std::move(index);
 }

@@ -2,9 +2,8 @@
 
 #include "app/diagnostics.h"
 #include "app/settings.h"
-#include "app/ui/main_window.h"
 #include "device/platform/platform_write.h"
-#include "device/ui/volume_window.h"
+#include "device/ui/device_page.h"
 #include "partition/master_boot_record.h"
 #include "partition/ui/partition_delegate.h"
 #include "partition/ui/partition_model.h"
@@ -13,8 +12,8 @@
 #include <QItemSelectionModel>
 #include <QPainter>
 
-partition_window_c::partition_window_c(main_window_c* main_window)
-    : QWidget(main_window), form(std::make_unique<Ui::PartitionForm>()), main_window(main_window) {
+partition_window_c::partition_window_c(QWidget* parent)
+    : QWidget(parent), form(std::make_unique<Ui::PartitionForm>()) {
     form->setupUi(this);
     set_new_model();
     form->lv_volumes->setItemDelegate(new partition_delegate_c(form->lv_volumes));
@@ -31,8 +30,7 @@ partition_window_c::partition_window_c(main_window_c* main_window)
     connect(&worker, &QThread::finished, this, &partition_window_c::on_thread_finished);
     connect(form->btn_stop, &QPushButton::clicked, this, &partition_window_c::on_stop_clicked);
     connect(&timer, &QTimer::timeout, this, &partition_window_c::on_timer);
-    connect(form->btn_back, &QPushButton::clicked, main_window,
-            &main_window_c::on_click_partition_back);
+    connect(form->btn_back, &QPushButton::clicked, this, &partition_window_c::back_clicked);
     connect(form->btn_repair, &QPushButton::clicked, this, &partition_window_c::on_repair_clicked);
     timer.start(400);
     bar.init_bar(QStringLiteral(":/images/partition_search/loding_on.png"), QColor(226, 240, 253));

@@ -19,13 +19,12 @@
 namespace Ui {
 class PartitionForm;
 }
-class main_window_c;
 class partition_model_c;
 
 class partition_window_c : public QWidget {
     Q_OBJECT
   public:
-    explicit partition_window_c(main_window_c* main_window);
+    explicit partition_window_c(QWidget* parent = nullptr);
     ~partition_window_c() override;
 
     // Searches this drive (a copy is kept): 0, or -1 when the drive cannot be searched.
@@ -37,11 +36,13 @@ class partition_window_c : public QWidget {
     static QRect bar_rect() { return {120, 50, 450, 12}; }
 
     std::unique_ptr<Ui::PartitionForm> form;
-    main_window_c* main_window;
     partition_repair_c worker;
     progress_bar_c bar;
     QTimer timer;
     partition_model_c* model = nullptr;
+
+  signals:
+    void back_clicked();
 
   public slots:
     void on_partition_found();

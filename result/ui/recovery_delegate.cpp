@@ -3,8 +3,12 @@
 #include "device/drive_list.h"
 #include "result/recovery_item.h"
 
+#include <QAbstractItemView>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
 
+#include <algorithm>
 #include <ctime>
 
 const QColor recovery_delegate_c::overwritten_colour(196, 64, 0);
@@ -15,6 +19,9 @@ recovery_delegate_c::recovery_delegate_c(QObject* parent)
       ticked(QStringLiteral(":/images/partition_search/check2.png")) {}
 
 QString local_date_text(std::int64_t seconds) {
+    if (seconds == 0) {
+        return QStringLiteral("-");
+    }
     if (seconds < 0) {
         return {};
     }
@@ -28,6 +35,50 @@ QString local_date_text(std::int64_t seconds) {
         return {};
     }
     return QString::fromLatin1(buffer);
+}
+
+QFont recovery_delegate_c::cell_font() {
+    return QFont(QStringLiteral("Segoe UI Symbol"), 8);
+}
+
+QString recovery_delegate_c::cell_text(const recovery_item_s& item, int column) {
+    switch (column) {
+        case 1:
+            return item.name;
+        case 2:
+            return format_size(item.size);
+        case 3:
+            return local_date_text(item.date1);
+        case 4:
+            return local_date_text(item.date2);
+        default:
+            return {};
+    }
+}
+
+QString recovery_delegate_c::shown_text(const recovery_item_s& item, int column, int cell_width) {
+    // The text starts 10 pixels into its cell.
+    return QFontMetrics(cell_font())
+        .elidedText(cell_text(item, column), Qt::ElideRight, std::max(0, cell_width - 12));
+}
+
+bool recovery_delegate_c::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                    const QStyleOptionViewItem& option, const QModelIndex& index) {
+    const QVariant value = index.data(Qt::DisplayRole);
+    if (event && view && event->type() == QEvent::ToolTip && holds_recovery_item(value)) {
+        const recovery_item_s item = recovery_item_from(value);
+        const QString full = cell_text(item, index.column());
+        if (!full.isEmpty() && shown_text(item, index.column(), option.rect.width()) != full) {
+            QString tip = full;
+            const QString more = index.data(Qt::ToolTipRole).toString();
+            if (!more.isEmpty()) {
+                tip += QStringLiteral("\n\n") + more;
+            }
+            QToolTip::showText(event->globalPos(), tip, view->viewport(), option.rect);
+            return true;
+        }
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
 }
 
 void recovery_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& option,
@@ -45,7 +96,7 @@ void recovery_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& o
     if (option.state & QStyle::State_Selected) {
         painter->fillRect(option.rect, QColor(81, 149, 206));
     }
-    painter->setFont(QFont(QStringLiteral("Segoe UI Symbol"), 8));
+    painter->setFont(cell_font());
     QRect text_rect = option.rect;
     text_rect.setLeft(text_rect.left() + 10);
     const int flags = Qt::AlignVCenter | Qt::AlignJustify;
@@ -57,18 +108,14 @@ void recovery_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& o
             break;
         }
         case 1:
-            if (item.overwritten) {
-                painter->setPen(overwritten_colour);
-            }
-            painter->drawText(text_rect, flags, item.name);
-            break;
         case 2:
-            painter->drawText(text_rect, flags, format_size(item.size));
-            break;
         case 3:
         case 4:
+            if (index.column() == 1 && item.overwritten) {
+                painter->setPen(overwritten_colour);
+            }
             painter->drawText(text_rect, flags,
-                              local_date_text(index.column() == 3 ? item.date1 : item.date2));
+                              shown_text(item, index.column(), option.rect.width()));
             break;
         default:
             break;

@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <QStyledItemDelegate>
 
+struct recovery_item_s;
+
 class recovery_delegate_c : public QStyledItemDelegate {
     Q_OBJECT
   public:
@@ -14,6 +16,14 @@ class recovery_delegate_c : public QStyledItemDelegate {
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
+    // A text cut to its cell shows whole in a tooltip.
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+
+    // The text of a cell in full, and as painted into a cell of this width ("…" where cut).
+    static QString cell_text(const recovery_item_s& item, int column);
+    static QString shown_text(const recovery_item_s& item, int column, int cell_width);
+    static QFont cell_font();
 
     static const QColor overwritten_colour;
 
@@ -22,6 +32,7 @@ class recovery_delegate_c : public QStyledItemDelegate {
     QPixmap ticked;
 };
 
-// The local calendar date of a time in seconds since 1970 as "%Y-%m-%d"; empty for a time
-// before 1970 or one the calendar conversion refuses.
+// The local calendar date of a time in seconds since 1970 as "%Y-%m-%d"; "-" for no time (0,
+// what the engines give when they know none, as for files that a deep scan found), empty
+// for a time before 1970 or one the calendar conversion refuses.
 QString local_date_text(std::int64_t seconds);

@@ -21,6 +21,7 @@ void recovery_file_c::set_jobs(const QDir& folder, std::vector<restore_job_s> jo
     current = -1;
     stop_word = 0;
     restored = 0;
+    overwritten = 0;
     failures.clear();
 }
 
@@ -53,8 +54,9 @@ void recovery_file_c::run() {
                                   ? job.item.name
                                   : job.folder + QLatin1Char('/') + job.item.name;
         QString why;
+        bool flagged = false;
         const auto fill = [&](restore_sink_c* sink) {
-            return page->restore_into(job.item, sink, &why);
+            return page->restore_into(job.item, sink, &why, &flagged);
         };
         restore_result_e result = restore_failed;
         try {
@@ -68,6 +70,9 @@ void recovery_file_c::run() {
         }
         if (result == restore_written) {
             ++restored;
+            if (job.item.overwritten || flagged) {
+                overwritten.fetch_add(1, std::memory_order_relaxed);
+            }
         } else {
             if (!writer.error_text().isEmpty()) {
                 why = writer.error_text();

@@ -48,6 +48,8 @@ class recovery_file_c : public QThread {
     const std::vector<restore_job_s>& jobs() const { return jobs_; }
     // Read after finished().
     int restored = 0;
+    // Restored files whose data other files may have taken since (written by run()).
+    std::atomic<int> overwritten{0};
     QStringList failures;  // names (with their folder) of the files not written whole, and why
     bool stopped = false;  // a stop request ended the run before every file was tried
 

@@ -76,11 +76,11 @@ void sort_items(std::vector<recovery_item_s>* items, bool ascending, Key key, Le
         keys.emplace_back(key((*items)[i]), i);
     }
     if (ascending) {
-        std::sort(keys.begin(), keys.end(),
-                  [&](const auto& a, const auto& b) { return less(a.first, b.first); });
+        std::stable_sort(keys.begin(), keys.end(),
+                         [&](const auto& a, const auto& b) { return less(a.first, b.first); });
     } else {
-        std::sort(keys.begin(), keys.end(),
-                  [&](const auto& a, const auto& b) { return less(b.first, a.first); });
+        std::stable_sort(keys.begin(), keys.end(),
+                         [&](const auto& a, const auto& b) { return less(b.first, a.first); });
     }
     std::vector<recovery_item_s> sorted;
     sorted.reserve(items->size());
@@ -97,7 +97,20 @@ void recovery_model_c::sort_by_column(int column) {
         return;
     }
     sort_toggles[column] = !sort_toggles[column];
-    const bool ascending = sort_toggles[column];
+    if (items->empty() || column < 1 || column > 4) {
+        return;
+    }
+    sort_rows(items, column, sort_toggles[column]);
+    rows_moved();
+}
+
+void recovery_model_c::rows_moved() {
+    if (!items->empty()) {
+        emit dataChanged(index(0, 0), index(static_cast<int>(items->size()) - 1, 4));
+    }
+}
+
+void recovery_model_c::sort_rows(std::vector<recovery_item_s>* items, int column, bool ascending) {
     if (items->empty()) {
         return;
     }
@@ -123,7 +136,6 @@ void recovery_model_c::sort_by_column(int column) {
                 items, ascending, [](const recovery_item_s& r) { return r.date2; }, by_number);
             break;
         default:
-            return;
+            break;
     }
-    emit dataChanged(index(0, 0), index(static_cast<int>(items->size()) - 1, 4));
 }

@@ -24,6 +24,11 @@ class recovery_model_c : public QAbstractTableModel {
     void set_checked(int row, bool value);
     // Sorts the list by a column, ascending on the first call, then alternating.
     void sort_by_column(int column);
+    // Sorts a list by a column (1 name, 2 size, 3 and 4 the dates); equal keys keep their
+    // order, so the same list sorts the same way every time.
+    static void sort_rows(std::vector<recovery_item_s>* items, int column, bool ascending);
+    // The rows were reordered in place: the views repaint them.
+    void rows_moved();
 
   private:
     std::vector<recovery_item_s>* items;

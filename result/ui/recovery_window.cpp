@@ -1,7 +1,7 @@
 #include "result/ui/recovery_window.h"
 
 #include "app/settings.h"
-#include "app/ui/main_window.h"
+#include "device/drive_list.h"
 #include "device/volume_list.h"
 #include "result/file_list.h"
 #include "result/ui/my_header_view.h"
@@ -14,8 +14,13 @@
 #include "ui_recovery_window.h"
 
 #include <QCheckBox>
+#include <QDateTime>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QItemSelectionModel>
+#include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMovie>
 #include <QPushButton>
@@ -33,10 +38,12 @@ QString button_sheet(const char* image) {
         .arg(QLatin1String(image));
 }
 
+const QString scan_file_filter = QStringLiteral("OrvaneRecovery Scan files (*.sav);;All files (*)");
+
 }  // namespace
 
-recovery_window_c::recovery_window_c(main_window_c* main_window)
-    : QWidget(main_window), form(std::make_unique<Ui::RecoveryForm>()), main_window(main_window) {
+recovery_window_c::recovery_window_c(QWidget* parent)
+    : QWidget(parent), form(std::make_unique<Ui::RecoveryForm>()) {
     form->setupUi(this);
     register_result_meta_types();
     QPalette light = palette();
@@ -97,14 +104,17 @@ recovery_window_c::recovery_window_c(main_window_c* main_window)
     filter->setObjectName(QStringLiteral("le_filter"));
     filter->setPlaceholderText(text("recovery_filter"));
     filter->setClearButtonEnabled(true);
+    ticked = new QLabel(this);
+    ticked->setObjectName(QStringLiteral("lbl_ticked"));
 
     connect(&session.fat_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
     connect(&session.ntfs_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
+    connect(&session.exfat_engine(), &QThread::finished, this,
+            &recovery_window_c::on_thread_finished);
     connect(&session.raw_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
-    connect(form->tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
     connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
     connect(form->btn_recovery, &QPushButton::clicked, this,
             &recovery_window_c::on_recovery_clicked);
@@ -112,8 +122,7 @@ recovery_window_c::recovery_window_c(main_window_c* main_window)
     connect(form->btn_stop, &QPushButton::clicked, this, &recovery_window_c::on_stop_clicked);
     connect(form->btn_filter, &QPushButton::clicked, this,
             &recovery_window_c::on_save_result_clicked);
-    connect(form->btn_back, &QPushButton::clicked, main_window,
-            &main_window_c::on_click_recovery_back);
+    connect(form->btn_back, &QPushButton::clicked, this, &recovery_window_c::back_clicked);
     connect(&timer, &QTimer::timeout, this, &recovery_window_c::on_timer);
     connect(header, &MyHeaderView::check_all, this, &recovery_window_c::on_check_all);
     connect(header, &MyHeaderView::sort_column, this, &recovery_window_c::on_sort_column);
@@ -156,12 +165,25 @@ void recovery_window_c::show_scan_buttons() {
     form->btn_stop->show();
 }
 
-void recovery_window_c::reset_tree() {
+void recovery_window_c::set_tree_model(TreeModel* model) {
     TreeModel* old = tree_model;
-    tree_model = new TreeModel(this);
+    QItemSelectionModel* old_selection = form->tv_dirtree->selectionModel();
+    tree_model = model;
+    tree_model->setParent(this);
+    open_node = nullptr;
     form->tv_dirtree->setModel(tree_model);
+    delete old_selection;
     delete old;
-    open_folder.clear();
+    // The table shows the highlighted folder, however it became highlighted: a click on its
+    // name, the keyboard, or a click on its tick box.
+    connect(form->tv_dirtree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { open_tree_folder(current); });
+    connect(tree_model, &TreeModel::ticks_changed, this, &recovery_window_c::on_tree_ticks_changed);
+    update_ticked_label();
+}
+
+void recovery_window_c::reset_tree() {
+    set_tree_model(new TreeModel(this));
 }
 
 void recovery_window_c::set_table_model() {
@@ -169,6 +191,7 @@ void recovery_window_c::set_table_model() {
     table_model = new recovery_model_c(&file_list, this);
     table->setModel(table_model);
     delete old;
+    fit_columns();
     apply_filter();
 }
 
@@ -200,8 +223,14 @@ int recovery_window_c::start_scan() {
         return -1;
     }
     scanning = true;
+    saved = false;
+    stopped = false;
+    left = false;
+    loaded_info.clear();
     timer.start(200);
+    movie->setPaused(false);
     movie->start();
+    update_ticked_label();
     return 0;
 }
 
@@ -237,8 +266,21 @@ void recovery_window_c::restart_scan() {
 }
 
 void recovery_window_c::on_timer() {
-    progress->value = session.current()->get_progress();
+    progress->value = bar_value();
     update();
+}
+
+double recovery_window_c::bar_value() const {
+    if (worker && (worker->isRunning() || restore_shown)) {
+        return restore_fraction();
+    }
+    if (session.scanning()) {
+        return session.current()->get_progress();
+    }
+    if (stopped) {
+        return stopped_at;
+    }
+    return session.has_results() ? 1.0 : progress->value;
 }
 
 void recovery_window_c::on_thread_finished() {
@@ -256,16 +298,15 @@ void recovery_window_c::finish_scan(bool ask) {
     form->btn_pause->setText(text("btn_start"));
     form->btn_stop->hide();
     const int stop = session.current()->get_stop();
+    stopped = stop == stop_keep;
+    stopped_at = session.progress_at_end();
+    restore_shown = false;
     bool found = false;
     if (session.has_results()) {
         std::unique_ptr<TreeModel> built = build_tree(session.current(), session.engine_kind());
         if (built) {
-            TreeModel* old = tree_model;
-            tree_model = built.release();
-            tree_model->setParent(this);
-            form->tv_dirtree->setModel(tree_model);
+            set_tree_model(built.release());
             form->tv_dirtree->expandToDepth(0);
-            delete old;
             found = true;
         } else {
             reset_tree();
@@ -276,15 +317,27 @@ void recovery_window_c::finish_scan(bool ask) {
     }
     scanning = false;
     movie->stop();
-    progress->value = session.current()->get_progress();
+    progress->value = bar_value();
+    update_ticked_label();
     update();
-    if (ask && !found && stop != stop_keep && stop != stop_abort && !deep_scan && isVisible() &&
-        warning_box("deep_scan_query", QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-        deep_scan = true;
-        file_list.clear();
-        set_table_model();
-        reset_tree();
-        restart_scan();
+    if (!ask || found || stop == stop_abort || left || !session.has_results() || !isVisible()) {
+        return;  // a scan that was left, or is being left, asks nothing
+    }
+    if (stop != stop_keep && !deep_scan) {
+        if (warning_box("deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
+            QMessageBox::Yes) {
+            deep_scan = true;
+            file_list.clear();
+            set_table_model();
+            reset_tree();
+            restart_scan();
+        }
+        return;
+    }
+    // Nothing found, and no deeper scan to offer: say so rather than show an empty page. A
+    // stopped scan says it on its status line ("stopped at", no files found).
+    if (!stopped && session.current()->get_error_text().isEmpty()) {
+        warning_box("recovery_nothing_found", QMessageBox::Ok);
     }
 }
 
@@ -297,6 +350,7 @@ void recovery_window_c::on_pause_clicked() {
     if (session.scanning()) {
         const int pause = session.toggle_pause();
         form->btn_pause->setText(text(pause != 0 ? "btn_resume" : "btn_pause"));
+        movie->setPaused(pause != 0);  // the animation says the scan is working
         return;
     }
     if (restoration_running()) {
@@ -312,17 +366,66 @@ void recovery_window_c::on_pause_clicked() {
 }
 
 void recovery_window_c::on_tree_clicked(const QModelIndex& index) {
+    open_tree_folder(index);
+}
+
+void recovery_window_c::open_tree_folder(const QModelIndex& index) {
     if (!index.isValid() || !session.has_results() || session.scanning()) {
         return;
     }
+    folder_node* node = TreeModel::node_of(index);
+    if (node == open_node) {
+        return;
+    }
     preview_shown = false;
-    const folder_node* node = TreeModel::node_of(index);
     fill_file_list(file_list, session.current(), session.engine_kind(), node->folder_ref);
-    open_folder = node->path;
+    open_node = node;
+    TreeModel::give_file_ticks(node, file_list);
+    sort_files();
     set_table_model();
-    header->all_checked = false;
-    header->viewport()->update();
+    update_ticked_label();
     update();
+}
+
+void recovery_window_c::sort_files() {
+    if (sort_column > 0) {
+        recovery_model_c::sort_rows(&file_list, sort_column, sort_ascending);
+    }
+}
+
+void recovery_window_c::on_file_ticks_changed() {
+    if (open_node) {
+        tree_model->take_file_ticks(open_node, file_list);
+    }
+    update_ticked_label();
+}
+
+void recovery_window_c::on_tree_ticks_changed() {
+    if (open_node) {
+        TreeModel::give_file_ticks(open_node, file_list);
+        table->viewport()->update();
+    }
+    form->tv_dirtree->viewport()->update();
+    update_ticked_label();
+}
+
+void recovery_window_c::update_ticked_label() {
+    if (!ticked || !header) {
+        return;
+    }
+    // The header's box shows whether every listed file is ticked.
+    bool all = !file_list.empty();
+    for (const recovery_item_s& file : file_list) {
+        all = all && file.checked;
+    }
+    header->all_checked = all;
+    header->viewport()->update();
+    const tick_count_s total = tree_model ? tree_model->ticked_totals() : tick_count_s{};
+    if (total.files == 0) {
+        ticked->clear();
+        return;
+    }
+    ticked->setText(text("recovery_ticked").arg(total.files).arg(format_size(total.bytes)));
 }
 
 void recovery_window_c::on_check_all(bool value) {
@@ -333,10 +436,19 @@ void recovery_window_c::on_check_all(bool value) {
         }
     }
     set_table_model();
+    on_file_ticks_changed();
 }
 
 void recovery_window_c::on_sort_column(int column) {
-    table_model->sort_by_column(column);
+    if (column < 1 || column > 4) {
+        return;
+    }
+    // The first click on a column sorts ascending, the next descending; the order holds for
+    // every folder opened after it.
+    sort_ascending = column == sort_column ? !sort_ascending : true;
+    sort_column = column;
+    recovery_model_c::sort_rows(&file_list, sort_column, sort_ascending);
+    table_model->rows_moved();
     apply_filter();
 }
 
@@ -360,19 +472,40 @@ void recovery_window_c::leave_page() {
         session.abort();  // drops the last results
     }
     progress->value = 0;
+    left = true;  // an engine that ends after this (it may not have seen the abort) asks nothing
+    stopped = false;
+    restore_shown = false;
+    loaded_info.clear();
+    saved = false;
     timer.stop();
 }
 
+bool recovery_window_c::has_unsaved_results() const {
+    return !scanning && session.has_results() && !saved && tree_model &&
+           tree_model->found_totals().files > 0;
+}
+
 void recovery_window_c::on_save_result_clicked() {
-    const QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Save"), QDir::currentPath(),
-        QStringLiteral("OrvaneRecovery Scan files (*.sav);;All files (*.*)"), nullptr);
-    if (path.isEmpty()) {
+    if (session.scanning() || !session.has_results() || session.raw_engine().records().empty()) {
+        warning_box("recovery_save_empty", QMessageBox::Ok);
         return;
+    }
+    QFileDialog dialog(this, text("recovery_save_title"), QDir::currentPath(), scan_file_filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("sav"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return;
+    }
+    QString path = dialog.selectedFiles().constFirst();
+    if (QFileInfo(path).suffix().isEmpty()) {
+        path += QStringLiteral(".sav");  // the resume dialog lists scan files by their suffix
     }
     if (session.raw_engine().write_scan_file(path) != 0) {
         warning_box("recovery_save_failed", QMessageBox::Ok);
+        return;
     }
+    saved = true;
 }
 
 int recovery_window_c::resume_scan_file() {
@@ -387,9 +520,8 @@ int recovery_window_c::resume_scan_file() {
     session.abort();
     progress->value = 0;
     timer.stop();
-    const QString path = QFileDialog::getOpenFileName(
-        this, QStringLiteral("Save"), QDir::currentPath(),
-        QStringLiteral("OrvaneRecovery Scan files (*.sav);;All files (*.*)"), nullptr);
+    const QString path = QFileDialog::getOpenFileName(this, text("recovery_open_title"),
+                                                      QDir::currentPath(), scan_file_filter);
     if (path.isEmpty()) {
         return -1;
     }
@@ -401,7 +533,17 @@ int recovery_window_c::resume_scan_file() {
     volume = session.target();
     scanning = true;  // finish_scan ends the "scan" that loading stands for
     finish_scan(false);
+    saved = true;  // the results are in the file just loaded
+    // What was loaded, in place of a scan's progress.
+    QString name = volume.label.isEmpty() ? volume.device_name : volume.label;
+    if (!volume.label.isEmpty() && !volume.path.isEmpty()) {
+        name += QStringLiteral(" (") + volume.path + QLatin1Char(')');
+    }
+    loaded_info =
+        text("recovery_loaded")
+            .arg(name, QLocale().toString(QFileInfo(path).lastModified(), QLocale::ShortFormat));
     form->btn_pause->hide();
     form->btn_filter->hide();
+    update();
     return 0;
 }

@@ -23,12 +23,13 @@
 #include <vector>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QMovie;
 class MyHeaderView;
 class MyQTableView;
 class TreeModel;
-class main_window_c;
+struct folder_node;
 class progress_bar_c;
 class recovery_file_c;
 class recovery_model_c;
@@ -44,7 +45,7 @@ extern bool scanning;
 class recovery_window_c : public QWidget {
     Q_OBJECT
   public:
-    explicit recovery_window_c(main_window_c* main_window);
+    explicit recovery_window_c(QWidget* parent = nullptr);
     ~recovery_window_c() override;
 
     // 0 when the scan started; -1 while a scan or a restoration runs, or when no engine reads
@@ -63,7 +64,9 @@ class recovery_window_c : public QWidget {
     // Writes one found file's bytes into the restore writer's sink by its engine (a live NTFS
     // file from the mounted volume); any thread, one file at a time. *why gets the reason
     // of a failure.
-    int restore_into(const recovery_item_s& item, restore_sink_c* sink, QString* why = nullptr);
+    // *overwritten tells whether the engine had to step over data that others hold now.
+    int restore_into(const recovery_item_s& item, restore_sink_c* sink, QString* why = nullptr,
+                     bool* overwritten = nullptr);
     // Copies a live file; 0 only when every byte was copied. Never replaces target.
     static int copy_live_file(const QString& source, const QString& target);
     // The text a preview shows for the first bytes of a file.
@@ -80,6 +83,23 @@ class recovery_window_c : public QWidget {
     const QImage& preview_image() const { return preview_content_image; }
     recovery_file_c* restoration() const { return worker; }
     bool is_deep_scan() const { return deep_scan; }
+    const folder_node* open_folder_node() const { return open_node; }
+    QLabel* ticked_label() const { return ticked; }
+    // The status line as painted (elided to its place), and where the status parts go: all
+    // clear of the animation in the top left corner.
+    QString status_text() const;
+    QString found_text() const;
+    QRect status_rect() const;
+    QRect bar_rect() const;
+    QRect found_rect() const;
+    QRect animation_rect() const;
+    double bar_value() const;
+    // A finished scan or a loaded scan file with found files that no scan file holds.
+    bool has_unsaved_results() const;
+    bool restoration_running() const;
+
+  signals:
+    void back_clicked();
 
   public slots:
     void on_timer();
@@ -111,13 +131,20 @@ class recovery_window_c : public QWidget {
     void wait_preview();
     void start_preview(const recovery_item_s& item);
     void load_preview();
-    bool restoration_running() const;
     std::vector<restore_job_s> ticked_jobs() const;
+    void open_tree_folder(const QModelIndex& index);
+    void set_tree_model(TreeModel* model);
+    void on_tree_ticks_changed();
+    void on_file_ticks_changed();
+    void update_ticked_label();
+    void sort_files();
+    void show_restore_summary();
+    double restore_fraction() const;
+    void fit_columns();
     int warning_box(const char* key, int buttons);
     void paint_preview(QPainter& painter, int W, int P);
 
     std::unique_ptr<Ui::RecoveryForm> form;
-    main_window_c* main_window;
     scan_session_c session;
     bool deep_scan = false;
     volume_item_s volume;
@@ -126,7 +153,17 @@ class recovery_window_c : public QWidget {
     TreeModel* tree_model = nullptr;
     recovery_model_c* table_model = nullptr;
     std::vector<recovery_item_s> file_list;
-    QString open_folder;  // path of the folder whose files file_list holds
+    folder_node* open_node = nullptr;  // the folder whose files file_list holds
+    int sort_column = 0;               // the table's sort (0: the engine's order)
+    bool sort_ascending = true;
+    QLabel* ticked = nullptr;    // count and size of the ticked files, beside Recover
+    bool saved = false;          // the results are in a scan file
+    bool stopped = false;        // the last scan was stopped by the user
+    bool left = false;           // the page was left since the scan started
+    double stopped_at = 0.0;     // its progress then
+    QString loaded_info;         // the scan file shown: volume and date
+    bool restore_shown = false;  // the bar and status show the last restoration
+    QString restore_status;      // its summary line
     QCheckBox* keep_folders = nullptr;
     QLineEdit* filter = nullptr;
     recovery_item_s preview_item;

@@ -10,14 +10,18 @@
 #include "result/ui/my_table_view.h"
 #include "result/ui/recovery_file.h"
 #include "result/ui/recovery_model.h"
+#include "result/ui/restore_summary_bar.h"
 #include "result/ui/tree_model.h"
+#include "skin/progress_bar.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QImageReader>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSet>
 #include <QUrl>
 
@@ -62,9 +66,12 @@ int recovery_window_c::copy_live_file(const QString& source, const QString& targ
     return restore_writer_c::write_exact(target, fill) == restore_written ? 0 : -1;
 }
 
-int recovery_window_c::restore_into(const recovery_item_s& item, restore_sink_c* sink,
-                                    QString* why) {
+int recovery_window_c::restore_into(const recovery_item_s& item, restore_sink_c* sink, QString* why,
+                                    bool* overwritten) {
     QMutexLocker lock(&restore_lock);
+    if (overwritten) {
+        *overwritten = false;
+    }
     recovery_base_c* engine = nullptr;
     int result = -1;
     switch (session.engine_kind()) {
@@ -97,6 +104,9 @@ int recovery_window_c::restore_into(const recovery_item_s& item, restore_sink_c*
         case engine_signature:
             engine = &session.raw_engine();
             break;
+        case engine_exfat:
+            engine = &session.exfat_engine();
+            break;
         case engine_none:
             return -1;
     }
@@ -105,6 +115,9 @@ int recovery_window_c::restore_into(const recovery_item_s& item, restore_sink_c*
     }
     if (result != 0 && why) {
         *why = engine->get_error_text();
+    }
+    if (overwritten) {
+        *overwritten = result == 0 && engine->last_restore_overwritten();
     }
     return result;
 }
@@ -127,41 +140,33 @@ int recovery_window_c::restore_one(const QDir& folder, const recovery_item_s& it
 }
 
 std::vector<restore_job_s> recovery_window_c::ticked_jobs() const {
+    // Exactly what the ticks show: every ticked file of every folder of the tree, read from
+    // the engine's results (the open folder's list is one of them).
     std::vector<restore_job_s> jobs;
+    if (!tree_model) {
+        return jobs;
+    }
     const bool keep = keep_folders->isChecked();
-    QSet<QPair<QString, std::uint64_t>> taken;
-    const QString here = keep ? open_folder : QString();
-    for (const recovery_item_s& item : file_list) {
-        if (item.checked) {
-            jobs.push_back({item, here});
-            taken.insert({open_folder, item.file_key});
-        }
-    }
-    if (!keep) {
-        return jobs;
-    }
-    // A ticked folder of the tree brings every file below it, in its own folder.
-    const std::vector<const folder_node*> ticked = tree_model->ticked_folders();
-    if (ticked.empty()) {
-        return jobs;
-    }
     std::vector<recovery_item_s> files;
-    for (const result_folder_s& folder :
-         list_result_folders(session.current(), session.engine_kind())) {
-        bool below = false;
-        for (const folder_node* node : ticked) {
-            below = below || node->path == QLatin1String("/") || folder.path == node->path ||
-                    folder.path.startsWith(node->path + QLatin1Char('/'));
+    std::vector<const folder_node*> stack;
+    for (auto it = tree_model->root()->children.rbegin(); it != tree_model->root()->children.rend();
+         ++it) {
+        stack.push_back(it->get());
+    }
+    while (!stack.empty()) {
+        const folder_node* node = stack.back();
+        stack.pop_back();
+        for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+            stack.push_back(it->get());
         }
-        if (!below) {
+        if (node->own == own_ticks_e::none || node->own_files == 0) {
             continue;
         }
-        fill_file_list(files, session.current(), session.engine_kind(), folder.ref);
+        fill_file_list(files, session.current(), session.engine_kind(), node->folder_ref);
         for (recovery_item_s& item : files) {
-            if (!taken.contains({folder.path, item.file_key})) {
-                taken.insert({folder.path, item.file_key});
+            if (TreeModel::file_ticked(node, item)) {
                 item.checked = true;
-                jobs.push_back({item, folder.path});
+                jobs.push_back({item, keep ? node->path : QString()});
             }
         }
     }
@@ -169,18 +174,21 @@ std::vector<restore_job_s> recovery_window_c::ticked_jobs() const {
 }
 
 void recovery_window_c::on_recovery_clicked() {
-    if (!session.has_results() || session.scanning()) {
+    if (restoration_running()) {
+        warning_box("recovery_busy", QMessageBox::Ok);  // one restoration at a time
         return;
     }
-    if (restoration_running()) {
-        return;  // one restoration at a time; the click is ignored
+    if (session.scanning()) {
+        warning_box("recovery_scan_running", QMessageBox::Ok);
+        return;
+    }
+    if (!session.has_results() || !tree_model || tree_model->found_totals().files == 0) {
+        warning_box("recovery_nothing_to_recover", QMessageBox::Ok);
+        return;
     }
     std::vector<restore_job_s> jobs = ticked_jobs();
     if (jobs.empty()) {
-        if (!file_list.empty() || !tree_model->ticked_folders().empty() ||
-            tree_model->rowCount() > 0) {
-            warning_box("recovery_check_warning", QMessageBox::Ok);
-        }
+        warning_box("recovery_check_warning", QMessageBox::Ok);
         return;
     }
     const QString folder = QFileDialog::getExistingDirectory(
@@ -190,8 +198,8 @@ void recovery_window_c::on_recovery_clicked() {
         return;
     }
     if (platform::folder_on_volume(folder, session.target().device_name) &&
-        warning_box("recovery_same_volume_warning", QMessageBox::Yes | QMessageBox::No) ==
-            QMessageBox::No) {
+        warning_box("recovery_same_volume_warning", QMessageBox::Yes | QMessageBox::No) !=
+            QMessageBox::Yes) {
         return;
     }
     if (!worker) {
@@ -199,16 +207,34 @@ void recovery_window_c::on_recovery_clicked() {
         connect(worker, &QThread::finished, this, &recovery_window_c::on_restoration_finished);
     }
     worker->set_jobs(QDir(folder), std::move(jobs));
+    restore_shown = false;
     worker->start(QThread::InheritPriority);
     update();
 }
 
 void recovery_window_c::on_restoration_finished() {
-    update();
     const int total = static_cast<int>(worker->jobs().size());
     const int failed = static_cast<int>(worker->failures.size());
-    QString summary =
-        text("recovery_summary").arg(worker->restored).arg(total).arg(total - worker->restored);
+    const int overwritten = worker->overwritten.load(std::memory_order_relaxed);
+    restore_status = overwritten > 0
+                         ? text("recovery_summary_overwritten")
+                               .arg(worker->restored)
+                               .arg(total)
+                               .arg(failed)
+                               .arg(overwritten)
+                         : text("recovery_summary").arg(worker->restored).arg(total).arg(failed);
+    // The bar ends where the restoration ended: full when every file was tried.
+    restore_shown = true;
+    progress->value = restore_fraction();
+    update();
+    show_restore_summary();
+}
+
+void recovery_window_c::show_restore_summary() {
+    const int total = static_cast<int>(worker->jobs().size());
+    const int failed = static_cast<int>(worker->failures.size());
+    const int overwritten = worker->overwritten.load(std::memory_order_relaxed);
+    QString summary = restore_status;
     if (failed > 0) {
         summary += QStringLiteral("\n\n") + text("recovery_failed_files");
         for (int i = 0; i < failed && i < summary_names; ++i) {
@@ -221,8 +247,28 @@ void recovery_window_c::on_restoration_finished() {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), summary,
                     QMessageBox::Ok, this);
     box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    QPushButton* open = box.addButton(text("recovery_open_folder"), QMessageBox::ActionRole);
+    open->setObjectName(QStringLiteral("btn_open_folder"));
+    box.setDefaultButton(QMessageBox::Ok);
+    auto* bar = new restore_summary_bar_c(worker->restored - overwritten, overwritten,
+                                          total - worker->restored, &box);
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        // Under the text, across the box.
+        grid->addWidget(bar, grid->rowCount(), 0, 1, grid->columnCount());
+    }
     box.exec();
-    QDesktopServices::openUrl(QUrl::fromLocalFile(worker->destination.absolutePath()));
+    if (box.clickedButton() != open) {
+        return;
+    }
+    const QString where = worker->destination.absolutePath();
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(where))) {
+        QMessageBox failed_box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                               text("recovery_open_folder_failed") + QLatin1Char('\n') + where,
+                               QMessageBox::Ok, this);
+        failed_box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        failed_box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+        failed_box.exec();
+    }
 }
 
 void recovery_window_c::on_list_clicked(const QModelIndex& index) {
@@ -233,6 +279,7 @@ void recovery_window_c::on_list_clicked(const QModelIndex& index) {
     const recovery_item_s& item = file_list[static_cast<std::size_t>(index.row())];
     if (index.column() == 0) {
         table_model->set_checked(index.row(), !item.checked);
+        on_file_ticks_changed();
     }
     if (item.size <= preview_limit) {
         start_preview(item);

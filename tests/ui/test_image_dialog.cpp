@@ -10,12 +10,13 @@
 #include "device/ui/drive_window.h"
 #include "device/ui/image_dialog.h"
 #include "device/volume_list.h"
-#include "fat_image.h"
 #include "test_support.h"
 #include "ui/ui_test_support.h"
 #include "ui_drive_window.h"
 
 #include <QLabel>
+#include <QListView>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -25,6 +26,16 @@ namespace {
 QByteArray read_file(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A FAT32 volume of mib MiB made by mkfs.fat.
+bool make_fat_image(const QString& path, int mib) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(mib) * 1024 * 1024)) {
+        return false;
+    }
+    file.close();
+    return QProcess::execute("mkfs.fat", {"-F", "32", "-n", "ORVIMAGE", path}) == 0;
 }
 
 QString label(QWidget* dialog, const char* name) {
@@ -72,7 +83,8 @@ class test_image_dialog : public QObject {
             QTest::mouseClick(button, Qt::LeftButton);
             QCOMPARE(warning.text, text("main_warning1"));
         }
-        window.drive_page->form->lv_drives->setCurrentIndex(window.drive_page->model->index(1, 0));
+        QListView* list = window.drive_page->form->lv_drives;
+        list->setCurrentIndex(list->model()->index(1, 0));
         {
             file_dialog_answer_c file(image);  // the drive's own file
             box_answer_c warning(QMessageBox::Ok);

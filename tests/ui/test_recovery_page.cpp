@@ -4,7 +4,6 @@
 #include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
-#include "app/ui/placeholder_pages.h"
 #include "device/platform/platform_device.h"
 #include "device/ui/volume_window.h"
 #include "device/volume_list.h"
@@ -13,6 +12,7 @@
 #include "result/ui/my_table_view.h"
 #include "result/ui/recovery_file.h"
 #include "result/ui/recovery_model.h"
+#include "result/ui/recovery_window.h"
 #include "result/ui/tree_model.h"
 #include "test_support.h"
 #include "ui/ui_test_support.h"
@@ -152,10 +152,11 @@ class test_recovery_page : public QObject {
         QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, table->visualRect(index).center());
     }
 
-    // Presses the recover button, picks folder and reads the summary.
+    // Presses the recover button, picks folder, reads the summary and opens the folder from it.
     QString restore_into(const QString& folder) {
         file_dialog_answer_c choose(folder);
         box_answer_c summary(QMessageBox::Ok);
+        summary.click_text = text("recovery_open_folder");
         const int opened_before = opened.size();
         QTest::mouseClick(page()->findChild<QPushButton*>("btn_recovery"), Qt::LeftButton);
         if (choose.dialogs != 1 || choose.directory != QDir::homePath()) {
@@ -362,7 +363,7 @@ class test_recovery_page : public QObject {
         QTest::addColumn<bool>("deep");
         QTest::addColumn<int>("result");
         QTest::addColumn<int>("kind");
-        QTest::newRow("exFAT") << "exFAT" << false << -1 << int(engine_none);
+        QTest::newRow("HFS+") << "hfsplus" << false << -1 << int(engine_none);
         QTest::newRow("ext4") << "ext4" << false << -1 << int(engine_none);
         QTest::newRow("exFAT, deep") << "exFAT" << true << 0 << int(engine_signature);
         QTest::newRow("FAT32") << "FAT32" << false << 0 << int(engine_fat);

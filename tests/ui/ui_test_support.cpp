@@ -28,8 +28,23 @@ void box_answer_c::poll() {
     custom_icon = !box->iconPixmap().isNull() && box->icon() == QMessageBox::NoIcon;
     default_button =
         box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::NoButton;
-    if (answer == QMessageBox::NoButton) {
+    geometry = box->frameGeometry();
+    extra_buttons.clear();
+    QAbstractButton* chosen = nullptr;
+    for (QAbstractButton* b : box->buttons()) {
+        if (box->standardButton(b) == QMessageBox::NoButton) {
+            extra_buttons << b->text();
+            if (!click_text.isEmpty() && b->text() == click_text) {
+                chosen = b;
+            }
+        }
+    }
+    if (answer == QMessageBox::NoButton && click_text.isEmpty()) {
         QTest::keyClick(box, Qt::Key_Return);
+        return;
+    }
+    if (chosen) {
+        chosen->click();
         return;
     }
     QAbstractButton* button = box->button(answer);

@@ -4,7 +4,9 @@
 
 #include <QMessageBox>
 #include <QObject>
+#include <QRect>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 // Answers the next modal message box with a button and records what it showed. Arm it
@@ -23,6 +25,10 @@ class box_answer_c : public QObject {
     bool custom_icon = false;  // the icon is an image, not the style's warning sign
     // The button Enter would press; a box_answer_c made with NoButton answers with Enter.
     QMessageBox::StandardButton default_button = QMessageBox::NoButton;
+    QRect geometry;             // where the box stood on the screen
+    QStringList extra_buttons;  // texts of the buttons that are not standard ones
+    // Click the button with this text instead of the answer (when the box has one).
+    QString click_text;
 
   private:
     void poll();

@@ -3,7 +3,13 @@
 //     orvane_screenshots OUTDIR [SEARCH_IMAGE]     writes OUTDIR/PAGE-LANG.png
 //
 // The scan page is shot when ORVANE_SHOT_FAT names a FAT32 image (its partition 1 is
-// scanned: scan-LANG.png) and ORVANE_SHOT_RAW an image for the deep scan (scan-deep-en.png).
+// scanned: scan-LANG.png; maximised with a folder ticked: scan-max-en.png, scan-max-de.png;
+// the restoration's summary: restore-summary-en.png) and ORVANE_SHOT_RAW an image for the
+// deep scan (scan-deep-en.png, and stopped: scan-stopped-en.png). With SEARCH_IMAGE the
+// repair question is shot too (repair-question-en.png).
+// scanned: scan-LANG.png), ORVANE_SHOT_RAW an image for the deep scan (scan-deep-en.png) and
+// ORVANE_SHOT_EXFAT an exFAT image (partition 1: scan-exfat-en.png). With ORVANE_SHOT_TAG
+// set, only the English volume page is shot, as volumes-TAG-en.png.
 //
 // Each language is loaded as at start-up (English first, then the language), so the
 // pictures show what a user of that language sees. The device pages list the drives of
@@ -15,7 +21,9 @@
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "app/ui/qt_translations.h"
 #include "app/ui/tools/screenshots_image.h"
+#include "app/ui/tools/screenshots_more.h"
 #include "app/ui/tools/screenshots_scan.h"
 #include "device/disk_table.h"
 #include "device/drive_list.h"
@@ -32,6 +40,8 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <cstring>
+#include <functional>
 
 namespace {
 
@@ -103,6 +113,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot read language.ini in %s\n", qPrintable(data_folder()));
             return 1;
         }
+        install_qt_translations(section);
         main_window_c window;
         window.resize(800, 600);
         window.show();
@@ -114,13 +125,20 @@ int main(int argc, char** argv) {
             QApplication::processEvents();  // the found rows and the end of the search
             window.partition_page->on_timer();
         }
+        const QString tag = qEnvironmentVariable("ORVANE_SHOT_TAG");
+        if (!tag.isEmpty() && std::strcmp(language.code, "en") != 0) {
+            continue;
+        }
         for (const shot_page_s& page : shot_pages) {
-            if (!QString::fromLatin1(page.languages).split(' ').contains(language.code)) {
+            if (!QString::fromLatin1(page.languages).split(' ').contains(language.code) ||
+                (!tag.isEmpty() && std::strcmp(page.name, "volumes") != 0)) {
                 continue;
             }
             window.show_page(page.index);
             QApplication::processEvents();
-            const QString path = QStringLiteral("%1/%2-%3.png").arg(out, page.name, language.code);
+            const QString name = tag.isEmpty() ? QString::fromLatin1(page.name)
+                                               : QString::fromLatin1(page.name) + '-' + tag;
+            const QString path = QStringLiteral("%1/%2-%3.png").arg(out, name, language.code);
             if (!window.grab().save(path)) {
                 std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
                 ++failures;
@@ -140,21 +158,54 @@ int main(int argc, char** argv) {
         }
         const QString fat = qEnvironmentVariable("ORVANE_SHOT_FAT");
         const QString raw = qEnvironmentVariable("ORVANE_SHOT_RAW");
+        const QString exfat = qEnvironmentVariable("ORVANE_SHOT_EXFAT");
         struct scan_shot_s {
             QString image;
             bool deep;
             QString name;
+            QString folder;
         };
         std::vector<scan_shot_s> scans;
         if (!fat.isEmpty() && code != QLatin1String("de")) {
-            scans.push_back({fat, false, QStringLiteral("scan")});
+            scans.push_back({fat, false, QStringLiteral("scan"), QString()});
         }
         if (!raw.isEmpty() && code == QLatin1String("en")) {
-            scans.push_back({raw, true, QStringLiteral("scan-deep")});
+            scans.push_back({raw, true, QStringLiteral("scan-deep"), QString()});
+        }
+        if (!exfat.isEmpty() && code == QLatin1String("en") && tag.isEmpty()) {
+            scans.push_back({exfat, false, QStringLiteral("scan-exfat"), QStringLiteral("/trash")});
         }
         for (const scan_shot_s& shot : scans) {
             const QString path = QStringLiteral("%1/%2-%3.png").arg(out, shot.name, code);
-            if (!shoot_scan_page(&window, shot.image, 1, shot.deep, path)) {
+            if (!shoot_scan_page(&window, shot.image, 1, shot.deep, path, shot.folder)) {
+                std::fprintf(stderr, "cannot shoot %s\n", qPrintable(path));
+                ++failures;
+            } else {
+                std::printf("%s\n", qPrintable(path));
+            }
+        }
+        struct more_shot_s {
+            bool wanted;
+            const char* name;
+            std::function<bool(const QString&)> shoot;
+        };
+        const bool en = code == QLatin1String("en");
+        const more_shot_s more[] = {
+            {!fat.isEmpty() && (en || code == QLatin1String("de")), "scan-max",
+             [&](const QString& path) { return shoot_scan_maximised(&window, fat, path); }},
+            {!fat.isEmpty() && en, "restore-summary",
+             [&](const QString& path) { return shoot_restore_summary(&window, fat, path); }},
+            {!raw.isEmpty() && en, "scan-stopped",
+             [&](const QString& path) { return shoot_stopped_scan(&window, raw, path); }},
+            {!search_drive.name.isEmpty() && en, "repair-question",
+             [&](const QString& path) { return shoot_repair_question(&window, path); }},
+        };
+        for (const more_shot_s& shot : more) {
+            if (!shot.wanted) {
+                continue;
+            }
+            const QString path = QStringLiteral("%1/%2-%3.png").arg(out, shot.name, code);
+            if (!shot.shoot(path)) {
                 std::fprintf(stderr, "cannot shoot %s\n", qPrintable(path));
                 ++failures;
             } else {

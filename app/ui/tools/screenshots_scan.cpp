@@ -77,7 +77,7 @@ bool open_and_preview(recovery_window_c* page, const QString& folder, const QStr
 }  // namespace
 
 bool shoot_scan_page(main_window_c* window, const QString& image, int partition, bool deep,
-                     const QString& path) {
+                     const QString& path, const QString& folder) {
     if (!QFileInfo(image).isFile()) {
         return false;
     }
@@ -118,7 +118,8 @@ bool shoot_scan_page(main_window_c* window, const QString& image, int partition,
     }
     const bool shown =
         deep ? open_and_preview(page, QStringLiteral("/png"), {QStringLiteral(".png")})
-             : open_and_preview(page, QStringLiteral("/docs"), {QStringLiteral(".txt")});
+             : open_and_preview(page, folder.isEmpty() ? QStringLiteral("/docs") : folder,
+                                {QStringLiteral(".txt")});
     QApplication::processEvents();
     const bool saved = shown && window->grab().save(path);
     window->abort_scan();

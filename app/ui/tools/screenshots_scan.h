@@ -6,7 +6,7 @@
 class main_window_c;
 
 // Scans an image (a FAT volume's partition, or the whole image for a deep scan) on the scan
-// page, opens a folder, previews a file and writes the window to path; false when any step
-// fails.
+// page, opens a folder (a quick scan's: folder, "/docs" when empty), previews a file and
+// writes the window to path; false when any step fails.
 bool shoot_scan_page(main_window_c* window, const QString& image, int partition, bool deep,
-                     const QString& path);
+                     const QString& path, const QString& folder = QString());

@@ -1,0 +1,13 @@
+#pragma once
+// More screenshots (orvane_screenshots): the scan page maximised with a folder ticked, the
+// restoration's summary, a stopped deep scan and the repair question. Each writes the window
+// (with the box over it, where there is one) to path; false when any step fails.
+
+#include <QString>
+
+class main_window_c;
+
+bool shoot_scan_maximised(main_window_c* window, const QString& fat_image, const QString& path);
+bool shoot_restore_summary(main_window_c* window, const QString& fat_image, const QString& path);
+bool shoot_stopped_scan(main_window_c* window, const QString& raw_image, const QString& path);
+bool shoot_repair_question(main_window_c* window, const QString& path);
