@@ -19,20 +19,25 @@
 
 namespace {
 
-// Why sector 0 with these partitions found must not be replaced; empty when it may be.
-QString refusal_for(const QString& drive_name, const QByteArray& sector,
-                    const QList<partition_item_s>& found) {
-    const QString file_system =
+// The file system whose boot sector is sector 0, or that a partition found at sector 0
+// has; empty when there is none.
+QString held_file_system(const QByteArray& sector, const QList<partition_item_s>& found) {
+    QString held =
         sector.size() == 512
             ? volume_boot_sector_name(reinterpret_cast<const std::uint8_t*>(sector.constData()))
             : QString();
-    QString held = file_system;
     for (const partition_item_s& item : found) {
         if (held.isEmpty() && item.start_sector == 0) {
             held = item.fs_name;
         }
     }
-    if (!held.isEmpty()) {
+    return held;
+}
+
+// Why sector 0 with these partitions found must not be replaced; empty when it may be.
+QString refusal_for(const QString& drive_name, const QByteArray& sector,
+                    const QList<partition_item_s>& found) {
+    if (const QString held = held_file_system(sector, found); !held.isEmpty()) {
         return QStringLiteral(
                    "%1 holds a file system (%2) without a partition table: it starts at "
                    "sector 0 and needs no repair; the quick scan reaches its files")
@@ -95,6 +100,11 @@ QString partition_repair_c::search_error() const {
 QString partition_repair_c::repair_refusal() const {
     QMutexLocker hold(&lock_);
     return refusal_for(drive_.name, first_sector_, partition_list);
+}
+
+QString partition_repair_c::whole_volume_file_system() const {
+    QMutexLocker hold(&lock_);
+    return held_file_system(first_sector_, partition_list);
 }
 
 bool partition_repair_c::search_stopped() const {

@@ -82,6 +82,9 @@ class partition_repair_c : public QThread {
     // sector 0, or sector 0 holds a file system's own boot sector (a drive formatted whole
     // needs no partition table; the quick scan reaches its files).
     QString repair_refusal() const;
+    // The file system that starts at sector 0 of the searched drive ("FAT32", "NTFS",
+    // "exFAT", ...), which makes a partition table wrong there; empty when none does.
+    QString whole_volume_file_system() const;
 
     // Read after repair_mbr: why it failed, the backup of the old sector 0, the partitions
     // that no table entry can describe (beyond 2 TiB), and whether the kernel took the new

@@ -3,6 +3,7 @@
 #include "platform_helper.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <unistd.h>
 
@@ -19,6 +20,25 @@ drive_desc_s drive_by_name(const QString& name) {
     }
     return {name,
             name.startsWith(QLatin1String("/dev/")) ? drive_kind_e::block : drive_kind_e::image};
+}
+
+QString drive_description(const drive_desc_s& drive) {
+    if (drive.kind != drive_kind_e::block) {
+        return {};
+    }
+    const QString base = QStringLiteral("/sys/block/") + QFileInfo(drive.name).fileName();
+    auto line = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(512)).simplified()
+                                              : QString();
+    };
+    const QString backing = line(base + QStringLiteral("/loop/backing_file"));
+    if (!backing.isEmpty()) {
+        return backing;
+    }
+    return (line(base + QStringLiteral("/device/vendor")) + QLatin1Char(' ') +
+            line(base + QStringLiteral("/device/model")))
+        .simplified();
 }
 
 write_result_s write_sectors(const drive_desc_s& drive, write_request_s request) {

@@ -19,6 +19,10 @@ namespace platform {
 // memory drives, anything else a block device or an image file).
 drive_desc_s drive_by_name(const QString& name);
 
+// How the user knows a drive besides its name: a disk's vendor and model, a loop device's
+// backing file; empty for images and where sysfs tells nothing.
+QString drive_description(const drive_desc_s& drive);
+
 // Writes the request's sectors to the drive after every check of apply_sector_writes:
 // through orvane-device-writer in the desktop program (the helper is on and this process
 // is not root), else in this process. request.device is set from the drive's name.

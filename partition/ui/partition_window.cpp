@@ -2,7 +2,9 @@
 
 #include "app/diagnostics.h"
 #include "app/settings.h"
+#include "device/platform/platform_write.h"
 #include "device/ui/device_page.h"
+#include "partition/master_boot_record.h"
 #include "partition/ui/partition_delegate.h"
 #include "partition/ui/partition_map.h"
 #include "partition/ui/partition_model.h"
@@ -133,29 +135,73 @@ void partition_window_c::on_stop_clicked() {
     start_worker();
 }
 
-int partition_window_c::message_box(const QString& message, QMessageBox::StandardButtons buttons) {
+int partition_window_c::message_box(const QString& message, QMessageBox::StandardButtons buttons,
+                                    QMessageBox::StandardButton default_button) {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message, buttons, this,
                     Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    if (default_button != QMessageBox::NoButton) {
+        box.setDefaultButton(default_button);
+        box.setEscapeButton(default_button);
+    }
     return box.exec();
+}
+
+// The question names the drive (its name, what it is, its size) and each table entry the
+// repair will write.
+QString partition_window_c::repair_question() const {
+    const drive_item_s drive = worker.current_drive();
+    const QString what = platform::drive_description(platform::drive_by_name(drive.name));
+    QString question =
+        text("partition_query") + QStringLiteral("\n\n") + text("partition_query_drive") +
+        QLatin1Char(' ') + drive.name +
+        (what.isEmpty() || what == drive.name ? QString() : QStringLiteral(", ") + what) +
+        QStringLiteral(" (%1)").arg(format_size(drive.size)) + QLatin1Char('\n') +
+        text("partition_query_entries");
+    int entries = 0;
+    for (const partition_item_s& item : worker.partitions()) {
+        if (entries < mbr_entries && fits_table_entry(item)) {
+            question += QStringLiteral("\n%1. %2  %3 - %4  (%5)")
+                            .arg(++entries)
+                            .arg(item.fs_name)
+                            .arg(item.start_sector)
+                            .arg(item.end_sector)
+                            .arg(format_size((item.end_sector - item.start_sector + 1) * 512));
+        }
+    }
+    return question;
 }
 
 void partition_window_c::on_repair_clicked() {
     if (worker.isRunning()) {
         return;
     }
-    if (message_box(text("partition_query"), QMessageBox::Yes | QMessageBox::No) !=
+    // Nothing to write: say why instead of asking.
+    if (const QString held = worker.whole_volume_file_system(); !held.isEmpty()) {
+        message_box(text("partition_whole_volume").arg(held), QMessageBox::Ok);
+        return;
+    }
+    if (worker.partition_count() == 0) {
+        message_box(text("partition_nothing_found"), QMessageBox::Ok);
+        return;
+    }
+    // No is the default: Enter or Escape writes nothing.
+    if (message_box(repair_question(), QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
         QMessageBox::Yes) {
         return;
     }
     if (worker.repair_mbr() == 0) {
-        message_box(text("partition_repair_done") + QLatin1Char('\n') + worker.backup_path(),
+        message_box(text("partition_repair_done") + QLatin1Char('\n') + worker.backup_path() +
+                        QStringLiteral("\n\n") + text("partition_undo") +
+                        QStringLiteral("\norvane partitions --undo %1 %2")
+                            .arg(worker.backup_path(), worker.current_drive().name),
                     QMessageBox::Ok);
         return;
     }
     error_report("partition", __LINE__, "repair of %s failed: %s",
                  qPrintable(worker.current_drive().name), qPrintable(worker.repair_error()));
-    message_box(text("partition_repair_failed"), QMessageBox::Ok);
+    message_box(text("partition_repair_failed") + QLatin1Char('\n') + worker.repair_error(),
+                QMessageBox::Ok);
 }
 
 void partition_window_c::paintEvent(QPaintEvent*) {

@@ -62,5 +62,7 @@ class partition_window_c : public QWidget {
   private:
     void set_new_model();
     void start_worker();
-    int message_box(const QString& message, QMessageBox::StandardButtons buttons);
+    int message_box(const QString& message, QMessageBox::StandardButtons buttons,
+                    QMessageBox::StandardButton default_button = QMessageBox::NoButton);
+    QString repair_question() const;
 };

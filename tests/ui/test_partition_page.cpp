@@ -227,8 +227,23 @@ class test_partition_page : public QObject {
             box_answer_c answer(QMessageBox::No);
             QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
             QCOMPARE(answer.boxes, 1);
-            QCOMPARE(answer.text, text("partition_query"));
+            // the question names the drive, its size and the entries to be written
+            QVERIFY(answer.text.startsWith(text("partition_query")));
+            QVERIFY2(answer.text.contains(text("partition_query_drive") + " " +
+                                          QFileInfo(copy).canonicalFilePath() + " (64.00M)"),
+                     qPrintable(answer.text));
+            QVERIFY2(answer.text.contains(QStringLiteral("1. NTFS  %1 - %2  (16.00M)")
+                                              .arg(ntfs_start)
+                                              .arg(ntfs_start + ntfs_sectors - 1)),
+                     qPrintable(answer.text));
+            QVERIFY(answer.text.contains("2. FAT32  " + QString::number(fat_start) + " - "));
             QCOMPARE(answer.buttons, QMessageBox::Yes | QMessageBox::No);
+            QCOMPARE(answer.default_button, QMessageBox::No);
+        }
+        {
+            box_answer_c enter(QMessageBox::NoButton);  // Enter writes nothing
+            QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+            QCOMPARE(enter.boxes, 1);
         }
         QCOMPARE(sha256_of_file(copy), before);
         {
@@ -236,7 +251,9 @@ class test_partition_page : public QObject {
             QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
             QTRY_COMPARE(answer.boxes, 2);
             QVERIFY(answer.text.startsWith(text("partition_repair_done")));
-            QVERIFY(answer.text.endsWith(page()->worker.backup_path()));
+            QVERIFY(answer.text.endsWith(
+                QStringLiteral("orvane partitions --undo %1 %2")
+                    .arg(page()->worker.backup_path(), QFileInfo(copy).canonicalFilePath())));
             QVERIFY(QFileInfo(page()->worker.backup_path()).isFile());
         }
         QVERIFY(sha256_of_file(copy) != before);
@@ -246,10 +263,28 @@ class test_partition_page : public QObject {
         QVERIFY(make_file(blank, 1024 * 1024));
         page()->start_partition_search(drive_of(blank));
         QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
-        box_answer_c answer(QMessageBox::Yes);
-        QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
-        QTRY_COMPARE(answer.boxes, 2);
-        QCOMPARE(answer.text, text("partition_repair_failed"));
+        {
+            box_answer_c answer(QMessageBox::Yes);
+            QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+            QCOMPARE(answer.boxes, 1);
+            QCOMPARE(answer.text, text("partition_nothing_found"));
+            QCOMPARE(answer.buttons, QMessageBox::Ok);
+        }
+
+        // a FAT32 volume formatted on the whole drive: the box says it needs no repair
+        const QString whole = dir.filePath("whole.img");
+        QVERIFY(make_file(whole, 40 * 1024 * 1024));
+        QCOMPARE(QProcess::execute("mkfs.fat", {"-F", "32", "-S", "512", "-s", "1", whole}), 0);
+        const QByteArray whole_before = sha256_of_file(whole);
+        page()->start_partition_search(drive_of(whole));
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+        {
+            box_answer_c answer(QMessageBox::Yes);
+            QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+            QCOMPARE(answer.boxes, 1);
+            QCOMPARE(answer.text, text("partition_whole_volume").arg("FAT32"));
+        }
+        QCOMPARE(sha256_of_file(whole), whole_before);
     }
 };
 

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QPushButton>
+#include <QTest>
 
 box_answer_c::box_answer_c(QMessageBox::StandardButton answer) : answer(answer) {
     connect(&timer, &QTimer::timeout, this, &box_answer_c::poll);
@@ -37,6 +38,10 @@ void box_answer_c::poll() {
                 chosen = b;
             }
         }
+    }
+    if (answer == QMessageBox::NoButton && click_text.isEmpty()) {
+        QTest::keyClick(box, Qt::Key_Return);
+        return;
     }
     if (chosen) {
         chosen->click();

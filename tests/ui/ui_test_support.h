@@ -23,6 +23,7 @@ class box_answer_c : public QObject {
     QWidget* parent = nullptr;
     QMessageBox::StandardButtons buttons;
     bool custom_icon = false;  // the icon is an image, not the style's warning sign
+    // The button Enter would press; a box_answer_c made with NoButton answers with Enter.
     QMessageBox::StandardButton default_button = QMessageBox::NoButton;
     QRect geometry;             // where the box stood on the screen
     QStringList extra_buttons;  // texts of the buttons that are not standard ones
