@@ -108,6 +108,46 @@ class test_scan_checkpoint : public QObject {
         QVERIFY(pieces >= 6);
     }
 
+    // A scan file holds one extent per file: a file put together from two pieces is left
+    // out rather than restored later with the gap's bytes in it.
+    void scan_file_leaves_out_two_piece_files() {
+        if (!fixture_exists("card/card.img")) {
+            QSKIP("fixture card/card.img missing (tests/fixtures/make_deep_card.sh)");
+        }
+        const volume_item_s target = image_volume(fixture_path("card/card.img"));
+        scan_session_c session;
+        QCOMPARE(session.start(target, true), 0);
+        QVERIFY(session.raw_engine().wait(300000));
+        session.on_thread_finished();
+        const auto& whole = session.raw_engine().records();
+        QSet<QPair<std::uint64_t, std::uint64_t>> one_piece;
+        int pieces = 0;
+        for (std::size_t i = 0; i < whole.size(); ++i) {
+            std::uint64_t first = 0;
+            std::uint64_t second = 0;
+            if (session.raw_engine().second_piece(i, &first, &second)) {
+                ++pieces;
+            } else {
+                one_piece.insert({whole[i].offset, whole[i].size});
+            }
+        }
+        QVERIFY(pieces >= 6);
+        const std::size_t found = whole.size();
+        const QString sav = temp.filePath(QStringLiteral("card.sav"));
+        QCOMPARE(session.raw_engine().write_scan_file(sav), 0);
+        // Loaded into the engine that found the pieces: none of them may stick to the
+        // loaded records, which are numbered anew.
+        QCOMPARE(session.raw_engine().read_scan_file(sav), target.volume_name);
+        const auto& loaded = session.raw_engine().records();
+        QCOMPARE(loaded.size(), found - static_cast<std::size_t>(pieces));
+        for (std::size_t i = 0; i < loaded.size(); ++i) {
+            QVERIFY(one_piece.contains({loaded[i].offset, loaded[i].size}));
+            std::uint64_t first = 0;
+            std::uint64_t second = 0;
+            QVERIFY(!session.raw_engine().second_piece(i, &first, &second));
+        }
+    }
+
     // The tool continues only the scan of the same volume.
     void tool_checks_the_volume() {
         if (!fixture_exists("card/card.img")) {
