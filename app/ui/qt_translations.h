@@ -1,6 +1,6 @@
 #pragma once
 // Qt's own texts (the buttons of message boxes, the file dialogs) in the program's language:
-// Qt's translation files (Debian's qttranslations6-l10n) for the language chosen in the
+// Qt's translation files (Debian's qt6-translations-l10n) for the language chosen in the
 // settings. GUI thread, after the application object exists.
 
 #include <QString>

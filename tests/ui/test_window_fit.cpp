@@ -183,7 +183,7 @@ class test_window_fit : public QObject {
         QCOMPARE(qt_locale_of(language), locale);
         QDialogButtonBox english(QDialogButtonBox::Yes | QDialogButtonBox::No);
         const QString yes = english.button(QDialogButtonBox::Yes)->text();
-        QVERIFY2(install_qt_translations(language), "qttranslations6-l10n is not installed");
+        QVERIFY2(install_qt_translations(language), "qt6-translations-l10n is not installed");
         QDialogButtonBox translated(QDialogButtonBox::Yes | QDialogButtonBox::No);
         QVERIFY2(translated.button(QDialogButtonBox::Yes)->text() != yes,
                  qPrintable(translated.button(QDialogButtonBox::Yes)->text()));
