@@ -7,6 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" = "--sanitize" ]; then
   "$here/scripts/build.sh" "$here/build-asan" -DORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export LSAN_OPTIONS=suppressions=$here/scripts/lsan.supp
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir "$here/build-asan" --output-on-failure -j2
 else

@@ -74,7 +74,8 @@ void fix_gpt_crcs(QByteArray& disk, std::uint64_t lba) {
     const std::uint32_t count = qFromLittleEndian<std::uint32_t>(h + 80);
     const std::uint32_t size = qFromLittleEndian<std::uint32_t>(h + 84);
     const std::uint64_t bytes = std::uint64_t(count) * size;
-    if (bytes <= 1u << 20 && entry_lba * 512 + bytes <= std::uint64_t(disk.size())) {
+    const std::uint64_t sectors = std::uint64_t(disk.size()) / 512;
+    if (bytes <= 1u << 20 && entry_lba < sectors && entry_lba * 512 + bytes <= sectors * 512) {
         qToLittleEndian<std::uint32_t>(crc32_ieee(disk.constData() + entry_lba * 512, bytes),
                                        h + 88);
     }

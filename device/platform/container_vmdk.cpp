@@ -5,6 +5,9 @@
 
 #include <libvmdk.h>
 
+#include <string>
+#include <string_view>
+
 namespace platform {
 namespace {
 
@@ -77,8 +80,36 @@ class vmdk_backend_c final : public container_backend_c {
     std::uint32_t sector_ = 512;
 };
 
-bool vmdk_backend_c::open_more(libvmdk_error_t** failure, QString*) {
-    // The extent files named by the descriptor, beside it.
+bool vmdk_backend_c::open_more(libvmdk_error_t** failure, QString* own) {
+    // The extent files named by the descriptor, beside it. A name with a folder in it is
+    // refused before the library joins it to the image's folder: that join overruns its
+    // buffer on such names, and an extent outside the folder is no part of this image.
+    int extents = 0;
+    if (libvmdk_handle_get_number_of_extents(handle_, &extents, failure) != 1) {
+        return false;
+    }
+    for (int i = 0; i < extents; ++i) {
+        libvmdk_extent_descriptor_t* extent = nullptr;
+        if (libvmdk_handle_get_extent_descriptor(handle_, i, &extent, failure) != 1) {
+            return false;
+        }
+        std::size_t size = 0;
+        std::string name;
+        bool named = libvmdk_extent_descriptor_get_utf8_filename_size(extent, &size, failure) == 1;
+        if (named && size > 0 && size <= 4096) {
+            name.resize(size);
+            named = libvmdk_extent_descriptor_get_utf8_filename(
+                        extent, reinterpret_cast<std::uint8_t*>(name.data()), size, failure) == 1;
+        }
+        libvmdk_extent_descriptor_free(&extent, nullptr);
+        const std::string_view view(name.c_str());
+        if (named && size > 0 &&
+            (size > 4096 || view.find('/') != std::string_view::npos ||
+             view.find('\\') != std::string_view::npos || view == ".." || view == ".")) {
+            *own = QStringLiteral("an extent file of the image lies outside its folder");
+            return false;
+        }
+    }
     return libvmdk_handle_open_extent_data_files(handle_, failure) == 1;
 }
 
