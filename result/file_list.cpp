@@ -373,6 +373,32 @@ void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base
     }
 }
 
+file_totals_s count_file_list(const recovery_base_c* engine, engine_kind_e kind,
+                              const folder_ref_s& folder) {
+    file_totals_s totals;
+    if (kind == engine_signature) {
+        const auto* raw = qobject_cast<const raw_recovery_c*>(engine);
+        const auto* indexes = static_cast<const QList<std::uint64_t>*>(folder.list);
+        if (raw && indexes) {
+            const auto& records = raw->records();
+            for (const std::uint64_t position : *indexes) {
+                if (position < records.size()) {
+                    ++totals.files;
+                    totals.bytes += records[position].size;
+                }
+            }
+        }
+        return totals;
+    }
+    std::vector<recovery_item_s> files;
+    fill_file_list(files, engine, kind, folder);
+    totals.files = static_cast<std::int64_t>(files.size());
+    for (const recovery_item_s& file : files) {
+        totals.bytes += file.size;
+    }
+    return totals;
+}
+
 bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item) {
     switch (kind) {
         case engine_fat:

@@ -49,5 +49,14 @@ QString result_folder_path(const std::vector<result_folder_s>& folders, std::siz
 void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base_c* engine,
                     engine_kind_e kind, const folder_ref_s& folder);
 
+// How many records fill_file_list would append for the folder, and their bytes; for a deep
+// scan's folders without making a record of each file.
+struct file_totals_s {
+    std::int64_t files = 0;
+    std::uint64_t bytes = 0;
+};
+file_totals_s count_file_list(const recovery_base_c* engine, engine_kind_e kind,
+                              const folder_ref_s& folder);
+
 // The engine's attribute word marks the record as a deleted file.
 bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item);

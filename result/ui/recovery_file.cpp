@@ -3,7 +3,40 @@
 #include "engine/restore_writer.h"
 #include "result/ui/recovery_window.h"
 
-#include <QHash>
+namespace {
+
+constexpr qsizetype failure_path_limit = 512;  // characters of a folder's path in a failure
+
+}  // namespace
+
+QString restore_folder_path(const std::vector<restore_folder_s>& folders, int index,
+                            qsizetype limit) {
+    std::vector<const QString*> names;
+    qsizetype length = 0;
+    bool cut = false;
+    // Parents come before their folders, so the climb ends; the count is a guard only.
+    for (std::size_t steps = 0;
+         index > 0 && static_cast<std::size_t>(index) < folders.size() && steps < folders.size();
+         ++steps) {
+        const restore_folder_s& folder = folders[static_cast<std::size_t>(index)];
+        if (limit >= 0 && length + folder.name.size() + 1 > limit && !names.empty()) {
+            cut = true;
+            break;
+        }
+        names.push_back(&folder.name);
+        length += folder.name.size() + 1;
+        index = folder.parent;
+    }
+    QString path;
+    path.reserve(length + 2);
+    if (cut) {
+        path += QChar(0x2026);
+    }
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        path += QLatin1Char('/') + **name;
+    }
+    return path.isEmpty() ? QStringLiteral("/") : path;
+}
 
 recovery_file_c::recovery_file_c(recovery_window_c* page, QObject* parent)
     : QThread(parent), page(page) {}
@@ -13,9 +46,14 @@ recovery_file_c::~recovery_file_c() {
     wait();
 }
 
-void recovery_file_c::set_jobs(const QDir& folder, std::vector<restore_job_s> jobs) {
+void recovery_file_c::set_jobs(const QDir& folder, std::vector<restore_job_s> jobs,
+                               std::vector<restore_folder_s> folders) {
     destination = folder;
     jobs_ = std::move(jobs);
+    folders_ = std::move(folders);
+    if (folders_.empty()) {
+        folders_.push_back({});  // the destination itself
+    }
     files_done = 0;
     bytes_done = 0;
     current = -1;
@@ -34,7 +72,29 @@ void recovery_file_c::run() {
         }
         return;
     }
-    QHash<QString, int> folders;  // a found folder's path -> the writer's folder
+    // The writer's folder for each folder of the list, made when a file first goes into it
+    // (or into a folder below it).
+    std::vector<int> made(folders_.size(), -1);
+    made[0] = restore_writer_c::top_folder;
+    const auto writer_folder = [&](int index) {
+        if (index < 0 || static_cast<std::size_t>(index) >= folders_.size()) {
+            return -1;
+        }
+        std::vector<int> up;
+        for (int f = index; f >= 0 && made[static_cast<std::size_t>(f)] < 0;
+             f = folders_[static_cast<std::size_t>(f)].parent) {
+            if (f > 0 && folders_[static_cast<std::size_t>(f)].parent >= f) {
+                return -1;  // a parent after its folder: not a list set_jobs takes
+            }
+            up.push_back(f);
+        }
+        for (auto it = up.rbegin(); it != up.rend(); ++it) {
+            const restore_folder_s& f = folders_[static_cast<std::size_t>(*it)];
+            const int parent = f.parent < 0 ? -1 : made[static_cast<std::size_t>(f.parent)];
+            made[static_cast<std::size_t>(*it)] = parent < 0 ? -1 : writer.folder(parent, f.name);
+        }
+        return made[static_cast<std::size_t>(index)];
+    };
     for (std::size_t i = 0; i < jobs_.size(); ++i) {
         if (stop_word.load(std::memory_order_relaxed) != 0) {
             stopped = true;
@@ -42,17 +102,13 @@ void recovery_file_c::run() {
         }
         current.store(static_cast<int>(i), std::memory_order_relaxed);
         const restore_job_s& job = jobs_[i];
-        int folder = folders.value(job.folder, -1);
-        if (folder < 0) {
-            folder = restore_writer_c::top_folder;
-            for (const QString& part : job.folder.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-                folder = writer.folder(folder, part);
-            }
-            folders.insert(job.folder, folder);
-        }
-        const QString shown = job.folder.isEmpty() || job.folder == QLatin1String("/")
-                                  ? job.item.name
-                                  : job.folder + QLatin1Char('/') + job.item.name;
+        const int folder = writer_folder(job.folder);
+        // Only for a failure's line: the folder's path, its tail when it is long.
+        const auto shown = [&] {
+            const QString where = restore_folder_path(folders_, job.folder, failure_path_limit);
+            return where == QLatin1String("/") ? job.item.name
+                                               : where + QLatin1Char('/') + job.item.name;
+        };
         QString why;
         bool flagged = false;
         const auto fill = [&](restore_sink_c* sink) {
@@ -77,7 +133,7 @@ void recovery_file_c::run() {
             if (!writer.error_text().isEmpty()) {
                 why = writer.error_text();
             }
-            failures << (why.isEmpty() ? shown : shown + QStringLiteral(": ") + why);
+            failures << (why.isEmpty() ? shown() : shown() + QStringLiteral(": ") + why);
         }
         bytes_done.fetch_add(job.item.size, std::memory_order_relaxed);
         files_done.fetch_add(1, std::memory_order_relaxed);

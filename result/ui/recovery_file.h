@@ -19,12 +19,26 @@
 
 class recovery_window_c;
 
-// One file to restore, and the folder under the destination it goes to ("" for the
-// destination itself, "/docs/reports" when the folders are kept).
+// A folder to make under the destination: its name and its parent's position in the list
+// of folders. The first folder of the list is the destination itself (no name, parent -1);
+// every other comes after its parent. Paths are never stored: a folder nested thousands
+// deep costs its own name only.
+struct restore_folder_s {
+    QString name;
+    int parent = -1;
+};
+
+// One file to restore, and the folder it goes to: a position in the list of folders, 0 for
+// the destination itself.
 struct restore_job_s {
     recovery_item_s item;
-    QString folder;
+    int folder = 0;
 };
+
+// "/" or "/docs/reports": where folders[index] lies below the destination. With a limit, a
+// longer path keeps its last limit characters or so after "…".
+QString restore_folder_path(const std::vector<restore_folder_s>& folders, int index,
+                            qsizetype limit = -1);
 
 class recovery_file_c : public QThread {
     Q_OBJECT
@@ -32,8 +46,10 @@ class recovery_file_c : public QThread {
     explicit recovery_file_c(recovery_window_c* page, QObject* parent = nullptr);
     ~recovery_file_c() override;
 
-    // Call only while the worker is not running.
-    void set_jobs(const QDir& destination, std::vector<restore_job_s> jobs);
+    // Call only while the worker is not running. Without folders, every file goes to the
+    // destination itself.
+    void set_jobs(const QDir& destination, std::vector<restore_job_s> jobs,
+                  std::vector<restore_folder_s> folders = {});
 
     recovery_window_c* page;
     QDir destination;
@@ -46,6 +62,7 @@ class recovery_file_c : public QThread {
     std::atomic<int> stop_word{0};
 
     const std::vector<restore_job_s>& jobs() const { return jobs_; }
+    const std::vector<restore_folder_s>& folders() const { return folders_; }
     // Read after finished().
     int restored = 0;
     // Restored files whose data other files may have taken since (written by run()).
@@ -58,4 +75,5 @@ class recovery_file_c : public QThread {
 
   private:
     std::vector<restore_job_s> jobs_;
+    std::vector<restore_folder_s> folders_;
 };

@@ -33,6 +33,7 @@ struct folder_node;
 class progress_bar_c;
 class recovery_file_c;
 class recovery_model_c;
+struct restore_folder_s;
 struct restore_job_s;
 namespace Ui {
 class RecoveryForm;
@@ -131,7 +132,7 @@ class recovery_window_c : public QWidget {
     void wait_preview();
     void start_preview(const recovery_item_s& item);
     void load_preview();
-    std::vector<restore_job_s> ticked_jobs() const;
+    std::vector<restore_job_s> ticked_jobs(std::vector<restore_folder_s>* folders) const;
     void open_tree_folder(const QModelIndex& index);
     void set_tree_model(TreeModel* model);
     void on_tree_ticks_changed();

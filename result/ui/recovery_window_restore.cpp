@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QHash>
 #include <QImageReader>
 #include <QMessageBox>
 #include <QPushButton>
@@ -139,14 +140,37 @@ int recovery_window_c::restore_one(const QDir& folder, const recovery_item_s& it
                : -1;
 }
 
-std::vector<restore_job_s> recovery_window_c::ticked_jobs() const {
+std::vector<restore_job_s> recovery_window_c::ticked_jobs(
+    std::vector<restore_folder_s>* folders) const {
     // Exactly what the ticks show: every ticked file of every folder of the tree, read from
     // the engine's results (the open folder's list is one of them).
     std::vector<restore_job_s> jobs;
+    folders->assign(1, restore_folder_s{});  // the destination itself
     if (!tree_model) {
         return jobs;
     }
     const bool keep = keep_folders->isChecked();
+    // Each tree folder that gets a file, and the folders above it, once in the list: by name
+    // and parent, never by path.
+    QHash<const folder_node*, int> listed;
+    const auto folder_of = [&](const folder_node* node) {
+        std::vector<const folder_node*> up;
+        int parent = 0;
+        // Up to the top folder "/" (its parent is the hidden root), which is the destination.
+        for (const folder_node* n = node; n->parent && n->parent->parent; n = n->parent) {
+            if (const auto known = listed.constFind(n); known != listed.constEnd()) {
+                parent = known.value();
+                break;
+            }
+            up.push_back(n);
+        }
+        for (auto it = up.rbegin(); it != up.rend(); ++it) {
+            folders->push_back({(*it)->title, parent});
+            parent = static_cast<int>(folders->size() - 1);
+            listed.insert(*it, parent);
+        }
+        return parent;
+    };
     std::vector<recovery_item_s> files;
     std::vector<const folder_node*> stack;
     for (auto it = tree_model->root()->children.rbegin(); it != tree_model->root()->children.rend();
@@ -163,10 +187,14 @@ std::vector<restore_job_s> recovery_window_c::ticked_jobs() const {
             continue;
         }
         fill_file_list(files, session.current(), session.engine_kind(), node->folder_ref);
+        int folder = -1;
         for (recovery_item_s& item : files) {
             if (TreeModel::file_ticked(node, item)) {
+                if (folder < 0) {
+                    folder = keep ? folder_of(node) : 0;
+                }
                 item.checked = true;
-                jobs.push_back({item, keep ? node->path : QString()});
+                jobs.push_back({std::move(item), folder});
             }
         }
     }
@@ -186,7 +214,8 @@ void recovery_window_c::on_recovery_clicked() {
         warning_box("recovery_nothing_to_recover", QMessageBox::Ok);
         return;
     }
-    std::vector<restore_job_s> jobs = ticked_jobs();
+    std::vector<restore_folder_s> folders;
+    std::vector<restore_job_s> jobs = ticked_jobs(&folders);
     if (jobs.empty()) {
         warning_box("recovery_check_warning", QMessageBox::Ok);
         return;
@@ -206,7 +235,7 @@ void recovery_window_c::on_recovery_clicked() {
         worker = new recovery_file_c(this, this);
         connect(worker, &QThread::finished, this, &recovery_window_c::on_restoration_finished);
     }
-    worker->set_jobs(QDir(folder), std::move(jobs));
+    worker->set_jobs(QDir(folder), std::move(jobs), std::move(folders));
     restore_shown = false;
     worker->start(QThread::InheritPriority);
     update();

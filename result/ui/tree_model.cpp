@@ -52,6 +52,12 @@ int natural_compare(const QString& a, const QString& b) {
     return (last > 0) - (last < 0);
 }
 
+namespace {
+
+constexpr qsizetype tooltip_limit = 1024;  // characters of a folder's path in its tooltip
+
+}  // namespace
+
 int folder_node::row() const {
     if (!parent) {
         return 0;
@@ -62,6 +68,35 @@ int folder_node::row() const {
         }
     }
     return 0;
+}
+
+QString folder_node::path(qsizetype limit) const {
+    if (!parent) {
+        return {};  // the hidden root
+    }
+    // Up to the top folder "/", whose parent is the hidden root; names are gathered from the
+    // bottom and joined once.
+    std::vector<const QString*> names;
+    qsizetype length = 0;
+    bool cut = false;
+    for (const folder_node* node = this; node->parent && node->parent->parent;
+         node = node->parent) {
+        if (limit >= 0 && length + node->title.size() + 1 > limit && !names.empty()) {
+            cut = true;
+            break;
+        }
+        names.push_back(&node->title);
+        length += node->title.size() + 1;
+    }
+    QString path;
+    path.reserve(length + 2);
+    if (cut) {
+        path += QChar(0x2026);
+    }
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        path += QLatin1Char('/') + **name;
+    }
+    return path.isEmpty() ? QStringLiteral("/") : path;
 }
 
 TreeModel::TreeModel(QObject* parent)
@@ -126,7 +161,7 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
         case Qt::DisplayRole:
             return node->title;
         case Qt::ToolTipRole:
-            return node->path.isEmpty() ? node->title : node->path;
+            return node->path(tooltip_limit);
         case Qt::DecorationRole:
             return folder_icon_;
         case Qt::CheckStateRole:
@@ -329,39 +364,38 @@ int TreeModel::found_folders() const {
 }
 
 std::unique_ptr<TreeModel> build_tree(const recovery_base_c* engine, engine_kind_e kind) {
-    const std::vector<result_folder_s> folders = list_result_folders(engine, kind);
+    // Without paths: each folder knows its parent, and a path is built only when it is shown
+    // or restored, so folders nested thousands deep cost what flat ones do.
+    const std::vector<result_folder_s> folders =
+        list_result_folders(engine, kind, folder_paths_e::without_paths);
     if (folders.empty()) {
         return nullptr;  // no top folder: nothing was scanned
     }
     auto model = std::make_unique<TreeModel>();
-    // Every folder comes after its parent, and its path is the parent's path, '/', its name.
-    QHash<QString, folder_node*> by_path;
-    std::vector<recovery_item_s> files;
+    // Every folder comes after its parent: the nodes by the folders' positions.
+    std::vector<folder_node*> nodes(folders.size(), nullptr);
     std::int64_t found = 0;
-    for (const result_folder_s& folder : folders) {
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const result_folder_s& folder = folders[i];
         folder_node* parent = model->root();
         QString title = QStringLiteral("/");
-        if (folder.path != QLatin1String("/")) {
-            title = folder.item.name;
-            QString parent_path = folder.path.chopped(title.size() + 1);
-            if (parent_path.isEmpty()) {
-                parent_path = QStringLiteral("/");
-            }
-            parent = by_path.value(parent_path, nullptr);
+        if (folder.parent >= 0) {
+            const auto up = static_cast<std::size_t>(folder.parent);
+            parent = up < i ? nodes[up] : nullptr;
             if (!parent) {
                 continue;
             }
+            title = folder.item.name;
+        } else if (i != 0) {
+            continue;  // one top folder only
         }
         auto node = std::make_unique<folder_node>(title, parent);
         node->folder_ref = folder.ref;
-        node->path = folder.path;
-        fill_file_list(files, engine, kind, folder.ref);
-        node->own_files = static_cast<std::int64_t>(files.size());
-        for (const recovery_item_s& file : files) {
-            node->own_bytes += file.size;
-        }
+        const file_totals_s totals = count_file_list(engine, kind, folder.ref);
+        node->own_files = totals.files;
+        node->own_bytes = totals.bytes;
         found += node->own_files;
-        by_path.insert(folder.path, node.get());
+        nodes[i] = node.get();
         parent->children.push_back(std::move(node));
     }
     if (found == 0) {

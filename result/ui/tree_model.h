@@ -42,12 +42,16 @@ struct folder_node {
 
     // Position in the parent's children; 0 for the root.
     int row() const;
+    // "/" or "/docs/reports", built from the titles of the folders above: where the folder's
+    // files are restored; "" for the hidden root. With a limit, a longer path keeps its last
+    // limit characters or so after "…" (a folder nested thousands deep has a path of
+    // megabytes).
+    QString path(qsizetype limit = -1) const;
 
     std::vector<std::unique_ptr<folder_node>> children;
     QString title;
     folder_node* parent = nullptr;
     folder_ref_s folder_ref;  // what fill_file_list needs to list this folder
-    QString path;             // "/" or "/docs/reports": where the folder's files are restored
 
     // The files directly in this folder, counted when the tree is built.
     std::int64_t own_files = 0;

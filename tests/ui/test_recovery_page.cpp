@@ -130,7 +130,7 @@ class test_recovery_page : public QObject {
             stack.pop_back();
             for (int row = 0; row < model->rowCount(parent); ++row) {
                 const QModelIndex index = model->index(row, 0, parent);
-                if (TreeModel::node_of(index)->path == path) {
+                if (TreeModel::node_of(index)->path() == path) {
                     return index;
                 }
                 stack.push_back(index);

@@ -99,7 +99,7 @@ class test_scan_page_truth : public QObject {
             stack.pop_back();
             for (int row = 0; row < model->rowCount(parent); ++row) {
                 const QModelIndex index = model->index(row, 0, parent);
-                if (TreeModel::node_of(index)->path == path) {
+                if (TreeModel::node_of(index)->path() == path) {
                     return index;
                 }
                 stack.push_back(index);
@@ -147,13 +147,13 @@ class test_scan_page_truth : public QObject {
             for (const auto& child : node->children) {
                 stack.push_back(child.get());
             }
-            if (node->path.isEmpty()) {
+            if (node->path().isEmpty()) {
                 continue;
             }
             fill_file_list(files, page()->engine(), page()->scan_session().engine_kind(),
                            node->folder_ref);
             QString folder;
-            for (const QString& part : node->path.split('/', Qt::SkipEmptyParts)) {
+            for (const QString& part : node->path().split('/', Qt::SkipEmptyParts)) {
                 folder += '/' + safe_file_name(part);
             }
             for (const recovery_item_s& file : files) {
@@ -402,7 +402,7 @@ class test_scan_page_truth : public QObject {
         while (!stack.empty()) {
             const QModelIndex index = stack.back();
             stack.pop_back();
-            folders += TreeModel::node_of(index)->path != "/";
+            folders += TreeModel::node_of(index)->path() != "/";
             click_folder(index);
             files += int(page()->files().size());
             for (int row = 0; row < page()->tree_model_now()->rowCount(index); ++row) {
