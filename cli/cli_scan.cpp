@@ -76,6 +76,9 @@ void walk_results(const scan_session_c& session, const std::vector<result_folder
         std::size_t next = 0;
     };
     constexpr std::size_t no_folder = ~std::size_t{0};
+    const auto before_item = [](const recovery_item_s& a, const recovery_item_s& b) {
+        return a.name != b.name ? a.name < b.name : a.file_key < b.file_key;
+    };
     const auto frame_for = [&](std::size_t folder, qsizetype length) {
         frame_s frame{folder, length, {}, 0};
         std::vector<recovery_item_s> files;
@@ -87,9 +90,8 @@ void walk_results(const scan_session_c& session, const std::vector<result_folder
         for (const std::size_t child : below[folder]) {
             frame.items.push_back({folders[child].item, child});
         }
-        const auto before = [](const item_s& a, const item_s& b) {
-            return a.item.name != b.item.name ? a.item.name < b.item.name
-                                              : a.item.file_key < b.item.file_key;
+        const auto before = [&](const item_s& a, const item_s& b) {
+            return before_item(a.item, b.item);
         };
         // Engines often list in name order already (a deep scan's numbered names always).
         if (!std::is_sorted(frame.items.begin(), frame.items.end(), before)) {
@@ -97,8 +99,44 @@ void walk_results(const scan_session_c& session, const std::vector<result_folder
         }
         return frame;
     };
+    // A folder without sub-folders whose files come in path order already (a deep scan's
+    // numbered files always do) is walked straight from the engine, keeping one file at a
+    // time: a million files of one type cost no list. True when walked; *go is false when
+    // visit asked to stop.
     QString path;
+    const auto stream_leaf = [&](std::size_t folder, qsizetype length, bool* go) {
+        if (!below[folder].empty()) {
+            return false;
+        }
+        bool sorted = true;
+        bool first = true;
+        recovery_item_s last;
+        visit_file_list(session.current(), session.engine_kind(), folders[folder].ref,
+                        [&](recovery_item_s&& item) {
+                            if (sorted && !first && before_item(item, last)) {
+                                sorted = false;
+                            }
+                            first = false;
+                            last = std::move(item);
+                        });
+        if (!sorted) {
+            return false;
+        }
+        visit_file_list(session.current(), session.engine_kind(), folders[folder].ref,
+                        [&](recovery_item_s&& item) {
+                            if (*go) {
+                                path.truncate(length);
+                                path += QLatin1Char('/') + item.name;
+                                *go = visit({path, item, false, folder});
+                            }
+                        });
+        return true;
+    };
     std::vector<frame_s> stack;
+    bool go = true;
+    if (stream_leaf(0, 0, &go)) {
+        return;
+    }
     stack.push_back(frame_for(0, 0));
     while (!stack.empty()) {
         frame_s& frame = stack.back();
@@ -115,6 +153,12 @@ void walk_results(const scan_session_c& session, const std::vector<result_folder
         }
         if (directory) {
             const qsizetype length = path.size();
+            if (stream_leaf(entry.folder, length, &go)) {
+                if (!go) {
+                    return;
+                }
+                continue;
+            }
             stack.push_back(frame_for(entry.folder, length));
         }
     }

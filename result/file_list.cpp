@@ -5,9 +5,12 @@
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
 
+#include <QHash>
 #include <QSet>
 
 #include <algorithm>
+#include <optional>
+#include <unordered_set>
 
 namespace {
 
@@ -72,8 +75,7 @@ void fat_folders(const fat_recovery_c& engine, std::vector<result_folder_s>* fol
     }
 }
 
-void fat_files(const fat_recovery_c& engine, const folder_ref_s& folder,
-               std::vector<recovery_item_s>* file_list) {
+void fat_files(const fat_recovery_c& engine, const folder_ref_s& folder, const file_visit_fn& out) {
     const auto& nodes = engine.nodes();
     const auto found = nodes.constFind(static_cast<std::uint32_t>(folder.key));
     if (found == nodes.constEnd()) {
@@ -85,7 +87,7 @@ void fat_files(const fat_recovery_c& engine, const folder_ref_s& folder,
             child->first_cluster == 0) {
             continue;
         }
-        file_list->push_back(fat_record(child.value()));
+        out(fat_record(child.value()));
     }
 }
 
@@ -148,7 +150,7 @@ void ntfs_folders(const ntfs_recovery_c& engine, std::vector<result_folder_s>* f
 }
 
 void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
-                std::vector<recovery_item_s>* file_list) {
+                const file_visit_fn& out) {
     const ntfs_tree_c& tree = engine.tree();
     const ntfs_node* found = tree.find(folder.key);
     if (!found) {
@@ -157,7 +159,7 @@ void ntfs_files(const ntfs_recovery_c& engine, const folder_ref_s& folder,
     for (const std::uint32_t index : tree.children(*found)) {
         const ntfs_node& child = tree.at(index);
         if ((child.flags & ntfs_flag_file) && child.record_number > ntfs_last_system_record) {
-            file_list->push_back(ntfs_item(tree, child));
+            out(ntfs_item(tree, child));
         }
     }
 }
@@ -218,7 +220,7 @@ void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>*
 }
 
 void exfat_files(const exfat_recovery_c& engine, const folder_ref_s& folder,
-                 std::vector<recovery_item_s>* file_list) {
+                 const file_visit_fn& out) {
     const auto& nodes = engine.nodes();
     const auto found = nodes.constFind(folder.key);
     if (found == nodes.constEnd()) {
@@ -227,7 +229,7 @@ void exfat_files(const exfat_recovery_c& engine, const folder_ref_s& folder,
     for (const std::uint64_t key : found.value().children) {
         const auto child = nodes.constFind(key);
         if (child != nodes.constEnd() && !(child->attributes & exfat::attr_directory)) {
-            file_list->push_back(exfat_record(child.value()));
+            out(exfat_record(child.value()));
         }
     }
 }
@@ -257,39 +259,95 @@ void signature_folders(const raw_recovery_c& engine, std::vector<result_folder_s
 // gets " (2)"), else "%08llu.%s" of the record's index and type; dated from the file's own
 // metadata (0, shown as "-", when it has none). An index beyond the table (a damaged scan
 // file) is skipped; the top folder has no list and no files.
+//
+// A deep scan may hold a million files of one type: only the names made from titles are
+// remembered, each with the next number to try, so a record costs its row and nothing more,
+// and a thousand files of one title cost no search.
 void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
-                     std::vector<recovery_item_s>* file_list) {
+                     const file_visit_fn& out) {
     const auto* indexes = static_cast<const QList<std::uint64_t>*>(folder.list);
     if (!indexes) {
         return;
     }
     const auto& records = engine.records();
-    QSet<QString> taken;
-    for (const std::uint64_t position : *indexes) {
+    QHash<QString, int> titled;  // a title's name, case-folded -> the next number to try
+    const auto title_stem = [&](std::uint64_t position) {
+        const file_meta_s* meta = engine.meta(position);
+        return meta ? clean_file_stem(meta->title) : QString();
+    };
+    // The numbers of the numbered names given so far: made only when a title reads like one
+    // ("00000042"), which no real title does often.
+    std::optional<std::unordered_set<std::uint64_t>> numbered;
+    qsizetype row = 0;  // the position in indexes being listed
+    const auto numbered_taken = [&](const QString& stem) {
+        bool digits = stem.size() >= 8;
+        for (const QChar c : stem) {
+            digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        }
+        bool ok = false;
+        const std::uint64_t n = digits ? stem.toULongLong(&ok) : 0;
+        if (!ok || QString::asprintf("%08llu", static_cast<unsigned long long>(n)) != stem) {
+            return false;
+        }
+        if (!numbered) {
+            numbered.emplace();
+            for (qsizetype before = 0; before < row; ++before) {
+                const std::uint64_t p = (*indexes)[before];
+                if (p < records.size() && title_stem(p).isEmpty()) {
+                    numbered->insert(records[p].index);
+                }
+            }
+        }
+        return numbered->contains(n);
+    };
+    for (; row < indexes->size(); ++row) {
+        const std::uint64_t position = (*indexes)[row];
         if (position >= records.size()) {
             continue;
         }
         const signature_record& record = records[position];
         const QString type = QString::fromLatin1(record_type(record));
         recovery_item_s item;
-        item.name =
-            QString::asprintf("%08llu.", static_cast<unsigned long long>(record.index)) + type;
         if (const file_meta_s* meta = engine.meta(position)) {
             item.date1 = meta->modified;
             item.date2 = meta->created;
-            const QString stem = clean_file_stem(meta->title);
+            const QString stem = title_stem(position);
             if (!stem.isEmpty()) {
-                QString name = stem + QLatin1Char('.') + type;
-                for (int n = 2; taken.contains(name.toCaseFolded()) && n < 100000; ++n) {
-                    name = QStringLiteral("%1 (%2).%3").arg(stem).arg(n).arg(type);
+                const QString first = stem + QLatin1Char('.') + type;
+                int& next = titled[first.toCaseFolded()];
+                QString name = first;
+                if (next == 0 && numbered_taken(stem)) {
+                    next = 2;
+                }
+                if (next > 0) {
+                    // Names made from other titles may hold numbers too ("a (2).jpg"): step
+                    // on past them.
+                    for (int n = next; n < 100000; ++n) {
+                        name = QStringLiteral("%1 (%2).%3").arg(stem).arg(n).arg(type);
+                        if (!titled.contains(name.toCaseFolded())) {
+                            next = n + 1;
+                            break;
+                        }
+                    }
+                } else {
+                    next = 2;
+                }
+                if (name != first) {
+                    titled.insert(name.toCaseFolded(), 2);
                 }
                 item.name = name;
             }
         }
-        taken.insert(item.name.toCaseFolded());
+        if (item.name.isEmpty()) {
+            item.name =
+                QString::asprintf("%08llu.", static_cast<unsigned long long>(record.index)) + type;
+            if (numbered) {
+                numbered->insert(record.index);
+            }
+        }
         item.size = record.size;
         item.file_key = position;
-        file_list->push_back(item);
+        out(std::move(item));
     }
 }
 
@@ -344,33 +402,42 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, 
     return folders;
 }
 
-void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base_c* engine,
-                    engine_kind_e kind, const folder_ref_s& folder) {
-    file_list.clear();
+void visit_file_list(const recovery_base_c* engine, engine_kind_e kind, const folder_ref_s& folder,
+                     const file_visit_fn& visit) {
     switch (kind) {
         case engine_fat:
             if (const auto* fat = qobject_cast<const fat_recovery_c*>(engine)) {
-                fat_files(*fat, folder, &file_list);
+                fat_files(*fat, folder, visit);
             }
             break;
         case engine_ntfs:
             if (const auto* ntfs = qobject_cast<const ntfs_recovery_c*>(engine)) {
-                ntfs_files(*ntfs, folder, &file_list);
+                ntfs_files(*ntfs, folder, visit);
             }
             break;
         case engine_signature:
             if (const auto* raw = qobject_cast<const raw_recovery_c*>(engine)) {
-                signature_files(*raw, folder, &file_list);
+                signature_files(*raw, folder, visit);
             }
             break;
         case engine_exfat:
             if (const auto* exfat = qobject_cast<const exfat_recovery_c*>(engine)) {
-                exfat_files(*exfat, folder, &file_list);
+                exfat_files(*exfat, folder, visit);
             }
             break;
         case engine_none:
             break;
     }
+}
+
+void fill_file_list(std::vector<recovery_item_s>& file_list, const recovery_base_c* engine,
+                    engine_kind_e kind, const folder_ref_s& folder) {
+    file_list.clear();
+    if (kind == engine_signature) {
+        file_list.reserve(static_cast<std::size_t>(count_file_list(engine, kind, folder).files));
+    }
+    visit_file_list(engine, kind, folder,
+                    [&](recovery_item_s&& item) { file_list.push_back(std::move(item)); });
 }
 
 file_totals_s count_file_list(const recovery_base_c* engine, engine_kind_e kind,
@@ -390,12 +457,10 @@ file_totals_s count_file_list(const recovery_base_c* engine, engine_kind_e kind,
         }
         return totals;
     }
-    std::vector<recovery_item_s> files;
-    fill_file_list(files, engine, kind, folder);
-    totals.files = static_cast<std::int64_t>(files.size());
-    for (const recovery_item_s& file : files) {
-        totals.bytes += file.size;
-    }
+    visit_file_list(engine, kind, folder, [&](recovery_item_s&& item) {
+        ++totals.files;
+        totals.bytes += item.size;
+    });
     return totals;
 }
 

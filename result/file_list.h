@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class recovery_base_c;
@@ -43,6 +44,12 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, 
                                                  folder_paths_e paths = folder_paths_e::with_paths);
 // The path of folders[index], "/" for the top folder, built from the names of its parents.
 QString result_folder_path(const std::vector<result_folder_s>& folders, std::size_t index);
+
+// Hands each listable file of the folder to visit, one record at a time in the engine's
+// order, keeping none: a folder of a million found files costs one record.
+using file_visit_fn = std::function<void(recovery_item_s&& item)>;
+void visit_file_list(const recovery_base_c* engine, engine_kind_e kind, const folder_ref_s& folder,
+                     const file_visit_fn& visit);
 
 // Empties file_list and appends one record, unticked, per listable file of the folder, in the
 // engine's order.

@@ -5,6 +5,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -29,7 +30,13 @@ class handle_view_c final : public sig::byte_view_c {
         if (length_ > 0 && start_ <= pos && pos - start_ + n <= length_) {
             return cache_.data() + (pos - start_);
         }
+        // The first read is small (most files say what they say in their first bytes, and a
+        // loaded scan file may hold a million of them); each further miss reads twice as
+        // much, up to the largest block.
         start_ = pos & ~static_cast<std::uint64_t>(4095);
+        const std::size_t block =
+            std::max(std::min(next_block_, max_block), ((pos - start_ + n + 4095) / 4096) * 4096);
+        next_block_ = std::min(block * 2, max_block);
         cache_.resize(block);
         length_ = 0;
         if (sig_seek(handle_, static_cast<std::uint32_t>(start_),
@@ -49,7 +56,8 @@ class handle_view_c final : public sig::byte_view_c {
     std::uint64_t size() const override { return size_; }
 
   private:
-    static constexpr std::size_t block = 256 * 1024;
+    static constexpr std::size_t max_block = 256 * 1024;
+    std::size_t next_block_ = 4096;
     intptr_t handle_;
     std::uint64_t size_;
     std::vector<std::uint8_t> cache_;
