@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <zlib.h>
+
 #include <cstring>
 
 namespace {
@@ -37,6 +39,34 @@ signature_record record(std::uint64_t index, std::uint64_t offset, std::uint64_t
 bool write_file(const QString& path, const QByteArray& data) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// A 1x1 grey PNG whose tEXt chunk gives it a title (none when empty).
+QByteArray titled_png(const QString& title) {
+    const auto chunk = [](const QByteArray& kind, const QByteArray& body) {
+        QByteArray out;
+        const auto length = static_cast<std::uint32_t>(body.size());
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            out.append(static_cast<char>(length >> shift));
+        }
+        const QByteArray crc_part = kind + body;
+        const auto crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(crc_part.constData()),
+                  static_cast<uInt>(crc_part.size())));
+        out += crc_part;
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            out.append(static_cast<char>(crc >> shift));
+        }
+        return out;
+    };
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    png += chunk("IHDR", QByteArray("\0\0\0\1\0\0\0\1\x08\0\0\0\0", 13));
+    if (!title.isEmpty()) {
+        png += chunk("tEXt", "Title" + QByteArray(1, '\0') + title.toLatin1());
+    }
+    png += chunk("IDAT", qCompress(QByteArray(2, '\0')).mid(4));
+    png += chunk("IEND", {});
+    return png;
 }
 
 }  // namespace
@@ -181,6 +211,69 @@ class test_cli_deep : public QObject {
         QCOMPARE(files.size(), std::size_t(1));
         QCOMPARE(files[0].name, QStringLiteral("00000004.tif"));
         QCOMPARE(files[0].file_key, std::uint64_t(4));
+    }
+
+    // Names from titles: a second file of a title gets " (2)", a third " (3)", whatever the
+    // case, counted per title; a title that reads like a numbered name given before, or like
+    // a name made from another title, steps past it.
+    void names_from_titles_data() {
+        QTest::addColumn<QStringList>("titles");  // "" for a file without a title
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("untitled") << QStringList{"", ""}
+                                  << QStringList{"00000000.png", "00000001.png"};
+        QTest::newRow("one title thrice")
+            << QStringList{"Holiday", "Holiday", "holiday"}
+            << QStringList{"Holiday.png", "Holiday (2).png", "holiday (3).png"};
+        QTest::newRow("a title like a numbered name")
+            << QStringList{"", "00000000", "00000000"}
+            << QStringList{"00000000.png", "00000000 (2).png", "00000000 (3).png"};
+        QTest::newRow("a title like a made name")
+            << QStringList{"a", "a (2)", "a"} << QStringList{"a.png", "a (2).png", "a (3).png"};
+        QStringList many(300, QStringLiteral("Scan"));
+        QStringList numbered{"Scan.png"};
+        for (int n = 2; n <= 300; ++n) {
+            numbered << QStringLiteral("Scan (%1).png").arg(n);
+        }
+        QTest::newRow("300 of one title") << many << numbered;
+    }
+    void names_from_titles() {
+        QFETCH(QStringList, titles);
+        QFETCH(QStringList, names);
+        const QString image = temp.filePath("titled.img");
+        QByteArray bytes(4096 * titles.size(), '\0');
+        QList<signature_record> records;
+        for (int i = 0; i < titles.size(); ++i) {
+            const QByteArray png = titled_png(titles[i]);
+            bytes.replace(4096 * i, png.size(), png);
+            records << record(static_cast<std::uint64_t>(i), 4096 * static_cast<std::uint64_t>(i),
+                              static_cast<std::uint64_t>(png.size()), "png");
+        }
+        QVERIFY(write_file(image, bytes));
+        use_images({image});
+        volume_item_s volume;
+        volume.device_name = volume.volume_name = QFileInfo(image).canonicalFilePath();
+        volume.total_bytes = static_cast<std::uint64_t>(bytes.size());
+        const QString sav = temp.filePath("titled.sav");
+        QVERIFY(write_file(sav, scan_file(volume.volume_name.toLocal8Bit(), records)));
+        scan_session_c session;
+        QCOMPARE(session.resume_scan_file(sav, {volume}), 0);
+        const auto folders = list_result_folders(session.current(), engine_signature);
+        QCOMPARE(folders.size(), std::size_t(2));
+        std::vector<recovery_item_s> files;
+        fill_file_list(files, session.current(), engine_signature, folders[1].ref);
+        QStringList got;
+        for (const recovery_item_s& file : files) {
+            got << file.name;
+        }
+        QCOMPARE(got, names);
+        const file_totals_s totals =
+            count_file_list(session.current(), engine_signature, folders[1].ref);
+        QCOMPARE(totals.files, static_cast<std::int64_t>(titles.size()));
+        std::uint64_t bytes_listed = 0;
+        for (const recovery_item_s& file : files) {
+            bytes_listed += file.size;
+        }
+        QCOMPARE(totals.bytes, bytes_listed);
     }
 };
 
