@@ -2,9 +2,11 @@
 // to a volume made of the input itself (the memory drive "mem:fuzz"), listed, and a few
 // listed records are restored into a sink that counts bytes. Every listed record must lie
 // inside the volume and within the table, and a restore that succeeds must write exactly
-// the record's size.
+// the record's size. The listing is also made as both front ends make it (names from the
+// files' own metadata, read from the input): every row is a listed record with a name.
 #include "engine/raw/raw_recovery.h"
 #include "fuzz_support.h"
+#include "result/file_list.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,6 +40,21 @@ QTemporaryDir* folder = nullptr;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz_prepare_process();
     folder = new QTemporaryDir;
+    engine.read_metadata();
+    std::vector<recovery_item_s> files;
+    for (const result_folder_s& folder : list_result_folders(&engine, engine_signature)) {
+        fill_file_list(files, &engine, engine_signature, folder.ref);
+        const file_totals_s totals = count_file_list(&engine, engine_signature, folder.ref);
+        if (totals.files != static_cast<std::int64_t>(files.size())) {
+            std::abort();
+        }
+        for (const recovery_item_s& file : files) {
+            if (file.file_key >= records.size() || file.name.isEmpty() ||
+                file.size != records[file.file_key].size) {
+                std::abort();
+            }
+        }
+    }
     return 0;
 }
 
@@ -81,6 +98,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (engine.restore_into(position, &sink) == 0 && sink.written() != r.size) {
                     std::abort();
                 }
+            }
+        }
+    }
+    engine.read_metadata();
+    std::vector<recovery_item_s> files;
+    for (const result_folder_s& folder : list_result_folders(&engine, engine_signature)) {
+        fill_file_list(files, &engine, engine_signature, folder.ref);
+        const file_totals_s totals = count_file_list(&engine, engine_signature, folder.ref);
+        if (totals.files != static_cast<std::int64_t>(files.size())) {
+            std::abort();
+        }
+        for (const recovery_item_s& file : files) {
+            if (file.file_key >= records.size() || file.name.isEmpty() ||
+                file.size != records[file.file_key].size) {
+                std::abort();
             }
         }
     }

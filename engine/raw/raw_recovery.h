@@ -10,6 +10,7 @@
 
 #include "engine/raw/file_metadata.h"
 #include "engine/raw/sigscan.h"
+#include "engine/raw/sparse_meta.h"
 #include "engine/recovery_base.h"
 
 #include <QByteArray>
@@ -130,7 +131,7 @@ class raw_recovery_c final : public recovery_base_c {
     std::uint64_t volume_bytes_ = 0;  // 0: not known
     sig_scan_block block_{};
     std::vector<signature_record> records_;
-    std::vector<file_meta_s> meta_;  // by position; shorter than records_ when not read
+    sparse_meta_c meta_;  // by position; shorter than records_ when not read
     QHash<std::uint64_t, second_piece_s> second_pieces_;  // by position
     file_meta_s inspected_;                               // of the file about to be reported
     std::uint64_t resume_at_ = 0;  // where the next scan starts (a continued scan: not 0)
