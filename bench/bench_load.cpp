@@ -109,7 +109,16 @@ int bench_scan_file(const QString& sav, const QString& image) {
 int bench_tree(const QString& image) {
     scan_session_c session;
     stage("start");
-    if (session.start(image_volume(image), false) != 0) {
+    // The volume as the volume list shows it (its file system picks the engine).
+    const QString wanted = image_volume(image).volume_name;
+    enumerate_volumes();
+    volume_item_s target;
+    for (const volume_item_s& v : volume_list) {
+        if (v.partition_number == 0 && v.device_name == wanted) {
+            target = v;
+        }
+    }
+    if (session.start(target, false) != 0) {
         std::fprintf(stderr, "no engine reads the image\n");
         return 1;
     }
