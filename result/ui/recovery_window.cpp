@@ -29,6 +29,7 @@
 #include <QMovie>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QResizeEvent>
 #include <QToolButton>
 
 bool scanning = false;
@@ -127,11 +128,6 @@ recovery_window_c::recovery_window_c(QWidget* parent)
     grid_toggle->setObjectName(QStringLiteral("btn_thumbs"));
     grid_toggle->setText(text("recovery_view_thumbs"));
     connect(grid_toggle, &QToolButton::clicked, this, [this] { show_grid(!grid_shown); });
-    connect(grid, &QListView::clicked, this, [this](const QModelIndex& index) {
-        if (index.isValid() && table_model) {
-            on_list_clicked(table_model->index(index.row(), 1));
-        }
-    });
     connect(thumb_model, &thumb_model_c::ticks_changed, this, [this] {
         table->viewport()->update();
         on_file_ticks_changed();
@@ -242,6 +238,8 @@ void recovery_window_c::show_grid(bool shown) {
     grid->setVisible(shown);
     table->setVisible(!shown);
     grid_toggle->setText(text(shown ? "recovery_view_table" : "recovery_view_thumbs"));
+    QResizeEvent same(size(), size());
+    resizeEvent(&same);  // the grid takes the preview's place as well
     if (shown) {
         grid->request_now();
     }

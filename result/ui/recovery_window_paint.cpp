@@ -47,13 +47,16 @@ void recovery_window_c::resizeEvent(QResizeEvent* event) {
     form->btn_pause->setGeometry(W - 330, 29, 80, 30);
     form->btn_stop->setGeometry(W - 240, 29, 80, 30);
     form->btn_filter->setGeometry(W - 130, 29, 80, 30);
-    // The filter line takes the top of the table's place.
+    // The filter line takes the top of the table's place. The grid of thumbnails, its own
+    // preview, takes the preview's place too, the filter line above it.
     const int filter_height = 24;
-    filter->setGeometry(left, 79 + P + 7, std::min(260, W - left - 10), filter_height);
+    const int filter_y = grid_shown ? 79 : 79 + P + 7;
+    filter->setGeometry(left, filter_y, std::min(260, W - left - 10), filter_height);
     table->setGeometry(left, 79 + P + 7 + filter_height + 2, W - left - 10, Q - filter_height - 2);
-    grid->setGeometry(table->geometry());
+    grid->setGeometry(left, filter_y + filter_height + 2, W - left - 10,
+                      79 + P + 7 + Q - filter_y - filter_height - 2);
     const int toggle_width = std::max(90, grid_toggle->sizeHint().width());
-    grid_toggle->setGeometry(W - 10 - toggle_width, 79 + P + 7, toggle_width, filter_height);
+    grid_toggle->setGeometry(W - 10 - toggle_width, filter_y, toggle_width, filter_height);
     form->tv_dirtree->setGeometry(10, 79, tree_width(W), H - 137);
     const int keep_width = keep_folders->sizeHint().width();
     keep_folders->setGeometry(W - 310 - keep_width, H - 45, keep_width, 24);
@@ -184,7 +187,9 @@ void recovery_window_c::paintEvent(QPaintEvent* event) {
     painter.fillRect(QRect(0, 0, W, band.height()), QBrush(band));
     painter.setPen(QColor(139, 184, 241));
     painter.drawRect(10, 13, W - 20, 60);
-    painter.drawRect(left, 79, W - left - 10, P);
+    if (!grid_shown) {  // the grid of thumbnails stands in the preview's place
+        painter.drawRect(left, 79, W - left - 10, P);
+    }
 
     if (restoration_running()) {
         progress->value = restore_fraction();
@@ -197,7 +202,9 @@ void recovery_window_c::paintEvent(QPaintEvent* event) {
     painter.drawText(status, Qt::AlignLeft | Qt::AlignVCenter,
                      metrics.elidedText(status_text(), Qt::ElideRight, status.width()));
 
-    if (preview_shown) {
+    if (grid_shown) {
+        // nothing: the grid covers the preview's place
+    } else if (preview_shown) {
         paint_preview(painter, W, P);
     } else {
         painter.fillRect(left + 1, 80, W - left - 11, static_cast<int>((H - 143) * 0.4 - 1),

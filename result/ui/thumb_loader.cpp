@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QImageReader>
+#include <QPainter>
 #include <QRunnable>
 
 #include <algorithm>
@@ -133,6 +134,21 @@ QImage thumb_loader_c::decode(const QByteArray& bytes, const QString& suffix, in
                                                          : QImage::Format_RGB32);
 }
 
+QImage thumb_loader_c::framed(const QImage& thumbnail, int side) {
+    if (thumbnail.isNull()) {
+        return {};
+    }
+    QImage square(side, side, QImage::Format_ARGB32_Premultiplied);
+    square.fill(Qt::transparent);
+    QPainter painter(&square);
+    const QRect place((side - thumbnail.width()) / 2, (side - thumbnail.height()) / 2,
+                      thumbnail.width(), thumbnail.height());
+    painter.drawImage(place.topLeft(), thumbnail);
+    painter.setPen(QColor(0xc8, 0xd6, 0xec));
+    painter.drawRect(place.adjusted(0, 0, -1, -1));
+    return square;
+}
+
 const QImage* thumb_loader_c::find(std::uint64_t key) const {
     return cache_.object(key);
 }
@@ -169,7 +185,7 @@ void thumb_loader_c::start_next() {
             memory_sink_c sink(shared_generation, generation);
             QImage image;
             if (read(item, &sink) == 0 && !sink.stop_requested()) {
-                image = decode(sink.bytes_, suffix_of(item.name), side);
+                image = framed(decode(sink.bytes_, suffix_of(item.name), side), side);
             }
             if (shared_generation->load() != generation) {
                 return;  // cleared meanwhile: clear() already forgot this read

@@ -49,6 +49,9 @@ class thumb_loader_c : public QObject {
     // null image when the bytes are not a picture of the format the suffix names, or when
     // decoding would need more memory than the allocation limit allows.
     static QImage decode(const QByteArray& bytes, const QString& suffix, int side);
+    // The thumbnail centred on a clear side x side square with a thin frame around the
+    // picture: every cell of the grid the same, the names in one line.
+    static QImage framed(const QImage& thumbnail, int side);
 
     // The finished thumbnail of a file, or null when there is none (yet).
     const QImage* find(std::uint64_t key) const;

@@ -22,7 +22,7 @@ thumb_view_c::thumb_view_c(QWidget* parent) : QListView(parent) {
     setWordWrap(false);
     setTextElideMode(Qt::ElideMiddle);
     setIconSize(QSize(thumb_loader_c::side, thumb_loader_c::side));
-    setGridSize(QSize(thumb_loader_c::side + 28, thumb_loader_c::side + 34));
+    setGridSize(QSize(thumb_loader_c::side + 20, thumb_loader_c::side + 30));
     setSpacing(0);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setSelectionMode(QAbstractItemView::SingleSelection);

@@ -10,6 +10,7 @@
 #include "ui/ui_test_support.h"
 
 #include <QBuffer>
+#include <QLineEdit>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -226,7 +227,11 @@ class test_thumb_grid : public QObject {
                 QCOMPARE(decoration.typeId(), QMetaType::QPixmap);  // the type's sign
             } else {
                 QCOMPARE(decoration.typeId(), QMetaType::QImage);
-                QCOMPARE(decoration.value<QImage>().size(), QSize(64, 48));
+                // The 64 x 48 picture, centred in a clear square: every cell alike.
+                const QImage shown = decoration.value<QImage>();
+                QCOMPARE(shown.size(), QSize(thumb_loader_c::side, thumb_loader_c::side));
+                QCOMPARE(shown.pixelColor(56, 56).rgb(), QColor(200, 40, 40).rgb());
+                QCOMPARE(shown.pixelColor(56, 20).alpha(), 0);
             }
         }
         // Scrolling through the whole list in steps, the way a wheel does: cells passed
@@ -259,12 +264,23 @@ class test_thumb_grid : public QObject {
         QVERIFY(page.grid_is_shown());
         QVERIFY(page.picture_grid()->isVisible());
         QVERIFY(!page.file_table()->isVisible());
-        QCOMPARE(page.picture_grid()->geometry(), page.file_table()->geometry());
+        // The grid takes the table's place and the preview's above it, under the filter.
+        const QRect grid = page.picture_grid()->geometry();
+        const QRect table = page.file_table()->geometry();
+        const QRect filter = page.findChild<QLineEdit*>(QStringLiteral("le_filter"))->geometry();
+        QCOMPARE(grid.left(), table.left());
+        QCOMPARE(grid.right(), table.right());
+        QCOMPARE(grid.bottom(), table.bottom());
+        QVERIFY(grid.top() < table.top() - 100);
+        QVERIFY(filter.bottom() < grid.top());
         QCOMPARE(page.view_toggle()->text(), QStringLiteral("Table"));
         // The toggle stands beside the filter line, inside the page.
+        QCOMPARE(page.view_toggle()->geometry().top(), filter.top());
         QVERIFY(page.rect().contains(page.view_toggle()->geometry()));
         page.view_toggle()->click();
         QVERIFY(page.file_table()->isVisible());
+        const QRect back = page.findChild<QLineEdit*>(QStringLiteral("le_filter"))->geometry();
+        QVERIFY(back.bottom() < table.top() && back.top() > grid.top());
     }
 };
 

@@ -159,8 +159,12 @@ bool shoot_thumbnail_grid(main_window_c* window, const QString& image, const QSt
     QApplication::processEvents();
     page->picture_grid()->request_now();
     thumb_loader_c* thumbs = page->thumb_loader();
-    const bool made = wait_for([thumbs] { return thumbs->pending() == 0 && thumbs->idle(); });
-    QApplication::processEvents();
+    const bool made = wait_for([thumbs] { return thumbs->idle(); });
+    QElapsedTimer settle;  // the grid's last repaints
+    settle.start();
+    while (settle.elapsed() < 300) {
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
     const bool saved = made && window->grab().save(path);
     page->show_grid(false);
     window->abort_scan();
