@@ -149,14 +149,18 @@ QImage thumb_loader_c::framed(const QImage& thumbnail, int side) {
     return square;
 }
 
-const QImage* thumb_loader_c::find(std::uint64_t key) const {
-    return cache_.object(key);
+std::uint64_t thumb_loader_c::key_of(const recovery_item_s& item) {
+    return static_cast<std::uint64_t>(qHashMulti(0x7468756dU, item.file_key, item.size, item.name));
+}
+
+const QImage* thumb_loader_c::find(const recovery_item_s& item) const {
+    return cache_.object(key_of(item));
 }
 
 void thumb_loader_c::want(const std::vector<recovery_item_s>& items) {
     queue_.clear();
     for (const recovery_item_s& item : items) {
-        const std::uint64_t key = item.file_key;
+        const std::uint64_t key = key_of(item);
         if (!is_picture(item.name) || cache_.contains(key) || failed_.contains(key) ||
             running_.contains(key)) {
             continue;
@@ -177,7 +181,7 @@ void thumb_loader_c::start_next() {
         queue_.erase(queue_.begin());
         ++running_count_;
         ++reads_started_;
-        running_.insert(item.file_key);
+        running_.insert(key_of(item));
         const int generation = generation_->load();
         auto shared_generation = generation_;
         read_f read = read_;
@@ -192,7 +196,7 @@ void thumb_loader_c::start_next() {
             }
             QMetaObject::invokeMethod(
                 this,
-                [this, generation, item, image] { finished(generation, item.file_key, image); },
+                [this, generation, item, image] { finished(generation, key_of(item), image); },
                 Qt::QueuedConnection);
         });
     }

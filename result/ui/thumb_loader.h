@@ -53,10 +53,13 @@ class thumb_loader_c : public QObject {
     // picture: every cell of the grid the same, the names in one line.
     static QImage framed(const QImage& thumbnail, int side);
 
+    // What the cache knows a file by: its engine key, size and name together, as a FAT
+    // volume's deleted files may share their first cluster (their key).
+    static std::uint64_t key_of(const recovery_item_s& item);
     // The finished thumbnail of a file, or null when there is none (yet).
-    const QImage* find(std::uint64_t key) const;
+    const QImage* find(const recovery_item_s& item) const;
     // The file was read and is not a picture Qt can show: the grid shows its type instead.
-    bool failed(std::uint64_t key) const { return failed_.contains(key); }
+    bool failed(const recovery_item_s& item) const { return failed_.contains(key_of(item)); }
     // Asks for the thumbnails of these files, the first first. Pictures only; those already
     // made, failed or being made are skipped; earlier requests that have not started and
     // are not among these are dropped.
@@ -74,7 +77,7 @@ class thumb_loader_c : public QObject {
     qsizetype cache_bytes() const { return cache_.totalCost(); }
 
   signals:
-    // The thumbnail of key was made (find gives it) or failed.
+    // The thumbnail of the file whose key_of is key was made (find gives it) or failed.
     void ready(std::uint64_t key);
 
   private:

@@ -64,7 +64,7 @@ QVariant thumb_model_c::data(const QModelIndex& index, int role) const {
         case Qt::CheckStateRole:
             return item.checked ? Qt::Checked : Qt::Unchecked;
         case Qt::DecorationRole: {
-            if (const QImage* thumb = loader_->find(item.file_key)) {
+            if (const QImage* thumb = loader_->find(item)) {
                 return *thumb;
             }
             const qsizetype dot = item.name.lastIndexOf(QLatin1Char('.'));
@@ -103,7 +103,7 @@ void thumb_model_c::rows_changed() {
     rows_.clear();
     rows_.reserve(static_cast<qsizetype>(items_->size()));
     for (std::size_t row = 0; row < items_->size(); ++row) {
-        rows_.insert((*items_)[row].file_key, static_cast<int>(row));
+        rows_.insert(thumb_loader_c::key_of((*items_)[row]), static_cast<int>(row));
     }
     endResetModel();
 }

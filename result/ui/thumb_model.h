@@ -41,6 +41,6 @@ class thumb_model_c : public QAbstractListModel {
 
     std::vector<recovery_item_s>* items_;
     thumb_loader_c* loader_;
-    QHash<std::uint64_t, int> rows_;  // file_key -> row
+    QHash<std::uint64_t, int> rows_;  // thumb_loader_c::key_of -> row
     mutable QHash<QString, QPixmap> signs_;
 };

@@ -167,13 +167,33 @@ class test_thumb_grid : public QObject {
         QCOMPARE(reader.reads->load(), 20);
         QVERIFY(loader.cache_bytes() <= cap);
         QVERIFY(loader.cache_bytes() >= 3 * 112 * 112 * 4);
-        QVERIFY(loader.find(19) != nullptr);  // the latest stay
+        QVERIFY(loader.find(picture(19)) != nullptr);  // the latest stay
         // Made ones are not read again; a file over the read limit is not read at all.
         recovery_item_s huge = picture(99);
         huge.size = thumb_loader_c::byte_limit + 1;
         loader.want({picture(19), huge});
-        QTRY_VERIFY(loader.failed(99));
+        QTRY_VERIFY(loader.failed(huge));
         QCOMPARE(reader.reads->load(), 20);
+    }
+
+    void files_sharing_a_key_keep_their_own_thumbnails() {
+        // Deleted files of a FAT volume may share their first cluster, the engine's key.
+        const QByteArray red = encoded(QSize(30, 30), "PNG", QColor(200, 40, 40));
+        const QByteArray blue = encoded(QSize(30, 30), "PNG", QColor(40, 40, 200));
+        thumb_loader_c loader([&](const recovery_item_s& item, restore_sink_c* sink) {
+            const QByteArray& bytes = item.name.startsWith(QLatin1Char('r')) ? red : blue;
+            return sink->write(bytes.constData(), static_cast<std::size_t>(bytes.size())) ? 0 : -1;
+        });
+        recovery_item_s first = picture(7);
+        first.name = QStringLiteral("red.png");
+        recovery_item_s second = picture(7);
+        second.name = QStringLiteral("blue.png");
+        QSignalSpy ready(&loader, &thumb_loader_c::ready);
+        loader.want({first, second});
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 2, 10000);
+        QVERIFY(loader.find(first) && loader.find(second));
+        QCOMPARE(loader.find(first)->pixelColor(56, 56).rgb(), QColor(200, 40, 40).rgb());
+        QCOMPARE(loader.find(second)->pixelColor(56, 56).rgb(), QColor(40, 40, 200).rgb());
     }
 
     void a_cleared_read_stops_and_is_dropped() {
@@ -196,7 +216,7 @@ class test_thumb_grid : public QObject {
         QCoreApplication::processEvents();
         QVERIFY(stopped_seen.load());
         QCOMPARE(ready.count(), 0);
-        QVERIFY(loader.find(1) == nullptr);
+        QVERIFY(loader.find(picture(1)) == nullptr);
     }
 
     void grid_of_ten_thousand_reads_only_what_is_in_sight() {
@@ -245,8 +265,8 @@ class test_thumb_grid : public QObject {
         QVERIFY(settle(loader));
         const std::vector<int> last = view.rows_in_sight();
         QCOMPARE(last.back(), 9999);
-        QVERIFY(loader.find(9998) != nullptr);
-        QVERIFY(loader.find(5000) == nullptr);
+        QVERIFY(loader.find(items[9998]) != nullptr);
+        QVERIFY(loader.find(items[5000]) == nullptr);
         QVERIFY2(reader.reads->load() - before <= 3 * static_cast<int>(last.size()),
                  qPrintable(QString::number(reader.reads->load())));
         QVERIFY(reader.reads->load() < 200);
