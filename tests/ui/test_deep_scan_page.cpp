@@ -211,7 +211,7 @@ class test_deep_scan_page : public QObject {
         const QModelIndex top = tree->index(0, 0);
         QModelIndex png;
         for (int row = 0; row < tree->rowCount(top); ++row) {
-            if (TreeModel::node_of(tree->index(row, 0, top))->path == QStringLiteral("/png")) {
+            if (TreeModel::node_of(tree->index(row, 0, top))->path() == QStringLiteral("/png")) {
                 png = tree->index(row, 0, top);
             }
         }
