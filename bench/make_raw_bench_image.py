@@ -6,7 +6,7 @@ manifest) at sector-aligned offsets, with random filler and runs of zeros betwee
                             [--random-only] [--two-piece P]
 
 Prints the number of files written. --random-only writes random bytes alone (the false
-positive measure). --two-piece P stores a share P of the pictures, documents and archives of
+positive measure). --two-piece P stores a share P of the pictures, documents, archives and movies of
 three clusters or more in two pieces: the first in whole 4 KiB clusters, then a gap of 1 to
 64 clusters of filler, then the rest (the number of such files goes to standard error)."""
 import argparse
@@ -31,7 +31,8 @@ for line in open(args.manifest):
     files.append((kind, image[int(offset):int(offset) + int(size)]))
 
 CLUSTER = 4096
-SPLIT = {"jpg", "png", "zip", "docx", "xlsx", "pptx", "odt", "ods", "epub", "jar", "apk", "pdf"}
+SPLIT = {"jpg", "png", "zip", "docx", "xlsx", "pptx", "odt", "ods", "epub", "jar", "apk", "pdf",
+         "mp4", "mov"}
 written = 0
 count = 0
 two_piece = 0
