@@ -194,6 +194,9 @@ pieces_s find_second_piece(byte_view_c& view, const format_s& f, std::uint64_t s
                 }
                 listed = true;
             }
+            if (fixed && passing.empty()) {
+                break;  // no gap passes the probe, for this joint or any before it
+            }
             const std::uint64_t tries = fixed ? passing.size() : search.max_gap_clusters;
             for (std::uint64_t i = 0; i < tries; ++i) {
                 if (late()) {
