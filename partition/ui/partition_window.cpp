@@ -4,7 +4,7 @@
 #include "app/settings.h"
 #include "device/platform/platform_write.h"
 #include "device/ui/device_page.h"
-#include "partition/master_boot_record.h"
+#include "partition/repair_undo.h"
 #include "partition/ui/partition_delegate.h"
 #include "partition/ui/partition_map.h"
 #include "partition/ui/partition_model.h"
@@ -21,13 +21,15 @@ partition_window_c::partition_window_c(QWidget* parent)
     set_new_model();
     form->lv_volumes->setItemDelegate(new partition_delegate_c(form->lv_volumes));
     form->lv_volumes->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    for (QPushButton* button : {form->btn_back, form->btn_stop, form->btn_repair}) {
+    for (QPushButton* button : {form->btn_back, form->btn_stop, form->btn_repair, form->btn_undo}) {
         button->resize(100, 30);
         set_page_button_palette(button);
     }
     form->btn_back->setText(text("btn_back"));
     form->btn_stop->setText(text("btn_stop"));
     form->btn_repair->setText(text("btn_repair"));
+    form->btn_undo->setText(text("btn_undo"));
+    form->btn_undo->hide();  // shown once a repair from this page left a backup
     connect(&worker, &partition_repair_c::partition_found, this,
             &partition_window_c::on_partition_found);
     connect(&worker, &QThread::finished, this, &partition_window_c::on_thread_finished);
@@ -35,6 +37,7 @@ partition_window_c::partition_window_c(QWidget* parent)
     connect(&timer, &QTimer::timeout, this, &partition_window_c::on_timer);
     connect(form->btn_back, &QPushButton::clicked, this, &partition_window_c::back_clicked);
     connect(form->btn_repair, &QPushButton::clicked, this, &partition_window_c::on_repair_clicked);
+    connect(form->btn_undo, &QPushButton::clicked, this, &partition_window_c::on_undo_clicked);
     timer.start(400);
     bar.init_bar(QStringLiteral(":/images/partition_search/loding_on.png"), QColor(226, 240, 253));
 }
@@ -93,6 +96,12 @@ int partition_window_c::start_partition_search(const drive_item_s& drive) {
     if (worker.set_drive(drive) != 0) {
         return -1;
     }
+    if (drive.name != undo_drive_) {
+        // The repair Undo would put back was made on another drive.
+        undo_backup_.clear();
+        undo_drive_.clear();
+        form->btn_undo->hide();
+    }
     start_worker();
     return 0;
 }
@@ -147,29 +156,81 @@ int partition_window_c::message_box(const QString& message, QMessageBox::Standar
     return box.exec();
 }
 
-// The question names the drive (its name, what it is, its size) and each table entry the
-// repair will write.
-QString partition_window_c::repair_question() const {
+namespace {
+
+// The table the plan writes, as the question and the report name it.
+QString scheme_text(const table_plan_s& plan) {
+    if (plan.scheme == QLatin1String("gpt")) {
+        return text(plan.restored ? "partition_scheme_gpt_backup" : "partition_scheme_gpt_new");
+    }
+    return text("partition_scheme_mbr");
+}
+
+// The question lists at most this many entries (a GPT holds up to 128).
+constexpr int listed_entries = 16;
+
+QString entry_line(int number, const partition_item_s& item) {
+    QString line = QStringLiteral("\n%1. %2  %3 - %4  (%5)")
+                       .arg(number)
+                       .arg(item.fs_name)
+                       .arg(item.start_sector)
+                       .arg(item.end_sector)
+                       .arg(format_size((item.end_sector - item.start_sector + 1) * 512));
+    if (!item.name.isEmpty() && item.name != item.fs_name) {
+        line += QStringLiteral("  \"%1\"").arg(item.name);
+    }
+    if (item.logical) {
+        line += QStringLiteral("  (%1)").arg(text("partition_logical"));
+    }
+    return line;
+}
+
+QString entry_lines(const QList<partition_item_s>& items) {
+    QString lines;
+    for (qsizetype k = 0; k < items.size(); ++k) {
+        if (k == listed_entries) {
+            lines += QStringLiteral("\n... (%1)").arg(items.size() - k);
+            break;
+        }
+        lines += entry_line(int(k + 1), items.at(k));
+    }
+    return lines;
+}
+
+}  // namespace
+
+// The question names the drive (its name, what it is, its size), the table that will be
+// written and each of its entries, and the partitions found that it leaves out.
+QString partition_window_c::repair_question(const table_plan_s& plan) const {
     const drive_item_s drive = worker.current_drive();
     const QString what = platform::drive_description(platform::drive_by_name(drive.name));
+    const char* intro = plan.scheme == QLatin1String("mbr") ? "partition_query"
+                        : plan.restored                     ? "partition_query_gpt_backup"
+                                                            : "partition_query_gpt_new";
     QString question =
-        text("partition_query") + QStringLiteral("\n\n") + text("partition_query_drive") +
-        QLatin1Char(' ') + drive.name +
+        text(intro) + QStringLiteral("\n\n") + text("partition_query_drive") + QLatin1Char(' ') +
+        drive.name +
         (what.isEmpty() || what == drive.name ? QString() : QStringLiteral(", ") + what) +
         QStringLiteral(" (%1)").arg(format_size(drive.size)) + QLatin1Char('\n') +
-        text("partition_query_entries");
-    int entries = 0;
-    for (const partition_item_s& item : worker.partitions()) {
-        if (entries < mbr_entries && fits_table_entry(item)) {
-            question += QStringLiteral("\n%1. %2  %3 - %4  (%5)")
-                            .arg(++entries)
-                            .arg(item.fs_name)
-                            .arg(item.start_sector)
-                            .arg(item.end_sector)
-                            .arg(format_size((item.end_sector - item.start_sector + 1) * 512));
-        }
+        text("partition_query_table") + QLatin1Char(' ') + scheme_text(plan) + QLatin1Char('\n') +
+        text("partition_query_entries") + entry_lines(plan.described);
+    if (!plan.left_out.isEmpty()) {
+        question +=
+            QStringLiteral("\n\n") + text("partition_query_left_out") + entry_lines(plan.left_out);
     }
-    return question;
+    return question + QStringLiteral("\n\n") + text("partition_query_saved");
+}
+
+// After a repair: what was written where, the backup, and how to put it back.
+QString partition_window_c::repair_report(const table_plan_s& plan) const {
+    return text("partition_repair_done") + QLatin1Char('\n') +
+           text("partition_written")
+               .arg(worker.current_drive().name, scheme_text(plan))
+               .arg(worker.described().size()) +
+           QLatin1Char('\n') + text("partition_saved_to") + QLatin1Char('\n') +
+           worker.backup_path() + QStringLiteral("\n\n") + text("partition_undo") +
+           QStringLiteral("\norvane partitions --undo %1 %2")
+               .arg(worker.backup_path(), worker.current_drive().name);
 }
 
 void partition_window_c::on_repair_clicked() {
@@ -185,22 +246,60 @@ void partition_window_c::on_repair_clicked() {
         message_box(text("partition_nothing_found"), QMessageBox::Ok);
         return;
     }
+    const table_plan_s plan = worker.plan_repair();
+    if (plan.writes.isEmpty()) {
+        message_box(text("partition_repair_failed") + QLatin1Char('\n') + plan.error,
+                    QMessageBox::Ok);
+        return;
+    }
     // No is the default: Enter or Escape writes nothing.
-    if (message_box(repair_question(), QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
+    if (message_box(repair_question(plan), QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
         QMessageBox::Yes) {
         return;
     }
-    if (worker.repair_mbr() == 0) {
-        message_box(text("partition_repair_done") + QLatin1Char('\n') + worker.backup_path() +
-                        QStringLiteral("\n\n") + text("partition_undo") +
-                        QStringLiteral("\norvane partitions --undo %1 %2")
-                            .arg(worker.backup_path(), worker.current_drive().name),
+    const int result = worker.repair_table();
+    if (!worker.backup_path().isEmpty()) {
+        // Also after a write that failed half way: the backup puts back what it replaced.
+        undo_backup_ = worker.backup_path();
+        undo_drive_ = worker.current_drive().name;
+        form->btn_undo->show();
+    }
+    if (result == 0) {
+        // A block device whose table the kernel could not take at once (a partition in use).
+        message_box(repair_report(plan) + (worker.table_reread() ? QString()
+                                                                 : QStringLiteral("\n\n") +
+                                                                       text("partition_finished")),
                     QMessageBox::Ok);
         return;
     }
     error_report("partition", __LINE__, "repair of %s failed: %s",
                  qPrintable(worker.current_drive().name), qPrintable(worker.repair_error()));
     message_box(text("partition_repair_failed") + QLatin1Char('\n') + worker.repair_error(),
+                QMessageBox::Ok);
+}
+
+void partition_window_c::on_undo_clicked() {
+    if (worker.isRunning() || undo_backup_.isEmpty()) {
+        return;
+    }
+    if (message_box(text("partition_undo_query").arg(undo_backup_, undo_drive_),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+        return;
+    }
+    undo_report_s report;
+    if (undo_repair(undo_backup_, platform::drive_by_name(undo_drive_), false, &report) != 0) {
+        error_report("partition", __LINE__, "undo on %s failed: %s", qPrintable(undo_drive_),
+                     qPrintable(report.error));
+        message_box(text("partition_undo_failed") + QLatin1Char('\n') + report.error,
+                    QMessageBox::Ok);
+        return;
+    }
+    const QString drive = undo_drive_;
+    undo_backup_.clear();
+    undo_drive_.clear();
+    form->btn_undo->hide();
+    message_box(text("partition_undone").arg(report.sectors).arg(drive) + QLatin1Char('\n') +
+                    report.backup_path,
                 QMessageBox::Ok);
 }
 
@@ -226,6 +325,7 @@ void partition_window_c::resizeEvent(QResizeEvent* event) {
     const int h = height();
     form->btn_back->move(200, h - 54);
     form->btn_repair->move(w - 300, h - 54);
+    form->btn_undo->move(w - 190, h - 54);
     form->btn_stop->move(w - 168, 42);
     map->setGeometry(25, 116, w - 50, 40);
     form->lv_volumes->setGeometry(25, 162, w - 50, h - 222);
