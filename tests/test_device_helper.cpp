@@ -2,6 +2,8 @@
 // image; and the device layer's fallback to a helper, with fake helpers that pass chosen
 // descriptors, including a run as an unprivileged user.
 
+#include "test_support.h"
+
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_helper.h"
 #include "device/platform/platform_write.h"
@@ -15,14 +17,10 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -41,63 +39,32 @@ struct helper_run_s {
 helper_run_s run_helper(const QStringList& arguments, bool socket_out = true,
                         const QStringList& prefix = {}) {
     helper_run_s run;
-    int out[2];
-    int err[2];
-    if ((socket_out ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out)
-                    : ::pipe2(out, O_CLOEXEC)) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0) {
+    child_process_s child = spawn_child(
+        prefix + QStringList{QCoreApplication::applicationDirPath() + "/orvane-device-helper"} +
+            arguments,
+        socket_out);
+    if (child.pid < 0) {
         return run;
     }
-    QList<QByteArray> words;
-    for (const QString& word :
-         prefix + QStringList{QCoreApplication::applicationDirPath() + "/orvane-device-helper"} +
-             arguments) {
-        words << QFile::encodeName(word);
-    }
-    std::vector<char*> argv;
-    for (QByteArray& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (spawned == 0) {
-        if (socket_out) {
-            char byte = 0;
-            struct iovec data {
-                &byte, 1
-            };
-            alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-            struct msghdr message {};
-            message.msg_iov = &data;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            if (::recvmsg(out[0], &message, MSG_CMSG_CLOEXEC) == 1) {
-                struct cmsghdr* header = CMSG_FIRSTHDR(&message);
-                if (header && header->cmsg_type == SCM_RIGHTS) {
-                    std::memcpy(&run.fd, CMSG_DATA(header), sizeof(int));
-                }
+    if (socket_out) {
+        char byte = 0;
+        struct iovec data {
+            &byte, 1
+        };
+        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        struct msghdr message {};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(child.out, &message, MSG_CMSG_CLOEXEC) == 1) {
+            struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+            if (header && header->cmsg_type == SCM_RIGHTS) {
+                std::memcpy(&run.fd, CMSG_DATA(header), sizeof(int));
             }
         }
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(err[0], buffer, sizeof buffer)) > 0) {
-            run.said.append(buffer, n);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    ::close(out[0]);
-    ::close(err[0]);
+    run.code = finish_child(child, &run.said);
     return run;
 }
 

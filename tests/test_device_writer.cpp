@@ -4,6 +4,7 @@
 // cannot take.
 
 #include "loop_device.h"
+#include "test_support.h"
 
 #include "device/platform/platform_helper.h"
 #include "device/platform/sector_write.h"
@@ -17,15 +18,11 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -41,50 +38,22 @@ struct writer_run_s {
 // collects the answer, as the device layer does.
 writer_run_s run_writer(const QStringList& arguments, const std::string& request) {
     writer_run_s run;
-    int out[2];
-    int err[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0) {
+    child_process_s child = spawn_child(
+        QStringList{QCoreApplication::applicationDirPath() + "/../bin/orvane-device-writer"} +
+        arguments);
+    if (child.pid < 0) {
         return run;
     }
-    QList<QByteArray> words{
-        QFile::encodeName(QCoreApplication::applicationDirPath() + "/../bin/orvane-device-writer")};
-    for (const QString& word : arguments) {
-        words << QFile::encodeName(word);
+    if (!request.empty()) {
+        (void)::send(child.out, request.data(), request.size(), MSG_NOSIGNAL);
     }
-    std::vector<char*> argv;
-    for (QByteArray& word : words) {
-        argv.push_back(word.data());
+    ::shutdown(child.out, SHUT_WR);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(child.out, buffer, sizeof buffer)) > 0) {
+        run.answer.append(buffer, n);
     }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (spawned == 0) {
-        if (!request.empty()) {
-            (void)::send(out[0], request.data(), request.size(), MSG_NOSIGNAL);
-        }
-        ::shutdown(out[0], SHUT_WR);
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) {
-            run.answer.append(buffer, n);
-        }
-        while ((n = ::read(err[0], buffer, sizeof buffer)) > 0) {
-            run.said.append(buffer, n);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ::close(out[0]);
-    ::close(err[0]);
+    run.code = finish_child(child, &run.said);
     return run;
 }
 

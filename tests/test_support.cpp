@@ -9,7 +9,15 @@
 #include <QFile>
 #include <QProcess>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <vector>
+
+extern char** environ;
 
 QString fixture_path(const QString& relative) {
     return qEnvironmentVariable("ORVANE_FIXTURES") + QLatin1Char('/') + relative;
@@ -127,4 +135,63 @@ bool ntfs_mount_c::run(const QString& program, const QStringList& arguments, QSt
         *out = QString::fromLocal8Bit(process.readAllStandardOutput());
     }
     return true;
+}
+
+child_process_s spawn_child(const QStringList& arguments, bool socket_out) {
+    child_process_s child;
+    int out[2];
+    int err[2];
+    if ((socket_out ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out)
+                    : ::pipe2(out, O_CLOEXEC)) != 0) {
+        return child;
+    }
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return child;
+    }
+    QList<QByteArray> words;
+    for (const QString& word : arguments) {
+        words << QFile::encodeName(word);
+    }
+    std::vector<char*> argv;
+    for (QByteArray& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        ::close(err[0]);
+        return child;
+    }
+    child.pid = pid;
+    child.out = out[0];
+    child.err = err[0];
+    return child;
+}
+
+int finish_child(child_process_s& child, QByteArray* said) {
+    if (child.pid < 0) {
+        return -1;
+    }
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(child.err, buffer, sizeof buffer)) > 0) {
+        said->append(buffer, n);
+    }
+    int status = 0;
+    ::waitpid(child.pid, &status, 0);
+    ::close(child.out);
+    ::close(child.err);
+    child = {};
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

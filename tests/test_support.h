@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include <sys/types.h>
+
 // Folder of the images the fixture scripts made (ORVANE_FIXTURES).
 QString fixture_path(const QString& relative);
 // True when the fixture exists; otherwise the caller should QSKIP with the reason.
@@ -24,6 +26,19 @@ QByteArray sha256_of_file(const QString& path);
 // its volume as a superfloppy with the given file-system name.
 volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArray> bytes,
                             const QString& file_system = QStringLiteral("FAT"));
+
+// A child process run as the device layer runs its helpers: a Unix socket pair (or, with
+// socket_out false, a pipe) as its standard output and a pipe as its standard error. out is
+// this side of its standard output; pid is -1 when it could not be started.
+struct child_process_s {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+child_process_s spawn_child(const QStringList& argv, bool socket_out = true);
+// Reads the child's standard error to its end into *said, waits for it and closes this
+// side; returns its exit code, or -1 when it did not exit normally.
+int finish_child(child_process_s& child, QByteArray* said);
 
 // An NTFS volume made with mkntfs on a loop device and mounted through ntfs-3g, for code
 // about the mount table. Needs root, losetup and FUSE; ready() is false (with the reason)

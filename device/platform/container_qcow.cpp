@@ -1,5 +1,5 @@
 // QCOW2 images through libqcow.
-#include "container_backend.h"
+#include "container_libyal.h"
 
 #include <QFile>
 
@@ -8,26 +8,25 @@
 namespace platform {
 namespace {
 
-QString take_reason(libqcow_error_t** error) {
-    char text[2048] = {};
-    if (error && *error) {
-        libqcow_error_backtrace_sprint(*error, text, sizeof text);
-        libqcow_error_free(error);
+struct qcow_calls {
+    using handle_t = libqcow_file_t;
+    using error_t = libqcow_error_t;
+    static int close(handle_t* h) { return libqcow_file_close(h, nullptr); }
+    static int release(handle_t** h) { return libqcow_file_free(h, nullptr); }
+    static ssize_t read(handle_t* h, void* out, size_t len, off64_t at, error_t** e) {
+        return libqcow_file_read_buffer_at_offset(h, out, len, at, e);
     }
-    return library_reason(text);
-}
+    static int media_size(handle_t* h, size64_t* size, error_t** e) {
+        return libqcow_file_get_media_size(h, size, e);
+    }
+    static int backtrace(error_t* e, char* text, size_t len) {
+        return libqcow_error_backtrace_sprint(e, text, len);
+    }
+    static void free_error(error_t** e) { libqcow_error_free(e); }
+};
 
-class qcow_backend_c final : public container_backend_c {
+class qcow_backend_c final : public libyal_backend_c<qcow_calls> {
   public:
-    ~qcow_backend_c() override {
-        if (handle_) {
-            if (opened_) {
-                libqcow_file_close(handle_, nullptr);
-            }
-            libqcow_file_free(&handle_, nullptr);
-        }
-    }
-
     bool open(const QString& path, QString* error) {
         if (!layout_sound(path, error)) {
             return false;
@@ -39,45 +38,12 @@ class qcow_backend_c final : public container_backend_c {
         opened_ = ok;
         QString own;
         ok = ok && open_more(&failure, &own);
-        size64_t size = 0;
-        ok = ok && libqcow_file_get_media_size(handle_, &size, &failure) == 1;
-        if (!ok) {
-            *error = own.isEmpty() ? take_reason(&failure) : own;
-            return false;
-        }
-        size_ = size;
-        return true;
+        return finish_open(ok, &failure, own, error);
     }
-
-    bool read(std::uint64_t offset, void* buffer, std::size_t len, QString* error) override {
-        if (offset > size_ || len > size_ - offset) {
-            *error = QStringLiteral("read past the end of the image");
-            return false;
-        }
-        auto* out = static_cast<unsigned char*>(buffer);
-        for (std::size_t done = 0; done < len;) {
-            libqcow_error_t* failure = nullptr;
-            const ssize_t n = libqcow_file_read_buffer_at_offset(
-                handle_, out + done, len - done, static_cast<off64_t>(offset + done), &failure);
-            if (n <= 0) {
-                *error = n < 0 ? take_reason(&failure) : QStringLiteral("short read");
-                return false;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    std::uint64_t media_size() const override { return size_; }
-    std::uint32_t sector_size() const override { return sector_; }
 
   private:
     bool open_more(libqcow_error_t** failure, QString* own);
     static bool layout_sound(const QString& path, QString* why);
-
-    libqcow_file_t* handle_ = nullptr;
-    bool opened_ = false;
-    std::uint64_t size_ = 0;
-    std::uint32_t sector_ = 512;
 };
 
 std::uint64_t be64(const unsigned char* p) {
@@ -211,11 +177,7 @@ bool qcow_backend_c::open_more(libqcow_error_t** failure, QString* own) {
 }  // namespace
 
 std::unique_ptr<container_backend_c> open_qcow_backend(const QString& path, QString* error) {
-    auto backend = std::make_unique<qcow_backend_c>();
-    if (!backend->open(path, error)) {
-        return nullptr;
-    }
-    return backend;
+    return open_libyal_backend<qcow_backend_c>(path, error);
 }
 
 }  // namespace platform

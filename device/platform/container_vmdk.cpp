@@ -1,5 +1,5 @@
 // VMDK images through libvmdk.
-#include "container_backend.h"
+#include "container_libyal.h"
 
 #include <QFile>
 
@@ -11,26 +11,25 @@
 namespace platform {
 namespace {
 
-QString take_reason(libvmdk_error_t** error) {
-    char text[2048] = {};
-    if (error && *error) {
-        libvmdk_error_backtrace_sprint(*error, text, sizeof text);
-        libvmdk_error_free(error);
+struct vmdk_calls {
+    using handle_t = libvmdk_handle_t;
+    using error_t = libvmdk_error_t;
+    static int close(handle_t* h) { return libvmdk_handle_close(h, nullptr); }
+    static int release(handle_t** h) { return libvmdk_handle_free(h, nullptr); }
+    static ssize_t read(handle_t* h, void* out, size_t len, off64_t at, error_t** e) {
+        return libvmdk_handle_read_buffer_at_offset(h, out, len, at, e);
     }
-    return library_reason(text);
-}
+    static int media_size(handle_t* h, size64_t* size, error_t** e) {
+        return libvmdk_handle_get_media_size(h, size, e);
+    }
+    static int backtrace(error_t* e, char* text, size_t len) {
+        return libvmdk_error_backtrace_sprint(e, text, len);
+    }
+    static void free_error(error_t** e) { libvmdk_error_free(e); }
+};
 
-class vmdk_backend_c final : public container_backend_c {
+class vmdk_backend_c final : public libyal_backend_c<vmdk_calls> {
   public:
-    ~vmdk_backend_c() override {
-        if (handle_) {
-            if (opened_) {
-                libvmdk_handle_close(handle_, nullptr);
-            }
-            libvmdk_handle_free(&handle_, nullptr);
-        }
-    }
-
     bool open(const QString& path, QString* error) {
         const QByteArray native = QFile::encodeName(path);
         libvmdk_error_t* failure = nullptr;
@@ -40,44 +39,11 @@ class vmdk_backend_c final : public container_backend_c {
         opened_ = ok;
         QString own;
         ok = ok && open_more(&failure, &own);
-        size64_t size = 0;
-        ok = ok && libvmdk_handle_get_media_size(handle_, &size, &failure) == 1;
-        if (!ok) {
-            *error = own.isEmpty() ? take_reason(&failure) : own;
-            return false;
-        }
-        size_ = size;
-        return true;
+        return finish_open(ok, &failure, own, error);
     }
-
-    bool read(std::uint64_t offset, void* buffer, std::size_t len, QString* error) override {
-        if (offset > size_ || len > size_ - offset) {
-            *error = QStringLiteral("read past the end of the image");
-            return false;
-        }
-        auto* out = static_cast<unsigned char*>(buffer);
-        for (std::size_t done = 0; done < len;) {
-            libvmdk_error_t* failure = nullptr;
-            const ssize_t n = libvmdk_handle_read_buffer_at_offset(
-                handle_, out + done, len - done, static_cast<off64_t>(offset + done), &failure);
-            if (n <= 0) {
-                *error = n < 0 ? take_reason(&failure) : QStringLiteral("short read");
-                return false;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    std::uint64_t media_size() const override { return size_; }
-    std::uint32_t sector_size() const override { return sector_; }
 
   private:
     bool open_more(libvmdk_error_t** failure, QString* own);
-
-    libvmdk_handle_t* handle_ = nullptr;
-    bool opened_ = false;
-    std::uint64_t size_ = 0;
-    std::uint32_t sector_ = 512;
 };
 
 bool vmdk_backend_c::open_more(libvmdk_error_t** failure, QString* own) {
@@ -116,11 +82,7 @@ bool vmdk_backend_c::open_more(libvmdk_error_t** failure, QString* own) {
 }  // namespace
 
 std::unique_ptr<container_backend_c> open_vmdk_backend(const QString& path, QString* error) {
-    auto backend = std::make_unique<vmdk_backend_c>();
-    if (!backend->open(path, error)) {
-        return nullptr;
-    }
-    return backend;
+    return open_libyal_backend<vmdk_backend_c>(path, error);
 }
 
 }  // namespace platform

@@ -234,6 +234,8 @@ class test_main_window : public QObject {
         const volume_item_s volume = memory_volume("leave", image->shared(), "FAT16");
         QCOMPARE(window->recovery_page->scan_volume(volume, false), 0);
         QVERIFY(scanning);
+        // held paused, so that a loaded machine cannot let it end before the click
+        window->recovery_page->engine()->set_pause(1);
         window->show_page(4);
         box_answer_c box{QMessageBox::StandardButton(answer)};
         if (how == 0) {
@@ -250,7 +252,6 @@ class test_main_window : public QObject {
         if (answer == QMessageBox::No) {
             QVERIFY(scanning);
             QCOMPARE(engine->get_stop(), 0);
-            // the test's own abort may come after a fast scan ended by itself: only end it here
             engine->set_stop(stop_abort);
             QTRY_VERIFY_WITH_TIMEOUT(!scanning, 20000);
         } else {
