@@ -11,7 +11,11 @@
 #include "ui_partition_window.h"
 
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QPainter>
+#include <QScreen>
+
+#include <algorithm>
 
 partition_window_c::partition_window_c(QWidget* parent)
     : QWidget(parent), form(std::make_unique<Ui::PartitionForm>()) {
@@ -80,6 +84,8 @@ void partition_window_c::on_list_current_changed(const QModelIndex& current) {
 
 void partition_window_c::start_worker() {
     form->btn_stop->setText(text("btn_stop"));
+    status_found_.clear();
+    status_table_.clear();
     worker.start(QThread::InheritPriority);
     set_new_model();  // the new search begins with an empty list
     bar.value = 0.0;
@@ -121,10 +127,34 @@ void partition_window_c::on_thread_finished() {
     form->btn_stop->setText(text("btn_start"));
     on_timer();
     set_new_model();  // every partition the search found, also after the last signal
-    update();         // the searching text goes
+    show_search_result();
     if (!worker.search_error().isEmpty()) {
         console_print(QStringLiteral("partition search: %1\n").arg(worker.search_error()));
     }
+}
+
+// What the ended search found, and the table a repair would write, over and under the bar.
+void partition_window_c::show_search_result() {
+    status_found_.clear();
+    status_table_.clear();
+    if (!worker.search_error().isEmpty()) {
+        status_found_ = worker.search_error();
+    } else if (!worker.current_drive().name.isEmpty()) {
+        status_found_ = text("partition_found").arg(worker.partition_count());
+        const disk_layout_s layout = worker.disk_layout();
+        if (worker.search_stopped() || worker.partition_count() == 0 ||
+            !worker.repair_refusal().isEmpty()) {
+            // nothing a repair would write
+        } else if (layout.scheme == QLatin1String("gpt")) {
+            status_table_ = text(layout.primary_ok && layout.backup_ok ? "partition_state_gpt_ok"
+                                 : layout.backup_ok  ? "partition_state_gpt_backup"
+                                 : layout.primary_ok ? "partition_state_gpt_primary"
+                                                     : "partition_state_gpt_new");
+        } else {
+            status_table_ = text("partition_state_mbr");
+        }
+    }
+    update();
 }
 
 void partition_window_c::on_timer() {
@@ -144,6 +174,13 @@ void partition_window_c::on_stop_clicked() {
     start_worker();
 }
 
+namespace {
+
+// Longer lines are paragraphs, which wrap.
+constexpr qsizetype max_unbroken_line = 100;
+
+}  // namespace
+
 int partition_window_c::message_box(const QString& message, QMessageBox::StandardButtons buttons,
                                     QMessageBox::StandardButton default_button) {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message, buttons, this,
@@ -152,6 +189,21 @@ int partition_window_c::message_box(const QString& message, QMessageBox::Standar
     if (default_button != QMessageBox::NoButton) {
         box.setDefaultButton(default_button);
         box.setEscapeButton(default_button);
+    }
+    // A table entry, a drive or a backup path reads best on one line: the text is as wide
+    // as the widest such line (the paragraphs wrap to it), within three quarters of the
+    // screen.
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        const QFontMetrics metrics(label->font());
+        int widest = 0;
+        for (const QString& line : message.split(QLatin1Char('\n'))) {
+            if (line.size() <= max_unbroken_line) {
+                widest = std::max(widest, metrics.horizontalAdvance(line));
+            }
+        }
+        const QScreen* shown_on = screen();
+        const int limit = (shown_on ? shown_on->availableGeometry().width() : 800) * 3 / 4 - 100;
+        label->setMinimumWidth(std::min(widest + metrics.averageCharWidth(), limit));
     }
     return box.exec();
 }
@@ -265,6 +317,10 @@ void partition_window_c::on_repair_clicked() {
         form->btn_undo->show();
     }
     if (result == 0) {
+        status_table_ = text("partition_written")
+                            .arg(worker.current_drive().name, scheme_text(plan))
+                            .arg(worker.described().size());
+        update();
         // A block device whose table the kernel could not take at once (a partition in use).
         message_box(repair_report(plan) + (worker.table_reread() ? QString()
                                                                  : QStringLiteral("\n\n") +
@@ -298,6 +354,8 @@ void partition_window_c::on_undo_clicked() {
     undo_backup_.clear();
     undo_drive_.clear();
     form->btn_undo->hide();
+    status_table_ = text("partition_state_undone");
+    update();
     message_box(text("partition_undone").arg(report.sectors).arg(drive) + QLatin1Char('\n') +
                     report.backup_path,
                 QMessageBox::Ok);
@@ -314,9 +372,18 @@ void partition_window_c::paintEvent(QPaintEvent*) {
     bar.draw_bar(&painter, bar_rect());
     painter.setPen(Qt::black);
     painter.setFont(QFont(QStringLiteral("Verdana"), 10));
+    const QRect bar_area = bar_rect();
     if (worker.isRunning()) {
-        painter.drawText(120, 40, text("partition_text1"));
+        painter.drawText(bar_area.left(), 40, text("partition_text1"));
+        return;
     }
+    const QFontMetrics metrics(painter.font());
+    painter.drawText(bar_area.left(), 40,
+                     metrics.elidedText(status_found_, Qt::ElideRight, bar_area.width()));
+    painter.setPen(QColor(40, 80, 140));
+    painter.drawText(bar_area.left(), bar_area.bottom() + 22,
+                     metrics.elidedText(status_table_, Qt::ElideMiddle,
+                                        form->btn_stop->geometry().right() - bar_area.left()));
 }
 
 void partition_window_c::resizeEvent(QResizeEvent* event) {

@@ -34,6 +34,11 @@ class partition_window_c : public QWidget {
     // Asks a running search to end; the button then offers a new start.
     void stop_partition_search();
 
+    // The lines over and under the bar when no search runs: what the last search found,
+    // and the table a repair writes (or what the last repair or undo did).
+    QString found_text() const { return status_found_; }
+    QString table_text() const { return status_table_; }
+
     // Where the bar is painted.
     static QRect bar_rect() { return {120, 50, 450, 12}; }
 
@@ -64,6 +69,7 @@ class partition_window_c : public QWidget {
   private:
     void set_new_model();
     void start_worker();
+    void show_search_result();
     int message_box(const QString& message, QMessageBox::StandardButtons buttons,
                     QMessageBox::StandardButton default_button = QMessageBox::NoButton);
     QString repair_question(const table_plan_s& plan) const;
@@ -72,4 +78,6 @@ class partition_window_c : public QWidget {
     // The last repair made from this page, which Undo puts back; empty path: none.
     QString undo_backup_;
     QString undo_drive_;
+    QString status_found_;
+    QString status_table_;
 };

@@ -365,16 +365,19 @@ class test_partition_page : public QObject {
         QTest::addColumn<QString>("image");
         QTest::addColumn<QString>("intro");
         QTest::addColumn<QString>("scheme");
-        QTest::addColumn<int>("sectors");  // replaced: the first 34 and the last 33, or sector 0
-        QTest::newRow("GPT from its backup") << "gpt7-primary.img"
-                                             << "partition_query_gpt_backup"
-                                             << "partition_scheme_gpt_backup" << 67;
+        QTest::addColumn<int>("sectors");    // replaced: the first 34 and the last 33, or sector 0
+        QTest::addColumn<QString>("state");  // under the bar after the search
+        QTest::newRow("GPT from its backup")
+            << "gpt7-primary.img"
+            << "partition_query_gpt_backup"
+            << "partition_scheme_gpt_backup" << 67 << "partition_state_gpt_backup";
         QTest::newRow("new GPT") << "gpt7-both.img"
                                  << "partition_query_gpt_new"
-                                 << "partition_scheme_gpt_new" << 67;
-        QTest::newRow("MBR with a logical partition") << "mbr4.img"
-                                                      << "partition_query"
-                                                      << "partition_scheme_mbr" << 1;
+                                 << "partition_scheme_gpt_new" << 67 << "partition_state_gpt_new";
+        QTest::newRow("MBR with a logical partition")
+            << "mbr4.img"
+            << "partition_query"
+            << "partition_scheme_mbr" << 1 << "partition_state_mbr";
     }
 
     // Repair from the page writes the table the search calls for: the question names it
@@ -385,6 +388,7 @@ class test_partition_page : public QObject {
         QFETCH(QString, intro);
         QFETCH(QString, scheme);
         QFETCH(int, sectors);
+        QFETCH(QString, state);
         if (!fixture_exists(QStringLiteral("gpt/") + image)) {
             QSKIP("the GPT fixtures were not made (make_gpt_disks.sh needs root and loop devices)");
         }
@@ -405,6 +409,8 @@ class test_partition_page : public QObject {
         QCOMPARE(page()->start_partition_search(drive_of(copy)), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
         QVERIFY(page()->form->btn_undo->isHidden());
+        QTRY_COMPARE(page()->found_text(), text("partition_found").arg(made.size()));
+        QCOMPARE(page()->table_text(), text(state.toLatin1().constData()));
         {
             box_answer_c answer(QMessageBox::No);
             QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
@@ -447,6 +453,9 @@ class test_partition_page : public QObject {
                 QStringLiteral("orvane partitions --undo %1 %2").arg(backup, drive)));
         }
         QVERIFY(!same_bytes(copy, original));
+        QCOMPARE(page()->table_text(), text("partition_written")
+                                           .arg(drive, text(scheme.toLatin1().constData()))
+                                           .arg(made.size()));
         if (scheme == QLatin1String("partition_scheme_mbr")) {
             const QString dump = run_tool(sfdisk, {QStringLiteral("-d"), copy});
             for (const made_partition_s& p : made) {
@@ -496,6 +505,7 @@ class test_partition_page : public QObject {
         }
         QVERIFY(same_bytes(copy, original));
         QVERIFY(page()->form->btn_undo->isHidden());
+        QCOMPARE(page()->table_text(), text("partition_state_undone"));
         QFile::remove(repaired);
         QFile::remove(copy);
     }
