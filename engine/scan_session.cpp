@@ -128,7 +128,7 @@ QString without_backslash(QString name) {
 }  // namespace
 
 int scan_session_c::resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
-                                     QString* device_path, QString* why) {
+                                     QString* device_path, QString* why, bool with_metadata) {
     if (scanning_) {
         return -1;
     }
@@ -192,7 +192,9 @@ int scan_session_c::resume_scan_file(const QString& path, const std::vector<volu
     target_ = *match;
     raw_engine_.set_target(target_);
     raw_engine_.limit_to_volume(volume_bytes);
-    raw_engine_.read_metadata();  // names and dates, from the files on the volume
+    if (with_metadata) {
+        raw_engine_.read_metadata();  // names and dates, from the files on the volume
+    }
     raw_engine_.set_progress(1.0);
     progress_at_end_ = 1.0;
     has_results_ = true;

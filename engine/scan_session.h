@@ -39,8 +39,12 @@ class scan_session_c : public QObject {
     // same now; one without loads only when the volume holds every record whole. -1 while a
     // scan runs, when the file is not a scan file (nothing changes), or when no volume
     // matches (the records stay loaded; *why says why); *device_path gets the file's.
+    // The files' names and dates are read from the volume before it returns, unless
+    // with_metadata is false: then the caller reads them (raw_engine().read_metadata(), on a
+    // thread of its own) before it lists the files.
     int resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
-                         QString* device_path = nullptr, QString* why = nullptr);
+                         QString* device_path = nullptr, QString* why = nullptr,
+                         bool with_metadata = true);
 
     recovery_base_c* current() const { return current_; }
     engine_kind_e engine_kind() const { return engine_kind_; }

@@ -10,7 +10,7 @@ packages=(
   imagemagick ghostscript ffmpeg p7zip-full gcab gzip bzip2 sqlite3
   fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei fonts-urw-base35 xvfb xauth
   librsvg2-bin desktop-file-utils appstream libxml2-utils polkitd pkexec strace dpkg-dev file
-  qt6-translations-l10n
+  qt6-translations-l10n qt6-image-formats-plugins
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils gddrescue libfuse3-dev fuse3
 )
 missing=()

@@ -2,11 +2,12 @@
 # Renders the desktop program's pages offscreen into OUTDIR as PAGE-LANG.png (home-en.png,
 # home-de.png, home-cn.png, volumes-en.png, drives-en.png, partitions-en.png, scan-en.png,
 # scan-deep-en.png, scan-cn.png, scan-max-en.png, scan-max-de.png, restore-summary-en.png,
-# scan-stopped-en.png, repair-question-en.png, ...). Configures build/ (or $ORVANE_BUILD) when needed and
-# builds only what it needs; needs no display. The device pages show the demo images (made
+# scan-stopped-en.png, repair-question-en.png, scan-thumbs-en.png, ...). Configures build/
+# (or $ORVANE_BUILD) when needed and builds only what it needs; needs no display. The device pages show the demo images (made
 # by the fixture scripts in $build/demo) as drives, the partition page a search of lost.img
 # (the demo disk mbr.img with its partition table cleared), the scan page a scan of the
-# FAT32 demo volume and a deep scan of the image of real files. partitions-map-en.png is
+# FAT32 demo volume and a deep scan of the image of real files, its grid of thumbnails a
+# deep scan of the camera card (tests/fixtures/make_deep_card.sh). partitions-map-en.png is
 # the partition page with its map after a search of the seven-kind GPT disk whose primary
 # GPT was zeroed, and repair-question-gpt-en.png its repair question (the disk is made by
 # tests/fixtures/make_gpt_disks.sh, which needs root and losetup).
@@ -29,12 +30,15 @@ dd if=/dev/zero of="$demo/lost.img" bs=1 seek=446 count=66 conv=notrunc status=n
 mkdir -p "$out"
 [ -f "$demo/raw.img" ] || bash "$here/tests/fixtures/make_raw_scan.sh" "$demo" >/dev/null
 [ -f "$demo/exfat/exfat_mbr.img" ] || bash "$here/tests/fixtures/unpack_exfat_scan.sh" "$demo/exfat" >/dev/null
+# The camera card for the grid of thumbnails (scan-thumbs-en.png); its script needs
+# ImageMagick, exiftool, ghostscript and ffmpeg, and the picture is left out without them.
+[ -f "$demo/card/card.img" ] || bash "$here/tests/fixtures/make_deep_card.sh" "$demo/card" >/dev/null || true
 # First the scan page (scan-LANG.png, scan-deep-en.png, scan-exfat-en.png), then the device
 # and partition pages with the demo images as drives, whose pictures replace the first run's
 # of those pages, then the volume page with an exFAT disk among them (volumes-exfat-en.png).
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_SHOT_FAT="$demo/fat32.img" ORVANE_SHOT_RAW="$demo/raw.img" \
-  ORVANE_SHOT_EXFAT="$demo/exfat/exfat_mbr.img" \
+  ORVANE_SHOT_EXFAT="$demo/exfat/exfat_mbr.img" ORVANE_SHOT_CARD="$demo/card/card.img" \
   "$build/bin/orvane_screenshots" "$out"
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img" \

@@ -160,7 +160,6 @@ void raw_recovery_c::continue_from(const scan_checkpoint_s& checkpoint) {
         second_pieces_.insert(p.position, {p.first_size, p.second_offset});
     }
     found_so_far_ = static_cast<std::int64_t>(records_.size());
-    read_metadata();
     resume_at_ = checkpoint.resume_at;
     continuing_ = true;
 }
@@ -206,6 +205,9 @@ void raw_recovery_c::run() {
         if (!continuing) {
             reset();
             resume_at_ = 0;
+        } else {
+            read_metadata();  // of the checkpoint's records, here rather than on the caller's
+                              // thread
         }
         block_.owner = this;
         block_.found = &raw_recovery_c::on_found;
@@ -259,7 +261,7 @@ const file_meta_s* raw_recovery_c::meta(std::uint64_t position) const {
     return &meta_[position];
 }
 
-void raw_recovery_c::read_metadata() {
+void raw_recovery_c::read_metadata(const std::function<bool(std::size_t, std::size_t)>& step) {
     meta_.clear();
     const intptr_t handle = sig_open(device_path_.toLocal8Bit().constData());
     if (handle == 0) {
@@ -268,6 +270,9 @@ void raw_recovery_c::read_metadata() {
     const std::uint64_t size = handle_size(handle);
     meta_.reserve(records_.size());
     for (std::size_t i = 0; i < records_.size(); ++i) {
+        if (step && !step(i, records_.size())) {
+            break;
+        }
         std::uint64_t first = 0;
         std::uint64_t second = 0;
         if (second_piece(i, &first, &second)) {

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -91,11 +92,14 @@ class raw_recovery_c final : public recovery_base_c {
     // says nothing (or its metadata was not read).
     const file_meta_s* meta(std::uint64_t position) const;
     // Reads the metadata of every record from the volume (after a scan file was loaded).
-    void read_metadata();
-    // Makes the next start() continue the checkpoint's scan: its records are kept and the
-    // scan begins where it stopped. The checkpoint must be of this engine's target. While any
-    // deep scan runs, its checkpoint is written every few seconds (scan_checkpoint.h) and
-    // removed when the scan reaches the end of the volume.
+    // step, when given, hears of every record read (done, total) and ends the reading by
+    // returning false; the records not read then say nothing about themselves. Any thread,
+    // while nothing else uses the engine.
+    void read_metadata(const std::function<bool(std::size_t, std::size_t)>& step = {});
+    // Makes the next start() continue the checkpoint's scan: its records are kept (their
+    // metadata is read by the scan's thread) and the scan begins where it stopped. The checkpoint
+    // must be of this engine's target. While any deep scan runs, its checkpoint is written every
+    // few seconds (scan_checkpoint.h) and removed when the scan reaches the end of the volume.
     void continue_from(const struct scan_checkpoint_s& checkpoint);
     // A file found in two pieces: the first piece's length and where the rest lies. False
     // for a file stored whole.

@@ -4,11 +4,15 @@
 #include "device/drive_list.h"
 #include "device/volume_list.h"
 #include "result/file_list.h"
+#include "result/ui/deep_continue.h"
 #include "result/ui/my_header_view.h"
 #include "result/ui/my_table_view.h"
 #include "result/ui/recovery_delegate.h"
 #include "result/ui/recovery_file.h"
 #include "result/ui/recovery_model.h"
+#include "result/ui/thumb_loader.h"
+#include "result/ui/thumb_model.h"
+#include "result/ui/thumb_view.h"
 #include "result/ui/tree_model.h"
 #include "skin/progress_bar.h"
 #include "ui_recovery_window.h"
@@ -25,6 +29,8 @@
 #include <QMovie>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QResizeEvent>
+#include <QToolButton>
 
 bool scanning = false;
 
@@ -107,6 +113,26 @@ recovery_window_c::recovery_window_c(QWidget* parent)
     ticked = new QLabel(this);
     ticked->setObjectName(QStringLiteral("lbl_ticked"));
 
+    // Beyond the design's page: the open folder's files as a grid of thumbnails, made from
+    // the bytes a restore would write.
+    thumbs = new thumb_loader_c([this](const recovery_item_s& item,
+                                       restore_sink_c* sink) { return restore_into(item, sink); },
+                                thumb_loader_c::default_cache_bytes, this);
+    grid = new thumb_view_c(this);
+    grid->setObjectName(QStringLiteral("lv_thumbs"));
+    grid->setStyleSheet(QStringLiteral("QListView{border: 1px solid #8bb8fe;}"));
+    thumb_model = new thumb_model_c(&file_list, thumbs, this);
+    grid->set_thumb_model(thumb_model);
+    grid->hide();
+    grid_toggle = new QToolButton(this);
+    grid_toggle->setObjectName(QStringLiteral("btn_thumbs"));
+    grid_toggle->setText(text("recovery_view_thumbs"));
+    connect(grid_toggle, &QToolButton::clicked, this, [this] { show_grid(!grid_shown); });
+    connect(thumb_model, &thumb_model_c::ticks_changed, this, [this] {
+        table->viewport()->update();
+        on_file_ticks_changed();
+    });
+
     connect(&session.fat_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
     connect(&session.ntfs_engine(), &QThread::finished, this,
@@ -141,6 +167,8 @@ recovery_window_c::~recovery_window_c() {
         worker->wait();
     }
     wait_preview();
+    stop_metadata();
+    thumbs->stop();  // its reads go through the engines, which end with this page
     if (session.scanning()) {
         session.current()->set_stop(stop_abort);
         session.current()->wait();
@@ -191,8 +219,35 @@ void recovery_window_c::set_table_model() {
     table_model = new recovery_model_c(&file_list, this);
     table->setModel(table_model);
     delete old;
+    if (thumb_model) {
+        thumb_model->rows_changed();
+    }
     fit_columns();
     apply_filter();
+}
+
+void recovery_window_c::hide_row(int row, bool hidden) {
+    table->setRowHidden(row, hidden);
+    if (grid) {
+        grid->setRowHidden(row, hidden);
+    }
+}
+
+void recovery_window_c::show_grid(bool shown) {
+    grid_shown = shown;
+    grid->setVisible(shown);
+    table->setVisible(!shown);
+    grid_toggle->setText(text(shown ? "recovery_view_table" : "recovery_view_thumbs"));
+    QResizeEvent same(size(), size());
+    resizeEvent(&same);  // the grid takes the preview's place as well
+    if (shown) {
+        grid->request_now();
+    }
+}
+
+void recovery_window_c::stop_thumbnails() {
+    // Before the engines' results change: no read of the old results may still run.
+    thumbs->stop();
 }
 
 void recovery_window_c::apply_filter() {
@@ -201,7 +256,7 @@ void recovery_window_c::apply_filter() {
     if (pattern.isEmpty()) {
         for (int row = 0; row < rows; ++row) {
             if (table->isRowHidden(row)) {
-                table->setRowHidden(row, false);
+                hide_row(row, false);
             }
         }
         return;
@@ -214,12 +269,30 @@ void recovery_window_c::apply_filter() {
                                    QRegularExpression::CaseInsensitiveOption);
     for (int row = 0; row < rows; ++row) {
         const bool shown = match.match(file_list[static_cast<std::size_t>(row)].name).hasMatch();
-        table->setRowHidden(row, !shown);
+        hide_row(row, !shown);
     }
 }
 
 int recovery_window_c::start_scan() {
-    if (session.start(volume, deep_scan) != 0) {
+    int started = -1;
+    scan_checkpoint_s checkpoint;
+    if (choose_engine(volume, deep_scan) == engine_signature &&
+        pending_deep_scan(volume, &checkpoint)) {
+        // The last deep scan of this volume ended early: go on from where it stopped?
+        switch (ask_continue_deep_scan(this, volume, checkpoint)) {
+            case deep_continue_e::continue_scan:
+                started = session.continue_deep_scan(volume, checkpoint);
+                break;
+            case deep_continue_e::start_again:
+                started = session.start(volume, deep_scan);
+                break;
+            case deep_continue_e::cancel:
+                return -1;
+        }
+    } else {
+        started = session.start(volume, deep_scan);
+    }
+    if (started != 0) {
         return -1;
     }
     scanning = true;
@@ -242,6 +315,7 @@ int recovery_window_c::scan_volume(const volume_item_s& target, bool deep) {
         return -1;  // the file system is not one an engine reads; nothing changes
     }
     wait_preview();
+    stop_thumbnails();
     show_scan_buttons();
     reset_tree();
     file_list.clear();
@@ -258,6 +332,7 @@ void recovery_window_c::restart_scan() {
         return;
     }
     wait_preview();
+    stop_thumbnails();
     if (start_scan() == 0) {
         show_scan_buttons();
         form->btn_filter->hide();
@@ -276,6 +351,9 @@ double recovery_window_c::bar_value() const {
     }
     if (session.scanning()) {
         return session.current()->get_progress();
+    }
+    if (meta_thread) {
+        return metadata_fraction();
     }
     if (stopped) {
         return stopped_at;
@@ -358,6 +436,7 @@ void recovery_window_c::on_pause_clicked() {
         return;
     }
     wait_preview();
+    stop_thumbnails();
     reset_tree();
     file_list.clear();
     set_table_model();
@@ -404,6 +483,7 @@ void recovery_window_c::on_tree_ticks_changed() {
     if (open_node) {
         TreeModel::give_file_ticks(open_node, file_list);
         table->viewport()->update();
+        grid->viewport()->update();
     }
     form->tv_dirtree->viewport()->update();
     update_ticked_label();
@@ -449,6 +529,7 @@ void recovery_window_c::on_sort_column(int column) {
     sort_column = column;
     recovery_model_c::sort_rows(&file_list, sort_column, sort_ascending);
     table_model->rows_moved();
+    thumb_model->rows_changed();
     apply_filter();
 }
 
@@ -464,6 +545,8 @@ void recovery_window_c::leave_page() {
         worker->wait();
     }
     wait_preview();
+    stop_thumbnails();
+    stop_metadata();  // a scan file being loaded is dropped with the page
     reset_tree();
     file_list.clear();
     set_table_model();
@@ -506,44 +589,4 @@ void recovery_window_c::on_save_result_clicked() {
         return;
     }
     saved = true;
-}
-
-int recovery_window_c::resume_scan_file() {
-    if (scanning || session.scanning() || restoration_running()) {
-        return -1;  // loading replaces the records a running scan or restoration uses
-    }
-    wait_preview();
-    reset_tree();
-    file_list.clear();
-    set_table_model();
-    preview_shown = false;
-    session.abort();
-    progress->value = 0;
-    timer.stop();
-    const QString path = QFileDialog::getOpenFileName(this, text("recovery_open_title"),
-                                                      QDir::currentPath(), scan_file_filter);
-    if (path.isEmpty()) {
-        return -1;
-    }
-    std::vector<volume_item_s> volumes(volume_list.begin() + (volume_list.empty() ? 0 : 1),
-                                       volume_list.end());
-    if (session.resume_scan_file(path, volumes) != 0) {
-        return -1;
-    }
-    volume = session.target();
-    scanning = true;  // finish_scan ends the "scan" that loading stands for
-    finish_scan(false);
-    saved = true;  // the results are in the file just loaded
-    // What was loaded, in place of a scan's progress.
-    QString name = volume.label.isEmpty() ? volume.device_name : volume.label;
-    if (!volume.label.isEmpty() && !volume.path.isEmpty()) {
-        name += QStringLiteral(" (") + volume.path + QLatin1Char(')');
-    }
-    loaded_info =
-        text("recovery_loaded")
-            .arg(name, QLocale().toString(QFileInfo(path).lastModified(), QLocale::ShortFormat));
-    form->btn_pause->hide();
-    form->btn_filter->hide();
-    update();
-    return 0;
 }

@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,7 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMovie;
+class QToolButton;
 class MyHeaderView;
 class MyQTableView;
 class TreeModel;
@@ -34,6 +36,9 @@ class progress_bar_c;
 class recovery_file_c;
 class recovery_model_c;
 struct restore_job_s;
+class thumb_loader_c;
+class thumb_model_c;
+class thumb_view_c;
 namespace Ui {
 class RecoveryForm;
 }
@@ -51,8 +56,12 @@ class recovery_window_c : public QWidget {
     // 0 when the scan started; -1 while a scan or a restoration runs, or when no engine reads
     // the volume.
     int scan_volume(const volume_item_s& volume, bool deep_scan);
-    // Asks for a scan file and shows its results: 0 when shown, -1 otherwise.
+    // Asks for a scan file and shows its results: 0 when its records are loaded (the files'
+    // names and dates are then read on another thread, the page busy as in a scan, until
+    // they are listed), -1 otherwise.
     int resume_scan_file();
+    // The names and dates of a loaded scan file's files are being read.
+    bool reading_metadata() const { return meta_thread != nullptr; }
     void leave_page();
     recovery_base_c* engine() const { return session.current(); }
     const scan_session_c& scan_session() const { return session; }
@@ -85,6 +94,12 @@ class recovery_window_c : public QWidget {
     bool is_deep_scan() const { return deep_scan; }
     const folder_node* open_folder_node() const { return open_node; }
     QLabel* ticked_label() const { return ticked; }
+    // The picture grid that the toggle beside the filter shows in the table's place.
+    thumb_view_c* picture_grid() const { return grid; }
+    thumb_loader_c* thumb_loader() const { return thumbs; }
+    QToolButton* view_toggle() const { return grid_toggle; }
+    bool grid_is_shown() const { return grid_shown; }
+    void show_grid(bool shown);
     // The status line as painted (elided to its place), and where the status parts go: all
     // clear of the animation in the top left corner.
     QString status_text() const;
@@ -143,6 +158,11 @@ class recovery_window_c : public QWidget {
     void fit_columns();
     int warning_box(const char* key, int buttons);
     void paint_preview(QPainter& painter, int W, int P);
+    void hide_row(int row, bool hidden);
+    void stop_thumbnails();
+    void stop_metadata();
+    void on_metadata_read();
+    double metadata_fraction() const;
 
     std::unique_ptr<Ui::RecoveryForm> form;
     scan_session_c session;
@@ -156,15 +176,25 @@ class recovery_window_c : public QWidget {
     folder_node* open_node = nullptr;  // the folder whose files file_list holds
     int sort_column = 0;               // the table's sort (0: the engine's order)
     bool sort_ascending = true;
-    QLabel* ticked = nullptr;    // count and size of the ticked files, beside Recover
-    bool saved = false;          // the results are in a scan file
-    bool stopped = false;        // the last scan was stopped by the user
-    bool left = false;           // the page was left since the scan started
-    double stopped_at = 0.0;     // its progress then
-    QString loaded_info;         // the scan file shown: volume and date
+    QLabel* ticked = nullptr;        // count and size of the ticked files, beside Recover
+    bool saved = false;              // the results are in a scan file
+    bool stopped = false;            // the last scan was stopped by the user
+    bool left = false;               // the page was left since the scan started
+    double stopped_at = 0.0;         // its progress then
+    QString loaded_info;             // the scan file shown: volume and date
+    QString loaded_path;             // and its path
+    QThread* meta_thread = nullptr;  // reads the loaded files' names and dates
+    std::atomic<std::size_t> meta_done{0};
+    std::atomic<std::size_t> meta_total{0};
+    std::atomic<bool> meta_stop{false};
     bool restore_shown = false;  // the bar and status show the last restoration
     QString restore_status;      // its summary line
     QCheckBox* keep_folders = nullptr;
+    thumb_loader_c* thumbs = nullptr;
+    thumb_model_c* thumb_model = nullptr;
+    thumb_view_c* grid = nullptr;
+    QToolButton* grid_toggle = nullptr;
+    bool grid_shown = false;
     QLineEdit* filter = nullptr;
     recovery_item_s preview_item;
     bool preview_shown = false;

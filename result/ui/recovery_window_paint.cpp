@@ -6,6 +6,7 @@
 #include "result/ui/my_header_view.h"
 #include "result/ui/my_table_view.h"
 #include "result/ui/recovery_file.h"
+#include "result/ui/thumb_view.h"
 #include "result/ui/tree_model.h"
 #include "skin/progress_bar.h"
 #include "ui_recovery_window.h"
@@ -16,6 +17,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QTextOption>
+#include <QToolButton>
 
 #include <algorithm>
 
@@ -45,10 +47,16 @@ void recovery_window_c::resizeEvent(QResizeEvent* event) {
     form->btn_pause->setGeometry(W - 330, 29, 80, 30);
     form->btn_stop->setGeometry(W - 240, 29, 80, 30);
     form->btn_filter->setGeometry(W - 130, 29, 80, 30);
-    // The filter line takes the top of the table's place.
+    // The filter line takes the top of the table's place. The grid of thumbnails, its own
+    // preview, takes the preview's place too, the filter line above it.
     const int filter_height = 24;
-    filter->setGeometry(left, 79 + P + 7, std::min(260, W - left - 10), filter_height);
+    const int filter_y = grid_shown ? 79 : 79 + P + 7;
+    filter->setGeometry(left, filter_y, std::min(260, W - left - 10), filter_height);
     table->setGeometry(left, 79 + P + 7 + filter_height + 2, W - left - 10, Q - filter_height - 2);
+    grid->setGeometry(left, filter_y + filter_height + 2, W - left - 10,
+                      79 + P + 7 + Q - filter_y - filter_height - 2);
+    const int toggle_width = std::max(90, grid_toggle->sizeHint().width());
+    grid_toggle->setGeometry(W - 10 - toggle_width, filter_y, toggle_width, filter_height);
     form->tv_dirtree->setGeometry(10, 79, tree_width(W), H - 137);
     const int keep_width = keep_folders->sizeHint().width();
     keep_folders->setGeometry(W - 310 - keep_width, H - 45, keep_width, 24);
@@ -117,6 +125,8 @@ QString recovery_window_c::status_text() const {
                      .arg(format_size(worker->bytes_done.load(std::memory_order_relaxed)), name);
     } else if (restore_shown) {
         status = restore_status;
+    } else if (meta_thread) {
+        status = text("recovery_reading_meta");
     } else if (!loaded_info.isEmpty()) {
         status = loaded_info;
     } else if (deep_scan) {
@@ -138,6 +148,9 @@ QString recovery_window_c::status_text() const {
 }
 
 QString recovery_window_c::found_text() const {
+    if (meta_thread) {  // a scan file being loaded: its records, before they are listed
+        return QStringLiteral("%1 %2").arg(text("recovery_total_files")).arg(meta_total.load());
+    }
     if (session.scanning()) {
         // A quick scan's engines count folders and live entries as they go: the count of
         // files is known when the scan ends. The deep scan counts files only.
@@ -174,7 +187,9 @@ void recovery_window_c::paintEvent(QPaintEvent* event) {
     painter.fillRect(QRect(0, 0, W, band.height()), QBrush(band));
     painter.setPen(QColor(139, 184, 241));
     painter.drawRect(10, 13, W - 20, 60);
-    painter.drawRect(left, 79, W - left - 10, P);
+    if (!grid_shown) {  // the grid of thumbnails stands in the preview's place
+        painter.drawRect(left, 79, W - left - 10, P);
+    }
 
     if (restoration_running()) {
         progress->value = restore_fraction();
@@ -187,7 +202,9 @@ void recovery_window_c::paintEvent(QPaintEvent* event) {
     painter.drawText(status, Qt::AlignLeft | Qt::AlignVCenter,
                      metrics.elidedText(status_text(), Qt::ElideRight, status.width()));
 
-    if (preview_shown) {
+    if (grid_shown) {
+        // nothing: the grid covers the preview's place
+    } else if (preview_shown) {
         paint_preview(painter, W, P);
     } else {
         painter.fillRect(left + 1, 80, W - left - 11, static_cast<int>((H - 143) * 0.4 - 1),

@@ -340,6 +340,7 @@ class test_recovery_page : public QObject {
             QCOMPARE(load.dialogs, 1);
         }
         QCOMPARE(window->current_index(), 4);
+        QTRY_VERIFY_WITH_TIMEOUT(!scanning, 60000);  // the names and dates are read
         QVERIFY(page()->findChild<QPushButton*>("btn_pause")->isHidden());
         const QString type = expected.firstKey();
         open_folder(find_folder(QLatin1Char('/') + type));

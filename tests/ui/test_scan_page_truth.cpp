@@ -473,6 +473,7 @@ class test_scan_page_truth : public QObject {
             QCOMPARE(load.dialogs, 1);
         }
         QCOMPARE(window->current_index(), 4);
+        QTRY_VERIFY_WITH_TIMEOUT(!scanning, 60000);  // the names and dates are read
         QVERIFY(
             page()->status_text().startsWith(text("recovery_loaded").section("%1", 0, 0) + "card"));
         QVERIFY(!page()->status_text().contains(text("recovery_reading")));

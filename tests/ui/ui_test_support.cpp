@@ -58,6 +58,8 @@ void box_answer_c::poll() {
 
 void fresh_language_state(const QString& config_folder) {
     qputenv("XDG_CONFIG_HOME", config_folder.toUtf8());
+    // Checkpoints of interrupted deep scans: the test's own, never the user's.
+    qputenv("XDG_STATE_HOME", (config_folder + QStringLiteral("/state")).toUtf8());
     qputenv("LANGUAGE", "");
     qputenv("LC_ALL", "");
     qputenv("LC_MESSAGES", "");

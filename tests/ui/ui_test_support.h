@@ -36,7 +36,8 @@ class box_answer_c : public QObject {
     QTimer timer;
 };
 
-// Texts from the repository's language.ini (English), settings in a private folder.
+// Texts from the repository's language.ini (English), settings and deep-scan checkpoints in a
+// private folder.
 void fresh_language_state(const QString& config_folder);
 
 // Answers the next modal file dialog with a path (a folder for a folder dialog), or cancels

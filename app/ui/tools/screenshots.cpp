@@ -4,12 +4,12 @@
 //
 // The scan page is shot when ORVANE_SHOT_FAT names a FAT32 image (its partition 1 is
 // scanned: scan-LANG.png; maximised with a folder ticked: scan-max-en.png, scan-max-de.png;
-// the restoration's summary: restore-summary-en.png) and ORVANE_SHOT_RAW an image for the
-// deep scan (scan-deep-en.png, and stopped: scan-stopped-en.png). With SEARCH_IMAGE the
-// repair question is shot too (repair-question-en.png).
-// scanned: scan-LANG.png), ORVANE_SHOT_RAW an image for the deep scan (scan-deep-en.png) and
-// ORVANE_SHOT_EXFAT an exFAT image (partition 1: scan-exfat-en.png). With ORVANE_SHOT_TAG
-// set, only the English volume page is shot, as volumes-TAG-en.png.
+// the restoration's summary: restore-summary-en.png), ORVANE_SHOT_RAW an image for the deep
+// scan (scan-deep-en.png, and stopped: scan-stopped-en.png), ORVANE_SHOT_EXFAT an exFAT
+// image (partition 1: scan-exfat-en.png) and ORVANE_SHOT_CARD a camera card's image, deep-
+// scanned for the grid of thumbnails (scan-thumbs-en.png). With SEARCH_IMAGE the repair
+// question is shot too (repair-question-en.png). With ORVANE_SHOT_TAG set, only the English
+// volume page is shot, as volumes-TAG-en.png.
 //
 // Each language is loaded as at start-up (English first, then the language), so the
 // pictures show what a user of that language sees. The device pages list the drives of
@@ -80,6 +80,9 @@ int main(int argc, char** argv) {
     }
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    // Deep scans stopped for a picture leave checkpoints: in a folder of this run's own, so
+    // that no later run is asked whether to continue them.
+    qputenv("XDG_STATE_HOME", (config.path() + QStringLiteral("/state")).toUtf8());
     const QString search_image = argc == 3 ? QString::fromLocal8Bit(argv[2]) : QString();
     // The devices as start-up lists them, the free space as read after it.
     enumerate_volumes();
@@ -159,6 +162,7 @@ int main(int argc, char** argv) {
         const QString fat = qEnvironmentVariable("ORVANE_SHOT_FAT");
         const QString raw = qEnvironmentVariable("ORVANE_SHOT_RAW");
         const QString exfat = qEnvironmentVariable("ORVANE_SHOT_EXFAT");
+        const QString card = qEnvironmentVariable("ORVANE_SHOT_CARD");
         struct scan_shot_s {
             QString image;
             bool deep;
@@ -197,6 +201,8 @@ int main(int argc, char** argv) {
              [&](const QString& path) { return shoot_restore_summary(&window, fat, path); }},
             {!raw.isEmpty() && en, "scan-stopped",
              [&](const QString& path) { return shoot_stopped_scan(&window, raw, path); }},
+            {!card.isEmpty() && en, "scan-thumbs",
+             [&](const QString& path) { return shoot_thumbnail_grid(&window, card, path); }},
             {!search_drive.name.isEmpty() && en, "repair-question",
              [&](const QString& path) { return shoot_repair_question(&window, path); }},
         };

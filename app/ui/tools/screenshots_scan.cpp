@@ -1,5 +1,6 @@
 // The scan page's screenshots: a finished quick scan of a FAT32 image with a folder open and
-// a text file previewed, and a finished deep scan with a picture previewed.
+// a text file previewed, a finished deep scan with a picture previewed, and the grid of
+// thumbnails after a deep scan of a camera card.
 
 #include "app/ui/tools/screenshots_scan.h"
 
@@ -10,6 +11,8 @@
 #include "result/ui/my_table_view.h"
 #include "result/ui/recovery_model.h"
 #include "result/ui/recovery_window.h"
+#include "result/ui/thumb_loader.h"
+#include "result/ui/thumb_view.h"
 #include "result/ui/tree_model.h"
 
 #include <QApplication>
@@ -122,6 +125,48 @@ bool shoot_scan_page(main_window_c* window, const QString& image, int partition,
                                 {QStringLiteral(".txt")});
     QApplication::processEvents();
     const bool saved = shown && window->grab().save(path);
+    window->abort_scan();
+    return saved;
+}
+
+bool shoot_thumbnail_grid(main_window_c* window, const QString& image, const QString& path) {
+    if (!QFileInfo(image).isFile()) {
+        return false;
+    }
+    platform::clear_images();
+    QString error;
+    if (!platform::add_image(image, &error)) {
+        return false;
+    }
+    disk_reopen_all();
+    enumerate_volumes();
+    volume_item_s target;
+    target.device_name = target.volume_name = target.path = QFileInfo(image).canonicalFilePath();
+    target.total_bytes = static_cast<std::uint64_t>(QFileInfo(image).size());
+    recovery_window_c* page = window->recovery_page;
+    window->show_page(4);
+    if (page->scan_volume(target, true) != 0 || !wait_for([] { return !scanning; })) {
+        return false;
+    }
+    auto* tree = page->findChild<QTreeView*>(QStringLiteral("tv_dirtree"));
+    const QModelIndex index = folder_index(page->tree_model_now(), QStringLiteral("/jpg"));
+    if (!index.isValid()) {
+        return false;
+    }
+    tree->setCurrentIndex(index);
+    page->on_tree_clicked(index);
+    page->show_grid(true);
+    QApplication::processEvents();
+    page->picture_grid()->request_now();
+    thumb_loader_c* thumbs = page->thumb_loader();
+    const bool made = wait_for([thumbs] { return thumbs->idle(); });
+    QElapsedTimer settle;  // the grid's last repaints
+    settle.start();
+    while (settle.elapsed() < 300) {
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    const bool saved = made && window->grab().save(path);
+    page->show_grid(false);
     window->abort_scan();
     return saved;
 }
