@@ -3,8 +3,8 @@
 #
 # Builds an image of at least 2 GiB of real files and filler, reads it once so that it sits
 # in the page cache, then times `cat` of the image and `orvane scan --deep` of it in the same
-# run and prints both speeds and their ratio. A tenth of the pictures, documents and archives
-# large enough are stored in two pieces; with --before ORVANE a second build (say, the
+# run and prints both speeds and their ratio. A tenth of the pictures, documents, archives and
+# movies (two made by ffmpeg) large enough are stored in two pieces; with --before ORVANE a second build (say, the
 # one before a change) is timed in the same run against the same cat. Then scans 1 GiB of
 # random bytes and prints the files found there: false positives per GiB.
 set -euo pipefail
@@ -39,8 +39,21 @@ mbps() { "$python" -c "import sys; print('%.1f' % (float(sys.argv[1]) / 1e6 / fl
 echo "making the fixture files (tests/fixtures/make_raw_scan.sh)"
 bash "$repo/tests/fixtures/make_raw_scan.sh" "$work/fixture" >/dev/null
 echo "writing a ${size_gib} GiB image of real files, random filler and zeros"
+# Movies large enough to be stored in two pieces: H.264 with AAC sound, the movie box before
+# the media data and after it.
+movies=()
+if command -v ffmpeg >/dev/null; then
+  for layout in first last; do
+    flags=()
+    [ "$layout" = first ] && flags=(-movflags +faststart)
+    ffmpeg -hide_banner -loglevel error -y -f lavfi -i "testsrc=duration=8:size=320x240:rate=25" \
+      -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=8" -c:v libx264 -preset veryfast \
+      -g 50 -c:a aac -b:a 96k "${flags[@]}" "$work/movie-$layout.mp4"
+    movies+=("$work/movie-$layout.mp4")
+  done
+fi
 files=$("$python" "$here/make_raw_bench_image.py" "$work/fixture/raw.img" "$work/fixture/raw.manifest" \
-  "$work/mixed.img" --size-gib "$size_gib" --two-piece 0.1 2>"$work/two-piece.count")
+  "$work/mixed.img" --size-gib "$size_gib" --two-piece 0.1 --extra "${movies[@]}" 2>"$work/two-piece.count")
 two_piece=$(cat "$work/two-piece.count")
 bytes=$(stat -c %s "$work/mixed.img")
 

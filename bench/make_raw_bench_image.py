@@ -3,12 +3,13 @@
 manifest) at sector-aligned offsets, with random filler and runs of zeros between them.
 
     make_raw_bench_image.py FIXTURE_IMG FIXTURE_MANIFEST OUT.img --size-gib N [--seed S]
-                            [--random-only] [--two-piece P]
+                            [--random-only] [--two-piece P] [--extra FILE...]
 
 Prints the number of files written. --random-only writes random bytes alone (the false
-positive measure). --two-piece P stores a share P of the pictures, documents and archives of
+positive measure). --two-piece P stores a share P of the pictures, documents, archives and movies of
 three clusters or more in two pieces: the first in whole 4 KiB clusters, then a gap of 1 to
-64 clusters of filler, then the rest (the number of such files goes to standard error)."""
+64 clusters of filler, then the rest (the number of such files goes to standard error).
+--extra adds files of its own (the movies bench_raw.sh makes with ffmpeg) to the fixture's."""
 import argparse
 import random
 
@@ -20,6 +21,7 @@ parser.add_argument("--size-gib", type=float, default=2.0)
 parser.add_argument("--seed", default="orvane-raw-bench")
 parser.add_argument("--random-only", action="store_true")
 parser.add_argument("--two-piece", type=float, default=0.0)
+parser.add_argument("--extra", nargs="*", default=[])
 args = parser.parse_args()
 
 rng = random.Random(args.seed)
@@ -29,9 +31,12 @@ files = []
 for line in open(args.manifest):
     offset, size, _sha, kind, _name = line.split()
     files.append((kind, image[int(offset):int(offset) + int(size)]))
+for path in args.extra:  # more files, their type from their extension
+    files.append((path.rsplit(".", 1)[-1], open(path, "rb").read()))
 
 CLUSTER = 4096
-SPLIT = {"jpg", "png", "zip", "docx", "xlsx", "pptx", "odt", "ods", "epub", "jar", "apk", "pdf"}
+SPLIT = {"jpg", "png", "zip", "docx", "xlsx", "pptx", "odt", "ods", "epub", "jar", "apk", "pdf",
+         "mp4", "mov"}
 written = 0
 count = 0
 two_piece = 0

@@ -193,23 +193,36 @@ bool confirm(const QString& question) {
 int repair_table(partition_repair_c& worker, const drive_item_s& drive,
                  const cli_options_s& options, const disk_layout_s& layout) {
     const bool restore = layout.scheme == QLatin1String("gpt") && !layout.gpt.entries.isEmpty();
+    // Planned once: the question lists the entries the repair then writes.
+    const table_plan_s plan = worker.plan_repair();
+    if (plan.writes.isEmpty()) {
+        print_error(QStringLiteral("%1; nothing was written").arg(plan.error));
+        return exit_failed;
+    }
     if (!options.yes) {
-        std::fprintf(stderr,
-                     "%s %s on %s (%s)?\nEvery sector it replaces is saved to a file "
-                     "first. [y/N] ",
-                     restore ? "Write the GPT back from its surviving backup"
-                     : layout.scheme == QLatin1String("gpt") ? "Write a new GPT"
-                                                             : "Write a new master boot record",
-                     layout.scheme == QLatin1String("gpt") ? "(protective MBR, both headers and "
-                                                             "entry arrays)"
-                                                           : "with an extended partition",
-                     drive.name.toUtf8().constData(), format_size(drive.size).toUtf8().constData());
-        std::fflush(stderr);
-        std::string answer;
-        const QString reply = std::getline(std::cin, answer)
-                                  ? QString::fromStdString(answer).trimmed().toLower()
-                                  : QString();
-        if (reply != QLatin1String("y") && reply != QLatin1String("yes")) {
+        QString question =
+            QStringLiteral("%1 %2 on %3 (%4) with these entries?\n")
+                .arg(restore ? QStringLiteral("Write the GPT back from its surviving backup")
+                     : layout.scheme == QLatin1String("gpt")
+                         ? QStringLiteral("Write a new GPT")
+                         : QStringLiteral("Write a new master boot record"),
+                     layout.scheme == QLatin1String("gpt")
+                         ? QStringLiteral("(protective MBR, both headers and entry arrays)")
+                         : QStringLiteral("with an extended partition"),
+                     drive.name, format_size(drive.size));
+        int number = 0;
+        for (const partition_item_s& item : plan.described) {
+            question += QStringLiteral("  %1 %2, sectors %3 to %4%5\n")
+                            .arg(++number)
+                            .arg(item.fs_name)
+                            .arg(item.start_sector)
+                            .arg(item.end_sector)
+                            .arg(item.name.isEmpty() || item.name == item.fs_name
+                                     ? QString()
+                                     : QStringLiteral(" \"%1\"").arg(item.name));
+        }
+        if (!confirm(question +
+                     QStringLiteral("Every sector it replaces is saved to a file first."))) {
             print_error(QStringLiteral("nothing was written"));
             return exit_failed;
         }
@@ -248,6 +261,11 @@ int repair_table(partition_repair_c& worker, const drive_item_s& drive,
                 .arg(entries)
                 .arg(entries == 1 ? QStringLiteral("partition") : QStringLiteral("partitions"))
                 .arg(drive.name));
+    }
+    if (!worker.table_reread()) {
+        print_error(QStringLiteral("the kernel keeps the old partition table until %1 is "
+                                   "attached again (or partprobe is run)")
+                        .arg(drive.name));
     }
     return exit_ok;
 }

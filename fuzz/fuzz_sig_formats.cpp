@@ -1,8 +1,12 @@
 // The signature library's format measures over arbitrary bytes, as the scan runs them: at
 // every sector start of the input, every format whose magic lies there measures the rest.
-// A measure must never read outside its window nor report a file larger than it.
+// A measure must never read outside its window nor report a file larger than it. Formats
+// with a check are checked whole too, and a broken file's second piece is searched for
+// (within a few clusters and milliseconds): a joint must lie inside the input.
 #include "engine/raw/sig_format.h"
+#include "engine/raw/sig_pieces.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -37,6 +41,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             sig::window_c window(view, start, left);
             const sig::found_s found = f.measure(window);
             if (found.size > left || (found.size != 0 && !found.type)) {
+                __builtin_trap();
+            }
+            if (!sig::has_check(f)) {
+                continue;
+            }
+            const sig::soundness_s checked = sig::check_file(f, window);
+            if (checked.sound && (checked.size > left || !checked.type)) {
+                __builtin_trap();
+            }
+            if (checked.sound || checked.break_high == 0) {
+                continue;
+            }
+            sig::piece_search_s search;
+            search.cluster = 512;
+            search.max_gap_clusters = 8;
+            search.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+            const sig::pieces_s two = sig::find_second_piece(view, f, start, left, checked, search);
+            if (two.size != 0 && (two.first == 0 || two.gap > left || two.size > left - two.gap ||
+                                  two.first >= two.size)) {
                 __builtin_trap();
             }
         }

@@ -126,6 +126,8 @@ void partition_repair_c::run() {
         stopped_ = false;
         first_sector_.clear();
         identified_ = false;
+        plan_ = {};
+        planned_ = false;
     }
     search_progress.store(0.0, std::memory_order_relaxed);
     unreadable_sectors.store(0, std::memory_order_relaxed);

@@ -1,16 +1,17 @@
 #pragma once
-// The partition worker: searches a whole drive for lost NTFS and FAT32 partitions in its
-// own thread, and rewrites the drive's master boot record for them on request.
+// The partition worker: searches a whole drive for lost partitions and surviving tables in
+// its own thread, and writes a partition table for them on request.
 //
 // Owned by the partition page (or the orvane tool). The page sets the drive, starts the
 // thread and reads search_progress on its timer; the found partitions are read through
 // the locked accessors, from any thread, while the search still appends to them. The
 // search opens the drive read-only and closes it on every path; stopping is cooperative
-// (request_stop). repair_mbr runs on the caller's thread, only while no search runs, and
-// is the one place that opens the drive for writing.
+// (request_stop). plan_repair, repair_table and repair_mbr run on the caller's thread,
+// only while no search runs; the repairs are the one place that writes to the drive.
 
 #include "disk_layout.h"
 #include "partition_item.h"
+#include "table_builder.h"
 
 #include "device/drive_list.h"
 #include "device/platform/drive_identity.h"
@@ -46,12 +47,19 @@ class partition_repair_c : public QThread {
     // desktop program), on a descriptor opened exclusively.
     int repair_mbr();
 
-    // Writes the table that what the search found calls for (table_builder.h): a GPT
-    // restored from its surviving backup or built new, or a master boot record with an
-    // extended entry over a surviving chain. The same checks as repair_mbr (identity,
-    // exclusive write through the writer, the hash of every replaced sector); every sector
-    // it replaces is saved first to backup_path, one range per run. 0 when written and read
-    // back, -1 otherwise (repair_error says why).
+    // The table a repair of what the last search found writes (table_builder.h): a GPT
+    // restored from its surviving backup or built new, or a master boot record (with an
+    // extended entry over a surviving chain). Planned from the drive as the search read it
+    // and kept, so that repair_table writes this very table, new partition GUIDs included.
+    // Empty writes and plan.error (why) when nothing would be written: the refusals of
+    // repair_refusal, a drive that cannot be written, no partition that fits a table.
+    table_plan_s plan_repair();
+
+    // Writes the table that what the search found calls for: the plan kept by plan_repair,
+    // or a new one like it. The same checks as repair_mbr (identity, exclusive write
+    // through the writer, the hash of every replaced sector); every sector it replaces is
+    // saved first to backup_path, one range per run. 0 when written, -1 otherwise
+    // (repair_error says why).
     int repair_table();
     QString repair_scheme() const { return repair_scheme_; }
     QList<partition_item_s> described() const { return described_; }
@@ -86,9 +94,9 @@ class partition_repair_c : public QThread {
     // "exFAT", ...), which makes a partition table wrong there; empty when none does.
     QString whole_volume_file_system() const;
 
-    // Read after repair_mbr: why it failed, the backup of the old sector 0, the partitions
-    // that no table entry can describe (beyond 2 TiB), and whether the kernel took the new
-    // table at once (block devices).
+    // Read after a repair: why it failed, the backup of the sectors it replaced, the
+    // partitions that no table entry can describe (beyond 2 TiB), and whether the kernel
+    // took the new table at once (block devices).
     QString repair_error() const { return repair_error_; }
     QString backup_path() const { return backup_path_; }
     QList<partition_item_s> left_out() const { return left_out_; }
@@ -120,5 +128,7 @@ class partition_repair_c : public QThread {
     QList<partition_item_s> left_out_;
     QString repair_scheme_;
     QList<partition_item_s> described_;
+    table_plan_s plan_;  // kept by plan_repair for this search; guarded by lock_
+    bool planned_ = false;
     bool table_reread_ = false;
 };

@@ -19,10 +19,40 @@
 
 #include <cstring>
 
+table_plan_s partition_repair_c::plan_repair() {
+    table_plan_s plan;
+    if (isRunning()) {
+        plan.error = QStringLiteral("the search is still running");
+        return plan;
+    }
+    if (const QString refused = repair_refusal(); !refused.isEmpty()) {
+        plan.error = refused;
+        return plan;
+    }
+    const drive_item_s drive = current_drive();
+    const QList<partition_item_s> found = partitions();
+    const disk_layout_s layout = disk_layout();
+    QMutexLocker hold(&lock_);
+    if (!identified_ || first_sector_.size() != 512) {
+        plan.error =
+            QStringLiteral("%1 cannot be written (it is no block device or raw image file)")
+                .arg(drive.name);
+        return plan;
+    }
+    const std::uint32_t heads = drive.geometry ? drive.geometry->TracksPerCylinder : 0;
+    const std::uint32_t per_track = drive.geometry ? drive.geometry->SectorsPerTrack : 0;
+    plan = plan_table(layout, found, identity_.sectors, first_sector_, heads, per_track);
+    plan_ = plan;
+    planned_ = !plan.writes.isEmpty();
+    return plan;
+}
+
 int partition_repair_c::repair_table() {
     repair_error_.clear();
     backup_path_.clear();
     left_out_.clear();
+    repair_scheme_.clear();
+    described_.clear();
     table_reread_ = false;
     if (isRunning()) {
         repair_error_ = QStringLiteral("the search is still running");
@@ -65,10 +95,20 @@ int partition_repair_c::repair_table() {
                                           "Nothing was written.")
                                .arg(drive.name));
     }
-    const std::uint32_t heads = drive.geometry ? drive.geometry->TracksPerCylinder : 0;
-    const std::uint32_t per_track = drive.geometry ? drive.geometry->SectorsPerTrack : 0;
-    const table_plan_s plan =
-        plan_table(disk_layout(), partitions(), searched.sectors, sector0, heads, per_track);
+    // The drive is the one searched, with the same sector 0: the plan made from what the
+    // search read is the plan for the drive as it is now.
+    table_plan_s plan;
+    {
+        QMutexLocker hold(&lock_);
+        if (planned_) {
+            plan = plan_;
+        }
+    }
+    if (plan.writes.isEmpty()) {
+        const std::uint32_t heads = drive.geometry ? drive.geometry->TracksPerCylinder : 0;
+        const std::uint32_t per_track = drive.geometry ? drive.geometry->SectorsPerTrack : 0;
+        plan = plan_table(disk_layout(), partitions(), searched.sectors, sector0, heads, per_track);
+    }
     left_out_ = plan.left_out;
     if (plan.writes.isEmpty()) {
         return fail_repair(QStringLiteral("nothing was written: %1").arg(plan.error));
@@ -108,6 +148,11 @@ int partition_repair_c::repair_table() {
     repair_scheme_ = plan.scheme;
     described_ = plan.described;
     const platform::write_result_s result = platform::write_sectors(desc, request);
+    if (result.status == platform::write_status_e::written ||
+        result.status == platform::write_status_e::failed) {
+        QMutexLocker hold(&lock_);
+        planned_ = false;  // the drive no longer holds what the plan was made from
+    }
     if (result.status != platform::write_status_e::written) {
         if (result.status != platform::write_status_e::failed) {
             QFile::remove(backup_path_);  // nothing was written: nothing to undo

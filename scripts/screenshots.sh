@@ -8,8 +8,9 @@
 # (the demo disk mbr.img with its partition table cleared), the scan page a scan of the
 # FAT32 demo volume and a deep scan of the image of real files, its grid of thumbnails a
 # deep scan of the camera card (tests/fixtures/make_deep_card.sh). partitions-map-en.png is
-# the partition page with its map after a search of the seven-kind GPT disk whose tables
-# were zeroed (made by tests/fixtures/make_gpt_disks.sh, which needs root and losetup).
+# the partition page with its map after a search of the seven-kind GPT disk whose primary
+# GPT was zeroed, and repair-question-gpt-en.png its repair question (the disk is made by
+# tests/fixtures/make_gpt_disks.sh, which needs root and losetup).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:?usage: scripts/screenshots.sh OUTDIR}
@@ -45,16 +46,20 @@ QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_SHOT_TAG=exfat \
   ORVANE_IMAGES="$demo/exfat/exfat_mbr.img:$demo/exfat/exfat128k.img:$demo/fat32.img" \
   "$build/bin/orvane_screenshots" "$out"
-if [ ! -f "$demo/gpt/gpt7-both.img" ]; then
+if [ ! -f "$demo/gpt/gpt7-primary.img" ]; then
   bash "$here/tests/fixtures/make_gpt_disks.sh" "$demo/gpt" >/dev/null || true
 fi
-if [ -f "$demo/gpt/gpt7-both.img" ]; then
+if [ -f "$demo/gpt/gpt7-primary.img" ]; then
+  # the seven-kind disk whose primary GPT was zeroed: the map, and the question of the
+  # repair that writes the table back from the surviving backup (repair-question-gpt-en.png)
   shots=$(mktemp -d)
-  QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_IMAGES="$demo/gpt/gpt7-both.img" \
-    "$build/bin/orvane_screenshots" "$shots" "$demo/gpt/gpt7-both.img" >/dev/null
+  QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_IMAGES="$demo/gpt/gpt7-primary.img" \
+    "$build/bin/orvane_screenshots" "$shots" "$demo/gpt/gpt7-primary.img" >/dev/null
   mv "$shots/partitions-en.png" "$out/partitions-map-en.png"
+  mv "$shots/repair-question-en.png" "$out/repair-question-gpt-en.png"
   rm -rf "$shots"
   echo "$out/partitions-map-en.png"
+  echo "$out/repair-question-gpt-en.png"
 else
   echo "partitions-map-en.png not made: the GPT fixture needs root and losetup" >&2
 fi

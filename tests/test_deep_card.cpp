@@ -79,6 +79,8 @@ class test_deep_card : public QObject {
         QStringList problems;
         int two_piece = 0;
         int two_piece_exact = 0;
+        int movies = 0;  // two-piece MP4s (the movie box first and last)
+        int movies_exact = 0;
         QSet<std::uint64_t> expected_offsets;
         for (const QJsonValue& value : manifest) {
             const QJsonObject e = value.toObject();
@@ -89,6 +91,8 @@ class test_deep_card : public QObject {
             expected_offsets.insert(offset);
             const bool whole = pieces.size() == 1;
             two_piece += whole ? 0 : 1;
+            const bool movie = !whole && e[QStringLiteral("type")].toString() == "mp4";
+            movies += movie ? 1 : 0;
             const auto hit = by_offset.constFind(offset);
             if (hit == by_offset.constEnd()) {
                 if (whole) {
@@ -110,6 +114,7 @@ class test_deep_card : public QObject {
                 continue;
             }
             two_piece_exact += whole ? 0 : 1;
+            movies_exact += movie ? 1 : 0;
             const recovery_item_s item = rows.value(position);
             const QString title = e[QStringLiteral("title")].toString();
             const QRegularExpression form(title.isEmpty()
@@ -140,6 +145,8 @@ class test_deep_card : public QObject {
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
         QVERIFY(two_piece >= 8);
         QVERIFY2(two_piece_exact >= 6, qPrintable(QString::number(two_piece_exact)));
+        QVERIFY(movies >= 3);
+        QCOMPARE(movies_exact, movies);
         // Two files share a camera and a second: the second name is made unique.
         QSet<QString> names;
         for (const recovery_item_s& item : rows) {

@@ -245,6 +245,31 @@ class test_fat_engine : public QObject {
         QCOMPARE(engine.get_read_count(), 0);
     }
 
+    // The page may write its words before the scan's thread has started: they hold for
+    // that scan, not lost to the thread's own reset.
+    void words_sent_before_the_thread_starts() {
+        QString error;
+        auto image = fat_image_c::looping_folders(1000, &error);
+        QVERIFY2(image, qPrintable(error));
+        fat_recovery_c engine;
+        engine.reset();
+        engine.set_target(memory_volume("early", image->shared()));
+        engine.set_pause(1);
+        engine.start();
+        QTest::qWait(300);
+        QVERIFY(engine.isRunning());
+        QCOMPARE(engine.get_read_count(), 0);  // held before its first folder
+        engine.set_stop(stop_abort);
+        QVERIFY(engine.wait(5000));
+
+        engine.reset();
+        engine.set_stop(stop_keep);
+        engine.start();
+        QVERIFY(engine.wait(5000));
+        QCOMPARE(engine.get_read_count(), 0);
+        QCOMPARE(engine.get_stop(), int(stop_keep));
+    }
+
     void reset_keeps_the_target() {
         if (!fixture_exists("disks/floppy.img")) {
             QSKIP("disk fixtures were not made");

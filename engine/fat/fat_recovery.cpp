@@ -101,7 +101,15 @@ void fat_recovery_c::reset() {
 
 void fat_recovery_c::run() {
     try {
+        // A stop or pause written before this thread started is meant for this scan.
+        const int stop = get_stop();
+        const int pause = get_pause();
         reset();
+        if (stop != stop_none) {
+            set_stop(stop);
+            return;
+        }
+        set_pause(pause);
         QString name = target_.volume_name;
         if (name.endsWith(QLatin1Char('\\'))) {
             name.chop(1);

@@ -72,7 +72,15 @@ QString ntfs_recovery_c::orphans_folder_name() {
 
 void ntfs_recovery_c::run() {
     try {
+        // A stop or pause written before this thread started is meant for this scan.
+        const int stop = get_stop();
+        const int pause = get_pause();
         reset();
+        if (stop != stop_none) {
+            set_stop(stop);
+            return;
+        }
+        set_pause(pause);
         const QByteArray device = device_name(target_);
         if (context_.started) {
             library_.scan_end(&context_);

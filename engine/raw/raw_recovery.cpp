@@ -209,6 +209,13 @@ void raw_recovery_c::run() {
     std::thread checkpointer;
     QByteArray identity;
     std::uint64_t volume_size = 0;
+    // A stop written before the thread started is meant for this scan: it ends at once, the
+    // volume untouched and any checkpoint of an earlier scan left as it was.
+    const int stop = get_stop();
+    if (stop != stop_none) {
+        resume_at_ = 0;
+        return;
+    }
     try {
         if (!continuing) {
             reset();

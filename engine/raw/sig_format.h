@@ -155,4 +155,7 @@ found_s measure_markup(window_c& w);
 // window or is not valid deflate data. *out_total receives the inflated length.
 std::uint64_t deflate_length(window_c& w, std::uint64_t pos, std::uint64_t* out_total);
 
+// A box type that may stand at the top level of an ISO media file (MP4, MOV, ...).
+bool iso_top_level(const std::uint8_t* type);
+
 }  // namespace sig

@@ -1,13 +1,16 @@
 #pragma once
-// Files stored in two pieces. A picture, document or archive whose structure breaks at a
-// point (JPEG data that stops decoding, a PNG chunk whose CRC fails, a ZIP member whose CRC
-// fails or whose next header is not where the lengths say) may go on after a gap of whole
+// Files stored in two pieces. A picture, document, archive or movie whose structure breaks at
+// a point (JPEG data that stops decoding, a PNG chunk whose CRC fails, a ZIP member whose CRC
+// fails or whose next header is not where the lengths say, an MP4 box header that is not
+// where the sizes say or media data that runs into other data) may go on after a gap of whole
 // clusters, where a fragmented file system put the rest. The check of each format finds the
 // break; the search tries each cluster boundary before it as the end of the first piece and
 // each gap of whole clusters after it, and keeps the one joint the format's own checks pass
 // across: libjpeg-turbo decodes the whole picture without a warning, every PNG chunk's CRC
 // and the zlib stream hold, every ZIP member's CRC-32 and the central directory's offsets
-// hold. Bounded by a gap limit and a time budget per file.
+// hold, an MP4's boxes nest by their sizes and every chunk lies inside its media data with
+// sane bytes at each sample's start (and only one joint passes). Bounded by a gap limit and
+// a time budget per file.
 
 #include "sig_format.h"
 
@@ -32,7 +35,9 @@ struct soundness_s {
         probe_png_chunk,
         probe_zip_header,
         probe_pdf_object,
-        probe_pdf_xref
+        probe_pdf_xref,
+        probe_mp4_box,    // a top-level box header
+        probe_mp4_sample  // a sample's first bytes (probe_number: its codec)
     };
     probe_e probe = probe_none;
     std::uint64_t probe_at = 0;
@@ -43,8 +48,10 @@ struct soundness_s {
 // files searched for a second piece.
 bool has_check(const format_s& f);
 // Runs the format's measure and its check over the window. When searching, a candidate the
-// measure rejects is not checked further (and no break is looked for).
-soundness_s check_file(const format_s& f, window_c& w, bool searching = false);
+// measure rejects is not checked further (and no break is looked for); joint (an offset in
+// the file, 0: none) says where the candidate's pieces meet, so a check may look there first.
+soundness_s check_file(const format_s& f, window_c& w, bool searching = false,
+                       std::uint64_t joint = 0);
 
 struct pieces_s {
     std::uint64_t first = 0;  // bytes in the first piece (whole clusters)

@@ -21,8 +21,6 @@ bool printable4(const std::uint8_t* p) {
 
 }  // namespace
 
-namespace {
-
 bool iso_top_level(const std::uint8_t* t) {
     static const char* known[] = {"ftyp", "moov", "mdat", "free", "skip", "wide", "uuid",
                                   "meta", "pdin", "moof", "mfra", "sidx", "styp", "pnot",
@@ -34,8 +32,6 @@ bool iso_top_level(const std::uint8_t* t) {
     }
     return false;
 }
-
-}  // namespace
 
 namespace {
 

@@ -4,14 +4,18 @@
 #include "app/settings.h"
 #include "device/platform/platform_write.h"
 #include "device/ui/device_page.h"
-#include "partition/master_boot_record.h"
+#include "partition/repair_undo.h"
 #include "partition/ui/partition_delegate.h"
 #include "partition/ui/partition_map.h"
 #include "partition/ui/partition_model.h"
 #include "ui_partition_window.h"
 
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QPainter>
+#include <QScreen>
+
+#include <algorithm>
 
 partition_window_c::partition_window_c(QWidget* parent)
     : QWidget(parent), form(std::make_unique<Ui::PartitionForm>()) {
@@ -21,13 +25,15 @@ partition_window_c::partition_window_c(QWidget* parent)
     set_new_model();
     form->lv_volumes->setItemDelegate(new partition_delegate_c(form->lv_volumes));
     form->lv_volumes->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    for (QPushButton* button : {form->btn_back, form->btn_stop, form->btn_repair}) {
+    for (QPushButton* button : {form->btn_back, form->btn_stop, form->btn_repair, form->btn_undo}) {
         button->resize(100, 30);
         set_page_button_palette(button);
     }
     form->btn_back->setText(text("btn_back"));
     form->btn_stop->setText(text("btn_stop"));
     form->btn_repair->setText(text("btn_repair"));
+    form->btn_undo->setText(text("btn_undo"));
+    form->btn_undo->hide();  // shown once a repair from this page left a backup
     connect(&worker, &partition_repair_c::partition_found, this,
             &partition_window_c::on_partition_found);
     connect(&worker, &QThread::finished, this, &partition_window_c::on_thread_finished);
@@ -35,6 +41,7 @@ partition_window_c::partition_window_c(QWidget* parent)
     connect(&timer, &QTimer::timeout, this, &partition_window_c::on_timer);
     connect(form->btn_back, &QPushButton::clicked, this, &partition_window_c::back_clicked);
     connect(form->btn_repair, &QPushButton::clicked, this, &partition_window_c::on_repair_clicked);
+    connect(form->btn_undo, &QPushButton::clicked, this, &partition_window_c::on_undo_clicked);
     timer.start(400);
     bar.init_bar(QStringLiteral(":/images/partition_search/loding_on.png"), QColor(226, 240, 253));
 }
@@ -77,6 +84,8 @@ void partition_window_c::on_list_current_changed(const QModelIndex& current) {
 
 void partition_window_c::start_worker() {
     form->btn_stop->setText(text("btn_stop"));
+    status_found_.clear();
+    status_table_.clear();
     worker.start(QThread::InheritPriority);
     set_new_model();  // the new search begins with an empty list
     bar.value = 0.0;
@@ -92,6 +101,12 @@ int partition_window_c::start_partition_search(const drive_item_s& drive) {
     }
     if (worker.set_drive(drive) != 0) {
         return -1;
+    }
+    if (drive.name != undo_drive_) {
+        // The repair Undo would put back was made on another drive.
+        undo_backup_.clear();
+        undo_drive_.clear();
+        form->btn_undo->hide();
     }
     start_worker();
     return 0;
@@ -112,10 +127,34 @@ void partition_window_c::on_thread_finished() {
     form->btn_stop->setText(text("btn_start"));
     on_timer();
     set_new_model();  // every partition the search found, also after the last signal
-    update();         // the searching text goes
+    show_search_result();
     if (!worker.search_error().isEmpty()) {
         console_print(QStringLiteral("partition search: %1\n").arg(worker.search_error()));
     }
+}
+
+// What the ended search found, and the table a repair would write, over and under the bar.
+void partition_window_c::show_search_result() {
+    status_found_.clear();
+    status_table_.clear();
+    if (!worker.search_error().isEmpty()) {
+        status_found_ = worker.search_error();
+    } else if (!worker.current_drive().name.isEmpty()) {
+        status_found_ = text("partition_found").arg(worker.partition_count());
+        const disk_layout_s layout = worker.disk_layout();
+        if (worker.search_stopped() || worker.partition_count() == 0 ||
+            !worker.repair_refusal().isEmpty()) {
+            // nothing a repair would write
+        } else if (layout.scheme == QLatin1String("gpt")) {
+            status_table_ = text(layout.primary_ok && layout.backup_ok ? "partition_state_gpt_ok"
+                                 : layout.backup_ok  ? "partition_state_gpt_backup"
+                                 : layout.primary_ok ? "partition_state_gpt_primary"
+                                                     : "partition_state_gpt_new");
+        } else {
+            status_table_ = text("partition_state_mbr");
+        }
+    }
+    update();
 }
 
 void partition_window_c::on_timer() {
@@ -135,6 +174,13 @@ void partition_window_c::on_stop_clicked() {
     start_worker();
 }
 
+namespace {
+
+// Longer lines are paragraphs, which wrap.
+constexpr qsizetype max_unbroken_line = 100;
+
+}  // namespace
+
 int partition_window_c::message_box(const QString& message, QMessageBox::StandardButtons buttons,
                                     QMessageBox::StandardButton default_button) {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message, buttons, this,
@@ -144,32 +190,99 @@ int partition_window_c::message_box(const QString& message, QMessageBox::Standar
         box.setDefaultButton(default_button);
         box.setEscapeButton(default_button);
     }
+    // A table entry, a drive or a backup path reads best on one line: the text is as wide
+    // as the widest such line (the paragraphs wrap to it), within three quarters of the
+    // screen.
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        const QFontMetrics metrics(label->font());
+        int widest = 0;
+        for (const QString& line : message.split(QLatin1Char('\n'))) {
+            if (line.size() <= max_unbroken_line) {
+                widest = std::max(widest, metrics.horizontalAdvance(line));
+            }
+        }
+        const QScreen* shown_on = screen();
+        const int limit = (shown_on ? shown_on->availableGeometry().width() : 800) * 3 / 4 - 100;
+        label->setMinimumWidth(std::min(widest + metrics.averageCharWidth(), limit));
+    }
     return box.exec();
 }
 
-// The question names the drive (its name, what it is, its size) and each table entry the
-// repair will write.
-QString partition_window_c::repair_question() const {
+namespace {
+
+// The table the plan writes, as the question and the report name it.
+QString scheme_text(const table_plan_s& plan) {
+    if (plan.scheme == QLatin1String("gpt")) {
+        return text(plan.restored ? "partition_scheme_gpt_backup" : "partition_scheme_gpt_new");
+    }
+    return text("partition_scheme_mbr");
+}
+
+// The question lists at most this many entries (a GPT holds up to 128).
+constexpr int listed_entries = 16;
+
+QString entry_line(int number, const partition_item_s& item) {
+    QString line = QStringLiteral("\n%1. %2  %3 - %4  (%5)")
+                       .arg(number)
+                       .arg(item.fs_name)
+                       .arg(item.start_sector)
+                       .arg(item.end_sector)
+                       .arg(format_size((item.end_sector - item.start_sector + 1) * 512));
+    if (!item.name.isEmpty() && item.name != item.fs_name) {
+        line += QStringLiteral("  \"%1\"").arg(item.name);
+    }
+    if (item.logical) {
+        line += QStringLiteral("  (%1)").arg(text("partition_logical"));
+    }
+    return line;
+}
+
+QString entry_lines(const QList<partition_item_s>& items) {
+    QString lines;
+    for (qsizetype k = 0; k < items.size(); ++k) {
+        if (k == listed_entries) {
+            lines += QStringLiteral("\n... (%1)").arg(items.size() - k);
+            break;
+        }
+        lines += entry_line(int(k + 1), items.at(k));
+    }
+    return lines;
+}
+
+}  // namespace
+
+// The question names the drive (its name, what it is, its size), the table that will be
+// written and each of its entries, and the partitions found that it leaves out.
+QString partition_window_c::repair_question(const table_plan_s& plan) const {
     const drive_item_s drive = worker.current_drive();
     const QString what = platform::drive_description(platform::drive_by_name(drive.name));
+    const char* intro = plan.scheme == QLatin1String("mbr") ? "partition_query"
+                        : plan.restored                     ? "partition_query_gpt_backup"
+                                                            : "partition_query_gpt_new";
     QString question =
-        text("partition_query") + QStringLiteral("\n\n") + text("partition_query_drive") +
-        QLatin1Char(' ') + drive.name +
+        text(intro) + QStringLiteral("\n\n") + text("partition_query_drive") + QLatin1Char(' ') +
+        drive.name +
         (what.isEmpty() || what == drive.name ? QString() : QStringLiteral(", ") + what) +
         QStringLiteral(" (%1)").arg(format_size(drive.size)) + QLatin1Char('\n') +
-        text("partition_query_entries");
-    int entries = 0;
-    for (const partition_item_s& item : worker.partitions()) {
-        if (entries < mbr_entries && fits_table_entry(item)) {
-            question += QStringLiteral("\n%1. %2  %3 - %4  (%5)")
-                            .arg(++entries)
-                            .arg(item.fs_name)
-                            .arg(item.start_sector)
-                            .arg(item.end_sector)
-                            .arg(format_size((item.end_sector - item.start_sector + 1) * 512));
-        }
+        text("partition_query_table") + QLatin1Char(' ') + scheme_text(plan) + QLatin1Char('\n') +
+        text("partition_query_entries") + entry_lines(plan.described);
+    if (!plan.left_out.isEmpty()) {
+        question +=
+            QStringLiteral("\n\n") + text("partition_query_left_out") + entry_lines(plan.left_out);
     }
-    return question;
+    return question + QStringLiteral("\n\n") + text("partition_query_saved");
+}
+
+// After a repair: what was written where, the backup, and how to put it back.
+QString partition_window_c::repair_report(const table_plan_s& plan) const {
+    return text("partition_repair_done") + QLatin1Char('\n') +
+           text("partition_written")
+               .arg(worker.current_drive().name, scheme_text(plan))
+               .arg(worker.described().size()) +
+           QLatin1Char('\n') + text("partition_saved_to") + QLatin1Char('\n') +
+           worker.backup_path() + QStringLiteral("\n\n") + text("partition_undo") +
+           QStringLiteral("\norvane partitions --undo %1 %2")
+               .arg(worker.backup_path(), worker.current_drive().name);
 }
 
 void partition_window_c::on_repair_clicked() {
@@ -185,22 +298,66 @@ void partition_window_c::on_repair_clicked() {
         message_box(text("partition_nothing_found"), QMessageBox::Ok);
         return;
     }
+    const table_plan_s plan = worker.plan_repair();
+    if (plan.writes.isEmpty()) {
+        message_box(text("partition_repair_failed") + QLatin1Char('\n') + plan.error,
+                    QMessageBox::Ok);
+        return;
+    }
     // No is the default: Enter or Escape writes nothing.
-    if (message_box(repair_question(), QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
+    if (message_box(repair_question(plan), QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
         QMessageBox::Yes) {
         return;
     }
-    if (worker.repair_mbr() == 0) {
-        message_box(text("partition_repair_done") + QLatin1Char('\n') + worker.backup_path() +
-                        QStringLiteral("\n\n") + text("partition_undo") +
-                        QStringLiteral("\norvane partitions --undo %1 %2")
-                            .arg(worker.backup_path(), worker.current_drive().name),
+    const int result = worker.repair_table();
+    if (!worker.backup_path().isEmpty()) {
+        // Also after a write that failed half way: the backup puts back what it replaced.
+        undo_backup_ = worker.backup_path();
+        undo_drive_ = worker.current_drive().name;
+        form->btn_undo->show();
+    }
+    if (result == 0) {
+        status_table_ = text("partition_written")
+                            .arg(worker.current_drive().name, scheme_text(plan))
+                            .arg(worker.described().size());
+        update();
+        // A block device whose table the kernel could not take at once (a partition in use).
+        message_box(repair_report(plan) + (worker.table_reread() ? QString()
+                                                                 : QStringLiteral("\n\n") +
+                                                                       text("partition_finished")),
                     QMessageBox::Ok);
         return;
     }
     error_report("partition", __LINE__, "repair of %s failed: %s",
                  qPrintable(worker.current_drive().name), qPrintable(worker.repair_error()));
     message_box(text("partition_repair_failed") + QLatin1Char('\n') + worker.repair_error(),
+                QMessageBox::Ok);
+}
+
+void partition_window_c::on_undo_clicked() {
+    if (worker.isRunning() || undo_backup_.isEmpty()) {
+        return;
+    }
+    if (message_box(text("partition_undo_query").arg(undo_backup_, undo_drive_),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+        return;
+    }
+    undo_report_s report;
+    if (undo_repair(undo_backup_, platform::drive_by_name(undo_drive_), false, &report) != 0) {
+        error_report("partition", __LINE__, "undo on %s failed: %s", qPrintable(undo_drive_),
+                     qPrintable(report.error));
+        message_box(text("partition_undo_failed") + QLatin1Char('\n') + report.error,
+                    QMessageBox::Ok);
+        return;
+    }
+    const QString drive = undo_drive_;
+    undo_backup_.clear();
+    undo_drive_.clear();
+    form->btn_undo->hide();
+    status_table_ = text("partition_state_undone");
+    update();
+    message_box(text("partition_undone").arg(report.sectors).arg(drive) + QLatin1Char('\n') +
+                    report.backup_path,
                 QMessageBox::Ok);
 }
 
@@ -215,9 +372,18 @@ void partition_window_c::paintEvent(QPaintEvent*) {
     bar.draw_bar(&painter, bar_rect());
     painter.setPen(Qt::black);
     painter.setFont(QFont(QStringLiteral("Verdana"), 10));
+    const QRect bar_area = bar_rect();
     if (worker.isRunning()) {
-        painter.drawText(120, 40, text("partition_text1"));
+        painter.drawText(bar_area.left(), 40, text("partition_text1"));
+        return;
     }
+    const QFontMetrics metrics(painter.font());
+    painter.drawText(bar_area.left(), 40,
+                     metrics.elidedText(status_found_, Qt::ElideRight, bar_area.width()));
+    painter.setPen(QColor(40, 80, 140));
+    painter.drawText(bar_area.left(), bar_area.bottom() + 22,
+                     metrics.elidedText(status_table_, Qt::ElideMiddle,
+                                        form->btn_stop->geometry().right() - bar_area.left()));
 }
 
 void partition_window_c::resizeEvent(QResizeEvent* event) {
@@ -226,6 +392,7 @@ void partition_window_c::resizeEvent(QResizeEvent* event) {
     const int h = height();
     form->btn_back->move(200, h - 54);
     form->btn_repair->move(w - 300, h - 54);
+    form->btn_undo->move(w - 190, h - 54);
     form->btn_stop->move(w - 168, 42);
     map->setGeometry(25, 116, w - 50, 40);
     form->lv_volumes->setGeometry(25, 162, w - 50, h - 222);

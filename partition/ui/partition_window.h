@@ -1,7 +1,8 @@
 #pragma once
 // The partition page (page 3 of the main window): runs a partition search of one drive in
 // its worker, shows the progress and the partitions found, stops and restarts the search,
-// and rewrites the drive's master boot record on request.
+// writes the partition table the search calls for (a GPT kept from its backup or built
+// new, or a master boot record) on request, and undoes that repair.
 //
 // GUI thread; owned by the main window; owns the worker, which runs in its own thread and
 // is read here on a 400 ms timer and after its finished() signal. Stopping is cooperative:
@@ -33,6 +34,11 @@ class partition_window_c : public QWidget {
     // Asks a running search to end; the button then offers a new start.
     void stop_partition_search();
 
+    // The lines over and under the bar when no search runs: what the last search found,
+    // and the table a repair writes (or what the last repair or undo did).
+    QString found_text() const { return status_found_; }
+    QString table_text() const { return status_table_; }
+
     // Where the bar is painted.
     static QRect bar_rect() { return {120, 50, 450, 12}; }
 
@@ -52,6 +58,7 @@ class partition_window_c : public QWidget {
     void on_timer();
     void on_stop_clicked();
     void on_repair_clicked();
+    void on_undo_clicked();
     void on_map_clicked(int index);
     void on_list_current_changed(const QModelIndex& current);
 
@@ -62,7 +69,15 @@ class partition_window_c : public QWidget {
   private:
     void set_new_model();
     void start_worker();
+    void show_search_result();
     int message_box(const QString& message, QMessageBox::StandardButtons buttons,
                     QMessageBox::StandardButton default_button = QMessageBox::NoButton);
-    QString repair_question() const;
+    QString repair_question(const table_plan_s& plan) const;
+    QString repair_report(const table_plan_s& plan) const;
+
+    // The last repair made from this page, which Undo puts back; empty path: none.
+    QString undo_backup_;
+    QString undo_drive_;
+    QString status_found_;
+    QString status_table_;
 };

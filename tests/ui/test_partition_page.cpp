@@ -1,5 +1,6 @@
 // The partition page: its rows, the bar, and the search it runs: start, stop, restart and
-// the repair with its answers, on a disk image with a FAT32 and an NTFS partition.
+// the repair with its answers, on a disk image with a FAT32 and an NTFS partition; and the
+// repair and its undo from the page on GPT and MBR disks whose tables were lost.
 #include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
@@ -16,6 +17,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -39,6 +41,53 @@ bool copy_into(const QString& part, const QString& disk, qint64 sector) {
 bool make_file(const QString& path, qint64 bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.resize(bytes);
+}
+
+QString run_tool(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    process.waitForFinished(60000);
+    return QString::fromLocal8Bit(process.readAll());
+}
+
+// Whether two files hold the same bytes (cmp reads a sparse gigabyte in a moment).
+bool same_bytes(const QString& a, const QString& b) {
+    return QProcess::execute(QStringLiteral("cmp"), {QStringLiteral("-s"), a, b}) == 0;
+}
+
+QString system_tool(const QString& name) {
+    return QStandardPaths::findExecutable(
+        name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin")});
+}
+
+// One partition as make_gpt_disks.sh made it: "fs first last type_guid unique_guid name".
+struct made_partition_s {
+    QString fs;
+    quint64 first = 0;
+    quint64 last = 0;
+    QString unique_guid;
+    QString name;
+};
+
+QList<made_partition_s> made_partitions(const QString& image) {
+    QList<made_partition_s> out;
+    QFile file(
+        fixture_path(QStringLiteral("gpt/") +
+                     QString(image).replace(QLatin1String(".img"), QLatin1String(".expected"))));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return out;
+    }
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() == 6) {
+            out << made_partition_s{
+                QString::fromLatin1(f[0]), f[1].toULongLong(), f[2].toULongLong(),
+                QString::fromLatin1(f[4]),
+                QString::fromUtf8(f[5]).replace(QLatin1Char('_'), QLatin1Char(' '))};
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -245,8 +294,10 @@ class test_partition_page : public QObject {
             box_answer_c answer(QMessageBox::No);
             QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
             QCOMPARE(answer.boxes, 1);
-            // the question names the drive, its size and the entries to be written
+            // the question names the drive, its size, the table and the entries to be written
             QVERIFY(answer.text.startsWith(text("partition_query")));
+            QVERIFY(answer.text.contains(text("partition_query_table") + " " +
+                                         text("partition_scheme_mbr")));
             QVERIFY2(answer.text.contains(text("partition_query_drive") + " " +
                                           QFileInfo(copy).canonicalFilePath() + " (64.00M)"),
                      qPrintable(answer.text));
@@ -269,6 +320,11 @@ class test_partition_page : public QObject {
             QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
             QTRY_COMPARE(answer.boxes, 2);
             QVERIFY(answer.text.startsWith(text("partition_repair_done")));
+            QVERIFY2(answer.text.contains(
+                         text("partition_written")
+                             .arg(QFileInfo(copy).canonicalFilePath(), text("partition_scheme_mbr"))
+                             .arg(2)),
+                     qPrintable(answer.text));
             QVERIFY(answer.text.endsWith(
                 QStringLiteral("orvane partitions --undo %1 %2")
                     .arg(page()->worker.backup_path(), QFileInfo(copy).canonicalFilePath())));
@@ -303,6 +359,160 @@ class test_partition_page : public QObject {
             QCOMPARE(answer.text, text("partition_whole_volume").arg("FAT32"));
         }
         QCOMPARE(sha256_of_file(whole), whole_before);
+    }
+
+    void repair_and_undo_lost_tables_data() {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("intro");
+        QTest::addColumn<QString>("scheme");
+        QTest::addColumn<int>("sectors");    // replaced: the first 34 and the last 33, or sector 0
+        QTest::addColumn<QString>("state");  // under the bar after the search
+        QTest::newRow("GPT from its backup")
+            << "gpt7-primary.img"
+            << "partition_query_gpt_backup"
+            << "partition_scheme_gpt_backup" << 67 << "partition_state_gpt_backup";
+        QTest::newRow("new GPT") << "gpt7-both.img"
+                                 << "partition_query_gpt_new"
+                                 << "partition_scheme_gpt_new" << 67 << "partition_state_gpt_new";
+        QTest::newRow("MBR with a logical partition")
+            << "mbr4.img"
+            << "partition_query"
+            << "partition_scheme_mbr" << 1 << "partition_state_mbr";
+    }
+
+    // Repair from the page writes the table the search calls for: the question names it
+    // and every entry; sgdisk finds the table clean, with the original GUIDs and names when
+    // the backup GPT survived; Undo then gives the disk back byte for byte.
+    void repair_and_undo_lost_tables() {
+        QFETCH(QString, image);
+        QFETCH(QString, intro);
+        QFETCH(QString, scheme);
+        QFETCH(int, sectors);
+        QFETCH(QString, state);
+        if (!fixture_exists(QStringLiteral("gpt/") + image)) {
+            QSKIP("the GPT fixtures were not made (make_gpt_disks.sh needs root and loop devices)");
+        }
+        const QString sgdisk = system_tool(QStringLiteral("sgdisk"));
+        const QString sfdisk = system_tool(QStringLiteral("sfdisk"));
+        if (sgdisk.isEmpty() || sfdisk.isEmpty()) {
+            QSKIP("sgdisk or sfdisk is not installed");
+        }
+        const QString original = fixture_path("gpt/" + image);
+        const QString copy = dir.filePath(image);
+        QFile::remove(copy);
+        QCOMPARE(QProcess::execute(QStringLiteral("cp"),
+                                   {QStringLiteral("--sparse=always"), original, copy}),
+                 0);
+        const QString drive = QFileInfo(copy).canonicalFilePath();
+        const QList<made_partition_s> made = made_partitions(image);
+        QVERIFY(!made.isEmpty());
+        QCOMPARE(page()->start_partition_search(drive_of(copy)), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+        QVERIFY(page()->form->btn_undo->isHidden());
+        QTRY_COMPARE(page()->found_text(), text("partition_found").arg(made.size()));
+        QCOMPARE(page()->table_text(), text(state.toLatin1().constData()));
+        {
+            box_answer_c answer(QMessageBox::No);
+            QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+            QCOMPARE(answer.boxes, 1);
+            QCOMPARE(answer.default_button, QMessageBox::No);
+            QVERIFY2(answer.text.startsWith(text(intro.toLatin1().constData())),
+                     qPrintable(answer.text));
+            QVERIFY2(answer.text.contains(text("partition_query_drive") + " " + drive),
+                     qPrintable(answer.text));
+            QVERIFY2(answer.text.contains(text("partition_query_table") + " " +
+                                          text(scheme.toLatin1().constData()) + "\n"),
+                     qPrintable(answer.text));
+            // every partition made, at its place, numbered in disk order
+            for (qsizetype k = 0; k < made.size(); ++k) {
+                const QString entry = QStringLiteral("\n%1. %2  %3 - %4  (")
+                                          .arg(k + 1)
+                                          .arg(made[k].fs)
+                                          .arg(made[k].first)
+                                          .arg(made[k].last);
+                QVERIFY2(answer.text.contains(entry), qPrintable(entry + " in " + answer.text));
+            }
+            if (intro == QLatin1String("partition_query_gpt_backup")) {
+                QVERIFY(answer.text.contains(QStringLiteral("\"%1\"").arg(made[0].name)));
+            }
+            QVERIFY(!answer.text.contains(text("partition_query_left_out")));
+        }
+        QVERIFY(same_bytes(copy, original));
+        {
+            box_answer_c answer(QMessageBox::Yes);
+            QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+            QTRY_COMPARE(answer.boxes, 2);
+            const QString backup = page()->worker.backup_path();
+            QVERIFY(QFileInfo(backup).isFile());
+            QVERIFY2(answer.text.contains(text("partition_written")
+                                              .arg(drive, text(scheme.toLatin1().constData()))
+                                              .arg(made.size())),
+                     qPrintable(answer.text));
+            QVERIFY(answer.text.contains(text("partition_saved_to") + "\n" + backup + "\n"));
+            QVERIFY(answer.text.endsWith(
+                QStringLiteral("orvane partitions --undo %1 %2").arg(backup, drive)));
+        }
+        QVERIFY(!same_bytes(copy, original));
+        QCOMPARE(page()->table_text(), text("partition_written")
+                                           .arg(drive, text(scheme.toLatin1().constData()))
+                                           .arg(made.size()));
+        if (scheme == QLatin1String("partition_scheme_mbr")) {
+            const QString dump = run_tool(sfdisk, {QStringLiteral("-d"), copy});
+            for (const made_partition_s& p : made) {
+                QVERIFY2(dump.contains(QStringLiteral("start=%1, size=%2")
+                                           .arg(p.first, 12)
+                                           .arg(p.last - p.first + 1, 12)),
+                         qPrintable(dump));
+            }
+        } else {
+            const QString verify = run_tool(sgdisk, {QStringLiteral("-v"), copy});
+            QVERIFY2(verify.contains(QLatin1String("No problems found")), qPrintable(verify));
+            for (qsizetype k = 0; k < made.size(); ++k) {
+                const QString info =
+                    run_tool(sgdisk, {QStringLiteral("-i"), QString::number(k + 1), copy});
+                QVERIFY2(info.contains(QStringLiteral("First sector: %1 ").arg(made[k].first)) &&
+                             info.contains(QStringLiteral("Last sector: %1 ").arg(made[k].last)),
+                         qPrintable(info));
+                if (intro == QLatin1String("partition_query_gpt_backup")) {
+                    QVERIFY2(info.contains(made[k].unique_guid), qPrintable(info));
+                    QVERIFY2(info.contains(QStringLiteral("'%1'").arg(made[k].name)),
+                             qPrintable(info));
+                } else {
+                    // the new GUIDs are those of the table the question was made from
+                    QCOMPARE(page()->worker.described().size(), made.size());
+                    QVERIFY2(info.contains(page()->worker.described()[k].unique_guid),
+                             qPrintable(info));
+                }
+            }
+        }
+
+        // Undo: No leaves the repaired table; Yes puts every replaced sector back.
+        QVERIFY(!page()->form->btn_undo->isHidden());
+        const QString repaired = dir.filePath("repaired-" + image);
+        QFile::remove(repaired);
+        QCOMPARE(QProcess::execute(QStringLiteral("cp"),
+                                   {QStringLiteral("--sparse=always"), copy, repaired}),
+                 0);
+        {
+            box_answer_c answer(QMessageBox::NoButton);  // Enter writes nothing
+            QTest::mouseClick(page()->form->btn_undo, Qt::LeftButton);
+            QCOMPARE(answer.boxes, 1);
+            QCOMPARE(answer.default_button, QMessageBox::No);
+            QVERIFY(answer.text.contains(page()->worker.backup_path()));
+        }
+        QVERIFY(same_bytes(copy, repaired));
+        {
+            box_answer_c answer(QMessageBox::Yes);
+            QTest::mouseClick(page()->form->btn_undo, Qt::LeftButton);
+            QTRY_COMPARE(answer.boxes, 2);
+            QVERIFY2(answer.text.startsWith(text("partition_undone").arg(sectors).arg(drive)),
+                     qPrintable(answer.text));
+        }
+        QVERIFY(same_bytes(copy, original));
+        QVERIFY(page()->form->btn_undo->isHidden());
+        QCOMPARE(page()->table_text(), text("partition_state_undone"));
+        QFile::remove(repaired);
+        QFile::remove(copy);
     }
 };
 
