@@ -101,20 +101,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-    engine.read_metadata();
-    std::vector<recovery_item_s> files;
-    for (const result_folder_s& listed : list_result_folders(&engine, engine_signature)) {
-        fill_file_list(files, &engine, engine_signature, listed.ref);
-        const file_totals_s totals = count_file_list(&engine, engine_signature, listed.ref);
-        if (totals.files != static_cast<std::int64_t>(files.size())) {
-            std::abort();
-        }
-        for (const recovery_item_s& file : files) {
-            if (file.file_key >= records.size() || file.name.isEmpty() ||
-                file.size != records[file.file_key].size) {
-                std::abort();
-            }
-        }
-    }
     return 0;
 }
