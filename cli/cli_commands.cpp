@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 void print_error(const QString& message) {
     std::fprintf(stderr, "orvane: %s\n", message.toUtf8().constData());
@@ -42,22 +43,35 @@ bool add_cli_images(const cli_options_s& options) {
     return ok;
 }
 
+void widen_table(QList<int>* widths, const QStringList& row) {
+    for (int c = 0; c < row.size(); ++c) {
+        if (widths->size() <= c) {
+            *widths << 0;
+        }
+        const int cap = c == 0 ? first_column_cap : std::numeric_limits<int>::max();
+        (*widths)[c] = std::max((*widths)[c], std::min(cap, static_cast<int>(row[c].size())));
+    }
+}
+
+void print_table_row(const QStringList& row, const QList<int>& widths) {
+    QString line;
+    for (int c = 0; c < row.size(); ++c) {
+        line += row[c];
+        if (c + 1 < row.size()) {
+            line += QString(std::max(0, widths.value(c) - static_cast<int>(row[c].size())) + 2,
+                            QLatin1Char(' '));
+        }
+    }
+    print_line(line);
+}
+
 void print_table(const QList<QStringList>& rows) {
     QList<int> widths;
     for (const QStringList& row : rows) {
-        for (int c = 0; c < row.size(); ++c) {
-            if (widths.size() <= c) {
-                widths << 0;
-            }
-            widths[c] = std::max(widths[c], static_cast<int>(row[c].size()));
-        }
+        widen_table(&widths, row);
     }
     for (const QStringList& row : rows) {
-        QString line;
-        for (int c = 0; c < row.size(); ++c) {
-            line += c + 1 < row.size() ? row[c].leftJustified(widths[c] + 2) : row[c];
-        }
-        print_line(line);
+        print_table_row(row, widths);
     }
 }
 

@@ -497,16 +497,30 @@ int command_scan(const cli_options_s& options) {
     recovery_base_c* engine = session.current();
     const auto folders =
         list_result_folders(engine, session.engine_kind(), folder_paths_e::without_paths);
-    QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
+    const QStringList header{QStringLiteral("PATH"),     QStringLiteral("SIZE"),
                              QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
-                             QStringLiteral("KEY"), QStringLiteral("ATTR"), QStringLiteral("STATE"),
-                             QStringLiteral("OVERWRITTEN")}};
-    std::size_t listed = 0;
-    walk_results(session, folders, [&](const found_entry_s& e) {
-        ++listed;
+                             QStringLiteral("KEY"),      QStringLiteral("ATTR"),
+                             QStringLiteral("STATE"),    QStringLiteral("OVERWRITTEN")};
+    const auto row_of = [&](const found_entry_s& e) {
         const recovery_item_s& item = e.item;
         const bool deleted = record_is_deleted(session.engine_kind(), item);
-        if (options.json) {
+        return QStringList{e.path + (e.directory ? QStringLiteral("/") : QString()),
+                           e.directory ? QStringLiteral("-") : QString::number(item.size),
+                           date_text(item.date1),
+                           date_text(item.date2),
+                           QString::number(item.file_key),
+                           QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(item.attributes),
+                                                      2, 16, QLatin1Char('0')),
+                           deleted ? QStringLiteral("deleted") : QStringLiteral("live"),
+                           e.directory        ? QStringLiteral("-")
+                           : item.overwritten ? QStringLiteral("possibly")
+                                              : QStringLiteral("no")};
+    };
+    std::size_t listed = 0;
+    if (options.json) {
+        walk_results(session, folders, [&](const found_entry_s& e) {
+            ++listed;
+            const recovery_item_s& item = e.item;
             print_json({{QStringLiteral("path"), e.path},
                         {QStringLiteral("name"), item.name},
                         {QStringLiteral("size"), static_cast<qint64>(item.size)},
@@ -514,31 +528,30 @@ int command_scan(const cli_options_s& options) {
                         {QStringLiteral("date2"), static_cast<qint64>(item.date2)},
                         {QStringLiteral("key"), static_cast<qint64>(item.file_key)},
                         {QStringLiteral("attributes"), static_cast<qint64>(item.attributes)},
-                        {QStringLiteral("deleted"), deleted},
+                        {QStringLiteral("deleted"), record_is_deleted(session.engine_kind(), item)},
                         {QStringLiteral("overwritten"), item.overwritten},
                         {QStringLiteral("dir"), e.directory}});
-        } else {
-            rows << QStringList{
-                e.path + (e.directory ? QStringLiteral("/") : QString()),
-                e.directory ? QStringLiteral("-") : QString::number(item.size),
-                date_text(item.date1),
-                date_text(item.date2),
-                QString::number(item.file_key),
-                QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(item.attributes), 2, 16,
-                                           QLatin1Char('0')),
-                deleted ? QStringLiteral("deleted") : QStringLiteral("live"),
-                e.directory        ? QStringLiteral("-")
-                : item.overwritten ? QStringLiteral("possibly")
-                                   : QStringLiteral("no")};
-        }
+            return true;
+        });
+        return exit_ok;
+    }
+    // Two walks, the widths first: rows are printed as they come, never held, since deep
+    // folder trees give paths of hundreds of thousands of characters.
+    QList<int> widths;
+    widen_table(&widths, header);
+    walk_results(session, folders, [&](const found_entry_s& e) {
+        widen_table(&widths, row_of(e));
         return true;
     });
-    if (!options.json) {
-        print_table(rows);
-        std::fflush(stdout);  // the table before the summary when both go to one terminal or file
-        std::fprintf(stderr, "%lld entries read, %zu listed\n",
-                     static_cast<long long>(engine->get_read_count()), listed);
-    }
+    print_table_row(header, widths);
+    walk_results(session, folders, [&](const found_entry_s& e) {
+        ++listed;
+        print_table_row(row_of(e), widths);
+        return true;
+    });
+    std::fflush(stdout);  // the table before the summary when both go to one terminal or file
+    std::fprintf(stderr, "%lld entries read, %zu listed\n",
+                 static_cast<long long>(engine->get_read_count()), listed);
     return exit_ok;
 }
 

@@ -14,3 +14,9 @@ bool add_cli_images(const cli_options_s& options);
 void print_line(const QString& line);
 void print_json(const QJsonObject& object);
 void print_table(const QList<QStringList>& rows);
+// A table printed row by row, for listings too long to hold: widen() every row first, then
+// print_row() each. The first column is padded to at most first_column_cap characters; a
+// longer cell is followed by two spaces only.
+constexpr int first_column_cap = 120;
+void widen_table(QList<int>* widths, const QStringList& row);
+void print_table_row(const QStringList& row, const QList<int>& widths);

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -82,6 +83,53 @@ class test_cli_ntfs : public QObject {
                  0);
         QVERIFY2(out.startsWith("restored 27 of 27 files"), out.constData());
         QVERIFY(!QFile::exists(skipping.filePath("docs/old.bin")));
+    }
+    // Folders nested 4000 deep with names of over a hundred characters: paths of up to
+    // 680,000 characters. The listing is printed row by row (memory stays small) and no row
+    // is padded to the longest path.
+    void deep_nesting_listed_row_by_row() {
+        if (!fixture_exists("ntfs/ntfsnested.img")) {
+            QSKIP("the nested NTFS fixture was not unpacked");
+        }
+        QTemporaryDir dir;
+        const QString listing = dir.filePath("listing.txt");
+        // python's rusage gives the tool's peak memory
+        const QString script = QStringLiteral(
+            "import resource, subprocess, sys\n"
+            "with open(sys.argv[3], 'wb') as out:\n"
+            "    code = subprocess.run([sys.argv[1], 'scan', sys.argv[2]], stdout=out,\n"
+            "                          stderr=subprocess.DEVNULL).returncode\n"
+            "print(code, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n");
+        QProcess python;
+        python.start(QStringLiteral("python3"),
+                     {QStringLiteral("-c"), script,
+                      qEnvironmentVariable("ORVANE_BIN") + QStringLiteral("/orvane"),
+                      fixture_path("ntfs/ntfsnested.img"), listing});
+        QVERIFY(python.waitForFinished(600000));
+        const QList<QByteArray> said = python.readAllStandardOutput().trimmed().split(' ');
+        QCOMPARE(said.size(), 2);
+        QCOMPARE(said[0], QByteArray("0"));
+        const qint64 peak_kib = said[1].toLongLong();
+        // Holding the rows took 2.7 GB; a sanitizer build needs a few times the plain 25 MB.
+        QVERIFY2(peak_kib > 0 && peak_kib < 400 * 1024, qPrintable(QString::number(peak_kib)));
+        QFile file(listing);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readLine().startsWith("PATH "));
+        qint64 rows = 0;
+        qsizetype longest = 0;
+        bool bottom = false;
+        while (!file.atEnd()) {
+            const QByteArray line = file.readLine();
+            ++rows;
+            const qsizetype end = line.indexOf("  ");
+            QVERIFY(end > 0);
+            QVERIFY2(line.size() - end < 140, "the columns follow the path at once");
+            longest = std::max(longest, end);
+            bottom |= line.left(end).endsWith("/bottom.bin");
+        }
+        QCOMPARE(rows, 4002);
+        QVERIFY(longest > 600000);
+        QVERIFY(bottom);
     }
 };
 
