@@ -354,14 +354,36 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
 }  // namespace
 
 QString result_folder_path(const std::vector<result_folder_s>& folders, std::size_t index) {
-    QStringList names;
+    climbed_path_c path;
     // Parents come before their folders, so the climb ends; the count is a guard only.
     for (std::size_t steps = 0;
          index < folders.size() && folders[index].parent >= 0 && steps < folders.size(); ++steps) {
-        names.prepend(folders[index].item.name);
+        path.add(folders[index].item.name);
         index = static_cast<std::size_t>(folders[index].parent);
     }
-    return QLatin1Char('/') + names.join(QLatin1Char('/'));
+    return path.text();
+}
+
+bool climbed_path_c::add(const QString& name) {
+    if (limit_ >= 0 && length_ + name.size() + 1 > limit_ && !names_.empty()) {
+        cut_ = true;
+        return false;
+    }
+    names_.push_back(&name);
+    length_ += name.size() + 1;
+    return true;
+}
+
+QString climbed_path_c::text() const {
+    QString path;
+    path.reserve(length_ + 2);
+    if (cut_) {
+        path += QChar(0x2026);
+    }
+    for (auto name = names_.rbegin(); name != names_.rend(); ++name) {
+        path += QLatin1Char('/') + **name;
+    }
+    return path.isEmpty() ? QStringLiteral("/") : path;
 }
 
 std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, engine_kind_e kind,

@@ -45,6 +45,23 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, 
 // The path of folders[index], "/" for the top folder, built from the names of its parents.
 QString result_folder_path(const std::vector<result_folder_s>& folders, std::size_t index);
 
+// A folder's path, gathered from its own name up to the top and joined once. With a limit
+// (in characters), only the nearest names that fit are kept, after "…". The names must
+// outlive the object.
+class climbed_path_c {
+  public:
+    explicit climbed_path_c(qsizetype limit = -1) : limit_(limit) {}
+    // Adds the next name up; false when it no longer fits the limit (stop climbing).
+    bool add(const QString& name);
+    QString text() const;  // "/" when no name was added
+
+  private:
+    std::vector<const QString*> names_;
+    qsizetype length_ = 0;
+    qsizetype limit_;
+    bool cut_ = false;
+};
+
 // Hands each listable file of the folder to visit, one record at a time in the engine's
 // order, keeping none: a folder of a million found files costs one record.
 using file_visit_fn = std::function<void(recovery_item_s&& item)>;

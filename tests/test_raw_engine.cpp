@@ -1,5 +1,6 @@
 // The deep-scan engine and its signature library: finding real files by content, restoring
 // them byte for byte, the scan block's pause and stop, and the scan file.
+#include "bytes_view.h"
 #include "device/platform/platform_device.h"
 #include "engine/raw/raw_recovery.h"
 #include "engine/raw/sig_config.h"
@@ -25,21 +26,6 @@ QByteArray rar5_block(const QByteArray& fields) {
         0, reinterpret_cast<const Bytef*>(sized.constData()), static_cast<uInt>(sized.size())));
     return QByteArray(reinterpret_cast<const char*>(&crc), 4) + sized;
 }
-
-class bytes_view_c final : public sig::byte_view_c {
-  public:
-    explicit bytes_view_c(const QByteArray& data) : data_(data) {}
-    const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
-        const auto size = static_cast<std::uint64_t>(data_.size());
-        return pos > size || n > size - pos
-                   ? nullptr
-                   : reinterpret_cast<const std::uint8_t*>(data_.constData()) + pos;
-    }
-    std::uint64_t size() const override { return static_cast<std::uint64_t>(data_.size()); }
-
-  private:
-    QByteArray data_;
-};
 
 struct manifest_entry_s {
     std::uint64_t offset = 0;

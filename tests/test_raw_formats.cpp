@@ -1,5 +1,6 @@
 // The deep scan's measures on real files one at a time: each file, followed by other data,
 // must measure to exactly its own length and type.
+#include "bytes_view.h"
 #include "engine/raw/file_metadata.h"
 #include "engine/raw/sig_format.h"
 #include "test_support.h"
@@ -9,21 +10,6 @@
 #include <QtTest>
 
 namespace {
-
-class bytes_view_c final : public sig::byte_view_c {
-  public:
-    explicit bytes_view_c(const QByteArray& data) : data_(data) {}
-    const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
-        const auto size = static_cast<std::uint64_t>(data_.size());
-        return pos > size || n > size - pos
-                   ? nullptr
-                   : reinterpret_cast<const std::uint8_t*>(data_.constData()) + pos;
-    }
-    std::uint64_t size() const override { return static_cast<std::uint64_t>(data_.size()); }
-
-  private:
-    QByteArray data_;
-};
 
 QByteArray noise(int bytes, quint32 seed) {
     QRandomGenerator random(seed);

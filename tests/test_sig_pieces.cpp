@@ -3,6 +3,7 @@
 // the movie box first, H.264 with it last): split at cluster boundaries with gaps of other
 // data between the pieces, each must be put together exactly or not at all, and damaged
 // movies must not pass their check.
+#include "bytes_view.h"
 #include "engine/raw/sig_format.h"
 #include "engine/raw/sig_pieces.h"
 #include "test_support.h"
@@ -18,21 +19,6 @@
 #include <cstring>
 
 namespace {
-
-class bytes_view_c final : public sig::byte_view_c {
-  public:
-    explicit bytes_view_c(const QByteArray& data) : data_(data) {}
-    const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
-        const auto size = static_cast<std::uint64_t>(data_.size());
-        return pos > size || n > size - pos
-                   ? nullptr
-                   : reinterpret_cast<const std::uint8_t*>(data_.constData()) + pos;
-    }
-    std::uint64_t size() const override { return static_cast<std::uint64_t>(data_.size()); }
-
-  private:
-    QByteArray data_;
-};
 
 QByteArray noise(qsizetype bytes, quint32 seed) {
     QRandomGenerator random(seed);

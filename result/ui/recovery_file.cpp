@@ -1,6 +1,7 @@
 #include "result/ui/recovery_file.h"
 
 #include "engine/restore_writer.h"
+#include "result/file_list.h"
 #include "result/ui/recovery_window.h"
 
 namespace {
@@ -11,31 +12,18 @@ constexpr qsizetype failure_path_limit = 512;  // characters of a folder's path 
 
 QString restore_folder_path(const std::vector<restore_folder_s>& folders, int index,
                             qsizetype limit) {
-    std::vector<const QString*> names;
-    qsizetype length = 0;
-    bool cut = false;
+    climbed_path_c path(limit);
     // Parents come before their folders, so the climb ends; the count is a guard only.
     for (std::size_t steps = 0;
          index > 0 && static_cast<std::size_t>(index) < folders.size() && steps < folders.size();
          ++steps) {
         const restore_folder_s& folder = folders[static_cast<std::size_t>(index)];
-        if (limit >= 0 && length + folder.name.size() + 1 > limit && !names.empty()) {
-            cut = true;
+        if (!path.add(folder.name)) {
             break;
         }
-        names.push_back(&folder.name);
-        length += folder.name.size() + 1;
         index = folder.parent;
     }
-    QString path;
-    path.reserve(length + 2);
-    if (cut) {
-        path += QChar(0x2026);
-    }
-    for (auto name = names.rbegin(); name != names.rend(); ++name) {
-        path += QLatin1Char('/') + **name;
-    }
-    return path.isEmpty() ? QStringLiteral("/") : path;
+    return path.text();
 }
 
 recovery_file_c::recovery_file_c(recovery_window_c* page, QObject* parent)

@@ -76,27 +76,14 @@ QString folder_node::path(qsizetype limit) const {
     }
     // Up to the top folder "/", whose parent is the hidden root; names are gathered from the
     // bottom and joined once.
-    std::vector<const QString*> names;
-    qsizetype length = 0;
-    bool cut = false;
+    climbed_path_c path(limit);
     for (const folder_node* node = this; node->parent && node->parent->parent;
          node = node->parent) {
-        if (limit >= 0 && length + node->title.size() + 1 > limit && !names.empty()) {
-            cut = true;
+        if (!path.add(node->title)) {
             break;
         }
-        names.push_back(&node->title);
-        length += node->title.size() + 1;
     }
-    QString path;
-    path.reserve(length + 2);
-    if (cut) {
-        path += QChar(0x2026);
-    }
-    for (auto name = names.rbegin(); name != names.rend(); ++name) {
-        path += QLatin1Char('/') + **name;
-    }
-    return path.isEmpty() ? QStringLiteral("/") : path;
+    return path.text();
 }
 
 TreeModel::TreeModel(QObject* parent)
