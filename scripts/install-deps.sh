@@ -12,6 +12,7 @@ packages=(
   librsvg2-bin desktop-file-utils appstream libxml2-utils polkitd pkexec strace dpkg-dev file
   qt6-translations-l10n qt6-image-formats-plugins
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils gddrescue libfuse3-dev fuse3
+  time
 )
 missing=()
 for p in "${packages[@]}"; do
