@@ -13,7 +13,7 @@ const char* const gpt_type_linux_fs = "0FC63DAF-8483-4772-8E79-3D69D8477DE4";
 const char* const gpt_type_linux_swap = "0657FD6D-A4AB-43C4-84E5-0933C84B4F4F";
 const char* const gpt_type_basic_data = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
 
-namespace {
+namespace fs_probe_detail {
 
 bool within_drive(std::uint64_t start, std::uint64_t sectors, std::uint64_t drive_sectors) {
     return sectors > 0 && start < drive_sectors && sectors <= drive_sectors - start;
@@ -25,6 +25,12 @@ void fill_hit(const QString& fs_name, std::uint64_t start, std::uint64_t sectors
     hit->sectors = sectors;
     fs_table_types(fs_name, &hit->partition_type, &hit->type_guid);
 }
+
+}  // namespace fs_probe_detail
+
+using namespace fs_probe_detail;
+
+namespace {
 
 // The checksum of the exFAT boot region: its first eleven sectors, without the volume
 // flags (bytes 106-107) and the percent in use (byte 112), which change in use.

@@ -64,3 +64,11 @@ bool probe_btrfs(const std::uint8_t* sector, std::uint64_t lba, std::uint64_t dr
                  const probe_read_f& read, fs_probe_s* hit);
 bool probe_swap(const std::uint8_t* sector, std::uint64_t lba, std::uint64_t drive_sectors,
                 const probe_read_f& read, fs_probe_s* hit);
+
+// Shared by the probes.
+namespace fs_probe_detail {
+// True when the sectors [start, start + sectors) are some and lie on the drive.
+bool within_drive(std::uint64_t start, std::uint64_t sectors, std::uint64_t drive_sectors);
+// A hit for the file system fs_name at start, with its partition type code and type GUID.
+void fill_hit(const QString& fs_name, std::uint64_t start, std::uint64_t sectors, fs_probe_s* hit);
+}  // namespace fs_probe_detail

@@ -7,19 +7,9 @@
 #include <vector>
 
 using namespace disk_bytes;
+using namespace fs_probe_detail;
 
 namespace {
-
-bool within_drive(std::uint64_t start, std::uint64_t sectors, std::uint64_t drive_sectors) {
-    return sectors > 0 && start < drive_sectors && sectors <= drive_sectors - start;
-}
-
-void fill_hit(const QString& fs_name, std::uint64_t start, std::uint64_t sectors, fs_probe_s* hit) {
-    hit->fs_name = fs_name;
-    hit->start_sector = start;
-    hit->sectors = sectors;
-    fs_table_types(fs_name, &hit->partition_type, &hit->type_guid);
-}
 
 int log2_exact(std::uint64_t v) {
     int n = 0;

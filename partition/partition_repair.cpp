@@ -200,22 +200,32 @@ int partition_repair_c::fail_repair(const QString& why) {
     return -1;
 }
 
-int partition_repair_c::repair_mbr() {
+bool partition_repair_c::begin_repair(drive_item_s* drive) {
     repair_error_.clear();
     backup_path_.clear();
     left_out_.clear();
+    repair_scheme_.clear();
+    described_.clear();
     table_reread_ = false;
     if (isRunning()) {
         repair_error_ = QStringLiteral("the search is still running");
-        return -1;
+        return false;
     }
-    const drive_item_s drive = current_drive();
-    if (drive.name.isEmpty()) {
+    *drive = current_drive();
+    if (drive->name.isEmpty()) {
         repair_error_ = QStringLiteral("no drive was chosen");
-        return -1;
+        return false;
     }
     if (const QString refused = repair_refusal(); !refused.isEmpty()) {
         repair_error_ = refused;
+        return false;
+    }
+    return true;
+}
+
+int partition_repair_c::repair_mbr() {
+    drive_item_s drive;
+    if (!begin_repair(&drive)) {
         return -1;
     }
     const QList<partition_item_s> found = partitions();

@@ -111,6 +111,9 @@ class partition_repair_c : public QThread {
   private:
     void search();
     int fail_repair(const QString& why);
+    // Forgets the last repair's report and checks that one may begin on *drive (the drive
+    // searched); false with repair_error() set otherwise.
+    bool begin_repair(drive_item_s* drive);
 
     mutable QMutex lock_;  // guards partition_list, drive_, search_error_ and stopped_
     QList<partition_item_s> partition_list;

@@ -48,23 +48,8 @@ table_plan_s partition_repair_c::plan_repair() {
 }
 
 int partition_repair_c::repair_table() {
-    repair_error_.clear();
-    backup_path_.clear();
-    left_out_.clear();
-    repair_scheme_.clear();
-    described_.clear();
-    table_reread_ = false;
-    if (isRunning()) {
-        repair_error_ = QStringLiteral("the search is still running");
-        return -1;
-    }
-    const drive_item_s drive = current_drive();
-    if (drive.name.isEmpty()) {
-        repair_error_ = QStringLiteral("no drive was chosen");
-        return -1;
-    }
-    if (const QString refused = repair_refusal(); !refused.isEmpty()) {
-        repair_error_ = refused;
+    drive_item_s drive;
+    if (!begin_repair(&drive)) {
         return -1;
     }
     platform::drive_identity_s searched;
