@@ -287,12 +287,14 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
         case engine_fat:
         case engine_ntfs:
         case engine_exfat:
+        case engine_ext4:
             break;
         case engine_signature:
             break;
         case engine_none:
-            print_error(QStringLiteral("a quick scan reads FAT, exFAT and NTFS volumes only; '%1' "
-                                       "holds %2 (try --deep)")
+            print_error(QStringLiteral(
+                            "a quick scan reads FAT, exFAT, NTFS and ext2/3/4 volumes only; '%1' "
+                            "holds %2 (try --deep)")
                             .arg(target.device_name, target.file_system.isEmpty()
                                                          ? QStringLiteral("no known file system")
                                                          : target.file_system));

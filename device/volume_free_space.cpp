@@ -1,5 +1,6 @@
 #include "volume_free_space.h"
 
+#include "device/volume_reader.h"
 #include "engine/exfat/exfat_volume.h"
 #include "platform/platform_device.h"
 
@@ -362,27 +363,13 @@ bool read_volume_free_bytes(const QString& volume_name, const QString& file_syst
     if (!fat && !ntfs && !exfat) {
         return false;
     }
-    platform::volume_where_s where;
-    if (!platform::locate_volume(volume_name, &where)) {
+    volume_range_s range;
+    if (!open_volume_range(volume_name, &range)) {
         return false;
     }
-    const std::vector<platform::drive_desc_s> drives = platform::list_drives();
-    if (where.drive_number < 0 || where.drive_number >= static_cast<int>(drives.size())) {
-        return false;
-    }
-    QString error;
-    std::unique_ptr<platform::device_source_c> device =
-        platform::open_drive(drives[static_cast<std::size_t>(where.drive_number)], &error);
-    if (!device) {
-        return false;
-    }
-    const std::uint64_t base = where.start_sector * 512;
-    const std::uint64_t size = where.byte_size;
+    const std::uint64_t size = range.size;
     const volume_reader_f read = [&](std::uint64_t offset, void* buffer, std::size_t len) {
-        if (offset > size || len > size - offset) {
-            return -1;
-        }
-        return device->read_at(base + offset, buffer, len);
+        return range.read(offset, buffer, len);
     };
     if (exfat) {
         return exfat_free_bytes(read, size, free_bytes);

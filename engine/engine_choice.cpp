@@ -10,6 +10,11 @@ engine_kind_e choose_engine(const volume_item_s& target, bool deep_scan) {
     if (target.file_system == QLatin1String("exFAT")) {
         return engine_exfat;
     }
+    if (target.file_system == QLatin1String("ext4") ||
+        target.file_system == QLatin1String("ext3") ||
+        target.file_system == QLatin1String("ext2")) {
+        return engine_ext4;
+    }
     if (target.file_system.left(3) == QLatin1String("FAT")) {
         return engine_fat;
     }

@@ -8,6 +8,7 @@ scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
     connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     connect(&ntfs_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     connect(&exfat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
+    connect(&ext4_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     connect(&raw_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);
     // The signature library's types and limits, read once before any scan.
     const QByteArray config =
@@ -33,6 +34,8 @@ recovery_base_c* scan_session_c::engine_for(engine_kind_e kind) {
             return &raw_engine_;
         case engine_exfat:
             return &exfat_engine_;
+        case engine_ext4:
+            return &ext4_engine_;
         case engine_none:
             break;
     }

@@ -9,6 +9,7 @@
 
 #include "engine/engine_choice.h"
 #include "engine/exfat/exfat_recovery.h"
+#include "engine/ext4/ext4_recovery.h"
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
@@ -58,6 +59,7 @@ class scan_session_c : public QObject {
     fat_recovery_c& fat_engine() { return fat_engine_; }
     ntfs_recovery_c& ntfs_engine() { return ntfs_engine_; }
     exfat_recovery_c& exfat_engine() { return exfat_engine_; }
+    ext4_recovery_c& ext4_engine() { return ext4_engine_; }
     raw_recovery_c& raw_engine() { return raw_engine_; }
     const raw_recovery_c& raw_engine() const { return raw_engine_; }
 
@@ -72,6 +74,7 @@ class scan_session_c : public QObject {
     fat_recovery_c fat_engine_;
     ntfs_recovery_c ntfs_engine_;
     exfat_recovery_c exfat_engine_;
+    ext4_recovery_c ext4_engine_;
     raw_recovery_c raw_engine_;
     recovery_base_c* current_ = &null_engine_;
     engine_kind_e engine_kind_ = engine_none;

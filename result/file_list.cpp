@@ -1,6 +1,7 @@
 #include "file_list.h"
 
 #include "engine/exfat/exfat_recovery.h"
+#include "engine/ext4/ext4_recovery.h"
 #include "engine/fat/fat_recovery.h"
 #include "engine/ntfs/ntfs_recovery.h"
 #include "engine/raw/raw_recovery.h"
@@ -178,8 +179,11 @@ recovery_item_s exfat_record(const exfat_node& node) {
     return item;
 }
 
-void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>* folders) {
-    const auto& nodes = engine.nodes();
+// The folders of an engine whose results are a table of nodes by key, 0 the top folder,
+// each with its children's keys (exFAT, ext4): depth first, those with files below them.
+template <typename Nodes, typename Record>
+void node_tree_folders(const Nodes& nodes, std::uint16_t directory_bit, const Record& record,
+                       std::vector<result_folder_s>* folders) {
     const auto top = nodes.constFind(0);
     if (top == nodes.constEnd()) {
         return;
@@ -187,8 +191,9 @@ void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>*
     result_folder_s root;
     root.path = QStringLiteral("/");
     folders->push_back(root);
+    using node_t = typename Nodes::mapped_type;
     struct pending_s {
-        const exfat_node* node;
+        const node_t* node;
         std::ptrdiff_t index;  // its position in folders
     };
     std::vector<pending_s> stack{{&top.value(), 0}};
@@ -202,15 +207,14 @@ void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>*
             if (found == nodes.constEnd()) {
                 continue;
             }
-            const exfat_node* child = &found.value();
-            if (!(child->attributes & exfat::attr_directory) || !child->has_files ||
-                seen.contains(key)) {
+            const node_t* child = &found.value();
+            if (!(child->attributes & directory_bit) || !child->has_files || seen.contains(key)) {
                 continue;
             }
             seen.insert(key);
             result_folder_s folder;
             folder.ref.key = key;
-            folder.item = exfat_record(*child);
+            folder.item = record(*child);
             folder.parent = current.index;
             folders->push_back(folder);
             below.push_back({child, static_cast<std::ptrdiff_t>(folders->size() - 1)});
@@ -219,19 +223,54 @@ void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>*
     }
 }
 
-void exfat_files(const exfat_recovery_c& engine, const folder_ref_s& folder,
-                 const file_visit_fn& out) {
-    const auto& nodes = engine.nodes();
+// The files of one folder of such a table, in the order they were found.
+template <typename Nodes, typename Record>
+void node_tree_files(const Nodes& nodes, std::uint16_t directory_bit, const Record& record,
+                     const folder_ref_s& folder, const file_visit_fn& out) {
     const auto found = nodes.constFind(folder.key);
     if (found == nodes.constEnd()) {
         return;
     }
     for (const std::uint64_t key : found.value().children) {
         const auto child = nodes.constFind(key);
-        if (child != nodes.constEnd() && !(child->attributes & exfat::attr_directory)) {
-            out(exfat_record(child.value()));
+        if (child != nodes.constEnd() && !(child->attributes & directory_bit)) {
+            out(record(child.value()));
         }
     }
+}
+
+void exfat_folders(const exfat_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    node_tree_folders(engine.nodes(), exfat::attr_directory, exfat_record, folders);
+}
+
+void exfat_files(const exfat_recovery_c& engine, const folder_ref_s& folder,
+                 const file_visit_fn& out) {
+    node_tree_files(engine.nodes(), exfat::attr_directory, exfat_record, folder, out);
+}
+
+// ---- ext4 engine (kind 4) ----
+
+// A deleted entry without its inode is listed with size 0 and marked possibly overwritten:
+// the quick scan cannot restore it.
+recovery_item_s ext4_record(const ext4_node& node) {
+    recovery_item_s item;
+    item.name = node.name;
+    item.size = node.size;
+    item.date1 = node.mtime;
+    item.date2 = node.crtime;
+    item.file_key = node.key;
+    item.attributes = node.attributes;
+    item.overwritten = node.overwritten != 0;
+    return item;
+}
+
+void ext4_folders(const ext4_recovery_c& engine, std::vector<result_folder_s>* folders) {
+    node_tree_folders(engine.nodes(), ext4_attr_directory, ext4_record, folders);
+}
+
+void ext4_files(const ext4_recovery_c& engine, const folder_ref_s& folder,
+                const file_visit_fn& out) {
+    node_tree_files(engine.nodes(), ext4_attr_directory, ext4_record, folder, out);
 }
 
 // ---- signature engine (kind 2) ----
@@ -410,6 +449,11 @@ std::vector<result_folder_s> list_result_folders(const recovery_base_c* engine, 
                 exfat_folders(*exfat, &folders);
             }
             break;
+        case engine_ext4:
+            if (const auto* ext4 = qobject_cast<const ext4_recovery_c*>(engine)) {
+                ext4_folders(*ext4, &folders);
+            }
+            break;
         case engine_none:
             break;
     }
@@ -445,6 +489,11 @@ void visit_file_list(const recovery_base_c* engine, engine_kind_e kind, const fo
         case engine_exfat:
             if (const auto* exfat = qobject_cast<const exfat_recovery_c*>(engine)) {
                 exfat_files(*exfat, folder, visit);
+            }
+            break;
+        case engine_ext4:
+            if (const auto* ext4 = qobject_cast<const ext4_recovery_c*>(engine)) {
+                ext4_files(*ext4, folder, visit);
             }
             break;
         case engine_none:
@@ -494,6 +543,8 @@ bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item) {
             return item.attributes & ntfs_flag_deleted;
         case engine_exfat:
             return item.attributes & exfat_attr_deleted;
+        case engine_ext4:
+            return item.attributes & ext4_attr_deleted;
         case engine_signature:
         case engine_none:
             break;

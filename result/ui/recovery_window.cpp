@@ -139,6 +139,8 @@ recovery_window_c::recovery_window_c(QWidget* parent)
             &recovery_window_c::on_thread_finished);
     connect(&session.exfat_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
+    connect(&session.ext4_engine(), &QThread::finished, this,
+            &recovery_window_c::on_thread_finished);
     connect(&session.raw_engine(), &QThread::finished, this,
             &recovery_window_c::on_thread_finished);
     connect(table, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);

@@ -108,6 +108,9 @@ int recovery_window_c::restore_into(const recovery_item_s& item, restore_sink_c*
         case engine_exfat:
             engine = &session.exfat_engine();
             break;
+        case engine_ext4:
+            engine = &session.ext4_engine();
+            break;
         case engine_none:
             return -1;
     }
