@@ -194,7 +194,9 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
     options.inodes_count = volume_.sb().inodes_count;
     options.filetype = volume_.sb().has(ext4::incompat_filetype);
     QSet<QByteArray> seen;  // name and inode of every entry taken from this folder
-    const auto take = [&](const ext4::dirent_s& e, bool is_deleted) {
+    // seen: the newest journal transaction whose copy of the block still names the entry
+    // (0: the volume's own block does).
+    const auto take = [&](const ext4::dirent_s& e, bool is_deleted, std::uint32_t seen_in) {
         QByteArray id(e.name.data(), static_cast<qsizetype>(e.name.size()));
         id += '\0' + QByteArray::number(e.inode);
         if (seen.contains(id)) {
@@ -202,12 +204,12 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
         }
         seen.insert(id);
         read_count_.fetch_add(1, std::memory_order_relaxed);
-        add_entry(job, e, is_deleted, live, deleted);
+        add_entry(job, e, is_deleted, seen_in, live, deleted);
     };
     if (!job.inline_bytes.empty()) {
         for (const ext4::dirent_s& e :
              ext4::parse_inline_dir(job.inline_bytes.data(), options.inodes_count)) {
-            take(e, job.deleted || e.deleted);
+            take(e, job.deleted || e.deleted, 0);
         }
         return;
     }
@@ -231,12 +233,12 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
             }
             // The older copies first: they give the inode of an entry that the volume's
             // block keeps only by name.
-            std::vector<ext4::dirent_s> older;
+            std::vector<std::pair<ext4::dirent_s, std::uint32_t>> older;  // newest first
             for (const ext4::journal_copy_s& c : volume_.journal().copies(where)) {
                 if (volume_.journal().read_copy(c, copy.data())) {
                     for (ext4::dirent_s& e :
                          ext4::parse_dir_block(copy.data(), copy.size(), options)) {
-                        older.push_back(std::move(e));
+                        older.emplace_back(std::move(e), c.sequence);
                     }
                 }
             }
@@ -245,27 +247,29 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
                 now = ext4::parse_dir_block(block.data(), block.size(), options);
             }
             for (ext4::dirent_s& e : now) {
+                std::uint32_t seen_in = 0;
                 if (e.inode == 0) {
-                    for (const ext4::dirent_s& o : older) {
+                    for (const auto& [o, sequence] : older) {
                         if (o.inode != 0 && o.offset == e.offset && o.name == e.name) {
                             e.inode = o.inode;
+                            seen_in = sequence;
                             break;
                         }
                     }
                 }
-                take(e, job.deleted || e.deleted);
+                take(e, job.deleted || e.deleted, seen_in);
             }
             // What only an older copy still names was deleted (or renamed: add_entry
             // leaves out names whose inode lives on unchanged).
-            for (const ext4::dirent_s& e : older) {
-                take(e, true);
+            for (const auto& [e, sequence] : older) {
+                take(e, true, sequence);
             }
         }
     }
 }
 
 void ext4_recovery_c::add_entry(const dir_job_s& job, const ext4::dirent_s& entry, bool deleted,
-                                std::vector<dir_job_s>* live,
+                                std::uint32_t seen_in, std::vector<dir_job_s>* live,
                                 std::vector<dir_job_s>* deleted_dirs) {
     if (entry.file_type != 0 && entry.file_type != ext4::dirent_regular &&
         entry.file_type != ext4::dirent_directory) {
@@ -298,7 +302,7 @@ void ext4_recovery_c::add_entry(const dir_job_s& job, const ext4::dirent_s& entr
     }
     found_inode_s found;
     if (entry.inode != 0) {
-        found = find_deleted_inode(entry.inode, entry.file_type);
+        found = find_deleted_inode(entry.inode, entry.file_type, seen_in);
         if (found.name_of_live_file) {
             return;  // renamed or moved, not deleted: the inode lives on unchanged
         }
@@ -335,8 +339,14 @@ void ext4_recovery_c::add_entry(const dir_job_s& job, const ext4::dirent_s& entr
     }
 }
 
+// Which life of the inode the entry named: with seen_in (a journal transaction whose copy
+// of the directory block still held the entry), the life whose copy is the newest at or
+// before it; else the life the inode's generation tells now (a free inode keeps the deleted
+// file's; a reused one carries another). From that life, the newest copy whose block map
+// is not yet cleared.
 ext4_recovery_c::found_inode_s ext4_recovery_c::find_deleted_inode(std::uint32_t ino,
-                                                                   std::uint8_t file_type) const {
+                                                                   std::uint8_t file_type,
+                                                                   std::uint32_t seen_in) const {
     found_inode_s result;
     ext4::inode_s now;
     std::vector<std::uint8_t> now_raw;
@@ -347,47 +357,86 @@ ext4_recovery_c::found_inode_s ext4_recovery_c::find_deleted_inode(std::uint32_t
     }
     const bool in_use = volume_.inode_in_use(ino) && now.links > 0 && now.dtime == 0;
     const bool wiped = now.mode == 0 && now.generation == 0;
-    const auto same_life = [&](const ext4::inode_s& copy) {
-        // A reused inode carries another generation; a free one keeps the deleted file's.
-        return in_use ? copy.generation != now.generation
-                      : (wiped || copy.generation == now.generation);
-    };
     const std::uint32_t inode_size = volume_.sb().inode_size;
+    const ext4::journal_index_c& journal = volume_.journal();
+    struct copy_s {
+        std::uint32_t sequence;
+        ext4::inode_s inode;
+        std::vector<std::uint8_t> raw;
+    };
+    std::vector<copy_s> lives;  // copies of a living inode of the entry's type, newest first
     std::vector<std::uint8_t> bytes(volume_.block_bytes());
-    found_inode_s empty_file;
-    for (const ext4::journal_copy_s& c : volume_.journal().copies(block)) {
-        if (!volume_.journal().read_copy(c, bytes.data())) {
+    for (const ext4::journal_copy_s& c : journal.copies(block)) {
+        if (!journal.read_copy(c, bytes.data())) {
             continue;
         }
-        const ext4::inode_s copy = ext4::parse_inode(bytes.data() + offset, inode_size);
-        if (copy.links == 0 || copy.dtime != 0 || !type_matches(copy, file_type) ||
-            !same_life(copy)) {
+        ext4::inode_s copy = ext4::parse_inode(bytes.data() + offset, inode_size);
+        if (copy.links == 0 || copy.dtime != 0 || !type_matches(copy, file_type)) {
             continue;
         }
-        found_inode_s f;
-        f.found = true;
-        f.from_journal = true;
-        f.sequence = c.sequence;
-        f.inode = copy;
-        f.raw.assign(bytes.begin() + offset, bytes.begin() + offset + inode_size);
-        if (copy.has_block_map() || (copy.inline_data() && copy.size > 0)) {
-            return f;
-        }
-        if (!empty_file.found && copy.size == 0) {
-            empty_file = std::move(f);
+        lives.push_back({c.sequence, copy,
+                         std::vector<std::uint8_t>(bytes.begin() + offset,
+                                                   bytes.begin() + offset + inode_size)});
+    }
+    bool known = false;  // the generation of the entry's life is known
+    std::uint32_t generation = now.generation;
+    if (seen_in != 0) {
+        for (const copy_s& c : lives) {
+            if (!ext4::journal_index_c::newer(c.sequence, seen_in)) {
+                generation = c.inode.generation;
+                known = true;
+                break;
+            }
         }
     }
-    if (empty_file.found) {
-        return empty_file;
+    if (!known) {
+        known = !in_use && !wiped;
     }
-    if (!in_use && type_matches(now, file_type) && (now.has_block_map() || now.inline_data())) {
+    if (in_use && known && generation == now.generation) {
+        result.name_of_live_file = true;  // renamed or moved: that inode lives on
+        return result;
+    }
+    const auto same_life = [&](const ext4::inode_s& copy) {
+        return known ? copy.generation == generation : copy.generation != now.generation || wiped;
+    };
+    const copy_s* empty_file = nullptr;
+    for (const copy_s& c : lives) {
+        if (!same_life(c.inode)) {
+            continue;
+        }
+        if (c.inode.has_block_map() || (c.inode.inline_data() && c.inode.size > 0)) {
+            result.found = true;
+            result.from_journal = true;
+            result.sequence = c.sequence;
+            result.inode = c.inode;
+            result.raw = c.raw;
+            return result;
+        }
+        if (!empty_file && c.inode.size == 0) {
+            empty_file = &c;
+        }
+    }
+    if (empty_file) {
+        result.found = true;
+        result.from_journal = true;
+        result.sequence = empty_file->sequence;
+        result.inode = empty_file->inode;
+        result.raw = empty_file->raw;
+        return result;
+    }
+    if (!in_use && type_matches(now, file_type) && (now.has_block_map() || now.inline_data()) &&
+        (!known || generation == now.generation)) {
         // ext2 leaves a deleted file's block map in its inode.
         result.found = true;
         result.inode = now;
         result.raw = std::move(now_raw);
         return result;
     }
-    result.name_of_live_file = in_use;
+    // A name whose inode is in use and had no other life in the journal: renamed or moved.
+    result.name_of_live_file =
+        in_use && std::none_of(lives.begin(), lives.end(), [&](const copy_s& c) {
+            return c.inode.generation != now.generation;
+        });
     return result;
 }
 
@@ -476,7 +525,7 @@ void ext4_recovery_c::find_orphans() {
                 ino == sb.journal_inode) {
                 continue;
             }
-            const found_inode_s found = find_deleted_inode(ino, ext4::dirent_regular);
+            const found_inode_s found = find_deleted_inode(ino, ext4::dirent_regular, 0);
             if (!found.found || !found.from_journal || found.inode.size == 0) {
                 continue;
             }

@@ -126,8 +126,10 @@ class ext4_recovery_c final : public recovery_base_c {
     void walk_directory(const dir_job_s& job, std::vector<dir_job_s>* live,
                         std::vector<dir_job_s>* deleted);
     void add_entry(const dir_job_s& job, const ext4::dirent_s& entry, bool deleted,
-                   std::vector<dir_job_s>* live, std::vector<dir_job_s>* deleted_dirs);
-    found_inode_s find_deleted_inode(std::uint32_t ino, std::uint8_t file_type) const;
+                   std::uint32_t seen_in, std::vector<dir_job_s>* live,
+                   std::vector<dir_job_s>* deleted_dirs);
+    found_inode_s find_deleted_inode(std::uint32_t ino, std::uint8_t file_type,
+                                     std::uint32_t seen_in) const;
     void fill_from_inode(ext4_node* node, const found_inode_s& found);
     ext4::block_map_s map_as_of(const ext4::inode_s& inode, std::uint32_t sequence,
                                 bool from_journal) const;
