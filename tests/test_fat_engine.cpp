@@ -408,6 +408,10 @@ class test_fat_engine : public QObject {
         QTest::newRow("exFAT deep") << "exFAT" << true << int(engine_signature);
         QTest::newRow("empty") << "" << false << int(engine_none);
         QTest::newRow("ext4 deep") << "ext4" << true << int(engine_signature);
+        QTest::newRow("ext4") << "ext4" << false << int(engine_ext4);
+        QTest::newRow("ext3") << "ext3" << false << int(engine_ext4);
+        QTest::newRow("ext2") << "ext2" << false << int(engine_ext4);
+        QTest::newRow("xfs") << "xfs" << false << int(engine_none);
     }
     void engine_choice() {
         QFETCH(QString, file_system);

@@ -7,8 +7,8 @@ namespace ext4 {
 
 namespace {
 
-// Tree blocks read for one file at most: a file of 16 TiB in 4 KiB extents needs fewer.
-constexpr std::uint64_t tree_block_budget = std::uint64_t{1} << 20;
+// Tree blocks read for one file at most: 65536 leaves hold 22 million extents.
+constexpr std::uint64_t tree_block_budget = std::uint64_t{1} << 16;
 // Bytes of group descriptors read at most (64-bit descriptors of 2^24 groups).
 constexpr std::uint64_t descriptor_bytes_limit = std::uint64_t{1} << 30;
 
