@@ -16,6 +16,7 @@ targets=(
   "fuzz_file_metadata fuzz/corpus/sig_formats"
   "fuzz_partition_tables fuzz/corpus/partition_tables"
   "fuzz_exfat_reader fuzz/corpus/exfat_reader"
+  "fuzz_ext4_reader fuzz/corpus/ext4_reader"
   "fuzz_scan_file fuzz/corpus/scan_file"
   "fuzz_containers fuzz/corpus/containers"
   "fuzz_sector_write fuzz/corpus/sector_write"

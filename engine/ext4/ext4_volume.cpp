@@ -177,10 +177,11 @@ void ext4_volume_c::add_run(std::uint64_t logical, std::uint64_t physical, std::
     }
     count = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, max_blocks - logical));
     if (physical < sb_.first_data_block || physical >= sb_.blocks_count ||
-        count > sb_.blocks_count - physical) {
-        map->complete = false;
+        count > sb_.blocks_count - physical || map->mapped + count > sb_.blocks_count) {
+        map->complete = false;  // beyond the volume, or more blocks than it has
         return;
     }
+    map->mapped += count;
     if (!map->extents.empty()) {
         extent_s& last = map->extents.back();
         if (last.logical + last.count == logical && last.physical + last.count == physical &&
@@ -229,7 +230,7 @@ void ext4_volume_c::walk_extents(const std::uint8_t* node_bytes, std::size_t len
 
 void ext4_volume_c::walk_indirect(std::uint64_t block, int level, std::uint64_t* logical,
                                   std::uint64_t max_blocks, const node_reader_f& nodes,
-                                  block_map_s* map) const {
+                                  block_map_s* map, std::uint64_t* budget) const {
     const std::uint64_t per_block = sb_.block_bytes() / 4;
     std::uint64_t span = 1;
     for (int i = 0; i < level; ++i) {
@@ -240,6 +241,12 @@ void ext4_volume_c::walk_indirect(std::uint64_t block, int level, std::uint64_t*
         return;
     }
     std::vector<std::uint8_t> bytes(sb_.block_bytes());
+    if (*budget == 0 || map->mapped >= sb_.blocks_count) {
+        map->complete = false;  // too many map blocks, or more mapped than the volume holds
+        *logical += span;
+        return;
+    }
+    --*budget;
     const bool read = nodes ? nodes(block, bytes.data()) : read_blocks(block, 1, bytes.data());
     if (!read) {
         map->complete = false;
@@ -254,7 +261,7 @@ void ext4_volume_c::walk_indirect(std::uint64_t block, int level, std::uint64_t*
             }
             ++*logical;
         } else {
-            walk_indirect(pointer, level - 1, logical, max_blocks, nodes, map);
+            walk_indirect(pointer, level - 1, logical, max_blocks, nodes, map, budget);
         }
     }
 }
@@ -273,6 +280,7 @@ block_map_s ext4_volume_c::map_blocks(const inode_s& inode, std::uint64_t max_bl
         return map;
     }
     std::uint64_t logical = 0;
+    std::uint64_t budget = tree_block_budget;
     for (std::uint64_t i = 0; i < 12 && logical < max_blocks; ++i, ++logical) {
         const std::uint32_t pointer = le32(inode.block + 4 * i);
         if (pointer != 0) {
@@ -281,7 +289,7 @@ block_map_s ext4_volume_c::map_blocks(const inode_s& inode, std::uint64_t max_bl
     }
     for (int level = 1; level <= 3 && logical < max_blocks; ++level) {
         walk_indirect(le32(inode.block + 4 * (11 + level)), level, &logical, max_blocks, nodes,
-                      &map);
+                      &map, &budget);
     }
     return map;
 }

@@ -34,6 +34,7 @@ enum open_result_e : int {
 struct block_map_s {
     std::vector<extent_s> extents;  // in file order; holes left out
     bool complete = true;           // every tree block was read and every block lies on the volume
+    std::uint64_t mapped = 0;  // blocks in extents; never more than the volume holds
 };
 
 class ext4_volume_c {
@@ -80,8 +81,8 @@ class ext4_volume_c {
                       std::uint64_t max_blocks, const node_reader_f& nodes, block_map_s* map,
                       std::uint64_t* budget) const;
     void walk_indirect(std::uint64_t block, int level, std::uint64_t* logical,
-                       std::uint64_t max_blocks, const node_reader_f& nodes,
-                       block_map_s* map) const;
+                       std::uint64_t max_blocks, const node_reader_f& nodes, block_map_s* map,
+                       std::uint64_t* budget) const;
     void add_run(std::uint64_t logical, std::uint64_t physical, std::uint32_t count, bool unwritten,
                  std::uint64_t max_blocks, block_map_s* map) const;
 
