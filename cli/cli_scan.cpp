@@ -519,9 +519,27 @@ int command_scan(const cli_options_s& options) {
                                               : QStringLiteral("no")};
     };
     std::size_t listed = 0;
+    std::size_t without_data = 0;
+    // Deleted files that the quick scan lists by name only are counted, and the way to their
+    // data named, after the listing.
+    const auto count_without_data = [&](const found_entry_s& e) {
+        if (!e.directory && record_without_data(session.engine_kind(), e.item)) {
+            ++without_data;
+        }
+    };
+    const auto say_without_data = [&] {
+        if (without_data > 0) {
+            std::fprintf(stderr,
+                         "%zu deleted files are listed by name only: where their data lay is "
+                         "no longer known, so they cannot be restored from this scan; a deep "
+                         "scan (--deep) may find their data by its content\n",
+                         without_data);
+        }
+    };
     if (options.json) {
         walk_results(session, folders, [&](const found_entry_s& e) {
             ++listed;
+            count_without_data(e);
             const recovery_item_s& item = e.item;
             print_json({{QStringLiteral("path"), e.path},
                         {QStringLiteral("name"), item.name},
@@ -532,9 +550,12 @@ int command_scan(const cli_options_s& options) {
                         {QStringLiteral("attributes"), static_cast<qint64>(item.attributes)},
                         {QStringLiteral("deleted"), record_is_deleted(session.engine_kind(), item)},
                         {QStringLiteral("overwritten"), item.overwritten},
+                        {QStringLiteral("restorable"),
+                         !e.directory && !record_without_data(session.engine_kind(), item)},
                         {QStringLiteral("dir"), e.directory}});
             return true;
         });
+        say_without_data();
         return exit_ok;
     }
     // Two walks, the widths first: rows are printed as they come, never held, since deep
@@ -548,12 +569,14 @@ int command_scan(const cli_options_s& options) {
     print_table_row(header, widths);
     walk_results(session, folders, [&](const found_entry_s& e) {
         ++listed;
+        count_without_data(e);
         print_table_row(row_of(e), widths);
         return true;
     });
     std::fflush(stdout);  // the table before the summary when both go to one terminal or file
     std::fprintf(stderr, "%lld entries read, %zu listed\n",
                  static_cast<long long>(engine->get_read_count()), listed);
+    say_without_data();
     return exit_ok;
 }
 

@@ -551,3 +551,7 @@ bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item) {
     }
     return false;
 }
+
+bool record_without_data(engine_kind_e kind, const recovery_item_s& item) {
+    return kind == engine_ext4 && (item.attributes & ext4_attr_no_inode) != 0;
+}

@@ -84,3 +84,6 @@ file_totals_s count_file_list(const recovery_base_c* engine, engine_kind_e kind,
 
 // The engine's attribute word marks the record as a deleted file.
 bool record_is_deleted(engine_kind_e kind, const recovery_item_s& item);
+// A deleted file listed by its name only: the quick scan does not know where its data lay
+// (ext4: no older copy of its inode), so it cannot restore it; a deep scan may find the data.
+bool record_without_data(engine_kind_e kind, const recovery_item_s& item);
