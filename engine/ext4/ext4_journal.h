@@ -49,6 +49,8 @@ class journal_index_c {
     // load() over blocks already in memory (tests, fuzzing): bytes holds the journal from its
     // superblock on.
     bool load_bytes(const std::uint8_t* bytes, std::size_t length, std::uint32_t block_bytes);
+    // Replaces the reader that read_copy uses (load's reader may read ahead in order).
+    void set_reader(block_reader_f read) { read_ = std::move(read); }
 
     // The copies of a volume block, newest first; empty when the journal holds none.
     const std::vector<journal_copy_s>& copies(std::uint64_t volume_block) const;

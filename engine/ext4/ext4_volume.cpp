@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace ext4 {
 
@@ -306,21 +307,60 @@ bool ext4_volume_c::load_journal() {
     const std::uint64_t blocks = inode.size / block_bytes();
     journal_map_ = map_blocks(inode, blocks);
     const std::vector<extent_s>* runs = &journal_map_.extents;
-    return journal_.load(
-        [this, runs](std::uint64_t position, std::uint8_t* buffer) {
-            auto it =
-                std::upper_bound(runs->begin(), runs->end(), position,
-                                 [](std::uint64_t p, const extent_s& e) { return p < e.logical; });
-            if (it == runs->begin()) {
-                return false;
+    // The volume block of a journal position, and how many blocks follow it in one run.
+    const auto place = [runs](std::uint64_t position, std::uint64_t* block,
+                              std::uint64_t* run_left) {
+        auto it =
+            std::upper_bound(runs->begin(), runs->end(), position,
+                             [](std::uint64_t p, const extent_s& e) { return p < e.logical; });
+        if (it == runs->begin()) {
+            return false;
+        }
+        --it;
+        if (position - it->logical >= it->count) {
+            return false;
+        }
+        *block = it->physical + (position - it->logical);
+        *run_left = it->count - (position - it->logical);
+        return true;
+    };
+    const std::uint32_t bytes = block_bytes();
+    // The search reads the journal in order: a megabyte at a time.
+    struct window_s {
+        std::uint64_t first = 0;
+        std::uint64_t count = 0;
+        std::vector<std::uint8_t> data;
+    };
+    auto window = std::make_shared<window_s>();
+    const std::uint64_t window_blocks = std::max<std::uint64_t>(1, (1U << 20) / bytes);
+    const bool loaded = journal_.load(
+        [this, place, window, window_blocks, bytes](std::uint64_t position, std::uint8_t* buffer) {
+            if (position < window->first || position >= window->first + window->count) {
+                std::uint64_t block = 0;
+                std::uint64_t left = 0;
+                if (!place(position, &block, &left)) {
+                    return false;
+                }
+                const std::uint64_t n = std::min(left, window_blocks);
+                window->data.resize(static_cast<std::size_t>(n * bytes));
+                if (!read_blocks(block, static_cast<std::uint32_t>(n), window->data.data())) {
+                    window->count = 0;
+                    return read_blocks(block, 1, buffer);
+                }
+                window->first = position;
+                window->count = n;
             }
-            --it;
-            if (position - it->logical >= it->count) {
-                return false;
-            }
-            return read_blocks(it->physical + (position - it->logical), 1, buffer);
+            std::memcpy(buffer, window->data.data() + (position - window->first) * bytes, bytes);
+            return true;
         },
-        blocks, block_bytes());
+        blocks, bytes);
+    // Afterwards copies are read one at a time, in any order.
+    journal_.set_reader([this, place](std::uint64_t position, std::uint8_t* buffer) {
+        std::uint64_t block = 0;
+        std::uint64_t left = 0;
+        return place(position, &block, &left) && read_blocks(block, 1, buffer);
+    });
+    return loaded;
 }
 
 }  // namespace ext4

@@ -34,7 +34,7 @@ enum open_result_e : int {
 struct block_map_s {
     std::vector<extent_s> extents;  // in file order; holes left out
     bool complete = true;           // every tree block was read and every block lies on the volume
-    std::uint64_t mapped = 0;  // blocks in extents; never more than the volume holds
+    std::uint64_t mapped = 0;       // blocks in extents; never more than the volume holds
 };
 
 class ext4_volume_c {
