@@ -129,6 +129,8 @@ bool parse_superblock(const std::uint8_t* sb, std::size_t length, std::uint64_t 
             return false;
         }
     }
+    // superblock 0x270: the checksum seed, when incompat 0x2000 (csum_seed) is set
+    s.csum_seed = (s.feature_incompat & 0x2000) ? le32(sb + 0x270) : crc32c_raw(~0U, s.uuid, 16);
     if (s.feature_ro_compat & ro_compat_metadata_csum) {
         s.checksum_ok = sb[0x175] == 1 && le32(sb + 0x3FC) == crc32c_raw(~0U, sb, 0x3FC);
     }
@@ -319,6 +321,27 @@ std::vector<dirent_s> parse_dir_block(const std::uint8_t* block, std::size_t len
         pos += rec;
     }
     return out;
+}
+
+bool dir_block_owned_by(const std::uint8_t* block, std::size_t length, std::uint32_t csum_seed,
+                        std::uint32_t inode, std::uint32_t generation) {
+    if (length < 12) {
+        return true;
+    }
+    const std::uint8_t* tail = block + length - 12;
+    if (le32(tail) != 0 || le16(tail + 4) != 12 || tail[6] != 0 || tail[7] != 0xDE) {
+        return true;
+    }
+    std::uint8_t number[4];
+    for (int i = 0; i < 4; ++i) {
+        number[i] = static_cast<std::uint8_t>(inode >> (8 * i));
+    }
+    std::uint32_t seed = crc32c_raw(csum_seed, number, 4);
+    for (int i = 0; i < 4; ++i) {
+        number[i] = static_cast<std::uint8_t>(generation >> (8 * i));
+    }
+    seed = crc32c_raw(seed, number, 4);
+    return crc32c_raw(seed, block, length - 12) == le32(tail + 8);
 }
 
 std::vector<dirent_s> parse_inline_dir(const std::uint8_t* block60, std::uint32_t inodes_count) {

@@ -77,6 +77,7 @@ struct superblock_s {
     std::uint16_t desc_size = 32;         // 0xFE with 64bit, else 32
     std::uint32_t first_meta_bg = 0;      // 0x104
     bool checksum_ok = true;              // 0x3FC holds when metadata_csum is on
+    std::uint32_t csum_seed = 0;          // 0x270 with csum_seed, else from the UUID
 
     std::uint32_t block_bytes() const { return 1024U << log_block_size; }
     std::uint64_t group_count() const {
@@ -166,6 +167,12 @@ struct dirent_options_s {
 // that point; what was found before stays.
 std::vector<dirent_s> parse_dir_block(const std::uint8_t* block, std::size_t length,
                                       const dirent_options_s& options);
+
+// With metadata_csum a directory leaf block ends in a 12-byte tail whose CRC-32C covers the
+// block and the inode number and generation of the directory that owns it. False only when
+// the tail is there and names another owner; a block without a tail cannot tell.
+bool dir_block_owned_by(const std::uint8_t* block, std::size_t length, std::uint32_t csum_seed,
+                        std::uint32_t inode, std::uint32_t generation);
 
 // The bytes of inline data (the inode's 60 bytes) as directory entries: the first 4 bytes
 // are the parent's inode number.

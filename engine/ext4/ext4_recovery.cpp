@@ -160,6 +160,7 @@ void ext4_recovery_c::scan_volume() {
     } else {
         dir_job_s job;
         job.inode = ext4::root_inode;
+        job.generation = root.generation;
         job.flags = root.flags;
         job.map = volume_.map_blocks(
             root, blocks_for(std::min(root.size, directory_max_bytes), volume_.block_bytes()));
@@ -217,6 +218,14 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
     std::vector<std::uint8_t> block(block_bytes);
     std::vector<std::uint8_t> copy(block_bytes);
     std::uint64_t blocks_read = 0;
+    // A copy of the block from before another folder had it (or a deleted folder's block
+    // that another folder took) is not this folder's.
+    const bool checksums = volume_.sb().feature_ro_compat & ext4::ro_compat_metadata_csum;
+    const auto owned = [&](const std::vector<std::uint8_t>& bytes) {
+        return !checksums || ext4::dir_block_owned_by(bytes.data(), bytes.size(),
+                                                      volume_.sb().csum_seed, job.inode,
+                                                      job.generation);
+    };
     for (const ext4::extent_s& run : job.map.extents) {
         for (std::uint32_t i = 0; i < run.count && blocks_read * block_bytes < directory_max_bytes;
              ++i, ++blocks_read) {
@@ -235,7 +244,7 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
             // block keeps only by name.
             std::vector<std::pair<ext4::dirent_s, std::uint32_t>> older;  // newest first
             for (const ext4::journal_copy_s& c : volume_.journal().copies(where)) {
-                if (volume_.journal().read_copy(c, copy.data())) {
+                if (volume_.journal().read_copy(c, copy.data()) && owned(copy)) {
                     for (ext4::dirent_s& e :
                          ext4::parse_dir_block(copy.data(), copy.size(), options)) {
                         older.emplace_back(std::move(e), c.sequence);
@@ -243,7 +252,7 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
                 }
             }
             std::vector<ext4::dirent_s> now;
-            if (!run.unwritten && volume_.read_blocks(where, 1, block.data())) {
+            if (!run.unwritten && volume_.read_blocks(where, 1, block.data()) && owned(block)) {
                 now = ext4::parse_dir_block(block.data(), block.size(), options);
             }
             for (ext4::dirent_s& e : now) {
@@ -291,6 +300,7 @@ void ext4_recovery_c::add_entry(const dir_job_s& job, const ext4::dirent_s& entr
         dir_job_s next;
         next.key = add_node(std::move(node));
         next.inode = entry.inode;
+        next.generation = inode.generation;
         next.flags = inode.flags;
         next.map = volume_.map_blocks(
             inode, blocks_for(std::min(inode.size, directory_max_bytes), volume_.block_bytes()));
@@ -329,6 +339,7 @@ void ext4_recovery_c::add_entry(const dir_job_s& job, const ext4::dirent_s& entr
         dir_job_s next;
         next.key = key;
         next.inode = entry.inode;
+        next.generation = found.inode.generation;
         next.deleted = true;
         next.flags = found.inode.flags;
         next.map = map_as_of(found.inode, found.sequence, found.from_journal);

@@ -105,6 +105,7 @@ class ext4_recovery_c final : public recovery_base_c {
     struct dir_job_s {
         std::uint64_t key = 0;
         std::uint32_t inode = 0;
+        std::uint32_t generation = 0;  // tells the folder's own blocks (metadata_csum)
         bool deleted = false;
         ext4::block_map_s map;
         std::vector<std::uint8_t> inline_bytes;  // a directory kept inside its inode

@@ -365,7 +365,8 @@ class test_recovery_page : public QObject {
         QTest::addColumn<int>("result");
         QTest::addColumn<int>("kind");
         QTest::newRow("HFS+") << "hfsplus" << false << -1 << int(engine_none);
-        QTest::newRow("ext4") << "ext4" << false << -1 << int(engine_none);
+        QTest::newRow("XFS") << "xfs" << false << -1 << int(engine_none);
+        QTest::newRow("ext4") << "ext4" << false << 0 << int(engine_ext4);
         QTest::newRow("exFAT, deep") << "exFAT" << true << 0 << int(engine_signature);
         QTest::newRow("FAT32") << "FAT32" << false << 0 << int(engine_fat);
         QTest::newRow("NTFS") << "NTFS" << false << 0 << int(engine_ntfs);

@@ -503,7 +503,7 @@ class test_scan_page_truth : public QObject {
         // A volume whose file system has no quick scan: the deep scan is offered.
         volume_list = {
             volume_item_s{},
-            memory_volume("ext4", std::make_shared<const QByteArray>(1 << 20, '\0'), "ext4")};
+            memory_volume("xfs", std::make_shared<const QByteArray>(1 << 20, '\0'), "xfs")};
         window->on_init_finished();
         window->deep_scan = false;
         window->show_page(1);
@@ -518,7 +518,7 @@ class test_scan_page_truth : public QObject {
                                     .arg(window->current_index())
                                     .arg(int(page()->scan_session().engine_kind()))
                                     .arg(scanning)));
-            QCOMPARE(offer.text, text("no_quick_scan_query").arg("ext4"));
+            QCOMPARE(offer.text, text("no_quick_scan_query").arg("xfs"));
         }
         QCOMPARE(window->current_index(), 4);
         QCOMPARE(page()->scan_session().engine_kind(), engine_signature);
