@@ -188,6 +188,25 @@ class test_ext4_engine : public QObject {
         QCOMPARE(join(names_of(entries, true)), deleted);
     }
 
+    // The checksum tail tells which folder a block (or a journal copy of it) belongs to.
+    void directory_block_owner() {
+        std::vector<std::uint8_t> b(1024, 0);
+        dirent(b, 0, 12, 1012, "a.txt");
+        put16(b, 1012 + 4, 12);
+        b[1012 + 7] = 0xDE;
+        const std::uint32_t seed = 0x1234567;
+        std::uint8_t id[8] = {20, 0, 0, 0, 7, 0, 0, 0};  // inode 20, generation 7
+        const std::uint32_t sum = ext4::crc32c_raw(ext4::crc32c_raw(seed, id, 8), b.data(), 1012);
+        put32(b, 1012 + 8, sum);
+        QVERIFY(ext4::dir_block_owned_by(b.data(), b.size(), seed, 20, 7));
+        QVERIFY(!ext4::dir_block_owned_by(b.data(), b.size(), seed, 21, 7));
+        QVERIFY(!ext4::dir_block_owned_by(b.data(), b.size(), seed, 20, 8));
+        b[20] ^= 1;  // the block changed since the sum was made
+        QVERIFY(!ext4::dir_block_owned_by(b.data(), b.size(), seed, 20, 7));
+        b[1012 + 7] = 0;  // no tail: the block cannot tell
+        QVERIFY(ext4::dir_block_owned_by(b.data(), b.size(), seed, 21, 7));
+    }
+
     void hostile_maps_data() {
         QTest::addColumn<int>("kind");
         QTest::newRow("extent beyond the volume") << 0;
