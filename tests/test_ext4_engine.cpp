@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -531,6 +532,77 @@ class test_ext4_engine : public QObject {
                    &out, &err);
         QVERIFY(!QFile::exists(skipping.filePath("keep/victim.bin")) ||
                 expected["/keep/victim.bin"].status == "deleted");
+    }
+
+    // Deletions that leave the entry in its block's slack and the inode's map in place
+    // (debugfs, like older kernels and ext2), and a name whose inode was wiped: listed by
+    // name only, with the way to its data.
+    void slack_entries_and_lost_inodes() {
+        const QString mkfs = QStandardPaths::findExecutable("mkfs.ext4", {"/usr/sbin", "/sbin"});
+        const QString debugfs = QStandardPaths::findExecutable("debugfs", {"/usr/sbin", "/sbin"});
+        if (mkfs.isEmpty() || debugfs.isEmpty()) {
+            QSKIP("mkfs.ext4 and debugfs are not installed (e2fsprogs)");
+        }
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("tree/docs/sub"));
+        QByteArray body;
+        for (int i = 0; i < 3000; ++i) {
+            body += QByteArray::number(i).rightJustified(10, '.');
+        }
+        const auto write = [&](const QString& name, const QByteArray& bytes) {
+            QFile f(dir.filePath("tree/" + name));
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+        };
+        QVERIFY(write("docs/a.txt", "hello, ext4\n"));
+        QVERIFY(write("docs/sub/b.bin", body));
+        QVERIFY(write("c.txt", "stays"));
+        const QString img = dir.filePath("v.img");
+        {
+            QFile f(img);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QVERIFY(f.resize(4 << 20));
+        }
+        QCOMPARE(QProcess::execute(mkfs, {"-q", "-F", "-b", "1024", "-O", "^has_journal", "-d",
+                                          dir.filePath("tree"), img}),
+                 0);
+        QProcess stat;
+        stat.start(debugfs, {"-R", "stat /docs/a.txt", img});
+        QVERIFY(stat.waitForFinished());
+        const QRegularExpressionMatch inode =
+            QRegularExpression("Inode: (\\d+)").match(stat.readAllStandardOutput());
+        QVERIFY(inode.hasMatch());
+        for (const QString& request :
+             {QStringLiteral("rm /docs/sub/b.bin"), QStringLiteral("rm /docs/a.txt"),
+              "clri <" + inode.captured(1) + ">"}) {
+            QCOMPARE(QProcess::execute(debugfs, {"-w", "-R", request, img}), 0);
+        }
+        QByteArray out, err;
+        QCOMPARE(run_orvane({"scan", "--json", img}, &out, &err), 0);
+        QHash<QString, QJsonObject> rows;
+        for (const QByteArray& line : out.split('\n')) {
+            const QJsonObject row = QJsonDocument::fromJson(line).object();
+            if (!row.isEmpty()) {
+                rows.insert(row["path"].toString(), row);
+            }
+        }
+        QVERIFY(rows.contains("/docs/sub/b.bin") && rows.contains("/docs/a.txt"));
+        QVERIFY(!rows.contains("/c.txt"));
+        QVERIFY(rows["/docs/sub/b.bin"]["restorable"].toBool());
+        QVERIFY(!rows["/docs/sub/b.bin"]["overwritten"].toBool());
+        QCOMPARE(rows["/docs/sub/b.bin"]["size"].toInteger(), body.size());
+        QVERIFY(!rows["/docs/a.txt"]["restorable"].toBool());
+        QVERIFY(rows["/docs/a.txt"]["overwritten"].toBool());
+        QVERIFY2(err.contains("1 deleted files are listed by name only") && err.contains("--deep"),
+                 err.constData());
+
+        QTemporaryDir to;
+        QCOMPARE(run_orvane({"restore", "--to", to.path(), img}, &out, &err), 1);
+        QVERIFY2(out.contains("restored 1 of 2 files, 1 failed"), out.constData());
+        QVERIFY2(err.contains("/docs/a.txt") && err.contains("deep scan"), err.constData());
+        QFile restored(to.filePath("docs/sub/b.bin"));
+        QVERIFY(restored.open(QIODevice::ReadOnly));
+        QCOMPARE(restored.readAll(), body);
+        QVERIFY(!QFile::exists(to.filePath("docs/a.txt")));
     }
 
     // The superblock's checksum (metadata_csum) is checked, and a damaged one is told apart.

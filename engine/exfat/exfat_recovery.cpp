@@ -1,5 +1,7 @@
 #include "exfat_recovery.h"
 
+#include "engine/node_tree.h"
+
 #include "app/diagnostics.h"
 #include "device/platform/platform_device.h"
 
@@ -231,31 +233,5 @@ void exfat_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_
 }
 
 void exfat_recovery_c::link_and_mark() {
-    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        if (it.key() == 0) {
-            continue;
-        }
-        auto parent = node_table_.find(it.value().parent);
-        if (parent != node_table_.end()) {
-            parent.value().children.append(it.key());
-        }
-    }
-    const auto limit = node_table_.size();
-    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        if (it.value().attributes & exfat::attr_directory) {
-            continue;
-        }
-        std::uint64_t key = it.value().parent;
-        for (qsizetype steps = 0; steps <= limit; ++steps) {
-            auto parent = node_table_.find(key);
-            if (parent == node_table_.end() || parent.value().has_files) {
-                break;
-            }
-            parent.value().has_files = 1;
-            if (key == 0) {
-                break;
-            }
-            key = parent.value().parent;
-        }
-    }
+    link_node_tree(node_table_, exfat::attr_directory);
 }

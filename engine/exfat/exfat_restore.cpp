@@ -2,7 +2,7 @@
 // them, written through a sink; and the paths of found entries.
 #include "exfat_recovery.h"
 
-#include <QStringList>
+#include "engine/node_tree.h"
 
 #include <algorithm>
 #include <vector>
@@ -95,23 +95,5 @@ int exfat_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink)
 }
 
 int exfat_recovery_c::get_file_path(std::uint64_t file_key, QString* path) {
-    QString result = target_.path;
-    if (result.endsWith(QLatin1Char('/')) || result.endsWith(QLatin1Char('\\'))) {
-        result.chop(1);
-    }
-    QStringList names;
-    std::uint64_t key = file_key;
-    for (qsizetype steps = 0; key != 0; ++steps) {
-        const auto found = node_table_.constFind(key);
-        if (found == node_table_.constEnd() || steps > node_table_.size()) {
-            return -1;
-        }
-        names.prepend(found.value().name);
-        key = found.value().parent;
-    }
-    for (const QString& name : names) {
-        result += QLatin1Char('/') + name;
-    }
-    *path = result;
-    return 0;
+    return node_tree_path(node_table_, file_key, target_.path, path);
 }

@@ -1,5 +1,7 @@
 #include "ext4_recovery.h"
 
+#include "engine/node_tree.h"
+
 #include "app/diagnostics.h"
 
 #include <algorithm>
@@ -52,12 +54,22 @@ void ext4_recovery_c::reset() {
     stop_ = 0;
     read_count_ = 0;
     found_count_ = 0;
+    clear_results(false);
+}
+
+// Forgets everything the last scan found; a scan starts from the top folder alone.
+void ext4_recovery_c::clear_results(bool with_top) {
     node_table_.clear();
     walked_dirs_.clear();
     walked_blocks_.clear();
     named_inodes_.clear();
     next_key_ = 1;
     error_text_.clear();
+    if (with_top) {
+        ext4_node root;
+        root.attributes = ext4_attr_directory;
+        node_table_.insert(0, root);
+    }
 }
 
 void ext4_recovery_c::run() {
@@ -74,10 +86,8 @@ void ext4_recovery_c::run() {
         range_ = volume_range_s{};
         QString why;
         if (!open_volume_range(target_.volume_name, &range_, &why)) {
+            clear_results(true);
             error_text_ = why;
-            ext4_node root;
-            root.attributes = ext4_attr_directory;
-            node_table_.insert(0, root);
             return;
         }
         const volume_range_s* range = &range_;
@@ -91,15 +101,7 @@ void ext4_recovery_c::run() {
 }
 
 void ext4_recovery_c::scan_reader(ext4::reader_f reader, std::uint64_t volume_bytes) {
-    node_table_.clear();
-    walked_dirs_.clear();
-    walked_blocks_.clear();
-    named_inodes_.clear();
-    next_key_ = 1;
-    error_text_.clear();
-    ext4_node root;
-    root.attributes = ext4_attr_directory;
-    node_table_.insert(0, root);
+    clear_results(true);
     const int opened = volume_.open(std::move(reader), volume_bytes);
     if (opened != ext4::open_ok) {
         error_text_ = opened == ext4::open_not_ext
@@ -222,9 +224,9 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
     // that another folder took) is not this folder's.
     const bool checksums = volume_.sb().feature_ro_compat & ext4::ro_compat_metadata_csum;
     const auto owned = [&](const std::vector<std::uint8_t>& bytes) {
-        return !checksums || ext4::dir_block_owned_by(bytes.data(), bytes.size(),
-                                                      volume_.sb().csum_seed, job.inode,
-                                                      job.generation);
+        return !checksums ||
+               ext4::dir_block_owned_by(bytes.data(), bytes.size(), volume_.sb().csum_seed,
+                                        job.inode, job.generation);
     };
     for (const ext4::extent_s& run : job.map.extents) {
         for (std::uint32_t i = 0; i < run.count && blocks_read * block_bytes < directory_max_bytes;
@@ -587,31 +589,5 @@ void ext4_recovery_c::mark_claims() {
 }
 
 void ext4_recovery_c::link_and_mark() {
-    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        if (it.key() == 0) {
-            continue;
-        }
-        auto parent = node_table_.find(it.value().parent);
-        if (parent != node_table_.end()) {
-            parent.value().children.append(it.key());
-        }
-    }
-    const auto limit = node_table_.size();
-    for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        if (it.value().attributes & ext4_attr_directory) {
-            continue;
-        }
-        std::uint64_t key = it.value().parent;
-        for (qsizetype steps = 0; steps <= limit; ++steps) {
-            auto parent = node_table_.find(key);
-            if (parent == node_table_.end() || parent.value().has_files) {
-                break;
-            }
-            parent.value().has_files = 1;
-            if (key == 0) {
-                break;
-            }
-            key = parent.value().parent;
-        }
-    }
+    link_node_tree(node_table_, ext4_attr_directory);
 }

@@ -122,6 +122,7 @@ class ext4_recovery_c final : public recovery_base_c {
         // renamed or moved away from a file that still exists.
         bool name_of_live_file = false;
     };
+    void clear_results(bool with_top);
     void scan_volume();
     bool wait_if_paused();
     void walk_directory(const dir_job_s& job, std::vector<dir_job_s>* live,

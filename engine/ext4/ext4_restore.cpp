@@ -3,7 +3,7 @@
 // entries.
 #include "ext4_recovery.h"
 
-#include <QStringList>
+#include "engine/node_tree.h"
 
 #include <algorithm>
 #include <vector>
@@ -123,23 +123,5 @@ int ext4_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) 
 }
 
 int ext4_recovery_c::get_file_path(std::uint64_t file_key, QString* path) {
-    QString result = target_.path;
-    if (result.endsWith(QLatin1Char('/'))) {
-        result.chop(1);
-    }
-    QStringList names;
-    std::uint64_t key = file_key;
-    for (qsizetype steps = 0; key != 0; ++steps) {
-        const auto found = node_table_.constFind(key);
-        if (found == node_table_.constEnd() || steps > node_table_.size()) {
-            return -1;
-        }
-        names.prepend(found.value().name);
-        key = found.value().parent;
-    }
-    for (const QString& name : names) {
-        result += QLatin1Char('/') + name;
-    }
-    *path = result;
-    return 0;
+    return node_tree_path(node_table_, file_key, target_.path, path);
 }

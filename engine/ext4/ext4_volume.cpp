@@ -194,6 +194,11 @@ void ext4_volume_c::add_run(std::uint64_t logical, std::uint64_t physical, std::
     map->extents.push_back({logical, physical, count, unwritten});
 }
 
+bool ext4_volume_c::read_node(std::uint64_t block, std::uint8_t* buffer,
+                              const node_reader_f& nodes) const {
+    return nodes ? nodes(block, buffer) : read_blocks(block, 1, buffer);
+}
+
 void ext4_volume_c::walk_extents(const std::uint8_t* node_bytes, std::size_t length,
                                  int expected_depth, std::uint64_t max_blocks,
                                  const node_reader_f& nodes, block_map_s* map,
@@ -220,7 +225,7 @@ void ext4_volume_c::walk_extents(const std::uint8_t* node_bytes, std::size_t len
             return;
         }
         --*budget;
-        const bool read = nodes ? nodes(block, child.data()) : read_blocks(block, 1, child.data());
+        const bool read = read_node(block, child.data(), nodes);
         if (!read) {
             map->complete = false;
             continue;
@@ -248,7 +253,7 @@ void ext4_volume_c::walk_indirect(std::uint64_t block, int level, std::uint64_t*
         return;
     }
     --*budget;
-    const bool read = nodes ? nodes(block, bytes.data()) : read_blocks(block, 1, bytes.data());
+    const bool read = read_node(block, bytes.data(), nodes);
     if (!read) {
         map->complete = false;
         *logical += span;

@@ -75,6 +75,7 @@ class ext4_volume_c {
     const journal_index_c& journal() const { return journal_; }
 
   private:
+    bool read_node(std::uint64_t block, std::uint8_t* buffer, const node_reader_f& nodes) const;
     bool load_bitmap(std::uint64_t group, bool blocks,
                      const std::vector<std::uint8_t>** bits) const;
     void walk_extents(const std::uint8_t* node_bytes, std::size_t length, int expected_depth,
