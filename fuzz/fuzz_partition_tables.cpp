@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     };
     disk_layout_s layout = read_disk_layout(read, drive);
-    QList<partition_item_s> found = gpt_items(layout, read, drive);
+    QList<partition_item_s> found = table_items(layout);
     for (const partition_item_s& item : found) {
         if (item.start_sector > item.end_sector || item.end_sector >= drive) {
             std::abort();
