@@ -118,6 +118,7 @@ int partition_repair_c::repair_table() {
     sector_backup_s backup;
     backup.drive = drive.name;
     backup.drive_sectors = searched.sectors;
+    backup.medium = platform::drive_medium(desc);
     platform::write_request_s request;
     request.identity = searched;
     for (const table_write_s& w : plan.writes) {
