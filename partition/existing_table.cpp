@@ -175,8 +175,11 @@ existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t dri
         table.problems << QStringLiteral("sector 0 cannot be read");
         return table;
     }
-    table.mbr_code = std::any_of(sector, sector + 440, [](std::uint8_t b) { return b != 0; });
     table.mbr_signature = sector[510] == 0x55 && sector[511] == 0xAA;
+    // Only a master boot record has boot code; other bytes in a sector without the
+    // signature are no loader of anybody's.
+    table.mbr_code = table.mbr_signature &&
+                     std::any_of(sector, sector + 440, [](std::uint8_t b) { return b != 0; });
     const bool volume = !volume_boot_sector_name(sector).isEmpty();
     int protective = 0;
     int others = 0;

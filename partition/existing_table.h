@@ -40,10 +40,10 @@ struct table_entry_s {
 struct existing_table_s {
     QString scheme;              // "mbr", "gpt", or empty when the drive holds no table
     bool mbr_signature = false;  // sector 0 ends in 0x55 0xAA
-    bool mbr_code = false;       // bytes 0-439 of sector 0 are not all zero (a boot loader)
-    bool protective = false;     // sector 0 holds a type 0xEE entry and nothing else
-    bool hybrid = false;         // sector 0 holds a type 0xEE entry beside others
-    bool intact = false;         // every structure of the table passes its checks
+    bool mbr_code = false;    // sector 0 has the signature and bytes 0-439 not all zero (a loader)
+    bool protective = false;  // sector 0 holds a type 0xEE entry and nothing else
+    bool hybrid = false;      // sector 0 holds a type 0xEE entry beside others
+    bool intact = false;      // every structure of the table passes its checks
     // 4096 when a GPT header was found at byte 4096 and none at byte 512: the table was
     // written for 4096-byte logical sectors.
     std::uint32_t gpt_sector_bytes = 512;

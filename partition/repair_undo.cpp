@@ -101,9 +101,12 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
         }
         own.ranges << backup_range_s{range.lba, now, sha256_of(range.old_bytes)};
         for (std::uint64_t s = 0; s < count; ++s) {
+            const char* old_sector = now.constData() + s * 512;
+            if (std::memcmp(old_sector, range.old_bytes.constData() + s * 512, 512) == 0) {
+                continue;  // already as the backup holds it
+            }
             platform::sector_write_s write;
             write.lba = range.lba + s;
-            const char* old_sector = now.constData() + s * 512;
             write.replaces = platform::sha256(old_sector, 512);
             std::memcpy(write.bytes.data(), range.old_bytes.constData() + s * 512, 512);
             request.writes.push_back(write);
@@ -117,6 +120,9 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
     if (report->backup_path.isEmpty()) {
         return fail(
             QStringLiteral("nothing was written: no backup could be saved (%1)").arg(error));
+    }
+    if (request.writes.empty()) {
+        return 0;  // the drive already holds every sector of the backup
     }
     const platform::write_result_s result = platform::write_sectors(drive, request);
     if (result.status != platform::write_status_e::written) {
