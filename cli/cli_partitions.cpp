@@ -246,8 +246,12 @@ int repair_table(partition_repair_c& worker, const drive_item_s& drive,
                 .arg(item.end_sector));
     }
     if (!worker.backup_path().isEmpty()) {
-        print_error(QStringLiteral("the replaced sectors were saved to %1; to put them back: "
-                                   "orvane partitions --undo %1 %2")
+        const bool sector0 = plan.writes.size() == 1 && plan.writes[0].lba == 0 &&
+                             plan.writes[0].bytes.size() == 512;
+        print_error((sector0 ? QStringLiteral("the old sector 0 was saved to %1; to put it back: "
+                                              "orvane partitions --undo %1 %2")
+                             : QStringLiteral("the replaced sectors were saved to %1; to put "
+                                              "them back: orvane partitions --undo %1 %2"))
                         .arg(worker.backup_path(), drive.name));
     }
     if (result != 0) {

@@ -233,15 +233,21 @@ existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t dri
         table.intact = table.problems.isEmpty();
         return table;
     }
-    if (drive_sectors > 9) {
-        // A GPT written for 4096-byte sectors keeps its header at byte 4096.
-        std::uint8_t header[512];
-        if (read(8, 1, header) == 0 && std::memcmp(header, "EFI PART", 8) == 0) {
-            table.gpt_sector_bytes = 4096;
-            table.scheme = QStringLiteral("gpt");
-            table.problems << QStringLiteral(
-                "the GPT on the drive is written for 4096-byte sectors");
-            return table;
+    if (drive_sectors >= 16 && drive_sectors % 8 == 0) {
+        // A GPT written for 4096-byte sectors keeps its header at byte 4096 and its backup
+        // in the last 4 KiB, each naming its own place in 4096-byte sectors.
+        const std::uint64_t last_4k = drive_sectors / 8 - 1;
+        for (const auto& [at, named] : {std::pair{std::uint64_t(8), std::uint64_t(1)},
+                                        std::pair{drive_sectors - 8, last_4k}}) {
+            std::uint8_t header[512];
+            if (read(at, 1, header) == 0 && std::memcmp(header, "EFI PART", 8) == 0 &&
+                disk_bytes::le64(header + 24) == named) {
+                table.gpt_sector_bytes = 4096;
+                table.scheme = QStringLiteral("gpt");
+                table.problems << QStringLiteral(
+                    "the GPT on the drive is written for 4096-byte sectors");
+                return table;
+            }
         }
     }
     if (protective > 0) {

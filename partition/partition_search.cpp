@@ -207,24 +207,7 @@ search_end_e search_partitions(platform::device_source_c& source,
             // A probe confirms only partitions that lie inside the drive.
             std::uint64_t end = hit.start + hit.sectors;
             block = at + 1;
-            // A file system that overlaps an entry of the table on the drive is an older
-            // one: listed as earlier, never jumped over (the entry's own file system may lie
-            // inside it) and never written into a table.
-            if (overlaps_table(layout.existing, hit.start, end - 1)) {
-                if (!earlier_starts.contains(hit.start) &&
-                    earlier_starts.size() < max_recorded_ebrs) {
-                    earlier_starts << hit.start;
-                    partition_item_s item;
-                    item.fs_name = hit.fs_name;
-                    item.partition_type = hit.partition_type;
-                    std::int32_t table_type = 0;
-                    fs_table_types(hit.fs_name, &table_type, &item.type_guid);
-                    item.start_sector = hit.start;
-                    item.end_sector = end - 1;
-                    item.earlier = true;
-                    record(item);
-                }
-            } else if (hit.start >= found_until) {
+            auto hit_item = [&hit, end] {
                 partition_item_s item;
                 item.fs_name = hit.fs_name;
                 item.partition_type = hit.partition_type;
@@ -232,6 +215,21 @@ search_end_e search_partitions(platform::device_source_c& source,
                 fs_table_types(hit.fs_name, &table_type, &item.type_guid);
                 item.start_sector = hit.start;
                 item.end_sector = end - 1;
+                return item;
+            };
+            // A file system that overlaps an entry of the table on the drive is an older
+            // one: listed as earlier, never jumped over (the entry's own file system may lie
+            // inside it) and never written into a table.
+            if (overlaps_table(layout.existing, hit.start, end - 1)) {
+                if (!earlier_starts.contains(hit.start) &&
+                    earlier_starts.size() < max_recorded_ebrs) {
+                    earlier_starts << hit.start;
+                    partition_item_s item = hit_item();
+                    item.earlier = true;
+                    record(item);
+                }
+            } else if (hit.start >= found_until) {
+                partition_item_s item = hit_item();
                 if (const ebr_s* ebr = ebr_for(layout, hit.start);
                     ebr && ebr->logical_last < drive_sectors) {
                     item.logical = true;

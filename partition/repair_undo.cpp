@@ -121,7 +121,13 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
         return fail(
             QStringLiteral("nothing was written: no backup could be saved (%1)").arg(error));
     }
+    // Every sector of the backup is on the drive again, also those that were already.
+    std::uint64_t restored = 0;
+    for (const backup_range_s& range : backup.ranges) {
+        restored += std::uint64_t(range.old_bytes.size()) / 512;
+    }
     if (request.writes.empty()) {
+        report->sectors = int(restored);
         return 0;  // the drive already holds every sector of the backup
     }
     const platform::write_result_s result = platform::write_sectors(drive, request);
@@ -129,6 +135,6 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
         return fail(QString::fromStdString(result.message));
     }
     report->table_reread = result.table_reread;
-    report->sectors = int(request.writes.size());
+    report->sectors = int(restored);
     return 0;
 }

@@ -38,6 +38,22 @@ QList<partition_item_s> additions(const QList<partition_item_s>& found) {
     return by_start(out);
 }
 
+// A new GPT entry for a found partition: its type GUID by file system, a new random
+// partition GUID and the file-system name as its name; *bytes gets the 128-byte entry.
+partition_item_s new_gpt_entry(const partition_item_s& item, QByteArray* bytes) {
+    partition_item_s entry = item;
+    if (entry.type_guid.isEmpty()) {
+        std::int32_t type = 0;
+        fs_table_types(entry.fs_name, &type, &entry.type_guid);
+    }
+    const QByteArray unique = random_guid_bytes();
+    entry.unique_guid = guid_text(unique);
+    entry.name = entry.fs_name;
+    *bytes = gpt_entry_bytes(guid_bytes(entry.type_guid), unique, entry.start_sector,
+                             entry.end_sector, 0, entry.name);
+    return entry;
+}
+
 partition_item_s item_of(const table_entry_s& entry) {
     partition_item_s item;
     item.fs_name = entry.fs_name.isEmpty() ? QStringLiteral("unknown") : entry.fs_name;
@@ -113,17 +129,9 @@ table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>
                 plan.left_out << item;
                 continue;
             }
-            partition_item_s entry = item;
-            if (entry.type_guid.isEmpty()) {
-                std::int32_t type = 0;
-                fs_table_types(entry.fs_name, &type, &entry.type_guid);
-            }
-            const QByteArray unique = random_guid_bytes();
-            entry.unique_guid = guid_text(unique);
-            entry.name = entry.fs_name;
-            array.replace(qsizetype(slot) * h.entry_bytes, gpt_standard_entry_bytes,
-                          gpt_entry_bytes(guid_bytes(entry.type_guid), unique, entry.start_sector,
-                                          entry.end_sector, 0, entry.name));
+            QByteArray bytes;
+            const partition_item_s entry = new_gpt_entry(item, &bytes);
+            array.replace(qsizetype(slot) * h.entry_bytes, gpt_standard_entry_bytes, bytes);
             ++slot;
             taken << range_s{item.start_sector, item.end_sector};
             plan.added << entry;
@@ -280,17 +288,9 @@ QByteArray new_gpt_array(const QList<partition_item_s>& found, std::uint64_t dri
             *left_out << item;
             continue;
         }
-        partition_item_s entry = item;
-        if (entry.type_guid.isEmpty()) {
-            std::int32_t type = 0;
-            fs_table_types(entry.fs_name, &type, &entry.type_guid);
-        }
-        const QByteArray unique = random_guid_bytes();
-        entry.unique_guid = guid_text(unique);
-        entry.name = entry.fs_name;
-        array += gpt_entry_bytes(guid_bytes(entry.type_guid), unique, entry.start_sector,
-                                 entry.end_sector, 0, entry.name);
-        *described << entry;
+        QByteArray bytes;
+        *described << new_gpt_entry(item, &bytes);
+        array += bytes;
         free_from = item.end_sector + 1;
     }
     array.append(QByteArray(

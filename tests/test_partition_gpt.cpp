@@ -4,8 +4,8 @@
 // GPT and MBR disks whose tables were zeroed.
 #include "test_support.h"
 
-#include "device/platform/platform_device.h"
 #include "device/platform/disk_crc.h"
+#include "device/platform/platform_device.h"
 #include "partition/disk_layout.h"
 #include "partition/fs_probe.h"
 #include "partition/gpt_table.h"

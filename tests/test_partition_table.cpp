@@ -21,20 +21,6 @@
 
 namespace {
 
-QByteArray read_bytes(const QString& path, qint64 offset, qint64 len) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset)) {
-        return {};
-    }
-    return file.read(len);
-}
-
-bool write_bytes(const QString& path, qint64 offset, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite) && file.seek(offset) &&
-           file.write(bytes) == bytes.size();
-}
-
 // A sparse copy of a fixture disk in `dir`.
 QString copy_of(const QString& fixture, const QTemporaryDir& dir, const QString& name) {
     const QString to = dir.filePath(name);
@@ -191,6 +177,28 @@ class test_partition_table : public QObject {
             QVERIFY(run_quietly(sgdisk, {"-v", path}, &verify));
             QVERIFY2(verify.contains("No problems found"), qPrintable(verify));
         }
+    }
+
+    // A disk of 4096-byte sectors is not given a table in 512-byte sectors: its GPT is
+    // recognised, intact or with only the backup left, and nothing is written.
+    void gpt_of_4096_byte_sectors_is_left_alone_data() {
+        QTest::addColumn<QString>("fixture");
+        QTest::newRow("intact") << "gpt4k.img";
+        QTest::newRow("primary zeroed") << "gpt4k-primary.img";
+    }
+    void gpt_of_4096_byte_sectors_is_left_alone() {
+        QFETCH(QString, fixture);
+        if (!fixture_exists("tables/" + fixture)) {
+            QSKIP("no 4096-byte-sector disk was made here");
+        }
+        QTemporaryDir dir;
+        const QString path = copy_of(fixture, dir, fixture);
+        const QByteArray before = sha256_of_file(path);
+        QByteArray out, err;
+        QCOMPARE(run_orvane({"partitions", "--repair", "--yes", path}, &out, &err), 1);
+        QVERIFY2(out.contains("written for 4096-byte sectors"), out.constData());
+        QVERIFY2(err.contains("nothing was written"), err.constData());
+        QCOMPARE(sha256_of_file(path), before);
     }
 
     // A partition wiped between the search and the write: nothing is written.

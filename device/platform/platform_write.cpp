@@ -23,16 +23,23 @@ drive_desc_s drive_by_name(const QString& name) {
             name.startsWith(QLatin1String("/dev/")) ? drive_kind_e::block : drive_kind_e::image};
 }
 
+namespace {
+
+// One short sysfs value, spaces folded.
+QString sysfs_line(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(512)).simplified()
+                                          : QString();
+}
+
+}  // namespace
+
 QString drive_description(const drive_desc_s& drive) {
     if (drive.kind != drive_kind_e::block) {
         return {};
     }
     const QString base = QStringLiteral("/sys/block/") + QFileInfo(drive.name).fileName();
-    auto line = [](const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(512)).simplified()
-                                              : QString();
-    };
+    const auto line = sysfs_line;
     const QString backing = line(base + QStringLiteral("/loop/backing_file"));
     if (!backing.isEmpty()) {
         return backing;
@@ -58,17 +65,12 @@ QString drive_medium(const drive_desc_s& drive) {
         return {};
     }
     const QString base = QStringLiteral("/sys/block/") + QFileInfo(drive.name).fileName();
-    auto line = [](const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(512)).trimmed()
-                                              : QString();
-    };
-    const QString backing = line(base + QStringLiteral("/loop/backing_file"));
+    const QString backing = sysfs_line(base + QStringLiteral("/loop/backing_file"));
     if (!backing.isEmpty()) {
         return file_id(backing);
     }
     for (const char* name : {"/device/wwid", "/wwid", "/device/serial"}) {
-        const QString serial = line(base + QLatin1String(name)).simplified();
+        const QString serial = sysfs_line(base + QLatin1String(name));
         if (!serial.isEmpty()) {
             return QStringLiteral("serial:") + serial;
         }

@@ -279,7 +279,8 @@ std::string check_table_writes(const std::vector<sector_write_s>& writes, write_
         }
         const bool any_gpt =
             std::any_of(writes.begin(), writes.end(), [&](const sector_write_s& w) {
-                return after.gpt_arrays.count(w.lba) || w.lba == 1 || w.lba == drive_sectors - 1;
+                return after.gpt_arrays.count(w.lba) ||
+                       ((w.lba == 1 || w.lba == drive_sectors - 1) && after.sectors.count(w.lba));
             });
         if (any_gpt && !after.gpt_entry) {
             return "a GPT is written behind a sector 0 without a GPT entry";
