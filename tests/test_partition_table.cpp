@@ -179,6 +179,29 @@ class test_partition_table : public QObject {
         }
     }
 
+    // An entry that overlaps another is refused: the repair removes it, says so, and puts
+    // the partition found in its place back into the freed slot.
+    void overlapping_entry_is_removed_and_replaced() {
+        QTemporaryDir dir;
+        const QString path = copy_of("mbr4code.img", dir, "bad.img");
+        QByteArray start(4, '\0');
+        qToLittleEndian<std::uint32_t>(150000, start.data());  // inside the FAT32 entry
+        QVERIFY(write_bytes(path, 446 + 2 * 16 + 8, start));
+        partition_repair_c worker;
+        search(worker, path, QFileInfo(path).size());
+        QVERIFY(worker.table_holds().isEmpty());
+        const table_plan_s plan = worker.plan_repair();
+        QVERIFY2(!plan.writes.isEmpty(), qPrintable(plan.error));
+        QCOMPARE(plan.kept.size(), 3);
+        QCOMPARE(plan.removed.size(), 1);
+        QCOMPARE(plan.removed[0].start_sector, 150000u);
+        QCOMPARE(plan.added.size(), 1);
+        QCOMPARE(plan.added[0].fs_name, QString("NTFS"));
+        QCOMPARE(plan.added[0].start_sector, 206848u);
+        QCOMPARE(worker.repair_table(), 0);
+        QCOMPARE(sha256_of_file(path), sha256_of_file(fixture_path("tables/mbr4code.img")));
+    }
+
     // A disk of 4096-byte sectors is not given a table in 512-byte sectors: its GPT is
     // recognised, intact or with only the backup left, and nothing is written.
     void gpt_of_4096_byte_sectors_is_left_alone_data() {
