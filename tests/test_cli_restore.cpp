@@ -138,18 +138,7 @@ class test_cli_restore : public QObject {
             QFile file(big);
             QVERIFY(file.open(QIODevice::WriteOnly));
             QVERIFY(file.resize(qint64(4) << 30));
-            const std::uint32_t data_bytes = (std::uint32_t(3) << 30) - 44;
-            QByteArray header(44, '\0');
-            auto put32 = [&](int at, std::uint32_t v) { std::memcpy(header.data() + at, &v, 4); };
-            std::memcpy(header.data(), "RIFFxxxxWAVEfmt ", 16);
-            put32(4, 36 + data_bytes);
-            put32(16, 16);
-            put32(20, 1 | 2 << 16);  // PCM, 2 channels
-            put32(24, 44100);
-            put32(28, 44100 * 4);
-            put32(32, 4 | 16 << 16);
-            std::memcpy(header.data() + 36, "data", 4);
-            put32(40, data_bytes);
+            const QByteArray header = wav_header((std::uint32_t(3) << 30) - 44);
             QVERIFY(file.seek(0) && file.write(header) == 44);
         }
         const QString sav = temp.filePath("big.sav");

@@ -251,18 +251,7 @@ class test_raw_engine : public QObject {
         {
             QFile file(image);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            QByteArray header(44, '\0');
-            auto put32 = [&](int at, std::uint32_t v) { std::memcpy(header.data() + at, &v, 4); };
-            std::memcpy(header.data(), "RIFF", 4);
-            put32(4, static_cast<std::uint32_t>(36 + data_bytes));
-            std::memcpy(header.data() + 8, "WAVEfmt ", 8);
-            put32(16, 16);
-            put32(20, 1 | 2 << 16);  // PCM, 2 channels
-            put32(24, 44100);
-            put32(28, 44100 * 4);
-            put32(32, 4 | 16 << 16);
-            std::memcpy(header.data() + 36, "data", 4);
-            put32(40, static_cast<std::uint32_t>(data_bytes));
+            const QByteArray header = wav_header(static_cast<std::uint32_t>(data_bytes));
             QVERIFY(file.seek(4096));
             QVERIFY(file.write(header) == 44);
             QVERIFY(file.seek(4096 + 44 + data_bytes - 4));
