@@ -26,6 +26,10 @@ QByteArray sha256_of_file(const QString& path);
 // The 44-byte header of a PCM WAV file (2 channels, 16 bits, 44.1 kHz) whose data chunk
 // holds data_bytes: what the deep scan finds as a "wav" of 44 + data_bytes bytes.
 QByteArray wav_header(std::uint32_t data_bytes);
+// `len` bytes of a file from `offset` (fewer at its end; empty when it cannot be read), and
+// bytes written into a file at `offset` (the file made when missing).
+QByteArray read_bytes(const QString& path, qint64 offset, qint64 len);
+bool write_bytes(const QString& path, qint64 offset, const QByteArray& bytes);
 // Makes a memory drive holding these bytes the only drive besides no images, and returns
 // its volume as a superfloppy with the given file-system name.
 volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArray> bytes,
