@@ -1,5 +1,7 @@
 #include "diagnostics.h"
 
+#include "device/platform/safe_file.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -9,7 +11,10 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -86,12 +91,27 @@ void error_report(const char* source, int line, const char* format, ...) {
     }
 
     std::lock_guard<std::mutex> hold(output_lock);
-    QString path = error_log_path();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    if (std::FILE* log = std::fopen(QFile::encodeName(path).constData(), "a")) {
-        std::fprintf(log, "%s  [%s:%d] %s\n", stamp, source, line, message.constData());
-        std::fclose(log);
+    // The log is appended to, never followed through a link nor taken over from another
+    // user; its folder is made as any other output.
+    const QByteArray entry =
+        QByteArray(stamp) + "  [" + source + ':' + QByteArray::number(line) + "] " + message + '\n';
+    std::string name;
+    std::string why;
+    const int dir =
+        platform::open_parent(QFile::encodeName(error_log_path()).toStdString(), true, &name, &why);
+    if (dir >= 0) {
+        const int log = platform::open_append(dir, name, &why);
+        if (log >= 0) {
+            const ssize_t written = ::write(log, entry.constData(), entry.size());
+            (void)written;  // a log that cannot be written is no reason to fail the caller
+            ::close(log);
+        }
+        ::close(dir);
     }
-    std::fprintf(stderr, "ERROR: [%s:%d] %s\n", source, line, message.constData());
-    std::fflush(stderr);
+    // A developer's line: on the console only when asked for, never beside the tool's
+    // messages to the user.
+    if (console_enabled()) {
+        std::fprintf(stderr, "ERROR: [%s:%d] %s\n", source, line, message.constData());
+        std::fflush(stderr);
+    }
 }

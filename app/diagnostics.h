@@ -10,8 +10,9 @@ void console_print(const QString& text);
 // printf-style convenience for the engines' fixed messages.
 void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Appends "<ctime stamp>  [source:line] message" to Pellomar.log in the user's state folder
-// and writes "ERROR: [source:line] message" to standard error.
+// Appends "<ctime stamp>  [source:line] message" to Pellomar.log in the user's state folder,
+// and with ORVANE_CONSOLE=1 writes "ERROR: [source:line] message" to standard error too.
+// Users see the caller's own message, not this line.
 void error_report(const char* source, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

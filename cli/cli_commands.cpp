@@ -18,7 +18,8 @@
 #include <limits>
 
 void print_error(const QString& message) {
-    std::fprintf(stderr, "orvane: %s\n", message.toUtf8().constData());
+    // Messages quote names read from disks: escaped as the table's cells are.
+    std::fprintf(stderr, "orvane: %s\n", table_cell(message).toUtf8().constData());
 }
 
 void print_line(const QString& line) {
@@ -43,22 +44,56 @@ bool add_cli_images(const cli_options_s& options) {
     return ok;
 }
 
+QString table_cell(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        const char16_t u = c.unicode();
+        const QChar::Category kind = c.category();
+        if (u == u'\\') {
+            out += QLatin1String("\\\\");
+        } else if (u == u'\n') {
+            out += QLatin1String("\\n");
+        } else if (u == u'\r') {
+            out += QLatin1String("\\r");
+        } else if (u == u'\t') {
+            out += QLatin1String("\\t");
+        } else if (u < 0x20 || (u >= 0x7F && u < 0xA0)) {
+            out += QStringLiteral("\\x%1").arg(static_cast<int>(u), 2, 16, QLatin1Char('0'));
+        } else if (kind == QChar::Other_Format || kind == QChar::Separator_Line ||
+                   kind == QChar::Separator_Paragraph ||
+                   (c.isSurrogate() &&
+                    !(c.isHighSurrogate() && i + 1 < text.size() &&
+                      text.at(i + 1).isLowSurrogate()) &&
+                    !(c.isLowSurrogate() && i > 0 && text.at(i - 1).isHighSurrogate()))) {
+            // Direction overrides, line separators and lone surrogates: shown as their number.
+            out += QStringLiteral("\\u%1").arg(static_cast<int>(u), 4, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void widen_table(QList<int>* widths, const QStringList& row) {
     for (int c = 0; c < row.size(); ++c) {
         if (widths->size() <= c) {
             *widths << 0;
         }
         const int cap = c == 0 ? first_column_cap : std::numeric_limits<int>::max();
-        (*widths)[c] = std::max((*widths)[c], std::min(cap, static_cast<int>(row[c].size())));
+        const auto width = static_cast<int>(table_cell(row[c]).size());
+        (*widths)[c] = std::max((*widths)[c], std::min(cap, width));
     }
 }
 
 void print_table_row(const QStringList& row, const QList<int>& widths) {
     QString line;
     for (int c = 0; c < row.size(); ++c) {
-        line += row[c];
+        const QString cell = table_cell(row[c]);
+        line += cell;
         if (c + 1 < row.size()) {
-            line += QString(std::max(0, widths.value(c) - static_cast<int>(row[c].size())) + 2,
+            line += QString(std::max(0, widths.value(c) - static_cast<int>(cell.size())) + 2,
                             QLatin1Char(' '));
         }
     }

@@ -22,6 +22,8 @@ struct cli_options_s {
     bool skip_overwritten = false;  // --skip-overwritten
     bool continue_scan = false;     // --continue: an interrupted deep scan goes on
     QString map;                    // --map MAPFILE (image)
+    bool trust_scan_file = false;   // --trust-scan-file: load a scan file without identity
+    QString owner;                  // --owner USER (restore): the restored tree is theirs
     QStringList positional;
 };
 

@@ -109,6 +109,7 @@ int command_image(const cli_options_s& options) {
     }
     image_rescue_c::settings_s settings;
     settings.map_path = options.map;
+    settings.source_name = source.name;
     settings.command_line = QCoreApplication::arguments().join(QLatin1Char(' '));
     image_rescue_c rescue(*device, settings);
     if (!rescue.open(output, &error)) {

@@ -5,6 +5,7 @@
 
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
+#include "device/platform/safe_file.h"
 #include "device/volume_list.h"
 #include "engine/engine_choice.h"
 #include "engine/raw/scan_checkpoint.h"
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <functional>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -459,7 +461,14 @@ bool resume_from_file(const cli_options_s& options, scan_session_c* session) {
     }
     QString device;
     QString why;
-    if (session->resume_scan_file(options.from, volumes, &device, &why) == 0) {
+    session->trust_unbound_scan_files(options.trust_scan_file);
+    const int loaded = session->resume_scan_file(options.from, volumes, &device, &why);
+    if (loaded == scan_session_c::resume_untrusted) {
+        print_error(QStringLiteral("'%1' is refused: %2; add --trust-scan-file to load it anyway")
+                        .arg(options.from, why));
+        return false;
+    }
+    if (loaded == 0) {
         if (const std::size_t refused = session->raw_engine().refused_records(); refused > 0) {
             print_error(QStringLiteral("%1 records of the scan file were left out: their index, "
                                        "type or size cannot be those of a found file on this "
@@ -607,6 +616,14 @@ int command_restore(const cli_options_s& options) {
     }
     catch_interrupt();
     restore_writer_c writer([] { return interrupted != 0; });
+    if (!options.owner.isEmpty()) {
+        const struct passwd* user = ::getpwnam(options.owner.toLocal8Bit().constData());
+        if (!user) {
+            print_error(QStringLiteral("there is no user '%1'").arg(options.owner));
+            return exit_usage;
+        }
+        writer.set_owner(user->pw_uid, user->pw_gid);
+    }
     if (!writer.open(destination)) {
         print_error(writer.error_text());
         return exit_usage;
@@ -705,5 +722,12 @@ int command_restore(const cli_options_s& options) {
     }
     std::printf("restored %d of %zu files, %d failed, %d possibly overwritten\n", restored, total,
                 failed, overwritten);
+    if (restored > 0 && !options.owner.isEmpty()) {
+        std::fprintf(stderr, "the restored files belong to %s\n", qPrintable(options.owner));
+    } else if (restored > 0 && platform::private_outputs()) {
+        std::fprintf(stderr,
+                     "the restored files and folders are readable by root only (run as "
+                     "root); --owner USER gives them to a user\n");
+    }
     return restored == static_cast<int>(total) ? exit_ok : exit_failed;
 }

@@ -23,7 +23,7 @@ const char usage_text[] =
     "                                        scan a volume and list what was found\n"
     "  restore [--deep] --to DIR [--match GLOB] [--skip-overwritten] TARGET\n"
     "                                        scan a volume and restore the found files\n"
-    "  restore --from FILE.sav --to DIR [--match GLOB]\n"
+    "  restore --from FILE.sav [--trust-scan-file] --to DIR [--match GLOB]\n"
     "                                        restore from a saved deep scan\n"
     "  partitions [--json] [--repair [--yes]] DRIVE\n"
     "                                        search a drive for lost partitions (NTFS,\n"
@@ -48,6 +48,10 @@ const char usage_text[] =
     "                    they are restored into one folder per type\n"
     "  --continue        go on with an interrupted deep scan of TARGET where it stopped\n"
     "                    (kept in ~/.local/state/OrvaneRecovery/deep-scans/)\n"
+    "  --trust-scan-file load a scan file that does not name its volume (made by another\n"
+    "                    program or an old version): its records may name any bytes\n"
+    "  --owner USER      restore: give the restored folders and files to USER (as root,\n"
+    "                    they are otherwise readable by root only)\n"
     "\n"
     "DRIVE is a drive as 'orvane drives' lists it (number or name) or an image file.\n"
     "TARGET is a volume as 'orvane volumes' lists it (device name, volume name or mount\n"
@@ -106,6 +110,12 @@ int main(int argc, char** argv) {
             options.yes = true;
         } else if (arg == QLatin1String("--force")) {
             options.force = true;
+        } else if (arg == QLatin1String("--trust-scan-file")) {
+            options.trust_scan_file = true;
+        } else if (arg == QLatin1String("--owner")) {
+            if (!value(&options.owner)) {
+                return usage_error(QStringLiteral("--owner needs a user name"));
+            }
         } else if (arg == QLatin1String("--undo")) {
             if (!value(&options.undo)) {
                 return usage_error(QStringLiteral("--undo needs the backup file a repair saved"));
@@ -179,6 +189,12 @@ int main(int argc, char** argv) {
     }
     if (!options.save.isEmpty() && (options.command != QLatin1String("scan") || !options.deep)) {
         return usage_error(QStringLiteral("--save goes with 'scan --deep'"));
+    }
+    if (options.trust_scan_file && options.from.isEmpty()) {
+        return usage_error(QStringLiteral("--trust-scan-file goes with 'restore --from'"));
+    }
+    if (!options.owner.isEmpty() && options.command != QLatin1String("restore")) {
+        return usage_error(QStringLiteral("--owner goes with 'restore'"));
     }
     if (!options.from.isEmpty()) {
         if (options.command != QLatin1String("restore") || !options.positional.isEmpty()) {

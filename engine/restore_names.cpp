@@ -6,9 +6,11 @@ namespace {
 
 constexpr int extension_bytes = 32;  // a longer "extension" is part of the name
 
+// Bytes of UTF-8 for one UTF-16 unit as written: half of a pair's 4, and a lone surrogate
+// never reaches here (safe_file_name makes it U+FFFD, 3 bytes).
 int utf8_bytes(QChar c) {
     const char16_t u = c.unicode();
-    return u < 0x80 ? 1 : u < 0x800 ? 2 : c.isSurrogate() ? 2 : 3;  // a surrogate pair is 4
+    return u < 0x80 ? 1 : u < 0x800 ? 2 : c.isSurrogate() ? 2 : 3;
 }
 
 int utf8_length(const QString& text) {
@@ -48,14 +50,23 @@ QString cut_to_bytes(const QString& text, int max_bytes) {
 QString safe_file_name(const QString& name) {
     QString safe;
     safe.reserve(name.size());
-    for (QChar c : name) {
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
         const char16_t u = c.unicode();
-        safe += (u == u'/' || u == u'\\' || u < 0x20 || u == 0x7F) ? QChar(u'_') : c;
+        if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
+            safe += c;
+            safe += name.at(++i);
+        } else if (c.isSurrogate()) {
+            safe += QChar(QChar::ReplacementCharacter);  // as the file system will be given it
+        } else {
+            safe += (u == u'/' || u == u'\\' || u < 0x20 || u == 0x7F) ? QChar(u'_') : c;
+        }
     }
     if (safe.isEmpty() || safe == QLatin1String(".") || safe == QLatin1String("..")) {
         safe.prepend(QLatin1Char('_'));
     }
-    return cut_to_bytes(safe, restore_name_bytes);
+    // Too long: the name is cut before its extension, which is kept.
+    return numbered_name(safe, 1);
 }
 
 QString numbered_name(const QString& safe, int n) {

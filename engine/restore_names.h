@@ -11,7 +11,8 @@ constexpr int restore_name_bytes = 255;
 constexpr int restore_name_tries = 100000;
 
 // One path component made safe: '/', '\\' and NUL become '_', control characters become
-// '_', "." and ".." and the empty name get a '_' in front; at most 255 bytes of UTF-8.
+// '_', a lone UTF-16 surrogate becomes U+FFFD, "." and ".." and the empty name get a '_' in
+// front; at most 255 bytes of UTF-8, cut before an extension of up to 32 bytes, which stays.
 QString safe_file_name(const QString& name);
 
 // The n-th name for a safe name: the name itself for n < 2, else "base (n).ext". The base

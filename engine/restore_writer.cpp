@@ -1,5 +1,6 @@
 #include "restore_writer.h"
 
+#include "device/platform/safe_file.h"
 #include "engine/restore_names.h"
 
 #include <QDir>
@@ -107,8 +108,7 @@ int open_temporary(int dir, char (&name)[64]) {
     for (int i = 0; i < temp_tries; ++i) {
         std::snprintf(name, sizeof name, ".orvane-restore-%d-%u.part", static_cast<int>(::getpid()),
                       counter.fetch_add(1, std::memory_order_relaxed));
-        const int fd =
-            ::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int fd = platform::create_file(dir, name, O_WRONLY);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -192,14 +192,24 @@ restore_writer_c::~restore_writer_c() {
 }
 
 bool restore_writer_c::open(const QString& destination) {
-    // The user names the destination: links on the way to it are theirs to follow.
+    // The user names the destination: links on the way to it are followed only when root
+    // or the user made them.
     const QString path = QDir(destination).absolutePath();
-    QDir().mkpath(path);
-    top_fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QByteArray native = QFile::encodeName(path);
     struct stat info {};
+    const bool made = ::lstat(native.constData(), &info) != 0 && errno == ENOENT;
+    std::string why;
+    top_fd_ = platform::open_folder(native.toStdString(), true, &why);
     if (top_fd_ < 0 || ::fstat(top_fd_, &info) != 0) {
         error_text_ =
-            QStringLiteral("cannot open the folder '%1': %2").arg(path, errno_text(errno));
+            QStringLiteral("cannot open the folder '%1': %2")
+                .arg(path, top_fd_ < 0 ? QString::fromLocal8Bit(why.c_str()) : errno_text(errno));
+        return false;
+    }
+    // A folder that was there already keeps its owner: only what this run made is given.
+    if (made && chown_ && ::fchown(top_fd_, owner_, group_) != 0) {
+        error_text_ = QStringLiteral("cannot give the folder '%1' to its owner: %2")
+                          .arg(path, errno_text(errno));
         return false;
     }
     folders_.clear();
@@ -308,6 +318,9 @@ bool restore_writer_c::enter(int target) {
 // succeeds (0) or fails otherwise (errno). The number goes on from the last one used.
 int restore_writer_c::take_name(folder_s& where, const QString& safe, int dir, const char* temp,
                                 QString* name) {
+    if (temp && !give(dir, temp)) {
+        return errno;  // the file is handed over before it carries its name
+    }
     int n = where.next_number.value(safe, 1);
     for (int tries = 0; tries < restore_name_tries; ++tries, ++n) {
         if ((tries & 255) == 255 && stop_requested()) {
@@ -318,13 +331,18 @@ int restore_writer_c::take_name(folder_s& where, const QString& safe, int dir, c
             continue;
         }
         const QByteArray encoded = QFile::encodeName(candidate);
-        const int result = temp ? rename_new(dir, temp, encoded.constData())
-                                : (::mkdirat(dir, encoded.constData(), 0755) == 0 ? 0 : errno);
+        const int result =
+            temp ? rename_new(dir, temp, encoded.constData())
+                 : (::mkdirat(dir, encoded.constData(), platform::new_folder_mode()) == 0 ? 0
+                                                                                          : errno);
         if (result == EEXIST || result == ENOTEMPTY) {
             continue;
         }
         if (result != 0) {
             return result;
+        }
+        if (!temp && !give(dir, encoded.constData())) {
+            return errno;
         }
         where.taken.insert(candidate);
         where.next_number.insert(safe, n + 1);
@@ -332,6 +350,10 @@ int restore_writer_c::take_name(folder_s& where, const QString& safe, int dir, c
         return 0;
     }
     return EEXIST;
+}
+
+bool restore_writer_c::give(int dir, const char* name) {
+    return !chown_ || ::fchownat(dir, name, owner_, group_, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool restore_writer_c::make_folder(int target) {
@@ -417,10 +439,11 @@ restore_result_e restore_writer_c::write_exact(const QString& path, const fill_f
     const QFileInfo where(path);
     const QByteArray folder = QFile::encodeName(where.absolutePath());
     const QByteArray name = QFile::encodeName(where.fileName());
-    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string reason;
+    const int dir = platform::open_folder(folder.toStdString(), false, &reason);
     if (dir < 0) {
         why = QStringLiteral("cannot open the folder '%1': %2")
-                  .arg(where.absolutePath(), errno_text(errno));
+                  .arg(where.absolutePath(), QString::fromLocal8Bit(reason.c_str()));
         return restore_failed;
     }
     struct stat info {};

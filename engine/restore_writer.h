@@ -49,8 +49,16 @@ class restore_writer_c {
     restore_writer_c& operator=(const restore_writer_c&) = delete;
 
     // Opens (making it and its parents first when missing) the destination folder. False,
-    // with error_text(), when it cannot be opened as a folder.
+    // with error_text(), when it cannot be opened as a folder. Run as root, what the writer
+    // makes is private (files 0600, folders 0700; platform/safe_file.h).
     bool open(const QString& destination);
+    // Gives every folder and file made from now on (and the destination folder, when open()
+    // made it) to this user and group: root restores for a user. Call before open().
+    void set_owner(uid_t user, gid_t group) {
+        owner_ = user;
+        group_ = group;
+        chown_ = true;
+    }
     // A folder found on the volume, inside parent (top_folder or an earlier result). Made on
     // disk only when a file is written into it; the same parent and name give the same
     // folder.
@@ -86,7 +94,13 @@ class restore_writer_c {
     bool make_folder(int folder);
     int take_name(folder_s& where, const QString& safe, int dir, const char* temp, QString* name);
 
+    // Hands a name just made in dir to the owner set; true when none is set.
+    bool give(int dir, const char* name);
+
     stop_fn stop_;
+    bool chown_ = false;
+    uid_t owner_ = 0;
+    gid_t group_ = 0;
     int top_fd_ = -1;
     int current_fd_ = -1;  // a descriptor of folders_[current_]
     int current_ = -1;

@@ -175,6 +175,16 @@ int scan_session_c::resume_scan_file(const QString& path, const std::vector<volu
         }
         volume_bytes = identity->size;
     } else {
+        if (!trust_unbound_) {
+            if (why) {
+                *why = QStringLiteral(
+                           "the scan file does not say which volume it was made of "
+                           "(it was not written by this program, or by an old "
+                           "version), so its records may name any bytes of '%1'")
+                           .arg(device);
+            }
+            return resume_untrusted;
+        }
         if (readable) {
             volume_bytes = now.size;
         }

@@ -37,7 +37,9 @@ class scan_session_c : public QObject {
     // Loads a scan file into the signature engine and makes it current, with the volume
     // that the file's device path names exactly as its target. A file that carries its
     // volume's identity loads only when that volume's start, size and first sector are the
-    // same now; one without loads only when the volume holds every record whole. -1 while a
+    // same now; one without loads only when trust_unbound_scan_files() was set (the user
+    // agreed: such a file can name any bytes of the volume) and the volume holds every
+    // record whole; else the result is resume_untrusted. -1 while a
     // scan runs, when the file is not a scan file (nothing changes), or when no volume
     // matches (the records stay loaded; *why says why); *device_path gets the file's.
     // The files' names and dates are read from the volume before it returns, unless
@@ -46,6 +48,9 @@ class scan_session_c : public QObject {
     int resume_scan_file(const QString& path, const std::vector<volume_item_s>& volumes,
                          QString* device_path = nullptr, QString* why = nullptr,
                          bool with_metadata = true);
+
+    static constexpr int resume_untrusted = -2;
+    void trust_unbound_scan_files(bool trust) { trust_unbound_ = trust; }
 
     recovery_base_c* current() const { return current_; }
     engine_kind_e engine_kind() const { return engine_kind_; }
@@ -81,5 +86,6 @@ class scan_session_c : public QObject {
     volume_item_s target_;
     bool scanning_ = false;
     bool has_results_ = false;
+    bool trust_unbound_ = false;
     double progress_at_end_ = 0.0;
 };

@@ -59,6 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::abort();
             }
             map.set(4096, 8192, '-');
+            // The map written again reads back, and its source is never in conflict with
+            // itself.
+            rescue_map_c again;
+            if (!again.parse(map.text(QStringLiteral("fuzz"), '?', 1), 1 << 20, &error) ||
+                (map.identity.known() && !map.identity.conflict_with(map.identity).isEmpty())) {
+                std::abort();
+            }
         }
         return 0;
     }

@@ -1,8 +1,9 @@
 // libFuzzer harness for the scan-file reader: each input is a scan file. It is loaded, bound
 // to a volume made of the input itself (the memory drive "mem:fuzz"), listed, and a few
 // listed records are restored into a sink that counts bytes. Every listed record must lie
-// inside the volume and within the table, and a restore that succeeds must write exactly
-// the record's size. The listing is also made as both front ends make it (names from the
+// inside the volume and within the table, and a restore (which first checks the record's
+// bytes against its type, as for any loaded scan file) that succeeds must write exactly the
+// record's size. The listing is also made as both front ends make it (names from the
 // files' own metadata, read from the input): every row is a listed record with a name.
 #include "engine/raw/raw_recovery.h"
 #include "fuzz_support.h"

@@ -1,6 +1,7 @@
 #include "sector_backup.h"
 
 #include "app/diagnostics.h"
+#include "device/platform/safe_file.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -20,17 +21,6 @@ namespace {
 constexpr char magic[] = "ORVANE-SECTOR-BACKUP 1";
 constexpr qint64 largest_backup = 64LL << 20;
 constexpr int largest_range_count = 1024;
-
-bool sync_path(const QString& path, bool folder) {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
 
 }  // namespace
 
@@ -174,8 +164,11 @@ bool decode_sector_backup(const QByteArray& bytes, sector_backup_s* backup, QStr
 
 QString save_sector_backup(const sector_backup_s& backup, QString* error) {
     const QString folder = QFileInfo(error_log_path()).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("cannot create the folder %1").arg(folder);
+    std::string why;
+    const int dir = platform::open_folder(QFile::encodeName(folder).toStdString(), true, &why);
+    if (dir < 0) {
+        *error = QStringLiteral("cannot create the folder %1: %2")
+                     .arg(folder, QString::fromLocal8Bit(why.c_str()));
         return {};
     }
     QString base = QFileInfo(backup.drive).fileName();
@@ -185,37 +178,47 @@ QString save_sector_backup(const sector_backup_s& backup, QString* error) {
     }
     const QByteArray bytes = encode_sector_backup(backup);
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const auto fail = [&](const QString& text, const QByteArray& made) {
+        *error = text;
+        if (!made.isEmpty()) {
+            ::unlinkat(dir, made.constData(), 0);
+        }
+        ::close(dir);
+        return QString();
+    };
     for (int n = 0; n < 100; ++n) {
         const QString name = n == 0
                                  ? QStringLiteral("sectors-%1-%2.bin").arg(base, stamp)
                                  : QStringLiteral("sectors-%1-%2-%3.bin").arg(base, stamp).arg(n);
-        QFile file(folder + QLatin1Char('/') + name);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            if (file.exists()) {
+        const QString path = folder + QLatin1Char('/') + name;
+        const QByteArray native = QFile::encodeName(name);
+        const int fd = platform::create_file(dir, native.toStdString(), O_WRONLY);
+        if (fd < 0) {
+            if (errno == EEXIST) {
                 continue;
             }
-            *error =
-                QStringLiteral("cannot create %1: %2").arg(file.fileName(), file.errorString());
-            return {};
+            return fail(QStringLiteral("cannot create %1: %2")
+                            .arg(path, QString::fromLocal8Bit(std::strerror(errno))),
+                        {});
         }
         // On disk before the drive is written: the file's bytes, then its name in the folder.
-        if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0) {
-            *error = QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
-            file.close();
-            file.remove();
-            return {};
-        }
+        QFile file;
+        const bool written = file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) &&
+                             file.write(bytes) == bytes.size() && file.flush() && ::fsync(fd) == 0;
+        const QString reason = file.errorString();
         file.close();
-        if (!sync_path(folder, true)) {
-            *error = QStringLiteral("cannot sync the folder %1: %2")
-                         .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
-            QFile::remove(file.fileName());
-            return {};
+        if (!written) {
+            return fail(QStringLiteral("cannot write %1: %2").arg(path, reason), native);
         }
-        return file.fileName();
+        if (::fsync(dir) != 0) {
+            return fail(QStringLiteral("cannot sync the folder %1: %2")
+                            .arg(folder, QString::fromLocal8Bit(std::strerror(errno))),
+                        native);
+        }
+        ::close(dir);
+        return path;
     }
-    *error = QStringLiteral("too many backups named after %1 in %2").arg(base, folder);
-    return {};
+    return fail(QStringLiteral("too many backups named after %1 in %2").arg(base, folder), {});
 }
 
 bool load_sector_backup(const QString& path, sector_backup_s* backup, QString* error) {

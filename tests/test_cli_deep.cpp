@@ -189,6 +189,7 @@ class test_cli_deep : public QObject {
                                            record(123456789, 1024, 3, "jpg"),
                                            record(3, 0, 4, "abcdefgh"), record(4, 0, 5, "tif")})));
         scan_session_c session;
+        session.trust_unbound_scan_files(true);  // a hand-made file, without the trailer
         QCOMPARE(session.resume_scan_file(sav, {volume}), 0);
         // the index beyond the table and the type no scan reports are left out
         QCOMPARE(session.raw_engine().refused_records(), std::size_t(2));
@@ -256,6 +257,7 @@ class test_cli_deep : public QObject {
         const QString sav = temp.filePath("titled.sav");
         QVERIFY(write_file(sav, scan_file(volume.volume_name.toLocal8Bit(), records)));
         scan_session_c session;
+        session.trust_unbound_scan_files(true);  // a hand-made file, without the trailer
         QCOMPARE(session.resume_scan_file(sav, {volume}), 0);
         const auto folders = list_result_folders(session.current(), engine_signature);
         QCOMPARE(folders.size(), std::size_t(2));

@@ -134,17 +134,21 @@ class test_cli_restore : public QObject {
         QFETCH(int, signal_number);
         const QString big = temp.filePath("big.img");  // sparse: reads fast, holds nothing
         {
+            // but for the header of a 3 GiB WAV file at its start, which the record names
             QFile file(big);
             QVERIFY(file.open(QIODevice::WriteOnly));
             QVERIFY(file.resize(qint64(4) << 30));
+            const QByteArray header = wav_header((std::uint32_t(3) << 30) - 44);
+            QVERIFY(file.seek(0) && file.write(header) == 44);
         }
         const QString sav = temp.filePath("big.sav");
         QVERIFY(write_file(sav, scan_file(QFileInfo(big).canonicalFilePath().toLocal8Bit(),
                                           {record(0, 0, qint64(3) << 30, "wav")})));
         QTemporaryDir out;
         QProcess process;
-        process.start(qEnvironmentVariable("ORVANE_BIN") + "/orvane",
-                      {"restore", "--from", sav, "--image", big, "--to", out.path()});
+        process.start(
+            qEnvironmentVariable("ORVANE_BIN") + "/orvane",
+            {"restore", "--from", sav, "--trust-scan-file", "--image", big, "--to", out.path()});
         QVERIFY(process.waitForStarted());
         // Wait until the file is being written, then stop.
         QElapsedTimer wait;
@@ -170,8 +174,10 @@ class test_cli_restore : public QObject {
         QFile::remove(big);
     }
 
-    // A scan file in the plain layout restores only from the volume it names exactly, and
-    // only when that volume holds every record: exact bytes, or a refusal.
+    // A scan file in the plain layout (trusted by the user) restores only from the volume it
+    // names exactly, only when that volume holds every record, and only a record whose bytes
+    // are of its type: exact bytes, or a refusal. A JPEG of the raw fixture is laid where the
+    // records that restore point.
     void scan_files_name_one_volume_data() {
         QTest::addColumn<QString>("device");  // "IMG" stands for the image's path
         QTest::addColumn<quint64>("offset");
@@ -179,10 +185,13 @@ class test_cli_restore : public QObject {
         QTest::addColumn<quint64>("volume_start");  // where the bytes come from, or ~0: refused
         QTest::addColumn<QByteArray>("words");
         const quint64 refused = ~quint64(0);
+        const quint64 jpeg = 0;  // the size of the JPEG laid there
         QTest::newRow("whole image")
-            << "IMG" << quint64(0) << quint64(1536) << quint64(0) << QByteArray("restored 1 of 1");
-        QTest::newRow("its partition") << "IMG#1" << quint64(0) << quint64(1536) << quint64(1 << 20)
+            << "IMG" << quint64(4096) << jpeg << quint64(0) << QByteArray("restored 1 of 1");
+        QTest::newRow("its partition") << "IMG#1" << quint64(8 << 20) << jpeg << quint64(1 << 20)
                                        << QByteArray("restored 1 of 1");
+        QTest::newRow("not of its type") << "IMG" << quint64(0) << quint64(1536) << quint64(1)
+                                         << QByteArray("do not begin a jpg");
         QTest::newRow("record past the partition")
             << "IMG#1" << quint64(32 << 20) - 100 << quint64(1000) << refused
             << QByteArray("smaller than the scan's records");
@@ -203,16 +212,37 @@ class test_cli_restore : public QObject {
         QFETCH(QByteArray, words);
         const QString secret = temp.filePath("secret.txt");
         QVERIFY(write_file(secret, "not for restoring"));
-        device.replace("IMG", image).replace("SECRET", secret);
+        const QString placed = temp.filePath("placed.img");
+        QFile::remove(placed);
+        QVERIFY(QFile::copy(image, placed));
+        if (size == 0) {
+            if (!fixture_exists("raw/raw.img")) {
+                QSKIP("fixture raw/raw.img missing (tests/fixtures/make_raw_scan.sh)");
+            }
+            const QByteArray jpeg = read_file(fixture_path("raw/raw.img")).mid(2048, 8798);
+            QVERIFY(jpeg.startsWith("\xFF\xD8\xFF"));
+            QFile file(placed);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(qint64(volume_start + offset)) &&
+                    file.write(jpeg) == jpeg.size());
+            size = quint64(jpeg.size());
+        }
+        const QString volume = QFileInfo(placed).canonicalFilePath();
+        device.replace("IMG", volume).replace("SECRET", secret);
         const QString sav = temp.filePath("plain.sav");
         QVERIFY(write_file(sav, scan_file(device.toLocal8Bit(), {record(0, offset, size, "jpg")})));
         QTemporaryDir out;
         QByteArray stdout_text, err;
         const int code = run_orvane(
-            {"restore", "--from", sav, "--image", image, "--to", out.path()}, &stdout_text, &err);
+            {"restore", "--from", sav, "--trust-scan-file", "--image", volume, "--to", out.path()},
+            &stdout_text, &err);
         QVERIFY2((stdout_text + err).contains(words), (stdout_text + err).constData());
         if (volume_start == ~quint64(0)) {
             QCOMPARE(code, 2);
+            QVERIFY(files_under(out.path()).isEmpty());
+            return;
+        }
+        if (volume_start == 1) {
+            QCOMPARE(code, 1);  // loaded, but the record is refused
             QVERIFY(files_under(out.path()).isEmpty());
             return;
         }
@@ -220,7 +250,7 @@ class test_cli_restore : public QObject {
         const auto files = files_under(out.path());
         QCOMPARE(files.size(), 1);
         const QByteArray bytes = read_file(out.filePath(files.firstKey()));
-        QCOMPARE(bytes, read_file(image).mid(qsizetype(volume_start + offset), qsizetype(size)));
+        QCOMPARE(bytes, read_file(placed).mid(qsizetype(volume_start + offset), qsizetype(size)));
     }
 
     // A scan file this program saved carries its volume's identity: it restores from that

@@ -189,15 +189,17 @@ class test_raw_engine : public QObject {
         }
     }
 
-    // Restores copy exactly the record's bytes from its offset, whatever its alignment.
+    // Restores copy exactly the record's bytes from its offset, whatever its alignment; a
+    // record of a loaded scan file whose bytes are not a file of its type (here: no BMP
+    // header there) is refused.
     void restore_copies_exact_bytes_data() {
         QTest::addColumn<quint64>("offset");
         QTest::addColumn<quint64>("size");
         QTest::addColumn<int>("result");
         QTest::newRow("unaligned") << quint64(1000) << quint64(3000) << 0;
         QTest::newRow("aligned") << quint64(4096) << quint64(8192) << 0;
-        QTest::newRow("empty") << quint64(700) << quint64(0) << 0;
-        QTest::newRow("last byte") << quint64(65535) << quint64(1) << 0;
+        QTest::newRow("empty") << quint64(700) << quint64(0) << -1;
+        QTest::newRow("last byte") << quint64(65535) << quint64(1) << -1;
         QTest::newRow("runs past the end") << quint64(60000) << quint64(8000) << -1;
         QTest::newRow("starts past the end") << quint64(70000) << quint64(10) << -1;
     }
@@ -209,9 +211,23 @@ class test_raw_engine : public QObject {
         for (int i = 0; i < bytes->size(); ++i) {
             (*bytes)[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
         }
+        if (result == 0) {
+            // A BMP of one pixel whose header says it is size bytes long.
+            QByteArray header(54, '\0');
+            auto put32 = [&](int at, std::uint32_t v) { std::memcpy(header.data() + at, &v, 4); };
+            header[0] = 'B';
+            header[1] = 'M';
+            put32(2, static_cast<std::uint32_t>(size));
+            put32(10, 54);
+            put32(14, 40);
+            put32(18, 1);
+            put32(22, 1);
+            put32(26, 1 | 24 << 16);  // one plane, 24 bits
+            bytes->replace(static_cast<qsizetype>(offset), 54, header);
+        }
         const volume_item_s target = memory_volume("exact", bytes, QString());
         const QString sav = temp.filePath("exact.sav");
-        QVERIFY(write_file(sav, scan_file("mem:exact", {record(0, offset, size, "bin")})));
+        QVERIFY(write_file(sav, scan_file("mem:exact", {record(0, offset, size, "bmp")})));
         raw_recovery_c engine;
         engine.set_target(target);
         QCOMPARE(engine.read_scan_file(sav), QStringLiteral("mem:exact"));
@@ -235,18 +251,7 @@ class test_raw_engine : public QObject {
         {
             QFile file(image);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            QByteArray header(44, '\0');
-            auto put32 = [&](int at, std::uint32_t v) { std::memcpy(header.data() + at, &v, 4); };
-            std::memcpy(header.data(), "RIFF", 4);
-            put32(4, static_cast<std::uint32_t>(36 + data_bytes));
-            std::memcpy(header.data() + 8, "WAVEfmt ", 8);
-            put32(16, 16);
-            put32(20, 1 | 2 << 16);  // PCM, 2 channels
-            put32(24, 44100);
-            put32(28, 44100 * 4);
-            put32(32, 4 | 16 << 16);
-            std::memcpy(header.data() + 36, "data", 4);
-            put32(40, static_cast<std::uint32_t>(data_bytes));
+            const QByteArray header = wav_header(static_cast<std::uint32_t>(data_bytes));
             QVERIFY(file.seek(4096));
             QVERIFY(file.write(header) == 44);
             QVERIFY(file.seek(4096 + 44 + data_bytes - 4));

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <vector>
 
 extern char** environ;
@@ -55,6 +56,21 @@ int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err, i
         *err = process.readAllStandardError();
     }
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QByteArray wav_header(std::uint32_t data_bytes) {
+    QByteArray header(44, '\0');
+    auto put32 = [&](int at, std::uint32_t v) { std::memcpy(header.data() + at, &v, 4); };
+    std::memcpy(header.data(), "RIFFxxxxWAVEfmt ", 16);
+    put32(4, 36 + data_bytes);
+    put32(16, 16);
+    put32(20, 1 | 2 << 16);  // PCM, 2 channels
+    put32(24, 44100);
+    put32(28, 44100 * 4);
+    put32(32, 4 | 16 << 16);
+    std::memcpy(header.data() + 36, "data", 4);
+    put32(40, data_bytes);
+    return header;
 }
 
 QByteArray sha256_of_file(const QString& path) {

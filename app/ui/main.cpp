@@ -18,6 +18,7 @@
 #include <QLockFile>
 #include <QStandardPaths>
 
+#include <cstdio>
 #include <memory>
 
 #include <sys/prctl.h>
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
     load_settings();
     if (!QFileInfo::exists(data_folder() + QStringLiteral("/language.ini"))) {
         error_report(__FILE__, __LINE__, "no language.ini in the data folder %s",
+                     qPrintable(data_folder()));
+        // The user's own line: the program shows no text it cannot look up.
+        std::fprintf(stderr, "orvane-recovery: no language.ini in the data folder %s\n",
                      qPrintable(data_folder()));
     }
     platform::set_configured_images(settings_images());

@@ -1,9 +1,12 @@
 #include "image_rescue.h"
 
+#include "device/platform/device_stack.h"
+#include "device/platform/safe_file.h"
+#include "device/platform/sha256.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,72 +32,30 @@ QString errno_text() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// The /sys/dev/block directory of a block device, resolved: its path names the disk and
-// the partition, e.g. .../block/sda/sda1.
-QString sys_path(dev_t device) {
-    return QFileInfo(QStringLiteral("/sys/dev/block/%1:%2").arg(major(device)).arg(minor(device)))
-        .canonicalFilePath();
-}
-
-// The device, or a device it is built on (device mapper, md, loop over a partition), is the
-// disk or one of its partitions.
-bool device_on_disk(dev_t device, const QString& disk_sys, int depth = 0) {
-    const QString path = sys_path(device);
-    if (path.isEmpty() || depth > 8) {
-        return false;
-    }
-    if (path == disk_sys || path.startsWith(disk_sys + QLatin1Char('/'))) {
-        return true;
-    }
-    const QDir slaves(path + QStringLiteral("/slaves"));
-    for (const QString& name : slaves.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile dev_file(slaves.filePath(name + QStringLiteral("/dev")));
-        if (!dev_file.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QList<QByteArray> numbers = dev_file.readAll().trimmed().split(':');
-        if (numbers.size() == 2 && device_on_disk(makedev(numbers[0].toUInt(), numbers[1].toUInt()),
-                                                  disk_sys, depth + 1)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 bool output_on_source(const QString& output, const platform::drive_desc_s& source) {
-    if (source.kind == platform::drive_kind_e::memory) {
+    platform::read_source_s where;
+    if (source.kind == platform::drive_kind_e::memory ||
+        !platform::read_source_of(source.name, &where)) {
         return false;
     }
-    // The output's own file when it exists, else the nearest existing folder above it.
-    QString existing = QFileInfo(output).absoluteFilePath();
-    struct stat place {};
-    while (::stat(QFile::encodeName(existing).constData(), &place) != 0) {
-        const QString up = QFileInfo(existing).absolutePath();
-        if (up == existing) {
-            return false;
-        }
-        existing = up;
-    }
-    struct stat src {};
-    if (::stat(QFile::encodeName(source.name).constData(), &src) != 0) {
-        return false;
-    }
-    if (S_ISBLK(src.st_mode)) {
-        if (S_ISBLK(place.st_mode)) {
-            return place.st_rdev == src.st_rdev;
-        }
-        return device_on_disk(place.st_dev, sys_path(src.st_rdev));
-    }
-    // An image: the output must not be the image file (nor, for a split image, one of its
-    // segments beside it with the same base name).
-    if (place.st_dev == src.st_dev && place.st_ino == src.st_ino) {
+    // On the disk, a partition of it or a device built on it; in a file system mounted from
+    // the image.
+    if (platform::folder_on_source(output, where)) {
         return true;
     }
+    // The image file itself (or the file behind a loop disk).
+    struct stat place {};
+    if (where.has_file && ::stat(QFile::encodeName(output).constData(), &place) == 0 &&
+        place.st_dev == where.file_device && place.st_ino == where.file_inode) {
+        return true;
+    }
+    // A split image: one of its segments beside it with the same base name.
     const QFileInfo out(output);
     const QFileInfo in(source.name);
-    return out.absolutePath() == in.absolutePath() &&
+    return source.kind == platform::drive_kind_e::image &&
+           out.absolutePath() == in.absolutePath() &&
            out.completeBaseName() == in.completeBaseName() &&
            platform::drive_image_format(source) == platform::image_format_e::ewf;
 }
@@ -116,6 +77,97 @@ image_rescue_c::~image_rescue_c() {
     if (out_fd_ >= 0) {
         ::close(out_fd_);
     }
+    if (map_dir_fd_ >= 0) {
+        ::close(map_dir_fd_);
+    }
+}
+
+// The source's name, size, serial and the hashes of its first and last MiB, as the map
+// records them.
+source_identity_s image_rescue_c::identify_source() {
+    source_identity_s id;
+    id.name = settings_.source_name;
+    id.size = source_.byte_size();
+    id.sector_size = source_.sector_size();
+    struct stat st {};
+    if (::stat(QFile::encodeName(id.name).constData(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        const QString sys =
+            QStringLiteral("/sys/dev/block/%1:%2/").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
+        for (const char* file : {"wwid", "device/wwid", "device/serial", "loop/backing_file"}) {
+            QFile named(sys + QLatin1String(file));
+            if (named.open(QIODevice::ReadOnly)) {
+                id.serial = QString::fromUtf8(named.read(512).trimmed());
+                if (!id.serial.isEmpty()) {
+                    break;
+                }
+            }
+        }
+    }
+    constexpr std::uint64_t mib = 1 << 20;
+    const std::uint64_t sector = std::max<std::uint32_t>(id.sector_size, 512);
+    const std::uint64_t len = std::min(mib, id.size / sector * sector);
+    if (len == 0) {
+        return id;
+    }
+    void* bytes = std::aligned_alloc(4096, mib);
+    if (!bytes) {
+        return id;
+    }
+    const auto hash_at = [&](std::uint64_t pos) {
+        if (source_.read_at(pos, bytes, static_cast<std::size_t>(len)) != 0) {
+            return QByteArray();  // a bad sector there: the other facts must do
+        }
+        return QByteArray::fromStdString(
+            platform::to_hex(platform::sha256(bytes, static_cast<std::size_t>(len))));
+    };
+    id.first_hash = hash_at(0);
+    id.last_hash = hash_at(id.size / sector * sector - len);
+    std::free(bytes);
+    return id;
+}
+
+// The map of an earlier run, when its file exists: a regular file of the caller's, not a
+// link, made for this very source.
+bool image_rescue_c::load_map(std::uint64_t size, const source_identity_s& source, QString* error) {
+    std::string why;
+    const QByteArray native = QFile::encodeName(settings_.map_path);
+    map_dir_fd_ = platform::open_parent(native.toStdString(), false, &map_name_, &why);
+    if (map_dir_fd_ < 0) {
+        *error = QStringLiteral("cannot use the map '%1': %2")
+                     .arg(settings_.map_path, QString::fromLocal8Bit(why.c_str()));
+        return false;
+    }
+    const int fd = platform::open_continued(map_dir_fd_, map_name_, O_RDONLY, &why);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return true;  // a new copy: the map is made with it
+        }
+        *error = QStringLiteral("cannot use the map '%1': %2")
+                     .arg(settings_.map_path, QString::fromLocal8Bit(why.c_str()));
+        return false;
+    }
+    QFile file;
+    QByteArray text;
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        text = file.read(64LL << 20);
+    } else {
+        ::close(fd);
+    }
+    QString reason;
+    if (!map_.parse(text, size, &reason)) {
+        *error =
+            QStringLiteral("'%1' is not a map of this source: %2").arg(settings_.map_path, reason);
+        return false;
+    }
+    const QString conflict = source.conflict_with(map_.identity);
+    if (!conflict.isEmpty()) {
+        *error = QStringLiteral("'%1' is not a map of this source: %2")
+                     .arg(settings_.map_path, conflict);
+        return false;
+    }
+    resumed_ = true;
+    pass_ = map_.current_pass;
+    return true;
 }
 
 bool image_rescue_c::open(const QString& output, QString* error) {
@@ -125,54 +177,88 @@ bool image_rescue_c::open(const QString& output, QString* error) {
         return false;
     }
     map_.reset(size);
-    if (!settings_.map_path.isEmpty() && QFileInfo::exists(settings_.map_path)) {
-        QFile file(settings_.map_path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("cannot read the map '%1': %2")
-                         .arg(settings_.map_path, file.errorString());
+    source_identity_s identity;
+    if (!settings_.map_path.isEmpty()) {
+        identity = identify_source();
+        if (!load_map(size, identity, error)) {
             return false;
         }
-        QString why;
-        if (!map_.parse(file.read(64LL << 20), size, &why)) {
-            *error =
-                QStringLiteral("'%1' is not a map of this source: %2").arg(settings_.map_path, why);
-            return false;
-        }
-        resumed_ = true;
-        pass_ = map_.current_pass;
     }
-    const QByteArray native = QFile::encodeName(output);
-    struct stat st {};
-    const bool exists = ::stat(native.constData(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        *error = QStringLiteral("the output '%1' must be a file").arg(output);
+    std::string name;
+    std::string why;
+    const int dir =
+        platform::open_parent(QFile::encodeName(output).toStdString(), false, &name, &why);
+    if (dir < 0) {
+        *error = QStringLiteral("cannot write '%1': %2")
+                     .arg(output, QString::fromLocal8Bit(why.c_str()));
         return false;
+    }
+    out_fd_ = platform::open_continued(dir, name, O_RDWR, &why);
+    const int open_error = errno;
+    bool exists = out_fd_ >= 0;
+    struct stat st {};
+    const auto fail = [&](const QString& text) {
+        *error = text;
+        if (out_fd_ >= 0) {
+            ::close(out_fd_);
+            out_fd_ = -1;
+        }
+        ::close(dir);
+        return false;
+    };
+    if (!exists && open_error != ENOENT) {
+        if (open_error == EISDIR || open_error == EINVAL) {
+            return fail(QStringLiteral("the output '%1' must be a file").arg(output));
+        }
+        return fail(QStringLiteral("cannot write '%1': %2")
+                        .arg(output, QString::fromLocal8Bit(why.c_str())));
+    }
+    if (exists && ::fstat(out_fd_, &st) != 0) {
+        return fail(QStringLiteral("cannot write '%1': %2").arg(output, errno_text()));
     }
     if (exists && st.st_size > 0 && !resumed_) {
-        *error =
+        return fail(
             QStringLiteral("'%1' exists; remove it, or give the map of that copy to continue it")
-                .arg(output);
-        return false;
+                .arg(output));
     }
     if (!exists && resumed_ && map_.bytes('+') > 0) {
-        *error =
-            QStringLiteral("the map tells of bytes copied into '%1', which is gone").arg(output);
-        return false;
+        return fail(
+            QStringLiteral("the map tells of bytes copied into '%1', which is gone").arg(output));
     }
+    if (!exists) {
+        out_fd_ = platform::create_file(dir, name, O_RDWR);
+        if (out_fd_ < 0 || ::fstat(out_fd_, &st) != 0) {
+            return fail(QStringLiteral("cannot write '%1': %2").arg(output, errno_text()));
+        }
+    }
+    out_device_ = st.st_dev;
+    out_inode_ = st.st_ino;
+    if (map_names_output()) {
+        if (!exists) {
+            ::unlinkat(dir, name.c_str(), 0);  // made just now, empty
+        }
+        return fail(QStringLiteral("the map and the image must be two files"));
+    }
+    ::close(dir);
     // A new (or empty) output reads as zeros wherever nothing was written: blocks of zeros
     // need not be written then, and a sparse source gives a sparse image.
     fresh_output_ = !exists || st.st_size == 0;
-    out_fd_ = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (out_fd_ < 0) {
-        *error = QStringLiteral("cannot write '%1': %2").arg(output, errno_text());
-        return false;
-    }
+    map_.identity = identity;
     // The full size at once: what is never read stays zero (and takes no space).
     if (::ftruncate(out_fd_, static_cast<off_t>(size)) != 0) {
         *error = QStringLiteral("cannot size '%1': %2").arg(output, errno_text());
         return false;
     }
     return true;
+}
+
+// The map's name leads to the image itself (the same path, or a hard link to it): saving
+// the map would replace the image.
+bool image_rescue_c::map_names_output() const {
+    struct stat st {};
+    return map_dir_fd_ >= 0 &&
+           ::fstatat(map_dir_fd_, map_name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           st.st_dev == out_device_ && st.st_ino == out_inode_;
 }
 
 bool image_rescue_c::stopped() const {
@@ -209,11 +295,19 @@ bool image_rescue_c::save_map(char status) {
         error_ = QStringLiteral("cannot write the image: %1").arg(errno_text());
         return false;
     }
-    QSaveFile file(settings_.map_path);  // a new file renamed over the old one
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(map_.text(settings_.command_line, status, pass_)) < 0 || !file.commit()) {
+    if (map_names_output()) {
+        error_ = QStringLiteral("the map '%1' is now the image itself; it was not written")
+                     .arg(settings_.map_path);
+        return false;
+    }
+    // A new file renamed over the old one: a link put in its place is replaced, never
+    // followed.
+    const QByteArray text = map_.text(settings_.command_line, status, pass_);
+    std::string why;
+    if (!platform::replace_file(map_dir_fd_, map_name_, text.constData(),
+                                static_cast<std::size_t>(text.size()), &why)) {
         error_ = QStringLiteral("cannot write the map '%1': %2")
-                     .arg(settings_.map_path, file.errorString());
+                     .arg(settings_.map_path, QString::fromLocal8Bit(why.c_str()));
         return false;
     }
     return true;

@@ -21,6 +21,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
+
+#include <sys/types.h>
 
 struct rescue_progress_s {
     std::uint64_t size = 0;
@@ -36,7 +39,8 @@ struct rescue_progress_s {
 class image_rescue_c {
   public:
     struct settings_s {
-        QString map_path;  // empty: no map is kept
+        QString map_path;     // empty: no map is kept
+        QString source_name;  // the drive's name, recorded in the map
         QString command_line;
         std::uint32_t large_read = 1 << 20;
         std::uint32_t small_read = 64 << 10;
@@ -50,8 +54,10 @@ class image_rescue_c {
     image_rescue_c(const image_rescue_c&) = delete;
     image_rescue_c& operator=(const image_rescue_c&) = delete;
 
-    // Loads the map when its file exists (the copy continues), then opens the output: an
-    // existing output is used only with its map, a new one is made. False with *error.
+    // Loads the map when its file exists (the copy continues; only a map of this source, a
+    // regular file of the caller's), then opens the output: an existing output is used only
+    // with its map and must be a regular file of the caller's, a new one is made (never
+    // through a link). The output and the map must be two files. False with *error.
     bool open(const QString& output, QString* error);
     outcome_e run(const std::atomic<int>& stop, const std::atomic<int>* pause,
                   const std::function<void(const rescue_progress_s&)>& progress, QString* error);
@@ -68,6 +74,9 @@ class image_rescue_c {
     bool read_sector(std::uint64_t pos, std::uint64_t len, int tries);
     bool write_out(std::uint64_t pos, const void* data, std::size_t len);
     bool save_map(char status);
+    bool load_map(std::uint64_t size, const source_identity_s& source, QString* error);
+    source_identity_s identify_source();
+    bool map_names_output() const;
     bool tick();  // progress, pause and periodic saving; false when asked to stop
     bool stopped() const;
 
@@ -75,6 +84,10 @@ class image_rescue_c {
     settings_s settings_;
     rescue_map_c map_;
     int out_fd_ = -1;
+    int map_dir_fd_ = -1;  // the map's folder; the map is replaced by name inside it
+    std::string map_name_;
+    dev_t out_device_ = 0;
+    ino_t out_inode_ = 0;
     bool resumed_ = false;
     bool fresh_output_ = false;  // made by this run: unwritten parts read as zeros
     int pass_ = 1;

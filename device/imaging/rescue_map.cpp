@@ -4,6 +4,7 @@
 #include <QList>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -28,11 +29,88 @@ QList<QByteArray> fields_of(const QByteArray& line) {
     return fields;
 }
 
+// "# Source ...: value" comment lines; false for any other line.
+bool read_identity_line(const QByteArray& line, source_identity_s* id) {
+    static const char prefix[] = "# Source";
+    if (!line.startsWith(prefix)) {
+        return false;
+    }
+    const qsizetype colon = line.indexOf(": ");
+    if (colon < 0) {
+        return false;
+    }
+    const QByteArray key = line.mid(sizeof prefix - 1, colon - (sizeof prefix - 1)).trimmed();
+    const QByteArray value = line.mid(colon + 2).trimmed().left(4096);
+    const auto hash = [](const QByteArray& v) {
+        return v == "unreadable" ? QByteArray() : v.left(64);
+    };
+    bool ok = true;
+    if (key.isEmpty()) {
+        id->name = QString::fromUtf8(value);
+    } else if (key == "size") {
+        id->size = value.toULongLong(&ok);
+    } else if (key == "sector size") {
+        id->sector_size = value.toUInt(&ok);
+    } else if (key == "serial") {
+        id->serial = QString::fromUtf8(value);
+    } else if (key == "first MiB") {
+        id->first_hash = hash(value);
+    } else if (key == "last MiB") {
+        id->last_hash = hash(value);
+    }
+    return ok;
+}
+
+QByteArray one_line(const QString& text) {
+    return text.toUtf8().replace('\n', ' ').replace('\r', ' ');
+}
+
 bool is_block_status(char c) {
     return c == '?' || c == '*' || c == '/' || c == '-' || c == '+';
 }
 
 }  // namespace
+
+QString source_identity_s::conflict_with(const source_identity_s& recorded) const {
+    if (!recorded.known()) {
+        return QStringLiteral(
+            "the map does not name its source (it was not written by this "
+            "program's image copy), so it cannot be told to be this one's");
+    }
+    if (recorded.size != size || recorded.sector_size != sector_size) {
+        return QStringLiteral(
+                   "it was made for a source of %1 bytes in %2-byte sectors, this one "
+                   "has %3 bytes in %4-byte sectors")
+            .arg(recorded.size)
+            .arg(recorded.sector_size)
+            .arg(size)
+            .arg(sector_size);
+    }
+    bool confirmed = false;
+    if (!recorded.serial.isEmpty() && !serial.isEmpty()) {
+        if (recorded.serial != serial) {
+            return QStringLiteral("it was made for the disk with the serial '%1', this one is '%2'")
+                .arg(recorded.serial, serial);
+        }
+        confirmed = true;
+    }
+    for (const auto& [was, is] :
+         {std::pair{recorded.first_hash, first_hash}, std::pair{recorded.last_hash, last_hash}}) {
+        if (!was.isEmpty() && !is.isEmpty()) {
+            if (was != is) {
+                return QStringLiteral(
+                           "it was made for %1, whose first or last MiB holds other "
+                           "bytes than this source's")
+                    .arg(recorded.name);
+            }
+            confirmed = true;
+        }
+    }
+    if (!confirmed && recorded.name != name) {
+        return QStringLiteral("it was made for %1, not %2").arg(recorded.name, name);
+    }
+    return {};
+}
 
 void rescue_map_c::reset(std::uint64_t size) {
     size_ = size;
@@ -45,6 +123,7 @@ void rescue_map_c::reset(std::uint64_t size) {
 
 bool rescue_map_c::parse(const QByteArray& text, std::uint64_t size, QString* error) {
     std::vector<rescue_block_s> blocks;
+    source_identity_s id;
     bool have_current = false;
     std::uint64_t current = 0;
     int number = 0;
@@ -52,6 +131,11 @@ bool rescue_map_c::parse(const QByteArray& text, std::uint64_t size, QString* er
         ++number;
         const QByteArray line = raw.trimmed();
         if (line.isEmpty() || line.startsWith('#')) {
+            if (!read_identity_line(line, &id) && line.startsWith("# Source")) {
+                *error = QStringLiteral("line %1 of the map: the source is not named in numbers")
+                             .arg(number);
+                return false;
+            }
             continue;
         }
         const QList<QByteArray> f = fields_of(line);
@@ -105,6 +189,7 @@ bool rescue_map_c::parse(const QByteArray& text, std::uint64_t size, QString* er
         return false;
     }
     blocks_ = std::move(blocks);
+    identity = id;
     size_ = size;
     current_pos = std::min(current, size);
     return true;
@@ -119,6 +204,19 @@ QByteArray rescue_map_c::text(const QString& command_line, char current_status, 
     out += "# Current time: " + now + '\n';
     if (current_status == '+') {
         out += "# Finished\n";
+    }
+    if (identity.known()) {
+        const auto hash = [](const QByteArray& h) {
+            return h.isEmpty() ? QByteArray("unreadable") : h;
+        };
+        out += "# Source: " + one_line(identity.name) + '\n';
+        out += "# Source size: " + QByteArray::number(identity.size) + '\n';
+        out += "# Source sector size: " + QByteArray::number(identity.sector_size) + '\n';
+        if (!identity.serial.isEmpty()) {
+            out += "# Source serial: " + one_line(identity.serial) + '\n';
+        }
+        out += "# Source first MiB: " + hash(identity.first_hash) + '\n';
+        out += "# Source last MiB: " + hash(identity.last_hash) + '\n';
     }
     out += "# current_pos  current_status  current_pass\n";
     out += QString::asprintf("0x%08llX     %c               %d\n",

@@ -20,6 +20,32 @@
 #include <cstdint>
 #include <vector>
 
+// What names the source of a copy, kept in the map's comment lines (which ddrescue and
+// ddrescuelog pass over):
+//
+//   # Source: /dev/sdb
+//   # Source size: 8388608
+//   # Source sector size: 512
+//   # Source serial: WD-WCC4N1234567
+//   # Source first MiB: <sha-256 in hex, or "unreadable">
+//   # Source last MiB: <sha-256 in hex, or "unreadable">
+//
+// A copy continues only from a map of its own source: see conflict_with().
+struct source_identity_s {
+    QString name;    // the device node or the image's path
+    QString serial;  // the disk's serial or WWID, a loop device's backing file; may be empty
+    std::uint64_t size = 0;
+    std::uint32_t sector_size = 0;
+    QByteArray first_hash;  // hex; empty when the first MiB could not be read
+    QByteArray last_hash;   // the same for the last MiB
+
+    bool known() const { return !name.isEmpty(); }
+    // Why a map made for `recorded` may not continue a copy of this source, or empty.
+    // Sizes, sector sizes, serials and hashes are compared where both sides know them; when
+    // neither a serial nor a hash could be compared, the names must be the same.
+    QString conflict_with(const source_identity_s& recorded) const;
+};
+
 struct rescue_block_s {
     std::uint64_t pos = 0;
     std::uint64_t size = 0;
@@ -48,7 +74,8 @@ class rescue_map_c {
     // The first block with this status at or after pos; false when none is left.
     bool next(char status, std::uint64_t pos, rescue_block_s* block) const;
     std::uint64_t current_pos = 0;
-    int current_pass = 1;  // the pass the copy was in when the map was written
+    int current_pass = 1;        // the pass the copy was in when the map was written
+    source_identity_s identity;  // written into the map; read back by parse() (or unknown)
 
   private:
     std::vector<rescue_block_s> blocks_;

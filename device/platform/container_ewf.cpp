@@ -5,6 +5,8 @@
 
 #include <libewf.h>
 
+#include <sys/stat.h>
+
 namespace platform {
 namespace {
 
@@ -38,6 +40,18 @@ class ewf_backend_c final : public libyal_backend_c<ewf_calls> {
             count < 1) {
             *error = libyal_reason<ewf_calls>(&failure);
             return false;
+        }
+        // Every segment must be a regular file, not a link (to a disk or to any file).
+        for (int i = 0; i < count; ++i) {
+            struct stat st {};
+            if (::lstat(names[i], &st) != 0 || !S_ISREG(st.st_mode)) {
+                *error = QStringLiteral(
+                             "the segment file '%1' of the image is not a regular file "
+                             "(a link, a device or missing)")
+                             .arg(QFile::decodeName(names[i]));
+                libewf_glob_free(names, count, nullptr);
+                return false;
+            }
         }
         bool ok = libewf_handle_initialize(&handle_, &failure) == 1 &&
                   libewf_handle_open(handle_, names, count, LIBEWF_OPEN_READ, &failure) == 1;

@@ -144,8 +144,10 @@ struct volume_where_s {
 };
 bool locate_volume(const QString& volume_name, volume_where_s* where);
 
-// The folder, or the nearest existing folder above it, lies on the file system of this
-// block device (a volume's device name); always false for images.
+// Writing into the folder, or the nearest existing folder above it, could change what the
+// volume holds: it lies on the volume's disk (any partition of it, or a device built on
+// them), or for an image's volume, in a file system mounted from that image through a loop
+// device (device_stack.h).
 bool folder_on_volume(const QString& folder, const QString& volume_device);
 
 // A volume or image name with its file part made canonical (symbolic links and relative

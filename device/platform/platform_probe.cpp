@@ -1,6 +1,7 @@
 // Partition tables, file-system names and labels (libblkid), mount points and the volume
 // locator for Linux drives.
 #include "container_probe.h"
+#include "device_stack.h"
 #include "platform_device.h"
 #include "platform_helper.h"
 
@@ -450,33 +451,20 @@ QString canonical_volume_name(const QString& name) {
     return name;
 }
 
-bool folder_on_volume(const QString& folder, const QString& volume_device) {
-    struct stat volume {};
-    if (!volume_device.startsWith(QLatin1String("/dev/")) ||
-        ::stat(QFile::encodeName(volume_device).constData(), &volume) != 0 ||
-        !S_ISBLK(volume.st_mode)) {
-        return false;  // an image: writing beside it never changes its bytes
-    }
-    // The folder need not exist yet; the nearest folder above it that does decides.
-    QString existing = QFileInfo(folder).absoluteFilePath();
-    struct stat place {};
-    while (::stat(QFile::encodeName(existing).constData(), &place) != 0) {
-        const QString up = QFileInfo(existing).absolutePath();
-        if (up == existing) {
-            return false;
-        }
-        existing = up;
-    }
-    if (place.st_dev == volume.st_rdev) {
-        return true;
-    }
-    const QByteArray wanted = device_text(place.st_dev);
+QStringList mount_sources(dev_t device) {
+    const QByteArray wanted = device_text(device);
+    QStringList sources;
     for (const mount_entry_s& entry : read_mount_table()) {
-        if (entry.device == wanted && source_is_device(entry.source, volume.st_rdev)) {
-            return true;
+        if (entry.device == wanted) {
+            sources << entry.source;
         }
     }
-    return false;
+    return sources;
+}
+
+bool folder_on_volume(const QString& folder, const QString& volume_device) {
+    read_source_s source;
+    return read_source_of(volume_device, &source) && folder_on_source(folder, source);
 }
 
 bool locate_volume(const QString& volume_name, volume_where_s* where) {

@@ -25,6 +25,7 @@ void image_worker_c::run() {
     }
     image_rescue_c::settings_s settings;
     settings.map_path = output_ + QStringLiteral(".map");
+    settings.source_name = drive_name_;
     settings.command_line =
         QStringLiteral("orvane-recovery: save %1 as %2").arg(drive_name_, output_);
     image_rescue_c rescue(*source, settings);

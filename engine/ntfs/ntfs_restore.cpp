@@ -2,12 +2,16 @@
 // calls that write it to the restore writer's output or to a file.
 #include "ntfs_state.h"
 
+#include "device/platform/safe_file.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <new>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ntfs {
@@ -215,8 +219,22 @@ int ntfs_restore_record(ntfs_scan_context* context, std::uint64_t record_number,
     if (!ntfs::state_of(context)) {
         return ntfs_error_no_scan;
     }
-    std::FILE* file = std::fopen(path, "wb");
+    // Created or truncated as the call promises, but never through a link, and only a
+    // regular file of the caller's is truncated.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                          platform::new_file_mode());
+    struct stat st {};
+    if (fd < 0) {
+        return ntfs_error_write;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return ntfs_error_write;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
     if (!file) {
+        ::close(fd);
         return ntfs_error_write;
     }
     ntfs::file_output_s sink{file};

@@ -2,6 +2,7 @@
 
 #include "engine/raw/scan_checkpoint.h"
 #include "engine/raw/sig_pieces.h"
+#include "engine/raw/sig_verify.h"
 
 #include <QFile>
 
@@ -153,6 +154,7 @@ void raw_recovery_c::reset() {
     second_pieces_.clear();
     type_index_.clear();
     file_identity_.reset();
+    records_from_file_ = false;
     refused_records_ = 0;
     volume_bytes_ = 0;
 }
@@ -350,6 +352,7 @@ void raw_recovery_c::on_found_pieces(void* owner, const char* type, std::uint64_
 // Copies exactly the record's bytes from its offset (and a two-piece file's second piece
 // from where it lies). A read that ends before the whole file is copied fails the restore.
 int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
+    error_text_.clear();
     if (file_key >= records_.size()) {
         return -1;
     }
@@ -357,6 +360,14 @@ int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     if (volume_bytes_ != 0 &&
         (record.offset > volume_bytes_ || record.size > volume_bytes_ - record.offset)) {
         return -1;  // it would run past the end of the volume
+    }
+    std::string why;
+    if (records_from_file_ &&
+        !sig::verify_record(device_path_.toLocal8Bit().constData(), record.offset, record.size,
+                            record_type(record).toStdString(), &why)) {
+        error_text_ = QStringLiteral("the scan file's record was refused: %1")
+                          .arg(QString::fromStdString(why));
+        return -1;
     }
     const intptr_t handle = sig_open(device_path_.toLocal8Bit().constData());
     if (handle == 0) {

@@ -67,6 +67,8 @@ class raw_recovery_c final : public recovery_base_c {
     int restore_into(std::uint64_t file_key, restore_sink_c* sink) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
     std::int64_t get_found_count() override { return 0; }
+    // Why the last restore_into refused a record loaded from a scan file; empty otherwise.
+    QString get_error_text() override { return error_text_; }
 
     // The scan file: the device path and every record. 0, or -1 when there is no record or
     // the file cannot be written.
@@ -131,6 +133,10 @@ class raw_recovery_c final : public recovery_base_c {
     volume_item_s target_;
     QString device_path_;
     std::optional<scan_volume_id_s> file_identity_;
+    // The records came from a scan file, which anyone may have written: each is checked
+    // against its type before its bytes are copied out.
+    bool records_from_file_ = false;
+    QString error_text_;
     std::size_t refused_records_ = 0;
     std::uint64_t volume_bytes_ = 0;  // 0: not known
     sig_scan_block block_{};

@@ -10,12 +10,12 @@
 #include "raw_recovery.h"
 
 #include "device/platform/platform_device.h"
+#include "device/platform/safe_file.h"
 #include "engine/raw/sig_config.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cstring>
 
@@ -162,8 +162,9 @@ int raw_recovery_c::write_scan_file(const QString& path) {
         put_record(out + record_bytes, b);
     }
     // Written whole or not at all: an old scan file of that name survives a failed write.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+    std::string why;
+    if (!platform::replace_file_at(QFile::encodeName(path).toStdString(), false, data.constData(),
+                                   static_cast<std::size_t>(data.size()), &why)) {
         return -1;
     }
     return 0;
@@ -222,6 +223,7 @@ QString raw_recovery_c::read_scan_file(const QString& path) {
     records_ = std::move(records);
     second_pieces_.clear();  // a loaded file holds whole files only
     file_identity_ = bound ? std::optional<scan_volume_id_s>(id) : std::nullopt;
+    records_from_file_ = true;
     volume_bytes_ = 0;
     rebuild_type_index();
     return device;

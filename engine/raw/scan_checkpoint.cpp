@@ -3,10 +3,11 @@
 // identity, the 32-byte records and 24-byte pieces.
 #include "scan_checkpoint.h"
 
+#include "device/platform/safe_file.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <cstring>
 
@@ -103,9 +104,9 @@ bool write_checkpoint(const QString& path, const scan_checkpoint_s& checkpoint) 
         put64(&data, p.first_size);
         put64(&data, p.second_offset);
     }
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
+    std::string why;
+    return platform::replace_file_at(QFile::encodeName(path).toStdString(), true, data.constData(),
+                                     static_cast<std::size_t>(data.size()), &why);
 }
 
 bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint) {

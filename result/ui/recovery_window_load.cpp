@@ -13,6 +13,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLocale>
+#include <QMessageBox>
 #include <QMovie>
 #include <QThread>
 
@@ -37,7 +38,17 @@ int recovery_window_c::resume_scan_file() {
     }
     std::vector<volume_item_s> volumes(volume_list.begin() + (volume_list.empty() ? 0 : 1),
                                        volume_list.end());
-    if (session.resume_scan_file(path, volumes, nullptr, nullptr, false) != 0) {
+    session.trust_unbound_scan_files(false);
+    int loaded = session.resume_scan_file(path, volumes, nullptr, nullptr, false);
+    if (loaded == scan_session_c::resume_untrusted &&
+        warning_box("recovery_trust_scan_file", QMessageBox::Yes | QMessageBox::No) ==
+            QMessageBox::Yes) {
+        // The user vouches for this one file.
+        session.trust_unbound_scan_files(true);
+        loaded = session.resume_scan_file(path, volumes, nullptr, nullptr, false);
+        session.trust_unbound_scan_files(false);
+    }
+    if (loaded != 0) {
         return -1;
     }
     volume = session.target();

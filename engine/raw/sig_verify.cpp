@@ -1,0 +1,121 @@
+#include "sig_verify.h"
+
+#include "engine/raw/sig_config.h"
+#include "engine/raw/sig_format.h"
+#include "engine/raw/sig_pieces.h"
+#include "engine/raw/sig_volume.h"
+
+#include <QByteArray>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace sig {
+namespace {
+
+// The volume through a small cache: the measures read mostly forward.
+class record_view_c final : public byte_view_c {
+  public:
+    explicit record_view_c(const volume_s& volume) : volume_(volume), cache_(cache_bytes) {}
+    const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
+        if (n > view_max_span || pos > volume_.size || n > volume_.size - pos) {
+            return nullptr;
+        }
+        if (length_ > 0 && cache_pos_ <= pos && pos - cache_pos_ + n <= length_) {
+            return cache_.data() + (pos - cache_pos_);
+        }
+        cache_pos_ = pos & ~static_cast<std::uint64_t>(4095);
+        length_ = static_cast<std::size_t>(
+            std::min<std::uint64_t>(cache_bytes, volume_.size - cache_pos_));
+        if (!volume_.read(cache_pos_, cache_.data(), length_)) {
+            length_ = 0;
+            return nullptr;
+        }
+        return cache_.data() + (pos - cache_pos_);
+    }
+    std::uint64_t size() const override { return volume_.size; }
+
+  private:
+    static constexpr std::size_t cache_bytes = 1 << 20;
+    const volume_s& volume_;
+    std::vector<std::uint8_t> cache_;
+    std::uint64_t cache_pos_ = 0;
+    std::size_t length_ = 0;
+};
+
+bool names_type(const char* types, const std::string& type) {
+    for (const QByteArray& t : QByteArray(types).split(' ')) {
+        if (t.toStdString() == type) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t size,
+                   const std::string& type, std::string* why) {
+    volume_s volume;
+    if (!open_volume(device_path, &volume)) {
+        *why = "the volume cannot be read";
+        return false;
+    }
+    if (offset > volume.size || size > volume.size - offset || size == 0) {
+        *why = "it does not lie inside the volume";
+        return false;
+    }
+    const auto defaults = default_rules();
+    const auto configured = current_rules();
+    const auto limit_of = [&](const std::string& name) {
+        const auto known = defaults.find(name);
+        const auto set = configured.find(name);
+        return std::max(known == defaults.end() ? 0 : known->second.limit,
+                        set == configured.end() ? 0 : set->second.limit);
+    };
+    if (limit_of(type) == 0) {
+        *why = "its type is not one the scan finds";
+        return false;
+    }
+    record_view_c view(volume);
+    const std::uint8_t* first = view.at(offset, std::min<std::uint64_t>(512, volume.size - offset));
+    if (!first) {
+        *why = "its first sector cannot be read";
+        return false;
+    }
+    const std::uint64_t head = std::min<std::uint64_t>(512, volume.size - offset);
+    bool magic_seen = false;
+    for (const format_s& f : formats()) {
+        if (!names_type(f.types, type) ||
+            static_cast<std::uint64_t>(f.magic_offset) + f.magic_length > head ||
+            std::memcmp(first + f.magic_offset, f.magic, f.magic_length) != 0) {
+            continue;
+        }
+        magic_seen = true;
+        std::uint64_t bound = 0;
+        for (const QByteArray& t : QByteArray(f.types).split(' ')) {
+            bound = std::max(bound, limit_of(t.toStdString()));
+        }
+        window_c w(view, offset, std::min(bound, volume.size - offset));
+        found_s found;
+        if (!has_check(f)) {
+            found = f.measure(w);
+        } else if (const soundness_s checked = check_file(f, w); checked.sound) {
+            found = {checked.size, checked.type};
+        }
+        if (found.size != 0 && found.type && type == found.type && size <= found.size) {
+            return true;
+        }
+        // The measure moved the cache: the first sector is read again for the next format.
+        first = view.at(offset, static_cast<std::size_t>(head));
+        if (!first) {
+            break;
+        }
+    }
+    *why = magic_seen ? "its bytes are not a whole " + type + " file of that size"
+                      : "its bytes do not begin a " + type + " file";
+    return false;
+}
+
+}  // namespace sig
