@@ -7,8 +7,10 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -72,6 +74,7 @@ constexpr std::size_t dir_attributes = 11;
 constexpr std::size_t dir_case_flags = 12;
 constexpr std::size_t dir_creation_time = 14;
 constexpr std::size_t dir_creation_date = 16;
+constexpr std::size_t dir_access_date = 18;
 constexpr std::size_t dir_cluster_high = 20;
 constexpr std::size_t dir_write_time = 22;
 constexpr std::size_t dir_write_date = 24;
@@ -398,6 +401,7 @@ void fill_entry_info(const fat_dir* dir, fat_entry_info* info) {
     info->write_time = load_u16(entry, dir_write_time);
     info->creation_date = load_u16(entry, dir_creation_date);
     info->creation_time = load_u16(entry, dir_creation_time);
+    info->access_date = load_u16(entry, dir_access_date);
     if (info->long_name && info->long_name_capacity > 0) {
         info->long_name[0] = 0;
         if (dir->long_name_index != 0xFFFF) {
@@ -523,4 +527,134 @@ fat_result f_readdir(fat_dir* dir, fat_entry_info* info) {
     }
     dir->long_name_buffer = nullptr;
     return result;
+}
+
+namespace {
+
+// A FAT date word that is either unset or a real day; a time word of a real clock.
+bool stamp_valid(std::uint16_t date, std::uint16_t time) {
+    const int month = (date >> 5) & 0x0F;
+    const int day = date & 0x1F;
+    const bool date_ok = date == 0 || (month >= 1 && month <= 12 && day >= 1);
+    return date_ok && (time >> 11) <= 23 && ((time >> 5) & 0x3F) <= 59 && (time & 0x1F) <= 29;
+}
+
+// A byte a short name may hold: no control character and none of the characters every FAT
+// driver refuses.
+bool short_name_byte_valid(std::uint8_t byte) {
+    static constexpr char refused[] = "\"*+,./:;<=>?[\\]|";
+    return byte >= 0x20 && std::memchr(refused, byte, sizeof refused - 1) == nullptr;
+}
+
+// One 32-byte entry of a directory cluster that could have been written by a FAT driver.
+bool entry_plausible(byte_span entry, const fat_volume* volume, std::uint64_t volume_bytes) {
+    const std::uint8_t attributes = entry[dir_attributes];
+    if ((attributes & 0x3F) == long_name_attribute) {
+        return entry[0] == deleted_mark || ((entry[0] & 0x1F) >= 1 && (entry[0] & 0x1F) <= 20);
+    }
+    if (attributes & 0xC0) {
+        return false;  // reserved bits
+    }
+    for (std::size_t n = 0; n < 11; ++n) {
+        const std::uint8_t byte = entry[n];
+        const bool mark = n == 0 && (byte == deleted_mark || byte == 0x05);
+        if (!mark && !short_name_byte_valid(byte)) {
+            return false;
+        }
+    }
+    std::uint32_t cluster = load_u16(entry, dir_cluster_low);
+    if (volume->type == fat_type_fat32) {
+        cluster |= static_cast<std::uint32_t>(load_u16(entry, dir_cluster_high)) << 16;
+    }
+    return cluster < volume->fat_entry_count && load_u32(entry, dir_size) <= volume_bytes &&
+           stamp_valid(load_u16(entry, dir_write_date), load_u16(entry, dir_write_time)) &&
+           stamp_valid(load_u16(entry, dir_creation_date), load_u16(entry, dir_creation_time)) &&
+           stamp_valid(load_u16(entry, dir_access_date), 0);
+}
+
+}  // namespace
+
+fat_result fat_check_directory_cluster(fat_volume* volume, std::uint32_t cluster, bool* sound) {
+    *sound = false;
+    const std::uint64_t first = cluster_to_sector(volume, cluster);
+    if (!object_valid(volume, volume ? volume->mount_id : 0) || first == 0) {
+        return fat_ok;
+    }
+    const std::uint64_t volume_bytes = static_cast<std::uint64_t>(volume->fat_entry_count - 2) *
+                                       volume->sectors_per_cluster * fat_sector_bytes;
+    std::uint32_t index = 0;
+    for (std::uint32_t s = 0; s < volume->sectors_per_cluster; ++s) {
+        if (const fat_result read = move_window(volume, first + s); read != fat_ok) {
+            return read;
+        }
+        for (std::uint32_t e = 0; e < entries_per_sector; ++e, ++index) {
+            byte_span entry(volume->window + e * entry_bytes, entry_bytes);
+            if (index < 2) {
+                // Every sub-directory begins with its "." and ".." entries.
+                const bool dots = entry[0] == '.' && entry[1] == (index == 0 ? ' ' : '.') &&
+                                  std::all_of(entry.begin() + 2, entry.begin() + 11,
+                                              [](std::uint8_t b) { return b == ' '; }) &&
+                                  (entry[dir_attributes] & fat_attr_directory);
+                if (!dots) {
+                    return fat_ok;
+                }
+                continue;
+            }
+            if (entry[0] == 0) {
+                *sound = true;  // the end mark: nothing after it was ever written
+                return fat_ok;
+            }
+            if (!entry_plausible(entry, volume, volume_bytes)) {
+                return fat_ok;
+            }
+        }
+    }
+    *sound = true;
+    return fat_ok;
+}
+
+fat_result fat_find_directory_starts(
+    fat_volume* volume, const std::function<bool(std::uint32_t, std::uint32_t)>& found) {
+    if (!object_valid(volume, volume ? volume->mount_id : 0)) {
+        return fat_invalid_object;
+    }
+    for (std::uint32_t cluster = 2; cluster < volume->fat_entry_count; ++cluster) {
+        const std::uint32_t entry = fat_get_entry(volume, cluster);
+        if (entry == fat_entry_read_failed) {
+            return fat_disk_error;
+        }
+        if (entry != 0) {
+            continue;
+        }
+        if (const fat_result read = move_window(volume, cluster_to_sector(volume, cluster));
+            read != fat_ok) {
+            return read;
+        }
+        byte_span dot(volume->window, entry_bytes);
+        byte_span dotdot(volume->window + entry_bytes, entry_bytes);
+        const auto is_dots = [](byte_span e, bool two) {
+            return e[0] == '.' && e[1] == (two ? '.' : ' ') &&
+                   std::all_of(e.begin() + 2, e.begin() + 11,
+                               [](std::uint8_t b) { return b == ' '; }) &&
+                   (e[dir_attributes] & fat_attr_directory) && !(e[dir_attributes] & 0xC0);
+        };
+        const auto cluster_of = [volume](byte_span e) {
+            std::uint32_t c = load_u16(e, dir_cluster_low);
+            if (volume->type == fat_type_fat32) {
+                c |= static_cast<std::uint32_t>(load_u16(e, dir_cluster_high)) << 16;
+            }
+            return c;
+        };
+        if (!is_dots(dot, false) || !is_dots(dotdot, true) || cluster_of(dot) != cluster) {
+            continue;
+        }
+        const std::uint32_t parent = cluster_of(dotdot);
+        if (parent == 1 || parent >= volume->fat_entry_count || parent == cluster) {
+            continue;
+        }
+        if (!found(cluster, parent)) {
+            break;
+        }
+    }
+    return fat_ok;
 }
