@@ -16,6 +16,8 @@ constexpr std::size_t entries_per_check = 4096;
 // Cluster runs of deleted entries kept for telling which lost clusters to later ones (384 MiB
 // at most); past it the rest are not compared.
 constexpr std::size_t max_claims = std::size_t{1} << 24;
+// The free clusters searched for orphaned folders are read this many bytes at a time.
+constexpr std::uint64_t orphan_read_bytes = 1 << 20;
 
 QString name_of(const std::u16string& name) {
     return QString::fromUtf16(name.data(), static_cast<qsizetype>(name.size()));
@@ -341,35 +343,51 @@ void exfat_recovery_c::find_orphans(std::vector<dir_job_s>* deleted) {
         return;
     }
     const std::uint64_t cluster_bytes = volume_.cluster_bytes();
-    std::vector<std::uint8_t> buffer(cluster_bytes);
+    std::vector<std::uint8_t> bytes;
+    exfat::extent_plan_s run;  // free clusters side by side, read at once
     std::vector<std::uint32_t> found;
     std::unordered_set<std::uint32_t> named;  // first clusters of folders the found ones hold
     const std::uint64_t end = std::uint64_t{volume_.cluster_count()} + exfat::first_cluster;
-    for (std::uint64_t c = exfat::first_cluster; c < end && volume_.valid_cluster(c); ++c) {
-        const auto cluster = static_cast<std::uint32_t>(c);
-        if ((c & 1023) == 0 && !wait_if_paused()) {
+    for (std::uint64_t c = exfat::first_cluster; c < end && volume_.valid_cluster(c);) {
+        if (!wait_if_paused()) {
             return;
         }
-        if (volume_.allocated(cluster) || walked_.contains(cluster) ||
-            !volume_.read_cluster(cluster, buffer.data())) {
-            continue;
-        }
-        bool directory = false;
-        for (std::size_t at = 0; at + exfat::entry_bytes <= buffer.size();) {
-            exfat::entry_set_s set;
-            const std::size_t step = exfat::parse_entry_set(buffer.data(), buffer.size(), at, &set);
-            if (step <= 1 || !set.checksum_ok) {
-                at += exfat::entry_bytes;
+        run.clusters.clear();
+        for (; c < end && volume_.valid_cluster(c) &&
+               run.clusters.size() * cluster_bytes < orphan_read_bytes;
+             ++c) {
+            const auto cluster = static_cast<std::uint32_t>(c);
+            if (volume_.allocated(cluster) || walked_.contains(cluster)) {
+                if (!run.clusters.empty()) {
+                    break;
+                }
                 continue;
             }
-            directory = true;
-            if (set.is_directory()) {
-                named.insert(set.first_cluster);
-            }
-            at += step * exfat::entry_bytes;
+            run.clusters.push_back(cluster);
         }
-        if (directory) {
-            found.push_back(cluster);
+        if (run.clusters.empty() || !volume_.read_plan(run, ~std::uint64_t{0}, &bytes) ||
+            bytes.size() != run.clusters.size() * cluster_bytes) {
+            continue;
+        }
+        for (std::size_t k = 0; k < run.clusters.size(); ++k) {
+            const std::uint8_t* one = bytes.data() + k * cluster_bytes;
+            bool directory = false;
+            for (std::size_t at = 0; at + exfat::entry_bytes <= cluster_bytes;) {
+                exfat::entry_set_s set;
+                const std::size_t step = exfat::parse_entry_set(one, cluster_bytes, at, &set);
+                if (step <= 1 || !set.checksum_ok) {
+                    at += exfat::entry_bytes;
+                    continue;
+                }
+                directory = true;
+                if (set.is_directory()) {
+                    named.insert(set.first_cluster);
+                }
+                at += step * exfat::entry_bytes;
+            }
+            if (directory) {
+                found.push_back(run.clusters[k]);
+            }
         }
     }
     // Pushed so that the unnamed ones are walked first (the jobs are taken from the back).

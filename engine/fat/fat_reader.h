@@ -161,9 +161,11 @@ fat_result fat_check_directory_cluster(fat_volume* volume, std::uint32_t cluster
 // Looks at every cluster the FAT marks free, in cluster order, for the first cluster of a
 // sub-directory: one whose "." entry names the cluster itself and whose ".." entry follows.
 // found(cluster, parent) gets each ("..": the parent's first cluster, 0 for the root) and
-// returns false to end the search. Reads the FAT and one sector of each free cluster.
-fat_result fat_find_directory_starts(
-    fat_volume* volume, const std::function<bool(std::uint32_t, std::uint32_t)>& found);
+// returns false to end the search; keep_going, asked every few thousand clusters, ends it
+// when false. Reads the FAT once and one sector of each free cluster, in order.
+fat_result fat_find_directory_starts(fat_volume* volume,
+                                     const std::function<bool(std::uint32_t, std::uint32_t)>& found,
+                                     const std::function<bool()>& keep_going = {});
 // The FAT entry of cluster: fat_entry_read_failed when the FAT sector cannot be read, 1
 // for a cluster outside 2 .. fat_entry_count-1.
 std::uint32_t fat_get_entry(fat_volume* volume, std::uint32_t cluster);

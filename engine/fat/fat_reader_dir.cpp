@@ -613,13 +613,39 @@ fat_result fat_check_directory_cluster(fat_volume* volume, std::uint32_t cluster
     return fat_ok;
 }
 
-fat_result fat_find_directory_starts(
-    fat_volume* volume, const std::function<bool(std::uint32_t, std::uint32_t)>& found) {
+fat_result fat_find_directory_starts(fat_volume* volume,
+                                     const std::function<bool(std::uint32_t, std::uint32_t)>& found,
+                                     const std::function<bool()>& keep_going) {
     if (!object_valid(volume, volume ? volume->mount_id : 0)) {
         return fat_invalid_object;
     }
+    // The FAT sector in use, kept apart from the window that the clusters' sectors pass
+    // through: one read per FAT sector and one per free cluster, both in order.
+    std::uint8_t fat_copy[fat_sector_bytes];
+    std::uint64_t fat_copied = 0;
+    const auto entry_of = [&](std::uint32_t cluster) -> std::uint32_t {
+        if (volume->type == fat_type_fat12) {
+            return fat_get_entry(volume, cluster);  // entries straddle sectors; volumes are small
+        }
+        const bool fat16 = volume->type == fat_type_fat16;
+        const std::uint32_t per_sector = fat_sector_bytes / (fat16 ? 2 : 4);
+        const std::uint64_t sector = volume->fat_start + cluster / per_sector;
+        if (sector != fat_copied) {
+            if (move_window(volume, sector) != fat_ok) {
+                return fat_entry_read_failed;
+            }
+            std::memcpy(fat_copy, volume->window, sizeof fat_copy);
+            fat_copied = sector;
+        }
+        const byte_span copy(fat_copy, sizeof fat_copy);
+        const std::size_t at = (cluster % per_sector) * (fat16 ? 2 : 4);
+        return fat16 ? load_u16(copy, at) : load_u32(copy, at) & 0x0FFFFFFF;
+    };
     for (std::uint32_t cluster = 2; cluster < volume->fat_entry_count; ++cluster) {
-        const std::uint32_t entry = fat_get_entry(volume, cluster);
+        if ((cluster & 4095) == 0 && keep_going && !keep_going()) {
+            break;
+        }
+        const std::uint32_t entry = entry_of(cluster);
         if (entry == fat_entry_read_failed) {
             return fat_disk_error;
         }

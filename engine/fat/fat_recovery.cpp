@@ -282,8 +282,9 @@ fat_result fat_recovery_c::walk_volume() {
     // cluster went to a file. Found among the free clusters, in cluster order, and walked
     // as deleted folders under their ".." folder when it is known, else under the folder
     // of orphaned files.
-    const fat_result searched =
-        fat_find_directory_starts(&scan_volume, [&](std::uint32_t cluster, std::uint32_t parent) {
+    const fat_result searched = fat_find_directory_starts(
+        &scan_volume,
+        [&](std::uint32_t cluster, std::uint32_t parent) {
             if (walked_.contains(cluster)) {
                 return stop_.load(std::memory_order_relaxed) == 0;
             }
@@ -311,6 +312,13 @@ fat_result fat_recovery_c::walk_volume() {
                     // Walked at once, so that a folder below it is reached through it.
                     return walk();
                 }
+            }
+            return stop_.load(std::memory_order_relaxed) == 0;
+        },
+        [&] {
+            while (pause_.load(std::memory_order_relaxed) != 0 &&
+                   stop_.load(std::memory_order_relaxed) == 0) {
+                sleep_a_while();
             }
             return stop_.load(std::memory_order_relaxed) == 0;
         });
