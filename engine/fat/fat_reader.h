@@ -153,10 +153,10 @@ fat_result f_readdir(fat_dir* dir, fat_entry_info* info);
 fat_result f_read(fat_file* file, void* buffer, std::uint32_t count, std::uint32_t* bytes_read,
                   int contiguous);
 // Whether cluster still reads as the first cluster of a sub-directory: its "." and ".."
-// entries, then entries a FAT driver could have written (names of valid characters, sizes
-// within the volume, real dates, clusters inside the FAT) up to the end mark or the end of
-// the cluster. *sound is false for a cluster some file's data now fills; the result is
-// fat_ok unless a sector could not be read.
+// entries (or, without them, at least one entry), then entries a FAT driver could have
+// written (names of valid characters, sizes within the volume, real dates, clusters inside
+// the FAT) up to the end mark or the end of the cluster. *sound is false for a cluster some file's
+// data now fills; the result is fat_ok unless a sector could not be read.
 fat_result fat_check_directory_cluster(fat_volume* volume, std::uint32_t cluster, bool* sound);
 // Looks at every cluster the FAT marks free, in cluster order, for the first cluster of a
 // sub-directory: one whose "." entry names the cluster itself and whose ".." entry follows.

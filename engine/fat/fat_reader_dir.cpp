@@ -582,34 +582,36 @@ fat_result fat_check_directory_cluster(fat_volume* volume, std::uint32_t cluster
     }
     const std::uint64_t volume_bytes = static_cast<std::uint64_t>(volume->fat_entry_count - 2) *
                                        volume->sectors_per_cluster * fat_sector_bytes;
+    // Every driver begins a sub-directory with its "." and ".." entries; a cluster without
+    // them passes only with at least one entry, every entry sound.
     std::uint32_t index = 0;
+    int dots = 0;
+    bool entries = false;
     for (std::uint32_t s = 0; s < volume->sectors_per_cluster; ++s) {
         if (const fat_result read = move_window(volume, first + s); read != fat_ok) {
             return read;
         }
         for (std::uint32_t e = 0; e < entries_per_sector; ++e, ++index) {
             byte_span entry(volume->window + e * entry_bytes, entry_bytes);
-            if (index < 2) {
-                // Every sub-directory begins with its "." and ".." entries.
-                const bool dots = entry[0] == '.' && entry[1] == (index == 0 ? ' ' : '.') &&
-                                  std::all_of(entry.begin() + 2, entry.begin() + 11,
-                                              [](std::uint8_t b) { return b == ' '; }) &&
-                                  (entry[dir_attributes] & fat_attr_directory);
-                if (!dots) {
-                    return fat_ok;
-                }
+            if (index < 2 && dots == static_cast<int>(index) && entry[0] == '.' &&
+                entry[1] == (index == 0 ? ' ' : '.') &&
+                std::all_of(entry.begin() + 2, entry.begin() + 11,
+                            [](std::uint8_t b) { return b == ' '; }) &&
+                (entry[dir_attributes] & fat_attr_directory)) {
+                ++dots;
                 continue;
             }
             if (entry[0] == 0) {
-                *sound = true;  // the end mark: nothing after it was ever written
+                *sound = dots == 2 || entries;  // the end mark: nothing after it was written
                 return fat_ok;
             }
             if (!entry_plausible(entry, volume, volume_bytes)) {
                 return fat_ok;
             }
+            entries = true;
         }
     }
-    *sound = true;
+    *sound = dots == 2 || entries;
     return fat_ok;
 }
 
