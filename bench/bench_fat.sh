@@ -216,8 +216,8 @@ echo "  cat of image:           $(div "$image_bytes" "$t_cat_image" %.2f 1e9) GB
   "| scan takes $(div "$t_scan" "$t_cat_image") x its time"
 echo "  read of FAT + folders:  $(div "$gen_metadata_bytes" "$t_cat_meta" %.0f 1e6) MB/s ($(mib "$gen_metadata_bytes"), $t_cat_meta s)" \
   "= $cat_entry_rate entries/s | ratio scan/read: $(div "$scan_rate" "$cat_entry_rate" %.4f)"
-# The search for orphaned folders reads the FAT and one sector of every free cluster, in
-# order: its cost is the difference to a build without it.
+# The search for orphaned folders reads the FAT and every free cluster once, in order: its
+# cost is the difference to a build without it.
 if [ -n "$baseline" ]; then
   scan_baseline() { "$baseline" scan --json "$image" > /dev/null; }
   measure t_scan_baseline : scan_baseline

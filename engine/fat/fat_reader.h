@@ -162,7 +162,8 @@ fat_result fat_check_directory_cluster(fat_volume* volume, std::uint32_t cluster
 // sub-directory: one whose "." entry names the cluster itself and whose ".." entry follows.
 // found(cluster, parent) gets each ("..": the parent's first cluster, 0 for the root) and
 // returns false to end the search; keep_going, asked every few thousand clusters, ends it
-// when false. Reads the FAT once and one sector of each free cluster, in order.
+// when false. Reads the FAT once and every free cluster once, in order, a transfer at a
+// time.
 fat_result fat_find_directory_starts(fat_volume* volume,
                                      const std::function<bool(std::uint32_t, std::uint32_t)>& found,
                                      const std::function<bool()>& keep_going = {});

@@ -5,6 +5,8 @@
 #include "fat_reader.h"
 #include "fat_reader_internal.h"
 
+#include "device/disk_table.h"
+
 #include <QString>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <vector>
 
 using fat_internal::byte_span;
 using fat_internal::cluster_to_sector;
@@ -621,8 +624,8 @@ fat_result fat_find_directory_starts(fat_volume* volume,
     if (!object_valid(volume, volume ? volume->mount_id : 0)) {
         return fat_invalid_object;
     }
-    // The FAT sector in use, kept apart from the window that the clusters' sectors pass
-    // through: one read per FAT sector and one per free cluster, both in order.
+    // The FAT sector in use, kept apart from the window: one read per FAT sector and one
+    // per run of free clusters, both in order.
     std::uint8_t fat_copy[fat_sector_bytes];
     std::uint64_t fat_copied = 0;
     const auto entry_of = [&](std::uint32_t cluster) -> std::uint32_t {
@@ -643,45 +646,69 @@ fat_result fat_find_directory_starts(fat_volume* volume,
         const std::size_t at = (cluster % per_sector) * (fat16 ? 2 : 4);
         return fat16 ? load_u16(copy, at) : load_u32(copy, at) & 0x0FFFFFFF;
     };
-    for (std::uint32_t cluster = 2; cluster < volume->fat_entry_count; ++cluster) {
-        if ((cluster & 4095) == 0 && keep_going && !keep_going()) {
+    // Free clusters side by side are read at once, as much as one transfer takes.
+    const std::uint32_t per_cluster = volume->sectors_per_cluster;
+    const std::uint32_t run_limit =
+        std::max<std::uint32_t>(1, disk_transfer_bytes / fat_sector_bytes / per_cluster);
+    std::vector<std::uint8_t> run(static_cast<std::size_t>(run_limit) * per_cluster *
+                                  fat_sector_bytes);
+    const auto is_dots = [](byte_span e, bool two) {
+        return e[0] == '.' && e[1] == (two ? '.' : ' ') &&
+               std::all_of(e.begin() + 2, e.begin() + 11,
+                           [](std::uint8_t b) { return b == ' '; }) &&
+               (e[dir_attributes] & fat_attr_directory) && !(e[dir_attributes] & 0xC0);
+    };
+    const auto cluster_of = [volume](byte_span e) {
+        std::uint32_t c = load_u16(e, dir_cluster_low);
+        if (volume->type == fat_type_fat32) {
+            c |= static_cast<std::uint32_t>(load_u16(e, dir_cluster_high)) << 16;
+        }
+        return c;
+    };
+    for (std::uint32_t cluster = 2; cluster < volume->fat_entry_count;) {
+        if (keep_going && !keep_going()) {
             break;
         }
-        const std::uint32_t entry = entry_of(cluster);
-        if (entry == fat_entry_read_failed) {
+        std::uint32_t first = 0;
+        std::uint32_t count = 0;
+        while (cluster < volume->fat_entry_count && count < run_limit) {
+            const std::uint32_t entry = entry_of(cluster);
+            if (entry == fat_entry_read_failed) {
+                return fat_disk_error;
+            }
+            ++cluster;
+            if (entry != 0) {
+                if (count > 0) {
+                    break;
+                }
+                continue;
+            }
+            first = count == 0 ? cluster - 1 : first;
+            ++count;
+        }
+        if (count == 0) {
+            continue;
+        }
+        if (disk_read_sectors(volume->drive, run.data(), cluster_to_sector(volume, first),
+                              count * per_cluster) != disk_ok) {
             return fat_disk_error;
         }
-        if (entry != 0) {
-            continue;
-        }
-        if (const fat_result read = move_window(volume, cluster_to_sector(volume, cluster));
-            read != fat_ok) {
-            return read;
-        }
-        byte_span dot(volume->window, entry_bytes);
-        byte_span dotdot(volume->window + entry_bytes, entry_bytes);
-        const auto is_dots = [](byte_span e, bool two) {
-            return e[0] == '.' && e[1] == (two ? '.' : ' ') &&
-                   std::all_of(e.begin() + 2, e.begin() + 11,
-                               [](std::uint8_t b) { return b == ' '; }) &&
-                   (e[dir_attributes] & fat_attr_directory) && !(e[dir_attributes] & 0xC0);
-        };
-        const auto cluster_of = [volume](byte_span e) {
-            std::uint32_t c = load_u16(e, dir_cluster_low);
-            if (volume->type == fat_type_fat32) {
-                c |= static_cast<std::uint32_t>(load_u16(e, dir_cluster_high)) << 16;
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const std::uint8_t* at =
+                run.data() + static_cast<std::size_t>(k) * per_cluster * fat_sector_bytes;
+            const byte_span dot(at, entry_bytes);
+            const byte_span dotdot(at + entry_bytes, entry_bytes);
+            const std::uint32_t here = first + k;
+            if (!is_dots(dot, false) || !is_dots(dotdot, true) || cluster_of(dot) != here) {
+                continue;
             }
-            return c;
-        };
-        if (!is_dots(dot, false) || !is_dots(dotdot, true) || cluster_of(dot) != cluster) {
-            continue;
-        }
-        const std::uint32_t parent = cluster_of(dotdot);
-        if (parent == 1 || parent >= volume->fat_entry_count || parent == cluster) {
-            continue;
-        }
-        if (!found(cluster, parent)) {
-            break;
+            const std::uint32_t parent = cluster_of(dotdot);
+            if (parent == 1 || parent >= volume->fat_entry_count || parent == here) {
+                continue;
+            }
+            if (!found(here, parent)) {
+                return fat_ok;
+            }
         }
     }
     return fat_ok;
