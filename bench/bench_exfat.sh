@@ -15,11 +15,15 @@ folders=1000
 deleted_percent=10
 cluster_kib=4
 keep=0
+baseline=""
 
 usage() {
   cat <<EOF
 usage: bench/bench_exfat.sh [--files N] [--folders N] [--deleted-percent P] [--cluster-kib K] [--keep]
+                            [--baseline ORVANE]
   defaults: $files files, $folders folders, $deleted_percent% deleted, $cluster_kib KiB clusters
+  --baseline: also time the scan of another orvane build (one without the search for
+  orphaned folders) to show what that search costs
 environment: ORVANE (the orvane binary; default $repo/build/bin/orvane), TMPDIR
 EOF
 }
@@ -29,6 +33,7 @@ while [ $# -gt 0 ]; do
     --folders) folders=$2; shift 2 ;;
     --deleted-percent) deleted_percent=$2; shift 2 ;;
     --cluster-kib) cluster_kib=$2; shift 2 ;;
+    --baseline) baseline=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "bench_exfat: unknown option '$1'" >&2; usage >&2; exit 2 ;;
@@ -110,6 +115,16 @@ echo "scan:    $t_scan s ($summary_line; $listed deleted entries listed, $listed
 echo "  cat of the image:     $t_cat s ($(div "$image_bytes" 1048576 %.0f) MiB apparent, mostly holes)" \
   "| scan takes $(div "$t_scan" "$t_cat") x its time"
 echo "  scan of an empty volume: $t_empty s (start-up and fixed costs)"
+# The search for orphaned folders reads every free cluster once, in order: its cost is the
+# difference to a build without it.
+if [ -n "$baseline" ]; then
+  "$baseline" scan --json "$image" > /dev/null
+  start=$(now_ns)
+  "$baseline" scan --json "$image" > /dev/null
+  t_baseline=$(since "$start")
+  echo "  orphan search: scan $t_scan s against $t_baseline s without it ($baseline)" \
+    "= $(div "$t_scan" "$t_baseline") x, the cat of the whole image $t_cat s"
+fi
 if [ -n "$gnu_time" ]; then
   per_file=$(awk -v a="$scan_kib" -v b="$empty_kib" -v n="$listed_all" 'BEGIN { if (n > 0) printf "%.0f", (a - b) * 1024 / n; else print "n/a" }')
   echo "  peak RSS: $(div "$scan_kib" 1024 %.1f) MiB (empty volume: $(div "$empty_kib" 1024 %.1f) MiB)" \

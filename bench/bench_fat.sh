@@ -23,6 +23,7 @@ seed=20240601
 keep=0
 repeat=1
 restore_parent=""
+baseline=""
 
 usage() {
   cat <<EOF
@@ -37,6 +38,8 @@ usage: bench/bench_fat.sh [options]
   --restore-parent DIR    restore (and copy) into a new folder under DIR, e.g. /dev/shm
                           to take the disk's write speed out of the figures [work folder]
   --repeat N              measured runs after the warm-up; the fastest counts [$repeat]
+  --baseline ORVANE       also time the scan of another orvane build (one without the
+                          search for orphaned folders) to show what that search costs
   --keep                  keep the work folder (image, restored files)
 environment: ORVANE (the orvane binary; default $repo/build/bin/orvane),
              TMPDIR (where the work folder goes; default /tmp), PYTHON (default python3)
@@ -54,6 +57,7 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --restore-parent) restore_parent=$2; shift 2 ;;
     --repeat) repeat=$2; shift 2 ;;
+    --baseline) baseline=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "bench_fat: unknown option '$1'" >&2; usage >&2; exit 2 ;;
@@ -212,6 +216,14 @@ echo "  cat of image:           $(div "$image_bytes" "$t_cat_image" %.2f 1e9) GB
   "| scan takes $(div "$t_scan" "$t_cat_image") x its time"
 echo "  read of FAT + folders:  $(div "$gen_metadata_bytes" "$t_cat_meta" %.0f 1e6) MB/s ($(mib "$gen_metadata_bytes"), $t_cat_meta s)" \
   "= $cat_entry_rate entries/s | ratio scan/read: $(div "$scan_rate" "$cat_entry_rate" %.4f)"
+# The search for orphaned folders reads the FAT and every free cluster once, in order: its
+# cost is the difference to a build without it.
+if [ -n "$baseline" ]; then
+  scan_baseline() { "$baseline" scan --json "$image" > /dev/null; }
+  measure t_scan_baseline : scan_baseline
+  echo "  orphan search: scan $t_scan s against $t_scan_baseline s without it ($baseline)" \
+    "= $(div "$t_scan" "$t_scan_baseline") x, the cat of the whole image $t_cat_image s"
+fi
 echo
 
 # ---- restore ----

@@ -378,6 +378,9 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
     if (engine->get_stop() == stop_keep) {
         print_error(QStringLiteral("scan stopped; showing what was found so far"));
     }
+    if (const QString status = engine->get_status_text(); !status.isEmpty()) {
+        std::fprintf(stderr, "note: %s\n", qPrintable(status));
+    }
     return session->has_results() ? exit_ok : exit_failed;
 }
 
@@ -686,7 +689,8 @@ int command_restore(const cli_options_s& options) {
             return engine->restore_into(c.item.file_key, sink);
         };
         const restore_result_e result =
-            writer.write_file(writer_folder(c.folder), c.item.name, c.item.size, fill);
+            writer.write_file(writer_folder(c.folder), c.item.name, c.item.size, fill, nullptr,
+                              {c.item.date1, c.item.accessed});
         if (result == restore_stopped) {
             break;  // the file being written was removed
         }

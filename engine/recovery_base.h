@@ -54,6 +54,13 @@ class recovery_base_c : public QThread {
     // plain words for the user; empty when nothing failed. Read after the thread finished
     // (or after restore_file returned).
     virtual QString get_error_text() { return {}; }
+    // How the last scan read a volume it could read, when the user should know it (a damaged
+    // structure it went around); empty otherwise. Read after the thread finished.
+    virtual QString get_status_text() { return {}; }
+
+    // The name of the folder that holds what a scan found without its parent folder (the
+    // language key ntfs_orphans_folder, which every engine shares).
+    static QString orphans_folder_name();
     // The last restore_file had to step over data that other files hold now: what it wrote
     // may not be the file's own bytes.
     virtual bool last_restore_overwritten() { return false; }

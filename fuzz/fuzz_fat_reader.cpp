@@ -1,7 +1,8 @@
 // libFuzzer harness for the FAT volume reader: each input is a drive image. It is mounted
 // as a superfloppy, every directory is walked by cluster as the FAT engine walks it, and
-// every entry with a first cluster is read in all three read modes. The reader must finish
-// every input without a crash, a sanitizer report or a hang.
+// every entry with a first cluster is read in all three read modes; the free clusters are
+// searched for folders no walk reached. The reader must finish every input without a crash,
+// a sanitizer report or a hang.
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 #include "engine/fat/fat_reader.h"
@@ -91,6 +92,8 @@ void walk_directory(walk_s& walk, std::uint32_t cluster, int depth) {
             continue;
         }
         if (info.attributes & fat_attr_directory) {
+            bool sound = false;
+            fat_check_directory_cluster(&volume, info.first_cluster, &sound);
             if (depth < max_depth && walk.visited.insert(info.first_cluster).second) {
                 walk_directory(walk, info.first_cluster, depth + 1);
             }
@@ -115,5 +118,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     walk_s walk;
     walk.visited.insert(0);
     walk_directory(walk, 0, 0);
+    // The search for folders no walk reached, over every free cluster; each one found is
+    // checked and walked like any other.
+    int found = 0;
+    fat_find_directory_starts(&volume, [&](std::uint32_t cluster, std::uint32_t parent) {
+        if (cluster < 2 || cluster >= volume.fat_entry_count || parent == cluster) {
+            std::abort();  // not a data cluster, or its own parent
+        }
+        if (walk.visited.insert(cluster).second) {
+            walk_directory(walk, cluster, 1);
+        }
+        return ++found < max_files;
+    });
     return 0;
 }

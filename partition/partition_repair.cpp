@@ -22,15 +22,21 @@
 namespace {
 
 // The file system whose boot sector is sector 0, or that a partition found at sector 0
-// has; empty when there is none.
-QString held_file_system(const QByteArray& sector, const QList<partition_item_s>& found) {
+// has; empty when there is none. *by_backup: only found by a backup of its boot sector
+// (sector 0 itself names nothing).
+QString held_file_system(const QByteArray& sector, const QList<partition_item_s>& found,
+                         bool* by_backup = nullptr) {
+    bool ignored = false;
+    by_backup = by_backup ? by_backup : &ignored;
     QString held =
         sector.size() == 512
             ? volume_boot_sector_name(reinterpret_cast<const std::uint8_t*>(sector.constData()))
             : QString();
+    *by_backup = false;
     for (const partition_item_s& item : found) {
         if (held.isEmpty() && item.start_sector == 0) {
             held = item.fs_name;
+            *by_backup = true;
         }
     }
     return held;
@@ -39,7 +45,18 @@ QString held_file_system(const QByteArray& sector, const QList<partition_item_s>
 // Why sector 0 with these partitions found must not be replaced; empty when it may be.
 QString refusal_for(const QString& drive_name, const QByteArray& sector,
                     const QList<partition_item_s>& found) {
-    if (const QString held = held_file_system(sector, found); !held.isEmpty()) {
+    bool by_backup = false;
+    if (const QString held = held_file_system(sector, found, &by_backup); by_backup) {
+        // A damaged boot sector is no partition table's fault: a table would not mend it.
+        return QStringLiteral(
+                   "%1 holds a file system (%2) without a partition table, starting at sector "
+                   "0, whose main boot sector is damaged; only its backup was found. A "
+                   "partition table would not mend it; %3")
+            .arg(drive_name, held,
+                 held == QLatin1String("exFAT")
+                     ? QStringLiteral("the quick scan reads it from its backup boot region")
+                     : QStringLiteral("a deep scan finds its files by their content"));
+    } else if (!held.isEmpty()) {
         return QStringLiteral(
                    "%1 holds a file system (%2) without a partition table: it starts at "
                    "sector 0 and needs no repair; the quick scan reaches its files")

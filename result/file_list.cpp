@@ -23,14 +23,17 @@ recovery_item_s fat_record(const fat_node& node) {
     item.size = node.size;
     item.date1 = node.write_time;
     item.date2 = node.creation_time;
+    item.accessed = node.access_time;
     item.file_key = node.first_cluster;
     item.attributes = node.attributes;
     item.overwritten = node.overwritten != 0;
     return item;
 }
 
+// A deleted folder whose cluster holds something else now is listed empty, flagged.
 bool fat_is_listed_folder(const fat_node& node) {
-    return (node.attributes & fat_attr_directory) && node.has_files && node.first_cluster != 0;
+    return (node.attributes & fat_attr_directory) && node.first_cluster != 0 &&
+           (node.has_files || ((node.attributes & fat_attr_deleted) && node.overwritten));
 }
 
 void fat_folders(const fat_recovery_c& engine, std::vector<result_folder_s>* folders) {
@@ -173,6 +176,7 @@ recovery_item_s exfat_record(const exfat_node& node) {
     item.size = node.size;
     item.date1 = node.modify_ms / 1000;
     item.date2 = node.create_ms / 1000;
+    item.accessed = node.access_ms / 1000;
     item.file_key = node.key;
     item.attributes = node.attributes;
     item.overwritten = node.overwritten != 0;

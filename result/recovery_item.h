@@ -18,6 +18,7 @@ struct recovery_item_s {
     std::uint64_t size = 0;       // bytes
     std::int64_t date1 = 0;       // seconds since 1970 UTC; 0 when the engine has none
     std::int64_t date2 = 0;       // a second time, same unit
+    std::int64_t accessed = 0;    // the last access, same unit; 0 when the engine has none
     std::uint64_t file_key = 0;   // the engine's key for restore_file and get_file_path
     std::int32_t attributes = 0;  // the engine's attribute or flag word, unchanged
     bool checked = false;         // ticked by the user

@@ -275,6 +275,11 @@ class test_cli : public QObject {
             }
             if (status != "deleted-reused") {
                 QCOMPARE(sha256_of_file(dir.path() + expected), f[1]);
+                // the file's own write time, not the restore's
+                const qint64 written = listed[expected]["date1"].toInteger();
+                QVERIFY(written > 0);
+                QCOMPARE(QFileInfo(dir.path() + expected).lastModified().toSecsSinceEpoch(),
+                         written);
             }
         }
         QVERIFY(long_names >= 6);

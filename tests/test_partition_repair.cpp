@@ -179,16 +179,20 @@ class test_partition_repair : public QObject {
         QTest::addColumn<QString>("tool");
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QString>("file_system");
+        QTest::addColumn<bool>("main_zeroed");  // only the backup boot region is left
         QTest::newRow("FAT32") << "mkfs.fat" << QStringList{"-F", "32", "-S", "512", "-s", "1"}
-                               << "FAT32";
-        QTest::newRow("FAT16") << "mkfs.fat" << QStringList{"-F", "16"} << "FAT16";
-        QTest::newRow("NTFS") << "mkntfs" << QStringList{"-q", "-F", "-f"} << "NTFS";
-        QTest::newRow("exFAT") << "mkfs.exfat" << QStringList{} << "exFAT";
+                               << "FAT32" << false;
+        QTest::newRow("FAT16") << "mkfs.fat" << QStringList{"-F", "16"} << "FAT16" << false;
+        QTest::newRow("NTFS") << "mkntfs" << QStringList{"-q", "-F", "-f"} << "NTFS" << false;
+        QTest::newRow("exFAT") << "mkfs.exfat" << QStringList{} << "exFAT" << false;
+        QTest::newRow("exFAT, main boot region zeroed")
+            << "mkfs.exfat" << QStringList{} << "exFAT" << true;
     }
     void whole_volume_is_not_repaired() {
         QFETCH(QString, tool);
         QFETCH(QStringList, options);
         QFETCH(QString, file_system);
+        QFETCH(bool, main_zeroed);
         const QString program = system_tool(tool);
         if (program.isEmpty()) {
             QSKIP(qPrintable(tool + " is not installed"));
@@ -197,6 +201,11 @@ class test_partition_repair : public QObject {
         const QString image = dir.filePath("whole.img");
         QVERIFY(make_sparse(image, 40LL << 20));
         QVERIFY(run_quietly(program, options + QStringList{image}));
+        if (main_zeroed) {
+            QFile file(image);
+            QVERIFY(file.open(QIODevice::ReadWrite) &&
+                    file.write(QByteArray(12 * 512, 0)) == 12 * 512);
+        }
         auto digest = [&] {
             QFile file(image);
             QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -221,6 +230,8 @@ class test_partition_repair : public QObject {
         const QString refusal = worker.repair_refusal();
         QVERIFY2(refusal.contains("file system (" + file_system + ") without a partition table"),
                  qPrintable(refusal));
+        // Said as it is: the damage is in the boot sector, which the quick scan goes around.
+        QCOMPARE(refusal.contains("reads it from its backup boot region"), main_zeroed);
         QCOMPARE(worker.repair_mbr(), -1);
         QCOMPARE(worker.repair_error(), refusal);
         QVERIFY(worker.backup_path().isEmpty());

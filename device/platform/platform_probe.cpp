@@ -5,6 +5,8 @@
 #include "platform_device.h"
 #include "platform_helper.h"
 
+#include "engine/exfat/exfat_format.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -107,6 +110,25 @@ QString windows_fs_name(const QString& type, const QString& version) {
     return type;
 }
 
+// An exFAT volume whose main boot region is damaged but whose backup (sectors 12-23) is
+// sound: libblkid reads only the main boot sector, the exFAT engine reads the backup too.
+bool exfat_backup_region(int fd, std::uint64_t offset, std::uint64_t size) {
+    std::vector<std::uint8_t> region;
+    for (std::uint64_t sector = 512; sector <= 4096; sector *= 2) {
+        region.resize(12 * sector);
+        if (size < 24 * sector ||
+            ::pread(fd, region.data(), region.size(), static_cast<off_t>(offset + 12 * sector)) !=
+                static_cast<ssize_t>(region.size())) {
+            continue;
+        }
+        exfat::boot_s boot;
+        if (exfat::check_boot_region(region.data(), sector, size, &boot)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Probes one byte range for a file system; fills file_system and label.
 void probe_file_system(int fd, std::uint64_t offset, std::uint64_t size, volume_desc_s* volume) {
     blkid_probe pr = blkid_new_probe();
@@ -136,6 +158,9 @@ void probe_file_system(int fd, std::uint64_t offset, std::uint64_t size, volume_
         }
     }
     blkid_free_probe(pr);
+    if (volume->file_system.isEmpty() && exfat_backup_region(fd, offset, size)) {
+        volume->file_system = QStringLiteral("exFAT");
+    }
 }
 
 // The kernel's device node for partition n of a block device, from sysfs.

@@ -7,12 +7,19 @@
 
 #include <algorithm>
 #include <chrono>
+#include <span>
 #include <thread>
+#include <unordered_set>
 
 namespace {
 
 // Entries parsed between two looks at the stop and pause words.
 constexpr std::size_t entries_per_check = 4096;
+// Cluster runs of deleted entries kept for telling which lost clusters to later ones (384 MiB
+// at most); past it the rest are not compared.
+constexpr std::size_t max_claims = std::size_t{1} << 24;
+// The free clusters searched for orphaned folders are read this many bytes at a time.
+constexpr std::uint64_t orphan_read_bytes = 1 << 20;
 
 QString name_of(const std::u16string& name) {
     return QString::fromUtf16(name.data(), static_cast<qsizetype>(name.size()));
@@ -37,7 +44,10 @@ void exfat_recovery_c::reset() {
     found_count_ = 0;
     node_table_.clear();
     walked_.clear();
+    claims_.clear();
+    claimants_.clear();
     error_text_.clear();
+    status_text_.clear();
 }
 
 void exfat_recovery_c::run() {
@@ -94,7 +104,10 @@ void exfat_recovery_c::run() {
 void exfat_recovery_c::scan_reader(exfat::reader_f reader, std::uint64_t volume_bytes) {
     node_table_.clear();
     walked_.clear();
+    claims_.clear();
+    claimants_.clear();
     error_text_.clear();
+    status_text_.clear();
     exfat_node root;
     root.attributes = exfat::attr_directory;
     node_table_.insert(0, root);
@@ -109,10 +122,16 @@ void exfat_recovery_c::scan_reader(exfat::reader_f reader, std::uint64_t volume_
     }
     console_printf("Start exFAT scan%s.\n",
                    volume_.used_backup_boot() ? " (backup boot region)" : "");
+    if (volume_.used_backup_boot()) {
+        status_text_ = QStringLiteral(
+            "the main boot region is damaged; the volume was read through its backup boot "
+            "region (sectors 12-23)");
+    }
     if (!volume_.bitmap_loaded()) {
         error_report(__FILE__, __LINE__, "exFAT: the allocation bitmap cannot be read");
     }
     scan_volume();
+    mark_lost_claims();
     link_and_mark();
 }
 
@@ -136,9 +155,15 @@ void exfat_recovery_c::scan_volume() {
     root.plan = volume_.root_plan();
     live.push_back(std::move(root));
     std::size_t done = 0;
-    while (!live.empty() || !deleted.empty()) {
+    bool orphans_searched = false;
+    while (!live.empty() || !deleted.empty() || !orphans_searched) {
         if (!wait_if_paused()) {
             return;
+        }
+        if (live.empty() && deleted.empty()) {
+            orphans_searched = true;
+            find_orphans(&deleted);
+            continue;
         }
         std::vector<dir_job_s>& from = live.empty() ? deleted : live;
         const dir_job_s job = std::move(from.back());
@@ -221,11 +246,15 @@ void exfat_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_
             next.plan = volume_.plan(set.first_cluster,
                                      std::min(set.data_length, exfat::directory_max_bytes),
                                      set.no_fat_chain(), is_deleted);
+            if (is_deleted) {
+                note_claims(key, node, next.plan, set.no_fat_chain());
+            }
             (is_deleted ? deleted : live)->push_back(std::move(next));
         } else {
             const exfat::extent_plan_s where =
                 volume_.plan(set.first_cluster, set.data_length, set.no_fat_chain(), true);
             node.overwritten = where.possibly_overwritten || !where.complete ? 1 : 0;
+            note_claims(key, node, where, set.no_fat_chain());
         }
         node_table_.insert(key, std::move(node));
         found_count_.fetch_add(1, std::memory_order_relaxed);
@@ -234,4 +263,135 @@ void exfat_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_
 
 void exfat_recovery_c::link_and_mark() {
     link_node_tree(node_table_, exfat::attr_directory);
+}
+
+// Keeps the clusters of a deleted entry as runs of consecutive clusters: all of them when
+// they are known (contiguous, or a chain still in the FAT), else only the first; the rest
+// of a guessed order would blame files whose clusters the guess merely stepped into.
+void exfat_recovery_c::note_claims(std::uint64_t key, const exfat_node& node,
+                                   const exfat::extent_plan_s& plan, bool contiguous) {
+    std::span<const std::uint32_t> clusters(plan.clusters);
+    if (!contiguous && !plan.chain_followed) {
+        clusters = clusters.first(std::min<std::size_t>(clusters.size(), 1));
+    }
+    if (clusters.empty() || claims_.size() >= max_claims) {
+        return;
+    }
+    const std::uint64_t owner = claimants_.size();
+    claimants_.push_back(
+        {key, {node.create_ms, node.modify_ms}, !(node.attributes & exfat::attr_directory)});
+    for (std::size_t i = 0; i < clusters.size() && claims_.size() < max_claims;) {
+        std::size_t end = i + 1;
+        while (end < clusters.size() && clusters[end] == clusters[end - 1] + 1) {
+            ++end;
+        }
+        claims_.push_back({clusters[i], clusters[i] + std::uint64_t{end - i}, owner});
+        i = end;
+    }
+}
+
+// A deleted file whose clusters a deleted entry made at the same time or later also claims
+// lost them to it: the allocation bitmap shows them free, yet they hold the later
+// entry's bytes. (Clusters that live files hold the bitmap shows; the plan flagged those.)
+void exfat_recovery_c::mark_lost_claims() {
+    const std::vector<std::uint8_t> lost = flag_lost_claims(
+        claims_, claimants_.size(), [this](std::uint64_t o) { return claimants_[o].written_ms; },
+        [this](std::uint64_t o) { return claimants_[o].file; });
+    for (std::size_t o = 0; o < claimants_.size(); ++o) {
+        if (lost[o]) {
+            const auto node = node_table_.find(claimants_[o].key);
+            if (node != node_table_.end()) {
+                node.value().overwritten = 1;
+            }
+        }
+    }
+    std::vector<cluster_claim_s>().swap(claims_);
+    std::vector<claimant_s>().swap(claimants_);
+}
+
+// Directory clusters that no walked folder reached (their folder's entry is gone, or its
+// parent's cluster went to a file): every cluster the bitmap shows free is read once, in
+// cluster order, and one holding a file entry set whose checksum holds is a directory's.
+// Those that no other such cluster names as a folder's first cluster are walked as deleted
+// folders under the folder of orphaned files; the others are reached through them.
+void exfat_recovery_c::find_orphans(std::vector<dir_job_s>* deleted) {
+    if (!volume_.bitmap_loaded()) {
+        return;
+    }
+    const std::uint64_t cluster_bytes = volume_.cluster_bytes();
+    std::vector<std::uint8_t> bytes;
+    exfat::extent_plan_s run;  // free clusters side by side, read at once
+    std::vector<std::uint32_t> found;
+    std::unordered_set<std::uint32_t> named;  // first clusters of folders the found ones hold
+    const std::uint64_t end = std::uint64_t{volume_.cluster_count()} + exfat::first_cluster;
+    for (std::uint64_t c = exfat::first_cluster; c < end && volume_.valid_cluster(c);) {
+        if (!wait_if_paused()) {
+            return;
+        }
+        run.clusters.clear();
+        for (; c < end && volume_.valid_cluster(c) &&
+               run.clusters.size() * cluster_bytes < orphan_read_bytes;
+             ++c) {
+            const auto cluster = static_cast<std::uint32_t>(c);
+            if (volume_.allocated(cluster) || walked_.contains(cluster)) {
+                if (!run.clusters.empty()) {
+                    break;
+                }
+                continue;
+            }
+            run.clusters.push_back(cluster);
+        }
+        if (run.clusters.empty() || !volume_.read_plan(run, ~std::uint64_t{0}, &bytes) ||
+            bytes.size() != run.clusters.size() * cluster_bytes) {
+            continue;
+        }
+        for (std::size_t k = 0; k < run.clusters.size(); ++k) {
+            const std::uint8_t* one = bytes.data() + k * cluster_bytes;
+            bool directory = false;
+            for (std::size_t at = 0; at + exfat::entry_bytes <= cluster_bytes;) {
+                exfat::entry_set_s set;
+                const std::size_t step = exfat::parse_entry_set(one, cluster_bytes, at, &set);
+                if (step <= 1 || !set.checksum_ok) {
+                    at += exfat::entry_bytes;
+                    continue;
+                }
+                directory = true;
+                if (set.is_directory()) {
+                    named.insert(set.first_cluster);
+                }
+                at += step * exfat::entry_bytes;
+            }
+            if (directory) {
+                found.push_back(run.clusters[k]);
+            }
+        }
+    }
+    // Pushed so that the unnamed ones are walked first (the jobs are taken from the back).
+    std::stable_partition(found.begin(), found.end(),
+                          [&](std::uint32_t c) { return named.contains(c); });
+    // Each under a folder of its own, named by its cluster (its name was in the entry that
+    // is gone), keyed from the top down where no entry's offset reaches.
+    std::uint64_t key = exfat_orphans_key;
+    for (const std::uint32_t cluster : found) {
+        exfat_node folder;
+        folder.key = --key;
+        folder.parent = exfat_orphans_key;
+        folder.first_cluster = cluster;
+        folder.attributes = exfat::attr_directory | exfat_attr_deleted;
+        folder.in_deleted_folder = 1;
+        folder.name = QStringLiteral("[cluster %1]").arg(cluster);
+        node_table_.insert(key, folder);
+        dir_job_s job;
+        job.key = key;
+        job.deleted = true;
+        job.plan.clusters.assign(1, cluster);
+        deleted->push_back(std::move(job));
+    }
+    if (!found.empty()) {
+        exfat_node orphans;
+        orphans.key = exfat_orphans_key;
+        orphans.attributes = exfat::attr_directory | exfat_attr_deleted;
+        orphans.name = orphans_folder_name();
+        node_table_.insert(exfat_orphans_key, orphans);
+    }
 }

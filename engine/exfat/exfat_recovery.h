@@ -10,6 +10,7 @@
 // reset(). The volume stays open after a scan for restore_file, which runs on the thread
 // that calls it while no scan runs.
 
+#include "engine/cluster_claims.h"
 #include "engine/exfat/exfat_volume.h"
 #include "engine/recovery_base.h"
 
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace platform {
 class device_source_c;
@@ -29,6 +31,8 @@ class device_source_c;
 // Attribute bit of a found entry that is deleted or lies below a deleted folder (the same
 // bit as the FAT engine's; exFAT leaves it reserved).
 constexpr std::uint16_t exfat_attr_deleted = 0x40;
+// Key of the folder of orphaned files (under the root): no entry lies at that offset.
+constexpr std::uint64_t exfat_orphans_key = ~std::uint64_t{0};
 
 // One found entry.
 struct exfat_node {
@@ -77,6 +81,7 @@ class exfat_recovery_c final : public recovery_base_c {
     int restore_into(std::uint64_t file_key, restore_sink_c* sink) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
     QString get_error_text() override { return error_text_; }
+    QString get_status_text() override { return status_text_; }
     bool last_restore_overwritten() override { return last_restore_overwritten_; }
 
     // The scan result; read only after the thread has finished.
@@ -103,13 +108,29 @@ class exfat_recovery_c final : public recovery_base_c {
     void walk_directory(const dir_job_s& job, std::vector<dir_job_s>* live,
                         std::vector<dir_job_s>* deleted);
     void link_and_mark();
+    void find_orphans(std::vector<dir_job_s>* deleted);
+    void note_claims(std::uint64_t key, const exfat_node& node, const exfat::extent_plan_s& plan,
+                     bool contiguous);
+    void mark_lost_claims();
+
+    // A deleted entry whose clusters are claimed: its key and when it was last written.
+    struct claimant_s {
+        std::uint64_t key = 0;
+        // When it took its clusters: made (creation time) first, then last written; the
+        // modification time alone can be set back by any program.
+        std::pair<std::int64_t, std::int64_t> written_ms;
+        bool file = false;  // only files are flagged; a deleted folder only claims
+    };
 
     exfat::exfat_volume_c volume_;
     std::unique_ptr<platform::device_source_c> device_;
     QHash<std::uint64_t, exfat_node> node_table_;
-    QHash<std::uint32_t, bool> walked_;  // first clusters of the directories read
+    QHash<std::uint32_t, bool> walked_;    // first clusters of the directories read
+    std::vector<cluster_claim_s> claims_;  // the clusters of every deleted entry, as runs
+    std::vector<claimant_s> claimants_;
     volume_item_s target_;
     QString error_text_;
+    QString status_text_;  // see get_status_text
     bool last_restore_overwritten_ = false;
     std::atomic<double> progress_{0.0};
     std::atomic<int> pause_{0};

@@ -30,7 +30,7 @@ int exfat_recovery_c::write_file(std::uint64_t file_key, const exfat_sink_f& sin
     const bool deleted = node.attributes & exfat_attr_deleted;
     const exfat::extent_plan_s plan =
         volume_.plan(node.first_cluster, node.size, node.flags & exfat::flag_no_fat_chain, deleted);
-    last_restore_overwritten_ = plan.possibly_overwritten;
+    last_restore_overwritten_ = plan.possibly_overwritten || node.overwritten;
     const std::uint64_t cluster = volume_.cluster_bytes();
     const std::uint64_t located =
         std::min<std::uint64_t>(plan.clusters.size() * cluster, node.size);

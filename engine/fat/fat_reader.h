@@ -11,6 +11,7 @@
 // and unlocked; one FAT scan or restore runs at a time. Objects belong to the caller.
 
 #include <cstdint>
+#include <functional>
 
 constexpr int fat_volume_count = 10;
 constexpr std::uint32_t fat_sector_bytes = 512;
@@ -111,6 +112,7 @@ struct fat_entry_info {
     std::uint16_t write_time = 0;
     std::uint16_t creation_date = 0;
     std::uint16_t creation_time = 0;
+    std::uint16_t access_date = 0;  // a day only
     std::uint8_t attributes = 0;
     char16_t short_name[13] = {};
     char16_t* long_name = nullptr;         // caller's buffer, filled or emptied
@@ -150,6 +152,21 @@ fat_result f_readdir(fat_dir* dir, fat_entry_info* info);
 // follow each other (see fat_read_chain / fat_read_skip_used).
 fat_result f_read(fat_file* file, void* buffer, std::uint32_t count, std::uint32_t* bytes_read,
                   int contiguous);
+// Whether cluster still reads as the first cluster of a sub-directory: its "." and ".."
+// entries (or, without them, at least one entry), then entries a FAT driver could have
+// written (names of valid characters, sizes within the volume, real dates, clusters inside
+// the FAT) up to the end mark or the end of the cluster. *sound is false for a cluster some file's
+// data now fills; the result is fat_ok unless a sector could not be read.
+fat_result fat_check_directory_cluster(fat_volume* volume, std::uint32_t cluster, bool* sound);
+// Looks at every cluster the FAT marks free, in cluster order, for the first cluster of a
+// sub-directory: one whose "." entry names the cluster itself and whose ".." entry follows.
+// found(cluster, parent) gets each ("..": the parent's first cluster, 0 for the root) and
+// returns false to end the search; keep_going, asked every few thousand clusters, ends it
+// when false. Reads the FAT once and every free cluster once, in order, a transfer at a
+// time.
+fat_result fat_find_directory_starts(fat_volume* volume,
+                                     const std::function<bool(std::uint32_t, std::uint32_t)>& found,
+                                     const std::function<bool()>& keep_going = {});
 // The FAT entry of cluster: fat_entry_read_failed when the FAT sector cannot be read, 1
 // for a cluster outside 2 .. fat_entry_count-1.
 std::uint32_t fat_get_entry(fat_volume* volume, std::uint32_t cluster);

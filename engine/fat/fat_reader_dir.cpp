@@ -5,12 +5,17 @@
 #include "fat_reader.h"
 #include "fat_reader_internal.h"
 
+#include "device/disk_table.h"
+
 #include <QString>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
+#include <vector>
 
 using fat_internal::byte_span;
 using fat_internal::cluster_to_sector;
@@ -72,6 +77,7 @@ constexpr std::size_t dir_attributes = 11;
 constexpr std::size_t dir_case_flags = 12;
 constexpr std::size_t dir_creation_time = 14;
 constexpr std::size_t dir_creation_date = 16;
+constexpr std::size_t dir_access_date = 18;
 constexpr std::size_t dir_cluster_high = 20;
 constexpr std::size_t dir_write_time = 22;
 constexpr std::size_t dir_write_date = 24;
@@ -398,6 +404,7 @@ void fill_entry_info(const fat_dir* dir, fat_entry_info* info) {
     info->write_time = load_u16(entry, dir_write_time);
     info->creation_date = load_u16(entry, dir_creation_date);
     info->creation_time = load_u16(entry, dir_creation_time);
+    info->access_date = load_u16(entry, dir_access_date);
     if (info->long_name && info->long_name_capacity > 0) {
         info->long_name[0] = 0;
         if (dir->long_name_index != 0xFFFF) {
@@ -523,4 +530,186 @@ fat_result f_readdir(fat_dir* dir, fat_entry_info* info) {
     }
     dir->long_name_buffer = nullptr;
     return result;
+}
+
+namespace {
+
+// A FAT date word that is either unset or a real day; a time word of a real clock.
+bool stamp_valid(std::uint16_t date, std::uint16_t time) {
+    const int month = (date >> 5) & 0x0F;
+    const int day = date & 0x1F;
+    const bool date_ok = date == 0 || (month >= 1 && month <= 12 && day >= 1);
+    return date_ok && (time >> 11) <= 23 && ((time >> 5) & 0x3F) <= 59 && (time & 0x1F) <= 29;
+}
+
+// A byte a short name may hold: no control character and none of the characters every FAT
+// driver refuses.
+bool short_name_byte_valid(std::uint8_t byte) {
+    static constexpr char refused[] = "\"*+,./:;<=>?[\\]|";
+    return byte >= 0x20 && std::memchr(refused, byte, sizeof refused - 1) == nullptr;
+}
+
+// One 32-byte entry of a directory cluster that could have been written by a FAT driver.
+bool entry_plausible(byte_span entry, const fat_volume* volume, std::uint64_t volume_bytes) {
+    const std::uint8_t attributes = entry[dir_attributes];
+    if ((attributes & 0x3F) == long_name_attribute) {
+        return entry[0] == deleted_mark || ((entry[0] & 0x1F) >= 1 && (entry[0] & 0x1F) <= 20);
+    }
+    if (attributes & 0xC0) {
+        return false;  // reserved bits
+    }
+    for (std::size_t n = 0; n < 11; ++n) {
+        const std::uint8_t byte = entry[n];
+        const bool mark = n == 0 && (byte == deleted_mark || byte == 0x05);
+        if (!mark && !short_name_byte_valid(byte)) {
+            return false;
+        }
+    }
+    std::uint32_t cluster = load_u16(entry, dir_cluster_low);
+    if (volume->type == fat_type_fat32) {
+        cluster |= static_cast<std::uint32_t>(load_u16(entry, dir_cluster_high)) << 16;
+    }
+    return cluster < volume->fat_entry_count && load_u32(entry, dir_size) <= volume_bytes &&
+           stamp_valid(load_u16(entry, dir_write_date), load_u16(entry, dir_write_time)) &&
+           stamp_valid(load_u16(entry, dir_creation_date), load_u16(entry, dir_creation_time)) &&
+           stamp_valid(load_u16(entry, dir_access_date), 0);
+}
+
+}  // namespace
+
+fat_result fat_check_directory_cluster(fat_volume* volume, std::uint32_t cluster, bool* sound) {
+    *sound = false;
+    const std::uint64_t first = cluster_to_sector(volume, cluster);
+    if (!object_valid(volume, volume ? volume->mount_id : 0) || first == 0) {
+        return fat_ok;
+    }
+    const std::uint64_t volume_bytes = static_cast<std::uint64_t>(volume->fat_entry_count - 2) *
+                                       volume->sectors_per_cluster * fat_sector_bytes;
+    // Every driver begins a sub-directory with its "." and ".." entries; a cluster without
+    // them passes only with at least one entry, every entry sound.
+    std::uint32_t index = 0;
+    int dots = 0;
+    bool entries = false;
+    for (std::uint32_t s = 0; s < volume->sectors_per_cluster; ++s) {
+        if (const fat_result read = move_window(volume, first + s); read != fat_ok) {
+            return read;
+        }
+        for (std::uint32_t e = 0; e < entries_per_sector; ++e, ++index) {
+            byte_span entry(volume->window + e * entry_bytes, entry_bytes);
+            if (index < 2 && dots == static_cast<int>(index) && entry[0] == '.' &&
+                entry[1] == (index == 0 ? ' ' : '.') &&
+                std::all_of(entry.begin() + 2, entry.begin() + 11,
+                            [](std::uint8_t b) { return b == ' '; }) &&
+                (entry[dir_attributes] & fat_attr_directory)) {
+                ++dots;
+                continue;
+            }
+            if (entry[0] == 0) {
+                *sound = dots == 2 || entries;  // the end mark: nothing after it was written
+                return fat_ok;
+            }
+            if (!entry_plausible(entry, volume, volume_bytes)) {
+                return fat_ok;
+            }
+            entries = true;
+        }
+    }
+    *sound = dots == 2 || entries;
+    return fat_ok;
+}
+
+fat_result fat_find_directory_starts(fat_volume* volume,
+                                     const std::function<bool(std::uint32_t, std::uint32_t)>& found,
+                                     const std::function<bool()>& keep_going) {
+    if (!object_valid(volume, volume ? volume->mount_id : 0)) {
+        return fat_invalid_object;
+    }
+    // The FAT sector in use, kept apart from the window: one read per FAT sector and one
+    // per run of free clusters, both in order.
+    std::uint8_t fat_copy[fat_sector_bytes];
+    std::uint64_t fat_copied = 0;
+    const auto entry_of = [&](std::uint32_t cluster) -> std::uint32_t {
+        if (volume->type == fat_type_fat12) {
+            return fat_get_entry(volume, cluster);  // entries straddle sectors; volumes are small
+        }
+        const bool fat16 = volume->type == fat_type_fat16;
+        const std::uint32_t per_sector = fat_sector_bytes / (fat16 ? 2 : 4);
+        const std::uint64_t sector = volume->fat_start + cluster / per_sector;
+        if (sector != fat_copied) {
+            if (move_window(volume, sector) != fat_ok) {
+                return fat_entry_read_failed;
+            }
+            std::memcpy(fat_copy, volume->window, sizeof fat_copy);
+            fat_copied = sector;
+        }
+        const byte_span copy(fat_copy, sizeof fat_copy);
+        const std::size_t at = (cluster % per_sector) * (fat16 ? 2 : 4);
+        return fat16 ? load_u16(copy, at) : load_u32(copy, at) & 0x0FFFFFFF;
+    };
+    // Free clusters side by side are read at once, as much as one transfer takes.
+    const std::uint32_t per_cluster = volume->sectors_per_cluster;
+    const std::uint32_t run_limit =
+        std::max<std::uint32_t>(1, disk_transfer_bytes / fat_sector_bytes / per_cluster);
+    std::vector<std::uint8_t> run(static_cast<std::size_t>(run_limit) * per_cluster *
+                                  fat_sector_bytes);
+    const auto is_dots = [](byte_span e, bool two) {
+        return e[0] == '.' && e[1] == (two ? '.' : ' ') &&
+               std::all_of(e.begin() + 2, e.begin() + 11,
+                           [](std::uint8_t b) { return b == ' '; }) &&
+               (e[dir_attributes] & fat_attr_directory) && !(e[dir_attributes] & 0xC0);
+    };
+    const auto cluster_of = [volume](byte_span e) {
+        std::uint32_t c = load_u16(e, dir_cluster_low);
+        if (volume->type == fat_type_fat32) {
+            c |= static_cast<std::uint32_t>(load_u16(e, dir_cluster_high)) << 16;
+        }
+        return c;
+    };
+    for (std::uint32_t cluster = 2; cluster < volume->fat_entry_count;) {
+        if (keep_going && !keep_going()) {
+            break;
+        }
+        std::uint32_t first = 0;
+        std::uint32_t count = 0;
+        while (cluster < volume->fat_entry_count && count < run_limit) {
+            const std::uint32_t entry = entry_of(cluster);
+            if (entry == fat_entry_read_failed) {
+                return fat_disk_error;
+            }
+            ++cluster;
+            if (entry != 0) {
+                if (count > 0) {
+                    break;
+                }
+                continue;
+            }
+            first = count == 0 ? cluster - 1 : first;
+            ++count;
+        }
+        if (count == 0) {
+            continue;
+        }
+        if (disk_read_sectors(volume->drive, run.data(), cluster_to_sector(volume, first),
+                              count * per_cluster) != disk_ok) {
+            return fat_disk_error;
+        }
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const std::uint8_t* at =
+                run.data() + static_cast<std::size_t>(k) * per_cluster * fat_sector_bytes;
+            const byte_span dot(at, entry_bytes);
+            const byte_span dotdot(at + entry_bytes, entry_bytes);
+            const std::uint32_t here = first + k;
+            if (!is_dots(dot, false) || !is_dots(dotdot, true) || cluster_of(dot) != here) {
+                continue;
+            }
+            const std::uint32_t parent = cluster_of(dotdot);
+            if (parent == 1 || parent >= volume->fat_entry_count || parent == here) {
+                continue;
+            }
+            if (!found(here, parent)) {
+                return fat_ok;
+            }
+        }
+    }
+    return fat_ok;
 }

@@ -61,6 +61,14 @@ std::int64_t fat_time_to_seconds(std::uint16_t date, std::uint16_t time) {
     if (converted.size() > 100000) {
         converted.clear();
     }
+    // A zero date (never set, as many drivers leave the access date) or a month, day or
+    // clock field out of range is no time at all, not one mktime would roll over.
+    const int month = (date >> 5) & 0x0F;
+    const int day = date & 0x1F;
+    if (month < 1 || month > 12 || day < 1 || (time >> 11) > 23 || ((time >> 5) & 0x3F) > 59 ||
+        (time & 0x1F) > 29) {
+        return 0;
+    }
     std::tm fields{};
     fields.tm_year = 1980 + (date >> 9) - 1900;
     fields.tm_mon = ((date >> 5) & 0x0F) - 1;
@@ -94,6 +102,8 @@ void fat_recovery_c::reset() {
     walked_.clear();
     live_starts_.clear();
     empty_files_ = 0;
+    shared_files_ = 0;
+    orphans_found_ = false;
     drive_ = -1;
     drive_identity_.clear();
     error_text_.clear();
@@ -135,6 +145,13 @@ void fat_recovery_c::run() {
         fat_node root;
         root.attributes = fat_attr_directory;
         node_table_.insert(0, root);
+        if (orphans_found_) {
+            fat_node orphans;
+            orphans.first_cluster = fat_orphans_key;
+            orphans.attributes = fat_attr_directory | fat_attr_deleted;
+            orphans.name = orphans_folder_name();
+            node_table_.insert(fat_orphans_key, orphans);
+        }
         link_and_mark();
         if (error_text_.isEmpty()) {
             mark_overwritten();
@@ -165,88 +182,185 @@ fat_result fat_recovery_c::walk_volume() {
     stack.back().parent = 0;
     stack.back().deleted = false;
 
-    while (!stack.empty()) {
-        if (stop_.load(std::memory_order_relaxed) != 0) {
-            return fat_ok;
-        }
-        while (pause_.load(std::memory_order_relaxed) != 0) {
+    // Walks what the stack holds; false when a stop request ended it.
+    const auto walk = [&]() -> bool {
+        while (!stack.empty()) {
             if (stop_.load(std::memory_order_relaxed) != 0) {
-                return fat_ok;
+                return false;
             }
-            sleep_a_while();
-        }
-        frame_s& frame = stack.back();
-        const std::int64_t reads = read_count_.load(std::memory_order_relaxed);
-        const double progress = static_cast<double>(reads) / reads_for_full_progress;
-        progress_.store(progress > 1.0 ? 0.99 : progress, std::memory_order_relaxed);
-        read_count_.store(reads + 1, std::memory_order_relaxed);
-        console_printf("file count:%d\n", static_cast<int>(reads + 1));
+            while (pause_.load(std::memory_order_relaxed) != 0) {
+                if (stop_.load(std::memory_order_relaxed) != 0) {
+                    return false;
+                }
+                sleep_a_while();
+            }
+            frame_s& frame = stack.back();
+            const std::int64_t reads = read_count_.load(std::memory_order_relaxed);
+            const double progress = static_cast<double>(reads) / reads_for_full_progress;
+            progress_.store(progress > 1.0 ? 0.99 : progress, std::memory_order_relaxed);
+            read_count_.store(reads + 1, std::memory_order_relaxed);
+            console_printf("file count:%d\n", static_cast<int>(reads + 1));
 
-        fat_entry_info info{};
-        info.long_name = long_name_buffer;
-        info.long_name_capacity = 512;
-        if (f_readdir(&frame.dir, &info) != fat_ok) {
-            console_printf("f_readdir failed 1.\n");
-            stack.pop_back();
-            continue;
+            fat_entry_info info{};
+            info.long_name = long_name_buffer;
+            info.long_name_capacity = 512;
+            if (f_readdir(&frame.dir, &info) != fat_ok) {
+                console_printf("f_readdir failed 1.\n");
+                stack.pop_back();
+                continue;
+            }
+            if (info.short_name[0] == 0) {
+                stack.pop_back();  // end of this directory
+                continue;
+            }
+            const bool is_dir = info.attributes & fat_attr_directory;
+            const bool is_deleted = info.attributes & fat_attr_deleted;
+            if (!is_dir && !is_deleted && !frame.deleted && info.first_cluster >= 2) {
+                live_starts_.push_back(info.first_cluster);  // a live file's chain starts here
+            }
+            // A deleted empty file has no cluster; it still has its name, under a key of its own
+            // counted down from the top, where no cluster of a FAT lies.
+            const bool empty_file = info.first_cluster == 0 && !is_dir && is_deleted &&
+                                    info.size == 0 && info.short_name[0] != u'.';
+            if ((info.first_cluster == 0 && !empty_file) || info.short_name[0] == u'.' ||
+                (!is_dir && !is_deleted)) {
+                continue;
+            }
+            fat_node node;
+            node.first_cluster =
+                empty_file ? fat_empty_file_keys - empty_files_++ : info.first_cluster;
+            node.parent = frame.parent;
+            node.size = info.size;
+            node.write_time = fat_time_to_seconds(info.write_date, info.write_time);
+            node.creation_time = fat_time_to_seconds(info.creation_date, info.creation_time);
+            node.access_time = fat_time_to_seconds(info.access_date, 0);
+            node.in_deleted_folder = frame.deleted ? 1 : 0;
+            node.attributes = info.attributes | (frame.deleted ? fat_attr_deleted : 0);
+            node.name = name_of(info);
+            // A long name is whole, even a deleted one's; a short name's first character is the
+            // deletion mark, or for a live entry below a deleted folder marked the same way.
+            const bool long_name = info.long_name && info.long_name[0];
+            if ((node.attributes & fat_attr_deleted) && !long_name && !node.name.isEmpty()) {
+                node.name[0] = QLatin1Char('#');
+            }
+            const bool child_deleted = frame.deleted || (node.attributes & fat_attr_deleted);
+            if (is_dir && !child_deleted && node.first_cluster >= 2) {
+                live_starts_.push_back(node.first_cluster);
+            }
+            if (is_dir && child_deleted && !deleted_folder_intact(node.first_cluster)) {
+                // Its cluster holds something else now: listing that as entries would show a
+                // file's bytes as names, sizes and dates. The folder stays, empty and flagged.
+                node.overwritten = 1;
+            }
+            const bool walkable = !node.overwritten;
+            const std::uint32_t child = node.first_cluster;
+            bool walk_it = false;
+            merge(std::move(node), &walk_it);
+            if (!walk_it || !is_dir || !walkable) {
+                continue;
+            }
+            frame_s next{};
+            if (f_opendir(&next.dir, "/") != fat_ok) {
+                console_printf("f_opendir failed 2.\n");
+                continue;
+            }
+            next.dir.start_cluster = child;
+            next.dir.cluster = child;
+            if (f_readdir(&next.dir, nullptr) != fat_ok) {
+                continue;  // cluster 1 or beyond the FAT: recorded, not walked
+            }
+            next.parent = child;
+            next.deleted = child_deleted;
+            stack.push_back(next);
         }
-        if (info.short_name[0] == 0) {
-            stack.pop_back();  // end of this directory
-            continue;
-        }
-        const bool is_dir = info.attributes & fat_attr_directory;
-        const bool is_deleted = info.attributes & fat_attr_deleted;
-        if (!is_dir && !is_deleted && !frame.deleted && info.first_cluster >= 2) {
-            live_starts_.push_back(info.first_cluster);  // a live file's chain starts here
-        }
-        // A deleted empty file has no cluster; it still has its name, under a key of its own
-        // counted down from the top, where no cluster of a FAT lies.
-        const bool empty_file = info.first_cluster == 0 && !is_dir && is_deleted &&
-                                info.size == 0 && info.short_name[0] != u'.';
-        if ((info.first_cluster == 0 && !empty_file) || info.short_name[0] == u'.' ||
-            (!is_dir && !is_deleted)) {
-            continue;
-        }
-        fat_node node;
-        node.first_cluster = empty_file ? fat_empty_file_keys - empty_files_++ : info.first_cluster;
-        node.parent = frame.parent;
-        node.size = info.size;
-        node.write_time = fat_time_to_seconds(info.write_date, info.write_time);
-        node.creation_time = fat_time_to_seconds(info.creation_date, info.creation_time);
-        node.in_deleted_folder = frame.deleted ? 1 : 0;
-        node.attributes = info.attributes | (frame.deleted ? fat_attr_deleted : 0);
-        node.name = name_of(info);
-        // A long name is whole, even a deleted one's; a short name's first character is the
-        // deletion mark, or for a live entry below a deleted folder marked the same way.
-        const bool long_name = info.long_name && info.long_name[0];
-        if ((node.attributes & fat_attr_deleted) && !long_name && !node.name.isEmpty()) {
-            node.name[0] = QLatin1Char('#');
-        }
-        const bool child_deleted = frame.deleted || (node.attributes & fat_attr_deleted);
-        if (is_dir && !child_deleted && node.first_cluster >= 2) {
-            live_starts_.push_back(node.first_cluster);
-        }
-        const std::uint32_t child = node.first_cluster;
-        bool walk_it = false;
-        merge(std::move(node), &walk_it);
-        if (!walk_it || !is_dir) {
-            continue;
-        }
-        frame_s next{};
-        if (f_opendir(&next.dir, "/") != fat_ok) {
-            console_printf("f_opendir failed 2.\n");
-            continue;
-        }
-        next.dir.start_cluster = child;
-        next.dir.cluster = child;
-        if (f_readdir(&next.dir, nullptr) != fat_ok) {
-            continue;  // cluster 1 or beyond the FAT: recorded, not walked
-        }
-        next.parent = child;
-        next.deleted = child_deleted;
-        stack.push_back(next);
+        return true;
+    };
+    if (!walk()) {
+        return fat_ok;
+    }
+    // Folders that no walked folder reached: their entry is gone, or their parent's
+    // cluster went to a file. Found among the free clusters, in cluster order, and walked
+    // as deleted folders under their ".." folder when it is known, else under the folder
+    // of orphaned files.
+    const fat_result searched = fat_find_directory_starts(
+        &scan_volume,
+        [&](std::uint32_t cluster, std::uint32_t parent) {
+            if (walked_.contains(cluster)) {
+                return stop_.load(std::memory_order_relaxed) == 0;
+            }
+            fat_node node;
+            node.first_cluster = cluster;
+            const auto above = node_table_.constFind(parent);
+            const bool known =
+                parent == 0 || (above != node_table_.constEnd() &&
+                                (above->attributes & fat_attr_directory) && !above->overwritten);
+            node.parent = known ? parent : fat_orphans_key;
+            orphans_found_ |= !known;
+            node.attributes = fat_attr_directory | fat_attr_deleted;
+            node.in_deleted_folder = 1;
+            node.name = QStringLiteral("[cluster %1]").arg(cluster);
+            bool walk_it = false;
+            merge(std::move(node), &walk_it);
+            frame_s next{};
+            if (walk_it && f_opendir(&next.dir, "/") == fat_ok) {
+                next.dir.start_cluster = cluster;
+                next.dir.cluster = cluster;
+                if (f_readdir(&next.dir, nullptr) == fat_ok) {
+                    next.parent = cluster;
+                    next.deleted = true;
+                    stack.push_back(next);
+                    // Walked at once, so that a folder below it is reached through it.
+                    return walk();
+                }
+            }
+            return stop_.load(std::memory_order_relaxed) == 0;
+        },
+        [&] {
+            while (pause_.load(std::memory_order_relaxed) != 0 &&
+                   stop_.load(std::memory_order_relaxed) == 0) {
+                sleep_a_while();
+            }
+            return stop_.load(std::memory_order_relaxed) == 0;
+        });
+    if (searched != fat_ok) {
+        console_printf("orphan search: %s\n", fat_result_text(searched));
     }
     return fat_ok;
+}
+
+// A deleted folder's first cluster is still its own: free in the FAT (a deleted folder's
+// chain is cleared, so a used cluster went to a later file or folder) and still shaped
+// like a directory. A cluster that cannot be read is left to the walk, which reports it.
+bool fat_recovery_c::deleted_folder_intact(std::uint32_t cluster) {
+    if (cluster < 2 || cluster >= scan_volume.fat_entry_count) {
+        return true;  // not walked anyway
+    }
+    const std::uint32_t entry = fat_get_entry(&scan_volume, cluster);
+    if (entry != 0 && entry != fat_entry_read_failed) {
+        return false;
+    }
+    bool sound = false;
+    return fat_check_directory_cluster(&scan_volume, cluster, &sound) != fat_ok || sound;
+}
+
+// Keeps a deleted file that lost its first cluster's key to another entry, under a key of
+// its own above every cluster number, flagged: some later file wrote over its start. The
+// same entry seen again (a copy of a folder's cluster, read twice) is not kept twice.
+void fat_recovery_c::keep_displaced(fat_node&& node, const fat_node& holder) {
+    if (!(node.attributes & fat_attr_deleted) || (node.attributes & fat_attr_directory) ||
+        shared_files_ >= fat_empty_file_keys - fat_shared_file_keys - empty_files_) {
+        return;
+    }
+    if (node.size == holder.size && node.write_time == holder.write_time &&
+        node.creation_time == holder.creation_time && node.name == holder.name) {
+        return;
+    }
+    node.data_cluster = node.first_cluster;
+    node.first_cluster = fat_shared_file_keys + shared_files_++;
+    node.overwritten = 1;
+    const std::uint32_t key = node.first_cluster;
+    node_table_.insert(key, std::move(node));
+    found_count_.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Puts a new node into the table by first cluster. *walk_it tells whether a directory now
@@ -255,7 +369,8 @@ fat_result fat_recovery_c::walk_volume() {
 // an older deleted file had claimed first is still walked.
 void fat_recovery_c::merge(fat_node node, bool* walk_it) {
     const std::uint32_t key = node.first_cluster;
-    const bool is_directory = node.attributes & fat_attr_directory;
+    // A folder flagged overwritten is not read, and leaves its cluster to a live folder.
+    const bool is_directory = (node.attributes & fat_attr_directory) && !node.overwritten;
     *walk_it = false;
     auto existing = node_table_.find(key);
     if (existing == node_table_.end()) {
@@ -268,7 +383,9 @@ void fat_recovery_c::merge(fat_node node, bool* walk_it) {
         return;
     }
     const auto replace = [&](fat_node&& newer) {
+        fat_node displaced = std::move(existing.value());
         existing.value() = std::move(newer);
+        keep_displaced(std::move(displaced), existing.value());
         if (is_directory && !walked_.contains(key)) {
             walked_.insert(key);
             *walk_it = true;
@@ -277,17 +394,19 @@ void fat_recovery_c::merge(fat_node node, bool* walk_it) {
     fat_node& old = existing.value();
     const bool is_dir = node.attributes & fat_attr_directory;
     const bool is_deleted = node.attributes & fat_attr_deleted;
-    if (!old.in_deleted_folder && node.in_deleted_folder) {
+    const bool old_is_live_dir =
+        (old.attributes & fat_attr_directory) && !(old.attributes & fat_attr_deleted);
+    if ((!old.in_deleted_folder && node.in_deleted_folder) || old_is_live_dir) {
+        keep_displaced(std::move(node), old);
         return;
     }
     if (!is_dir || is_deleted) {
-        const bool old_is_live_dir =
-            (old.attributes & fat_attr_directory) && !(old.attributes & fat_attr_deleted);
-        if (is_dir && old_is_live_dir) {
-            return;
-        }
-        if (node.creation_time > old.creation_time) {
+        // Of two deleted entries with one first cluster the one made later wrote it last.
+        if (std::pair(node.creation_time, node.write_time) >
+            std::pair(old.creation_time, old.write_time)) {
             replace(std::move(node));
+        } else {
+            keep_displaced(std::move(node), old);
         }
         return;
     }
@@ -307,10 +426,13 @@ void fat_recovery_c::link_and_mark() {
     }
     const auto limit = node_table_.size();
     for (auto it = node_table_.begin(); it != node_table_.end(); ++it) {
-        if (it.value().attributes & fat_attr_directory) {
+        // A deleted folder that is no longer readable is shown, empty, like a file.
+        const fat_node& node = it.value();
+        if ((node.attributes & fat_attr_directory) &&
+            !((node.attributes & fat_attr_deleted) && node.overwritten)) {
             continue;
         }
-        std::uint32_t key = it.value().parent;
+        std::uint32_t key = node.parent;
         // A damaged volume can make parents loop; no climb is longer than the table.
         for (qsizetype steps = 0; steps <= limit; ++steps) {
             auto parent = node_table_.find(key);
@@ -349,8 +471,8 @@ void fat_recovery_c::mark_overwritten() {
     for (auto it = node_table_.cbegin(); it != node_table_.cend(); ++it) {
         const fat_node& node = it.value();
         if (!(node.attributes & fat_attr_directory) && (node.attributes & fat_attr_deleted) &&
-            node.size > 0 && node.first_cluster >= 2 && node.first_cluster < entries) {
-            files.emplace_back(node.first_cluster, it.key());
+            node.size > 0 && node.data_start() >= 2 && node.data_start() < entries) {
+            files.emplace_back(node.data_start(), it.key());
         }
     }
     std::sort(files.begin(), files.end());
@@ -442,7 +564,7 @@ int fat_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     file.flags = fat_file_readable;
     file.position = 0;
     file.size = node.size;
-    file.first_cluster = node.first_cluster;
+    file.first_cluster = node.data_start();
     // A deleted file's chain is gone: read on from its first cluster, stepping over the
     // clusters that live files hold now.
     const int mode = (node.attributes & fat_attr_deleted) ? fat_read_skip_used : fat_read_chain;

@@ -23,11 +23,15 @@
 // One found entry.
 struct fat_node {
     std::uint32_t first_cluster = 0;  // also the key; 0 only for the root
-    std::uint32_t parent = 0;         // first cluster of the directory it was found in
+    // Where the data starts when the key is not the first cluster (a deleted file that
+    // shares its first cluster with a later entry); 0 otherwise.
+    std::uint32_t data_cluster = 0;
+    std::uint32_t parent = 0;  // first cluster of the directory it was found in
     std::uint32_t size = 0;
     std::int64_t write_time = 0;  // seconds since 1970
     std::int64_t creation_time = 0;
-    std::uint8_t attributes = 0;  // 0x10 directory, 0x40 deleted or below a deleted folder
+    std::int64_t access_time = 0;  // the day's start; FAT keeps no hour
+    std::uint8_t attributes = 0;   // 0x10 directory, 0x40 deleted or below a deleted folder
     std::uint8_t in_deleted_folder = 0;
     std::uint8_t has_files = 0;  // some file lies somewhere below this folder
     // A deleted file whose restore is in doubt: its first cluster is in use now, or a run
@@ -38,11 +42,19 @@ struct fat_node {
     // Keys of the nodes found in this folder, filled after the walk. Keys, not pointers: a
     // QHash moves its nodes on any insert, removal or detach of a shared copy.
     QList<std::uint32_t> children;
+
+    std::uint32_t data_start() const { return data_cluster ? data_cluster : first_cluster; }
 };
 
 constexpr int fat_name_max = 259;
 // Keys of deleted empty files (they have no cluster), counted down from here.
 constexpr std::uint32_t fat_empty_file_keys = 0xFFFFFFFFu;
+// Keys of deleted files whose first cluster another entry's key holds, counted up from here
+// (above the largest FAT32 cluster number).
+constexpr std::uint32_t fat_shared_file_keys = 0x10000000u;
+// Key of the folder of orphaned folders (under the root): the end-of-chain value, which no
+// cluster has.
+constexpr std::uint32_t fat_orphans_key = 0x0FFFFFFFu;
 
 class fat_recovery_c final : public recovery_base_c {
     Q_OBJECT
@@ -76,6 +88,8 @@ class fat_recovery_c final : public recovery_base_c {
   private:
     fat_result walk_volume();
     void merge(fat_node node, bool* walk_it);
+    bool deleted_folder_intact(std::uint32_t cluster);
+    void keep_displaced(fat_node&& node, const fat_node& holder);
     void link_and_mark();
     void mark_overwritten();
     bool whole_live_chains(std::uint32_t first, std::uint32_t end);
@@ -84,6 +98,8 @@ class fat_recovery_c final : public recovery_base_c {
     QSet<std::uint32_t> walked_;              // directory clusters already walked
     std::vector<std::uint32_t> live_starts_;  // first clusters of live files and folders
     std::uint32_t empty_files_ = 0;           // deleted empty files recorded
+    std::uint32_t shared_files_ = 0;          // deleted files kept under fat_shared_file_keys
+    bool orphans_found_ = false;              // some folder went under fat_orphans_key
     volume_item_s target_;
     int drive_ = -1;          // the drive table slot the scan read
     QString drive_identity_;  // and the drive that was in it then

@@ -1,12 +1,11 @@
 // Which deleted files lost clusters to later files: the clusters every record claims, sorted
-// once after the scan and swept in cluster order.
+// once after the scan and swept in cluster order (engine/cluster_claims.h).
 //
 // A deleted file's clusters may have gone to a file written after it that was itself deleted
 // afterwards: $Bitmap then shows them free, yet they hold the later file's bytes. Every
 // record read, live or deleted, leaves its runs here with its last change time; a deleted
 // file is overwritten when another record claims one of its clusters and is live, or is
-// deleted and was changed at the same time or later. The sweep costs a sort and a pass with
-// two heaps: near linear in the number of runs, whatever their overlaps.
+// deleted and was changed at the same time or later.
 #include "ntfs_state.h"
 
 #include <algorithm>
@@ -79,76 +78,10 @@ void sort_claims(scan_state_s* s) {
         claims[kept++] = {c.first, c.end, static_cast<std::uint64_t>(found - owners.begin())};
     }
     claims.resize(kept);
-    // One owner's claims merged where they overlap: from here on they are disjoint, so an
-    // active claim is never met by another of its own owner.
-    std::sort(claims.begin(), claims.end(), [](const claim_s& a, const claim_s& b) {
-        return a.owner != b.owner ? a.owner < b.owner : a.first < b.first;
-    });
-    kept = 0;
-    for (const claim_s& c : claims) {
-        if (kept > 0 && claims[kept - 1].owner == c.owner && c.first <= claims[kept - 1].end) {
-            claims[kept - 1].end = std::max(claims[kept - 1].end, c.end);
-            continue;
-        }
-        claims[kept++] = c;
-    }
-    claims.resize(kept);
-    std::sort(claims.begin(), claims.end(),
-              [](const claim_s& a, const claim_s& b) { return a.first < b.first; });
-
-    auto time_of = [&](std::size_t claim) {
-        const owner_s& o = owners[claims[claim].owner];
-        return o.in_use ? live_time : o.change_ticks;
-    };
-    auto newer_first = [&](std::uint32_t a, std::uint32_t b) { return time_of(a) < time_of(b); };
-    auto older_first = [&](std::uint32_t a, std::uint32_t b) { return time_of(a) > time_of(b); };
-    std::vector<std::uint8_t> flagged(owners.size(), 0);
-    std::vector<std::uint32_t> active;   // max-heap by time: every claim not yet passed
-    std::vector<std::uint32_t> waiting;  // min-heap by time: deleted, not flagged yet
-    std::vector<std::uint32_t> aside;
-    for (std::uint32_t i = 0; i < claims.size(); ++i) {
-        const claim_s& c = claims[i];
-        const std::uint64_t at = c.first;
-        const bool deleted = !owners[c.owner].in_use;
-        while (!active.empty() && claims[active.front()].end <= at) {
-            std::pop_heap(active.begin(), active.end(), newer_first);
-            active.pop_back();
-        }
-        // A claim already here that is live or as new: this one lost its clusters to it.
-        if (deleted && !active.empty() && time_of(active.front()) >= time_of(i) &&
-            claims[active.front()].owner != c.owner) {
-            flagged[c.owner] = 1;
-        }
-        // Deleted claims already here that are as old or older lost their clusters to this one.
-        aside.clear();
-        while (!waiting.empty()) {
-            const std::uint32_t w = waiting.front();
-            const bool passed = claims[w].end <= at || flagged[claims[w].owner];
-            if (!passed && time_of(w) > time_of(i)) {
-                break;
-            }
-            std::pop_heap(waiting.begin(), waiting.end(), older_first);
-            waiting.pop_back();
-            if (passed) {
-                continue;
-            }
-            if (claims[w].owner == c.owner) {
-                aside.push_back(w);
-                continue;
-            }
-            flagged[claims[w].owner] = 1;
-        }
-        for (const std::uint32_t w : aside) {
-            waiting.push_back(w);
-            std::push_heap(waiting.begin(), waiting.end(), older_first);
-        }
-        active.push_back(i);
-        std::push_heap(active.begin(), active.end(), newer_first);
-        if (deleted && !flagged[c.owner]) {
-            waiting.push_back(i);
-            std::push_heap(waiting.begin(), waiting.end(), older_first);
-        }
-    }
+    const std::vector<std::uint8_t> flagged = flag_lost_claims(
+        claims, owners.size(),
+        [&](std::uint64_t o) { return owners[o].in_use ? live_time : owners[o].change_ticks; },
+        [&](std::uint64_t o) { return !owners[o].in_use; });
     for (std::size_t o = 0; o < owners.size(); ++o) {
         if (flagged[o] && !owners[o].in_use) {
             s->overwritten.push_back(owners[o].number);

@@ -64,12 +64,6 @@ QByteArray ntfs_recovery_c::device_name(const volume_item_s& target) {
     return QByteArray(name);
 }
 
-QString ntfs_recovery_c::orphans_folder_name() {
-    const QString name = text("ntfs_orphans_folder");
-    return name.isEmpty() || name.contains(QLatin1Char('/')) ? QStringLiteral("[Orphaned files]")
-                                                             : name;
-}
-
 void ntfs_recovery_c::run() {
     try {
         // A stop or pause written before this thread started is meant for this scan.

@@ -60,8 +60,6 @@ class ntfs_recovery_c final : public recovery_base_c {
     // The device name the scan hands to the library for a target: /dev/hd, the drive's
     // letters (a-z, then aa, ab, ...) and the partition number.
     static QByteArray device_name(const volume_item_s& target);
-    // The name of the folder of orphaned files, from the language texts.
-    static QString orphans_folder_name();
     // Replaces the library's calls (tests); call only while no scan runs.
     void set_library(const ntfs_library_s& library) { library_ = library; }
 

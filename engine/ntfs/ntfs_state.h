@@ -3,6 +3,7 @@
 // restore share. Internal to the library: the engine sees only ntfs_scan.h.
 
 #include "device/platform/platform_device.h"
+#include "engine/cluster_claims.h"
 #include "engine/ntfs/ntfs_format.h"
 #include "engine/ntfs/ntfs_scan.h"
 
@@ -17,11 +18,7 @@ constexpr std::size_t block_bytes = 1 << 18;  // one sequential read of the $MFT
 
 // Clusters [first, end) that a record's attribute claims; owner is the file reference of
 // the base record (record number and sequence number) until the claims are sorted.
-struct claim_s {
-    std::uint64_t first = 0;
-    std::uint64_t end = 0;
-    std::uint64_t owner = 0;
-};
+using claim_s = cluster_claim_s;
 // A base record that claims clusters, itself or through its extension records.
 struct owner_s {
     std::uint64_t number = 0;

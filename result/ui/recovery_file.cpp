@@ -104,7 +104,8 @@ void recovery_file_c::run() {
         };
         restore_result_e result = restore_failed;
         try {
-            result = writer.write_file(folder, job.item.name, job.item.size, fill);
+            result = writer.write_file(folder, job.item.name, job.item.size, fill, nullptr,
+                                       {job.item.date1, job.item.accessed});
         } catch (...) {
             result = restore_failed;  // an exception must not end the program from this thread
         }
