@@ -124,7 +124,6 @@ class test_sig_pieces : public QObject {
             sig::piece_search_s search;
             search.cluster = cluster;
             search.max_gap_clusters = 64;
-            search.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
             const sig::pieces_s two = sig::find_second_piece(
                 view, mp4_format(), 0, static_cast<std::uint64_t>(volume.size()), broken, search);
             if (two.size == 0) {

@@ -1,18 +1,21 @@
 // The checkpoint file: "ORVDSCK1", then little-endian 64-bit fields: resume offset, record
 // count, piece count, device path length, identity length; the device path (UTF-8), the
-// identity, the 32-byte records and 24-byte pieces.
+// identity, the 32-byte records and 24-byte pieces, then one byte per record (how far the
+// scan vouched for it) and one 64-bit digest per record (of its first 4 KiB).
 #include "scan_checkpoint.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
-constexpr char magic[9] = "ORVDSCK1";
+constexpr char magic[9] = "ORVDSCK2";
 constexpr qsizetype fixed_bytes = 8 + 5 * 8;
 
 void put64(QByteArray* out, std::uint64_t value) {
@@ -103,6 +106,12 @@ bool write_checkpoint(const QString& path, const scan_checkpoint_s& checkpoint) 
         put64(&data, p.first_size);
         put64(&data, p.second_offset);
     }
+    for (std::size_t i = 0; i < checkpoint.records.size(); ++i) {
+        data.append(static_cast<char>(i < checkpoint.levels.size() ? checkpoint.levels[i] : 0));
+    }
+    for (std::size_t i = 0; i < checkpoint.records.size(); ++i) {
+        put64(&data, i < checkpoint.heads.size() ? checkpoint.heads[i] : 0);
+    }
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
@@ -126,7 +135,7 @@ bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint) {
     const auto size = static_cast<std::uint64_t>(data.size());
     if (device_length > 4096 || identity_length > 256 || records > size / 32 ||
         pieces > size / 24 ||
-        static_cast<std::uint64_t>(fixed_bytes) + device_length + identity_length + records * 32 +
+        static_cast<std::uint64_t>(fixed_bytes) + device_length + identity_length + records * 41 +
                 pieces * 24 !=
             size) {
         return false;
@@ -153,6 +162,56 @@ bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint) {
         }
         out.pieces.push_back(piece);
     }
+    out.levels.assign(p, p + records);
+    p += records;
+    out.heads.resize(static_cast<std::size_t>(records));
+    for (std::uint64_t& head : out.heads) {
+        head = get64(p);
+        p += 8;
+    }
     *checkpoint = std::move(out);
     return true;
+}
+
+bool checkpoint_files_unchanged(const scan_checkpoint_s& checkpoint) {
+    const intptr_t handle = sig_open(checkpoint.device_path.toLocal8Bit().constData());
+    if (handle == 0) {
+        return false;
+    }
+    QHash<std::uint64_t, const scan_checkpoint_s::piece_s*> pieces;
+    for (const scan_checkpoint_s::piece_s& p : checkpoint.pieces) {
+        pieces.insert(p.position, &p);
+    }
+    const auto read_at = [&](std::uint64_t offset, char* out, std::size_t n) {
+        if (sig_seek(handle, static_cast<std::uint32_t>(offset),
+                     static_cast<std::uint32_t>(offset >> 32), 0) < 0) {
+            return false;
+        }
+        std::size_t done = 0;
+        while (done < n) {
+            const std::int32_t got =
+                sig_read(handle, out + done, static_cast<std::int32_t>(n - done));
+            if (got <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        return true;
+    };
+    bool same = checkpoint.heads.size() == checkpoint.records.size();
+    char head[head_bytes];
+    for (std::size_t i = 0; same && i < checkpoint.records.size(); ++i) {
+        const signature_record& r = checkpoint.records[i];
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(head_bytes, r.size));
+        std::size_t first = n;
+        const auto piece = pieces.constFind(i);
+        if (piece != pieces.constEnd() && (*piece)->first_size < n) {
+            first = static_cast<std::size_t>((*piece)->first_size);
+        }
+        same = read_at(r.offset, head, first) &&
+               (first == n || read_at((*piece)->second_offset, head + first, n - first)) &&
+               head_digest(reinterpret_cast<const std::uint8_t*>(head), n) == checkpoint.heads[i];
+    }
+    sig_close(handle);
+    return same;
 }

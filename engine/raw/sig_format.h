@@ -85,11 +85,23 @@ struct format_s {
     const char* types;  // every type name the measure reports, space-separated
 };
 
+// How far the scan vouches for a found file's bytes.
+enum verify_e : int {
+    verify_start = 1,   // its header and size hold; the bytes after them are not checked
+    verify_whole = 2,   // checked from its first byte to its last (decoded, CRCs, objects)
+    verify_joined = 3,  // put together from two pieces, and the whole check passed across
+};
+
 // Called on the scanning thread for each found file just before the found callback, with
-// a window over the whole file (a two-piece file's pieces put together), so that the caller
-// can read what it needs from the scan's own buffers. Set per thread, before sig_scan.
-using inspect_fn = void (*)(void* owner, const char* type, window_c& file);
+// a window over the whole file (a two-piece file's pieces put together) and how far the scan
+// checked it, so that the caller can read what it needs from the scan's own buffers. Set per
+// thread, before sig_scan.
+using inspect_fn = void (*)(void* owner, const char* type, window_c& file, verify_e verified);
 void set_scan_inspector(inspect_fn inspector);
+// A word the scan keeps at the offset before which every file has been reported (also while
+// a file that begins there is measured, and when the scan stops); null: none. Set per
+// thread, before sig_scan.
+void set_scan_reported(std::uint64_t* word);
 
 // Every known format, in the order candidates are tried at one sector.
 const std::vector<format_s>& formats();

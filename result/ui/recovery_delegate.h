@@ -26,6 +26,7 @@ class recovery_delegate_c : public QStyledItemDelegate {
     static QFont cell_font();
 
     static const QColor overwritten_colour;
+    static const QColor unverified_colour;  // a deep scan's file not checked whole (italic)
 
   private:
     QPixmap unticked;

@@ -48,6 +48,7 @@ void recovery_file_c::set_jobs(const QDir& folder, std::vector<restore_job_s> jo
     stop_word = 0;
     restored = 0;
     overwritten = 0;
+    unverified = 0;
     failures.clear();
 }
 
@@ -116,6 +117,8 @@ void recovery_file_c::run() {
             ++restored;
             if (job.item.overwritten || flagged) {
                 overwritten.fetch_add(1, std::memory_order_relaxed);
+            } else if (job.item.unverified) {
+                unverified.fetch_add(1, std::memory_order_relaxed);
             }
         } else {
             if (!writer.error_text().isEmpty()) {

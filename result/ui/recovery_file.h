@@ -67,6 +67,8 @@ class recovery_file_c : public QThread {
     int restored = 0;
     // Restored files whose data other files may have taken since (written by run()).
     std::atomic<int> overwritten{0};
+    // Restored deep-scan files that the scan did not check whole (and not flagged above).
+    std::atomic<int> unverified{0};
     QStringList failures;  // names (with their folder) of the files not written whole, and why
     bool stopped = false;  // a stop request ended the run before every file was tried
 
