@@ -133,11 +133,30 @@ int rename_new(int dir, const char* from, const char* to) {
     return 0;
 }
 
-// Runs fill into a new temporary file in dir. On success the file is closed and its name
-// is in temp; on failure nothing is left and the result says why.
+// Gives the open file its found times; a time of 0 is left as it is.
+void set_times(int fd, const restore_times_s& times) {
+    if (times.modified == 0 && times.accessed == 0) {
+        return;
+    }
+    const auto stamp = [](std::int64_t seconds) {
+        timespec t{};
+        if (seconds == 0) {
+            t.tv_nsec = UTIME_OMIT;
+        } else {
+            t.tv_sec = static_cast<time_t>(seconds);
+        }
+        return t;
+    };
+    const timespec both[2] = {stamp(times.accessed), stamp(times.modified)};
+    ::futimens(fd, both);
+}
+
+// Runs fill into a new temporary file in dir. On success the file, with its times set, is
+// closed and its name is in temp; on failure nothing is left and the result says why.
 restore_result_e fill_temporary(int dir, const restore_writer_c::fill_fn& fill,
                                 std::uint64_t expected_size, const restore_writer_c::stop_fn& stop,
-                                char (&temp)[64], QString* error) {
+                                char (&temp)[64], QString* error,
+                                const restore_times_s& times = {}) {
     const int fd = open_temporary(dir, temp);
     if (fd < 0) {
         *error =
@@ -152,6 +171,11 @@ restore_result_e fill_temporary(int dir, const restore_writer_c::fill_fn& fill,
         filled = -1;  // out of memory in the engine: this file failed, the next may not
     }
     const bool finished = sink.finish();
+    // Set last: every write before it would move the modification time again. A file
+    // system that refuses a time keeps the bytes, which matter more, with the restore's.
+    if (finished && filled == 0) {
+        set_times(fd, times);
+    }
     const bool closed = ::close(fd) == 0;
     restore_result_e result = restore_written;
     if (sink.stopped()) {
@@ -364,7 +388,7 @@ bool restore_writer_c::make_folder(int target) {
 
 restore_result_e restore_writer_c::write_file(int folder, const QString& found_name,
                                               std::uint64_t expected_size, const fill_fn& fill,
-                                              QString* written_name) {
+                                              QString* written_name, const restore_times_s& times) {
     error_text_.clear();
     if (top_fd_ < 0) {
         error_text_ = QStringLiteral("no destination folder is open");
@@ -382,7 +406,7 @@ restore_result_e restore_writer_c::write_file(int folder, const QString& found_n
     }
     char temp[64];
     const restore_result_e filled =
-        fill_temporary(current_fd_, fill, expected_size, stop_, temp, &error_text_);
+        fill_temporary(current_fd_, fill, expected_size, stop_, temp, &error_text_, times);
     if (filled != restore_written) {
         return filled;
     }

@@ -26,6 +26,13 @@
 #include <functional>
 #include <vector>
 
+// The times a restored file is given, in seconds since 1970 UTC; 0 leaves that time as
+// the restore made it (the file system had none, or the engine does not know it).
+struct restore_times_s {
+    std::int64_t modified = 0;
+    std::int64_t accessed = 0;
+};
+
 // The outcome of one file.
 enum restore_result_e {
     restore_written = 0,   // the whole file is in place under its name
@@ -57,9 +64,11 @@ class restore_writer_c {
     int folder(int parent, const QString& found_name);
     // Writes one file into folder under its found name (made safe, numbered when taken).
     // expected_size: the size the file must have, or size_unknown. *written_name gets the
-    // name it was given, relative to the destination.
+    // name it was given, relative to the destination. times: set on the file once it is
+    // written whole, before it takes its name.
     restore_result_e write_file(int folder, const QString& found_name, std::uint64_t expected_size,
-                                const fill_fn& fill, QString* written_name = nullptr);
+                                const fill_fn& fill, QString* written_name = nullptr,
+                                const restore_times_s& times = {});
     // Writes path exactly (its folder must exist), replacing a regular file or link of that
     // name but never writing through one; for previews and single files.
     static restore_result_e write_exact(const QString& path, const fill_fn& fill,

@@ -3,6 +3,7 @@
 #include "engine/restore_names.h"
 #include "engine/restore_writer.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -200,6 +201,31 @@ class test_restore_writer : public QObject {
         const QByteArray sparse = read_all(out.filePath("sparse"));
         QCOMPARE(sparse.size(), 1 << 20);
         QVERIFY(sparse.startsWith("ab") && sparse.count('\0') == (1 << 20) - 2);
+    }
+
+    // A file gets the times it had on the volume, the sparse one too (its length is set
+    // last); a time the volume did not have stays the restore's own.
+    void found_times_kept() {
+        QTemporaryDir out;
+        restore_writer_c writer;
+        QVERIFY(writer.open(out.path()));
+        const std::int64_t modified = 1'262'304'000;  // 2010-01-01 00:00 UTC
+        const std::int64_t accessed = 1'600'000'000;
+        QCOMPARE(
+            writer.write_file(0, "dated", 4, bytes_fill("data"), nullptr, {modified, accessed}),
+            restore_written);
+        QCOMPARE(writer.write_file(0, "sparse", 1 << 16, bytes_fill("ab", (1 << 16) - 2), nullptr,
+                                   {modified, 0}),
+                 restore_written);
+        const std::int64_t before = QDateTime::currentSecsSinceEpoch();
+        QCOMPARE(writer.write_file(0, "undated", 1, bytes_fill("u")), restore_written);
+        const QFileInfo dated(out.filePath("dated"));
+        QCOMPARE(dated.lastModified().toSecsSinceEpoch(), modified);
+        QCOMPARE(dated.lastRead().toSecsSinceEpoch(), accessed);
+        const QFileInfo sparse(out.filePath("sparse"));
+        QCOMPARE(sparse.lastModified().toSecsSinceEpoch(), modified);
+        QVERIFY(sparse.lastRead().toSecsSinceEpoch() >= before - 5);
+        QVERIFY(QFileInfo(out.filePath("undated")).lastModified().toSecsSinceEpoch() >= before - 5);
     }
 
     // A stop request ends the file being written at its next write: nothing of it stays,
