@@ -660,8 +660,13 @@ int command_restore(const cli_options_s& options) {
         const auto fill = [&](restore_sink_c* sink) {
             return engine->restore_into(c.item.file_key, sink);
         };
-        const restore_result_e result =
-            writer.write_file(writer_folder(c.folder), c.item.name, c.item.size, fill);
+        // A deep scan's file is dated from its own metadata, as the listing shows it.
+        restore_times_s times;
+        if (deep) {
+            times.modified = c.item.date1 != 0 ? c.item.date1 : c.item.date2;
+        }
+        const restore_result_e result = writer.write_file(writer_folder(c.folder), c.item.name,
+                                                          c.item.size, fill, nullptr, times);
         if (result == restore_stopped) {
             break;  // the file being written was removed
         }

@@ -203,7 +203,11 @@ class test_scan_checkpoint : public QObject {
         }
         ::kill(static_cast<pid_t>(stopped.processId()), SIGTERM);
         QVERIFY(stopped.waitForFinished(300000));
-        QVERIFY(QFile::exists(checkpoint_path(QFileInfo(image).canonicalFilePath())));
+        if (!QFile::exists(checkpoint_path(QFileInfo(image).canonicalFilePath()))) {
+            // The signal came as the scan reached the end: it lists everything.
+            QCOMPARE(files(stopped.readAllStandardOutput()), expected);
+            return;
+        }
         QProcess continued;
         continued.start(orvane, {QStringLiteral("scan"), QStringLiteral("--deep"),
                                  QStringLiteral("--continue"), QStringLiteral("--json"), image});

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <zlib.h>
 
 namespace sig {
 
@@ -149,6 +152,65 @@ bool read_xref_table(window_c& w, std::uint64_t pos,
 
 enum stream_e { stream_none, stream_holds, stream_breaks, stream_unknown };
 
+// A FlateDecode stream's n bytes at pos: a zlib stream (its Adler-32 checked) that ends
+// exactly there, but for the line end some writers leave before "endstream".
+bool inflates(window_c& w, std::uint64_t pos, std::uint64_t n) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) {
+        return false;
+    }
+    std::vector<std::uint8_t> out(65536);
+    std::uint64_t done = 0;
+    int r = Z_OK;
+    while (r != Z_STREAM_END && done < n) {
+        std::size_t got = 0;
+        const std::uint8_t* d = w.some(
+            pos + done, static_cast<std::size_t>(std::min<std::uint64_t>(n - done, view_max_span)),
+            &got);
+        if (!d || got == 0) {
+            break;
+        }
+        z.next_in = const_cast<Bytef*>(d);
+        z.avail_in = static_cast<uInt>(got);
+        do {
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            r = inflate(&z, Z_NO_FLUSH);
+        } while (r == Z_OK && z.avail_in > 0);
+        done += got - z.avail_in;
+        if (r != Z_OK && r != Z_STREAM_END && !(r == Z_BUF_ERROR && z.avail_in == 0)) {
+            break;
+        }
+    }
+    inflateEnd(&z);
+    return r == Z_STREAM_END && n - done <= 2;
+}
+
+// The stream's filter from its dictionary: "FlateDecode", "DCTDecode", or empty for none;
+// "?" for any other, or a chain of filters.
+std::string_view stream_filter(std::string_view dict) {
+    const std::size_t at = dict.find("/Filter");
+    if (at == std::string_view::npos) {
+        return {};
+    }
+    std::size_t k = at + 7;
+    while (k < dict.size() && pdf_space(dict[k])) {
+        ++k;
+    }
+    for (const std::string_view name :
+         {std::string_view("/FlateDecode"), std::string_view("/DCTDecode")}) {
+        if (dict.substr(k, name.size()) == name) {
+            const std::size_t after = k + name.size();
+            if (after < dict.size() && ((dict[after] >= 'A' && dict[after] <= 'Z') ||
+                                        (dict[after] >= 'a' && dict[after] <= 'z'))) {
+                break;
+            }
+            return name.substr(1);
+        }
+    }
+    return "?";
+}
+
 // The object at offset: when it holds a stream, its /Length (direct, or an indirect number
 // looked up in where) must end at "endstream". stream_unknown when the object's dictionary is
 // too large to read or its length cannot be found.
@@ -219,15 +281,32 @@ stream_e object_stream(window_c& w, std::uint64_t offset,
     while (skip < 2 && pdf_space(static_cast<char>(tail[skip]))) {
         ++skip;
     }
-    return std::memcmp(tail + skip, "endstream", 9) == 0 ? stream_holds : stream_breaks;
+    if (std::memcmp(tail + skip, "endstream", 9) != 0) {
+        return stream_breaks;
+    }
+    // The stream's bytes themselves: decoded where the filter allows, so that a joint inside
+    // a stream is checked too.
+    const std::string_view filter = stream_filter(dict);
+    if (filter == "FlateDecode") {
+        return inflates(w, data, length) ? stream_holds : stream_breaks;
+    }
+    if (filter == "DCTDecode") {
+        window_c picture(w, data, length);
+        std::uint64_t where = 0;
+        return length > 0 && jpeg_decodes(picture, length, &where) ? stream_holds : stream_breaks;
+    }
+    // Not compressed (metadata, fonts): its length and "endstream" are what can be checked.
+    return filter.empty() ? stream_holds : stream_unknown;
 }
 
 }  // namespace
 
 // Every cross-reference table of the file, from startxref back through each update's /Prev:
 // each object they name must begin with "N G obj" at its offset, and each stream's /Length
-// must end at its "endstream". Whole when all of that was checked; a file whose references
-// are a compressed cross-reference stream is checked only where startxref points.
+// must end at its "endstream", and each stream compressed with FlateDecode must inflate to its
+// end (a DCTDecode picture decode to its end). Whole when all of that was checked; a file
+// whose references are a compressed cross-reference stream is checked only where startxref
+// points.
 soundness_s check_pdf(window_c& w, std::uint64_t size) {
     soundness_s s;
     if (size == 0) {

@@ -6,6 +6,7 @@
 // Data read from a volume is hostile: every measure reads through byte_view_c, which
 // refuses ranges past the bound, and caps every walk.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,6 +34,11 @@ class window_c {
   public:
     window_c(byte_view_c& view, std::uint64_t start, std::uint64_t bound)
         : view_(view), start_(start), bound_(bound) {}
+    // The part of another window from pos, at most n bytes (less where the other ends).
+    window_c(const window_c& outer, std::uint64_t pos, std::uint64_t n)
+        : view_(outer.view_),
+          start_(outer.start_ + pos),
+          bound_(pos > outer.bound_ ? 0 : std::min(n, outer.bound_ - pos)) {}
     const std::uint8_t* at(std::uint64_t pos, std::size_t n) {
         if (n > view_max_span || pos > bound_ || n > bound_ - pos) {
             return nullptr;

@@ -474,6 +474,9 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                                 scan_inspector(block->owner, two.type, file,
                                                two.whole ? verify_joined : verify_start);
                             }
+                            if (stopping.load(std::memory_order_relaxed)) {
+                                break;  // the inspector's reads were cut short: found again
+                            }
                             found_pieces(block->owner, two.type, pos, two.first,
                                          pos + two.first + two.gap, two.size);
                             pieces_end = pos + two.first;
@@ -507,6 +510,9 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                 if (scan_inspector) {
                     window_c file(view, pos, found.size);
                     scan_inspector(block->owner, found.type, file, level);
+                    if (stopping.load(std::memory_order_relaxed)) {
+                        break;  // its reads were cut short: the continued scan finds it again
+                    }
                 }
                 block->found(block->owner, found.type, static_cast<std::uint32_t>(pos),
                              static_cast<std::uint32_t>(pos >> 32),

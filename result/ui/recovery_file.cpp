@@ -105,7 +105,9 @@ void recovery_file_c::run() {
         };
         restore_result_e result = restore_failed;
         try {
-            result = writer.write_file(folder, job.item.name, job.item.size, fill);
+            restore_times_s times;
+            times.modified = job.modified;
+            result = writer.write_file(folder, job.item.name, job.item.size, fill, nullptr, times);
         } catch (...) {
             result = restore_failed;  // an exception must not end the program from this thread
         }

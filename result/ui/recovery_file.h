@@ -33,6 +33,7 @@ struct restore_folder_s {
 struct restore_job_s {
     recovery_item_s item;
     int folder = 0;
+    std::int64_t modified = 0;  // the restored file's modification time; 0: the restore's
 };
 
 // "/" or "/docs/reports": where folders[index] lies below the destination. With a limit, a

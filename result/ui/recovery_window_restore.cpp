@@ -194,7 +194,11 @@ std::vector<restore_job_s> recovery_window_c::ticked_jobs(
                     folder = keep ? folder_of(node) : 0;
                 }
                 item.checked = true;
-                jobs.push_back({std::move(item), folder});
+                // A deep scan's file is dated from its own metadata (as the table shows).
+                const std::int64_t modified = session.engine_kind() != engine_signature ? 0
+                                              : item.date1 != 0                         ? item.date1
+                                                                : item.date2;
+                jobs.push_back({std::move(item), folder, modified});
             }
         }
     }
