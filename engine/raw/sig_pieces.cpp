@@ -84,13 +84,14 @@ soundness_s check_file(const format_s& f, window_c& w, bool searching, std::uint
         if (!s.sound && s.break_high == 0 && found.size) {
             // Not checkable (Zip64, encrypted): the measure's word stands, and no more.
             s.sound = true;
-            s.whole = false;
             s.size = found.size;
             s.type = found.type;
-        } else if (s.sound && found.size && found.size != s.size) {
+            return s;
+        }
+        if (s.sound && found.size && found.size != s.size) {
             s.sound = false;
         }
-        s.whole = s.whole && s.sound;
+        s.whole = s.sound;  // every member's CRC-32 and the central directory
         return s;
     }
     if (name == "pdf") {
