@@ -91,11 +91,14 @@ class test_scan_checkpoint : public QObject {
                          (whole[i].offset + (first ? first : whole[i].size) + 511) / 512 * 512);
         }
         const QString path = checkpoint_path(target.volume_name);
+        checkpoint.join_work = 12345;  // kept, so a continue spends as the first scan would
         QVERIFY(write_checkpoint(path, checkpoint));
         scan_checkpoint_s back;
         QVERIFY(read_checkpoint(path, &back));
         QCOMPARE(back.records.size(), checkpoint.records.size());
         QCOMPARE(back.identity, checkpoint.identity);
+        QCOMPARE(back.join_work, checkpoint.join_work);
+        QCOMPARE(back.heads.size(), back.records.size());
 
         scan_session_c again;
         QCOMPARE(again.continue_deep_scan(target, back), 0);

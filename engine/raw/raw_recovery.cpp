@@ -199,6 +199,7 @@ void raw_recovery_c::continue_from(const scan_checkpoint_s& checkpoint) {
     heads_.resize(records_.size(), 0);
     found_so_far_ = static_cast<std::int64_t>(records_.size());
     resume_at_ = checkpoint.resume_at;
+    resume_work_ = checkpoint.join_work;
     continuing_ = true;
 }
 
@@ -209,8 +210,12 @@ void raw_recovery_c::write_checkpoint_now(const QByteArray& identity, std::uint6
     // The library's word first, then the records: every file that begins before the word
     // has been appended by then. A file being measured at the word is measured again when
     // the scan continues.
-    const std::uint64_t reported =
-        std::atomic_ref<std::uint64_t>(reported_).load(std::memory_order_acquire);
+    std::uint64_t reported = 0;
+    {
+        std::lock_guard<std::mutex> hold(mark_.lock);
+        reported = mark_.reported;
+        checkpoint.join_work = mark_.join_work;
+    }
     {
         std::lock_guard<std::mutex> hold(records_lock_);
         checkpoint.records = records_;
@@ -222,7 +227,11 @@ void raw_recovery_c::write_checkpoint_now(const QByteArray& identity, std::uint6
     }
     checkpoint.levels.resize(checkpoint.records.size(), verified_unknown);
     checkpoint.heads.resize(checkpoint.records.size(), 0);
-    checkpoint.resume_at = std::min(std::max(reported, resume_at_), volume_size);
+    if (reported < resume_at_) {
+        reported = resume_at_;  // the scan did not get to start
+        checkpoint.join_work = resume_work_;
+    }
+    checkpoint.resume_at = std::min(reported, volume_size);
     ::write_checkpoint(checkpoint_path(device_path_), checkpoint);
 }
 
@@ -240,17 +249,23 @@ void raw_recovery_c::run() {
     const int stop = get_stop();
     if (stop != stop_none) {
         resume_at_ = 0;
+        resume_work_ = 0;
         return;
     }
     try {
         if (!continuing) {
             reset();
             resume_at_ = 0;
+            resume_work_ = 0;
         } else {
             read_metadata();  // of the checkpoint's records, here rather than on the caller's
                               // thread
         }
-        std::atomic_ref<std::uint64_t>(reported_).store(resume_at_, std::memory_order_release);
+        {
+            std::lock_guard<std::mutex> hold(mark_.lock);
+            mark_.reported = resume_at_;
+            mark_.join_work = resume_work_;
+        }
         block_.owner = this;
         block_.found = &raw_recovery_c::on_found;
         const QByteArray path = device_path_.toLocal8Bit();
@@ -269,9 +284,9 @@ void raw_recovery_c::run() {
         }
         // The metadata is read from the scan's own buffers as each file is found.
         sig::set_scan_inspector(&raw_recovery_c::on_inspect);
-        sig::set_scan_reported(&reported_);
+        sig::set_scan_mark(&mark_);
         sig_scan_resume(&block_, path.constData(), &raw_recovery_c::on_found_pieces, resume_at_);
-        sig::set_scan_reported(nullptr);
+        sig::set_scan_mark(nullptr);
         sig::set_scan_inspector(nullptr);
     } catch (...) {
         // Out of memory for the records: keep what was found and end the scan.
@@ -291,6 +306,7 @@ void raw_recovery_c::run() {
         }
     }
     resume_at_ = 0;
+    resume_work_ = 0;
 }
 
 void raw_recovery_c::on_inspect(void* owner, const char* type, sig::window_c& file,

@@ -166,7 +166,8 @@ class raw_recovery_c final : public recovery_base_c {
     std::uint64_t inspected_head_ = 0;                    // of the file about to be reported
     std::vector<std::uint8_t> levels_;  // by position; verified_unknown past its end
     std::vector<std::uint64_t> heads_;  // head_digest by position (a scan's records only)
-    std::uint64_t reported_ = 0;        // the library's word: every file before it reported
+    sig::scan_mark_s mark_;             // the library's: every file before it reported
+    std::uint64_t resume_work_ = 0;     // the joint searches' work before resume_at_
     std::uint64_t resume_at_ = 0;       // where the next scan starts (a continued scan: not 0)
     bool continuing_ = false;           // the next run keeps the records of a checkpoint
     std::mutex records_lock_;           // the scanning thread appends; the checkpoint copies

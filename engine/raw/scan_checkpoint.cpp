@@ -1,7 +1,7 @@
-// The checkpoint file: "ORVDSCK1", then little-endian 64-bit fields: resume offset, record
-// count, piece count, device path length, identity length; the device path (UTF-8), the
-// identity, the 32-byte records and 24-byte pieces, then one byte per record (how far the
-// scan vouched for it) and one 64-bit digest per record (of its first 4 KiB).
+// The checkpoint file: "ORVDSCK2", then little-endian 64-bit fields: resume offset, record
+// count, piece count, device path length, identity length, the joint searches' work; the device
+// path (UTF-8), the identity, the 32-byte records and 24-byte pieces, then one byte per record (how
+// far the scan vouched for it) and one 64-bit digest per record (of its first 4 KiB).
 #include "scan_checkpoint.h"
 
 #include <QCryptographicHash>
@@ -16,7 +16,7 @@
 namespace {
 
 constexpr char magic[9] = "ORVDSCK2";
-constexpr qsizetype fixed_bytes = 8 + 5 * 8;
+constexpr qsizetype fixed_bytes = 8 + 6 * 8;
 
 void put64(QByteArray* out, std::uint64_t value) {
     char bytes[8];
@@ -94,6 +94,7 @@ bool write_checkpoint(const QString& path, const scan_checkpoint_s& checkpoint) 
     put64(&data, checkpoint.pieces.size());
     put64(&data, static_cast<std::uint64_t>(device.size()));
     put64(&data, static_cast<std::uint64_t>(checkpoint.identity.size()));
+    put64(&data, checkpoint.join_work);
     data += device + checkpoint.identity;
     for (const signature_record& r : checkpoint.records) {
         put64(&data, r.index);
@@ -132,6 +133,7 @@ bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint) {
     const std::uint64_t pieces = get64(in + 16);
     const std::uint64_t device_length = get64(in + 24);
     const std::uint64_t identity_length = get64(in + 32);
+    const std::uint64_t join_work = get64(in + 40);
     const auto size = static_cast<std::uint64_t>(data.size());
     if (device_length > 4096 || identity_length > 256 || records > size / 32 ||
         pieces > size / 24 ||
@@ -142,6 +144,7 @@ bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint) {
     }
     scan_checkpoint_s out;
     out.resume_at = resume;
+    out.join_work = join_work;
     const char* p = data.constData() + fixed_bytes;
     out.device_path = QString::fromUtf8(p, static_cast<qsizetype>(device_length));
     p += device_length;

@@ -21,6 +21,7 @@ struct scan_checkpoint_s {
     QString device_path;
     QByteArray identity;          // volume_identity() of the scanned volume
     std::uint64_t resume_at = 0;  // every file that begins before this byte is in records
+    std::uint64_t join_work = 0;  // the joint searches' work before resume_at (sig_format.h)
     std::vector<signature_record> records;
     struct piece_s {
         std::uint64_t position = 0;  // in records

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace sig {
@@ -104,10 +105,19 @@ enum verify_e : int {
 // thread, before sig_scan.
 using inspect_fn = void (*)(void* owner, const char* type, window_c& file, verify_e verified);
 void set_scan_inspector(inspect_fn inspector);
-// A word the scan keeps at the offset before which every file has been reported (also while
-// a file that begins there is measured, and when the scan stops); null: none. Set per
-// thread, before sig_scan.
-void set_scan_reported(std::uint64_t* word);
+// Where a scan stands, for a checkpoint: the offset before which every file has been
+// reported (also while a file that begins there is measured, and when the scan stops), and
+// the work the searches for second pieces had done by then. The searches of a scan may do
+// work up to a sixteenth of the bytes before the file searched for, and 64 MiB more: a
+// continued scan that starts from a mark spends exactly as the uninterrupted one would.
+struct scan_mark_s {
+    std::mutex lock;
+    std::uint64_t reported = 0;
+    std::uint64_t join_work = 0;
+};
+// The mark the scan keeps (its join_work is the work done before the scan's start); null:
+// none. Set per thread, before sig_scan.
+void set_scan_mark(scan_mark_s* mark);
 
 // Every known format, in the order candidates are tried at one sector.
 const std::vector<format_s>& formats();

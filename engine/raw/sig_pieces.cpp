@@ -175,6 +175,17 @@ pieces_s find_second_piece(byte_view_c& view, const format_s& f, std::uint64_t s
     std::uint64_t probes = 0;
     std::uint64_t checks = 0;
     std::uint64_t check_bytes = 0;
+    struct count_s {
+        const piece_search_s& search;
+        const std::uint64_t& probes;
+        const std::uint64_t& checks;
+        const std::uint64_t& check_bytes;
+        ~count_s() {
+            if (search.work) {
+                *search.work += check_bytes + checks * 4096 + probes * 64;
+            }
+        }
+    } count{search, probes, checks, check_bytes};
     std::vector<std::uint64_t> sizes{search.cluster};
     if (search.cluster != 512) {
         sizes.push_back(512);

@@ -74,6 +74,9 @@ struct piece_search_s {
     std::uint64_t max_probes = 1u << 20;           // quick tests of a joint
     std::uint64_t max_checks = 192;                // checks across a joint
     std::uint64_t max_check_bytes = 192ull << 20;  // bytes those checks may cover
+    // Where the search adds the work it did: bytes checked, 4 KiB a check, 64 bytes a probe
+    // (null: not counted).
+    std::uint64_t* work = nullptr;
 };
 
 // Searches the second piece of a broken file that starts at start (bound: the type's limit

@@ -73,15 +73,15 @@ bool open_volume(const char* device_path, volume_s* volume) {
 
 namespace {
 thread_local inspect_fn scan_inspector = nullptr;
-thread_local std::uint64_t* scan_reported = nullptr;
+thread_local scan_mark_s* scan_mark = nullptr;
 }  // namespace
 
 void set_scan_inspector(inspect_fn inspector) {
     scan_inspector = inspector;
 }
 
-void set_scan_reported(std::uint64_t* word) {
-    scan_reported = word;
+void set_scan_mark(scan_mark_s* mark) {
+    scan_mark = mark;
 }
 
 namespace {
@@ -391,11 +391,19 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
     pipeline_c pipe(volume, stopping, start);
     scan_view_c view(pipe, direct, stopping, block->stop);
     std::uint64_t resume = start;  // the scan goes on at this byte
-    // Every file that begins before this byte has been reported (a checkpoint's offset).
-    std::uint64_t* const reported_word = scan_reported;
+    // Every file that begins before this byte has been reported (a checkpoint's offset), and
+    // the joint searches' work so far.
+    scan_mark_s* const mark = scan_mark;
+    std::uint64_t join_work = 0;
+    if (mark) {
+        std::lock_guard<std::mutex> hold(mark->lock);
+        join_work = mark->join_work;
+    }
     const auto reported = [&](std::uint64_t pos) {
-        if (reported_word) {
-            std::atomic_ref<std::uint64_t>(*reported_word).store(pos, std::memory_order_release);
+        if (mark) {
+            std::lock_guard<std::mutex> hold(mark->lock);
+            mark->reported = pos;
+            mark->join_work = join_work;
         }
     };
     reported(start);
@@ -460,9 +468,11 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     } else if (const soundness_s checked = check_file(f, w); checked.sound) {
                         candidate = {checked.size, checked.type};
                         level = checked.whole ? verify_whole : verify_start;
-                    } else if (found_pieces && checked.break_high != 0) {
+                    } else if (found_pieces && checked.break_high != 0 &&
+                               join_work <= pos / 16 + (64ull << 20)) {
                         piece_search_s search;
                         search.cluster = cluster;
+                        search.work = &join_work;
                         const pieces_s two =
                             find_second_piece(view, f, pos, test.bound[index], checked, search);
                         auto rule = two.type ? rules.find(two.type) : rules.end();
