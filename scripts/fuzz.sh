@@ -17,6 +17,7 @@ targets=(
   "fuzz_partition_tables fuzz/corpus/partition_tables"
   "fuzz_exfat_reader fuzz/corpus/exfat_reader"
   "fuzz_scan_file fuzz/corpus/scan_file"
+  "fuzz_scan_checkpoint fuzz/corpus/scan_checkpoint"
   "fuzz_containers fuzz/corpus/containers"
   "fuzz_sector_write fuzz/corpus/sector_write"
 )
