@@ -26,15 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz_load_input(data, size);
-    const QString path = folder->filePath(QStringLiteral("input.scan"));
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) !=
-                static_cast<qint64>(size)) {
-            std::abort();
-        }
-    }
+    const QString path = fuzz_input_file(folder->path(), QStringLiteral("input.scan"), data, size);
     scan_checkpoint_s checkpoint;
     if (!read_checkpoint(path, &checkpoint)) {
         return 0;

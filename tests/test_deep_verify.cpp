@@ -4,6 +4,7 @@
 // PDF's is never joined, a SQLite database never); edited PDFs and multi-stream xz files
 // are measured to their ends; the joins do not depend on the machine's load; and a scan
 // file keeps the joined files and the verification of every file.
+#include "deep_scan_support.h"
 #include "engine/raw/raw_recovery.h"
 #include "result/file_list.h"
 #include "test_support.h"
@@ -13,7 +14,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -21,13 +21,6 @@
 #include <thread>
 
 namespace {
-
-QByteArray noise(qsizetype bytes, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray data(bytes, '\0');
-    random.fillRange(reinterpret_cast<quint32*>(data.data()), bytes / 4);
-    return data;
-}
 
 QByteArray read_all(const QString& path) {
     QFile file(path);
@@ -40,19 +33,8 @@ QByteArray clusters(const QByteArray& data, quint32 seed) {
     return data + noise((4096 - data.size() % 4096) % 4096, seed);
 }
 
-volume_item_s image_volume(const QString& path) {
-    use_images({path});
-    volume_item_s target;
-    target.device_name = target.volume_name = target.path = QFileInfo(path).canonicalFilePath();
-    target.total_bytes = static_cast<std::uint64_t>(QFileInfo(path).size());
-    return target;
-}
-
-void scan(raw_recovery_c* engine, const volume_item_s& target) {
-    engine->reset();
-    engine->set_target(target);
-    engine->start();
-    QVERIFY(engine->wait(300000));
+void scan_whole(raw_recovery_c* engine, const volume_item_s& target) {
+    scan(engine, target);
     QCOMPARE(engine->get_progress(), 1.0);
 }
 
@@ -98,7 +80,7 @@ class test_deep_verify : public QObject {
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         QCOMPARE(file.write(volume), volume.size());
         file.close();
-        scan(engine, image_volume(path));
+        scan_whole(engine, image_volume(path));
     }
 
   private slots:
@@ -218,7 +200,7 @@ class test_deep_verify : public QObject {
         }
         const volume_item_s card = image_volume(fixture_path("card/card.img"));
         raw_recovery_c engine;
-        scan(&engine, card);
+        scan_whole(&engine, card);
         const QStringList quiet = found(engine);
         QVERIFY(quiet.filter(QStringLiteral(" joined")).size() >= 3);
         std::atomic<bool> busy{true};
@@ -232,7 +214,7 @@ class test_deep_verify : public QObject {
                 }
             });
         }
-        scan(&engine, card);
+        scan_whole(&engine, card);
         busy = false;
         for (std::thread& t : load) {
             t.join();
@@ -249,7 +231,7 @@ class test_deep_verify : public QObject {
         }
         const volume_item_s card = image_volume(fixture_path("card/card.img"));
         raw_recovery_c engine;
-        scan(&engine, card);
+        scan_whole(&engine, card);
         const QString sav = temp.filePath(QStringLiteral("card.sav"));
         QCOMPARE(engine.write_scan_file(sav), 0);
         raw_recovery_c loaded;

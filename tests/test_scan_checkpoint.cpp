@@ -1,5 +1,6 @@
 // Resumable deep scans: a scan continued from a checkpoint ends with the same files as one
 // run through; the checkpoint is bound to its volume and read back as hostile data.
+#include "deep_scan_support.h"
 #include "engine/raw/raw_recovery.h"
 #include "engine/raw/scan_checkpoint.h"
 #include "engine/scan_session.h"
@@ -15,14 +16,6 @@
 #include <csignal>
 
 namespace {
-
-volume_item_s image_volume(const QString& path) {
-    use_images({path});
-    volume_item_s target;
-    target.device_name = target.volume_name = target.path = QFileInfo(path).canonicalFilePath();
-    target.total_bytes = static_cast<std::uint64_t>(QFileInfo(path).size());
-    return target;
-}
 
 QList<QByteArray> summary(const std::vector<signature_record>& records) {
     QList<QByteArray> lines;

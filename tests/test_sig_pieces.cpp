@@ -4,6 +4,7 @@
 // data between the pieces, each must be put together exactly or not at all, and damaged
 // movies must not pass their check.
 #include "bytes_view.h"
+#include "deep_scan_support.h"
 #include "engine/raw/sig_format.h"
 #include "engine/raw/sig_pieces.h"
 #include "test_support.h"
@@ -19,13 +20,6 @@
 #include <cstring>
 
 namespace {
-
-QByteArray noise(qsizetype bytes, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray data(bytes, '\0');
-    random.fillRange(reinterpret_cast<quint32*>(data.data()), bytes / 4);
-    return data;
-}
 
 const sig::format_s& mp4_format() {
     for (const sig::format_s& f : sig::formats()) {
