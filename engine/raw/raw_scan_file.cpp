@@ -15,8 +15,8 @@
 //   (offset field) and where the second piece lies (size field).
 // - How far the scan vouched for each file (verified_e), one byte per record in table order,
 //   sixteen to a unit of index ~0 and type "\0ORVLVL1" (in the offset and size fields), after
-//   the records and before the volume's two units. A file without them loads with every
-//   record "unknown": not verified.
+//   the records and before the volume's two units (left out when no record has a mark). A
+//   file without them loads with every record "unknown": not verified.
 #include "raw_recovery.h"
 
 #include "device/platform/platform_device.h"
@@ -27,6 +27,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -139,7 +140,10 @@ int raw_recovery_c::write_scan_file(const QString& path) {
     }
     scan_volume_id_s id;
     const bool bound = scan_volume_identity(target_, &id) && id.hash.size() == 16;
-    const qint64 level_units = (static_cast<qint64>(records_.size()) + 15) / 16;
+    // The marks, when the records have any (a loaded file of the plain layout has none).
+    const bool marked = std::any_of(levels_.begin(), levels_.end(),
+                                    [](std::uint8_t level) { return level != verified_unknown; });
+    const qint64 level_units = marked ? (static_cast<qint64>(records_.size()) + 15) / 16 : 0;
     const qint64 units = static_cast<qint64>(records_.size()) + second_pieces_.size() +
                          level_units + (bound ? 2 : 0);
     QByteArray data(header_bytes + record_bytes * units, '\0');

@@ -211,9 +211,11 @@ bool checkpoint_files_unchanged(const scan_checkpoint_s& checkpoint) {
         if (piece != pieces.constEnd() && (*piece)->first_size < n) {
             first = static_cast<std::size_t>((*piece)->first_size);
         }
-        same = read_at(r.offset, head, first) &&
-               (first == n || read_at((*piece)->second_offset, head + first, n - first)) &&
-               head_digest(reinterpret_cast<const std::uint8_t*>(head), n) == checkpoint.heads[i];
+        // A digest of 0 was not recorded (the file's first bytes could not be read then).
+        same = checkpoint.heads[i] == 0 ||
+               (read_at(r.offset, head, first) &&
+                (first == n || read_at((*piece)->second_offset, head + first, n - first)) &&
+                head_digest(reinterpret_cast<const std::uint8_t*>(head), n) == checkpoint.heads[i]);
     }
     sig_close(handle);
     return same;

@@ -44,6 +44,7 @@ bool write_checkpoint(const QString& path, const scan_checkpoint_s& checkpoint);
 // older build, which kept no digests of the found files).
 bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint);
 // Whether every found file of the checkpoint still begins with the bytes it had when it was
-// found (its pieces put together); false when the volume cannot be read. A checkpoint whose
+// found (its pieces put together; a file whose digest was not recorded, 0, is not read);
+// false when the volume cannot be read. A checkpoint whose
 // files differ must not be continued: "the volume changed since the scan stopped".
 bool checkpoint_files_unchanged(const scan_checkpoint_s& checkpoint);
