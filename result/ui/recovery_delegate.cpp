@@ -115,7 +115,9 @@ void recovery_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& o
             if (index.column() == 1 && item.overwritten) {
                 painter->setPen(overwritten_colour);
             } else if (index.column() == 1 && item.unverified) {
-                painter->setPen(unverified_colour);
+                if (!(option.state & QStyle::State_Selected)) {
+                    painter->setPen(unverified_colour);  // on the selection's blue: italic only
+                }
                 QFont italic = painter->font();
                 italic.setItalic(true);
                 painter->setFont(italic);
