@@ -22,6 +22,10 @@ int use_images(const QStringList& images);
 int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err,
                int timeout_ms = 120000);
 QByteArray sha256_of_file(const QString& path);
+// `len` bytes of a file from `offset` (fewer at its end; empty when it cannot be read), and
+// bytes written into a file at `offset` (the file made when missing).
+QByteArray read_bytes(const QString& path, qint64 offset, qint64 len);
+bool write_bytes(const QString& path, qint64 offset, const QByteArray& bytes);
 // Makes a memory drive holding these bytes the only drive besides no images, and returns
 // its volume as a superfloppy with the given file-system name.
 volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArray> bytes,
