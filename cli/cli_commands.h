@@ -20,6 +20,7 @@ struct cli_options_s {
     QString save;                   // --save FILE.sav (scan --deep)
     QString from;                   // --from FILE.sav (restore)
     bool skip_overwritten = false;  // --skip-overwritten
+    bool verified_only = false;     // --verified-only
     bool continue_scan = false;     // --continue: an interrupted deep scan goes on
     QString map;                    // --map MAPFILE (image)
     bool trust_scan_file = false;   // --trust-scan-file: load a scan file without identity

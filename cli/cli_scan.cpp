@@ -331,9 +331,10 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
                             .arg(target.device_name));
             return exit_usage;
         }
-        if (checkpoint.identity != volume_identity(device)) {
-            print_error(QStringLiteral("'%1' is not the volume the interrupted scan read (it "
-                                       "changed since); start a new scan")
+        if (checkpoint.identity != volume_identity(device) ||
+            !checkpoint_files_unchanged(checkpoint)) {
+            print_error(QStringLiteral("'%1': the volume changed since the scan stopped; start "
+                                       "a new scan (without --continue)")
                             .arg(target.device_name));
             return exit_usage;
         }
@@ -392,7 +393,9 @@ int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
                                              folder_paths_e::without_paths);
     QList<QStringList> rows{{QStringLiteral("PATH"), QStringLiteral("SIZE"),
                              QStringLiteral("MODIFIED"), QStringLiteral("CREATED"),
-                             QStringLiteral("OFFSET"), QStringLiteral("KEY")}};
+                             QStringLiteral("OFFSET"), QStringLiteral("KEY"),
+                             QStringLiteral("VERIFIED")}};
+    qsizetype unverified = 0;
     qsizetype files = 0;
     walk_results(session, folders, [&](const found_entry_s& e) {
         if (e.directory) {
@@ -412,23 +415,30 @@ int list_deep_scan(const cli_options_s& options, scan_session_c& session) {
                         {QStringLiteral("index"), static_cast<qint64>(record.index)},
                         {QStringLiteral("pieces"),
                          engine.second_piece(e.item.file_key, &first, &second) ? 2 : 1},
+                        {QStringLiteral("verified"),
+                         QString::fromLatin1(verified_name(engine.verified(e.item.file_key)))},
                         {QStringLiteral("offset"), static_cast<qint64>(record.offset)},
                         {QStringLiteral("key"), static_cast<qint64>(e.item.file_key)}});
         } else {
-            rows << QStringList{e.path,
-                                QString::number(e.item.size),
-                                date_text(e.item.date1),
-                                date_text(e.item.date2),
-                                QString::number(record.offset),
-                                QString::number(e.item.file_key)};
+            rows << QStringList{
+                e.path,
+                QString::number(e.item.size),
+                date_text(e.item.date1),
+                date_text(e.item.date2),
+                QString::number(record.offset),
+                QString::number(e.item.file_key),
+                QString::fromLatin1(verified_name(engine.verified(e.item.file_key)))};
         }
+        unverified += is_verified(engine.verified(e.item.file_key)) ? 0 : 1;
         return true;
     });
     if (!options.json) {
         print_table(rows);
         std::fflush(stdout);
-        std::fprintf(stderr, "%lld files found in %lld types\n", static_cast<long long>(files),
-                     static_cast<long long>(engine.type_index().size()));
+        std::fprintf(stderr, "%lld files found in %lld types, %lld not verified\n",
+                     static_cast<long long>(files),
+                     static_cast<long long>(engine.type_index().size()),
+                     static_cast<long long>(unverified));
     }
     if (!options.save.isEmpty()) {
         if (engine.records().empty()) {
@@ -638,8 +648,14 @@ int command_restore(const cli_options_s& options) {
         match = QRegularExpression(QRegularExpression::wildcardToRegularExpression(options.match),
                                    QRegularExpression::CaseInsensitiveOption);
     }
+    const bool deep = session.engine_kind() == engine_signature;
+    // A deep scan's file that was not checked whole: its bytes after the first checked ones
+    // may be another file's.
+    const auto unverified = [&](const recovery_item_s& item) {
+        return deep && !is_verified(session.raw_engine().verified(item.file_key));
+    };
     const auto wanted = [&](const found_entry_s& e) {
-        return !e.directory &&
+        return !e.directory && !(options.verified_only && unverified(e.item)) &&
                (options.match.isEmpty() || match.match(e.path).hasMatch() ||
                 match.match(e.item.name).hasMatch()) &&
                !(options.skip_overwritten && e.item.overwritten);
@@ -676,7 +692,8 @@ int command_restore(const cli_options_s& options) {
     };
     int restored = 0;
     int failed = 0;
-    int overwritten = 0;  // restored, but possibly with other files' data
+    int overwritten = 0;   // restored, but possibly with other files' data
+    int not_verified = 0;  // restored as found, not checked whole
     std::size_t done = 0;
     for (const chosen_s& c : chosen) {
         if (interrupted) {
@@ -688,9 +705,14 @@ int command_restore(const cli_options_s& options) {
         const auto fill = [&](restore_sink_c* sink) {
             return engine->restore_into(c.item.file_key, sink);
         };
-        const restore_result_e result =
-            writer.write_file(writer_folder(c.folder), c.item.name, c.item.size, fill, nullptr,
-                              {c.item.date1, c.item.accessed});
+        // A deep scan's file is dated from its own metadata, as the listing shows it; a quick
+        // scan's from the file system's write and access times.
+        restore_times_s times{c.item.date1, c.item.accessed};
+        if (deep) {
+            times = {c.item.date1 != 0 ? c.item.date1 : c.item.date2, 0};
+        }
+        const restore_result_e result = writer.write_file(writer_folder(c.folder), c.item.name,
+                                                          c.item.size, fill, nullptr, times);
         if (result == restore_stopped) {
             break;  // the file being written was removed
         }
@@ -700,6 +722,7 @@ int command_restore(const cli_options_s& options) {
             if (c.item.overwritten || engine->last_restore_overwritten()) {
                 ++overwritten;
             }
+            not_verified += unverified(c.item) ? 1 : 0;
         } else {
             QString why = writer.error_text();
             if (why.isEmpty()) {
@@ -724,8 +747,13 @@ int command_restore(const cli_options_s& options) {
                         .arg(done)
                         .arg(total));
     }
-    std::printf("restored %d of %zu files, %d failed, %d possibly overwritten\n", restored, total,
-                failed, overwritten);
+    if (deep) {
+        std::printf("restored %d of %zu files, %d failed, %d not verified\n", restored, total,
+                    failed, not_verified);
+    } else {
+        std::printf("restored %d of %zu files, %d failed, %d possibly overwritten\n", restored,
+                    total, failed, overwritten);
+    }
     if (restored > 0 && !options.owner.isEmpty()) {
         std::fprintf(stderr, "the restored files belong to %s\n", qPrintable(options.owner));
     } else if (restored > 0 && platform::private_outputs()) {

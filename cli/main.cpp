@@ -21,9 +21,9 @@ const char usage_text[] =
     "  volumes [--json]                      list the volumes\n"
     "  scan    [--deep [--continue] [--save FILE.sav]] [--json] TARGET\n"
     "                                        scan a volume and list what was found\n"
-    "  restore [--deep] --to DIR [--match GLOB] [--skip-overwritten] TARGET\n"
-    "                                        scan a volume and restore the found files\n"
-    "  restore --from FILE.sav [--trust-scan-file] --to DIR [--match GLOB]\n"
+    "  restore [--deep] --to DIR [--match GLOB] [--skip-overwritten] [--verified-only]\n"
+    "          TARGET                        scan a volume and restore the found files\n"
+    "  restore --from FILE.sav [--trust-scan-file] --to DIR [--match GLOB] [--verified-only]\n"
     "                                        restore from a saved deep scan\n"
     "  partitions [--json] [--repair [--yes]] DRIVE\n"
     "                                        search a drive for lost partitions (NTFS,\n"
@@ -44,6 +44,8 @@ const char usage_text[] =
     "  --json            one JSON object per line\n"
     "  --match GLOB      restore only files whose name or path matches (any case)\n"
     "  --skip-overwritten  leave out files whose clusters other files hold now\n"
+    "  --verified-only   of a deep scan's files, restore only those checked whole\n"
+    "                    (\"verified\": \"whole\" or \"joined\" in --json)\n"
     "  --deep            find files by their content (any volume, or a whole image);\n"
     "                    they are restored into one folder per type\n"
     "  --continue        go on with an interrupted deep scan of TARGET where it stopped\n"
@@ -104,6 +106,8 @@ int main(int argc, char** argv) {
             options.continue_scan = true;
         } else if (arg == QLatin1String("--skip-overwritten")) {
             options.skip_overwritten = true;
+        } else if (arg == QLatin1String("--verified-only")) {
+            options.verified_only = true;
         } else if (arg == QLatin1String("--repair")) {
             options.repair = true;
         } else if (arg == QLatin1String("--yes")) {

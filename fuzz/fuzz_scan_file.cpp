@@ -46,15 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz_load_input(data, size);
-    const QString path = folder->filePath(QStringLiteral("input.sav"));
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) !=
-                static_cast<qint64>(size)) {
-            std::abort();
-        }
-    }
+    const QString path = fuzz_input_file(folder->path(), QStringLiteral("input.sav"), data, size);
     raw_recovery_c engine;
     volume_item_s volume;
     volume.device_name = volume.volume_name = QStringLiteral("mem:fuzz");

@@ -6,6 +6,7 @@
 #include "device/platform/platform_device.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include <cstddef>
@@ -28,4 +29,17 @@ inline void fuzz_load_input(const std::uint8_t* data, std::size_t size) {
                                                            reinterpret_cast<const char*>(data),
                                                            static_cast<qsizetype>(size)));
     disk_reopen_all();
+}
+
+// Writes the input into a file of that name in folder (for the readers of files); its path.
+inline QString fuzz_input_file(const QString& folder, const QString& name, const std::uint8_t* data,
+                               std::size_t size) {
+    const QString path = folder + QLatin1Char('/') + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) !=
+            static_cast<qint64>(size)) {
+        std::abort();
+    }
+    return path;
 }

@@ -22,6 +22,10 @@ seeds = {
                     record(1, 100, 2**63, "jpg"),
     "odd-index": header("mem:fuzz") + record(7, 0, 1, "gif") + record(0, 0, 2, "gif") +
                  record(1, 0, 3, "abcdefgh"),
+    # A file in two pieces (index bit 62, then its pieces unit) and the verification units.
+    "pieces": header("mem:fuzz") + record(0, 0, 16, "jpg") + record(2**62 | 1, 512, 3000, "pdf") +
+              struct.pack("<QQQ", 2**64 - 1, 1024, 4096) + b"\0ORVPCS1" +
+              struct.pack("<QQQ", 2**64 - 1, 0x0302, 0) + b"\0ORVLVL1" + trailer,
 }
 for name, data in seeds.items():
     with open(os.path.join(out, name + ".sav"), "wb") as f:

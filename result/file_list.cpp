@@ -390,6 +390,7 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
         }
         item.size = record.size;
         item.file_key = position;
+        item.unverified = !is_verified(engine.verified(position));
         out(std::move(item));
     }
 }

@@ -25,6 +25,9 @@ struct recovery_item_s {
     // The engine found signs that another file took the data since the deletion: what a
     // restore writes may not be the file's own bytes.
     bool overwritten = false;
+    // A deep scan's file that the scan did not check whole (only its start and size): what
+    // a restore writes after its first bytes may not be the file's own.
+    bool unverified = false;
 
     bool operator==(const recovery_item_s&) const = default;
 };

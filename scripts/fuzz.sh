@@ -18,6 +18,7 @@ targets=(
   "fuzz_exfat_reader fuzz/corpus/exfat_reader"
   "fuzz_ext4_reader fuzz/corpus/ext4_reader"
   "fuzz_scan_file fuzz/corpus/scan_file"
+  "fuzz_scan_checkpoint fuzz/corpus/scan_checkpoint"
   "fuzz_containers fuzz/corpus/containers"
   "fuzz_sector_write fuzz/corpus/sector_write"
 )

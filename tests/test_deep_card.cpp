@@ -2,6 +2,7 @@
 // stored whole come back exact, files stored in two pieces come back exact or not at all,
 // names and dates come from the files' own metadata, and nothing comes from the gaps or
 // from random data.
+#include "deep_scan_support.h"
 #include "engine/raw/raw_recovery.h"
 #include "result/file_list.h"
 #include "test_support.h"
@@ -15,20 +16,6 @@
 #include <QtTest>
 
 namespace {
-
-volume_item_s image_volume(const QString& path) {
-    use_images({path});
-    volume_item_s target;
-    target.device_name = target.volume_name = target.path = QFileInfo(path).canonicalFilePath();
-    return target;
-}
-
-void scan(raw_recovery_c* engine, const volume_item_s& target) {
-    engine->reset();
-    engine->set_target(target);
-    engine->start();
-    QVERIFY(engine->wait(300000));
-}
 
 QByteArray sha256_of(const QString& path) {
     QFile file(path);

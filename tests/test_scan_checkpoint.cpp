@@ -1,23 +1,21 @@
 // Resumable deep scans: a scan continued from a checkpoint ends with the same files as one
 // run through; the checkpoint is bound to its volume and read back as hostile data.
+#include "deep_scan_support.h"
 #include "engine/raw/raw_recovery.h"
 #include "engine/raw/scan_checkpoint.h"
 #include "engine/scan_session.h"
 #include "test_support.h"
 
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+#include <csignal>
 
-volume_item_s image_volume(const QString& path) {
-    use_images({path});
-    volume_item_s target;
-    target.device_name = target.volume_name = target.path = QFileInfo(path).canonicalFilePath();
-    target.total_bytes = static_cast<std::uint64_t>(QFileInfo(path).size());
-    return target;
-}
+namespace {
 
 QList<QByteArray> summary(const std::vector<signature_record>& records) {
     QList<QByteArray> lines;
@@ -86,11 +84,14 @@ class test_scan_checkpoint : public QObject {
                          (whole[i].offset + (first ? first : whole[i].size) + 511) / 512 * 512);
         }
         const QString path = checkpoint_path(target.volume_name);
+        checkpoint.join_work = 12345;  // kept, so a continue spends as the first scan would
         QVERIFY(write_checkpoint(path, checkpoint));
         scan_checkpoint_s back;
         QVERIFY(read_checkpoint(path, &back));
         QCOMPARE(back.records.size(), checkpoint.records.size());
         QCOMPARE(back.identity, checkpoint.identity);
+        QCOMPARE(back.join_work, checkpoint.join_work);
+        QCOMPARE(back.heads.size(), back.records.size());
 
         scan_session_c again;
         QCOMPARE(again.continue_deep_scan(target, back), 0);
@@ -108,9 +109,9 @@ class test_scan_checkpoint : public QObject {
         QVERIFY(pieces >= 6);
     }
 
-    // A scan file holds one extent per file: a file put together from two pieces is left
-    // out rather than restored later with the gap's bytes in it.
-    void scan_file_leaves_out_two_piece_files() {
+    // A scan file keeps the files put together from two pieces: loaded again, each still has
+    // its second piece where the scan found it (the older layout left them out).
+    void scan_file_keeps_two_piece_files() {
         if (!fixture_exists("card/card.img")) {
             QSKIP("fixture card/card.img missing (tests/fixtures/make_deep_card.sh)");
         }
@@ -119,33 +120,156 @@ class test_scan_checkpoint : public QObject {
         QCOMPARE(session.start(target, true), 0);
         QVERIFY(session.raw_engine().wait(300000));
         session.on_thread_finished();
-        const auto& whole = session.raw_engine().records();
-        QSet<QPair<std::uint64_t, std::uint64_t>> one_piece;
-        int pieces = 0;
+        const auto whole = session.raw_engine().records();
+        QHash<std::uint64_t, QPair<std::uint64_t, std::uint64_t>> pieces;
         for (std::size_t i = 0; i < whole.size(); ++i) {
             std::uint64_t first = 0;
             std::uint64_t second = 0;
             if (session.raw_engine().second_piece(i, &first, &second)) {
-                ++pieces;
-            } else {
-                one_piece.insert({whole[i].offset, whole[i].size});
+                pieces.insert(i, {first, second});
             }
         }
-        QVERIFY(pieces >= 6);
-        const std::size_t found = whole.size();
+        QVERIFY(pieces.size() >= 6);
         const QString sav = temp.filePath(QStringLiteral("card.sav"));
         QCOMPARE(session.raw_engine().write_scan_file(sav), 0);
-        // Loaded into the engine that found the pieces: none of them may stick to the
-        // loaded records, which are numbered anew.
         QCOMPARE(session.raw_engine().read_scan_file(sav), target.volume_name);
         const auto& loaded = session.raw_engine().records();
-        QCOMPARE(loaded.size(), found - static_cast<std::size_t>(pieces));
+        QCOMPARE(summary(loaded), summary(whole));
         for (std::size_t i = 0; i < loaded.size(); ++i) {
-            QVERIFY(one_piece.contains({loaded[i].offset, loaded[i].size}));
             std::uint64_t first = 0;
             std::uint64_t second = 0;
-            QVERIFY(!session.raw_engine().second_piece(i, &first, &second));
+            const bool two = session.raw_engine().second_piece(i, &first, &second);
+            QCOMPARE(two, pieces.contains(i));
+            if (two) {
+                QCOMPARE(first, pieces.value(i).first);
+                QCOMPARE(second, pieces.value(i).second);
+            }
         }
+    }
+
+    // Stopped by SIGTERM at several points and continued, the tool lists exactly the files of
+    // one uninterrupted scan (the file being measured at the stop is measured again).
+    void tool_continues_after_sigterm_data() {
+        QTest::addColumn<int>("percent");  // of the uninterrupted scan's time
+        QTest::newRow("early") << 10;
+        QTest::newRow("a third") << 33;
+        QTest::newRow("half") << 50;
+        QTest::newRow("late") << 80;
+    }
+    void tool_continues_after_sigterm() {
+        QFETCH(int, percent);
+        if (!fixture_exists("card/card.img")) {
+            QSKIP("fixture card/card.img missing (tests/fixtures/make_deep_card.sh)");
+        }
+        const QString image = fixture_path("card/card.img");
+        const QString orvane = qEnvironmentVariable("ORVANE_BIN") + QStringLiteral("/orvane");
+        const auto files = [](const QByteArray& json) {
+            QStringList lines;
+            for (const QByteArray& line : json.split('\n')) {
+                const QJsonObject o = QJsonDocument::fromJson(line).object();
+                if (!o.isEmpty()) {
+                    lines << QStringLiteral("%1 %2 %3 %4 %5")
+                                 .arg(o[QStringLiteral("offset")].toInteger())
+                                 .arg(o[QStringLiteral("size")].toInteger())
+                                 .arg(o[QStringLiteral("type")].toString())
+                                 .arg(o[QStringLiteral("pieces")].toInt())
+                                 .arg(o[QStringLiteral("verified")].toString());
+                }
+            }
+            lines.sort();
+            return lines;
+        };
+        QElapsedTimer clock;
+        clock.start();
+        QProcess whole;
+        whole.start(orvane, {QStringLiteral("scan"), QStringLiteral("--deep"),
+                             QStringLiteral("--json"), image});
+        QVERIFY(whole.waitForFinished(300000));
+        const qint64 took = clock.elapsed();
+        const QStringList expected = files(whole.readAllStandardOutput());
+        QVERIFY(expected.size() >= 20);
+
+        QProcess stopped;
+        stopped.start(orvane, {QStringLiteral("scan"), QStringLiteral("--deep"),
+                               QStringLiteral("--json"), image});
+        QVERIFY(stopped.waitForStarted());
+        QTest::qWait(static_cast<int>(took * percent / 100));
+        if (stopped.state() != QProcess::Running) {
+            QSKIP("the scan ended before it could be stopped");
+        }
+        ::kill(static_cast<pid_t>(stopped.processId()), SIGTERM);
+        QVERIFY(stopped.waitForFinished(300000));
+        if (!QFile::exists(checkpoint_path(QFileInfo(image).canonicalFilePath()))) {
+            // The signal came as the scan reached the end: it lists everything.
+            QCOMPARE(files(stopped.readAllStandardOutput()), expected);
+            return;
+        }
+        QProcess continued;
+        continued.start(orvane, {QStringLiteral("scan"), QStringLiteral("--deep"),
+                                 QStringLiteral("--continue"), QStringLiteral("--json"), image});
+        QVERIFY(continued.waitForFinished(300000));
+        const QByteArray said = continued.readAllStandardError();
+        QVERIFY2(said.contains("continuing at"), said.constData());
+        QCOMPARE(files(continued.readAllStandardOutput()), expected);
+    }
+
+    // A volume written in its middle between the stop and the continue (a found file's first
+    // bytes changed) is not continued: the files found before the stop would be restored
+    // with other bytes.
+    void tool_refuses_a_volume_changed_in_the_middle() {
+        if (!fixture_exists("card/card.img")) {
+            QSKIP("fixture card/card.img missing (tests/fixtures/make_deep_card.sh)");
+        }
+        const QString image = temp.filePath(QStringLiteral("middle.img"));
+        QFile::remove(image);
+        QVERIFY(QFile::copy(fixture_path("card/card.img"), image));
+        const volume_item_s target = image_volume(image);
+        scan_session_c session;
+        QCOMPARE(session.start(target, true), 0);
+        QVERIFY(session.raw_engine().wait(300000));
+        session.on_thread_finished();
+        const auto records = session.raw_engine().records();
+        QVERIFY(records.size() >= 20);
+        // The checkpoint of a scan stopped after its first half of the files.
+        scan_checkpoint_s checkpoint;
+        checkpoint.device_path = target.volume_name;
+        checkpoint.identity = volume_identity(target.volume_name);
+        const std::size_t kept = records.size() / 2;
+        checkpoint.records.assign(records.begin(), records.begin() + static_cast<long>(kept));
+        checkpoint.resume_at =
+            (records[kept - 1].offset + records[kept - 1].size + 511) / 512 * 512;
+        for (std::size_t i = 0; i < kept; ++i) {
+            checkpoint.levels.push_back(
+                static_cast<std::uint8_t>(session.raw_engine().verified(i)));
+            QFile f(image);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            f.seek(static_cast<qint64>(records[i].offset));
+            const QByteArray head =
+                f.read(static_cast<qint64>(std::min<std::uint64_t>(head_bytes, records[i].size)));
+            checkpoint.heads.push_back(
+                head_digest(reinterpret_cast<const std::uint8_t*>(head.constData()), head.size()));
+            std::uint64_t first = 0;
+            std::uint64_t second = 0;
+            QVERIFY(!session.raw_engine().second_piece(i, &first, &second) || first >= head_bytes);
+        }
+        QVERIFY(write_checkpoint(checkpoint_path(target.volume_name), checkpoint));
+        QVERIFY(checkpoint_files_unchanged(checkpoint));
+        // A file in the middle of the volume is written over; the first and last 64 KiB stay.
+        const signature_record& victim = records[kept / 2];
+        QVERIFY(victim.offset > 65536);
+        {
+            QFile f(image);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            f.seek(static_cast<qint64>(victim.offset) + 100);
+            QCOMPARE(f.write("changed"), 7);
+        }
+        QCOMPARE(volume_identity(target.volume_name), checkpoint.identity);
+        QVERIFY(!checkpoint_files_unchanged(checkpoint));
+        QByteArray out;
+        QByteArray err;
+        QVERIFY(run_orvane({"scan", "--deep", "--continue", "--json", image}, &out, &err) != 0);
+        QVERIFY2(err.contains("the volume changed since the scan stopped"), err.constData());
+        QVERIFY(out.isEmpty());
     }
 
     // The tool continues only the scan of the same volume.
@@ -183,7 +307,7 @@ class test_scan_checkpoint : public QObject {
             QVERIFY(f.write(QByteArray(512, 'x')) == 512);
         }
         QVERIFY(run(&err) != 0);
-        QVERIFY2(err.contains("is not the volume"), err.constData());
+        QVERIFY2(err.contains("the volume changed since the scan stopped"), err.constData());
         checkpoint.identity = volume_identity(device);
         QVERIFY(write_checkpoint(checkpoint_path(device), checkpoint));
         QVERIFY2(run(&err) == 0, err.constData());

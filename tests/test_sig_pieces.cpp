@@ -4,6 +4,7 @@
 // data between the pieces, each must be put together exactly or not at all, and damaged
 // movies must not pass their check.
 #include "bytes_view.h"
+#include "deep_scan_support.h"
 #include "engine/raw/sig_format.h"
 #include "engine/raw/sig_pieces.h"
 #include "test_support.h"
@@ -19,13 +20,6 @@
 #include <cstring>
 
 namespace {
-
-QByteArray noise(qsizetype bytes, quint32 seed) {
-    QRandomGenerator random(seed);
-    QByteArray data(bytes, '\0');
-    random.fillRange(reinterpret_cast<quint32*>(data.data()), bytes / 4);
-    return data;
-}
 
 const sig::format_s& mp4_format() {
     for (const sig::format_s& f : sig::formats()) {
@@ -124,7 +118,6 @@ class test_sig_pieces : public QObject {
             sig::piece_search_s search;
             search.cluster = cluster;
             search.max_gap_clusters = 64;
-            search.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
             const sig::pieces_s two = sig::find_second_piece(
                 view, mp4_format(), 0, static_cast<std::uint64_t>(volume.size()), broken, search);
             if (two.size == 0) {

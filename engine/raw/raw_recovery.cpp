@@ -4,6 +4,7 @@
 #include "engine/raw/sig_pieces.h"
 #include "engine/raw/sig_verify.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include <algorithm>
@@ -101,6 +102,29 @@ file_meta_s meta_of(intptr_t handle, std::uint64_t volume_size, const signature_
 
 }  // namespace
 
+const char* verified_name(int level) {
+    switch (level) {
+        case verified_start:
+            return "start";
+        case verified_whole:
+            return "whole";
+        case verified_joined:
+            return "joined";
+        default:
+            return "unknown";
+    }
+}
+
+std::uint64_t head_digest(const std::uint8_t* bytes, std::size_t n) {
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArrayView(bytes, static_cast<qsizetype>(n)), QCryptographicHash::Sha256);
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = value << 8 | static_cast<std::uint8_t>(digest[i]);
+    }
+    return value;
+}
+
 QByteArray record_type(const signature_record& record) {
     return QByteArray(record.type,
                       static_cast<qsizetype>(strnlen(record.type, sizeof record.type)));
@@ -150,6 +174,8 @@ void raw_recovery_c::reset() {
     set_stop(0);
     found_so_far_ = 0;
     records_.clear();
+    levels_.clear();
+    heads_.clear();
     meta_.clear();
     second_pieces_.clear();
     type_index_.clear();
@@ -169,8 +195,13 @@ void raw_recovery_c::continue_from(const scan_checkpoint_s& checkpoint) {
     for (const scan_checkpoint_s::piece_s& p : checkpoint.pieces) {
         second_pieces_.insert(p.position, {p.first_size, p.second_offset});
     }
+    levels_ = checkpoint.levels;
+    levels_.resize(records_.size(), verified_unknown);
+    heads_ = checkpoint.heads;
+    heads_.resize(records_.size(), 0);
     found_so_far_ = static_cast<std::int64_t>(records_.size());
     resume_at_ = checkpoint.resume_at;
+    resume_work_ = checkpoint.join_work;
     continuing_ = true;
 }
 
@@ -178,27 +209,31 @@ void raw_recovery_c::write_checkpoint_now(const QByteArray& identity, std::uint6
     scan_checkpoint_s checkpoint;
     checkpoint.device_path = device_path_;
     checkpoint.identity = identity;
-    // Everything that begins before the last finished block has been reported; a file that
-    // runs on beyond it moves the point to its end.
-    const double done = get_progress();
-    std::uint64_t at = static_cast<std::uint64_t>(done * static_cast<double>(volume_size));
+    // The library's word first, then the records: every file that begins before the word
+    // has been appended by then. A file being measured at the word is measured again when
+    // the scan continues.
+    std::uint64_t reported = 0;
+    {
+        std::lock_guard<std::mutex> hold(mark_.lock);
+        reported = mark_.reported;
+        checkpoint.join_work = mark_.join_work;
+    }
     {
         std::lock_guard<std::mutex> hold(records_lock_);
         checkpoint.records = records_;
+        checkpoint.levels = levels_;
+        checkpoint.heads = heads_;
         for (auto p = second_pieces_.cbegin(); p != second_pieces_.cend(); ++p) {
             checkpoint.pieces.push_back({p.key(), p->first_size, p->offset});
         }
     }
-    // A two-piece file: the scan went on after its first piece.
-    QHash<std::uint64_t, std::uint64_t> first_sizes;
-    for (const scan_checkpoint_s::piece_s& p : checkpoint.pieces) {
-        first_sizes.insert(p.position, p.first_size);
+    checkpoint.levels.resize(checkpoint.records.size(), verified_unknown);
+    checkpoint.heads.resize(checkpoint.records.size(), 0);
+    if (reported < resume_at_) {
+        reported = resume_at_;  // the scan did not get to start
+        checkpoint.join_work = resume_work_;
     }
-    for (std::size_t i = 0; i < checkpoint.records.size(); ++i) {
-        const signature_record& r = checkpoint.records[i];
-        at = std::max(at, r.offset + first_sizes.value(i, r.size));
-    }
-    checkpoint.resume_at = (std::min(at, volume_size) + 511) / 512 * 512;
+    checkpoint.resume_at = std::min(reported, volume_size);
     ::write_checkpoint(checkpoint_path(device_path_), checkpoint);
 }
 
@@ -216,15 +251,22 @@ void raw_recovery_c::run() {
     const int stop = get_stop();
     if (stop != stop_none) {
         resume_at_ = 0;
+        resume_work_ = 0;
         return;
     }
     try {
         if (!continuing) {
             reset();
             resume_at_ = 0;
+            resume_work_ = 0;
         } else {
             read_metadata();  // of the checkpoint's records, here rather than on the caller's
                               // thread
+        }
+        {
+            std::lock_guard<std::mutex> hold(mark_.lock);
+            mark_.reported = resume_at_;
+            mark_.join_work = resume_work_;
         }
         block_.owner = this;
         block_.found = &raw_recovery_c::on_found;
@@ -244,7 +286,9 @@ void raw_recovery_c::run() {
         }
         // The metadata is read from the scan's own buffers as each file is found.
         sig::set_scan_inspector(&raw_recovery_c::on_inspect);
+        sig::set_scan_mark(&mark_);
         sig_scan_resume(&block_, path.constData(), &raw_recovery_c::on_found_pieces, resume_at_);
+        sig::set_scan_mark(nullptr);
         sig::set_scan_inspector(nullptr);
     } catch (...) {
         // Out of memory for the records: keep what was found and end the scan.
@@ -264,11 +308,18 @@ void raw_recovery_c::run() {
         }
     }
     resume_at_ = 0;
+    resume_work_ = 0;
 }
 
-void raw_recovery_c::on_inspect(void* owner, const char* type, sig::window_c& file) {
+void raw_recovery_c::on_inspect(void* owner, const char* type, sig::window_c& file,
+                                sig::verify_e verified) {
     auto* self = static_cast<raw_recovery_c*>(owner);
     self->inspected_ = read_file_meta(QByteArray(type ? type : ""), file);
+    self->inspected_level_ = static_cast<std::uint8_t>(verified);
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(head_bytes, file.bound()));
+    const std::uint8_t* head = file.at(0, n);
+    self->inspected_head_ = head ? head_digest(head, n) : 0;
 }
 
 const file_meta_s* raw_recovery_c::meta(std::uint64_t position) const {
@@ -315,11 +366,17 @@ void raw_recovery_c::on_found(void* owner, const char* type, std::uint32_t offse
     {
         std::lock_guard<std::mutex> hold(self->records_lock_);
         self->records_.push_back(record);
+        self->levels_.resize(record.index, verified_unknown);
+        self->levels_.push_back(self->inspected_level_);
+        self->heads_.resize(record.index, 0);
+        self->heads_.push_back(self->inspected_head_);
     }
     if (self->meta_.size() + 1 == self->records_.size()) {
         self->meta_.push_back(std::move(self->inspected_));
     }
     self->inspected_ = {};
+    self->inspected_level_ = verified_unknown;
+    self->inspected_head_ = 0;
     self->type_index_[name].append(record.index);
     self->found_so_far_.fetch_add(1, std::memory_order_relaxed);
 }

@@ -37,6 +37,25 @@ static_assert(sizeof(signature_record) == 32, "a record is 32 bytes");
 // The type name of a record: at most 8 bytes, up to the first NUL.
 QByteArray record_type(const signature_record& record);
 
+// How far the scan vouches for a found file's bytes (the numbers of the signature library's
+// verify_e, and 0 for a record of a scan file written before the scan said).
+enum verified_e : std::uint8_t {
+    verified_unknown = 0,
+    verified_start = 1,   // its header and size hold; the rest is not checked
+    verified_whole = 2,   // checked from its first byte to its last
+    verified_joined = 3,  // put together from two pieces across which the whole check held
+};
+// "unknown", "start", "whole" or "joined" (the --json names).
+const char* verified_name(int level);
+// Whole or joined: the restored bytes are the ones the scan checked.
+inline bool is_verified(int level) {
+    return level == verified_whole || level == verified_joined;
+}
+// A digest of a found file's first bytes (its first 4 KiB, or all of a smaller file), which a
+// continued scan compares with the volume's bytes now.
+std::uint64_t head_digest(const std::uint8_t* bytes, std::size_t n);
+constexpr std::size_t head_bytes = 4096;
+
 // What ties a scan file to its volume (the trailer of raw_scan_file.cpp).
 struct scan_volume_id_s {
     std::uint64_t start = 0;  // bytes from the start of the volume's drive
@@ -108,6 +127,10 @@ class raw_recovery_c final : public recovery_base_c {
     // for a file stored whole.
     bool second_piece(std::uint64_t position, std::uint64_t* first_size,
                       std::uint64_t* second_offset) const;
+    // How far the scan vouched for the file at that position of the table (verified_e).
+    int verified(std::uint64_t position) const {
+        return position < levels_.size() ? levels_[position] : static_cast<int>(verified_unknown);
+    }
     // Files found so far by the running scan, for a progress line.
     std::int64_t found_so_far() const { return found_so_far_.load(std::memory_order_relaxed); }
 
@@ -123,7 +146,8 @@ class raw_recovery_c final : public recovery_base_c {
                                 std::uint64_t first_size, std::uint64_t second_offset,
                                 std::uint64_t size);
     void write_checkpoint_now(const QByteArray& identity, std::uint64_t volume_size);
-    static void on_inspect(void* owner, const char* type, sig::window_c& file);
+    static void on_inspect(void* owner, const char* type, sig::window_c& file,
+                           sig::verify_e verified);
     static void on_found(void* owner, const char* type, std::uint32_t offset_low,
                          std::uint32_t offset_high, std::uint32_t size_low,
                          std::uint32_t size_high);
@@ -144,9 +168,15 @@ class raw_recovery_c final : public recovery_base_c {
     sparse_meta_c meta_;  // by position; shorter than records_ when not read
     QHash<std::uint64_t, second_piece_s> second_pieces_;  // by position
     file_meta_s inspected_;                               // of the file about to be reported
-    std::uint64_t resume_at_ = 0;  // where the next scan starts (a continued scan: not 0)
-    bool continuing_ = false;      // the next run keeps the records of a checkpoint
-    std::mutex records_lock_;      // the scanning thread appends; the checkpoint copies
+    std::uint8_t inspected_level_ = verified_unknown;     // of the file about to be reported
+    std::uint64_t inspected_head_ = 0;                    // of the file about to be reported
+    std::vector<std::uint8_t> levels_;  // by position; verified_unknown past its end
+    std::vector<std::uint64_t> heads_;  // head_digest by position (a scan's records only)
+    sig::scan_mark_s mark_;             // the library's: every file before it reported
+    std::uint64_t resume_work_ = 0;     // the joint searches' work before resume_at_
+    std::uint64_t resume_at_ = 0;       // where the next scan starts (a continued scan: not 0)
+    bool continuing_ = false;           // the next run keeps the records of a checkpoint
+    std::mutex records_lock_;           // the scanning thread appends; the checkpoint copies
     QHash<QByteArray, QList<std::uint64_t>> type_index_;
     std::atomic<std::int64_t> found_so_far_{0};
 };

@@ -7,6 +7,16 @@
 // has the index ~0 and a type name that begins with a NUL, so a reader of the plain layout
 // takes them for records of a damaged file, beyond the table, and lists nothing of them.
 // Files without the trailer (written before it existed, or by another program) still load.
+//
+// The same trick keeps what the plain layout cannot hold, where older readers skip it:
+// - A file found in two pieces is a record whose index has bit 62 set (beyond any table,
+//   so an older reader lists nothing of it rather than the first piece and the gap), and
+//   right after it a unit of index ~0 and type "\0ORVPCS1" with the first piece's length
+//   (offset field) and where the second piece lies (size field).
+// - How far the scan vouched for each file (verified_e), one byte per record in table order,
+//   sixteen to a unit of index ~0 and type "\0ORVLVL1" (in the offset and size fields), after
+//   the records and before the volume's two units (left out when no record has a mark). A
+//   file without them loads with every record "unknown": not verified.
 #include "raw_recovery.h"
 
 #include "device/platform/platform_device.h"
@@ -17,6 +27,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -26,6 +37,9 @@ constexpr qint64 record_bytes = 32;
 constexpr std::uint64_t trailer_index = ~std::uint64_t{0};
 constexpr char trailer_type_1[8] = {0, 'O', 'R', 'V', 'V', 'O', 'L', '1'};
 constexpr char trailer_type_2[8] = {0, 'O', 'R', 'V', 'V', 'O', 'L', '2'};
+constexpr char pieces_type[8] = {0, 'O', 'R', 'V', 'P', 'C', 'S', '1'};
+constexpr char levels_type[8] = {0, 'O', 'R', 'V', 'L', 'V', 'L', '1'};
+constexpr std::uint64_t joined_flag = std::uint64_t{1} << 62;
 constexpr qint64 read_chunk_records = 32768;  // 1 MiB of records per read
 
 void put64(char* out, std::uint64_t value) {
@@ -126,25 +140,48 @@ int raw_recovery_c::write_scan_file(const QString& path) {
     }
     scan_volume_id_s id;
     const bool bound = scan_volume_identity(target_, &id) && id.hash.size() == 16;
-    // A file put together from two pieces is left out: a record holds one extent only, and
-    // restored from a loaded scan file it would come back with the gap's bytes in it.
-    const qint64 kept = static_cast<qint64>(records_.size()) - second_pieces_.size();
-    if (kept <= 0) {
-        return -1;
-    }
-    const qint64 units = kept + (bound ? 2 : 0);
+    // The marks, when the records have any (a loaded file of the plain layout has none).
+    const bool marked = std::any_of(levels_.begin(), levels_.end(),
+                                    [](std::uint8_t level) { return level != verified_unknown; });
+    const qint64 level_units = marked ? (static_cast<qint64>(records_.size()) + 15) / 16 : 0;
+    const qint64 units = static_cast<qint64>(records_.size()) + second_pieces_.size() +
+                         level_units + (bound ? 2 : 0);
     QByteArray data(header_bytes + record_bytes * units, '\0');
     const QByteArray device = device_path_.toLocal8Bit().left(header_bytes - 1);
     std::memcpy(data.data(), device.constData(), static_cast<std::size_t>(device.size()));
     char* out = data.data() + header_bytes;
-    std::uint64_t written = 0;
     for (std::size_t position = 0; position < records_.size(); ++position) {
-        if (second_pieces_.contains(position)) {
-            continue;
-        }
         signature_record r = records_[position];
-        r.index = written++;  // records are read back by position
+        r.index = position;  // records are read back by position
+        std::uint64_t first = 0;
+        std::uint64_t second = 0;
+        const bool two = second_piece(position, &first, &second);
+        if (two) {
+            r.index |= joined_flag;
+        }
         put_record(out, r);
+        out += record_bytes;
+        if (two) {
+            signature_record piece;
+            piece.index = trailer_index;
+            piece.offset = first;
+            piece.size = second;
+            std::memcpy(piece.type, pieces_type, 8);
+            put_record(out, piece);
+            out += record_bytes;
+        }
+    }
+    for (qint64 unit = 0; unit < level_units; ++unit) {
+        char levels[16] = {};
+        for (std::size_t i = 0; i < 16; ++i) {
+            levels[i] = static_cast<char>(verified(static_cast<std::uint64_t>(unit) * 16 + i));
+        }
+        signature_record l;
+        l.index = trailer_index;
+        l.offset = get64(levels);
+        l.size = get64(levels + 8);
+        std::memcpy(l.type, levels_type, 8);
+        put_record(out, l);
         out += record_bytes;
     }
     if (bound) {
@@ -219,9 +256,49 @@ QString raw_recovery_c::read_scan_file(const QString& path) {
     if (bound) {
         records.resize(records.size() - 2);
     }
+    // The units this program adds: two-piece files and the levels.
+    std::vector<signature_record> table;
+    QHash<std::uint64_t, second_piece_s> pieces;
+    std::vector<std::uint8_t> levels;
+    table.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        signature_record r = records[i];
+        if (r.index == trailer_index && std::memcmp(r.type, levels_type, 8) == 0) {
+            char bytes[16];
+            put64(bytes, r.offset);
+            put64(bytes + 8, r.size);
+            levels.insert(levels.end(), bytes, bytes + 16);
+            continue;
+        }
+        if (r.index == trailer_index && std::memcmp(r.type, pieces_type, 8) == 0) {
+            continue;  // one that follows no two-piece record: nothing to attach it to
+        }
+        if (r.index != trailer_index && (r.index & joined_flag)) {
+            // A two-piece file: its pieces must lie as a file's pieces can, else it is kept
+            // only to be refused (never restored as one run of bytes).
+            r.index &= ~joined_flag;
+            const signature_record* p = i + 1 < records.size() ? &records[i + 1] : nullptr;
+            if (p && p->index == trailer_index && std::memcmp(p->type, pieces_type, 8) == 0 &&
+                p->offset > 0 && p->offset < r.size) {
+                pieces.insert(table.size(), {p->offset, p->size});
+                ++i;
+            } else {
+                r.index = trailer_index;
+            }
+        }
+        table.push_back(r);
+    }
+    levels.resize(table.size(), verified_unknown);
+    for (std::uint8_t& level : levels) {
+        if (level > verified_joined) {
+            level = verified_unknown;
+        }
+    }
     device_path_ = device;
-    records_ = std::move(records);
-    second_pieces_.clear();  // a loaded file holds whole files only
+    records_ = std::move(table);
+    levels_ = std::move(levels);
+    heads_.clear();
+    second_pieces_ = std::move(pieces);
     file_identity_ = bound ? std::optional<scan_volume_id_s>(id) : std::nullopt;
     records_from_file_ = true;
     volume_bytes_ = 0;
@@ -252,8 +329,13 @@ void raw_recovery_c::rebuild_type_index() {
             limit = type_limit(record_type(r), defaults, configured);
             list = nullptr;
         }
-        const bool inside =
+        bool inside =
             volume_bytes_ == 0 || (r.offset <= volume_bytes_ && r.size <= volume_bytes_ - r.offset);
+        std::uint64_t first = 0;
+        std::uint64_t second = 0;
+        if (inside && volume_bytes_ != 0 && second_piece(position, &first, &second)) {
+            inside = second <= volume_bytes_ && r.size - first <= volume_bytes_ - second;
+        }
         if (r.index >= records_.size() || limit == 0 || r.size > limit || !inside) {
             ++refused_records_;
             continue;

@@ -1,6 +1,7 @@
-// The checkpoint file: "ORVDSCK1", then little-endian 64-bit fields: resume offset, record
-// count, piece count, device path length, identity length; the device path (UTF-8), the
-// identity, the 32-byte records and 24-byte pieces.
+// The checkpoint file: "ORVDSCK2", then little-endian 64-bit fields: resume offset, record
+// count, piece count, device path length, identity length, the joint searches' work; the device
+// path (UTF-8), the identity, the 32-byte records and 24-byte pieces, then one byte per record (how
+// far the scan vouched for it) and one 64-bit digest per record (of its first 4 KiB).
 #include "scan_checkpoint.h"
 
 #include "device/platform/safe_file.h"
@@ -8,13 +9,15 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
-constexpr char magic[9] = "ORVDSCK1";
-constexpr qsizetype fixed_bytes = 8 + 5 * 8;
+constexpr char magic[9] = "ORVDSCK2";
+constexpr qsizetype fixed_bytes = 8 + 6 * 8;
 
 void put64(QByteArray* out, std::uint64_t value) {
     char bytes[8];
@@ -92,6 +95,7 @@ bool write_checkpoint(const QString& path, const scan_checkpoint_s& checkpoint) 
     put64(&data, checkpoint.pieces.size());
     put64(&data, static_cast<std::uint64_t>(device.size()));
     put64(&data, static_cast<std::uint64_t>(checkpoint.identity.size()));
+    put64(&data, checkpoint.join_work);
     data += device + checkpoint.identity;
     for (const signature_record& r : checkpoint.records) {
         put64(&data, r.index);
@@ -103,6 +107,12 @@ bool write_checkpoint(const QString& path, const scan_checkpoint_s& checkpoint) 
         put64(&data, p.position);
         put64(&data, p.first_size);
         put64(&data, p.second_offset);
+    }
+    for (std::size_t i = 0; i < checkpoint.records.size(); ++i) {
+        data.append(static_cast<char>(i < checkpoint.levels.size() ? checkpoint.levels[i] : 0));
+    }
+    for (std::size_t i = 0; i < checkpoint.records.size(); ++i) {
+        put64(&data, i < checkpoint.heads.size() ? checkpoint.heads[i] : 0);
     }
     std::string why;
     return platform::replace_file_at(QFile::encodeName(path).toStdString(), true, data.constData(),
@@ -124,16 +134,18 @@ bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint) {
     const std::uint64_t pieces = get64(in + 16);
     const std::uint64_t device_length = get64(in + 24);
     const std::uint64_t identity_length = get64(in + 32);
+    const std::uint64_t join_work = get64(in + 40);
     const auto size = static_cast<std::uint64_t>(data.size());
     if (device_length > 4096 || identity_length > 256 || records > size / 32 ||
         pieces > size / 24 ||
-        static_cast<std::uint64_t>(fixed_bytes) + device_length + identity_length + records * 32 +
+        static_cast<std::uint64_t>(fixed_bytes) + device_length + identity_length + records * 41 +
                 pieces * 24 !=
             size) {
         return false;
     }
     scan_checkpoint_s out;
     out.resume_at = resume;
+    out.join_work = join_work;
     const char* p = data.constData() + fixed_bytes;
     out.device_path = QString::fromUtf8(p, static_cast<qsizetype>(device_length));
     p += device_length;
@@ -154,6 +166,58 @@ bool read_checkpoint(const QString& path, scan_checkpoint_s* checkpoint) {
         }
         out.pieces.push_back(piece);
     }
+    out.levels.assign(p, p + records);
+    p += records;
+    out.heads.resize(static_cast<std::size_t>(records));
+    for (std::uint64_t& head : out.heads) {
+        head = get64(p);
+        p += 8;
+    }
     *checkpoint = std::move(out);
     return true;
+}
+
+bool checkpoint_files_unchanged(const scan_checkpoint_s& checkpoint) {
+    const intptr_t handle = sig_open(checkpoint.device_path.toLocal8Bit().constData());
+    if (handle == 0) {
+        return false;
+    }
+    QHash<std::uint64_t, const scan_checkpoint_s::piece_s*> pieces;
+    for (const scan_checkpoint_s::piece_s& p : checkpoint.pieces) {
+        pieces.insert(p.position, &p);
+    }
+    const auto read_at = [&](std::uint64_t offset, char* out, std::size_t n) {
+        if (sig_seek(handle, static_cast<std::uint32_t>(offset),
+                     static_cast<std::uint32_t>(offset >> 32), 0) < 0) {
+            return false;
+        }
+        std::size_t done = 0;
+        while (done < n) {
+            const std::int32_t got =
+                sig_read(handle, out + done, static_cast<std::int32_t>(n - done));
+            if (got <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        return true;
+    };
+    bool same = checkpoint.heads.size() == checkpoint.records.size();
+    char head[head_bytes];
+    for (std::size_t i = 0; same && i < checkpoint.records.size(); ++i) {
+        const signature_record& r = checkpoint.records[i];
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(head_bytes, r.size));
+        std::size_t first = n;
+        const auto piece = pieces.constFind(i);
+        if (piece != pieces.constEnd() && (*piece)->first_size < n) {
+            first = static_cast<std::size_t>((*piece)->first_size);
+        }
+        // A digest of 0 was not recorded (the file's first bytes could not be read then).
+        same = checkpoint.heads[i] == 0 ||
+               (read_at(r.offset, head, first) &&
+                (first == n || read_at((*piece)->second_offset, head + first, n - first)) &&
+                head_digest(reinterpret_cast<const std::uint8_t*>(head), n) == checkpoint.heads[i]);
+    }
+    sig_close(handle);
+    return same;
 }

@@ -314,22 +314,25 @@ found_s measure_bz2(window_c& w) {
     }
 }
 
-// xz: the stream header with its CRC, then the stream footer found at a 4-byte boundary:
-// its CRC, the same flags, and an index where its backward size points.
-found_s measure_xz(window_c& w) {
-    const std::uint8_t* h = w.at(0, 12);
+namespace {
+
+// One xz stream at start: the stream header with its CRC, then the stream footer found at a
+// 4-byte boundary: its CRC, the same flags, and an index where its backward size points.
+// The stream's end, or 0.
+std::uint64_t xz_stream(window_c& w, std::uint64_t start) {
+    const std::uint8_t* h = w.at(start, 12);
     static const std::uint8_t sig[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
     if (!h || std::memcmp(h, sig, 6) != 0 || h[6] != 0 || (h[7] & 0xF0) ||
         static_cast<std::uint32_t>(crc32(0, h + 6, 2)) != le32(h + 8)) {
-        return {};
+        return 0;
     }
     const std::uint8_t flags = h[7];
-    std::uint64_t pos = 12;
+    std::uint64_t pos = start + 12;
     for (;;) {
         std::size_t got = 0;
         const std::uint8_t* d = w.some(pos, view_max_span, &got);
         if (!d || got < 12) {
-            return {};
+            return 0;
         }
         const std::size_t last = (got - 12) & ~static_cast<std::size_t>(3);
         std::uint64_t next = pos + last + 4;
@@ -343,10 +346,10 @@ found_s measure_xz(window_c& w) {
             }
             const std::uint64_t footer = pos + i;
             const std::uint64_t backward = (static_cast<std::uint64_t>(le32(f + 4)) + 1) * 4;
-            if (backward <= footer - 12) {
+            if (backward <= footer - start - 12) {
                 const std::uint8_t* index = w.at(footer - backward, 1);
                 if (index && index[0] == 0) {
-                    return {footer + 12, "xz"};
+                    return footer + 12;
                 }
             }
             next = footer + 4;  // d may be gone after that read: fetch again from here
@@ -354,6 +357,30 @@ found_s measure_xz(window_c& w) {
         }
         pos = next;
     }
+}
+
+}  // namespace
+
+// xz: streams one after the other, each maybe followed by stream padding (zero bytes in
+// groups of four), are one file: xz reads them all.
+found_s measure_xz(window_c& w) {
+    std::uint64_t end = xz_stream(w, 0);
+    if (end == 0) {
+        return {};
+    }
+    for (int streams = 1; streams < 65536; ++streams) {
+        std::uint64_t next = end;
+        for (const std::uint8_t* z = w.at(next, 4); z && le32(z) == 0 && next - end < (1u << 20);
+             z = w.at(next, 4)) {
+            next += 4;
+        }
+        const std::uint64_t more = xz_stream(w, next);
+        if (more == 0) {
+            break;
+        }
+        end = more;
+    }
+    return {end, "xz"};
 }
 
 namespace {

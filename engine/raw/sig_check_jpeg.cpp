@@ -145,4 +145,55 @@ bool jpeg_decodes(window_c& w, std::uint64_t size, std::uint64_t* break_at) {
     return true;
 }
 
+std::uint64_t jpeg_scan_data(window_c& w) {
+    std::uint64_t pos = 2;
+    for (int segments = 0; segments < 4096; ++segments) {
+        const std::uint8_t* m = w.at(pos, 4);
+        if (!m || m[0] != 0xFF) {
+            break;
+        }
+        if (m[1] == 0xFF) {
+            ++pos;  // fill before a marker
+            continue;
+        }
+        const std::uint64_t length = be16(m + 2);
+        if (length < 2) {
+            break;
+        }
+        pos += 2 + length;
+        if (m[1] == 0xDA) {
+            return pos;
+        }
+    }
+    return w.bound();
+}
+
+bool jpeg_data_at(window_c& w, std::uint64_t pos) {
+    std::size_t got = 0;
+    const std::uint8_t* d = w.some(pos, 4096 + 1, &got);
+    if (!d || got < 2) {
+        return false;
+    }
+    bool marked = false;
+    for (std::size_t i = 0; i + 1 < got; ++i) {
+        if (d[i] != 0xFF) {
+            continue;
+        }
+        const std::uint8_t next = d[i + 1];
+        if (next == 0xD9) {
+            return true;  // the end of the picture
+        }
+        const bool allowed = next == 0x00 || next == 0xFF || (next >= 0xD0 && next <= 0xD7) ||
+                             next == 0xC4 || next == 0xDA || next == 0xDB || next == 0xDD;
+        if (!allowed) {
+            return false;
+        }
+        marked = true;
+        if (next != 0xFF) {
+            ++i;  // the marker's second byte; a fill byte may begin the next marker
+        }
+    }
+    return marked;
+}
+
 }  // namespace sig

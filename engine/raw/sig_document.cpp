@@ -16,16 +16,31 @@ bool is_space(std::uint8_t c) {
 }
 
 // What follows an %%EOF continues the document when it is an incremental update: an
-// object ("12 0 obj") or a cross-reference section.
+// object ("12 0 obj") or a cross-reference section, after white space and comment lines
+// (editors such as exiftool open their update with one), or a further %%EOF after them.
 bool pdf_continues(window_c& w, std::uint64_t pos) {
     std::size_t got = 0;
-    const std::uint8_t* p = w.some(pos, 64, &got);
+    const std::uint8_t* p = w.some(pos, 4096, &got);
     if (!p) {
         return false;
     }
     std::size_t i = 0;
-    while (i < got && is_space(p[i])) {
-        ++i;
+    for (int lines = 0; lines < 64; ++lines) {
+        while (i < got && is_space(p[i])) {
+            ++i;
+        }
+        if (i >= got || p[i] != '%') {
+            break;
+        }
+        if (got - i >= 5 && std::memcmp(p + i, "%%EOF", 5) == 0) {
+            return true;
+        }
+        if (got - i >= 5 && std::memcmp(p + i, "%PDF-", 5) == 0) {
+            return false;  // another document
+        }
+        while (i < got && p[i] != '\r' && p[i] != '\n') {
+            ++i;  // a comment, to its line's end
+        }
     }
     if (got - i >= 4 && std::memcmp(p + i, "xref", 4) == 0) {
         return true;

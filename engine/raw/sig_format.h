@@ -6,8 +6,10 @@
 // Data read from a volume is hostile: every measure reads through byte_view_c, which
 // refuses ranges past the bound, and caps every walk.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace sig {
@@ -33,6 +35,11 @@ class window_c {
   public:
     window_c(byte_view_c& view, std::uint64_t start, std::uint64_t bound)
         : view_(view), start_(start), bound_(bound) {}
+    // The part of another window from pos, at most n bytes (less where the other ends).
+    window_c(const window_c& outer, std::uint64_t pos, std::uint64_t n)
+        : view_(outer.view_),
+          start_(outer.start_ + pos),
+          bound_(pos > outer.bound_ ? 0 : std::min(n, outer.bound_ - pos)) {}
     const std::uint8_t* at(std::uint64_t pos, std::size_t n) {
         if (n > view_max_span || pos > bound_ || n > bound_ - pos) {
             return nullptr;
@@ -85,11 +92,32 @@ struct format_s {
     const char* types;  // every type name the measure reports, space-separated
 };
 
+// How far the scan vouches for a found file's bytes.
+enum verify_e : int {
+    verify_start = 1,   // its header and size hold; the bytes after them are not checked
+    verify_whole = 2,   // checked from its first byte to its last (decoded, CRCs, objects)
+    verify_joined = 3,  // put together from two pieces, and the whole check passed across
+};
+
 // Called on the scanning thread for each found file just before the found callback, with
-// a window over the whole file (a two-piece file's pieces put together), so that the caller
-// can read what it needs from the scan's own buffers. Set per thread, before sig_scan.
-using inspect_fn = void (*)(void* owner, const char* type, window_c& file);
+// a window over the whole file (a two-piece file's pieces put together) and how far the scan
+// checked it, so that the caller can read what it needs from the scan's own buffers. Set per
+// thread, before sig_scan.
+using inspect_fn = void (*)(void* owner, const char* type, window_c& file, verify_e verified);
 void set_scan_inspector(inspect_fn inspector);
+// Where a scan stands, for a checkpoint: the offset before which every file has been
+// reported (also while a file that begins there is measured, and when the scan stops), and
+// the work the searches for second pieces had done by then. The searches of a scan may do
+// work up to a sixteenth of the bytes before the file searched for, and 64 MiB more: a
+// continued scan that starts from a mark spends exactly as the uninterrupted one would.
+struct scan_mark_s {
+    std::mutex lock;
+    std::uint64_t reported = 0;
+    std::uint64_t join_work = 0;
+};
+// The mark the scan keeps (its join_work is the work done before the scan's start); null:
+// none. Set per thread, before sig_scan.
+void set_scan_mark(scan_mark_s* mark);
 
 // Every known format, in the order candidates are tried at one sector.
 const std::vector<format_s>& formats();

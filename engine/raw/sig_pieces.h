@@ -9,19 +9,23 @@
 // across: libjpeg-turbo decodes the whole picture without a warning, every PNG chunk's CRC
 // and the zlib stream hold, every ZIP member's CRC-32 and the central directory's offsets
 // hold, an MP4's boxes nest by their sizes and every chunk lies inside its media data with
-// sane bytes at each sample's start (and only one joint passes). Bounded by a gap limit and
-// a time budget per file.
+// sane bytes at each sample's start. A join is made only when exactly one joint and gap pass,
+// and (but for the movies, whose samples' inner bytes are not checked) only when the check
+// that passes is a whole one. Bounded by work (gaps probed, checks run, bytes checked), never
+// by time, so every run on every machine joins the same files.
 
 #include "sig_format.h"
 
-#include <chrono>
 #include <cstdint>
 
 namespace sig {
 
 // What a format check found about a candidate file.
 struct soundness_s {
-    bool sound = false;      // the whole file holds
+    bool sound = false;  // the whole file holds
+    // Sound, and the check covered the file from its first byte to its last (decoded, every
+    // CRC, every object at its offset); false when only its structure's frame was checked.
+    bool whole = false;
     std::uint64_t size = 0;  // its size, when sound
     const char* type = nullptr;
     // When not sound: the structure breaks somewhere in (break_low, break_high] (offsets
@@ -36,8 +40,9 @@ struct soundness_s {
         probe_zip_header,
         probe_pdf_object,
         probe_pdf_xref,
-        probe_mp4_box,    // a top-level box header
-        probe_mp4_sample  // a sample's first bytes (probe_number: its codec)
+        probe_mp4_box,     // a top-level box header
+        probe_mp4_sample,  // a sample's first bytes (probe_number: its codec)
+        probe_jpeg_data    // entropy-coded data: every 0xFF stuffed, a restart or the end
     };
     probe_e probe = probe_none;
     std::uint64_t probe_at = 0;
@@ -58,12 +63,20 @@ struct pieces_s {
     std::uint64_t gap = 0;    // bytes between the pieces
     std::uint64_t size = 0;   // the whole file's size; 0: no second piece found
     const char* type = nullptr;
+    bool whole = false;  // the joined file passed a whole check
 };
 
+// The work one search may do. Its result depends on the bytes alone: a search that would
+// need more gives up (no join), the same way on every machine.
 struct piece_search_s {
-    std::uint64_t cluster = 4096;           // the volume's cluster size
-    std::uint64_t max_gap_clusters = 4096;  // the largest gap tried
-    std::chrono::steady_clock::time_point deadline;
+    std::uint64_t cluster = 4096;                  // the volume's cluster size
+    std::uint64_t max_gap_clusters = 4096;         // the largest gap tried
+    std::uint64_t max_probes = 1u << 20;           // quick tests of a joint
+    std::uint64_t max_checks = 192;                // checks across a joint
+    std::uint64_t max_check_bytes = 192ull << 20;  // bytes those checks may cover
+    // Where the search adds the work it did: bytes checked, 4 KiB a check, 64 bytes a probe
+    // (null: not counted).
+    std::uint64_t* work = nullptr;
 };
 
 // Searches the second piece of a broken file that starts at start (bound: the type's limit
@@ -97,5 +110,12 @@ class spliced_view_c final : public byte_view_c {
 // The decode check of a JPEG (libjpeg-turbo) over [0, size) of the window; false with
 // *break_at set to where the data stopped making sense when it does not decode cleanly.
 bool jpeg_decodes(window_c& w, std::uint64_t size, std::uint64_t* break_at);
+// Where a JPEG's first scan's entropy-coded data begins (after its SOS segment); the window's
+// bound when the markers before it do not hold.
+std::uint64_t jpeg_scan_data(window_c& w);
+// Whether the bytes at pos read as entropy-coded JPEG data: in its first 4 KiB (or up to the
+// end of the window) at least one 0xFF, and each one stuffed (FF 00), fill, a restart or a
+// marker a progressive picture has between its scans, or the end of the image.
+bool jpeg_data_at(window_c& w, std::uint64_t pos);
 
 }  // namespace sig

@@ -73,10 +73,15 @@ bool open_volume(const char* device_path, volume_s* volume) {
 
 namespace {
 thread_local inspect_fn scan_inspector = nullptr;
+thread_local scan_mark_s* scan_mark = nullptr;
 }  // namespace
 
 void set_scan_inspector(inspect_fn inspector) {
     scan_inspector = inspector;
+}
+
+void set_scan_mark(scan_mark_s* mark) {
+    scan_mark = mark;
 }
 
 namespace {
@@ -386,11 +391,22 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
     pipeline_c pipe(volume, stopping, start);
     scan_view_c view(pipe, direct, stopping, block->stop);
     std::uint64_t resume = start;  // the scan goes on at this byte
-    // The search for second pieces may take a quarter of the scan's time (and half a
-    // second), at most a fifth of a second per file.
-    using clock = std::chrono::steady_clock;
-    const clock::time_point began = clock::now();
-    clock::duration searching{};
+    // Every file that begins before this byte has been reported (a checkpoint's offset), and
+    // the joint searches' work so far.
+    scan_mark_s* const mark = scan_mark;
+    std::uint64_t join_work = 0;
+    if (mark) {
+        std::lock_guard<std::mutex> hold(mark->lock);
+        join_work = mark->join_work;
+    }
+    const auto reported = [&](std::uint64_t pos) {
+        if (mark) {
+            std::lock_guard<std::mutex> hold(mark->lock);
+            mark->reported = pos;
+            mark->join_work = join_work;
+        }
+    };
+    reported(start);
     const std::uint64_t cluster = cluster_size(view);
     auto stop_requested = [&] {
         while (load_word(block->pause) != 0 && load_word(block->stop) == 0) {
@@ -428,7 +444,9 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                 continue;
             }
             const std::uint64_t pos = c->pos + off;
+            reported(pos);  // a file that begins here may be being measured
             found_s found;
+            verify_e level = verify_start;
             std::uint64_t pieces_end = 0;  // a two-piece file's first piece ends here
             for (int round = 0; round < 3 && found.size == 0 && pieces_end == 0; ++round) {
                 const std::vector<int>& candidates = round == 0   ? test.lists[first]
@@ -446,32 +464,32 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     found_s candidate;
                     if (!has_check(f)) {
                         candidate = f.measure(w);
+                        level = verify_start;
                     } else if (const soundness_s checked = check_file(f, w); checked.sound) {
                         candidate = {checked.size, checked.type};
-                    } else if (found_pieces && checked.break_high != 0) {
-                        const clock::time_point now = clock::now();
-                        const clock::duration allowance =
-                            (now - began) / 4 + std::chrono::milliseconds(500) - searching;
-                        if (allowance > clock::duration::zero()) {
-                            piece_search_s search;
-                            search.cluster = cluster;
-                            search.deadline = now + std::min<clock::duration>(
-                                                        allowance, std::chrono::milliseconds(200));
-                            const pieces_s two =
-                                find_second_piece(view, f, pos, test.bound[index], checked, search);
-                            searching += clock::now() - now;
-                            auto rule = two.type ? rules.find(two.type) : rules.end();
-                            if (two.size != 0 && rule != rules.end() && rule->second.enabled &&
-                                two.size <= rule->second.limit) {
-                                if (scan_inspector) {
-                                    spliced_view_c spliced(view, pos + two.first, two.gap);
-                                    window_c file(spliced, pos, two.size);
-                                    scan_inspector(block->owner, two.type, file);
-                                }
-                                found_pieces(block->owner, two.type, pos, two.first,
-                                             pos + two.first + two.gap, two.size);
-                                pieces_end = pos + two.first;
+                        level = checked.whole ? verify_whole : verify_start;
+                    } else if (found_pieces && checked.break_high != 0 &&
+                               join_work <= pos / 16 + (64ull << 20)) {
+                        piece_search_s search;
+                        search.cluster = cluster;
+                        search.work = &join_work;
+                        const pieces_s two =
+                            find_second_piece(view, f, pos, test.bound[index], checked, search);
+                        auto rule = two.type ? rules.find(two.type) : rules.end();
+                        if (two.size != 0 && rule != rules.end() && rule->second.enabled &&
+                            two.size <= rule->second.limit) {
+                            if (scan_inspector) {
+                                spliced_view_c spliced(view, pos + two.first, two.gap);
+                                window_c file(spliced, pos, two.size);
+                                scan_inspector(block->owner, two.type, file,
+                                               two.whole ? verify_joined : verify_start);
                             }
+                            if (stopping.load(std::memory_order_relaxed)) {
+                                break;  // the inspector's reads were cut short: found again
+                            }
+                            found_pieces(block->owner, two.type, pos, two.first,
+                                         pos + two.first + two.gap, two.size);
+                            pieces_end = pos + two.first;
                         }
                     }
                     if (candidate.size == 0 || !candidate.type) {
@@ -501,7 +519,10 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
             if (block->found && found.type) {
                 if (scan_inspector) {
                     window_c file(view, pos, found.size);
-                    scan_inspector(block->owner, found.type, file);
+                    scan_inspector(block->owner, found.type, file, level);
+                    if (stopping.load(std::memory_order_relaxed)) {
+                        break;  // its reads were cut short: the continued scan finds it again
+                    }
                 }
                 block->found(block->owner, found.type, static_cast<std::uint32_t>(pos),
                              static_cast<std::uint32_t>(pos >> 32),
@@ -509,12 +530,17 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                              static_cast<std::uint32_t>(found.size >> 32));
             }
             resume = (pos + found.size + 511) / 512 * 512;
+            reported(std::min(resume, volume.size));
             if (resume >= chunk_end) {
                 pipe.skip_to(resume);
                 break;
             }
             off = static_cast<std::size_t>(resume - c->pos) - 512;
         }
+        if (stopping.load(std::memory_order_relaxed)) {
+            break;  // the file being measured at the stop was not reported: it is not passed
+        }
+        reported(std::max(resume, chunk_end));
         progress.store(static_cast<double>(chunk_end) / static_cast<double>(volume.size),
                        std::memory_order_relaxed);
         pipe.release();

@@ -29,7 +29,7 @@ bool pending_deep_scan(const volume_item_s& volume, scan_checkpoint_s* checkpoin
         return false;
     }
     const QByteArray now = volume_identity(device);
-    if (now.isEmpty() || now != kept.identity) {
+    if (now.isEmpty() || now != kept.identity || !checkpoint_files_unchanged(kept)) {
         return false;  // another volume under that name now, or one that changed since
     }
     *checkpoint = std::move(kept);

@@ -12,6 +12,7 @@
 #include <ctime>
 
 const QColor recovery_delegate_c::overwritten_colour(196, 64, 0);
+const QColor recovery_delegate_c::unverified_colour(128, 112, 160);
 
 recovery_delegate_c::recovery_delegate_c(QObject* parent)
     : QStyledItemDelegate(parent),
@@ -113,6 +114,13 @@ void recovery_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& o
         case 4:
             if (index.column() == 1 && item.overwritten) {
                 painter->setPen(overwritten_colour);
+            } else if (index.column() == 1 && item.unverified) {
+                if (!(option.state & QStyle::State_Selected)) {
+                    painter->setPen(unverified_colour);  // on the selection's blue: italic only
+                }
+                QFont italic = painter->font();
+                italic.setItalic(true);
+                painter->setFont(italic);
             }
             painter->drawText(text_rect, flags,
                               shown_text(item, index.column(), option.rect.width()));

@@ -1,8 +1,9 @@
 #pragma once
 // Paints every cell of the file table from the whole record the model hands out: stripes,
 // selection, the tick box, the name, the size and the two dates. A file that the engine
-// flags as possibly overwritten has its name drawn in a warning colour. GUI thread; owned
-// by the scan page's table.
+// flags as possibly overwritten has its name drawn in a warning colour; a deep scan's file
+// that the scan did not check whole, in italics of a muted colour. GUI thread; owned by the
+// scan page's table.
 
 #include <QPixmap>
 #include <QStyledItemDelegate>
@@ -26,6 +27,7 @@ class recovery_delegate_c : public QStyledItemDelegate {
     static QFont cell_font();
 
     static const QColor overwritten_colour;
+    static const QColor unverified_colour;  // a deep scan's file not checked whole (italic)
 
   private:
     QPixmap unticked;

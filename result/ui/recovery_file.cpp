@@ -48,6 +48,7 @@ void recovery_file_c::set_jobs(const QDir& folder, std::vector<restore_job_s> jo
     stop_word = 0;
     restored = 0;
     overwritten = 0;
+    unverified = 0;
     failures.clear();
 }
 
@@ -104,8 +105,10 @@ void recovery_file_c::run() {
         };
         restore_result_e result = restore_failed;
         try {
-            result = writer.write_file(folder, job.item.name, job.item.size, fill, nullptr,
-                                       {job.item.date1, job.item.accessed});
+            // A deep scan's job carries its found date; a quick scan's file its own times.
+            const restore_times_s times{job.modified != 0 ? job.modified : job.item.date1,
+                                        job.modified != 0 ? 0 : job.item.accessed};
+            result = writer.write_file(folder, job.item.name, job.item.size, fill, nullptr, times);
         } catch (...) {
             result = restore_failed;  // an exception must not end the program from this thread
         }
@@ -117,6 +120,8 @@ void recovery_file_c::run() {
             ++restored;
             if (job.item.overwritten || flagged) {
                 overwritten.fetch_add(1, std::memory_order_relaxed);
+            } else if (job.item.unverified) {
+                unverified.fetch_add(1, std::memory_order_relaxed);
             }
         } else {
             if (!writer.error_text().isEmpty()) {

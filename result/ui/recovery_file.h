@@ -33,6 +33,7 @@ struct restore_folder_s {
 struct restore_job_s {
     recovery_item_s item;
     int folder = 0;
+    std::int64_t modified = 0;  // the restored file's modification time; 0: the restore's
 };
 
 // "/" or "/docs/reports": where folders[index] lies below the destination. With a limit, a
@@ -67,6 +68,8 @@ class recovery_file_c : public QThread {
     int restored = 0;
     // Restored files whose data other files may have taken since (written by run()).
     std::atomic<int> overwritten{0};
+    // Restored deep-scan files that the scan did not check whole (and not flagged above).
+    std::atomic<int> unverified{0};
     QStringList failures;  // names (with their folder) of the files not written whole, and why
     bool stopped = false;  // a stop request ended the run before every file was tried
 

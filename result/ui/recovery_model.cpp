@@ -32,6 +32,9 @@ QVariant recovery_model_c::data(const QModelIndex& index, int role) const {
     if (role == Qt::ToolTipRole && item.overwritten) {
         return text("recovery_overwritten_tip");
     }
+    if (role == Qt::ToolTipRole && item.unverified) {
+        return text("recovery_unverified_tip");
+    }
     return {};
 }
 

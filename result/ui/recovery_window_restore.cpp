@@ -197,7 +197,11 @@ std::vector<restore_job_s> recovery_window_c::ticked_jobs(
                     folder = keep ? folder_of(node) : 0;
                 }
                 item.checked = true;
-                jobs.push_back({std::move(item), folder});
+                // A deep scan's file is dated from its own metadata (as the table shows).
+                const std::int64_t modified = session.engine_kind() != engine_signature ? 0
+                                              : item.date1 != 0                         ? item.date1
+                                                                : item.date2;
+                jobs.push_back({std::move(item), folder, modified});
             }
         }
     }
@@ -248,12 +252,18 @@ void recovery_window_c::on_restoration_finished() {
     const int total = static_cast<int>(worker->jobs().size());
     const int failed = static_cast<int>(worker->failures.size());
     const int overwritten = worker->overwritten.load(std::memory_order_relaxed);
-    restore_status = overwritten > 0
-                         ? text("recovery_summary_overwritten")
+    const int unverified = worker->unverified.load(std::memory_order_relaxed);
+    restore_status = overwritten > 0 ? text("recovery_summary_overwritten")
+                                           .arg(worker->restored)
+                                           .arg(total)
+                                           .arg(failed)
+                                           .arg(overwritten)
+                     : unverified > 0
+                         ? text("recovery_summary_unverified")
                                .arg(worker->restored)
                                .arg(total)
                                .arg(failed)
-                               .arg(overwritten)
+                               .arg(unverified)
                          : text("recovery_summary").arg(worker->restored).arg(total).arg(failed);
     // The bar ends where the restoration ended: full when every file was tried.
     restore_shown = true;
@@ -265,7 +275,9 @@ void recovery_window_c::on_restoration_finished() {
 void recovery_window_c::show_restore_summary() {
     const int total = static_cast<int>(worker->jobs().size());
     const int failed = static_cast<int>(worker->failures.size());
-    const int overwritten = worker->overwritten.load(std::memory_order_relaxed);
+    // Files that may hold other data: possibly overwritten, or not checked whole.
+    const int overwritten = worker->overwritten.load(std::memory_order_relaxed) +
+                            worker->unverified.load(std::memory_order_relaxed);
     QString summary = restore_status;
     if (failed > 0) {
         summary += QStringLiteral("\n\n") + text("recovery_failed_files");
