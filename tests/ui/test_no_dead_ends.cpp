@@ -10,6 +10,7 @@
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
 #include "device/ui/drive_window.h"
+#include "device/ui/image_dialog.h"
 #include "device/ui/volume_window.h"
 #include "device/volume_list.h"
 #include "engine/raw/scan_checkpoint.h"
@@ -319,34 +320,6 @@ class test_no_dead_ends : public QObject {
         QCOMPARE(said.text, text("help_missing").arg(dir.filePath("nowhere/help/index.html")));
     }
 
-    // The program itself, twice: the second copy raises the first, says so and ends with 0.
-    void a_second_copy_says_so_and_exits_cleanly() {
-        const QString program = qEnvironmentVariable("ORVANE_BIN") + "/orvane-recovery";
-        if (!QFileInfo(program).isExecutable()) {
-            QSKIP("the desktop program is not built");
-        }
-        QTemporaryDir runtime;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        QProcess first;
-        first.setProcessEnvironment(environment);
-        first.start(program, {});
-        QVERIFY(first.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime.filePath("OrvaneRecovery.socket")),
-                                 20000);
-        QProcess second;
-        second.setProcessEnvironment(environment);
-        second.start(program, {});
-        QVERIFY(second.waitForFinished(20000));
-        const QString said = QString::fromLocal8Bit(second.readAllStandardOutput());
-        first.kill();
-        first.waitForFinished(10000);
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 0);
-        QVERIFY2(said.contains("already running"), qPrintable(said));
-    }
-
     // Eleven drives (and more) are all listed, and an image opened then is among them.
     void eleven_drives_are_all_listed() {
         for (int n = 0; n < 10; ++n) {
@@ -552,6 +525,87 @@ class test_no_dead_ends : public QObject {
                 QCOMPARE(button->focusPolicy(), Qt::StrongFocus);
             }
         }
+    }
+
+    // Counted things in the language's plural forms; English under "1" and "2", French with
+    // its singular for 0, Japanese with one form.
+    void counts_take_their_plural_forms() {
+        language_state_s kept = language_state();
+        QCOMPARE(plural_text("recovery_ticked", 1).arg("5K"), QStringLiteral("1 file ticked (5K)"));
+        QCOMPARE(plural_text("recovery_ticked", 2).arg("5K"),
+                 QStringLiteral("2 files ticked (5K)"));
+        QCOMPARE(plural_text("recovery_ticked", 0).arg("0B"),
+                 QStringLiteral("0 files ticked (0B)"));
+        for (const char* name : {"Français", "日本語"}) {
+            language_state().current_name = QString::fromUtf8(name);
+            load_language(QString::fromUtf8(name), true);
+            const QStringList forms = text("recovery_ticked").split('|');
+            QCOMPARE(plural_text("recovery_ticked", 0), QString(forms.first()).replace("%n", "0"));
+            QCOMPARE(plural_text("recovery_ticked", 1), QString(forms.first()).replace("%n", "1"));
+            QCOMPARE(plural_text("recovery_ticked", 3), QString(forms.last()).replace("%n", "3"));
+        }
+        language_state() = kept;
+        // Every language has one or two forms of each counted text, each with its count.
+        const QStringList languages = language_state().language_list;
+        QCOMPARE(languages.size(), 10);
+        for (const QString& name : languages) {
+            language_state_s one;
+            language_state() = one;
+            load_language(QStringLiteral("English"), false);
+            load_language(name, true);
+            for (const char* key : {"recovery_ticked", "deep_continue_query"}) {
+                const QStringList forms = text(key).split('|');
+                QVERIFY2(forms.size() >= 1 && forms.size() <= 2, qPrintable(name));
+                for (const QString& form : forms) {
+                    QVERIFY2(form.contains("%n"), qPrintable(name + ": " + form));
+                }
+            }
+        }
+        language_state() = kept;
+    }
+
+    // Only text is previewed as text: a .docx (a ZIP) shows its kind and size.
+    void binary_files_are_not_previewed_as_text() {
+        QVERIFY(recovery_window_c::looks_like_text("plain words\r\nand a tab\there\n"));
+        QVERIFY(recovery_window_c::looks_like_text(QString("Grüße, 日本").toUtf8()));
+        QVERIFY(
+            recovery_window_c::looks_like_text(QByteArray("\xFF\xFE"
+                                                          "a\0b\0",
+                                                          6)));
+        const QByteArray docx = QByteArray("PK\x03\x04\x14\x00\x06\x00", 8) +
+                                QByteArray("[Content_Types].xml") + QByteArray(40, '\0');
+        QVERIFY(!recovery_window_c::looks_like_text(docx));
+        QVERIFY(!recovery_window_c::looks_like_text(QByteArray("\x89PNG\r\n\x1a\n", 8)));
+        // A cut multi-byte character at the end of the bytes read is still text.
+        QVERIFY(recovery_window_c::looks_like_text(QString("abcé").toUtf8().chopped(1)));
+    }
+
+    // "Keep folders" is remembered; the drive list's titles stay above its rows.
+    void small_things_hold() {
+        auto* keep = page()->findChild<QCheckBox*>("chk_keep_folders");
+        const bool was = keep->isChecked();
+        keep->setChecked(!was);
+        window.reset();
+        window = std::make_unique<main_window_c>();
+        QCOMPARE(window->recovery_page->findChild<QCheckBox*>("chk_keep_folders")->isChecked(),
+                 !was);
+        window->recovery_page->findChild<QCheckBox*>("chk_keep_folders")->setChecked(was);
+
+        window->resize(900, 640);
+        window->show();
+        window->on_init_finished();
+        window->show_page(2);
+        QApplication::processEvents();
+        auto* rows = window->drive_page->form->lv_drives;
+        auto* titles = window->drive_page->findChild<QListView*>("lv_drives_header");
+        QVERIFY(titles && titles->isVisible());
+        QVERIFY(rows->isRowHidden(0));
+        QVERIFY(!titles->isRowHidden(0));
+        QVERIFY(titles->geometry().bottom() < rows->geometry().top());
+        QVERIFY(!rows->isRowHidden(1));
+        QCOMPARE(
+            disk_image_filter().section(";;", 0, 0),
+            text("image_filter") + " (*.img *.dd *.raw *.iso *.E01 *.vhd *.vhdx *.vmdk *.qcow2)");
     }
 
     // A paused deep scan lists what it has found so far; resumed, the list goes until the
