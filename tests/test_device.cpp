@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -59,24 +58,12 @@ bool opened_read_only_everywhere(const QString& path) {
     return seen > 0;
 }
 
-bool run_tool(const QString& program, const QStringList& arguments, QString* out = nullptr) {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        return false;
-    }
-    if (out) {
-        *out = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
-    }
-    return process.exitCode() == 0;
-}
-
 // A loop device attached for a test, detached at the end.
 struct attached_loop_s {
     QString device;
     ~attached_loop_s() {
         if (!device.isEmpty()) {
-            run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), device});
+            run_program(QStringLiteral("losetup"), {QStringLiteral("-d"), device});
         }
     }
 };
@@ -398,15 +385,15 @@ class test_device : public QObject {
         note.write("a program's file\n");
         note.close();
         const QString squash = dir.filePath("app.squashfs");  // not named .snap: told by content
-        if (!run_tool("mksquashfs", {dir.filePath("content"), squash, "-quiet", "-noappend"})) {
+        if (!run_program("mksquashfs", {dir.filePath("content"), squash, "-quiet", "-noappend"})) {
             QSKIP("mksquashfs is missing (squashfs-tools)");
         }
         const QString fat = dir.filePath("card.img");
-        QVERIFY(run_tool("mkfs.fat", {"-C", fat, "2048"}));
+        QVERIFY(run_program("mkfs.fat", {"-C", fat, "2048"}));
         attached_loop_s package;
         attached_loop_s card;
-        if (!run_tool("losetup", {"-f", "--show", "-r", squash}, &package.device) ||
-            !run_tool("losetup", {"-f", "--show", "-r", fat}, &card.device)) {
+        if (!run_program("losetup", {"-f", "--show", "-r", squash}, &package.device) ||
+            !run_program("losetup", {"-f", "--show", "-r", fat}, &card.device)) {
             QSKIP("losetup cannot attach an image on this machine");
         }
         const QString package_sys = "/sys/block/" + package.device.section('/', -1);

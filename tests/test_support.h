@@ -22,6 +22,9 @@ int use_images(const QStringList& images);
 int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err,
                int timeout_ms = 120000);
 QByteArray sha256_of_file(const QString& path);
+// Runs a tool (a minute at most); true when it exited with 0. *out gets its standard output,
+// trimmed.
+bool run_program(const QString& program, const QStringList& arguments, QString* out = nullptr);
 // Makes a memory drive holding these bytes the only drive besides no images, and returns
 // its volume as a superfloppy with the given file-system name.
 volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArray> bytes,

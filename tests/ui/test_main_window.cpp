@@ -450,6 +450,9 @@ class test_main_window : public QObject {
         first.start(program, {});
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime.filePath("OrvaneRecovery")), 20000);
+        // Listening (the window is up) before the second copy asks it to come forward.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime.filePath("OrvaneRecovery.socket")),
+                                 20000);
 
         QProcess second;
         second.setProcessEnvironment(environment);
