@@ -33,6 +33,9 @@ constexpr int exit_usage = 2;
 // before the end (run again with the same --map to continue).
 constexpr int exit_image_incomplete = 3;
 constexpr int exit_image_stopped = 4;
+// orvane partitions --repair: the table on the drive holds and nothing was found outside
+// its entries; nothing was written.
+constexpr int exit_nothing_to_repair = 3;
 
 int command_drives(const cli_options_s& options);
 int command_volumes(const cli_options_s& options);

@@ -9,6 +9,7 @@
 #include "device/platform/platform_write.h"
 #include "partition/master_boot_record.h"
 #include "partition/partition_repair.h"
+#include "partition/partition_search.h"
 #include "partition/repair_undo.h"
 
 #include <QFileInfo>
@@ -106,10 +107,17 @@ void print_json_item(const partition_item_s& item, const QString& scheme) {
         object.insert(QStringLiteral("type_guid"), item.type_guid);
     }
     if (item.from_table) {
-        object.insert(QStringLiteral("name"), item.name);
-        object.insert(QStringLiteral("unique_guid"), item.unique_guid);
+        if (!item.unique_guid.isEmpty()) {
+            object.insert(QStringLiteral("name"), item.name);
+            object.insert(QStringLiteral("unique_guid"), item.unique_guid);
+        }
         object.insert(QStringLiteral("from_table"), true);
+        object.insert(QStringLiteral("confirmed"), item.confirmed);
     }
+    if (item.earlier) {
+        object.insert(QStringLiteral("earlier"), true);
+    }
+    object.insert(QStringLiteral("sector_bytes"), 512);
     if (item.logical) {
         object.insert(QStringLiteral("logical"), true);
     }
@@ -132,27 +140,19 @@ void print_item(const partition_item_s& item, const drive_item_s& drive, bool js
         line += QStringLiteral("  (runs past the end of the drive)");
     }
     if (item.from_table) {
-        line += QStringLiteral("  GPT: %1")
-                    .arg(item.name.isEmpty() ? QStringLiteral("(no name)") : item.name);
-    } else if (item.logical) {
+        line += item.confirmed ? QStringLiteral("  in the table, confirmed")
+                               : QStringLiteral("  in the table, no file system at its start");
+        if (!item.unique_guid.isEmpty()) {
+            line += QStringLiteral("  GPT: %1")
+                        .arg(item.name.isEmpty() ? QStringLiteral("(no name)") : item.name);
+        }
+    } else if (item.earlier) {
+        line += QStringLiteral("  earlier, overlapping an entry of the table (never written)");
+    }
+    if (item.logical) {
         line += QStringLiteral("  logical");
     }
     print_line(line);
-}
-
-// The used entries of the partition table now in sector 0; 0 when it holds none.
-int present_entries(const drive_item_s& drive) {
-    auto source = platform::open_drive(platform::drive_by_name(drive.name), nullptr);
-    unsigned char sector[512];
-    if (!source || source->read_at(0, sector, sizeof sector) != 0 || sector[510] != 0x55 ||
-        sector[511] != 0xAA) {
-        return 0;
-    }
-    int used = 0;
-    for (int k = 0; k < mbr_entries; ++k) {
-        used += sector[mbr_table_offset + k * mbr_entry_bytes + 4] != 0 ? 1 : 0;  // type byte
-    }
-    return used;
 }
 
 // What the search learnt about the drive's tables, as one line under the list.
@@ -167,6 +167,13 @@ QString describe_tables(const disk_layout_s& layout) {
         text += QStringLiteral(" (the backup GPT survives; a repair writes the table from it)");
     } else if (layout.primary_ok) {
         text += QStringLiteral(" (the primary GPT survives; its backup is lost)");
+    } else if (layout.existing.scheme == QLatin1String("mbr")) {
+        const qsizetype entries = layout.existing.partitions().size();
+        text += QStringLiteral(" (it %1 %2 %3; a repair keeps them)")
+                    .arg(layout.existing.intact ? QStringLiteral("holds")
+                                                : QStringLiteral("is damaged but keeps"))
+                    .arg(entries)
+                    .arg(entries == 1 ? QStringLiteral("entry") : QStringLiteral("entries"));
     } else if (layout.extended_first != 0) {
         text += QStringLiteral(" (extended boot records survive from sector %1)")
                     .arg(layout.extended_first);
@@ -192,7 +199,6 @@ bool confirm(const QString& question) {
 // table is planned and written at once.
 int repair_table(partition_repair_c& worker, const drive_item_s& drive,
                  const cli_options_s& options, const disk_layout_s& layout) {
-    const bool restore = layout.scheme == QLatin1String("gpt") && !layout.gpt.entries.isEmpty();
     // Planned once: the question lists the entries the repair then writes.
     const table_plan_s plan = worker.plan_repair();
     if (plan.writes.isEmpty()) {
@@ -202,25 +208,29 @@ int repair_table(partition_repair_c& worker, const drive_item_s& drive,
     if (!options.yes) {
         QString question =
             QStringLiteral("%1 %2 on %3 (%4) with these entries?\n")
-                .arg(restore ? QStringLiteral("Write the GPT back from its surviving backup")
+                .arg(plan.restored ? QStringLiteral("Write the GPT back from its surviving copy")
+                     : !plan.kept.isEmpty() ? QStringLiteral("Add to the partition table")
                      : layout.scheme == QLatin1String("gpt")
                          ? QStringLiteral("Write a new GPT")
                          : QStringLiteral("Write a new master boot record"),
                      layout.scheme == QLatin1String("gpt")
                          ? QStringLiteral("(protective MBR, both headers and entry arrays)")
-                         : QStringLiteral("with an extended partition"),
+                         : QStringLiteral("(sector 0)"),
                      drive.name, format_size(drive.size));
-        int number = 0;
-        for (const partition_item_s& item : plan.described) {
-            question += QStringLiteral("  %1 %2, sectors %3 to %4%5\n")
-                            .arg(++number)
-                            .arg(item.fs_name)
-                            .arg(item.start_sector)
-                            .arg(item.end_sector)
-                            .arg(item.name.isEmpty() || item.name == item.fs_name
-                                     ? QString()
-                                     : QStringLiteral(" \"%1\"").arg(item.name));
-        }
+        auto lines = [&question](const QString& what, const QList<partition_item_s>& items) {
+            for (const partition_item_s& item : items) {
+                question += QStringLiteral("  %1: %2, sectors %3 to %4%5\n")
+                                .arg(what, item.fs_name)
+                                .arg(item.start_sector)
+                                .arg(item.end_sector)
+                                .arg(item.name.isEmpty() || item.name == item.fs_name
+                                         ? QString()
+                                         : QStringLiteral(" \"%1\"").arg(item.name));
+            }
+        };
+        lines(QStringLiteral("stays"), plan.kept);
+        lines(QStringLiteral("added"), plan.added);
+        lines(QStringLiteral("removed"), plan.removed);
         if (!confirm(question +
                      QStringLiteral("Every sector it replaces is saved to a file first."))) {
             print_error(QStringLiteral("nothing was written"));
@@ -236,8 +246,12 @@ int repair_table(partition_repair_c& worker, const drive_item_s& drive,
                 .arg(item.end_sector));
     }
     if (!worker.backup_path().isEmpty()) {
-        print_error(QStringLiteral("the replaced sectors were saved to %1; to put them back: "
-                                   "orvane partitions --undo %1 %2")
+        const bool sector0 = plan.writes.size() == 1 && plan.writes[0].lba == 0 &&
+                             plan.writes[0].bytes.size() == 512;
+        print_error((sector0 ? QStringLiteral("the old sector 0 was saved to %1; to put it back: "
+                                              "orvane partitions --undo %1 %2")
+                             : QStringLiteral("the replaced sectors were saved to %1; to put "
+                                              "them back: orvane partitions --undo %1 %2"))
                         .arg(worker.backup_path(), drive.name));
     }
     if (result != 0) {
@@ -248,13 +262,14 @@ int repair_table(partition_repair_c& worker, const drive_item_s& drive,
     if (options.json) {
         print_json({{QStringLiteral("repaired"), drive.name},
                     {QStringLiteral("scheme"), worker.repair_scheme()},
-                    {QStringLiteral("restored"), restore},
+                    {QStringLiteral("restored"), plan.restored},
                     {QStringLiteral("entries"), entries},
                     {QStringLiteral("backup"), worker.backup_path()}});
     } else {
         print_line(
             QStringLiteral("wrote %1 with %2 %3 to %4")
-                .arg(restore ? QStringLiteral("the GPT from its backup")
+                .arg(plan.restored          ? QStringLiteral("the GPT from its surviving copy")
+                     : !plan.kept.isEmpty() ? QStringLiteral("the partition table")
                      : worker.repair_scheme() == QLatin1String("gpt")
                          ? QStringLiteral("a new GPT")
                          : QStringLiteral("a new master boot record"))
@@ -270,82 +285,16 @@ int repair_table(partition_repair_c& worker, const drive_item_s& drive,
     return exit_ok;
 }
 
-// The question before a repair: the drive, its size and each entry to be written.
-QString repair_question(const drive_item_s& drive, const QList<partition_item_s>& found) {
-    QString question = QStringLiteral(
-                           "Write a new master boot record to %1 (%2) with these "
-                           "entries?\n")
-                           .arg(drive.name, format_size(drive.size));
-    int entries = 0;
-    for (const partition_item_s& item : found) {
-        if (entries < mbr_entries && fits_table_entry(item)) {
-            question += QStringLiteral("  %1 %2, sectors %3 to %4\n")
-                            .arg(++entries)
-                            .arg(item.fs_name)
-                            .arg(item.start_sector)
-                            .arg(item.end_sector);
-        }
-    }
-    return question + QStringLiteral("The present sector 0 is saved to a file first.");
-}
-
 int repair(partition_repair_c& worker, const drive_item_s& drive, const cli_options_s& options) {
-    if (const disk_layout_s layout = worker.disk_layout();
-        layout.scheme == QLatin1String("gpt") || layout.extended_first != 0) {
-        return repair_table(worker, drive, options, layout);
+    if (const QString holds = worker.table_holds(); !holds.isEmpty()) {
+        print_error(QStringLiteral("%1; nothing was written").arg(holds));
+        return exit_nothing_to_repair;
     }
-    const QList<partition_item_s> found = worker.partitions();
     if (const QString refused = worker.repair_refusal(); !refused.isEmpty()) {
         print_error(QStringLiteral("%1; nothing was written").arg(refused));
         return exit_failed;
     }
-    int entries = 0;
-    for (const partition_item_s& item : found) {
-        entries += fits_table_entry(item) && entries < mbr_entries ? 1 : 0;
-    }
-    if (const int present = present_entries(drive); present > 0) {
-        print_error(QStringLiteral("%1 holds a partition table with %2 used %3 now; the repair "
-                                   "replaces it")
-                        .arg(drive.name)
-                        .arg(present)
-                        .arg(present == 1 ? QStringLiteral("entry") : QStringLiteral("entries")));
-    }
-    if (!options.yes && !confirm(repair_question(drive, found))) {
-        print_error(QStringLiteral("nothing was written"));
-        return exit_failed;
-    }
-    const int result = worker.repair_mbr();
-    for (const partition_item_s& item : worker.left_out()) {
-        print_error(QStringLiteral("the %1 partition at sector %2 lies beyond what a master boot "
-                                   "record can describe and has no entry")
-                        .arg(item.fs_name)
-                        .arg(item.start_sector));
-    }
-    if (!worker.backup_path().isEmpty()) {
-        print_error(QStringLiteral("the old sector 0 was saved to %1; to put it back: orvane "
-                                   "partitions --undo %1 %2")
-                        .arg(worker.backup_path(), drive.name));
-    }
-    if (result != 0) {
-        print_error(QStringLiteral("repair failed: %1").arg(worker.repair_error()));
-        return exit_failed;
-    }
-    if (options.json) {
-        print_json({{QStringLiteral("repaired"), drive.name},
-                    {QStringLiteral("entries"), entries},
-                    {QStringLiteral("backup"), worker.backup_path()}});
-    } else {
-        print_line(QStringLiteral("wrote a new master boot record with %1 %2 to %3")
-                       .arg(entries)
-                       .arg(entries == 1 ? QStringLiteral("entry") : QStringLiteral("entries"))
-                       .arg(drive.name));
-    }
-    if (!worker.table_reread()) {
-        print_error(QStringLiteral("the kernel keeps the old partition table until %1 is "
-                                   "attached again (or partprobe is run)")
-                        .arg(drive.name));
-    }
-    return exit_ok;
+    return repair_table(worker, drive, options, worker.disk_layout());
 }
 
 // orvane partitions --undo BACKUP DRIVE: the sectors a repair replaced, put back.
@@ -415,6 +364,14 @@ int command_partitions(const cli_options_s& options) {
     worker.set_drive(drive);
     catch_interrupt();
     const bool show_progress = ::isatty(STDERR_FILENO);
+    {
+        // The table on the drive first: what a repair keeps.
+        QString error;
+        auto source = platform::open_drive(platform::drive_by_name(drive.name), &error);
+        if (source && !options.json) {
+            print_line(describe_existing_table(read_table_on(*source)));
+        }
+    }
     if (!options.json) {
         print_line(QStringLiteral("%1 %2  %3 %4 %5")
                        .arg(QStringLiteral("FS"), -7)

@@ -31,18 +31,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QList<partition_item_s> found;
     std::atomic<double> progress{0.0};
     partition_search_hooks_s hooks;
-    // A surviving GPT's partitions come first; the search's own finds follow in order, and
-    // no two partitions overlap.
+    // The entries of the table on the drive come first; the search's own finds follow in
+    // order, and no two of those overlap (an earlier file system overlaps an entry of the
+    // table by its nature).
     hooks.found = [&](const partition_item_s& item) {
-        if (item.end_sector < item.start_sector ||
-            (!item.from_table && !found.isEmpty() && !found.last().from_table &&
-             item.start_sector <= found.last().end_sector)) {
+        if (item.end_sector < item.start_sector) {
             std::abort();
         }
+        const partition_item_s* last_found = nullptr;
         for (const partition_item_s& other : found) {
-            if (item.start_sector <= other.end_sector && other.start_sector <= item.end_sector) {
+            const bool overlap =
+                item.start_sector <= other.end_sector && other.start_sector <= item.end_sector;
+            if (!other.from_table && !other.earlier) {
+                last_found = &other;
+            }
+            if (overlap && !item.earlier && !other.earlier) {
                 std::abort();
             }
+        }
+        if (!item.from_table && !item.earlier && last_found &&
+            item.start_sector <= last_found->end_sector) {
+            std::abort();
         }
         found << item;
     };

@@ -1,8 +1,10 @@
 // libFuzzer harness for the table reader and the file-system probes: each input is a whole
-// drive in memory. Its tables are read (sector 0 and both GPTs), every sector is tested by
-// the probes and as an extended boot record, and a table is planned for what was found.
-// Every input must end without a crash, a sanitizer report or a hang, and every answer
-// must lie inside the drive.
+// drive in memory. Its tables are read (sector 0 with its chain of extended boot records,
+// and both GPTs) and checked, every sector is tested by the probes and as an extended boot
+// record, a table is planned for what was found, and the sector writer's table check
+// judges the plan and the drive's own sectors. Every input must end without a crash, a
+// sanitizer report or a hang, and every answer must lie inside the drive.
+#include "device/platform/sector_write.h"
 #include "fuzz_support.h"
 #include "partition/disk_layout.h"
 #include "partition/fs_probe.h"
@@ -11,10 +13,12 @@
 #include <QByteArray>
 #include <QList>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz_prepare_process();
@@ -31,7 +35,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     };
     disk_layout_s layout = read_disk_layout(read, drive);
-    QList<partition_item_s> found = gpt_items(layout, read, drive);
+    const existing_table_s& existing = layout.existing;
+    for (const table_entry_s& e : existing.entries) {
+        if (e.first > e.last || e.last >= drive || (e.confirmed && e.fs_name.isEmpty())) {
+            std::abort();
+        }
+        for (const table_entry_s& other : existing.entries) {
+            const bool nested =
+                e.kind == table_entry_kind_e::logical || other.kind == table_entry_kind_e::logical;
+            if (&e != &other && !nested && e.first <= other.last && other.first <= e.last) {
+                std::abort();  // entries that overlap are refused, never listed
+            }
+        }
+    }
+    if (existing.intact && !existing.problems.isEmpty()) {
+        std::abort();
+    }
+    QList<partition_item_s> found = table_items(layout);
     for (const partition_item_s& item : found) {
         if (item.start_sector > item.end_sector || item.end_sector >= drive) {
             std::abort();
@@ -69,5 +89,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     }
+    // The writer's check over the plan (at most what one request carries) and over the
+    // drive's own sectors written back as an undo.
+    const platform::old_sector_f old = [&](std::uint64_t lba, std::uint8_t* out) {
+        return read(lba, 1, out) == 0;
+    };
+    std::vector<platform::sector_write_s> writes;
+    for (const table_write_s& w : plan.writes) {
+        for (qsizetype at = 0; at < w.bytes.size() && writes.size() < platform::max_sector_writes;
+             at += 512) {
+            platform::sector_write_s s;
+            s.lba = w.lba + std::uint64_t(at / 512);
+            std::memcpy(s.bytes.data(), w.bytes.constData() + at, 512);
+            writes.push_back(s);
+        }
+    }
+    platform::check_table_writes(writes, platform::write_kind_e::table, drive, old);
+    std::vector<platform::sector_write_s> undo;
+    for (std::uint64_t lba = 0; lba < std::min<std::uint64_t>(drive, 4); ++lba) {
+        platform::sector_write_s s;
+        s.lba = lba;
+        std::memcpy(s.bytes.data(), data + lba * 512, 512);
+        undo.push_back(s);
+    }
+    platform::check_table_writes(undo, platform::write_kind_e::undo, drive, old);
     return 0;
 }

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         platform::write_request_s again;
         if (!platform::decode_request(platform::encode_request(request), &again, &error) ||
             !(again.identity == request.identity) || again.writes.size() != request.writes.size() ||
-            again.device != request.device) {
+            again.device != request.device || again.kind != request.kind) {
             std::abort();
         }
     }

@@ -56,6 +56,7 @@ disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sec
         }
     }
     if (drive_sectors < 3) {
+        layout.existing = read_existing_table(read, drive_sectors, false, false, {});
         return layout;
     }
     // Each header sector is read once; an entry array only behind a header that holds.
@@ -86,6 +87,8 @@ disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sec
     if (layout.gpt_seen && !layout.primary_ok && !layout.backup_ok) {
         layout.gpt_problem = why_backup.isEmpty() ? why_primary : why_backup;
     }
+    layout.existing =
+        read_existing_table(read, drive_sectors, layout.primary_ok, layout.backup_ok, layout.gpt);
     return layout;
 }
 
@@ -129,24 +132,27 @@ bool file_system_at(std::uint64_t start, std::uint64_t drive_sectors, const prob
     return false;
 }
 
-QList<partition_item_s> gpt_items(const disk_layout_s& layout, const probe_read_f& read,
-                                  std::uint64_t drive_sectors) {
+QList<partition_item_s> table_items(const disk_layout_s& layout) {
     QList<partition_item_s> items;
-    for (const gpt_entry_s& entry : layout.gpt.entries) {
+    for (const table_entry_s& entry : layout.existing.partitions()) {
         partition_item_s item;
-        std::uint64_t sectors = 0;
-        item.type_guid = guid_text(entry.type_guid);
-        if (!file_system_at(entry.first, drive_sectors, read, &item.fs_name, &sectors)) {
-            item.fs_name = QStringLiteral("unknown");
-        }
+        item.fs_name = entry.confirmed ? entry.fs_name : QStringLiteral("unknown");
         QString table_guid;
         fs_table_types(item.fs_name, &item.partition_type, &table_guid);
+        if (entry.kind == table_entry_kind_e::gpt) {
+            item.type_guid = entry.type_guid;
+            item.unique_guid = entry.unique_guid;
+            item.name = entry.name;
+            item.attributes = entry.attributes;
+        } else {
+            item.partition_type = entry.type;
+            item.type_guid = table_guid;
+        }
         item.start_sector = entry.first;
         item.end_sector = entry.last;
-        item.unique_guid = guid_text(entry.unique_guid);
-        item.name = entry.name;
-        item.attributes = entry.attributes;
         item.from_table = true;
+        item.confirmed = entry.confirmed;
+        item.logical = entry.kind == table_entry_kind_e::logical;
         items << item;
     }
     std::sort(items.begin(), items.end(), [](const partition_item_s& a, const partition_item_s& b) {
@@ -218,12 +224,20 @@ void finish_layout(disk_layout_s* layout, const QList<partition_item_s>& found,
     bool beyond_2tib = drive_sectors > two_tib_sectors;
     int primaries = layout->extended_first != 0 ? 1 : 0;
     for (const partition_item_s& item : found) {
+        if (item.earlier) {
+            continue;
+        }
         beyond_2tib |= item.end_sector >= two_tib_sectors;
         primaries += item.logical && layout->extended_first != 0 ? 0 : 1;
     }
     // More partitions than a master boot record holds, with no chain of extended boot
     // records to put the others in, were a GPT's.
-    const bool gpt = layout->primary_ok || layout->backup_ok || layout->gpt_seen ||
-                     layout->protective_mbr || beyond_2tib || primaries > 4;
+    // The table on the drive decides first: a master boot record that holds is kept as one,
+    // even over a GPT left behind by an earlier layout.
+    const QString& existing = layout->existing.scheme;
+    const bool gpt = existing.isEmpty()
+                         ? layout->primary_ok || layout->backup_ok || layout->gpt_seen ||
+                               layout->protective_mbr || beyond_2tib || primaries > 4
+                         : existing == QLatin1String("gpt");
     layout->scheme = gpt ? QStringLiteral("gpt") : QStringLiteral("mbr");
 }

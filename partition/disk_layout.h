@@ -6,6 +6,7 @@
 // Filled by search_partitions (partition_search.h) and read by the repair. Pure functions
 // over sectors read from the drive (hostile data).
 
+#include "existing_table.h"
 #include "fs_probe.h"
 #include "gpt_table.h"
 #include "partition_item.h"
@@ -41,15 +42,16 @@ struct disk_layout_s {
     // it; both 0 when there is none.
     std::uint64_t extended_first = 0;
     std::uint64_t extended_last = 0;
+    existing_table_s existing;  // the table on the drive as it was read before the search
 };
 
-// Reads sector 0 and both GPTs.
+// Reads sector 0, both GPTs and the table on the drive (existing_table.h).
 disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sectors);
 
-// The partitions of the surviving GPT, named by the file system found at their start
-// (empty layout.gpt: none). Their ends are the table's.
-QList<partition_item_s> gpt_items(const disk_layout_s& layout, const probe_read_f& read,
-                                  std::uint64_t drive_sectors);
+// The entries of the table on the drive that hold a partition, in start order, named by
+// the file system found at their start ("unknown" when none is: not confirmed). Their
+// ends are the table's.
+QList<partition_item_s> table_items(const disk_layout_s& layout);
 
 // The file system that starts at `start` (NTFS, FAT32 or a probed one): its name and its
 // size in sectors, or false.
@@ -65,7 +67,8 @@ const ebr_s* ebr_for(const disk_layout_s& layout, std::uint64_t start);
 
 // After the search: finds the chain of extended boot records that describes logical
 // partitions the search found (the extended partition's range), and decides the scheme:
-// GPT when a GPT or a protective record was seen, the drive is over 2 TiB, a partition
+// the scheme of the table on the drive when it has one; else GPT when a GPT or a
+// protective record was seen, the drive is over 2 TiB, a partition
 // lies beyond it, or more partitions were found than four entries and a surviving chain
 // can hold; a master boot record otherwise.
 void finish_layout(disk_layout_s* layout, const QList<partition_item_s>& found,

@@ -1,6 +1,6 @@
 // The probes of the Linux file systems: ext2/3/4, XFS, btrfs and swap.
+#include "device/platform/disk_crc.h"
 #include "disk_bytes.h"
-#include "disk_crc.h"
 #include "fs_probe.h"
 
 #include <cstring>

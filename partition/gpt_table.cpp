@@ -1,7 +1,7 @@
 #include "gpt_table.h"
 
+#include "device/platform/disk_crc.h"
 #include "disk_bytes.h"
-#include "disk_crc.h"
 #include "master_boot_record.h"
 
 #include <QUuid>

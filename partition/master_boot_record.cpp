@@ -37,6 +37,16 @@ bool fits_table_entry(const partition_item_s& item) {
            item.end_sector - item.start_sector < UINT32_MAX;
 }
 
+void write_table_entry(std::uint8_t* entry, const partition_item_s& item, bool active,
+                       std::uint32_t heads, std::uint32_t sectors_per_track) {
+    entry[0] = active ? 0x80 : 0x00;
+    encode_chs(item.start_sector, heads, sectors_per_track, entry + 1);
+    entry[4] = static_cast<std::uint8_t>(item.partition_type);
+    encode_chs(item.end_sector, heads, sectors_per_track, entry + 5);
+    put_le32(entry + 8, static_cast<std::uint32_t>(item.start_sector));
+    put_le32(entry + 12, static_cast<std::uint32_t>(item.end_sector - item.start_sector + 1));
+}
+
 int build_master_boot_record(std::uint8_t* record, const QList<partition_item_s>& found,
                              std::uint32_t heads, std::uint32_t sectors_per_track,
                              QList<partition_item_s>* left_out) {
@@ -56,12 +66,7 @@ int build_master_boot_record(std::uint8_t* record, const QList<partition_item_s>
         std::uint8_t* entry = record + mbr_table_offset + filled * mbr_entry_bytes;
         // Only the first entry is active; a second active one would make the loader refuse
         // the table.
-        entry[0] = filled == 0 ? 0x80 : 0x00;
-        encode_chs(item.start_sector, heads, sectors_per_track, entry + 1);
-        entry[4] = static_cast<std::uint8_t>(item.partition_type);
-        encode_chs(item.end_sector, heads, sectors_per_track, entry + 5);
-        put_le32(entry + 8, static_cast<std::uint32_t>(item.start_sector));
-        put_le32(entry + 12, static_cast<std::uint32_t>(item.end_sector - item.start_sector + 1));
+        write_table_entry(entry, item, filled == 0, heads, sectors_per_track);
         ++filled;
     }
     record[510] = 0x55;

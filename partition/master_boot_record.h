@@ -28,6 +28,11 @@ void encode_chs(std::uint64_t sector, std::uint32_t heads, std::uint32_t sectors
 // A partition a table entry can describe: its first sector and its length fit 32 bits.
 bool fits_table_entry(const partition_item_s& item);
 
+// Fills one 16-byte table entry for `item` (which must fit one): status byte, CHS start,
+// type, CHS end, first sector and length.
+void write_table_entry(std::uint8_t* entry, const partition_item_s& item, bool active,
+                       std::uint32_t heads, std::uint32_t sectors_per_track);
+
 // Rewrites `record` (sector 0 as read from the drive) in place: bytes 0-439 our boot
 // loader, bytes 440-445 kept, entries from the first four found partitions that fit
 // (entry 0 active), the other entries cleared, 0x55 0xAA at the end. Partitions that do

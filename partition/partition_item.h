@@ -21,8 +21,12 @@ struct partition_item_s {
     QString unique_guid{};
     QString name{};
     std::uint64_t attributes = 0;
-    bool from_table = false;  // listed from a surviving table, not found by the search
-    bool logical = false;     // a logical partition of a surviving extended boot record chain
+    bool from_table = false;  // an entry of the table on the drive, not found by the search
+    bool confirmed = false;   // from_table: its file system was found at its start
+    // Found by the search where it overlaps an entry of the table on the drive: an earlier
+    // file system whose space the entry now holds. Shown, never written into a table.
+    bool earlier = false;
+    bool logical = false;  // a logical partition of a surviving extended boot record chain
 };
 Q_DECLARE_METATYPE(partition_item_s)
 

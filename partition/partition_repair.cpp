@@ -4,6 +4,7 @@
 #include "master_boot_record.h"
 #include "partition_search.h"
 #include "sector_backup.h"
+#include "table_builder.h"
 
 #include "app/diagnostics.h"
 #include "device/platform/platform_device.h"
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <exception>
@@ -99,7 +101,16 @@ QString partition_repair_c::search_error() const {
 
 QString partition_repair_c::repair_refusal() const {
     QMutexLocker hold(&lock_);
-    return refusal_for(drive_.name, first_sector_, partition_list);
+    if (const QString refused = refusal_for(drive_.name, first_sector_, partition_list);
+        !refused.isEmpty()) {
+        return refused;
+    }
+    return repair_not_needed(layout_, partition_list);
+}
+
+QString partition_repair_c::table_holds() const {
+    QMutexLocker hold(&lock_);
+    return repair_not_needed(layout_, partition_list);
 }
 
 QString partition_repair_c::whole_volume_file_system() const {
@@ -125,6 +136,7 @@ void partition_repair_c::run() {
         search_error_.clear();
         stopped_ = false;
         first_sector_.clear();
+        first_sectors_.clear();
         identified_ = false;
         plan_ = {};
         planned_ = false;
@@ -189,9 +201,32 @@ void partition_repair_c::search() {
     disk_layout_s layout;
     hooks.layout = &layout;
     const search_end_e end = search_partitions(*source, hooks);
+    // The first sectors of every partition as the search saw them: a repair writes only
+    // while they are still the same.
+    QMap<std::uint64_t, QByteArray> starts;
+    for (const partition_item_s& item : partitions()) {
+        if (!item.earlier) {
+            starts.insert(item.start_sector, start_hash(*source, item.start_sector));
+        }
+    }
     QMutexLocker hold(&lock_);
     stopped_ = end == search_end_e::stopped;
     layout_ = layout;
+    first_sectors_ = starts;
+}
+
+QByteArray partition_repair_c::start_hash(platform::device_source_c& source, std::uint64_t start) {
+    const std::uint64_t sectors = source.byte_size() / boot_sector_bytes;
+    if (start >= sectors) {
+        return {};
+    }
+    QByteArray bytes(qsizetype(std::min<std::uint64_t>(start_check_sectors, sectors - start)) *
+                         boot_sector_bytes,
+                     '\0');
+    if (source.read_at(start * boot_sector_bytes, bytes.data(), std::size_t(bytes.size())) != 0) {
+        return {};
+    }
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 }
 
 int partition_repair_c::fail_repair(const QString& why) {
@@ -224,80 +259,6 @@ bool partition_repair_c::begin_repair(drive_item_s* drive) {
 }
 
 int partition_repair_c::repair_mbr() {
-    drive_item_s drive;
-    if (!begin_repair(&drive)) {
-        return -1;
-    }
-    const QList<partition_item_s> found = partitions();
-    platform::drive_identity_s searched;
-    {
-        QMutexLocker hold(&lock_);
-        if (!identified_) {
-            repair_error_ = QStringLiteral(
-                                "%1 cannot be written (it is no block device or raw "
-                                "image file)")
-                                .arg(drive.name);
-            return -1;
-        }
-        searched = identity_;
-    }
-    // The drive as it is now, read-only: the same medium, size and sector 0 as searched.
-    const platform::drive_desc_s desc = platform::drive_by_name(drive.name);
-    QString error;
-    auto source = platform::open_drive(desc, &error);
-    platform::drive_identity_s now;
-    std::array<std::uint8_t, 512> record{};
-    if (!source) {
-        return fail_repair(error);
-    }
-    if (!source->identify(&now) || source->read_at(0, record.data(), record.size()) != 0) {
-        return fail_repair(QStringLiteral("cannot read sector 0 of %1").arg(drive.name));
-    }
-    source.reset();
-    if (!(now == searched) ||
-        platform::sha256(record.data(), record.size()) != searched.first_sector) {
-        return fail_repair(QStringLiteral("the drive %1 changed since the search; search again. "
-                                          "Nothing was written.")
-                               .arg(drive.name));
-    }
-    const QByteArray old_sector(reinterpret_cast<const char*>(record.data()), 512);
-    const QString refused = refusal_for(drive.name, old_sector, found);
-    if (!refused.isEmpty()) {
-        return fail_repair(refused);
-    }
-    const std::uint32_t heads = drive.geometry ? drive.geometry->TracksPerCylinder : 0;
-    const std::uint32_t per_track = drive.geometry ? drive.geometry->SectorsPerTrack : 0;
-    if (build_master_boot_record(record.data(), found, heads, per_track, &left_out_) == 0) {
-        return fail_repair(
-            QStringLiteral("no found partition fits a table entry; sector 0 is "
-                           "left as it is"));
-    }
-    const QByteArray new_sector(reinterpret_cast<const char*>(record.data()), 512);
-    sector_backup_s backup;
-    backup.drive = drive.name;
-    backup.drive_sectors = searched.sectors;
-    backup.ranges << backup_range_s{
-        0, old_sector, QCryptographicHash::hash(new_sector, QCryptographicHash::Sha256)};
-    backup_path_ = save_sector_backup(backup, &error);
-    if (backup_path_.isEmpty()) {
-        return fail_repair(
-            QStringLiteral("sector 0 was not changed: no backup could be saved (%1)").arg(error));
-    }
-    platform::write_request_s request;
-    request.identity = searched;
-    platform::sector_write_s write;
-    write.lba = 0;
-    write.replaces = searched.first_sector;
-    write.bytes = record;
-    request.writes.push_back(write);
-    const platform::write_result_s result = platform::write_sectors(desc, request);
-    if (result.status != platform::write_status_e::written) {
-        if (result.status != platform::write_status_e::failed) {
-            QFile::remove(backup_path_);  // nothing was written: nothing to undo
-            backup_path_.clear();
-        }
-        return fail_repair(QString::fromStdString(result.message));
-    }
-    table_reread_ = result.table_reread;
-    return 0;
+    // One way to write a table: the plan keeps what holds on the drive and adds the rest.
+    return repair_table();
 }

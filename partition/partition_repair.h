@@ -18,6 +18,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -25,6 +26,14 @@
 
 #include <atomic>
 #include <cstdint>
+
+namespace platform {
+class device_source_c;
+}
+
+// Sectors at a partition's start compared at write time: 4 KiB, which holds the boot
+// sector of FAT, exFAT and NTFS, the ext superblock and XFS's.
+constexpr std::uint32_t start_check_sectors = 8;
 
 class partition_repair_c : public QThread {
     Q_OBJECT
@@ -37,14 +46,8 @@ class partition_repair_c : public QThread {
     int set_drive(const drive_item_s& drive);
     drive_item_s current_drive() const;
 
-    // Rewrites sector 0 as a new master boot record for the partitions found: 0 when it
-    // was written in full, -1 otherwise (repair_error says why). Refuses, doing nothing,
-    // when no drive is set, the search runs, it found nothing, sector 0 holds a file
-    // system, or the drive is not the one searched (its device number, disk sequence
-    // number, size or sector 0 changed). The sector as it was is saved first to
-    // backup_path (synced to disk); without that copy nothing is written. The write itself
-    // is checked again and done by platform::write_sectors (the privileged writer in the
-    // desktop program), on a descriptor opened exclusively.
+    // The same as repair_table: the master boot record of a drive without a GPT is planned
+    // like any other table (what holds is kept, what was found is added).
     int repair_mbr();
 
     // The table a repair of what the last search found writes (table_builder.h): a GPT
@@ -56,9 +59,13 @@ class partition_repair_c : public QThread {
     table_plan_s plan_repair();
 
     // Writes the table that what the search found calls for: the plan kept by plan_repair,
-    // or a new one like it. The same checks as repair_mbr (identity, exclusive write
-    // through the writer, the hash of every replaced sector); every sector it replaces is
-    // saved first to backup_path, one range per run. 0 when written, -1 otherwise
+    // or a new one like it. Refuses, doing nothing, when no drive is set, the search runs,
+    // nothing needs repair (repair_refusal), the drive is not the one searched (device
+    // number, disk sequence number, size or sector 0 changed), or the first sectors of a
+    // partition in the plan changed since the search. Only sectors whose bytes change are
+    // written; every one is saved first to backup_path (synced), one range per run, and
+    // written with the hash of what it replaces, exclusively, by platform::write_sectors
+    // (the privileged writer in the desktop program). 0 when written, -1 otherwise
     // (repair_error says why).
     int repair_table();
     QString repair_scheme() const { return repair_scheme_; }
@@ -90,6 +97,9 @@ class partition_repair_c : public QThread {
     // sector 0, or sector 0 holds a file system's own boot sector (a drive formatted whole
     // needs no partition table; the quick scan reaches its files).
     QString repair_refusal() const;
+    // Why the table on the drive needs no repair after the last search (it holds and
+    // nothing was found outside its entries); empty when it may need one.
+    QString table_holds() const;
     // The file system that starts at sector 0 of the searched drive ("FAT32", "NTFS",
     // "exFAT", ...), which makes a partition table wrong there; empty when none does.
     QString whole_volume_file_system() const;
@@ -111,6 +121,9 @@ class partition_repair_c : public QThread {
   private:
     void search();
     int fail_repair(const QString& why);
+    // SHA-256 of the first start_check_sectors sectors of a partition (fewer at the end of
+    // the drive); empty when they cannot be read.
+    static QByteArray start_hash(platform::device_source_c& source, std::uint64_t start);
     // Forgets the last repair's report and checks that one may begin on *drive (the drive
     // searched); false with repair_error() set otherwise.
     bool begin_repair(drive_item_s* drive);
@@ -121,8 +134,9 @@ class partition_repair_c : public QThread {
     QString search_error_;
     bool stopped_ = false;
     disk_layout_s layout_;
-    QByteArray first_sector_;              // sector 0 as the search read it; empty when unread
-    platform::drive_identity_s identity_;  // the searched drive's, when identified
+    QByteArray first_sector_;  // sector 0 as the search read it; empty when unread
+    QMap<std::uint64_t, QByteArray> first_sectors_;  // start_hash of each partition found
+    platform::drive_identity_s identity_;            // the searched drive's, when identified
     bool identified_ = false;
     std::atomic<int> stop_word_{0};  // written by request_stop, read by the search
 

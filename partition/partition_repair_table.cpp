@@ -15,6 +15,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QMap>
 #include <QMutexLocker>
 
 #include <cstring>
@@ -98,9 +99,26 @@ int partition_repair_c::repair_table() {
     if (plan.writes.isEmpty()) {
         return fail_repair(QStringLiteral("nothing was written: %1").arg(plan.error));
     }
+    // The partitions the table will hold must still start as the search saw them: a
+    // partition wiped or reformatted since would get an entry for what is no longer there.
+    QMap<std::uint64_t, QByteArray> seen;
+    {
+        QMutexLocker hold(&lock_);
+        seen = first_sectors_;
+    }
+    for (const partition_item_s& item : plan.described) {
+        const auto at = seen.constFind(item.start_sector);
+        if (at != seen.constEnd() && start_hash(*source, item.start_sector) != at.value()) {
+            return fail_repair(QStringLiteral("the disk changed since the search; search again "
+                                              "(the partition at sector %1 is not what it was). "
+                                              "Nothing was written.")
+                                   .arg(item.start_sector));
+        }
+    }
     sector_backup_s backup;
     backup.drive = drive.name;
     backup.drive_sectors = searched.sectors;
+    backup.medium = platform::drive_medium(desc);
     platform::write_request_s request;
     request.identity = searched;
     for (const table_write_s& w : plan.writes) {
@@ -112,12 +130,19 @@ int partition_repair_c::repair_table() {
         backup.ranges << backup_range_s{
             w.lba, old, QCryptographicHash::hash(w.bytes, QCryptographicHash::Sha256)};
         for (qsizetype at = 0; at < w.bytes.size(); at += 512) {
+            if (std::memcmp(old.constData() + at, w.bytes.constData() + at, 512) == 0) {
+                continue;  // already as planned: not written
+            }
             platform::sector_write_s write;
             write.lba = w.lba + std::uint64_t(at / 512);
             write.replaces = platform::sha256(old.constData() + at, 512);
             std::memcpy(write.bytes.data(), w.bytes.constData() + at, 512);
             request.writes.push_back(write);
         }
+    }
+    if (request.writes.empty()) {
+        return fail_repair(
+            QStringLiteral("the drive already holds this table; nothing was written"));
     }
     if (request.writes.size() > platform::max_sector_writes) {
         return fail_repair(

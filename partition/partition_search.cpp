@@ -61,17 +61,29 @@ bool stop_asked(const partition_search_hooks_s& hooks) {
 
 }  // namespace
 
-search_end_e search_partitions(platform::device_source_c& source,
-                               const partition_search_hooks_s& hooks) {
-    const std::uint64_t drive_bytes = source.byte_size();
-    const std::uint64_t drive_sectors = drive_bytes / boot_sector_bytes;
-    const probe_read_f read = [&source, drive_sectors](std::uint64_t first, std::uint32_t n,
-                                                       std::uint8_t* out) {
+namespace {
+
+probe_read_f source_reader(platform::device_source_c& source, std::uint64_t drive_sectors) {
+    return [&source, drive_sectors](std::uint64_t first, std::uint32_t n, std::uint8_t* out) {
         if (first >= drive_sectors || n > drive_sectors - first) {
             return -1;
         }
         return source.read_at(first * boot_sector_bytes, out, std::size_t(n) * boot_sector_bytes);
     };
+}
+
+}  // namespace
+
+existing_table_s read_table_on(platform::device_source_c& source) {
+    const std::uint64_t drive_sectors = source.byte_size() / boot_sector_bytes;
+    return read_disk_layout(source_reader(source, drive_sectors), drive_sectors).existing;
+}
+
+search_end_e search_partitions(platform::device_source_c& source,
+                               const partition_search_hooks_s& hooks) {
+    const std::uint64_t drive_bytes = source.byte_size();
+    const std::uint64_t drive_sectors = drive_bytes / boot_sector_bytes;
+    const probe_read_f read = source_reader(source, drive_sectors);
     disk_layout_s layout = read_disk_layout(read, drive_sectors);
     QList<partition_item_s> found;
     auto record = [&](const partition_item_s& item) {
@@ -80,27 +92,22 @@ search_end_e search_partitions(platform::device_source_c& source,
             hooks.found(item);
         }
     };
-    // A surviving GPT's partitions are listed first and not searched again.
-    const QList<partition_item_s> listed = gpt_items(layout, read, drive_sectors);
+    // The entries of the table on the drive are listed first. The confirmed ones are not
+    // searched again; inside the others the search goes on, since what it finds there may
+    // tell what the entry once held.
+    const QList<partition_item_s> listed = table_items(layout);
     for (const partition_item_s& item : listed) {
         record(item);
     }
     auto listed_end = [&listed](std::uint64_t sector) -> std::uint64_t {
         for (const partition_item_s& item : listed) {  // sorted by start
-            if (sector >= item.start_sector && sector <= item.end_sector) {
+            if (item.confirmed && sector >= item.start_sector && sector <= item.end_sector) {
                 sector = item.end_sector + 1;
             }
         }
         return sector;
     };
-    auto overlaps_listed = [&listed](std::uint64_t first, std::uint64_t last) {
-        for (const partition_item_s& item : listed) {
-            if (first <= item.end_sector && item.start_sector <= last) {
-                return true;
-            }
-        }
-        return false;
-    };
+    QList<std::uint64_t> earlier_starts;  // each earlier file system is listed once
     block_reader_c reader(source);
     std::uint64_t block = 0;          // first sector of the block
     std::uint32_t count = 0;          // sectors in the block
@@ -200,8 +207,7 @@ search_end_e search_partitions(platform::device_source_c& source,
             // A probe confirms only partitions that lie inside the drive.
             std::uint64_t end = hit.start + hit.sectors;
             block = at + 1;
-            // A volume that overlaps a partition of the surviving table is an older one.
-            if (hit.start >= found_until && !overlaps_listed(hit.start, end - 1)) {
+            auto hit_item = [&hit, end] {
                 partition_item_s item;
                 item.fs_name = hit.fs_name;
                 item.partition_type = hit.partition_type;
@@ -209,6 +215,21 @@ search_end_e search_partitions(platform::device_source_c& source,
                 fs_table_types(hit.fs_name, &table_type, &item.type_guid);
                 item.start_sector = hit.start;
                 item.end_sector = end - 1;
+                return item;
+            };
+            // A file system that overlaps an entry of the table on the drive is an older
+            // one: listed as earlier, never jumped over (the entry's own file system may lie
+            // inside it) and never written into a table.
+            if (overlaps_table(layout.existing, hit.start, end - 1)) {
+                if (!earlier_starts.contains(hit.start) &&
+                    earlier_starts.size() < max_recorded_ebrs) {
+                    earlier_starts << hit.start;
+                    partition_item_s item = hit_item();
+                    item.earlier = true;
+                    record(item);
+                }
+            } else if (hit.start >= found_until) {
+                partition_item_s item = hit_item();
                 if (const ebr_s* ebr = ebr_for(layout, hit.start);
                     ebr && ebr->logical_last < drive_sectors) {
                     item.logical = true;

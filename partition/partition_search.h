@@ -2,10 +2,12 @@
 // The search of a whole drive for lost partitions: NTFS and FAT32 boot sectors, and the
 // superblocks of the probed file systems (fs_probe.h).
 //
-// First the drive's tables are read: the partitions of a surviving GPT are listed at once
-// and not searched again. Then the drive is read in 128 KiB blocks (256 sectors) that
-// overlap by one sector, so that a boot sector in the last sector of a block is tested
-// together with the sector behind it. A hit counts only when its probe confirms it
+// First the table on the drive is read and checked (existing_table.h): its entries are
+// listed at once, each confirmed when its file system is found at its start, and the
+// confirmed ones are not searched again. A file system found over an entry of that table
+// is listed as an earlier one (partition_item_s::earlier). Then the drive is read in 128 KiB blocks
+// (256 sectors) that overlap by one sector, so that a boot sector in the last sector of a block is
+// tested together with the sector behind it. A hit counts only when its probe confirms it
 // (boot_signature.h, fs_probe.h): the partition lies inside the drive and its file
 // system's structures are where the boot sector or superblock says. A backup copy names
 // the partition's real start, and a partition is recorded once. A recorded partition is
@@ -36,6 +38,9 @@ struct partition_search_hooks_s {
 };
 
 enum class search_end_e { complete, stopped };
+
+// The table on the drive as the search reads it first (existing_table.h).
+existing_table_s read_table_on(platform::device_source_c& source);
 
 // Searches from sector 0 to the last whole sector of the source.
 search_end_e search_partitions(platform::device_source_c& source,

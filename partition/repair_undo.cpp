@@ -48,18 +48,34 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
         return fail(
             QStringLiteral("'%1' cannot be identified, so it is not written").arg(drive.name));
     }
-    if (backup.drive_sectors != 0 && backup.drive_sectors != identity.sectors && !force) {
+    // The backup belongs to one drive: another one is refused whatever force says (force
+    // only puts sectors back that changed since the repair).
+    if (backup.drive_sectors != 0 && backup.drive_sectors != identity.sectors) {
         return fail(QStringLiteral("%1 has %2 sectors, but the backup was made of a drive of %3; "
-                                   "nothing was written (--force writes it anyway)")
+                                   "it belongs to another drive. Nothing was written.")
                         .arg(drive.name)
                         .arg(identity.sectors)
                         .arg(backup.drive_sectors));
     }
+    if (backup.sector_bytes != 512) {
+        return fail(QStringLiteral("the backup was made in %1-byte sectors, %2 has 512-byte "
+                                   "sectors; nothing was written")
+                        .arg(backup.sector_bytes)
+                        .arg(drive.name));
+    }
+    if (const QString medium = platform::drive_medium(drive);
+        !backup.medium.isEmpty() && !medium.isEmpty() && medium != backup.medium) {
+        return fail(QStringLiteral("the backup was made of another drive than %1 (%2, not %3); "
+                                   "nothing was written")
+                        .arg(drive.name, backup.medium, medium));
+    }
     sector_backup_s own;
     own.drive = drive.name;
     own.drive_sectors = identity.sectors;
+    own.medium = platform::drive_medium(drive);
     platform::write_request_s request;
     request.identity = identity;
+    request.kind = platform::write_kind_e::undo;
     for (const backup_range_s& range : backup.ranges) {
         const std::uint64_t count = std::uint64_t(range.old_bytes.size()) / 512;
         if (range.lba >= identity.sectors || count > identity.sectors - range.lba) {
@@ -85,9 +101,12 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
         }
         own.ranges << backup_range_s{range.lba, now, sha256_of(range.old_bytes)};
         for (std::uint64_t s = 0; s < count; ++s) {
+            const char* old_sector = now.constData() + s * 512;
+            if (std::memcmp(old_sector, range.old_bytes.constData() + s * 512, 512) == 0) {
+                continue;  // already as the backup holds it
+            }
             platform::sector_write_s write;
             write.lba = range.lba + s;
-            const char* old_sector = now.constData() + s * 512;
             write.replaces = platform::sha256(old_sector, 512);
             std::memcpy(write.bytes.data(), range.old_bytes.constData() + s * 512, 512);
             request.writes.push_back(write);
@@ -102,11 +121,20 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
         return fail(
             QStringLiteral("nothing was written: no backup could be saved (%1)").arg(error));
     }
+    // Every sector of the backup is on the drive again, also those that were already.
+    std::uint64_t restored = 0;
+    for (const backup_range_s& range : backup.ranges) {
+        restored += std::uint64_t(range.old_bytes.size()) / 512;
+    }
+    if (request.writes.empty()) {
+        report->sectors = int(restored);
+        return 0;  // the drive already holds every sector of the backup
+    }
     const platform::write_result_s result = platform::write_sectors(drive, request);
     if (result.status != platform::write_status_e::written) {
         return fail(QString::fromStdString(result.message));
     }
     report->table_reread = result.table_reread;
-    report->sectors = int(request.writes.size());
+    report->sectors = int(restored);
     return 0;
 }

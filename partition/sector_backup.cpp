@@ -2,6 +2,7 @@
 
 #include "app/diagnostics.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -39,17 +40,25 @@ QByteArray encode_sector_backup(const sector_backup_s& backup) {
     drive.replace(QLatin1Char('\n'), QLatin1Char(' '));
     text += "drive " + drive.toUtf8() + '\n';
     text += "sectors " + QByteArray::number(qulonglong(backup.drive_sectors)) + '\n';
+    text += "sector_bytes " + QByteArray::number(backup.sector_bytes) + '\n';
+    if (!backup.medium.isEmpty()) {
+        QString medium = backup.medium;
+        medium.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        text += "medium " + medium.toUtf8() + '\n';
+    }
     for (const backup_range_s& range : backup.ranges) {
         text += "range " + QByteArray::number(qulonglong(range.lba)) + ' ' +
                 QByteArray::number(range.old_bytes.size() / 512) + ' ' +
                 (range.written_hash.isEmpty() ? QByteArray("-") : range.written_hash.toHex()) +
                 '\n';
     }
-    text += "data\n";
+    QByteArray data;
     for (const backup_range_s& range : backup.ranges) {
-        text += range.old_bytes;
+        data += range.old_bytes;
     }
-    return text;
+    text +=
+        "check " + QCryptographicHash::hash(text + data, QCryptographicHash::Sha256).toHex() + '\n';
+    return text + "data\n" + data;
 }
 
 bool decode_sector_backup(const QByteArray& bytes, sector_backup_s* backup, QString* error) {
@@ -92,12 +101,34 @@ bool decode_sector_backup(const QByteArray& bytes, sector_backup_s* backup, QStr
     }
     QList<std::pair<std::uint64_t, qint64>> sizes;  // lba, sectors
     qint64 data_bytes = 0;
+    QByteArray check;
+    qsizetype checked_until = 0;  // the check covers the header before its own line
     for (;;) {
+        const qsizetype line_start = at;
         if (!next_line(&line)) {
             return fail(QStringLiteral("the header does not end"));
         }
         if (line == "data") {
             break;
+        }
+        if (line.startsWith("sector_bytes ")) {
+            b.sector_bytes = line.mid(13).toUInt(&ok);
+            if (!ok || (b.sector_bytes != 512 && b.sector_bytes != 4096)) {
+                return fail(QStringLiteral("a bad sector size"));
+            }
+            continue;
+        }
+        if (line.startsWith("medium ")) {
+            b.medium = QString::fromUtf8(line.mid(7));
+            continue;
+        }
+        if (line.startsWith("check ") && check.isEmpty()) {
+            check = QByteArray::fromHex(line.mid(6));
+            checked_until = line_start;
+            if (check.size() != 32 || line.size() != 6 + 64) {
+                return fail(QStringLiteral("a bad check line"));
+            }
+            continue;
         }
         const QList<QByteArray> w = line.split(' ');
         bool ok_lba = false;
@@ -128,6 +159,10 @@ bool decode_sector_backup(const QByteArray& bytes, sector_backup_s* backup, QStr
     }
     if (b.ranges.isEmpty() || bytes.size() - at != data_bytes) {
         return fail(QStringLiteral("the data does not match the ranges"));
+    }
+    if (!check.isEmpty() && QCryptographicHash::hash(bytes.left(checked_until) + bytes.mid(at),
+                                                     QCryptographicHash::Sha256) != check) {
+        return fail(QStringLiteral("it is damaged (its check does not match)"));
     }
     for (qsizetype i = 0; i < b.ranges.size(); ++i) {
         b.ranges[i].old_bytes = bytes.mid(at, sizes[i].second * 512);

@@ -8,7 +8,10 @@
 //     ORVANE-SECTOR-BACKUP 1
 //     drive /dev/sdb
 //     sectors 1953525168
+//     sector_bytes 512
+//     medium serial:WD-WCC4N1234567      (when known)
 //     range 0 1 <sha-256 of the bytes written over the range, 64 hex digits>
+//     check <sha-256 of the header above this line and of the data, 64 hex digits>
 //     data
 //     <512 x count bytes per range>
 //
@@ -30,6 +33,10 @@ struct backup_range_s {
 struct sector_backup_s {
     QString drive;                    // the drive's name when it was saved
     std::uint64_t drive_sectors = 0;  // its size; 0: unknown
+    std::uint32_t sector_bytes = 512;
+    // What tells the medium from another of the same size (platform::drive_medium): a
+    // disk's serial, an image's or loop device's backing file; empty: unknown.
+    QString medium;
     QList<backup_range_s> ranges;
     bool plain = false;  // a bare 512-byte sector 0 from an earlier version
 };

@@ -1,8 +1,10 @@
 #include "table_builder.h"
 
 #include "master_boot_record.h"
+#include "mbr_boot_code.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -14,37 +16,153 @@ QList<partition_item_s> by_start(QList<partition_item_s> items) {
     return items;
 }
 
+struct range_s {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+};
+
+bool overlaps_any(const QList<range_s>& ranges, std::uint64_t first, std::uint64_t last) {
+    return std::any_of(ranges.begin(), ranges.end(),
+                       [&](const range_s& r) { return first <= r.last && r.first <= last; });
+}
+
+// The found partitions a repair may add: neither an entry of the table on the drive nor
+// an earlier file system under one.
+QList<partition_item_s> additions(const QList<partition_item_s>& found) {
+    QList<partition_item_s> out;
+    for (const partition_item_s& item : found) {
+        if (!item.from_table && !item.earlier) {
+            out << item;
+        }
+    }
+    return by_start(out);
+}
+
+// A new GPT entry for a found partition: its type GUID by file system, a new random
+// partition GUID and the file-system name as its name; *bytes gets the 128-byte entry.
+partition_item_s new_gpt_entry(const partition_item_s& item, QByteArray* bytes) {
+    partition_item_s entry = item;
+    if (entry.type_guid.isEmpty()) {
+        std::int32_t type = 0;
+        fs_table_types(entry.fs_name, &type, &entry.type_guid);
+    }
+    const QByteArray unique = random_guid_bytes();
+    entry.unique_guid = guid_text(unique);
+    entry.name = entry.fs_name;
+    *bytes = gpt_entry_bytes(guid_bytes(entry.type_guid), unique, entry.start_sector,
+                             entry.end_sector, 0, entry.name);
+    return entry;
+}
+
+partition_item_s item_of(const table_entry_s& entry) {
+    partition_item_s item;
+    item.fs_name = entry.fs_name.isEmpty() ? QStringLiteral("unknown") : entry.fs_name;
+    item.partition_type = entry.type;
+    item.start_sector = entry.first;
+    item.end_sector = entry.last;
+    item.from_table = true;
+    return item;
+}
+
+// Sector 0 in front of a GPT: a protective or hybrid record on the drive stays as it is;
+// a new protective record keeps the boot code and disk signature of the sector it replaces.
+void settle_sector0(const existing_table_s& existing, const QByteArray& sector0,
+                    table_plan_s* plan) {
+    for (qsizetype k = 0; k < plan->writes.size(); ++k) {
+        table_write_s& w = plan->writes[k];
+        if (w.lba != 0) {
+            continue;
+        }
+        if (existing.mbr_signature && (existing.protective || existing.hybrid)) {
+            if (w.bytes.size() == 512) {
+                plan->writes.removeAt(k);
+            } else {
+                w.bytes.replace(0, 512, sector0);
+            }
+        } else if (existing.mbr_code && sector0.size() == 512) {
+            w.bytes.replace(0, mbr_table_offset, sector0.left(mbr_table_offset));
+        }
+        return;
+    }
+}
+
 table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>& found,
-                      std::uint64_t drive_sectors) {
+                      std::uint64_t drive_sectors, const QByteArray& sector0) {
     table_plan_s plan;
     plan.scheme = QStringLiteral("gpt");
-    if (!layout.gpt.entries.isEmpty()) {
+    if (layout.existing.gpt_sector_bytes != 512) {
+        plan.error = QStringLiteral(
+                         "the GPT on the drive is written for %1-byte sectors; it is "
+                         "not rewritten in 512-byte sectors")
+                         .arg(layout.existing.gpt_sector_bytes);
+        return plan;
+    }
+    if (layout.primary_ok || layout.backup_ok) {
+        // The surviving table, with what was found outside its entries in free slots.
         const gpt_header_s& h = layout.gpt.header;
+        QByteArray array = layout.gpt.array;
+        QList<range_s> taken;
+        for (const gpt_entry_s& e : layout.gpt.entries) {
+            taken << range_s{e.first, e.last};
+        }
+        for (const partition_item_s& item : found) {
+            if (item.from_table) {
+                plan.kept << item;
+            }
+        }
+        std::uint32_t slot = 0;
+        for (const partition_item_s& item : additions(found)) {
+            const bool fits = item.start_sector >= h.first_usable &&
+                              item.end_sector <= h.last_usable &&
+                              item.start_sector <= item.end_sector &&
+                              !overlaps_any(taken, item.start_sector, item.end_sector);
+            auto free_slot = [&]() {
+                for (; slot < h.entry_count; ++slot) {
+                    const char* type = array.constData() + qsizetype(slot) * h.entry_bytes;
+                    if (std::all_of(type, type + 16, [](char b) { return b == 0; })) {
+                        return true;
+                    }
+                }
+                return false;
+            };
+            if (!fits || !free_slot()) {
+                plan.left_out << item;
+                continue;
+            }
+            QByteArray bytes;
+            const partition_item_s entry = new_gpt_entry(item, &bytes);
+            array.replace(qsizetype(slot) * h.entry_bytes, gpt_standard_entry_bytes, bytes);
+            ++slot;
+            taken << range_s{item.start_sector, item.end_sector};
+            plan.added << entry;
+        }
         plan.writes = build_gpt(drive_sectors, h.disk_guid, h.first_usable, h.last_usable,
-                                h.entry_count, h.entry_bytes, layout.gpt.array);
+                                h.entry_count, h.entry_bytes, array);
         if (plan.writes.isEmpty()) {
             plan.error = QStringLiteral(
                 "the surviving GPT does not fit a standard layout on "
                 "this drive");
             return plan;
         }
-        plan.restored = true;
-        for (const partition_item_s& item : found) {
-            (item.from_table ? plan.described : plan.left_out) << item;
-        }
+        plan.restored = !(layout.primary_ok && layout.backup_ok);
+        plan.described = plan.kept + plan.added;
+        settle_sector0(layout.existing, sector0, &plan);
         return plan;
     }
-    const QByteArray array = new_gpt_array(found, drive_sectors, &plan.described, &plan.left_out);
+    const QByteArray array =
+        new_gpt_array(additions(found), drive_sectors, &plan.described, &plan.left_out);
     if (plan.described.isEmpty()) {
         plan.error = QStringLiteral("no found partition fits inside a GPT's usable sectors");
         return plan;
     }
+    plan.added = plan.described;
     plan.writes = build_gpt(drive_sectors, random_guid_bytes(), gpt_first_usable_standard(),
                             gpt_last_usable_standard(drive_sectors), gpt_standard_entries,
                             gpt_standard_entry_bytes, array);
     if (plan.writes.isEmpty()) {
         plan.error = QStringLiteral("the drive is too small for a GPT");
     }
+    settle_sector0(layout.existing, sector0, &plan);
     return plan;
 }
 
@@ -53,51 +171,108 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
                       std::uint32_t sectors_per_track) {
     table_plan_s plan;
     plan.scheme = QStringLiteral("mbr");
-    QList<partition_item_s> entries;
+    const existing_table_s& existing = layout.existing;
+    const bool keep_table = existing.scheme == QLatin1String("mbr");
+    QByteArray record = sector0.size() == 512 ? sector0 : QByteArray(512, '\0');
+    auto* bytes = reinterpret_cast<std::uint8_t*>(record.data());
+    bool used[mbr_entries] = {};
+    bool active = false;
+    QList<range_s> taken;
+    if (keep_table) {
+        // Every entry that holds stays byte for byte in its slot; a refused one is cleared.
+        for (const table_entry_s& e : existing.entries) {
+            if (e.kind == table_entry_kind_e::primary || e.kind == table_entry_kind_e::extended) {
+                used[e.slot] = true;
+                active |= e.active;
+                taken << range_s{e.first, e.last};
+            }
+        }
+        for (const partition_item_s& item : found) {
+            if (item.from_table) {
+                plan.kept << item;
+            }
+        }
+        for (const table_entry_s& e : existing.refused) {
+            std::memset(bytes + mbr_table_offset + e.slot * mbr_entry_bytes, 0, mbr_entry_bytes);
+            plan.removed << item_of(e);
+        }
+    } else {
+        std::memset(bytes + mbr_table_offset, 0, mbr_entries * mbr_entry_bytes);
+    }
+    // What the search found outside the table: primaries, and the logical partitions of a
+    // surviving chain of extended boot records under one extended entry.
+    QList<partition_item_s> candidates;
     QList<partition_item_s> logical;
-    for (const partition_item_s& item : by_start(found)) {
+    for (const partition_item_s& item : additions(found)) {
         const bool in_chain = layout.extended_first != 0 && item.logical &&
                               item.start_sector > layout.extended_first &&
                               item.end_sector <= layout.extended_last;
-        (in_chain ? logical : entries) << item;
+        (in_chain ? logical : candidates) << item;
     }
-    if (layout.extended_first != 0) {
+    if (layout.extended_first != 0 && !logical.isEmpty()) {
         partition_item_s extended;
         extended.fs_name = QStringLiteral("extended");
         extended.partition_type = 0x0F;
         extended.start_sector = layout.extended_first;
         extended.end_sector = layout.extended_last;
-        entries << extended;
-        entries = by_start(entries);
+        candidates << extended;
+        candidates = by_start(candidates);
     }
-    QByteArray record = sector0.size() == 512 ? sector0 : QByteArray(512, '\0');
-    QList<partition_item_s> left;
-    const int filled = build_master_boot_record(reinterpret_cast<std::uint8_t*>(record.data()),
-                                                entries, heads, sectors_per_track, &left);
-    if (filled == 0) {
-        plan.error = QStringLiteral("no found partition fits a table entry");
+    // Our boot loader goes only into a record without code of its own; it starts the
+    // active entry, so the first entry added is made active when no entry is.
+    const bool own_loader = !existing.mbr_code;
+    int slot = 0;
+    for (const partition_item_s& item : candidates) {
+        while (slot < mbr_entries && used[slot]) {
+            ++slot;
+        }
+        const bool is_extended =
+            item.partition_type == 0x0F && item.fs_name == QLatin1String("extended");
+        if (slot == mbr_entries || !fits_table_entry(item) ||
+            overlaps_any(taken, item.start_sector, item.end_sector)) {
+            plan.left_out << (is_extended ? logical : QList<partition_item_s>{item});
+            continue;
+        }
+        const bool make_active = own_loader && !active;
+        write_table_entry(bytes + mbr_table_offset + slot * mbr_entry_bytes, item, make_active,
+                          heads, sectors_per_track);
+        active |= make_active;
+        used[slot] = true;
+        taken << range_s{item.start_sector, item.end_sector};
+        plan.added << (is_extended ? logical : QList<partition_item_s>{item});
+    }
+    if (plan.added.isEmpty() && plan.removed.isEmpty()) {
+        plan.error = keep_table ? QStringLiteral("no found partition fits a free table entry")
+                                : QStringLiteral("no found partition fits a table entry");
         return plan;
     }
-    // The builder fills the first four that fit; the rest stay out.
-    int taken = 0;
-    for (const partition_item_s& item : entries) {
-        const bool fits = fits_table_entry(item);
-        if (fits && taken < mbr_entries) {
-            ++taken;
-            if (item.partition_type == 0x0F && item.fs_name == QLatin1String("extended")) {
-                plan.described << logical;
-            } else {
-                plan.described << item;
-            }
-        } else {
-            plan.left_out << item;
-        }
+    if (own_loader) {
+        std::memcpy(bytes, mbr_boot_code, mbr_code_bytes);
     }
+    bytes[510] = 0x55;
+    bytes[511] = 0xAA;
+    plan.described = plan.kept + plan.added;
     plan.writes << table_write_s{0, record};
     return plan;
 }
 
 }  // namespace
+
+QString repair_not_needed(const disk_layout_s& layout, const QList<partition_item_s>& found) {
+    const existing_table_s& existing = layout.existing;
+    if (!existing.intact || !additions(found).isEmpty()) {
+        return {};
+    }
+    const QList<table_entry_s> parts = existing.partitions();
+    if (existing.confirmed_count() == parts.size()) {
+        return QStringLiteral(
+            "the partition table holds and every entry is confirmed; nothing "
+            "to repair");
+    }
+    return QStringLiteral(
+        "the partition table holds and nothing was found outside its "
+        "entries; nothing to repair");
+}
 
 QByteArray new_gpt_array(const QList<partition_item_s>& found, std::uint64_t drive_sectors,
                          QList<partition_item_s>* described, QList<partition_item_s>* left_out) {
@@ -113,17 +288,9 @@ QByteArray new_gpt_array(const QList<partition_item_s>& found, std::uint64_t dri
             *left_out << item;
             continue;
         }
-        partition_item_s entry = item;
-        if (entry.type_guid.isEmpty()) {
-            std::int32_t type = 0;
-            fs_table_types(entry.fs_name, &type, &entry.type_guid);
-        }
-        const QByteArray unique = random_guid_bytes();
-        entry.unique_guid = guid_text(unique);
-        entry.name = entry.fs_name;
-        array += gpt_entry_bytes(guid_bytes(entry.type_guid), unique, entry.start_sector,
-                                 entry.end_sector, 0, entry.name);
-        *described << entry;
+        QByteArray bytes;
+        *described << new_gpt_entry(item, &bytes);
+        array += bytes;
         free_from = item.end_sector + 1;
     }
     array.append(QByteArray(
@@ -140,6 +307,6 @@ table_plan_s plan_table(const disk_layout_s& layout, const QList<partition_item_
         return plan;
     }
     return layout.scheme == QLatin1String("gpt")
-               ? plan_gpt(layout, found, drive_sectors)
+               ? plan_gpt(layout, found, drive_sectors, sector0)
                : plan_mbr(layout, found, sector0, heads, sectors_per_track);
 }

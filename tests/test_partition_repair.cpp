@@ -27,20 +27,6 @@
 
 namespace {
 
-QByteArray read_bytes(const QString& path, qint64 offset, qint64 len) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset)) {
-        return {};
-    }
-    return file.read(len);
-}
-
-bool write_bytes(const QString& path, qint64 offset, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite) && file.seek(offset) &&
-           file.write(bytes) == bytes.size();
-}
-
 // A 2 MiB image with an NTFS boot sector at 2048 and junk in sector 0.
 QString small_disk(const QTemporaryDir& dir) {
     QByteArray disk(4096 * 512, '\0');

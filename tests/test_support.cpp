@@ -207,3 +207,17 @@ int finish_child(child_process_s& child, QByteArray* said) {
     child = {};
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+QByteArray read_bytes(const QString& path, qint64 offset, qint64 len) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset)) {
+        return {};
+    }
+    return file.read(len);
+}
+
+bool write_bytes(const QString& path, qint64 offset, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.seek(offset) &&
+           file.write(bytes) == bytes.size();
+}

@@ -25,6 +25,10 @@ QByteArray sha256_of_file(const QString& path);
 // Runs a tool (a minute at most); true when it exited with 0. *out gets its standard output,
 // trimmed.
 bool run_program(const QString& program, const QStringList& arguments, QString* out = nullptr);
+// `len` bytes of a file from `offset` (fewer at its end; empty when it cannot be read), and
+// bytes written into a file at `offset` (the file made when missing).
+QByteArray read_bytes(const QString& path, qint64 offset, qint64 len);
+bool write_bytes(const QString& path, qint64 offset, const QByteArray& bytes);
 // Makes a memory drive holding these bytes the only drive besides no images, and returns
 // its volume as a superfloppy with the given file-system name.
 volume_item_s memory_volume(const QString& name, std::shared_ptr<const QByteArray> bytes,

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -204,6 +207,84 @@ std::string describe_holders(const std::string& name) {
     std::string text;
     for (const std::string& item : found) {
         text += (text.empty() ? "" : "; ") + item;
+    }
+    return text;
+}
+
+std::string describe_aliases(const struct stat& target) {
+    const bool block = S_ISBLK(target.st_mode);
+    // What the target itself stands on: a loop device's backing file, or the device
+    // numbers of a disk and its partitions.
+    bool backed = false;
+    std::uint64_t backing_dev = 0;
+    std::uint64_t backing_ino = 0;
+    std::set<std::uint64_t> numbers;
+    std::string self;
+    if (block) {
+        const std::string key =
+            std::to_string(major(target.st_rdev)) + ":" + std::to_string(minor(target.st_rdev));
+        for (const std::string& disk : folder_entries("/sys/block")) {
+            if (read_line("/sys/block/" + disk + "/dev") == key) {
+                self = disk;
+            }
+        }
+        if (!plain_device_name(self)) {
+            return {};
+        }
+        numbers.insert(target.st_rdev);
+        for (const std::string& entry : folder_entries("/sys/block/" + self)) {
+            unsigned maj = 0;
+            unsigned min = 0;
+            if (exists("/sys/block/" + self + "/" + entry + "/partition") &&
+                std::sscanf(read_line("/sys/block/" + self + "/" + entry + "/dev").c_str(), "%u:%u",
+                            &maj, &min) == 2) {
+                numbers.insert(makedev(maj, min));
+            }
+        }
+        if (starts_with(self, "loop")) {
+            const int fd = ::open(("/dev/" + self).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            loop_info64 info{};
+            if (fd >= 0 && ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+                backed = true;
+                backing_dev = info.lo_device;
+                backing_ino = info.lo_inode;
+            }
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    } else {
+        backed = true;
+        backing_dev = target.st_dev;
+        backing_ino = target.st_ino;
+    }
+    std::string text;
+    for (const std::string& loop : folder_entries("/sys/block")) {
+        if (loop == self || !starts_with(loop, "loop") || !all_of(loop, 4, '0', '9') ||
+            !exists("/sys/block/" + loop + "/loop")) {
+            continue;
+        }
+        const int fd = ::open(("/dev/" + loop).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            continue;
+        }
+        loop_info64 info{};
+        const bool known = ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+        ::close(fd);
+        if (!known) {
+            continue;
+        }
+        const bool same_file =
+            backed && info.lo_device == backing_dev && info.lo_inode == backing_ino;
+        const bool on_disk = block && info.lo_rdevice != 0 && numbers.count(info.lo_rdevice);
+        if (same_file || on_disk) {
+            text += (text.empty() ? "" : "; ") + std::string("/dev/") + loop +
+                    " is a loop device over the same storage";
+            const std::string held = describe_holders(loop);
+            if (!held.empty()) {
+                text += " (" + held + ")";
+            }
+        }
     }
     return text;
 }

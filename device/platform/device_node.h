@@ -28,4 +28,11 @@ std::string check_device_node(const std::string& path, node_scope_e scope, struc
 // and the kernel's holders (device mapper, RAID). Empty when nothing is found.
 std::string describe_holders(const std::string& name);
 
+// The other loop devices over the same storage as `target` (lstat of a whole disk's node
+// or of an image file): loop devices backed by the same file as a loop device target, by
+// the image file, or by the disk or one of its partitions (LOOP_GET_STATUS64's backing
+// device and inode). A file system mounted through one of them is invisible to O_EXCL on
+// the disk itself. Empty when there is none.
+std::string describe_aliases(const struct stat& target);
+
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -22,16 +23,23 @@ drive_desc_s drive_by_name(const QString& name) {
             name.startsWith(QLatin1String("/dev/")) ? drive_kind_e::block : drive_kind_e::image};
 }
 
+namespace {
+
+// One short sysfs value, spaces folded.
+QString sysfs_line(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(512)).simplified()
+                                          : QString();
+}
+
+}  // namespace
+
 QString drive_description(const drive_desc_s& drive) {
     if (drive.kind != drive_kind_e::block) {
         return {};
     }
     const QString base = QStringLiteral("/sys/block/") + QFileInfo(drive.name).fileName();
-    auto line = [](const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(512)).simplified()
-                                              : QString();
-    };
+    const auto line = sysfs_line;
     const QString backing = line(base + QStringLiteral("/loop/backing_file"));
     if (!backing.isEmpty()) {
         return backing;
@@ -39,6 +47,35 @@ QString drive_description(const drive_desc_s& drive) {
     return (line(base + QStringLiteral("/device/vendor")) + QLatin1Char(' ') +
             line(base + QStringLiteral("/device/model")))
         .simplified();
+}
+
+QString drive_medium(const drive_desc_s& drive) {
+    auto file_id = [](const QString& path) {
+        struct stat st {};
+        if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0 ||
+            !S_ISREG(st.st_mode)) {
+            return QString();
+        }
+        return QStringLiteral("file:%1:%2").arg(qulonglong(st.st_dev)).arg(qulonglong(st.st_ino));
+    };
+    if (drive.kind == drive_kind_e::image) {
+        return file_id(drive.name);
+    }
+    if (drive.kind != drive_kind_e::block) {
+        return {};
+    }
+    const QString base = QStringLiteral("/sys/block/") + QFileInfo(drive.name).fileName();
+    const QString backing = sysfs_line(base + QStringLiteral("/loop/backing_file"));
+    if (!backing.isEmpty()) {
+        return file_id(backing);
+    }
+    for (const char* name : {"/device/wwid", "/wwid", "/device/serial"}) {
+        const QString serial = sysfs_line(base + QLatin1String(name));
+        if (!serial.isEmpty()) {
+            return QStringLiteral("serial:") + serial;
+        }
+    }
+    return {};
 }
 
 write_result_s write_sectors(const drive_desc_s& drive, write_request_s request) {

@@ -23,6 +23,11 @@ drive_desc_s drive_by_name(const QString& name);
 // backing file; empty for images and where sysfs tells nothing.
 QString drive_description(const drive_desc_s& drive);
 
+// What tells this medium from another of the same size, recorded in a repair's backup
+// and compared by its undo: "file:DEV:INODE" for an image and for a loop device's backing
+// file, "serial:TEXT" for a disk whose sysfs names its WWID or serial; empty when unknown.
+QString drive_medium(const drive_desc_s& drive);
+
 // Writes the request's sectors to the drive after every check of apply_sector_writes:
 // through orvane-device-writer in the desktop program (the helper is on and this process
 // is not root), else in this process. request.device is set from the drive's name.

@@ -213,6 +213,20 @@ write_result_s apply_sector_writes(const write_request_s& request, write_target_
         block = false;
     }
 
+    // Whatever holds the storage, also through another device: O_EXCL below sees only
+    // what holds this very device.
+    {
+        std::string held = block ? describe_holders(path.substr(5)) : std::string();
+        const std::string aliases = describe_aliases(node);
+        if (!aliases.empty()) {
+            held += (held.empty() ? "" : "; ") + aliases;
+        }
+        if (!held.empty()) {
+            return result(write_status_e::busy, quoted + " is in use (" + held +
+                                                    "); unmount and detach what holds it and "
+                                                    "try again. Nothing was written.");
+        }
+    }
     // O_EXCL on a block device: the kernel refuses while the disk or one of its partitions
     // is mounted or held by another exclusive user.
     fd_guard_s guard;
@@ -272,6 +286,14 @@ write_result_s apply_sector_writes(const write_request_s& request, write_target_
         }
     }
 
+    const std::string refused = check_table_writes(
+        request.writes, request.kind, now.sectors, [fd](std::uint64_t lba, std::uint8_t* out) {
+            return read_exact(fd, lba * write_sector_bytes, out, write_sector_bytes);
+        });
+    if (!refused.empty()) {
+        return result(write_status_e::refused,
+                      "only partition tables are written: " + refused + "; nothing was written");
+    }
     for (const sector_write_s& w : request.writes) {
         if (!write_exact(fd, w.lba * write_sector_bytes, w.bytes.data(), w.bytes.size())) {
             return result(write_status_e::failed, "writing sector " + std::to_string(w.lba) +
@@ -310,6 +332,7 @@ std::string encode_request(const write_request_s& request) {
     text += "identity " + std::to_string(id.device) + " " + std::to_string(id.inode) + " " +
             std::to_string(id.disk_sequence) + " " + std::to_string(id.sectors) + " " +
             to_hex(id.first_sector) + "\n";
+    text += std::string("kind ") + (request.kind == write_kind_e::undo ? "undo" : "table") + "\n";
     for (const sector_write_s& w : request.writes) {
         text += "write " + std::to_string(w.lba) + " " + to_hex(w.replaces) + " " +
                 bytes_hex(w.bytes.data(), w.bytes.size()) + "\n";
@@ -347,6 +370,10 @@ bool decode_request(const std::string& text, write_request_s* request, std::stri
         !number(w[4], &id.sectors) || !from_hex(w[5], &id.first_sector)) {
         return fail("bad identity");
     }
+    if (!std::getline(in, line) || (line != "kind table" && line != "kind undo")) {
+        return fail("no kind");
+    }
+    r.kind = line == "kind undo" ? write_kind_e::undo : write_kind_e::table;
     bool ended = false;
     while (std::getline(in, line)) {
         if (line == "end") {

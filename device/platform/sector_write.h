@@ -5,13 +5,16 @@
 //
 // A request names the drive, the identity it had when it was read (device number, disk
 // sequence number, size, hash of sector 0) and each sector to write with the hash of the
-// sector it replaces. apply_sector_writes opens the drive exclusively (O_EXCL: the kernel
-// refuses while a partition is mounted or otherwise held), checks the identity and every
-// old sector on that descriptor, writes, syncs, reads back and closes. Nothing is written
-// unless every check passed. Free of Qt: the helper links nothing else.
+// sector it replaces. apply_sector_writes refuses while anything holds the drive (mounts
+// of it or its partitions by device number, the kernel's holders, other loop devices over
+// the same storage), opens it exclusively (O_EXCL), checks the identity, every old sector
+// and that the sectors are a partition table at its places (table_check.h) on that
+// descriptor, writes, syncs, reads back and closes. Nothing is written unless every check
+// passed. Free of Qt: the helper links nothing else.
 
 #include "drive_identity.h"
 #include "sha256.h"
+#include "table_check.h"
 
 #include <array>
 #include <cstdint>
@@ -33,6 +36,7 @@ struct sector_write_s {
 struct write_request_s {
     std::string device;  // "/dev/sdb" or an image file's path
     drive_identity_s identity;
+    write_kind_e kind = write_kind_e::table;  // a repair's table, or an undo (table_check.h)
     std::vector<sector_write_s> writes;
 };
 

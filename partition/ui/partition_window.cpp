@@ -104,6 +104,8 @@ void partition_window_c::start_worker() {
     form->btn_stop->setText(text("btn_stop"));
     status_found_.clear();
     status_table_.clear();
+    form->btn_repair->setEnabled(true);
+    form->btn_repair->setToolTip(QString());
     worker.start(QThread::InheritPriority);
     set_new_model();  // the new search begins with an empty list
     bar.value = 0.0;
@@ -160,8 +162,15 @@ void partition_window_c::show_search_result() {
     } else if (!worker.current_drive().name.isEmpty()) {
         status_found_ = text("partition_found").arg(worker.partition_count());
         const disk_layout_s layout = worker.disk_layout();
-        if (worker.search_stopped() || worker.partition_count() == 0 ||
-            !worker.repair_refusal().isEmpty()) {
+        // A table that holds, with nothing found outside its entries, is not repaired:
+        // the button says why instead of asking.
+        const QString holds = worker.search_stopped() ? QString() : worker.table_holds();
+        form->btn_repair->setEnabled(holds.isEmpty());
+        form->btn_repair->setToolTip(holds.isEmpty() ? QString() : text("partition_state_holds"));
+        if (!holds.isEmpty()) {
+            status_table_ = text("partition_state_holds");
+        } else if (worker.search_stopped() || worker.partition_count() == 0 ||
+                   !worker.repair_refusal().isEmpty()) {
             // nothing a repair would write
         } else if (layout.scheme == QLatin1String("gpt")) {
             status_table_ = text(layout.primary_ok && layout.backup_ok ? "partition_state_gpt_ok"
@@ -259,8 +268,20 @@ QString partition_window_c::repair_question(const table_plan_s& plan) const {
         drive.name +
         (what.isEmpty() || what == drive.name ? QString() : QStringLiteral(", ") + what) +
         QStringLiteral(" (%1)").arg(format_size(drive.size)) + QLatin1Char('\n') +
-        text("partition_query_table") + QLatin1Char(' ') + scheme_text(plan) + QLatin1Char('\n') +
-        text("partition_query_entries") + entry_lines(plan.described);
+        text("partition_query_table") + QLatin1Char(' ') + scheme_text(plan);
+    // What stays, what is added and what is removed; a new table only adds.
+    if (plan.kept.isEmpty() && plan.removed.isEmpty()) {
+        question +=
+            QLatin1Char('\n') + text("partition_query_entries") + entry_lines(plan.described);
+    } else {
+        for (const auto& [key, items] : {std::pair{"partition_query_stays", plan.kept},
+                                         std::pair{"partition_query_added", plan.added},
+                                         std::pair{"partition_query_removed", plan.removed}}) {
+            if (!items.isEmpty()) {
+                question += QStringLiteral("\n\n") + text(key) + entry_lines(items);
+            }
+        }
+    }
     if (!plan.left_out.isEmpty()) {
         question +=
             QStringLiteral("\n\n") + text("partition_query_left_out") + entry_lines(plan.left_out);

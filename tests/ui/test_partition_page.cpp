@@ -361,6 +361,28 @@ class test_partition_page : public QObject {
         QCOMPARE(sha256_of_file(whole), whole_before);
     }
 
+    // A table that holds with every entry confirmed: Repair is disabled with the reason, a
+    // click asks nothing and writes nothing; a new search enables it again.
+    void repair_disabled_when_the_table_holds() {
+        if (!fixture_exists(QStringLiteral("tables/mbr4code.img"))) {
+            QSKIP("tables/mbr4code.img was not made (make_table_disks.sh needs root and losetup)");
+        }
+        const QString copy = dir.filePath("holds.img");
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(fixture_path(QStringLiteral("tables/mbr4code.img")), copy));
+        const QByteArray before = sha256_of_file(copy);
+        QCOMPARE(page()->start_partition_search(drive_of(copy)), 0);
+        QVERIFY(page()->form->btn_repair->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
+        QTRY_VERIFY(!page()->form->btn_repair->isEnabled());
+        QCOMPARE(page()->form->btn_repair->toolTip(), text("partition_state_holds"));
+        QCOMPARE(page()->table_text(), text("partition_state_holds"));
+        box_answer_c answer(QMessageBox::Yes);
+        QTest::mouseClick(page()->form->btn_repair, Qt::LeftButton);
+        QCOMPARE(answer.boxes, 0);
+        QCOMPARE(sha256_of_file(copy), before);
+    }
+
     void repair_and_undo_lost_tables_data() {
         QTest::addColumn<QString>("image");
         QTest::addColumn<QString>("intro");
