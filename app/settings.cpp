@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <regex>
@@ -180,6 +181,22 @@ QString text(const char* key) {
     const auto& table = language_state().text_table;
     const auto found = table.find(QByteArray(key));
     return found != table.end() ? found->second : QString();
+}
+
+QString plural_text(const char* key, qint64 count) {
+    const QStringList forms = text(key).split(QLatin1Char('|'));
+    const QString name = language_state().current_name;
+    qsizetype form = 0;
+    if (name == QStringLiteral("日本語") || name == QStringLiteral("简体中文") ||
+        name == QStringLiteral("繁體中文")) {
+        form = 0;
+    } else if (name == QStringLiteral("Français")) {
+        form = count <= 1 ? 0 : 1;
+    } else {
+        form = count == 1 ? 0 : 1;
+    }
+    QString chosen = forms.at(std::min(form, forms.size() - 1));
+    return chosen.replace(QStringLiteral("%n"), QString::number(count));
 }
 
 QString image_folder_code() {

@@ -30,6 +30,11 @@ void save_settings();
 int load_language(const QString& name, bool make_current);
 // The current language's text for a key; a missing key yields an empty text.
 QString text(const char* key);
+// A text that names a count: its forms are separated by '|' (singular first), chosen by the
+// current language's plural rule as Qt's translations choose their numerus forms (English
+// and most others: one for 1; French: one for 0 and 1; Chinese and Japanese: one form for
+// all). "%n" in the form becomes the count; %1 and on are left for arg().
+QString plural_text(const char* key, qint64 count);
 QString image_folder_code();
 
 // The language the user's locale asks for, as a section name; empty when it asks for none

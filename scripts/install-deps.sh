@@ -8,11 +8,12 @@ packages=(
   libexif-dev libtag1-dev libjpeg-dev libimage-exiftool-perl
   dosfstools mtools fdisk ntfs-3g e2fsprogs xz-utils exfatprogs exfat-fuse gdisk xfsprogs btrfs-progs
   imagemagick ghostscript ffmpeg p7zip-full gcab gzip bzip2 sqlite3
-  fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei fonts-urw-base35 xvfb xauth
+  fonts-liberation2 fonts-dejavu-core fonts-wqy-microhei fonts-urw-base35 fonts-noto-color-emoji
+  xvfb xauth
   librsvg2-bin desktop-file-utils appstream libxml2-utils polkitd pkexec strace dpkg-dev file
   qt6-translations-l10n qt6-image-formats-plugins
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils gddrescue libfuse3-dev fuse3
-  time
+  time squashfs-tools
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -2,7 +2,8 @@
 # Renders the desktop program's pages offscreen into OUTDIR as PAGE-LANG.png (home-en.png,
 # home-de.png, home-cn.png, volumes-en.png, drives-en.png, partitions-en.png, scan-en.png,
 # scan-deep-en.png, scan-cn.png, scan-max-en.png, scan-max-de.png, restore-summary-en.png,
-# scan-stopped-en.png, repair-question-en.png, scan-thumbs-en.png, ...). Configures build/
+# scan-stopped-en.png, scan-paused-de.png, repair-question-en.png, repair-refusal-en.png,
+# scan-thumbs-en.png, ...). Configures build/
 # (or $ORVANE_BUILD) when needed and builds only what it needs; needs no display. The device pages show the demo images (made
 # by the fixture scripts in $build/demo) as drives, the partition page a search of lost.img
 # (the demo disk mbr.img with its partition table cleared), the scan page a scan of the
@@ -41,7 +42,8 @@ QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_SHOT_EXFAT="$demo/exfat/exfat_mbr.img" ORVANE_SHOT_CARD="$demo/card/card.img" \
   "$build/bin/orvane_screenshots" "$out"
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
-  ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img" \
+  ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img:$demo/floppy.img" \
+  ORVANE_SHOT_REFUSAL="$demo/floppy.img" \
   "$build/bin/orvane_screenshots" "$out" "$demo/lost.img"
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_SHOT_TAG=exfat \
   ORVANE_IMAGES="$demo/exfat/exfat_mbr.img:$demo/exfat/exfat128k.img:$demo/fat32.img" \

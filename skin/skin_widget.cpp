@@ -72,6 +72,28 @@ QSkinWidget::~QSkinWidget() {
     qDeleteAll(buttons);
 }
 
+void QSkinWidget::set_top_images() {
+    const QString folder = QStringLiteral(":/images/multilang/") + image_folder_code();
+    for (int n = 1; n <= 3 && n <= buttons.size(); ++n) {
+        const QString base = folder + QStringLiteral("/btn_top") + QString::number(n);
+        buttons.at(n - 1)->set_images(base + QStringLiteral("1.png"),
+                                      base + QStringLiteral("2.png"),
+                                      base + QStringLiteral("3.png"));
+    }
+}
+
+void QSkinWidget::retranslate_frame() {
+    set_top_images();
+    language_menu->setTitle(text("menu_language"));
+    for (QAction* entry : language_menu->actions()) {
+        entry->setChecked(entry->data().toInt() == language_state().current_index);
+    }
+    help_action->setText(text("menu_help"));
+    exit_action->setText(text("menu_exit"));
+    style_dirty = true;
+    update();
+}
+
 void QSkinWidget::create_buttons() {
     const QString folder = QStringLiteral(":/images/multilang/") + image_folder_code();
     const std::pair<button_c<QSkinWidget>::action_t, int> top_actions[] = {
@@ -110,13 +132,13 @@ void QSkinWidget::create_buttons() {
 
 void QSkinWidget::create_settings_menu() {
     settings_menu = new QMenu(this);
-    QMenu* languages = settings_menu->addMenu(tr("Language"));
+    language_menu = settings_menu->addMenu(text("menu_language"));
     const QStringList& list = language_state().language_list;
-    // The language in use (or chosen for the next start) carries the mark.
-    auto* group = new QActionGroup(languages);
+    // In the language file's order; the language in use carries the mark.
+    auto* group = new QActionGroup(language_menu);
     group->setExclusive(true);
-    for (int index = static_cast<int>(list.size()) - 1; index >= 0; --index) {
-        QAction* entry = languages->addAction(list.at(index));
+    for (int index = 0; index < static_cast<int>(list.size()); ++index) {
+        QAction* entry = language_menu->addAction(list.at(index));
         entry->setData(index);
         entry->setCheckable(true);
         entry->setChecked(index == language_state().current_index);
@@ -124,11 +146,11 @@ void QSkinWidget::create_settings_menu() {
         connect(entry, &QAction::triggered, this, &QSkinWidget::on_click_language);
     }
     settings_menu->addSeparator();
-    connect(settings_menu->addAction(text("menu_help")), &QAction::triggered, this,
-            &QSkinWidget::on_click_help);
+    help_action = settings_menu->addAction(text("menu_help"));
+    connect(help_action, &QAction::triggered, this, &QSkinWidget::on_click_help);
     settings_menu->addSeparator();
-    connect(settings_menu->addAction(text("menu_exit")), &QAction::triggered, this,
-            &QSkinWidget::on_click_close);
+    exit_action = settings_menu->addAction(text("menu_exit"));
+    connect(exit_action, &QAction::triggered, this, &QSkinWidget::on_click_close);
 }
 
 void QSkinWidget::setLayered() {

@@ -39,6 +39,7 @@ class QSkinWidget : public QWidget {
     QPixmap logo;
     button_c<QSkinWidget>* max_button = nullptr;
     QMenu* settings_menu = nullptr;
+    QMenu* language_menu = nullptr;
     QByteArray normal_geometry;
     bool is_normal = true;
 
@@ -73,13 +74,20 @@ class QSkinWidget : public QWidget {
     void leaveEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
+    // The frame's texts and language images (top bar, settings menu) in the current
+    // language, after a language change.
+    void retranslate_frame();
+
   private:
+    void set_top_images();
     void create_buttons();
     void create_settings_menu();
     bool any_button_hit(const QPoint& point) const;
     void run_action(button_c<QSkinWidget>::action_t action);
 
     QTimer* repaint_timer = nullptr;
+    QAction* help_action = nullptr;
+    QAction* exit_action = nullptr;
 };
 
 // Compiles the drawn images into the program (":/images/..."); safe to call more than once.

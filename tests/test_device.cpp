@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +57,16 @@ bool opened_read_only_everywhere(const QString& path) {
     }
     return seen > 0;
 }
+
+// A loop device attached for a test, detached at the end.
+struct attached_loop_s {
+    QString device;
+    ~attached_loop_s() {
+        if (!device.isEmpty()) {
+            run_program(QStringLiteral("losetup"), {QStringLiteral("-d"), device});
+        }
+    }
+};
 
 }  // namespace
 
@@ -307,8 +318,8 @@ class test_device : public QObject {
         platform::clear_memory_drives();
     }
 
-    // The machine's disks first, then the user's images, loop devices last; past ten drives
-    // the rest are named, not dropped silently.
+    // The machine's disks first, then the user's images, loop devices last; past the limit
+    // the rest are named, not dropped silently. Twelve loop devices push nothing out.
     void drives_are_ordered_and_none_dropped_silently_data() {
         QTest::addColumn<QStringList>("found");
         QTest::addColumn<QStringList>("order");
@@ -317,12 +328,25 @@ class test_device : public QObject {
         for (int n = 11; n >= 0; --n) {
             loops << QStringLiteral("/dev/loop%1").arg(n);
         }
-        QTest::newRow("twelve snaps")
+        QStringList twelve_order{"/dev/nvme0n1", "/dev/vda", "img:/home/u/disk.img"};
+        for (int n = 0; n <= 11; ++n) {
+            twelve_order << QStringLiteral("/dev/loop%1").arg(n);
+        }
+        QTest::newRow("twelve loops")
             << (loops + QStringList{"/dev/vda", "img:/home/u/disk.img", "/dev/nvme0n1"})
-            << QStringList{"/dev/nvme0n1", "/dev/vda",   "img:/home/u/disk.img", "/dev/loop0",
-                           "/dev/loop1",   "/dev/loop2", "/dev/loop3",           "/dev/loop4",
-                           "/dev/loop5",   "/dev/loop6"}
-            << QStringList{"/dev/loop7", "/dev/loop8", "/dev/loop9", "/dev/loop10", "/dev/loop11"};
+            << twelve_order << QStringList{};
+        QStringList many;
+        QStringList many_order{"/dev/sda", "img:/home/u/disk.img"};
+        QStringList many_out;
+        for (int n = platform::max_drives; n >= 0; --n) {
+            many << QStringLiteral("/dev/loop%1").arg(n);
+        }
+        for (int n = 0; n <= platform::max_drives; ++n) {
+            (n < platform::max_drives - 2 ? many_order : many_out)
+                << QStringLiteral("/dev/loop%1").arg(n);
+        }
+        QTest::newRow("past the limit")
+            << (many + QStringList{"img:/home/u/disk.img", "/dev/sda"}) << many_order << many_out;
         QTest::newRow("few") << QStringList{"img:/b.img", "/dev/sdb", "img:/a.img", "/dev/sda"}
                              << QStringList{"/dev/sda", "/dev/sdb", "img:/b.img", "img:/a.img"}
                              << QStringList{};
@@ -345,6 +369,46 @@ class test_device : public QObject {
         }
         QCOMPARE(names, order);
         QCOMPARE(out, left_out);
+    }
+
+    // Snap packages are read-only loop devices over squashfs images: left out, while a
+    // read-only loop device over a FAT image (a user's card image) stays listed.
+    void package_loop_devices_are_left_out() {
+        if (::geteuid() != 0) {
+            QSKIP("attaching loop devices needs root");
+        }
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QDir(dir.path()).mkdir("content");
+        QFile note(dir.filePath("content/note.txt"));
+        QVERIFY(note.open(QIODevice::WriteOnly));
+        note.write("a program's file\n");
+        note.close();
+        const QString squash = dir.filePath("app.squashfs");  // not named .snap: told by content
+        if (!run_program("mksquashfs", {dir.filePath("content"), squash, "-quiet", "-noappend"})) {
+            QSKIP("mksquashfs is missing (squashfs-tools)");
+        }
+        const QString fat = dir.filePath("card.img");
+        QVERIFY(run_program("mkfs.fat", {"-C", fat, "2048"}));
+        attached_loop_s package;
+        attached_loop_s card;
+        if (!run_program("losetup", {"-f", "--show", "-r", squash}, &package.device) ||
+            !run_program("losetup", {"-f", "--show", "-r", fat}, &card.device)) {
+            QSKIP("losetup cannot attach an image on this machine");
+        }
+        const QString package_sys = "/sys/block/" + package.device.section('/', -1);
+        const QString card_sys = "/sys/block/" + card.device.section('/', -1);
+        QVERIFY(platform::is_packaged_loop(package_sys));
+        QVERIFY(!platform::is_packaged_loop(card_sys));
+        QStringList names;
+        const QByteArray before = qgetenv("ORVANE_BLOCK_DEVICES");
+        qputenv("ORVANE_BLOCK_DEVICES", "1");  // this once, the machine's block devices
+        for (const platform::drive_desc_s& d : platform::list_drives()) {
+            names << d.name;
+        }
+        qputenv("ORVANE_BLOCK_DEVICES", before);
+        QVERIFY2(!names.contains(package.device), qPrintable(names.join(' ')));
+        QVERIFY2(names.contains(card.device), qPrintable(names.join(' ')));
     }
 
     void disk_names_data() {

@@ -41,6 +41,18 @@ int use_images(const QStringList& images) {
     return disk_reopen_all();
 }
 
+bool run_program(const QString& program, const QStringList& arguments, QString* out) {
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+        return false;
+    }
+    if (out) {
+        *out = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    }
+    return process.exitCode() == 0;
+}
+
 int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err, int timeout_ms) {
     QProcess process;
     process.start(qEnvironmentVariable("ORVANE_BIN") + QStringLiteral("/orvane"), arguments);

@@ -26,6 +26,10 @@ QByteArray sha256_of_file(const QString& path);
 // The 44-byte header of a PCM WAV file (2 channels, 16 bits, 44.1 kHz) whose data chunk
 // holds data_bytes: what the deep scan finds as a "wav" of 44 + data_bytes bytes.
 QByteArray wav_header(std::uint32_t data_bytes);
+
+// Runs a tool (a minute at most); true when it exited with 0. *out gets its standard output,
+// trimmed.
+bool run_program(const QString& program, const QStringList& arguments, QString* out = nullptr);
 // `len` bytes of a file from `offset` (fewer at its end; empty when it cannot be read), and
 // bytes written into a file at `offset` (the file made when missing).
 QByteArray read_bytes(const QString& path, qint64 offset, qint64 len);

@@ -1,8 +1,10 @@
 #include "app/ui/home_window.h"
 
 #include "app/settings.h"
+#include "skin/focus_frame.h"
 #include "ui_home_window.h"
 
+#include <QEvent>
 #include <QPainter>
 #include <QPixmap>
 
@@ -22,14 +24,32 @@ home_window_c::home_window_c(QWidget* parent)
     form->btn_start->setGeometry(40, 105, 330, 106);
     form->btn_resume->setGeometry(425, 105, 323, 106);
     form->lbl_wenzi->setGeometry(55, 262, 692, 188);
-    form->btn_start->setStyleSheet(three_state_style(QStringLiteral("btn_start_scan")));
-    form->btn_resume->setStyleSheet(three_state_style(QStringLiteral("btn_resume_recovery")));
     connect(form->btn_start, &QPushButton::clicked, this, &home_window_c::start_clicked);
     connect(form->btn_resume, &QPushButton::clicked, this, &home_window_c::resume_clicked);
     form->lbl_wenzi->hide();
+    set_language();
+    install_focus_frames(this);
 }
 
 home_window_c::~home_window_c() = default;
+
+void home_window_c::set_language() {
+    form->btn_start->setStyleSheet(three_state_style(QStringLiteral("btn_start_scan")));
+    form->btn_resume->setStyleSheet(three_state_style(QStringLiteral("btn_resume_recovery")));
+    // The buttons' words are in their images: a screen reader gets them from here.
+    form->btn_start->setAccessibleName(text("a11y_start_scan"));
+    form->btn_resume->setAccessibleName(text("a11y_resume"));
+    form->btn_start->setToolTip(text("a11y_start_scan"));
+    form->btn_resume->setToolTip(text("a11y_resume"));
+}
+
+void home_window_c::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange && form) {
+        set_language();
+        update();
+    }
+}
 
 void home_window_c::paintEvent(QPaintEvent* event) {
     (void)event;

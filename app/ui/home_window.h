@@ -26,6 +26,11 @@ class home_window_c : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    // A new language: the buttons' images and names.
+    void changeEvent(QEvent* event) override;
+
+  private:
+    void set_language();
 };
 
 // The three-state border-image style sheet of a button from the language's image folder.

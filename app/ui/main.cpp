@@ -50,8 +50,16 @@ int main(int argc, char** argv) {
     lock.setStaleLockTime(0);  // a lock is stale only when its process is gone
     const QString socket_path = runtime_folder() + QStringLiteral("/OrvaneRecovery.socket");
     if (!lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
-        single_instance_c::notify_running(socket_path);
-        return -1;
+        // Said on the terminal, where the user who started this copy looks.
+        if (single_instance_c::notify_running(socket_path)) {
+            std::fputs(
+                "OrvaneRecovery is already running; its window has been brought to the "
+                "front.\n",
+                stdout);
+            return 0;
+        }
+        std::fputs("OrvaneRecovery is already running, but its window did not answer.\n", stderr);
+        return 1;
     }
 
     load_settings();

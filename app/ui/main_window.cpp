@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "app/ui/home_window.h"
 #include "app/ui/init.h"
+#include "app/ui/qt_translations.h"
 #include "device/device_refresh.h"
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
@@ -15,12 +16,14 @@
 #include "engine/engine_choice.h"
 #include "partition/ui/partition_window.h"
 #include "result/ui/recovery_window.h"
+#include "skin/message_box.h"
 #include "ui_main_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -102,8 +105,7 @@ QString main_window_c::help_page_path() {
 
 int main_window_c::warning_box(const char* key, const QString& title,
                                QMessageBox::StandardButtons buttons, QWidget* parent) {
-    QMessageBox box(QMessageBox::Warning, title, text(key), buttons, parent);
-    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    message_box_c box(QMessageBox::Warning, title, text(key), buttons, parent);
     if (buttons.testFlag(QMessageBox::No)) {
         box.setDefaultButton(QMessageBox::No);  // Enter never loses a scan or its results
     }
@@ -113,9 +115,8 @@ int main_window_c::warning_box(const char* key, const QString& title,
 int main_window_c::message_over_window(const QString& message) {
     // Parented to the window and placed over it: at start-up the window may not be placed
     // yet when the box is made, and a box without a place goes to the screen's corner.
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message,
-                    QMessageBox::Ok, this);
-    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    message_box_c box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message,
+                      QMessageBox::Ok, this);
     box.adjustSize();
     const QRect over = frameGeometry().isValid() ? frameGeometry() : geometry();
     box.move(over.center() - QPoint(box.width() / 2, box.height() / 2));
@@ -123,15 +124,7 @@ int main_window_c::message_over_window(const QString& message) {
 }
 
 bool main_window_c::may_drop_results() {
-    if (scanning) {
-        return warning_box("back_warning", QStringLiteral("OrvaneRecovery"),
-                           QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::Yes;
-    }
-    if (recovery_page->has_unsaved_results()) {
-        return warning_box("unsaved_results_warning", QStringLiteral("OrvaneRecovery"),
-                           QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::Yes;
-    }
-    return true;
+    return recovery_page->may_drop_results("back_warning");
 }
 
 void main_window_c::show_page(int index) {
@@ -158,6 +151,7 @@ void main_window_c::on_click_home_start() {
         warning_box("startup_warning", QStringLiteral("OrvaneRecovery"), QMessageBox::Ok, this);
         return;
     }
+    deep_scan = false;  // "Start a New Scan" is the quick scan, whatever was used before
     show_page(1);
 }
 
@@ -211,12 +205,11 @@ void main_window_c::on_click_volume_scan() {
         return;
     }
     if (!deep_scan && choose_engine(*volume, false) == engine_none) {
-        QMessageBox box(
+        message_box_c box(
             QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
             text("no_quick_scan_query")
                 .arg(volume->file_system.isEmpty() ? QStringLiteral("?") : volume->file_system),
             QMessageBox::Yes | QMessageBox::No, this);
-        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
         box.setDefaultButton(QMessageBox::Yes);
         const volume_item_s target = *volume;
         if (box.exec() == QMessageBox::Yes && recovery_page->scan_volume(target, true) == 0) {
@@ -242,7 +235,7 @@ void main_window_c::on_click_drive_refresh() {
 
 void main_window_c::on_click_partition_back() {
     partition_page->stop_partition_search();
-    show_page(1);
+    show_page(2);  // back where the drive was chosen
 }
 
 void main_window_c::on_init_finished() {
@@ -336,7 +329,8 @@ void main_window_c::on_free_space_finished() {
 }
 
 QString main_window_c::ask_image_path() {
-    return QFileDialog::getOpenFileName(this, text("menu_open_image"), QDir::homePath());
+    return QFileDialog::getOpenFileName(this, text("menu_open_image"), QDir::homePath(),
+                                        disk_image_filter());
 }
 
 void main_window_c::on_click_open_image() {
@@ -350,9 +344,9 @@ int main_window_c::open_image(const QString& path) {
     QString error;
     if (!platform::add_image(path, &error)) {
         console_print(QStringLiteral("cannot open the disk image: %1\n").arg(error));
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
-                        text("image_open_error") + QLatin1Char('\n') + path, QMessageBox::Ok, this);
-        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        message_box_c box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                          text("image_open_error") + QLatin1Char('\n') + path, QMessageBox::Ok,
+                          this);
         box.exec();
         return -1;
     }
@@ -439,15 +433,15 @@ void main_window_c::closeEvent(QCloseEvent* event) {
 }
 
 bool main_window_c::may_quit() {
-    if (scanning) {
-        return warning_box("quit_warning", QStringLiteral("OrvaneRecovery"),
-                           QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::Yes;
+    return recovery_page->may_drop_results("quit_warning");
+}
+
+void main_window_c::changeEvent(QEvent* event) {
+    QSkinWidget::changeEvent(event);  // also passes it on to the pages
+    if (event->type() == QEvent::LanguageChange && open_image_action) {
+        retranslate_frame();
+        open_image_action->setText(text("menu_open_image"));
     }
-    if (recovery_page->has_unsaved_results()) {
-        return warning_box("unsaved_results_warning", QStringLiteral("OrvaneRecovery"),
-                           QMessageBox::Yes | QMessageBox::No, this) == QMessageBox::Yes;
-    }
-    return true;
 }
 
 void main_window_c::raise_window() {
@@ -461,9 +455,16 @@ void main_window_c::raise_window() {
 
 void main_window_c::on_click_help() {
     const QString path = help_page_path();
-    if (!QFileInfo::exists(path) || !QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
-        console_print(QStringLiteral("cannot open the help page %1\n").arg(path));
+    if (QFileInfo::exists(path) && QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+        return;
     }
+    console_print(QStringLiteral("cannot open the help page %1\n").arg(path));
+    // No browser (or no help installed): say where the help is, with the path selectable.
+    message_box_c box(QMessageBox::Information, QStringLiteral("OrvaneRecovery"),
+                      text(QFileInfo::exists(path) ? "help_no_browser" : "help_missing").arg(path),
+                      QMessageBox::Ok, this);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box.exec();
 }
 
 void main_window_c::on_click_language() {
@@ -479,5 +480,13 @@ void main_window_c::on_click_language() {
     state.current_name = state.language_list.at(index);
     state.current_index = index;
     save_settings();
-    warning_box("language_warning", QStringLiteral("OrvaneRecovery"), QMessageBox::Ok, this);
+    // Applied at once: the texts anew (English under the language's own), Qt's own texts,
+    // and every page and the frame told of the change.
+    const QString name = state.current_name;
+    state.text_table.clear();
+    load_language(QStringLiteral("English"), false);
+    load_language(name, true);
+    install_qt_translations(name);
+    QEvent change(QEvent::LanguageChange);
+    QCoreApplication::sendEvent(this, &change);
 }

@@ -90,6 +90,8 @@ class main_window_c : public QSkinWidget {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    // A new language: the frame, the menu entry this window added, and the pages.
+    void changeEvent(QEvent* event) override;
     // Asks for a disk image file; empty when the user cancels.
     virtual QString ask_image_path();
 

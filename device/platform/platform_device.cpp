@@ -42,6 +42,39 @@ bool is_attached_loop(const QString& name) {
            QFileInfo::exists(QStringLiteral("/sys/block/%1/loop/backing_file").arg(name));
 }
 
+}  // namespace
+
+bool is_packaged_loop(const QString& sys_block) {
+    // A snap (or AppImage-like) package: a read-only loop device over a squashfs image. A
+    // desktop has dozens; they hold programs, never anyone's lost files.
+    QFile read_only(sys_block + QStringLiteral("/ro"));
+    if (!read_only.open(QIODevice::ReadOnly) || read_only.read(8).trimmed() != "1") {
+        return false;
+    }
+    QFile backing_name(sys_block + QStringLiteral("/loop/backing_file"));
+    if (!backing_name.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QString backing = QString::fromLocal8Bit(backing_name.read(4096).trimmed());
+    if (backing.endsWith(QLatin1String(".snap"))) {
+        return true;
+    }
+    // squashfs superblock offset 0: the magic 0x73717368, "hsqs" little-endian. The backing
+    // file is opened without following a link and only its first four bytes read.
+    const int fd = ::open(QFile::encodeName(backing).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    char magic[4] = {};
+    const bool squashfs =
+        ::pread(fd, magic, sizeof magic, 0) == 4 && std::memcmp(magic, "hsqs", 4) == 0;
+    ::close(fd);
+    return squashfs;
+}
+
+namespace {
+
 // Name order with runs of digits compared as numbers: loop2 before loop10.
 bool natural_less(const QString& a, const QString& b) {
     qsizetype i = 0;
@@ -323,7 +356,8 @@ std::vector<drive_desc_s> list_drives() {
         const QStringList names =
             QDir(QStringLiteral("/sys/block")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         for (const QString& name : names) {
-            if (is_disk_name(name) || is_attached_loop(name)) {
+            if (is_disk_name(name) || (is_attached_loop(name) &&
+                                       !is_packaged_loop(QStringLiteral("/sys/block/") + name))) {
                 drives.push_back({QStringLiteral("/dev/") + name, drive_kind_e::block});
             }
         }

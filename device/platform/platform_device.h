@@ -23,8 +23,9 @@ namespace platform {
 
 enum class drive_kind_e { block, image, memory };
 
-// Drives are numbered 0 to max_drives - 1; the drive list holds no more.
-constexpr int max_drives = 10;
+// Drives are numbered 0 to max_drives - 1; the drive list holds no more. Far more than a
+// machine has: the lists scroll, and an opened image is never pushed out of sight.
+constexpr int max_drives = 128;
 
 // One entry of the drive list, in drive-number order.
 struct drive_desc_s {
@@ -66,7 +67,8 @@ class device_source_c {
 
 // Drives in drive-number order, at most max_drives: the machine's disks (unless
 // ORVANE_BLOCK_DEVICES=0), then the images of ORVANE_IMAGES, of the settings and of
-// add_image, then memory drives, then loop devices that have a backing file. Drives past
+// add_image, then memory drives, then loop devices that have a backing file (not those of
+// packages, is_packaged_loop). Drives past
 // the limit are named in image_warnings().
 std::vector<drive_desc_s> list_drives();
 
@@ -75,6 +77,9 @@ std::vector<drive_desc_s> list_drives();
 // max_drives are kept and the names of the others go to *left_out.
 std::vector<drive_desc_s> arrange_drives(const std::vector<drive_desc_s>& found,
                                          QStringList* left_out);
+// A loop device (its /sys/block folder) that backs a read-only squashfs image, as snap
+// packages do: left out of the drive list.
+bool is_packaged_loop(const QString& sys_block);
 // A /sys/block name of a whole disk: sd*, vd*, hd*, xvd*, nvme<c>n<n>, mmcblk<n>.
 bool is_disk_name(const QString& name);
 

@@ -10,6 +10,7 @@
 
 class QAbstractItemModel;
 class QAbstractItemView;
+class QListView;
 class QPushButton;
 
 class device_page_c : public QWidget {
@@ -29,15 +30,23 @@ class device_page_c : public QWidget {
     // Puts a new model on the list; the old model (when this page made it) and its selection
     // model go once the view has let go of them.
     void replace_model(QAbstractItemModel* model);
+    // The header row and the list below it, in the page's place for them.
+    void place_list();
 
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // A new language: the buttons' texts, and the list (its delegate paints texts).
+    void changeEvent(QEvent* event) override;
+    // The language key of the line over the list.
+    virtual const char* title_key() const { return "volume_select"; }
 
   private:
     QPushButton* back = nullptr;
     QPushButton* refresh = nullptr;
     QPushButton* scan = nullptr;
     QAbstractItemView* list = nullptr;
+    // The list's header row (row 0 of its model), kept above the list while it scrolls.
+    QListView* header_row = nullptr;
 };
 
 // The form's button text colours (white, grey when disabled), which the style sheet leaves

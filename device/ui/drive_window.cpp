@@ -4,8 +4,11 @@
 #include "device/drive_list.h"
 #include "device/ui/drive_delegate.h"
 #include "device/ui/drive_model.h"
+#include "skin/focus_frame.h"
+#include "skin/message_box.h"
 #include "ui_drive_window.h"
 
+#include <QEvent>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -21,12 +24,24 @@ drive_window_c::drive_window_c(QWidget* parent)
     btn_image->setFont(form->btn_scan->font());
     set_page_button_palette(btn_image);
     connect(btn_image, &QPushButton::clicked, this, &drive_window_c::on_click_save_image);
+    form->lv_drives->setAccessibleName(text("drive_physical_drives"));
+    install_focus_frames(this);
+}
+
+void drive_window_c::changeEvent(QEvent* event) {
+    device_page_c::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange && btn_image) {
+        btn_image->setText(text("image_save"));
+        form->lv_drives->setAccessibleName(text("drive_physical_drives"));
+    }
 }
 
 void drive_window_c::on_click_save_image() {
     const drive_item_s* drive = selected_drive();
     if (!drive || !drive->geometry) {
-        QMessageBox::warning(this, QStringLiteral("OrvaneRecovery"), text("main_warning1"));
+        message_box_c box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                          text("main_warning1"), QMessageBox::Ok, this);
+        box.exec();
         return;
     }
     emit save_image_requested(drive->name);

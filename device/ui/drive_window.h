@@ -47,6 +47,8 @@ class drive_window_c : public device_page_c {
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    const char* title_key() const override { return "drive_select"; }
 
   private:
     void set_new_model();

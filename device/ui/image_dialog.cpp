@@ -6,6 +6,7 @@
 #include "device/platform/platform_write.h"
 #include "device/ui/image_worker.h"
 #include "device/ui/volume_window.h"
+#include "skin/message_box.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -30,8 +31,7 @@ QString duration_text(double seconds) {
 }
 
 void message(QWidget* parent, QMessageBox::Icon icon, const QString& words) {
-    QMessageBox box(icon, QStringLiteral("OrvaneRecovery"), words, QMessageBox::Ok, parent);
-    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    message_box_c box(icon, QStringLiteral("OrvaneRecovery"), words, QMessageBox::Ok, parent);
     box.exec();
 }
 
@@ -157,10 +157,9 @@ void image_dialog_c::on_finished() {
     state_->setText(text(outcome == outcome_e::complete ? "image_complete" : "image_incomplete"));
     // The image becomes a drive; its volumes can be scanned from the volume page.
     if (main_window_->open_image(output_) == 0) {
-        QMessageBox box(QMessageBox::Question, QStringLiteral("OrvaneRecovery"),
-                        state_->text() + QLatin1Char('\n') + text("image_scan_question"),
-                        QMessageBox::Yes | QMessageBox::No, this);
-        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        message_box_c box(QMessageBox::Question, QStringLiteral("OrvaneRecovery"),
+                          state_->text() + QLatin1Char('\n') + text("image_scan_question"),
+                          QMessageBox::Yes | QMessageBox::No, this);
         if (box.exec() == QMessageBox::Yes) {
             accept();
             main_window_->show_page(1);
@@ -168,13 +167,19 @@ void image_dialog_c::on_finished() {
     }
 }
 
+QString disk_image_filter() {
+    return text("image_filter") +
+           QStringLiteral(" (*.img *.dd *.raw *.iso *.E01 *.vhd *.vhdx *.vmdk *.qcow2);;") +
+           text("all_files") + QStringLiteral(" (*)");
+}
+
 void image_dialog_c::save_drive(main_window_c* main_window, const QString& drive_name) {
     const QString suggested =
         QDir::home().filePath(QFileInfo(drive_name).fileName() + QStringLiteral(".img"));
     // No overwrite question: an existing image is continued from its map, never replaced.
-    const QString output =
-        QFileDialog::getSaveFileName(main_window, text("image_save"), suggested, QString(), nullptr,
-                                     QFileDialog::DontConfirmOverwrite);
+    const QString output = QFileDialog::getSaveFileName(main_window, text("image_save"), suggested,
+                                                        disk_image_filter(), nullptr,
+                                                        QFileDialog::DontConfirmOverwrite);
     if (output.isEmpty()) {
         return;
     }

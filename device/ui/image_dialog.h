@@ -55,3 +55,7 @@ class image_dialog_c : public QDialog {
     bool paused_ = false;
     bool done_ = false;
 };
+
+// The file dialogs' filter for disk images (the containers the program reads), then all
+// files.
+QString disk_image_filter();

@@ -4,8 +4,11 @@
 #include "device/drive_list.h"
 #include "device/ui/volume_delegate.h"
 #include "device/ui/volume_model.h"
+#include "skin/focus_frame.h"
+#include "skin/message_box.h"
 #include "ui_volume_window.h"
 
+#include <QEvent>
 #include <QMessageBox>
 
 volume_item_s whole_drive_volume(const drive_item_s& drive) {
@@ -24,7 +27,8 @@ volume_window_c::volume_window_c(QWidget* parent)
     form->lv_volumes->setItemDelegate(new volume_delegate_c(form->lv_volumes));
     set_up_page(form->btn_back, form->btn_refresh, form->btn_scan, form->lv_volumes);
     connect(this, &device_page_c::scan_clicked, this, &volume_window_c::start_scan);
-    connect(form->lv_volumes, &QListView::doubleClicked, this, &volume_window_c::on_double_clicked);
+    form->lv_volumes->setAccessibleName(text("volume_logical_drives"));
+    install_focus_frames(this);
 }
 
 volume_window_c::~volume_window_c() = default;
@@ -59,10 +63,9 @@ const volume_item_s* volume_window_c::selected_volume() {
     const int row = form->lv_volumes->currentIndex().row();
     const int volumes = static_cast<int>(volume_list.size());
     if (row < 0 || row >= volumes + static_cast<int>(drive_rows.size())) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
-                        text("scan_nosel_warning"), QMessageBox::Ok, this,
-                        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-        box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        message_box_c box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                          text("scan_nosel_warning"), QMessageBox::Ok, this,
+                          Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
         box.exec();
         return nullptr;
     }
@@ -70,6 +73,16 @@ const volume_item_s* volume_window_c::selected_volume() {
         return &drive_rows[static_cast<std::size_t>(row - volumes)];
     }
     return &volume_list[static_cast<std::size_t>(row)];
+}
+
+void volume_window_c::changeEvent(QEvent* event) {
+    device_page_c::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange && form) {
+        form->lv_volumes->setAccessibleName(text("volume_logical_drives"));
+        if (whole_drives) {
+            show_volumes();  // the whole drives' rows carry a translated label
+        }
+    }
 }
 
 void volume_window_c::update_rows() {

@@ -48,6 +48,9 @@ class volume_window_c : public device_page_c {
   public slots:
     void on_double_clicked(const QModelIndex& index);
 
+  protected:
+    void changeEvent(QEvent* event) override;
+
   private:
     bool whole_drives = false;
     std::vector<volume_item_s> drive_rows;  // the whole drives, as scan targets

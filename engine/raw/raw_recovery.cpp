@@ -205,6 +205,19 @@ void raw_recovery_c::continue_from(const scan_checkpoint_s& checkpoint) {
     continuing_ = true;
 }
 
+void raw_recovery_c::found_so_far(scan_checkpoint_s* found_now) {
+    scan_checkpoint_s& found = *found_now;
+    found = scan_checkpoint_s{};
+    found.device_path = device_path_;
+    std::lock_guard<std::mutex> hold(records_lock_);
+    found.records = records_;
+    for (auto p = second_pieces_.cbegin(); p != second_pieces_.cend(); ++p) {
+        if (p.key() < found.records.size()) {  // its record may not be appended yet
+            found.pieces.push_back({p.key(), p->first_size, p->offset});
+        }
+    }
+}
+
 void raw_recovery_c::write_checkpoint_now(const QByteArray& identity, std::uint64_t volume_size) {
     scan_checkpoint_s checkpoint;
     checkpoint.device_path = device_path_;

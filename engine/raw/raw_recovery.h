@@ -108,6 +108,9 @@ class raw_recovery_c final : public recovery_base_c {
 
     // Read after finished() or after a scan file was loaded.
     const std::vector<signature_record>& records() const { return records_; }
+    // What the scan has found so far, copied under the lock the scanning thread appends
+    // under: any thread, also while the scan runs (the page lists it while paused).
+    void found_so_far(struct scan_checkpoint_s* found);
     const QHash<QByteArray, QList<std::uint64_t>>& type_index() const { return type_index_; }
     const QString& device_path() const { return device_path_; }
     // What the found file at that position of the table says about itself; null when it

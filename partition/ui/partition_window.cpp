@@ -8,8 +8,11 @@
 #include "partition/ui/partition_delegate.h"
 #include "partition/ui/partition_map.h"
 #include "partition/ui/partition_model.h"
+#include "skin/focus_frame.h"
+#include "skin/message_box.h"
 #include "ui_partition_window.h"
 
+#include <QEvent>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QPainter>
@@ -44,6 +47,21 @@ partition_window_c::partition_window_c(QWidget* parent)
     connect(form->btn_undo, &QPushButton::clicked, this, &partition_window_c::on_undo_clicked);
     timer.start(400);
     bar.init_bar(QStringLiteral(":/images/partition_search/loding_on.png"), QColor(226, 240, 253));
+    form->lv_volumes->setAccessibleName(text("a11y_partitions"));
+    install_focus_frames(this);
+}
+
+void partition_window_c::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::LanguageChange || !form) {
+        return;
+    }
+    form->btn_back->setText(text("btn_back"));
+    form->btn_stop->setText(text("btn_stop"));
+    form->btn_repair->setText(text("btn_repair"));
+    form->btn_undo->setText(text("btn_undo"));
+    form->lv_volumes->setAccessibleName(text("a11y_partitions"));
+    update();
 }
 
 partition_window_c::~partition_window_c() {
@@ -183,36 +201,13 @@ void partition_window_c::on_stop_clicked() {
     start_worker();
 }
 
-namespace {
-
-// Longer lines are paragraphs, which wrap.
-constexpr qsizetype max_unbroken_line = 100;
-
-}  // namespace
-
 int partition_window_c::message_box(const QString& message, QMessageBox::StandardButtons buttons,
                                     QMessageBox::StandardButton default_button) {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message, buttons, this,
-                    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    message_box_c box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), message, buttons,
+                      this);
     if (default_button != QMessageBox::NoButton) {
         box.setDefaultButton(default_button);
         box.setEscapeButton(default_button);
-    }
-    // A table entry, a drive or a backup path reads best on one line: the text is as wide
-    // as the widest such line (the paragraphs wrap to it), within three quarters of the
-    // screen.
-    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
-        const QFontMetrics metrics(label->font());
-        int widest = 0;
-        for (const QString& line : message.split(QLatin1Char('\n'))) {
-            if (line.size() <= max_unbroken_line) {
-                widest = std::max(widest, metrics.horizontalAdvance(line));
-            }
-        }
-        const QScreen* shown_on = screen();
-        const int limit = (shown_on ? shown_on->availableGeometry().width() : 800) * 3 / 4 - 100;
-        label->setMinimumWidth(std::min(widest + metrics.averageCharWidth(), limit));
     }
     return box.exec();
 }

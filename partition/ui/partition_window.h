@@ -65,6 +65,8 @@ class partition_window_c : public QWidget {
   protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // A new language: the buttons' texts.
+    void changeEvent(QEvent* event) override;
 
   private:
     void set_new_model();

@@ -1,6 +1,7 @@
 #include "result/ui/deep_continue.h"
 
 #include "app/settings.h"
+#include "skin/message_box.h"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -49,12 +50,11 @@ deep_continue_e ask_continue_deep_scan(QWidget* parent, const volume_item_s& vol
     }
     const double done = 100.0 * static_cast<double>(std::min(checkpoint.resume_at, size)) /
                         static_cast<double>(std::max<std::uint64_t>(1, size));
-    QMessageBox box(QMessageBox::Question, QStringLiteral("OrvaneRecovery"),
-                    text("deep_continue_query")
-                        .arg(QString::number(done, 'f', 1))
-                        .arg(checkpoint.records.size()),
-                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, parent);
-    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    message_box_c box(
+        QMessageBox::Question, QStringLiteral("OrvaneRecovery"),
+        plural_text("deep_continue_query", static_cast<qint64>(checkpoint.records.size()))
+            .arg(QString::number(done, 'f', 1)),
+        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, parent);
     box.button(QMessageBox::Yes)->setText(text("btn_continue_scan"));
     box.button(QMessageBox::No)->setText(text("btn_start_again"));
     box.setDefaultButton(QMessageBox::Yes);

@@ -24,8 +24,9 @@ void MyHeaderView::mousePressEvent(QMouseEvent* event) {
     const int w4 = sectionSize(4);
     const int x = static_cast<int>(event->position().x()) + offset();
     if (x <= w0) {
-        all_checked = !all_checked;
-        emit check_all(all_checked);
+        const bool tick = tick_state != Qt::Checked;
+        tick_state = tick ? Qt::Checked : Qt::Unchecked;
+        emit check_all(tick);
     } else if (x < w0 + w1) {
         emit sort_column(1);
     } else if (w0 + w1 < x && x < w0 + w1 + w2) {
@@ -51,8 +52,13 @@ void MyHeaderView::paintSection(QPainter* painter, const QRect& rect, int logica
     switch (logicalIndex) {
         case 0: {
             const int side = unticked.width();
-            painter->drawPixmap(QRect(rect.x() + 10, rect.y() + 5, side, side),
-                                all_checked ? ticked : unticked);
+            const QRect box(rect.x() + 10, rect.y() + 5, side, side);
+            painter->drawPixmap(box, tick_state == Qt::Checked ? ticked : unticked);
+            if (tick_state == Qt::PartiallyChecked) {
+                // Some ticked: a filled square inside the empty box.
+                painter->fillRect(box.adjusted(side / 4, side / 4, -side / 4, -side / 4),
+                                  QColor(11, 92, 213));
+            }
             break;
         }
         case 1:
@@ -69,6 +75,18 @@ void MyHeaderView::paintSection(QPainter* painter, const QRect& rect, int logica
             break;
         default:
             break;
+    }
+    if (logicalIndex == sorted_section && logicalIndex > 0 && rect.width() > 24) {
+        // The sort arrow at the section's right end: up when ascending.
+        const int cx = rect.right() - 10;
+        const int cy = rect.center().y();
+        const QPolygon arrow =
+            sorted_ascending
+                ? QPolygon({QPoint(cx - 4, cy + 2), QPoint(cx + 4, cy + 2), QPoint(cx, cy - 3)})
+                : QPolygon({QPoint(cx - 4, cy - 2), QPoint(cx + 4, cy - 2), QPoint(cx, cy + 3)});
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(QColor(60, 90, 140));
+        painter->drawPolygon(arrow);
     }
     painter->restore();
 }

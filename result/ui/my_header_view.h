@@ -1,6 +1,7 @@
 #pragma once
-// The file table's column header: a tick-all box in section 0 and click-to-sort on the
-// other four sections, painted in the page's colours. GUI thread; owned by the scan page's
+// The file table's column header: a tick-all box in section 0 (ticked, empty, or partly
+// ticked when some files are) and click-to-sort on the other four sections, the sorted one
+// with an arrow, painted in the page's colours. GUI thread; owned by the scan page's
 // table for the page's life.
 
 #include <QHeaderView>
@@ -13,7 +14,12 @@ class MyHeaderView : public QHeaderView {
 
     QSize sizeHint() const override;
 
-    bool all_checked = false;
+    // The tick-all box: Checked when every listed file is ticked, PartiallyChecked when some
+    // are. A click on it ticks all unless all are ticked.
+    Qt::CheckState tick_state = Qt::Unchecked;
+    // The section the table is sorted by (0: none) and its direction, shown by an arrow.
+    int sorted_section = 0;
+    bool sorted_ascending = true;
 
   signals:
     void check_all(bool value);

@@ -2,6 +2,7 @@
 
 #include "device/drive_list.h"
 #include "result/recovery_item.h"
+#include "skin/message_box.h"
 
 #include <QAbstractItemView>
 #include <QHelpEvent>
@@ -69,13 +70,17 @@ bool recovery_delegate_c::helpEvent(QHelpEvent* event, QAbstractItemView* view,
     if (event && view && event->type() == QEvent::ToolTip && holds_recovery_item(value)) {
         const recovery_item_s item = recovery_item_from(value);
         const QString full = cell_text(item, index.column());
-        if (!full.isEmpty() && shown_text(item, index.column(), option.rect.width()) != full) {
-            QString tip = full;
-            const QString more = index.data(Qt::ToolTipRole).toString();
+        const QString more = index.data(Qt::ToolTipRole).toString();
+        const bool cut =
+            !full.isEmpty() && shown_text(item, index.column(), option.rect.width()) != full;
+        if (cut || !more.isEmpty()) {
+            // The whole text when the cell cuts it, and the model's note; both wrap.
+            QString tip = cut ? full : QString();
             if (!more.isEmpty()) {
-                tip += QStringLiteral("\n\n") + more;
+                tip += (tip.isEmpty() ? QString() : QStringLiteral("\n\n")) + more;
             }
-            QToolTip::showText(event->globalPos(), tip, view->viewport(), option.rect);
+            QToolTip::showText(event->globalPos(), wrapping_tooltip(tip), view->viewport(),
+                               option.rect);
             return true;
         }
     }

@@ -14,11 +14,14 @@
 #include "result/ui/thumb_model.h"
 #include "result/ui/thumb_view.h"
 #include "result/ui/tree_model.h"
+#include "skin/focus_frame.h"
+#include "skin/message_box.h"
 #include "skin/progress_bar.h"
 #include "ui_recovery_window.h"
 
 #include <QCheckBox>
 #include <QDateTime>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QItemSelectionModel>
@@ -30,6 +33,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QResizeEvent>
+#include <QSettings>
 #include <QToolButton>
 
 bool scanning = false;
@@ -93,12 +97,16 @@ recovery_window_c::recovery_window_c(QWidget* parent)
     table->setHorizontalHeader(header);
     header->resizeSection(0, 33);
     header->resizeSection(1, 235);
+    header->sorted_section = sort_column;
 
     form->tv_dirtree->header()->hide();
-    // For every section (the only one), also of the models that replace this one.
-    form->tv_dirtree->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    form->tv_dirtree->header()->setStretchLastSection(false);
-    form->tv_dirtree->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    new wrapping_tooltips_c(form->tv_dirtree);  // a deep folder's path can be long
+    // The one column fills the tree's width: a name too long for it ends in "…" and its
+    // tooltip gives the whole path.
+    form->tv_dirtree->header()->setSectionResizeMode(QHeaderView::Stretch);
+    form->tv_dirtree->header()->setStretchLastSection(true);
+    form->tv_dirtree->setTextElideMode(Qt::ElideRight);
+    form->tv_dirtree->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     form->tv_dirtree->setStyleSheet(QStringLiteral(
         "QTreeView  {\n    border-style: none;\n    border: 1px solid #8bb8fe;\n }\n"));
     reset_tree();
@@ -106,6 +114,12 @@ recovery_window_c::recovery_window_c(QWidget* parent)
     // Beyond the design's page: keep the folders when restoring, and filter the open folder.
     keep_folders = new QCheckBox(text("recovery_keep_folders"), this);
     keep_folders->setObjectName(QStringLiteral("chk_keep_folders"));
+    // Remembered from one restore (and one start) to the next.
+    keep_folders->setChecked(settings().value(QStringLiteral("keep_folders"), false).toBool());
+    connect(keep_folders, &QCheckBox::toggled, this, [](bool keep) {
+        settings().setValue(QStringLiteral("keep_folders"), keep);
+        settings().sync();
+    });
     filter = new QLineEdit(this);
     filter->setObjectName(QStringLiteral("le_filter"));
     filter->setPlaceholderText(text("recovery_filter"));
@@ -124,6 +138,7 @@ recovery_window_c::recovery_window_c(QWidget* parent)
     thumb_model = new thumb_model_c(&file_list, thumbs, this);
     grid->set_thumb_model(thumb_model);
     grid->hide();
+    new wrapping_tooltips_c(grid);
     grid_toggle = new QToolButton(this);
     grid_toggle->setObjectName(QStringLiteral("btn_thumbs"));
     grid_toggle->setText(text("recovery_view_thumbs"));
@@ -161,6 +176,38 @@ recovery_window_c::recovery_window_c(QWidget* parent)
     progress->init_bar(QStringLiteral(":/images/partition_search/loding_on.png"),
                        QColor(226, 240, 253));
     form->btn_filter->hide();
+    form->tv_dirtree->setAccessibleName(text("a11y_folders"));
+    table->setAccessibleName(text("a11y_files"));
+    grid->setAccessibleName(text("a11y_thumbs"));
+    filter->setAccessibleName(text("recovery_filter"));
+    install_focus_frames(this);
+}
+
+void recovery_window_c::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::LanguageChange || !grid) {
+        return;
+    }
+    form->btn_recovery->setText(text("btn_recovery"));
+    form->btn_back->setText(text("btn_back"));
+    form->btn_stop->setText(text("btn_stop"));
+    form->btn_filter->setText(text("btn_save_result"));
+    const char* pause_key = "btn_start";
+    if (session.scanning()) {
+        pause_key = session.current()->get_pause() != 0 ? "btn_resume" : "btn_pause";
+    }
+    form->btn_pause->setText(text(pause_key));
+    keep_folders->setText(text("recovery_keep_folders"));
+    filter->setPlaceholderText(text("recovery_filter"));
+    grid_toggle->setText(text(grid_shown ? "recovery_view_table" : "recovery_view_thumbs"));
+    form->tv_dirtree->setAccessibleName(text("a11y_folders"));
+    table->setAccessibleName(text("a11y_files"));
+    grid->setAccessibleName(text("a11y_thumbs"));
+    filter->setAccessibleName(text("recovery_filter"));
+    update_ticked_label();
+    QResizeEvent same(size(), size());
+    resizeEvent(&same);  // the tick box and the toggle take their new texts' widths
+    update();
 }
 
 recovery_window_c::~recovery_window_c() {
@@ -179,9 +226,8 @@ recovery_window_c::~recovery_window_c() {
 }
 
 int recovery_window_c::warning_box(const char* key, int buttons) {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), text(key),
-                    QMessageBox::StandardButtons(buttons), this);
-    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    message_box_c box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), text(key),
+                      QMessageBox::StandardButtons(buttons), this);
     return box.exec();
 }
 
@@ -275,26 +321,36 @@ void recovery_window_c::apply_filter() {
     }
 }
 
-int recovery_window_c::start_scan() {
-    int started = -1;
-    scan_checkpoint_s checkpoint;
-    if (choose_engine(volume, deep_scan) == engine_signature &&
-        pending_deep_scan(volume, &checkpoint)) {
+bool recovery_window_c::ask_how_to_start(const volume_item_s& target, bool deep,
+                                         scan_start_s* start) {
+    start->how = deep_continue_e::start_again;
+    if (choose_engine(target, deep) == engine_signature &&
+        pending_deep_scan(target, &start->checkpoint)) {
         // The last deep scan of this volume ended early: go on from where it stopped?
-        switch (ask_continue_deep_scan(this, volume, checkpoint)) {
-            case deep_continue_e::continue_scan:
-                started = session.continue_deep_scan(volume, checkpoint);
-                break;
-            case deep_continue_e::start_again:
-                started = session.start(volume, deep_scan);
-                break;
-            case deep_continue_e::cancel:
-                return -1;
-        }
-    } else {
-        started = session.start(volume, deep_scan);
+        start->how = ask_continue_deep_scan(this, target, start->checkpoint);
     }
+    return start->how != deep_continue_e::cancel;
+}
+
+void recovery_window_c::clear_results() {
+    wait_preview();
+    stop_thumbnails();
+    reset_tree();
+    paused_view.reset();
+    file_list.clear();
+    set_table_model();
+    preview_shown = false;
+    restore_shown = false;  // the last restoration's summary was about these results
+    loaded_info.clear();
+}
+
+int recovery_window_c::start_scan(const scan_start_s& start) {
+    engine_thread_running = true;
+    const int started = start.how == deep_continue_e::continue_scan
+                            ? session.continue_deep_scan(volume, start.checkpoint)
+                            : session.start(volume, deep_scan);
     if (started != 0) {
+        engine_thread_running = false;
         return -1;
     }
     scanning = true;
@@ -316,30 +372,51 @@ int recovery_window_c::scan_volume(const volume_item_s& target, bool deep) {
     if (choose_engine(target, deep) == engine_none) {
         return -1;  // the file system is not one an engine reads; nothing changes
     }
-    wait_preview();
-    stop_thumbnails();
+    // Every question before anything is cleared: Cancel leaves the page as it was.
+    scan_start_s start;
+    if (!ask_how_to_start(target, deep, &start)) {
+        return -1;
+    }
+    clear_results();
     show_scan_buttons();
-    reset_tree();
-    file_list.clear();
-    set_table_model();
-    preview_shown = false;
     deep_scan = deep;
     form->btn_filter->hide();
     volume = target;
-    return start_scan();
+    return start_scan(start);
 }
 
-void recovery_window_c::restart_scan() {
+void recovery_window_c::restart_scan(bool deep) {
     if (scanning || session.scanning() || restoration_running()) {
         return;
     }
-    wait_preview();
-    stop_thumbnails();
-    if (start_scan() == 0) {
+    scan_start_s start;
+    if (!ask_how_to_start(volume, deep, &start)) {
+        return;
+    }
+    clear_results();
+    deep_scan = deep;
+    if (start_scan(start) == 0) {
         show_scan_buttons();
         form->btn_filter->hide();
     }
     update();
+}
+
+bool recovery_window_c::may_drop_results(const char* running_key) {
+    const char* key = nullptr;
+    if (scanning) {
+        key = running_key;
+    } else if (has_unsaved_results()) {
+        key = "unsaved_results_warning";
+    }
+    if (!key) {
+        return true;
+    }
+    message_box_c box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), text(key),
+                      QMessageBox::Yes | QMessageBox::No, window());
+    box.setDefaultButton(QMessageBox::No);  // Enter never loses a scan or its results
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void recovery_window_c::on_timer() {
@@ -375,6 +452,10 @@ void recovery_window_c::on_thread_finished() {
 }
 
 void recovery_window_c::finish_scan(bool ask) {
+    if (paused_view) {
+        drop_found_so_far();  // stopped while paused: the scan's own results replace the copy
+    }
+    engine_thread_running = false;  // the engine thread has ended
     form->btn_pause->setText(text("btn_start"));
     form->btn_stop->hide();
     const int stop = session.current()->get_stop();
@@ -406,11 +487,7 @@ void recovery_window_c::finish_scan(bool ask) {
     if (stop != stop_keep && !deep_scan) {
         if (warning_box("deep_scan_query", QMessageBox::Yes | QMessageBox::No) ==
             QMessageBox::Yes) {
-            deep_scan = true;
-            file_list.clear();
-            set_table_model();
-            reset_tree();
-            restart_scan();
+            restart_scan(true);
         }
         return;
     }
@@ -428,22 +505,67 @@ void recovery_window_c::on_stop_clicked() {
 
 void recovery_window_c::on_pause_clicked() {
     if (session.scanning()) {
+        if (paused_view) {
+            drop_found_so_far();  // before the scan writes its results again
+        }
         const int pause = session.toggle_pause();
         form->btn_pause->setText(text(pause != 0 ? "btn_resume" : "btn_pause"));
         movie->setPaused(pause != 0);  // the animation says the scan is working
+        if (pause != 0) {
+            show_found_so_far();
+        }
         return;
     }
     if (restoration_running()) {
         warning_box("recovery_busy", QMessageBox::Ok);
         return;
     }
+    // Start again: results that no scan file holds are asked for first, and the results
+    // stay until every question has been answered.
+    if (!may_drop_results("back_warning")) {
+        return;
+    }
+    restart_scan(deep_scan);
+}
+
+const recovery_base_c* recovery_window_c::listed_engine() const {
+    if (paused_view) {
+        return paused_view.get();
+    }
+    return session.has_results() && !session.scanning() ? session.current() : nullptr;
+}
+
+void recovery_window_c::show_found_so_far() {
+    // A paused deep scan lists what it has found so far, from a copy of its records: the
+    // scan's own are the scanning thread's until it ends.
+    if (session.engine_kind() != engine_signature) {
+        return;
+    }
+    scan_checkpoint_s found;
+    session.raw_engine().found_so_far(&found);
+    if (found.records.empty()) {
+        return;
+    }
+    paused_view = std::make_unique<raw_recovery_c>();
+    paused_view->continue_from(found);
+    std::unique_ptr<TreeModel> built = build_tree(paused_view.get(), engine_signature);
+    if (!built) {
+        paused_view.reset();
+        return;
+    }
+    set_tree_model(built.release());
+    form->tv_dirtree->expandToDepth(0);
+    update_ticked_label();
+}
+
+void recovery_window_c::drop_found_so_far() {
     wait_preview();
     stop_thumbnails();
     reset_tree();
     file_list.clear();
     set_table_model();
     preview_shown = false;
-    restart_scan();
+    paused_view.reset();
 }
 
 void recovery_window_c::on_tree_clicked(const QModelIndex& index) {
@@ -451,7 +573,8 @@ void recovery_window_c::on_tree_clicked(const QModelIndex& index) {
 }
 
 void recovery_window_c::open_tree_folder(const QModelIndex& index) {
-    if (!index.isValid() || !session.has_results() || session.scanning()) {
+    const recovery_base_c* listed = listed_engine();
+    if (!index.isValid() || !listed) {
         return;
     }
     folder_node* node = TreeModel::node_of(index);
@@ -459,7 +582,7 @@ void recovery_window_c::open_tree_folder(const QModelIndex& index) {
         return;
     }
     preview_shown = false;
-    fill_file_list(file_list, session.current(), session.engine_kind(), node->folder_ref);
+    fill_file_list(file_list, listed, session.engine_kind(), node->folder_ref);
     open_node = node;
     TreeModel::give_file_ticks(node, file_list);
     sort_files();
@@ -495,19 +618,22 @@ void recovery_window_c::update_ticked_label() {
     if (!ticked || !header) {
         return;
     }
-    // The header's box shows whether every listed file is ticked.
-    bool all = !file_list.empty();
+    // The header's box shows whether every listed file is ticked, some, or none.
+    std::size_t ticked_files = 0;
     for (const recovery_item_s& file : file_list) {
-        all = all && file.checked;
+        ticked_files += file.checked ? 1 : 0;
     }
-    header->all_checked = all;
+    header->tick_state = ticked_files == 0                  ? Qt::Unchecked
+                         : ticked_files == file_list.size() ? Qt::Checked
+                                                            : Qt::PartiallyChecked;
     header->viewport()->update();
     const tick_count_s total = tree_model ? tree_model->ticked_totals() : tick_count_s{};
     if (total.files == 0) {
         ticked->clear();
         return;
     }
-    ticked->setText(text("recovery_ticked").arg(total.files).arg(format_size(total.bytes)));
+    ticked->setText(plural_text("recovery_ticked", static_cast<qint64>(total.files))
+                        .arg(format_size(total.bytes)));
 }
 
 void recovery_window_c::on_check_all(bool value) {
@@ -529,6 +655,9 @@ void recovery_window_c::on_sort_column(int column) {
     // every folder opened after it.
     sort_ascending = column == sort_column ? !sort_ascending : true;
     sort_column = column;
+    header->sorted_section = sort_column;
+    header->sorted_ascending = sort_ascending;
+    header->viewport()->update();
     recovery_model_c::sort_rows(&file_list, sort_column, sort_ascending);
     table_model->rows_moved();
     thumb_model->rows_changed();
@@ -550,6 +679,7 @@ void recovery_window_c::leave_page() {
     stop_thumbnails();
     stop_metadata();  // a scan file being loaded is dropped with the page
     reset_tree();
+    paused_view.reset();
     file_list.clear();
     set_table_model();
     preview_shown = false;
@@ -566,8 +696,10 @@ void recovery_window_c::leave_page() {
 }
 
 bool recovery_window_c::has_unsaved_results() const {
-    return !scanning && session.has_results() && !saved && tree_model &&
-           tree_model->found_totals().files > 0;
+    // Only what Save could have kept: a deep scan's results. A quick scan has no scan file
+    // and is made again in moments.
+    return !scanning && session.has_results() && session.engine_kind() == engine_signature &&
+           !saved && tree_model && tree_model->found_totals().files > 0;
 }
 
 void recovery_window_c::on_save_result_clicked() {

@@ -11,6 +11,7 @@
 
 #include "engine/scan_session.h"
 #include "result/recovery_item.h"
+#include "result/ui/deep_continue.h"
 
 #include <QDir>
 #include <QImage>
@@ -81,6 +82,10 @@ class recovery_window_c : public QWidget {
     static int copy_live_file(const QString& source, const QString& target);
     // The text a preview shows for the first bytes of a file.
     static QString preview_text_of(const QByteArray& bytes);
+    // The first bytes of a file are text (UTF-8 or UTF-16 with its mark), not a binary
+    // format that merely begins with letters ("PK" of a .docx).
+    static bool looks_like_text(const QByteArray& bytes);
+    bool preview_shows_binary() const { return preview_is_binary; }
 
     // What the page shows, for its tests and screenshots.
     TreeModel* tree_model_now() const { return tree_model; }
@@ -110,8 +115,13 @@ class recovery_window_c : public QWidget {
     QRect found_rect() const;
     QRect animation_rect() const;
     double bar_value() const;
-    // A finished scan or a loaded scan file with found files that no scan file holds.
+    // A finished or stopped deep scan with found files that no scan file holds (quick-scan
+    // results cannot be saved, so they are never asked for).
     bool has_unsaved_results() const;
+    // Asks before the page's results go: running_key's question while a scan runs, the
+    // unsaved-results question after a deep scan. No is the default and Escape answers No;
+    // true when nothing needed asking or the user said Yes.
+    bool may_drop_results(const char* running_key);
     bool restoration_running() const;
 
   signals:
@@ -133,12 +143,30 @@ class recovery_window_c : public QWidget {
     void on_preview_finished();
 
   protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // A new language: the buttons, the tick box, the filter and the names for screen readers.
+    void changeEvent(QEvent* event) override;
 
   private:
-    int start_scan();
-    void restart_scan();
+    // How a scan starts: afresh, or on from an interrupted deep scan's checkpoint.
+    struct scan_start_s {
+        deep_continue_e how = deep_continue_e::start_again;
+        scan_checkpoint_s checkpoint;
+    };
+    // Asks whether to continue an interrupted deep scan; false when the user cancelled.
+    bool ask_how_to_start(const volume_item_s& target, bool deep, scan_start_s* start);
+    int start_scan(const scan_start_s& start);
+    // What a scan file may name: the listed volumes and the drives whole.
+    static std::vector<volume_item_s> scan_file_volumes();
+    void restart_scan(bool deep);
+    void clear_results();
+    // The engine whose results the tree and table show: the scan's after it ended, the copy
+    // of a paused deep scan's records, or none.
+    const recovery_base_c* listed_engine() const;
+    void show_found_so_far();
+    void drop_found_so_far();
     void show_scan_buttons();
     void reset_tree();
     void set_table_model();
@@ -167,6 +195,10 @@ class recovery_window_c : public QWidget {
 
     std::unique_ptr<Ui::RecoveryForm> form;
     scan_session_c session;
+    std::unique_ptr<raw_recovery_c> paused_view;  // what a paused deep scan found so far
+    // From a scan's start until its end was handled: restore_into (any thread) reads
+    // through no engine then.
+    std::atomic<bool> engine_thread_running{false};
     bool deep_scan = false;
     volume_item_s volume;
     MyQTableView* table = nullptr;
@@ -175,7 +207,7 @@ class recovery_window_c : public QWidget {
     recovery_model_c* table_model = nullptr;
     std::vector<recovery_item_s> file_list;
     folder_node* open_node = nullptr;  // the folder whose files file_list holds
-    int sort_column = 0;               // the table's sort (0: the engine's order)
+    int sort_column = 1;               // the table's sort: by name until the user sorts
     bool sort_ascending = true;
     QLabel* ticked = nullptr;        // count and size of the ticked files, beside Recover
     bool saved = false;              // the results are in a scan file
@@ -201,6 +233,7 @@ class recovery_window_c : public QWidget {
     bool preview_shown = false;
     QString preview_content_text;
     QImage preview_content_image;
+    bool preview_is_binary = false;  // neither picture nor text: its icon and size shown
     progress_bar_c* progress = nullptr;
     QTimer timer;
     QMovie* movie = nullptr;

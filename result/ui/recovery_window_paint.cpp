@@ -8,16 +8,21 @@
 #include "result/ui/recovery_file.h"
 #include "result/ui/thumb_view.h"
 #include "result/ui/tree_model.h"
+#include "skin/message_box.h"
 #include "skin/progress_bar.h"
 #include "ui_recovery_window.h"
 
 #include <QCheckBox>
+#include <QHelpEvent>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextOption>
 #include <QToolButton>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -173,6 +178,26 @@ QString recovery_window_c::found_text() const {
     return found;
 }
 
+bool recovery_window_c::event(QEvent* event) {
+    if (event->type() != QEvent::ToolTip) {
+        return QWidget::event(event);
+    }
+    // The status and found lines, when cut to their place, are shown whole in a tooltip (a
+    // loaded scan file's volume and date, a long file name being restored).
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QFontMetrics metrics(status_font());
+    for (const auto& [where, full] :
+         {std::pair{status_rect(), status_text()}, std::pair{found_rect(), found_text()}}) {
+        if (where.contains(help->pos()) && metrics.horizontalAdvance(full) > where.width()) {
+            QToolTip::showText(help->globalPos(), wrapping_tooltip(full), this, where);
+            return true;
+        }
+    }
+    QToolTip::hideText();
+    event->ignore();
+    return true;
+}
+
 void recovery_window_c::paintEvent(QPaintEvent* event) {
     (void)event;
     if (!isVisible()) {
@@ -234,6 +259,20 @@ void recovery_window_c::paint_preview(QPainter& painter, int W, int P) {
         if (w > 0 && h > 0) {
             painter.drawImage(QRect((frame - w) / 2 + left, 84, w, h), preview_content_image);
         }
+        return;
+    }
+    if (preview_is_binary) {
+        // Not text and not a picture: the file's kind, name and size, not its bytes.
+        const QIcon icon = style()->standardIcon(QStyle::SP_FileIcon);
+        const int side = 48;
+        const int x = left + (frame - side) / 2;
+        painter.drawPixmap(x, 84 + (P - 10) / 2 - side, icon.pixmap(side, side));
+        painter.setPen(Qt::black);
+        const QFontMetrics metrics(painter.font());
+        const QString line = metrics.elidedText(preview_item.name, Qt::ElideMiddle, frame - 20) +
+                             QStringLiteral("\n") + format_size(preview_item.size);
+        painter.drawText(QRect(left + 10, 84 + (P - 10) / 2 + 4, frame - 20, 40),
+                         Qt::AlignHCenter | Qt::AlignTop, line);
         return;
     }
     if (preview_content_text.isEmpty()) {

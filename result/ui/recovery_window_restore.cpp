@@ -12,6 +12,7 @@
 #include "result/ui/recovery_model.h"
 #include "result/ui/restore_summary_bar.h"
 #include "result/ui/tree_model.h"
+#include "skin/message_box.h"
 #include "skin/progress_bar.h"
 
 #include <QCheckBox>
@@ -24,6 +25,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSet>
+#include <QStringDecoder>
 #include <QUrl>
 
 namespace {
@@ -72,6 +74,14 @@ int recovery_window_c::restore_into(const recovery_item_s& item, restore_sink_c*
     QMutexLocker lock(&restore_lock);
     if (overwritten) {
         *overwritten = false;
+    }
+    if (engine_thread_running.load()) {
+        // The engines' results belong to the scanning thread until it ends (a paused deep
+        // scan's listing is a copy): nothing is read through them before.
+        if (why) {
+            *why = QStringLiteral("a scan is running");
+        }
+        return -1;
     }
     recovery_base_c* engine = nullptr;
     int result = -1;
@@ -288,12 +298,12 @@ void recovery_window_c::show_restore_summary() {
             summary += QStringLiteral("\n…");
         }
     }
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), summary,
-                    QMessageBox::Ok, this);
-    box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+    message_box_c box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"), summary,
+                      QMessageBox::Ok, this);
     QPushButton* open = box.addButton(text("recovery_open_folder"), QMessageBox::ActionRole);
     open->setObjectName(QStringLiteral("btn_open_folder"));
     box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);  // Escape closes the summary as Enter does
     auto* bar = new restore_summary_bar_c(worker->restored - overwritten, overwritten,
                                           total - worker->restored, &box);
     if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
@@ -306,10 +316,9 @@ void recovery_window_c::show_restore_summary() {
     }
     const QString where = worker->destination.absolutePath();
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(where))) {
-        QMessageBox failed_box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
-                               text("recovery_open_folder_failed") + QLatin1Char('\n') + where,
-                               QMessageBox::Ok, this);
-        failed_box.setIconPixmap(QPixmap(QStringLiteral(":/images/top.ico")));
+        message_box_c failed_box(QMessageBox::Warning, QStringLiteral("OrvaneRecovery"),
+                                 text("recovery_open_folder_failed") + QLatin1Char('\n') + where,
+                                 QMessageBox::Ok, this);
         failed_box.setTextInteractionFlags(Qt::TextSelectableByMouse);
         failed_box.exec();
     }
@@ -412,9 +421,35 @@ QString recovery_window_c::preview_text_of(const QByteArray& bytes) {
     return QString::fromUtf8(body);
 }
 
+bool recovery_window_c::looks_like_text(const QByteArray& bytes) {
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        return true;  // UTF-16, as Windows writes it
+    }
+    // UTF-8 (ASCII included) without NUL bytes and with few control characters; a cut
+    // character at the end of the bytes read does not count.
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8.decode(bytes.first(std::max<qsizetype>(0, bytes.size() - 3)));
+    if (utf8.hasError()) {
+        return false;
+    }
+    qsizetype control = 0;
+    for (const QChar c : decoded) {
+        if (c.unicode() == 0) {
+            return false;
+        }
+        if (c.unicode() < 0x20 && c != QLatin1Char('\n') && c != QLatin1Char('\r') &&
+            c != QLatin1Char('\t') && c != QLatin1Char('\f')) {
+            ++control;
+        }
+    }
+    return control * 100 <= decoded.size();
+}
+
 void recovery_window_c::load_preview() {
     preview_content_image = QImage();
     preview_content_text.clear();
+    preview_is_binary = false;
     // Any picture Qt reads, told by its content first and by its name second.
     QImageReader reader(preview_path);
     reader.setDecideFormatFromContent(true);
@@ -427,7 +462,13 @@ void recovery_window_c::load_preview() {
     if (preview_content_image.isNull()) {
         QFile file(preview_path);
         if (file.open(QIODevice::ReadOnly)) {
-            preview_content_text = preview_text_of(file.read(preview_text_bytes));
+            // Text only for text: a document, archive or program shows its icon and size.
+            const QByteArray head = file.read(preview_text_bytes);
+            if (looks_like_text(head)) {
+                preview_content_text = preview_text_of(head);
+            } else {
+                preview_is_binary = true;
+            }
         }
     }
     QFile::remove(preview_path);  // what is shown is kept in memory

@@ -137,7 +137,7 @@ class test_deep_scan_page : public QObject {
             QCOMPARE(page.scan_volume(whole, true), 0);
             QCOMPARE(box.boxes, boxes);
             if (boxes > 0) {
-                QCOMPARE(box.text, text("deep_continue_query").arg("50.0").arg(2));
+                QCOMPARE(box.text, plural_text("deep_continue_query", 2).arg("50.0"));
                 QCOMPARE(box.default_button, QMessageBox::Yes);
             }
         }

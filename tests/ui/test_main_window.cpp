@@ -169,7 +169,7 @@ class test_main_window : public QObject {
         QTest::newRow("home resume without a scan file") << 0 << "on_click_home_resume" << 0 << "";
         QTest::newRow("volume back") << 1 << "on_click_volume_back" << 0 << "";
         QTest::newRow("drive back") << 2 << "on_click_drive_back" << 0 << "";
-        QTest::newRow("partition back") << 3 << "on_click_partition_back" << 1 << "";
+        QTest::newRow("partition back") << 3 << "on_click_partition_back" << 2 << "";
         QTest::newRow("scan back") << 4 << "on_click_recovery_back" << 1 << "";
         QTest::newRow("volume scan, nothing selected")
             << 1 << "on_click_volume_scan" << 1 << "scan_nosel_warning";
@@ -358,10 +358,10 @@ class test_main_window : public QObject {
         }
     }
 
-    void settings_menu_lists_the_languages_in_reverse() {
+    void settings_menu_lists_the_languages_in_file_order() {
         const QList<QAction*> entries = window->settings_menu->actions();
         QCOMPARE(entries.size(), 7);
-        QCOMPARE(entries[0]->text(), QStringLiteral("Language"));
+        QCOMPARE(entries[0]->text(), text("menu_language"));
         QVERIFY(entries[1]->isSeparator() && entries[3]->isSeparator() &&
                 entries[5]->isSeparator());
         QCOMPARE(entries[2]->text(), text("menu_open_image"));
@@ -370,10 +370,10 @@ class test_main_window : public QObject {
         const QList<QAction*> languages = entries[0]->menu()->actions();
         const QStringList& list = language_state().language_list;
         QCOMPARE(languages.size(), list.size());
+        QCOMPARE(languages.first()->text(), QStringLiteral("English"));
         for (int i = 0; i < languages.size(); ++i) {
-            const int index = static_cast<int>(list.size()) - 1 - i;
-            QCOMPARE(languages[i]->text(), list.at(index));
-            QCOMPARE(languages[i]->data().toInt(), index);
+            QCOMPARE(languages[i]->text(), list.at(i));
+            QCOMPARE(languages[i]->data().toInt(), i);
         }
     }
 
@@ -395,15 +395,31 @@ class test_main_window : public QObject {
             QCOMPARE(answer.boxes, 0);
             QVERIFY(!QFile::exists(settings_file_path()));
         }
-        box_answer_c answer(QMessageBox::Ok);
-        german->trigger();
-        QCOMPARE(answer.boxes, 1);
-        QCOMPARE(answer.text, text("language_warning"));
+        const QString english_back = text("btn_back");
+        {
+            // Applied at once, without a box: the texts on screen are the new language's.
+            box_answer_c answer(QMessageBox::Ok);
+            german->trigger();
+            QCOMPARE(answer.boxes, 0);
+        }
         QCOMPARE(language_state().current_name, QStringLiteral("Deutsch"));
         QCOMPARE(language_state().current_index, german->data().toInt());
         QVERIFY(settings_text().contains(QStringLiteral("language=Deutsch")));
-        // texts on screen stay as they are until the next start
-        QCOMPARE(answer.text, text("language_warning"));
+        QCOMPARE(text("btn_back"), QStringLiteral("Zurück"));
+        QCOMPARE(text("startup_warning").isEmpty(), false);
+        for (QWidget* page : window->pages) {
+            if (auto* back = page->findChild<QPushButton*>("btn_back")) {
+                QCOMPARE(back->text(), QStringLiteral("Zurück"));
+            }
+        }
+        QCOMPARE(window->settings_menu->actions().at(0)->text(), text("menu_language"));
+        QVERIFY(window->settings_menu->actions().at(0)->text().startsWith("Sprache"));
+        QVERIFY(german->isChecked());
+        // And back: every text English again, none left over from German.
+        english->trigger();
+        QCOMPARE(text("btn_back"), english_back);
+        QCOMPARE(window->recovery_page->findChild<QPushButton*>("btn_back")->text(), english_back);
+        QCOMPARE(window->settings_menu->actions().at(0)->text(), QStringLiteral("Language"));
         fresh_language_state(dir.path() + QStringLiteral("/other"));
     }
 
@@ -434,6 +450,9 @@ class test_main_window : public QObject {
         first.start(program, {});
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime.filePath("OrvaneRecovery")), 20000);
+        // Listening (the window is up) before the second copy asks it to come forward.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime.filePath("OrvaneRecovery.socket")),
+                                 20000);
 
         QProcess second;
         second.setProcessEnvironment(environment);
@@ -442,8 +461,9 @@ class test_main_window : public QObject {
         second.start(program, {});
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(static_cast<signed char>(second.exitCode()), -1);
-        QVERIFY(second.readAllStandardOutput().isEmpty());
+        // It raised the first copy, says so on its terminal, and ends without an error.
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(second.readAllStandardOutput().contains("already running"));
         QVERIFY(first.state() == QProcess::Running);
 
         first.terminate();

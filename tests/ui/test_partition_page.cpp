@@ -273,11 +273,11 @@ class test_partition_page : public QObject {
         QTRY_COMPARE(page()->model->rowCount(), 3);
         QCOMPARE(sha256_of_file(dense), before);
 
-        // back to the volume page stops a running search
+        // back to the drive page, where the drive was chosen, stops a running search
         page()->start_partition_search(drive_of(dense));
         window->show_page(3);
         window->on_click_partition_back();
-        QCOMPARE(window->current_index(), 1);
+        QCOMPARE(window->current_index(), 2);
         QTRY_VERIFY_WITH_TIMEOUT(!page()->worker.isRunning(), 60000);
     }
 

@@ -7,9 +7,11 @@
 // the restoration's summary: restore-summary-en.png), ORVANE_SHOT_RAW an image for the deep
 // scan (scan-deep-en.png, and stopped: scan-stopped-en.png), ORVANE_SHOT_EXFAT an exFAT
 // image (partition 1: scan-exfat-en.png) and ORVANE_SHOT_CARD a camera card's image, deep-
-// scanned for the grid of thumbnails (scan-thumbs-en.png). With SEARCH_IMAGE the repair
-// question is shot too (repair-question-en.png). With ORVANE_SHOT_TAG set, only the English
-// volume page is shot, as volumes-TAG-en.png.
+// scanned for the grid of thumbnails (scan-thumbs-en.png); the deep scan paused a third of
+// the way is shot in German (scan-paused-de.png). With SEARCH_IMAGE the repair question is
+// shot too (repair-question-en.png), with ORVANE_SHOT_REFUSAL (one of the drives, holding a
+// file system from sector 0) the repair's refusal (repair-refusal-en.png). With ORVANE_SHOT_TAG
+// set, only the English volume page is shot, as volumes-TAG-en.png.
 //
 // Each language is loaded as at start-up (English first, then the language), so the
 // pictures show what a user of that language sees. The device pages list the drives of
@@ -93,6 +95,15 @@ int main(int argc, char** argv) {
     for (const drive_item_s& drive : drive_list) {
         if (!search_image.isEmpty() && drive.name == QFileInfo(search_image).canonicalFilePath()) {
             search_drive = drive;
+        }
+    }
+    // ORVANE_SHOT_REFUSAL: a drive without a partition table, whose repair is refused.
+    const QString refusal_image = qEnvironmentVariable("ORVANE_SHOT_REFUSAL");
+    drive_item_s refusal_drive;
+    for (const drive_item_s& drive : drive_list) {
+        if (!refusal_image.isEmpty() &&
+            drive.name == QFileInfo(refusal_image).canonicalFilePath()) {
+            refusal_drive = drive;
         }
     }
     if (!search_image.isEmpty() && search_drive.name.isEmpty()) {
@@ -205,6 +216,12 @@ int main(int argc, char** argv) {
              [&](const QString& path) { return shoot_thumbnail_grid(&window, card, path); }},
             {!search_drive.name.isEmpty() && en, "repair-question",
              [&](const QString& path) { return shoot_repair_question(&window, path); }},
+            {!raw.isEmpty() && code == QLatin1String("de"), "scan-paused",
+             [&](const QString& path) { return shoot_paused_scan(&window, raw, path); }},
+            {!refusal_drive.name.isEmpty() && en, "repair-refusal",
+             [&](const QString& path) {
+                 return shoot_repair_refusal(&window, refusal_drive, path);
+             }},
         };
         for (const more_shot_s& shot : more) {
             if (!shot.wanted) {

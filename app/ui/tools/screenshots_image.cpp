@@ -15,15 +15,18 @@ bool shoot_image_dialog(main_window_c* window, const QString& path) {
     }
     window->show_page(2);
     const QString drive = drive_list[1].name;
-    image_dialog_c dialog(window, drive, QDir::home().filePath(QStringLiteral("rescued-disk.img")));
+    // A folder a user would choose, not the one the pictures are made in.
+    image_dialog_c dialog(window, drive, QStringLiteral("/media/backup/rescued-disk.img"));
     rescue_progress_s progress;
     progress.size = drive_list[1].size;
     progress.rescued = progress.size / 100 * 62;
     progress.bad_bytes = 7 * 512;
     progress.bad_areas = 3;
     progress.pass = 1;
-    progress.bytes_per_second = 38.4 * 1048576;
+    // A failing disk read slowly: the time left is what is left at that speed.
     progress.seconds_left = 754;
+    progress.bytes_per_second = static_cast<double>(progress.size - progress.rescued) /
+                                static_cast<double>(progress.seconds_left);
     dialog.show_progress(progress);
     dialog.show();
     QApplication::processEvents();

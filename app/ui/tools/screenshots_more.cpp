@@ -5,6 +5,7 @@
 
 #include "app/ui/main_window.h"
 #include "device/disk_table.h"
+#include "device/drive_list.h"
 #include "device/platform/platform_device.h"
 #include "device/volume_list.h"
 #include "partition/ui/partition_window.h"
@@ -158,13 +159,15 @@ bool shoot_restore_summary(main_window_c* window, const QString& fat_image, cons
     return save(picture, path);
 }
 
-bool shoot_stopped_scan(main_window_c* window, const QString& raw_image, const QString& path) {
-    // The card's bytes at the start of a large sparse image: files found, then stopped.
-    QTemporaryDir folder;
-    const QString image = folder.filePath(QStringLiteral("card.img"));
+namespace {
+
+// The raw image's bytes at the start of a large sparse image, deep-scanned until a third of
+// it is read; false when any step fails.
+bool scan_a_third(main_window_c* window, const QString& raw_image, QTemporaryDir* folder) {
+    const QString image = folder->filePath(QStringLiteral("card.img"));
     QFile in(raw_image);
     QFile out(image);
-    if (!folder.isValid() || !in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly) ||
+    if (!folder->isValid() || !in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly) ||
         out.write(in.readAll()) < 0 || !out.resize(qint64(6) << 30)) {
         return false;
     }
@@ -180,10 +183,20 @@ bool shoot_stopped_scan(main_window_c* window, const QString& raw_image, const Q
     whole.total_bytes = quint64(6) << 30;
     recovery_window_c* page = window->recovery_page;
     window->show_page(4);
-    if (page->scan_volume(whole, true) != 0 ||
-        !wait_for([&] { return !scanning || page->engine()->get_progress() > 0.34; })) {
+    return page->scan_volume(whole, true) == 0 &&
+           wait_for([&] { return !scanning || page->engine()->get_progress() > 0.34; }) && scanning;
+}
+
+}  // namespace
+
+bool shoot_stopped_scan(main_window_c* window, const QString& raw_image, const QString& path) {
+    // The card's bytes at the start of a large sparse image: files found, then stopped.
+    QTemporaryDir folder;
+    if (!scan_a_third(window, raw_image, &folder)) {
+        window->abort_scan();
         return false;
     }
+    recovery_window_c* page = window->recovery_page;
     page->on_stop_clicked();
     with_boxes(window, QString(), QMessageBox::Ok, nullptr,
                [&] { wait_for([] { return !scanning; }); });
@@ -192,6 +205,44 @@ bool shoot_stopped_scan(main_window_c* window, const QString& raw_image, const Q
     const bool shot = save(window->grab(), path);
     window->abort_scan();
     return shot;
+}
+
+bool shoot_paused_scan(main_window_c* window, const QString& raw_image, const QString& path) {
+    QTemporaryDir folder;
+    if (!scan_a_third(window, raw_image, &folder)) {
+        window->abort_scan();
+        return false;
+    }
+    recovery_window_c* page = window->recovery_page;
+    page->on_pause_clicked();
+    TreeModel* tree = page->tree_model_now();
+    bool opened = false;
+    if (tree && tree->rowCount() > 0) {
+        const QModelIndex top = tree->index(0, 0);
+        const QModelIndex first = tree->index(0, 0, top);
+        if (first.isValid()) {
+            page->findChild<QTreeView*>(QStringLiteral("tv_dirtree"))->setCurrentIndex(first);
+            opened = !page->files().empty();
+        }
+    }
+    page->on_timer();
+    QApplication::processEvents();
+    const bool shot = opened && save(window->grab(), path);
+    window->abort_scan();
+    return shot;
+}
+
+bool shoot_repair_refusal(main_window_c* window, const drive_item_s& drive, const QString& path) {
+    window->partition_page->start_partition_search(drive);
+    window->partition_page->worker.wait();
+    QApplication::processEvents();
+    window->partition_page->on_timer();
+    window->show_page(3);
+    QApplication::processEvents();
+    QPixmap picture;
+    with_boxes(window, QString(), QMessageBox::Ok, &picture,
+               [&] { QMetaObject::invokeMethod(window->partition_page, "on_repair_clicked"); });
+    return save(picture, path);
 }
 
 bool shoot_repair_question(main_window_c* window, const QString& path) {
