@@ -431,10 +431,14 @@ int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
         (record.offset > volume_bytes_ || record.size > volume_bytes_ - record.offset)) {
         return -1;  // it would run past the end of the volume
     }
+    std::uint64_t first_size = record.size;
+    std::uint64_t second_offset = 0;
+    const bool two = second_piece(file_key, &first_size, &second_offset);
     std::string why;
     if (records_from_file_ &&
         !sig::verify_record(device_path_.toLocal8Bit().constData(), record.offset, record.size,
-                            record_type(record).toStdString(), &why)) {
+                            record_type(record).toStdString(), &why, two ? first_size : 0,
+                            two ? second_offset : 0)) {
         error_text_ = QStringLiteral("the scan file's record was refused: %1")
                           .arg(QString::fromStdString(why));
         return -1;
@@ -443,9 +447,6 @@ int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     if (handle == 0) {
         return -1;
     }
-    std::uint64_t first_size = record.size;
-    std::uint64_t second_offset = 0;
-    const bool two = second_piece(file_key, &first_size, &second_offset);
     if (two && volume_bytes_ != 0 &&
         (second_offset > volume_bytes_ ||
          record.size - first_size > volume_bytes_ - second_offset)) {

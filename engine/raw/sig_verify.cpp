@@ -56,7 +56,8 @@ bool names_type(const char* types, const std::string& type) {
 }  // namespace
 
 bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t size,
-                   const std::string& type, std::string* why) {
+                   const std::string& type, std::string* why, std::uint64_t first_size,
+                   std::uint64_t second_offset) {
     volume_s volume;
     if (!open_volume(device_path, &volume)) {
         *why = "the volume cannot be read";
@@ -78,13 +79,25 @@ bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t 
         *why = "its type is not one the scan finds";
         return false;
     }
-    record_view_c view(volume);
-    const std::uint8_t* first = view.at(offset, std::min<std::uint64_t>(512, volume.size - offset));
+    const bool two = first_size != 0;
+    if (two && (first_size >= size || second_offset < offset + first_size ||
+                second_offset > volume.size || size - first_size > volume.size - second_offset)) {
+        *why = "its second piece does not lie after its first inside the volume";
+        return false;
+    }
+    record_view_c plain(volume);
+    // A two-piece file is read as its pieces joined: the bytes from the end of the first
+    // piece on come from the second.
+    spliced_view_c joined(plain, offset + first_size,
+                          two ? second_offset - offset - first_size : 0);
+    byte_view_c& view = two ? static_cast<byte_view_c&>(joined) : plain;
+    const std::uint64_t view_size = view.size();
+    const std::uint8_t* first = view.at(offset, std::min<std::uint64_t>(512, view_size - offset));
     if (!first) {
         *why = "its first sector cannot be read";
         return false;
     }
-    const std::uint64_t head = std::min<std::uint64_t>(512, volume.size - offset);
+    const std::uint64_t head = std::min<std::uint64_t>(512, view_size - offset);
     bool magic_seen = false;
     for (const format_s& f : formats()) {
         if (!names_type(f.types, type) ||
@@ -97,7 +110,7 @@ bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t 
         for (const QByteArray& t : QByteArray(f.types).split(' ')) {
             bound = std::max(bound, limit_of(t.toStdString()));
         }
-        window_c w(view, offset, std::min(bound, volume.size - offset));
+        window_c w(view, offset, std::min(bound, view_size - offset));
         found_s found;
         if (!has_check(f)) {
             found = f.measure(w);

@@ -11,8 +11,10 @@
 namespace sig {
 
 // True when [offset, offset + size) of the volume device_path names holds a file of type;
-// false with *why (a phrase) otherwise.
+// false with *why (a phrase) otherwise. A file found in two pieces gives the length of its
+// first piece and where the second begins: it is checked as the two pieces joined.
 bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t size,
-                   const std::string& type, std::string* why);
+                   const std::string& type, std::string* why, std::uint64_t first_size = 0,
+                   std::uint64_t second_offset = 0);
 
 }  // namespace sig
