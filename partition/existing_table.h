@@ -44,8 +44,10 @@ struct existing_table_s {
     bool protective = false;  // sector 0 holds a type 0xEE entry and nothing else
     bool hybrid = false;      // sector 0 holds a type 0xEE entry beside others
     bool intact = false;      // every structure of the table passes its checks
-    // 4096 when a GPT header was found at byte 4096 and none at byte 512: the table was
-    // written for 4096-byte logical sectors.
+    // The sector size a GPT on the drive counts: the one the drive is read in, or 4096
+    // when a GPT header was found at byte 4096 and none at byte 512 although the drive was
+    // read in 512-byte sectors (a disk that says so itself): that table was written for
+    // another disk and is left alone.
     std::uint32_t gpt_sector_bytes = 512;
     QStringList problems;          // what is broken, one phrase each
     QList<table_entry_s> entries;  // the entries that hold, extended containers included
@@ -60,9 +62,11 @@ struct existing_table_s {
 constexpr int max_logical_partitions = 128;
 
 // Reads sector 0 and the chain of extended boot records behind an extended entry; takes
-// the GPT state that read_disk_layout found (both copies checked with their CRCs).
+// the GPT state that read_disk_layout found (both copies checked with their CRCs). Sector
+// numbers count logical sectors of `sector_bytes`; `read` reads 512-byte units.
 existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t drive_sectors,
-                                     bool primary_ok, bool backup_ok, const gpt_table_s& gpt);
+                                     bool primary_ok, bool backup_ok, const gpt_table_s& gpt,
+                                     std::uint32_t sector_bytes = 512);
 
 // True when [first, last] overlaps an entry of the table (an extended container too).
 bool overlaps_table(const existing_table_s& table, std::uint64_t first, std::uint64_t last);

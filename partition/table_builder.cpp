@@ -54,8 +54,9 @@ partition_item_s new_gpt_entry(const partition_item_s& item, QByteArray* bytes) 
     return entry;
 }
 
-partition_item_s item_of(const table_entry_s& entry) {
+partition_item_s item_of(const table_entry_s& entry, std::uint32_t sector_bytes) {
     partition_item_s item;
+    item.sector_bytes = sector_bytes;
     item.fs_name = entry.fs_name.isEmpty() ? QStringLiteral("unknown") : entry.fs_name;
     item.partition_type = entry.type;
     item.start_sector = entry.first;
@@ -65,22 +66,29 @@ partition_item_s item_of(const table_entry_s& entry) {
 }
 
 // Sector 0 in front of a GPT: a protective or hybrid record on the drive stays as it is;
-// a new protective record keeps the boot code and disk signature of the sector it replaces.
+// a new protective record keeps the boot code and disk signature of the sector it replaces,
+// and in a sector larger than the record, what follows the record.
 void settle_sector0(const existing_table_s& existing, const QByteArray& sector0,
-                    table_plan_s* plan) {
+                    std::uint32_t sector_bytes, table_plan_s* plan) {
     for (qsizetype k = 0; k < plan->writes.size(); ++k) {
         table_write_s& w = plan->writes[k];
         if (w.lba != 0) {
             continue;
         }
+        const bool whole = sector0.size() == qsizetype(sector_bytes);
         if (existing.mbr_signature && (existing.protective || existing.hybrid)) {
-            if (w.bytes.size() == 512) {
+            if (w.bytes.size() == qsizetype(sector_bytes)) {
                 plan->writes.removeAt(k);
-            } else {
-                w.bytes.replace(0, 512, sector0);
+            } else if (whole) {
+                w.bytes.replace(0, sector_bytes, sector0);
             }
-        } else if (existing.mbr_code && sector0.size() == 512) {
+            return;
+        }
+        if (existing.mbr_code && whole) {
             w.bytes.replace(0, mbr_table_offset, sector0.left(mbr_table_offset));
+        }
+        if (whole && sector_bytes > 512) {
+            w.bytes.replace(512, sector_bytes - 512, sector0.mid(512));
         }
         return;
     }
@@ -90,11 +98,13 @@ table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>
                       std::uint64_t drive_sectors, const QByteArray& sector0) {
     table_plan_s plan;
     plan.scheme = QStringLiteral("gpt");
-    if (layout.existing.gpt_sector_bytes != 512) {
+    const std::uint32_t sector_bytes = layout.sector_bytes;
+    if (layout.existing.gpt_sector_bytes != sector_bytes) {
         plan.error = QStringLiteral(
                          "the GPT on the drive is written for %1-byte sectors; it is "
-                         "not rewritten in 512-byte sectors")
-                         .arg(layout.existing.gpt_sector_bytes);
+                         "not rewritten in %2-byte sectors")
+                         .arg(layout.existing.gpt_sector_bytes)
+                         .arg(sector_bytes);
         return plan;
     }
     if (layout.primary_ok || layout.backup_ok) {
@@ -137,7 +147,7 @@ table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>
             plan.added << entry;
         }
         plan.writes = build_gpt(drive_sectors, h.disk_guid, h.first_usable, h.last_usable,
-                                h.entry_count, h.entry_bytes, array);
+                                h.entry_count, h.entry_bytes, array, sector_bytes);
         if (plan.writes.isEmpty()) {
             plan.error = QStringLiteral(
                 "the surviving GPT does not fit a standard layout on "
@@ -146,23 +156,24 @@ table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>
         }
         plan.restored = !(layout.primary_ok && layout.backup_ok);
         plan.described = plan.kept + plan.added;
-        settle_sector0(layout.existing, sector0, &plan);
+        settle_sector0(layout.existing, sector0, sector_bytes, &plan);
         return plan;
     }
-    const QByteArray array =
-        new_gpt_array(additions(found), drive_sectors, &plan.described, &plan.left_out);
+    const QByteArray array = new_gpt_array(additions(found), drive_sectors, &plan.described,
+                                           &plan.left_out, sector_bytes);
     if (plan.described.isEmpty()) {
         plan.error = QStringLiteral("no found partition fits inside a GPT's usable sectors");
         return plan;
     }
     plan.added = plan.described;
-    plan.writes = build_gpt(drive_sectors, random_guid_bytes(), gpt_first_usable_standard(),
-                            gpt_last_usable_standard(drive_sectors), gpt_standard_entries,
-                            gpt_standard_entry_bytes, array);
+    plan.writes =
+        build_gpt(drive_sectors, random_guid_bytes(), gpt_first_usable_standard(sector_bytes),
+                  gpt_last_usable_standard(drive_sectors, sector_bytes), gpt_standard_entries,
+                  gpt_standard_entry_bytes, array, sector_bytes);
     if (plan.writes.isEmpty()) {
         plan.error = QStringLiteral("the drive is too small for a GPT");
     }
-    settle_sector0(layout.existing, sector0, &plan);
+    settle_sector0(layout.existing, sector0, sector_bytes, &plan);
     return plan;
 }
 
@@ -173,7 +184,9 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
     plan.scheme = QStringLiteral("mbr");
     const existing_table_s& existing = layout.existing;
     const bool keep_table = existing.scheme == QLatin1String("mbr");
-    QByteArray record = sector0.size() == 512 ? sector0 : QByteArray(512, '\0');
+    // The record is the first 512 bytes of sector 0; the rest of a larger sector stays.
+    const qsizetype sector_bytes = layout.sector_bytes;
+    QByteArray record = sector0.size() == sector_bytes ? sector0 : QByteArray(sector_bytes, '\0');
     auto* bytes = reinterpret_cast<std::uint8_t*>(record.data());
     bool used[mbr_entries] = {};
     bool active = false;
@@ -194,7 +207,7 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
         }
         for (const table_entry_s& e : existing.refused) {
             std::memset(bytes + mbr_table_offset + e.slot * mbr_entry_bytes, 0, mbr_entry_bytes);
-            plan.removed << item_of(e);
+            plan.removed << item_of(e, layout.sector_bytes);
         }
     } else {
         std::memset(bytes + mbr_table_offset, 0, mbr_entries * mbr_entry_bytes);
@@ -215,6 +228,7 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
         extended.partition_type = 0x0F;
         extended.start_sector = layout.extended_first;
         extended.end_sector = layout.extended_last;
+        extended.sector_bytes = layout.sector_bytes;
         candidates << extended;
         candidates = by_start(candidates);
     }
@@ -275,10 +289,11 @@ QString repair_not_needed(const disk_layout_s& layout, const QList<partition_ite
 }
 
 QByteArray new_gpt_array(const QList<partition_item_s>& found, std::uint64_t drive_sectors,
-                         QList<partition_item_s>* described, QList<partition_item_s>* left_out) {
+                         QList<partition_item_s>* described, QList<partition_item_s>* left_out,
+                         std::uint32_t sector_bytes) {
     QByteArray array;
-    const std::uint64_t first = gpt_first_usable_standard();
-    const std::uint64_t last = gpt_last_usable_standard(drive_sectors);
+    const std::uint64_t first = gpt_first_usable_standard(sector_bytes);
+    const std::uint64_t last = gpt_last_usable_standard(drive_sectors, sector_bytes);
     std::uint64_t free_from = first;
     for (const partition_item_s& item : by_start(found)) {
         const bool fits = item.start_sector >= free_from && item.end_sector <= last &&
