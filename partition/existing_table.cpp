@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 using namespace disk_bytes;
 
@@ -40,9 +41,10 @@ void walk_logicals(const table_entry_s& container, const probe_read_f& read,
     std::uint64_t lba = container.first;
     std::uint64_t after = container.first;  // the next record and partition lie beyond this
     for (int n = 0; n < max_logical_partitions; ++n) {
-        // The record is the first 512 bytes of its sector.
-        std::uint8_t sector[512];
-        if (read(lba * (sector_bytes / 512), 1, sector) != 0) {
+        // The record is the first 512 bytes of its sector; the whole sector is kept.
+        std::vector<std::uint8_t> whole(sector_bytes);
+        const std::uint8_t* sector = whole.data();
+        if (read(lba * (sector_bytes / 512), sector_bytes / 512, whole.data()) != 0) {
             table->problems
                 << QStringLiteral("the extended boot record at sector %1 cannot be read").arg(lba);
             return;
@@ -68,6 +70,7 @@ void walk_logicals(const table_entry_s& container, const probe_read_f& read,
         logical.first = ebr.logical_first;
         logical.last = ebr.logical_last;
         logical.ebr_lba = lba;
+        logical.record = QByteArray(reinterpret_cast<const char*>(sector), qsizetype(sector_bytes));
         logical.active = sector[446] == 0x80;
         confirm(&logical, read, drive_sectors, sector_bytes);
         table->entries << logical;
@@ -282,6 +285,22 @@ bool overlaps_table(const existing_table_s& table, std::uint64_t first, std::uin
         }
     }
     return false;
+}
+
+const table_entry_s* free_in_extended(const existing_table_s& table, std::uint64_t first,
+                                      std::uint64_t last) {
+    const table_entry_s* container = nullptr;
+    for (const table_entry_s& e : table.entries) {
+        if (!overlap(first, last, e.first, e.last)) {
+            continue;
+        }
+        if (e.kind != table_entry_kind_e::extended || first <= e.first || last > e.last ||
+            container != nullptr) {
+            return nullptr;
+        }
+        container = &e;
+    }
+    return container;
 }
 
 QString describe_existing_table(const existing_table_s& table) {

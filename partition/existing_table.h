@@ -28,6 +28,7 @@ struct table_entry_s {
     std::uint64_t first = 0;  // absolute first and last sector
     std::uint64_t last = 0;
     std::uint64_t ebr_lba = 0;  // a logical partition: the sector of its extended boot record
+    QByteArray record;          // ... and that whole sector as read
     bool active = false;        // status byte 0x80
     QString name;               // GPT entries: the entry's name, partition GUID, attributes
     QString unique_guid;
@@ -70,6 +71,12 @@ existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t dri
 
 // True when [first, last] overlaps an entry of the table (an extended container too).
 bool overlaps_table(const existing_table_s& table, std::uint64_t first, std::uint64_t last);
+
+// The extended entry in whose free space [first, last] lies (behind its first sector,
+// overlapping no other entry): a logical partition its chain lost, or never held. Null
+// when there is none.
+const table_entry_s* free_in_extended(const existing_table_s& table, std::uint64_t first,
+                                      std::uint64_t last);
 
 // "the partition table holds: 3 entries (3 confirmed)", or what is wrong with it.
 QString describe_existing_table(const existing_table_s& table);

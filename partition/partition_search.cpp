@@ -252,10 +252,12 @@ search_end_e search_partitions(platform::device_source_c& source,
             };
             // A file system that overlaps an entry of the table on the drive is an older
             // one: listed as earlier, never jumped over (the entry's own file system may lie
-            // inside it) and never written into a table.
+            // inside it) and never written into a table. One in the free space of an
+            // extended partition is a logical partition its chain lost.
+            const bool in_extended = free_in_extended(layout.existing, first, last) != nullptr;
             if (!aligned) {
                 // Not at a sector's start: no table entry can describe it.
-            } else if (overlaps_table(layout.existing, first, last)) {
+            } else if (!in_extended && overlaps_table(layout.existing, first, last)) {
                 if (!earlier_starts.contains(first) && earlier_starts.size() < max_recorded_ebrs) {
                     earlier_starts << first;
                     partition_item_s item = hit_item();
@@ -264,6 +266,7 @@ search_end_e search_partitions(platform::device_source_c& source,
                 }
             } else if (hit.start >= found_until) {
                 partition_item_s item = hit_item();
+                item.logical = in_extended;
                 if (const ebr_s* ebr = ebr_for(layout, first);
                     ebr && ebr->logical_last < lba_count) {
                     item.logical = true;

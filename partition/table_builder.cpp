@@ -1,10 +1,13 @@
 #include "table_builder.h"
 
+#include "disk_bytes.h"
 #include "master_boot_record.h"
 #include "mbr_boot_code.h"
 
 #include <algorithm>
 #include <cstring>
+
+using disk_bytes::put_le32;
 
 namespace {
 
@@ -177,6 +180,74 @@ table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>
     return plan;
 }
 
+// The partitions found in the free space of the extended partition on the drive (its
+// chain broke before them, or never held them) appended to its chain of extended boot
+// records: a new record in the first free sector behind the last logical partition that
+// holds (the extended partition's first sector when none does), linked from the record
+// before it. Only the link entry of that record changes; every logical entry that holds
+// stays byte for byte. The records to write go to plan->writes in ascending order.
+void append_logicals(const existing_table_s& existing, const table_entry_s& container,
+                     const QList<partition_item_s>& inside, std::uint32_t sector_bytes,
+                     std::uint32_t heads, std::uint32_t sectors_per_track, table_plan_s* plan) {
+    const table_entry_s* last_live = nullptr;
+    for (const table_entry_s& e : existing.entries) {
+        if (e.kind == table_entry_kind_e::logical) {
+            last_live = &e;  // in chain order
+        }
+    }
+    if (last_live && last_live->record.size() != qsizetype(sector_bytes)) {
+        plan->left_out << inside;
+        return;
+    }
+    QByteArray previous = last_live ? last_live->record : QByteArray();
+    std::uint64_t previous_lba = last_live ? last_live->ebr_lba : 0;
+    bool previous_new = false;
+    std::uint64_t free_from = last_live ? last_live->last + 1 : container.first;
+    QList<table_write_s> records;
+    for (const partition_item_s& item : by_start(inside)) {
+        const std::uint64_t at = free_from;  // the new record's sector
+        if (item.start_sector <= at || item.end_sector > container.last ||
+            item.end_sector < item.start_sector || !fits_table_entry(item) ||
+            free_in_extended(existing, item.start_sector, item.end_sector) != &container ||
+            item.start_sector - at > UINT32_MAX || at - container.first > UINT32_MAX) {
+            plan->left_out << item;
+            continue;
+        }
+        QByteArray sector(qsizetype(sector_bytes), '\0');
+        auto* record = reinterpret_cast<std::uint8_t*>(sector.data());
+        write_table_entry(record + mbr_table_offset, item, false, heads, sectors_per_track);
+        put_le32(record + mbr_table_offset + 8, std::uint32_t(item.start_sector - at));
+        record[510] = 0x55;
+        record[511] = 0xAA;
+        if (!previous.isEmpty()) {
+            // The link: the next record's place from the extended partition's start, and
+            // the sectors up to the end of its logical partition.
+            partition_item_s link;
+            link.partition_type = 0x05;
+            link.start_sector = at;
+            link.end_sector = item.end_sector;
+            auto* entry = reinterpret_cast<std::uint8_t*>(previous.data()) + mbr_table_offset +
+                          mbr_entry_bytes;
+            write_table_entry(entry, link, false, heads, sectors_per_track);
+            put_le32(entry + 8, std::uint32_t(at - container.first));
+            records << table_write_s{previous_lba, previous};
+        }
+        previous = sector;
+        previous_lba = at;
+        previous_new = true;
+        free_from = item.end_sector + 1;
+        partition_item_s added = item;
+        added.logical = true;
+        plan->added << added;
+    }
+    if (previous_new) {
+        records << table_write_s{previous_lba, previous};
+    }
+    std::sort(records.begin(), records.end(),
+              [](const table_write_s& a, const table_write_s& b) { return a.lba < b.lba; });
+    plan->writes << records;
+}
+
 table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>& found,
                       const QByteArray& sector0, std::uint32_t heads,
                       std::uint32_t sectors_per_track) {
@@ -212,11 +283,21 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
     } else {
         std::memset(bytes + mbr_table_offset, 0, mbr_entries * mbr_entry_bytes);
     }
-    // What the search found outside the table: primaries, and the logical partitions of a
-    // surviving chain of extended boot records under one extended entry.
+    // What the search found outside the table: primaries, the logical partitions of a
+    // surviving chain of extended boot records under one extended entry, and those in the
+    // free space of the extended partition on the drive.
     QList<partition_item_s> candidates;
     QList<partition_item_s> logical;
+    QList<partition_item_s> inside;
+    const table_entry_s* container = nullptr;
     for (const partition_item_s& item : additions(found)) {
+        if (const table_entry_s* holder =
+                keep_table ? free_in_extended(existing, item.start_sector, item.end_sector)
+                           : nullptr) {
+            container = holder;
+            inside << item;
+            continue;
+        }
         const bool in_chain = layout.extended_first != 0 && item.logical &&
                               item.start_sector > layout.extended_first &&
                               item.end_sector <= layout.extended_last;
@@ -255,18 +336,33 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
         taken << range_s{item.start_sector, item.end_sector};
         plan.added << (is_extended ? logical : QList<partition_item_s>{item});
     }
+    // Sector 0 is written only when one of its entries changes: logical partitions added to
+    // a chain leave it (and a record without code) as it is.
+    const bool sector0_changes = !plan.added.isEmpty() || !plan.removed.isEmpty();
+    QList<table_write_s> records;
+    if (container) {
+        table_plan_s chain;
+        append_logicals(existing, *container, inside, layout.sector_bytes, heads, sectors_per_track,
+                        &chain);
+        plan.added << chain.added;
+        plan.left_out << chain.left_out;
+        records = chain.writes;
+    }
     if (plan.added.isEmpty() && plan.removed.isEmpty()) {
         plan.error = keep_table ? QStringLiteral("no found partition fits a free table entry")
                                 : QStringLiteral("no found partition fits a table entry");
         return plan;
     }
-    if (own_loader) {
-        std::memcpy(bytes, mbr_boot_code, mbr_code_bytes);
-    }
-    bytes[510] = 0x55;
-    bytes[511] = 0xAA;
     plan.described = plan.kept + plan.added;
-    plan.writes << table_write_s{0, record};
+    if (sector0_changes) {
+        if (own_loader) {
+            std::memcpy(bytes, mbr_boot_code, mbr_code_bytes);
+        }
+        bytes[510] = 0x55;
+        bytes[511] = 0xAA;
+        plan.writes << table_write_s{0, record};
+    }
+    plan.writes << records;
     return plan;
 }
 
