@@ -2,6 +2,7 @@
 // restoration's summary, a stopped deep scan, the repair question.
 
 #include "app/ui/tools/screenshots_more.h"
+#include "app/ui/tools/screenshots_scan.h"
 
 #include "app/ui/main_window.h"
 #include "device/disk_table.h"
@@ -151,6 +152,28 @@ bool shoot_restore_summary(main_window_c* window, const QString& fat_image, cons
     }
     QPixmap picture;
     recovery_window_c* page = window->recovery_page;
+    with_boxes(window, to.path(), QMessageBox::Ok, &picture, [&] {
+        page->findChild<QPushButton*>(QStringLiteral("btn_recovery"))->click();
+        wait_for([&] { return !picture.isNull(); });
+    });
+    window->abort_scan();
+    return save(picture, path);
+}
+
+bool shoot_deep_restore_summary(main_window_c* window, const QString& raw_image,
+                                const QString& path) {
+    // Every file of a deep scan restored: the summary counts those checked only at their
+    // start apart.
+    QTemporaryDir to;
+    recovery_window_c* page = window->recovery_page;
+    if (!to.isValid() || !deep_scan_whole_image(window, raw_image) || !page->tree_model_now()) {
+        window->abort_scan();
+        return false;
+    }
+    TreeModel* model = page->tree_model_now();
+    model->setData(model->index(0, 0), Qt::Checked, Qt::CheckStateRole);
+    QApplication::processEvents();
+    QPixmap picture;
     with_boxes(window, to.path(), QMessageBox::Ok, &picture, [&] {
         page->findChild<QPushButton*>(QStringLiteral("btn_recovery"))->click();
         wait_for([&] { return !picture.isNull(); });
