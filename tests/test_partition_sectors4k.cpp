@@ -44,10 +44,7 @@ QString listing(const QByteArray& json, bool from_table) {
 
 // A sparse copy of a fixture disk in `dir`.
 QString copy_of(const QString& fixture, const QTemporaryDir& dir, const QString& name) {
-    const QString to = dir.filePath(name);
-    return run_quietly("cp", {"--sparse=always", fixture_path("tables/" + fixture), to})
-               ? to
-               : QString();
+    return sparse_fixture_copy("tables/" + fixture, dir.filePath(name));
 }
 
 }  // namespace
@@ -59,33 +56,6 @@ class test_partition_sectors4k : public QObject {
 
   private slots:
     void initTestCase() { qputenv("XDG_STATE_HOME", QFile::encodeName(state.path())); }
-
-    // An intact table in 4096-byte sectors is shown as it holds, and not repaired.
-    void intact_table_is_not_repaired_data() {
-        QTest::addColumn<QString>("fixture");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("GPT") << "gpt4k.img"
-                             << "holds: 1 entry (GPT, 1 confirmed)";
-        QTest::newRow("GPT, six file systems") << "mix4k.img"
-                                               << "holds: 6 entries (GPT, 6 confirmed)";
-        QTest::newRow("MBR") << "mbr4k.img"
-                             << "holds: 2 entries (MBR, 2 confirmed)";
-    }
-    void intact_table_is_not_repaired() {
-        QFETCH(QString, fixture);
-        QFETCH(QString, shown);
-        if (!fixture_exists("tables/" + fixture)) {
-            QSKIP("no 4096-byte-sector disk was made here");
-        }
-        QTemporaryDir dir;
-        const QString path = copy_of(fixture, dir, fixture);
-        const QByteArray before = sha256_of_file(path);
-        QByteArray out, err;
-        QCOMPARE(run_orvane({"partitions", "--repair", "--yes", path}, &out, &err), 3);
-        QVERIFY2(out.contains(shown.toUtf8()), out.constData());
-        QVERIFY2(err.contains("nothing to repair"), err.constData());
-        QCOMPARE(sha256_of_file(path), before);
-    }
 
     // A disk of 4096-byte logical sectors is read in them, told by its layout when it is an
     // image file: every entry found exactly where its table says, in 4096-byte sectors.

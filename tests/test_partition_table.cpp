@@ -23,10 +23,7 @@ namespace {
 
 // A sparse copy of a fixture disk in `dir`.
 QString copy_of(const QString& fixture, const QTemporaryDir& dir, const QString& name) {
-    const QString to = dir.filePath(name);
-    return run_quietly("cp", {"--sparse=always", fixture_path("tables/" + fixture), to})
-               ? to
-               : QString();
+    return sparse_fixture_copy("tables/" + fixture, dir.filePath(name));
 }
 
 void search(partition_repair_c& worker, const QString& name, std::uint64_t size) {
@@ -124,6 +121,10 @@ class test_partition_table : public QObject {
                                             << "holds: 4 entries (MBR, 4 confirmed)";
         QTest::newRow("hybrid MBR") << "hybrid.img"
                                     << "holds: 2 entries (GPT with a hybrid MBR, 2 confirmed)";
+        QTest::newRow("GPT of 4096-byte sectors") << "gpt4k.img"
+                                                  << "holds: 1 entry (GPT, 1 confirmed)";
+        QTest::newRow("MBR of 4096-byte sectors") << "mbr4k.img"
+                                                  << "holds: 2 entries (MBR, 2 confirmed)";
     }
     void intact_table_is_not_repaired() {
         QFETCH(QString, fixture);
