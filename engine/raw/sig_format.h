@@ -78,6 +78,9 @@ class window_c {
 struct found_s {
     std::uint64_t size = 0;
     const char* type = nullptr;
+    // The measure itself checked every byte of the file (text in which each character is
+    // text, a compound file whose every stream lies inside it): vouched for whole.
+    bool whole = false;
 };
 
 using measure_fn = found_s (*)(window_c& w);
@@ -178,6 +181,16 @@ found_s measure_exe(window_c& w);
 found_s measure_elf(window_c& w);
 found_s measure_font(window_c& w);
 found_s measure_markup(window_c& w);
+found_s measure_rtf(window_c& w);
+found_s measure_ole(window_c& w);
+found_s measure_class(window_c& w);
+// Plain text in UTF-8, Latin-1 or UTF-16 with its byte-order mark (txt, csv, json, eml, mbox):
+// the format without magic bytes, tried at a sector that no other format claims and whose
+// first bytes pass text_may_begin.
+found_s measure_text(window_c& w);
+// The quick test for text at a sector: its first 16 bytes are characters of text, or it
+// begins with a UTF-16 byte-order mark. Most binary sectors fail at their first byte.
+bool text_may_begin(const std::uint8_t* s);
 
 // A raw deflate stream at pos: its compressed length, or 0 when it does not end within the
 // window or is not valid deflate data. *out_total receives the inflated length.

@@ -288,6 +288,7 @@ struct sector_test_s {
     std::vector<std::uint8_t> at4 = std::vector<std::uint8_t>(65536, 0);
     std::vector<std::vector<int>> lists{{}};
     std::vector<int> far;              // formats whose magic lies further into the sector
+    std::vector<int> text;             // the format without magic bytes (plain text)
     std::vector<std::uint64_t> bound;  // per format: the largest limit of its enabled types
 
     explicit sector_test_s(const std::map<std::string, type_rule_s>& rules) {
@@ -302,6 +303,10 @@ struct sector_test_s {
                 }
             }
             if (bound[i] == 0) {
+                continue;
+            }
+            if (f.magic_length == 0) {
+                text.push_back(static_cast<int>(i));
                 continue;
             }
             if (f.magic_offset != 0 && f.magic_offset != 4) {
@@ -408,6 +413,18 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
     };
     reported(start);
     const std::uint64_t cluster = cluster_size(view);
+    // The second pieces of files found in two, still ahead of the scan: text is not looked
+    // for inside them.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> second_pieces;
+    const auto in_second_piece = [&](std::uint64_t pos) {
+        std::erase_if(second_pieces, [pos](const auto& piece) { return piece.second <= pos; });
+        for (const auto& piece : second_pieces) {
+            if (piece.first <= pos) {
+                return true;
+            }
+        }
+        return false;
+    };
     auto stop_requested = [&] {
         while (load_word(block->pause) != 0 && load_word(block->stop) == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -440,19 +457,36 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     far = far || std::memcmp(s + f.magic_offset, f.magic, f.magic_length) == 0;
                 }
             }
-            if ((first | boxed) == 0 && !far) {
-                continue;
-            }
             const std::uint64_t pos = c->pos + off;
+            // Text is tried where no format begins, outside the second pieces of files found
+            // in two: its first bytes must be text, which rules out most sectors at once.
+            bool textual = false;
+            if ((first | boxed) == 0 && !far) {
+                if (test.text.empty() || off + 16 > c->length || !text_may_begin(s) ||
+                    in_second_piece(pos)) {
+                    continue;
+                }
+                textual = true;
+            }
             reported(pos);  // a file that begins here may be being measured
             found_s found;
             verify_e level = verify_start;
             std::uint64_t pieces_end = 0;  // a two-piece file's first piece ends here
-            for (int round = 0; round < 3 && found.size == 0 && pieces_end == 0; ++round) {
+            bool recognized = false;       // a format measured a file here, of a type left out
+            for (int round = 0; round < 4 && found.size == 0 && pieces_end == 0; ++round) {
                 const std::vector<int>& candidates = round == 0   ? test.lists[first]
                                                      : round == 1 ? test.lists[boxed]
-                                                                  : test.far;
+                                                     : round == 2 ? test.far
+                                                                  : test.text;
                 if (round == 2 && !far) {
+                    continue;
+                }
+                if (round == 3 && recognized) {
+                    break;  // a file of a type left out: not offered as text instead
+                }
+                if (round == 3 && !textual &&
+                    (test.text.empty() || off + 16 > c->length || !text_may_begin(s) ||
+                     in_second_piece(pos))) {
                     break;
                 }
                 for (const int index : candidates) {
@@ -464,7 +498,7 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     found_s candidate;
                     if (!has_check(f)) {
                         candidate = f.measure(w);
-                        level = verify_start;
+                        level = candidate.whole ? verify_whole : verify_start;
                     } else if (const soundness_s checked = check_file(f, w); checked.sound) {
                         candidate = {checked.size, checked.type};
                         level = checked.whole ? verify_whole : verify_start;
@@ -490,6 +524,8 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                             found_pieces(block->owner, two.type, pos, two.first,
                                          pos + two.first + two.gap, two.size);
                             pieces_end = pos + two.first;
+                            second_pieces.push_back(
+                                {pos + two.first + two.gap, pos + two.gap + two.size});
                         }
                     }
                     if (candidate.size == 0 || !candidate.type) {
@@ -501,6 +537,13 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     auto rule = rules.find(candidate.type);
                     if (rule == rules.end() || !rule->second.enabled ||
                         candidate.size > rule->second.limit || candidate.size > volume.size - pos) {
+                        recognized = true;
+                        if (f.magic_length == 0 && candidate.size <= volume.size - pos) {
+                            // Text of a kind left out: passed over, not walked again at each
+                            // of its sectors.
+                            found = found_s{candidate.size, nullptr};
+                            break;
+                        }
                         continue;
                     }
                     found = candidate;
