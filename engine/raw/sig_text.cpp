@@ -319,7 +319,7 @@ class json_c {
 
 // Records of delimiter-separated values, quoted fields allowed to hold delimiters and line
 // ends: at least three records, each with the same number (at least two) of fields, and no
-// unquoted field a sentence of eight words or more.
+// unquoted field a sentence of eight words or more, nor most delimiters followed by a space.
 bool csv_text(const QByteArray& t) {
     const qsizetype first_line = t.indexOf('\n');
     if (first_line <= 0) {
@@ -342,7 +342,8 @@ bool csv_text(const QByteArray& t) {
     qsizetype records = 0;
     bool quoted = false;
     bool field_start = true;
-    int words = 0;  // in the unquoted field so far
+    int words = 0;         // in the unquoted field so far
+    qsizetype spaced = 0;  // delimiters followed by a space, as commas in prose are
     for (qsizetype i = 0; i < t.size(); ++i) {
         const char ch = t[i];
         if (quoted) {
@@ -362,6 +363,7 @@ bool csv_text(const QByteArray& t) {
             ++fields;
             field_start = true;
             words = 0;
+            spaced += i + 1 < t.size() && t[i + 1] == ' ' ? 1 : 0;
         } else if (ch == ' ' && i > 0 && t[i - 1] != ' ' && ++words >= 8) {
             return false;  // a sentence, not a value: prose with commas
         } else if (ch == '\n') {
@@ -390,7 +392,7 @@ bool csv_text(const QByteArray& t) {
         }
         ++records;
     }
-    return records >= 3 && expected >= 2;
+    return records >= 3 && expected >= 2 && spaced * 2 <= records * (expected - 1);
 }
 
 // An RFC 5322 header block from from: fields ("Name: value", folded lines starting with
@@ -465,12 +467,33 @@ bool text_may_begin(const std::uint8_t* s) {
     if ((s[0] == 0xFF && s[1] == 0xFE) || (s[0] == 0xFE && s[1] == 0xFF)) {
         return true;
     }
+    // Sixteen characters of text: UTF-8 (a sequence may run past them), else mostly ASCII.
+    // Random data passes one time in several hundred; compressed data is random.
+    int high = 0;
+    int pending = 0;
+    bool utf8 = true;
     for (int i = 0; i < 16; ++i) {
-        if (byte_classes[s[i]] == 0) {
+        const std::uint8_t b = s[i];
+        if (byte_classes[b] == 0) {
             return false;
         }
+        if (b < 0x80) {
+            utf8 = utf8 && pending == 0;
+            continue;
+        }
+        ++high;
+        if (pending > 0) {
+            utf8 = utf8 && (b & 0xC0) == 0x80;
+            --pending;
+        } else {
+            pending = b >= 0xC2 && b <= 0xDF   ? 1
+                      : b >= 0xE0 && b <= 0xEF ? 2
+                      : b >= 0xF0 && b <= 0xF4 ? 3
+                                               : -1;
+            utf8 = utf8 && pending > 0;
+        }
     }
-    return true;
+    return utf8 || high <= 4;
 }
 
 found_s measure_text(window_c& w) {
