@@ -152,13 +152,27 @@ class pipeline_c {
         }
         return 0;
     }
-    // A filled buffer that holds [pos, pos + n); null when none does.
-    const std::uint8_t* find(std::uint64_t pos, std::size_t n) {
+    // A filled buffer that holds [pos, pos + n); null when none does. Bytes that run from one
+    // filled buffer into the next are copied into scratch (n at most view_max_span), so a
+    // read across a seam costs a copy, not a second read of the volume.
+    const std::uint8_t* find(std::uint64_t pos, std::size_t n, std::uint8_t* scratch) {
         std::lock_guard<std::mutex> hold(lock_);
-        for (const chunk_s* c : ready_) {
-            if (c->pos <= pos && pos - c->pos + n <= c->length) {
+        for (std::size_t i = 0; i < ready_.size(); ++i) {
+            const chunk_s* c = ready_[i];
+            if (c->pos > pos || pos >= c->pos + c->length) {
+                continue;
+            }
+            const std::size_t head = static_cast<std::size_t>(c->pos + c->length - pos);
+            if (n <= head) {
                 return c->data.data() + (pos - c->pos);
             }
+            const chunk_s* next = i + 1 < ready_.size() ? ready_[i + 1] : nullptr;
+            if (!next || next->pos != c->pos + c->length || n - head > next->length) {
+                return nullptr;
+            }
+            std::memcpy(scratch, c->data.data() + (pos - c->pos), head);
+            std::memcpy(scratch + head, next->data.data(), n - head);
+            return scratch;
         }
         return nullptr;
     }
@@ -244,7 +258,7 @@ class scan_view_c final : public byte_view_c {
             stopping_.load(std::memory_order_relaxed)) {
             return nullptr;
         }
-        if (const std::uint8_t* p = pipe_.find(pos, n)) {
+        if (const std::uint8_t* p = pipe_.find(pos, n, seam_)) {
             return p;
         }
         if (cache_length_ > 0 && cache_pos_ <= pos && pos - cache_pos_ + n <= cache_length_) {
@@ -278,6 +292,7 @@ class scan_view_c final : public byte_view_c {
     std::vector<std::uint8_t> cache_;
     std::uint64_t cache_pos_ = 0;
     std::size_t cache_length_ = 0;
+    std::uint8_t seam_[view_max_span];  // bytes across two of the reader's buffers
 };
 
 // The per-sector test: two tables keyed by the first two bytes and by bytes 4-5 of a
@@ -454,7 +469,8 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
             if (off + 512 <= c->length) {
                 for (const int index : test.far) {
                     const format_s& f = table[index];
-                    far = far || std::memcmp(s + f.magic_offset, f.magic, f.magic_length) == 0;
+                    far = far || (s[f.magic_offset] == f.magic[0] &&
+                                  std::memcmp(s + f.magic_offset, f.magic, f.magic_length) == 0);
                 }
             }
             const std::uint64_t pos = c->pos + off;
