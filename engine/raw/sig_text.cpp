@@ -66,13 +66,14 @@ bool signature_at(cursor_c& c, std::uint64_t pos) {
 
 // Where text that stops being text at bad ends: the line end just before it in the same
 // sector, else that sector's start.
-std::uint64_t text_end_before(std::uint64_t bad, std::uint64_t last_line_end) {
+std::uint64_t text_end_before(std::uint64_t bad, std::uint64_t last_line_end, bool* clean) {
+    *clean = false;
     const std::uint64_t sector = bad / 512 * 512;
     return last_line_end > sector ? last_line_end : sector;
 }
 
 // UTF-16 after its byte-order mark (big_endian: FE FF).
-std::uint64_t utf16_end(cursor_c& c, std::uint64_t bound, bool big_endian) {
+std::uint64_t utf16_end(cursor_c& c, std::uint64_t bound, bool big_endian, bool* clean) {
     std::uint64_t pos = 2;
     std::uint64_t last_line_end = 0;
     for (; pos + 2 <= bound; pos += 2) {
@@ -101,7 +102,7 @@ std::uint64_t utf16_end(cursor_c& c, std::uint64_t bound, bool big_endian) {
             }
         }
         if (!text) {
-            return text_end_before(pos, last_line_end);
+            return text_end_before(pos, last_line_end, clean);
         }
         if (unit == '\n') {
             last_line_end = pos + 2;
@@ -113,7 +114,7 @@ std::uint64_t utf16_end(cursor_c& c, std::uint64_t bound, bool big_endian) {
 // UTF-8, or Latin-1 / Windows-1252 from the first byte that is not UTF-8 on. *ascii and
 // *high count the bytes of each kind; *latin is set when the text is not UTF-8.
 std::uint64_t utf8_end(cursor_c& c, std::uint64_t start, std::uint64_t bound, bool* latin,
-                       std::uint64_t* high) {
+                       std::uint64_t* high, bool* clean) {
     std::uint64_t pos = start;
     std::uint64_t last_line_end = 0;
     int pending = 0;  // continuation bytes still due
@@ -141,7 +142,7 @@ std::uint64_t utf8_end(cursor_c& c, std::uint64_t start, std::uint64_t bound, bo
             if (b == 0) {
                 return pending > 0 ? sequence : pos;
             }
-            return text_end_before(pending > 0 ? sequence : pos, last_line_end);
+            return text_end_before(pending > 0 ? sequence : pos, last_line_end, clean);
         }
         ++*high;
         if (pending > 0) {
@@ -168,7 +169,7 @@ std::uint64_t utf8_end(cursor_c& c, std::uint64_t start, std::uint64_t bound, bo
             }
         }
         if (!latin_byte(b)) {
-            return text_end_before(pos, last_line_end);
+            return text_end_before(pos, last_line_end, clean);
         }
     }
     return pending > 0 ? sequence : pos;
@@ -463,6 +464,10 @@ const char* text_kind(window_c& w, std::uint64_t start, std::uint64_t size) {
 
 }  // namespace
 
+bool text_byte(std::uint8_t b) {
+    return byte_classes[b] == 1;
+}
+
 bool text_may_begin(const std::uint8_t* s) {
     if ((s[0] == 0xFF && s[1] == 0xFE) || (s[0] == 0xFE && s[1] == 0xFF)) {
         return true;
@@ -516,18 +521,20 @@ found_s measure_text(window_c& w) {
         return {};
     }
     if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF)) {
-        const std::uint64_t end = utf16_end(c, bound, b0 == 0xFE);
-        return end >= min_text ? found_s{end, "txt", true} : found_s{};
+        bool clean = true;
+        const std::uint64_t end = utf16_end(c, bound, b0 == 0xFE, &clean);
+        return end >= min_text ? found_s{end, "txt", clean} : found_s{};
     }
     const std::uint64_t start = c.match(0, "\xEF\xBB\xBF") ? 3 : 0;
     bool latin = false;
     std::uint64_t high = 0;
-    const std::uint64_t end = utf8_end(c, start, bound, &latin, &high);
+    bool clean = true;
+    const std::uint64_t end = utf8_end(c, start, bound, &latin, &high, &clean);
     // Latin-1 text is mostly ASCII; binary data with a long run of high bytes is not text.
     if (end < min_text || (latin && high * 4 > end)) {
         return {};
     }
-    return {end, text_kind(w, start, end), true};
+    return {end, text_kind(w, start, end), clean};
 }
 
 // RTF: "{\rtf" and a version, groups in braces, control words with "\bin N" followed by N

@@ -22,7 +22,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -74,7 +78,21 @@ bool open_volume(const char* device_path, volume_s* volume) {
 namespace {
 thread_local inspect_fn scan_inspector = nullptr;
 thread_local scan_mark_s* scan_mark = nullptr;
+std::atomic<int> worker_count{-1};  // -1: one per processor beyond the reader's
 }  // namespace
+
+void set_check_workers(int workers) {
+    worker_count.store(std::clamp(workers, 0, 16));
+}
+
+int check_workers() {
+    const int set = worker_count.load();
+    if (set >= 0) {
+        return set;
+    }
+    const int processors = static_cast<int>(std::thread::hardware_concurrency());
+    return std::clamp(processors - 1, 1, 4);
+}
 
 void set_scan_inspector(inspect_fn inspector) {
     scan_inspector = inspector;
@@ -105,8 +123,11 @@ struct chunk_s {
 // The reader thread and the ring of buffers it fills ahead of the scan.
 class pipeline_c {
   public:
-    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping, std::uint64_t start)
-        : volume_(volume), stopping_(stopping), skip_to_(start) {
+    // on_filled: called on the reader's thread with each buffer it has filled, before the
+    // scan sees it.
+    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping, std::uint64_t start,
+               std::function<void(const chunk_s&)> on_filled = {})
+        : volume_(volume), stopping_(stopping), skip_to_(start), on_filled_(std::move(on_filled)) {
         for (int i = 0; i < chunk_count; ++i) {
             storage_.emplace_back(std::make_unique<chunk_s>());
             storage_.back()->data.resize(chunk_bytes);
@@ -201,6 +222,9 @@ class pipeline_c {
             c->length =
                 static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, volume_.size - pos));
             fill(c);
+            if (on_filled_) {
+                on_filled_(*c);
+            }
             {
                 std::lock_guard<std::mutex> hold(lock_);
                 ready_.push_back(c);
@@ -232,9 +256,35 @@ class pipeline_c {
     std::vector<chunk_s*> free_;
     std::deque<chunk_s*> ready_;
     std::uint64_t skip_to_ = 0;
+    std::function<void(const chunk_s&)> on_filled_;
     bool done_ = false;
     bool quit_ = false;
     std::thread reader_;
+
+  public:
+    // Copies [pos, pos + n) out of the filled buffers; false when they do not hold all of it.
+    bool copy_out(std::uint64_t pos, std::uint8_t* to, std::size_t n) {
+        std::lock_guard<std::mutex> hold(lock_);
+        while (n > 0) {
+            const chunk_s* holder = nullptr;
+            for (const chunk_s* c : ready_) {
+                if (c->pos <= pos && pos < c->pos + c->length) {
+                    holder = c;
+                    break;
+                }
+            }
+            if (!holder) {
+                return false;
+            }
+            const std::size_t piece = std::min<std::size_t>(
+                n, static_cast<std::size_t>(holder->pos + holder->length - pos));
+            std::memcpy(to, holder->data.data() + (pos - holder->pos), piece);
+            to += piece;
+            pos += piece;
+            n -= piece;
+        }
+        return true;
+    }
 };
 
 // What the measures read: the reader's buffers where they hold the bytes, else a cache
@@ -293,6 +343,189 @@ class scan_view_c final : public byte_view_c {
     std::uint64_t cache_pos_ = 0;
     std::size_t cache_length_ = 0;
     std::uint8_t seam_[view_max_span];  // bytes across two of the reader's buffers
+};
+
+// The JPEG checks done ahead of the scan. The reader offers each sector of a filled buffer
+// that begins like a JPEG; workers check them in volume order through views of their own
+// (the reader's buffers where they still hold the bytes, else the volume), and the scan takes
+// a result when it reaches that sector, waits when a worker is on it, and checks itself a
+// sector no worker has begun. A check depends on the bytes alone, so its result is the one the
+// scan would get; results for sectors the scan passes over (inside other files) are dropped.
+class prechecker_c {
+  public:
+    prechecker_c(const char* device_path, const format_s& jpg, std::uint64_t bound, int workers)
+        : jpg_(jpg), bound_(bound) {
+        for (int i = 0; i < workers; ++i) {
+            auto volume = std::make_unique<volume_s>();
+            if (!open_volume(device_path, volume.get())) {
+                break;
+            }
+            volumes_.push_back(std::move(volume));
+        }
+        for (auto& volume : volumes_) {
+            threads_.emplace_back([this, v = volume.get()] { work(*v); });
+        }
+    }
+    ~prechecker_c() { stop(); }
+    // The reader whose buffers the workers may copy from (null: none).
+    void attach(pipeline_c* pipe) { pipe_.store(pipe); }
+    // Ends the workers (before the reader they copy from goes away).
+    void stop() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : threads_) {
+            if (t.joinable()) {
+                t.join();
+            }
+        }
+        pipe_.store(nullptr);
+    }
+    bool active() const { return !threads_.empty(); }
+
+    // On the reader's thread: the JPEG-like sectors of a filled buffer.
+    void offer(const chunk_s& c) {
+        std::vector<std::uint64_t> found;
+        for (std::size_t off = 0; off + 512 <= c.length; off += 512) {
+            const std::uint8_t* s = c.data.data() + off;
+            if (s[0] == 0xFF && s[1] == 0xD8 && s[2] == 0xFF) {
+                found.push_back(c.pos + off);
+            }
+        }
+        if (found.empty()) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (const std::uint64_t pos : found) {
+                if (queue_.size() < queue_limit && pos >= passed_) {
+                    queue_.push_back(pos);
+                }
+            }
+        }
+        changed_.notify_all();
+    }
+
+    // On the scanning thread, at a JPEG candidate: true with the worker's result when a worker
+    // checked it or is checking it; false when the scan must check it itself.
+    bool take(std::uint64_t pos, soundness_s* result) {
+        std::unique_lock<std::mutex> hold(lock_);
+        passed_ = pos + 1;
+        done_.erase(done_.begin(), done_.lower_bound(pos));
+        while (!queue_.empty() && queue_.front() < pos) {
+            queue_.pop_front();
+        }
+        if (!queue_.empty() && queue_.front() == pos) {
+            queue_.pop_front();  // not begun: the scan checks it now
+            return false;
+        }
+        changed_.wait(hold, [&] { return quit_ || !busy_.contains(pos); });
+        const auto hit = done_.find(pos);
+        if (hit == done_.end()) {
+            return false;
+        }
+        *result = hit->second;
+        done_.erase(hit);
+        changed_.notify_all();
+        return true;
+    }
+
+  private:
+    static constexpr std::size_t queue_limit = 4096;
+    static constexpr std::size_t done_limit = 64;
+
+    // A worker's view: the reader's buffers copied out where they hold the bytes, else the
+    // volume, through a cache of its own.
+    class worker_view_c final : public byte_view_c {
+      public:
+        worker_view_c(prechecker_c& owner, const volume_s& volume)
+            : owner_(owner), volume_(volume), cache_(cache_bytes) {}
+        const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
+            if (n > view_max_span || pos > volume_.size || n > volume_.size - pos ||
+                owner_.quitting()) {
+                return nullptr;
+            }
+            if (length_ > 0 && cache_pos_ <= pos && pos - cache_pos_ + n <= length_) {
+                return cache_.data() + (pos - cache_pos_);
+            }
+            cache_pos_ = pos & ~static_cast<std::uint64_t>(4095);
+            length_ = static_cast<std::size_t>(
+                std::min<std::uint64_t>(cache_bytes, volume_.size - cache_pos_));
+            pipeline_c* const pipe = owner_.pipe_.load();
+            if (!(pipe && pipe->copy_out(cache_pos_, cache_.data(), length_)) &&
+                !volume_.read(cache_pos_, cache_.data(), length_)) {
+                length_ = 0;
+                return nullptr;
+            }
+            return cache_.data() + (pos - cache_pos_);
+        }
+        std::uint64_t size() const override { return volume_.size; }
+        std::size_t contiguous(std::uint64_t pos) override {
+            if (length_ > 0 && cache_pos_ <= pos && pos < cache_pos_ + length_) {
+                return static_cast<std::size_t>(cache_pos_ + length_ - pos);
+            }
+            return view_max_span;
+        }
+
+      private:
+        prechecker_c& owner_;
+        const volume_s& volume_;
+        std::vector<std::uint8_t> cache_;
+        std::uint64_t cache_pos_ = 0;
+        std::size_t length_ = 0;
+    };
+
+    bool quitting() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return quit_;
+    }
+
+    void work(const volume_s& volume) {
+        worker_view_c view(*this, volume);
+        for (;;) {
+            std::uint64_t pos = 0;
+            {
+                std::unique_lock<std::mutex> hold(lock_);
+                changed_.wait(hold, [this] {
+                    return quit_ || (!queue_.empty() && done_.size() < done_limit);
+                });
+                if (quit_) {
+                    return;
+                }
+                pos = queue_.front();
+                queue_.pop_front();
+                if (pos < passed_) {
+                    continue;
+                }
+                busy_.insert(pos);
+            }
+            window_c w(view, pos, std::min(bound_, volume.size - pos));
+            const soundness_s result = check_file(jpg_, w);
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                busy_.erase(pos);
+                if (!quit_ && pos >= passed_ - (passed_ > 0 ? 1 : 0)) {
+                    done_.emplace(pos, result);
+                }
+            }
+            changed_.notify_all();
+        }
+    }
+
+    std::atomic<pipeline_c*> pipe_{nullptr};
+    const format_s& jpg_;
+    const std::uint64_t bound_;
+    std::vector<std::unique_ptr<volume_s>> volumes_;
+    std::vector<std::thread> threads_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::uint64_t> queue_;            // offered, not begun
+    std::set<std::uint64_t> busy_;               // being checked
+    std::map<std::uint64_t, soundness_s> done_;  // checked, not taken
+    std::uint64_t passed_ = 0;                   // the scan has passed every sector before this
+    bool quit_ = false;
 };
 
 // The per-sector test: two tables keyed by the first two bytes and by bytes 4-5 of a
@@ -408,7 +641,32 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
         progress.store(1.0, std::memory_order_relaxed);
         return;
     }
-    pipeline_c pipe(volume, stopping, start);
+    // JPEG candidates checked ahead on workers (the reader offers them as it fills buffers).
+    const auto jpg_format = std::find_if(table.begin(), table.end(), [](const format_s& f) {
+        return std::string_view(f.name) == "jpg";
+    });
+    const std::size_t jpg_index = static_cast<std::size_t>(jpg_format - table.begin());
+    const bool precheck = jpg_format != table.end() && test.bound[jpg_index] != 0;
+    prechecker_c pre(device_path, precheck ? *jpg_format : table.front(),
+                     precheck ? test.bound[jpg_index] : 0, precheck ? check_workers() : 0);
+    pipeline_c pipe(volume, stopping, start, [&pre](const chunk_s& c) {
+        if (pre.active()) {
+            pre.offer(c);
+        }
+    });
+    pre.attach(&pipe);
+    struct stop_workers_s {
+        prechecker_c& pre;
+        ~stop_workers_s() { pre.stop(); }  // before the reader they copy from ends
+    } stop_workers{pre};
+    // A candidate's check: the worker's result when one has it, else done here.
+    const auto check_at = [&](const format_s& f, window_c& w, std::uint64_t pos) {
+        soundness_s result;
+        if (&f == &*jpg_format && pre.active() && pre.take(pos, &result)) {
+            return result;
+        }
+        return check_file(f, w);
+    };
     scan_view_c view(pipe, direct, stopping, block->stop);
     std::uint64_t resume = start;  // the scan goes on at this byte
     // Every file that begins before this byte has been reported (a checkpoint's offset), and
@@ -515,7 +773,15 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     if (!has_check(f)) {
                         candidate = f.measure(w);
                         level = candidate.whole ? verify_whole : verify_start;
-                    } else if (const soundness_s checked = check_file(f, w); checked.sound) {
+                        if (f.magic_length == 0 && level == verify_whole && pos > 0) {
+                            // Text that runs on from the sector before is a piece of
+                            // something larger: every byte is text, but not a whole file.
+                            const std::uint8_t* before = view.at(pos - 1, 1);
+                            if (!before || text_byte(*before)) {
+                                level = verify_start;
+                            }
+                        }
+                    } else if (const soundness_s checked = check_at(f, w, pos); checked.sound) {
                         candidate = {checked.size, checked.type};
                         level = checked.whole ? verify_whole : verify_start;
                     } else if (found_pieces && checked.break_high != 0 &&
