@@ -125,7 +125,7 @@ void set_scan_mark(scan_mark_s* mark);
 // How many worker threads check JPEG candidates ahead of the scan (their decode is the
 // costliest check), so that it overlaps the reading; 0: the scanning thread checks them all.
 // The found files and their order are the same either way. Process-wide; read when a scan
-// starts. By default one per processor beyond the reader's.
+// starts. By default (or when set below 0) one per processor beyond the reader's.
 void set_check_workers(int workers);
 int check_workers();
 

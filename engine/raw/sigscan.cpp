@@ -15,6 +15,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QtGlobal>
 
 #include <algorithm>
 #include <atomic>
@@ -82,13 +83,19 @@ std::atomic<int> worker_count{-1};  // -1: one per processor beyond the reader's
 }  // namespace
 
 void set_check_workers(int workers) {
-    worker_count.store(std::clamp(workers, 0, 16));
+    worker_count.store(workers < 0 ? -1 : std::min(workers, 16));
 }
 
 int check_workers() {
     const int set = worker_count.load();
     if (set >= 0) {
         return set;
+    }
+    // ORVANE_CHECK_WORKERS=N: the count for a run (the deep-scan benchmark compares them).
+    bool ok = false;
+    const int from_environment = qEnvironmentVariableIntValue("ORVANE_CHECK_WORKERS", &ok);
+    if (ok && from_environment >= 0) {
+        return std::min(from_environment, 16);
     }
     const int processors = static_cast<int>(std::thread::hardware_concurrency());
     return std::clamp(processors - 1, 1, 4);
