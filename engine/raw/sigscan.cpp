@@ -669,7 +669,7 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
     // A candidate's check: the worker's result when one has it, else done here.
     const auto check_at = [&](const format_s& f, window_c& w, std::uint64_t pos) {
         soundness_s result;
-        if (&f == &*jpg_format && pre.active() && pre.take(pos, &result)) {
+        if (pre.active() && &f == &*jpg_format && pre.take(pos, &result)) {
             return result;
         }
         return check_file(f, w);
