@@ -5,7 +5,8 @@
 // The scan page is shot when ORVANE_SHOT_FAT names a FAT32 image (its partition 1 is
 // scanned: scan-LANG.png; maximised with a folder ticked: scan-max-en.png, scan-max-de.png;
 // the restoration's summary: restore-summary-en.png), ORVANE_SHOT_RAW an image for the deep
-// scan (scan-deep-en.png, and stopped: scan-stopped-en.png), ORVANE_SHOT_EXFAT an exFAT
+// scan (scan-deep-en.png; stopped: scan-stopped-en.png; every file restored:
+// restore-summary-deep-en.png), ORVANE_SHOT_EXFAT an exFAT
 // image (partition 1: scan-exfat-en.png) and ORVANE_SHOT_CARD a camera card's image, deep-
 // scanned for the grid of thumbnails (scan-thumbs-en.png); the deep scan paused a third of
 // the way is shot in German (scan-paused-de.png). With SEARCH_IMAGE the repair question is
@@ -19,7 +20,6 @@
 // as the program reads it after start-up; the partition page shows a finished search of
 // SEARCH_IMAGE. Nothing is written to the user's settings: a private folder stands in.
 
-#include "app/settings.h"
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
@@ -27,6 +27,7 @@
 #include "app/ui/tools/screenshots_image.h"
 #include "app/ui/tools/screenshots_more.h"
 #include "app/ui/tools/screenshots_scan.h"
+#include "core/settings.h"
 #include "device/disk_table.h"
 #include "device/drive_list.h"
 #include "device/ui/drive_window.h"
@@ -210,6 +211,8 @@ int main(int argc, char** argv) {
              [&](const QString& path) { return shoot_scan_maximised(&window, fat, path); }},
             {!fat.isEmpty() && en, "restore-summary",
              [&](const QString& path) { return shoot_restore_summary(&window, fat, path); }},
+            {!raw.isEmpty() && en, "restore-summary-deep",
+             [&](const QString& path) { return shoot_deep_restore_summary(&window, raw, path); }},
             {!raw.isEmpty() && en, "scan-stopped",
              [&](const QString& path) { return shoot_stopped_scan(&window, raw, path); }},
             {!card.isEmpty() && en, "scan-thumbs",
