@@ -443,54 +443,20 @@ class prechecker_c {
     static constexpr std::size_t queue_limit = 4096;
     static constexpr std::size_t done_limit = 64;
 
-    // A worker's view: the reader's buffers copied out where they hold the bytes, else the
-    // volume, through a cache of its own.
-    class worker_view_c final : public byte_view_c {
-      public:
-        worker_view_c(prechecker_c& owner, const volume_s& volume)
-            : owner_(owner), volume_(volume), cache_(cache_bytes) {}
-        const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
-            if (n > view_max_span || pos > volume_.size || n > volume_.size - pos ||
-                owner_.quitting()) {
-                return nullptr;
-            }
-            if (length_ > 0 && cache_pos_ <= pos && pos - cache_pos_ + n <= length_) {
-                return cache_.data() + (pos - cache_pos_);
-            }
-            cache_pos_ = pos & ~static_cast<std::uint64_t>(4095);
-            length_ = static_cast<std::size_t>(
-                std::min<std::uint64_t>(cache_bytes, volume_.size - cache_pos_));
-            pipeline_c* const pipe = owner_.pipe_.load();
-            if (!(pipe && pipe->copy_out(cache_pos_, cache_.data(), length_)) &&
-                !volume_.read(cache_pos_, cache_.data(), length_)) {
-                length_ = 0;
-                return nullptr;
-            }
-            return cache_.data() + (pos - cache_pos_);
-        }
-        std::uint64_t size() const override { return volume_.size; }
-        std::size_t contiguous(std::uint64_t pos) override {
-            if (length_ > 0 && cache_pos_ <= pos && pos < cache_pos_ + length_) {
-                return static_cast<std::size_t>(cache_pos_ + length_ - pos);
-            }
-            return view_max_span;
-        }
-
-      private:
-        prechecker_c& owner_;
-        const volume_s& volume_;
-        std::vector<std::uint8_t> cache_;
-        std::uint64_t cache_pos_ = 0;
-        std::size_t length_ = 0;
-    };
-
     bool quitting() {
         std::lock_guard<std::mutex> hold(lock_);
         return quit_;
     }
 
     void work(const volume_s& volume) {
-        worker_view_c view(*this, volume);
+        // The reader's buffers copied out where they hold the bytes, else the volume.
+        volume_view_c view(
+            volume,
+            [this](std::uint64_t pos, std::uint8_t* to, std::size_t n) {
+                pipeline_c* const pipe = pipe_.load();
+                return pipe && pipe->copy_out(pos, to, n);
+            },
+            [this] { return quitting(); });
         for (;;) {
             std::uint64_t pos = 0;
             {
