@@ -5,6 +5,7 @@
 // text out of a document).
 #include "bytes_view.h"
 #include "deep_scan_support.h"
+#include "engine/raw/file_metadata.h"
 #include "engine/raw/raw_recovery.h"
 #include "engine/raw/sig_config.h"
 #include "engine/raw/sig_format.h"
@@ -99,6 +100,14 @@ class test_deep_types : public QObject {
                     << QStringLiteral("%1 checked %2").arg(name, verified_name(engine.verified(i)));
             }
             found.insert(name);
+            // RAW files are named and dated from their EXIF: 2023-06-14 09:30:00 and the model.
+            if (QStringList{"cr2", "nef", "arw", "dng", "pef", "orf", "rw2"}.contains(type)) {
+                const file_meta_s* meta = engine.meta(i);
+                if (!meta || meta->created != 1686735000 ||
+                    !meta->title.startsWith(QStringLiteral("2023-06-14 09-30-00 "))) {
+                    problems << name + QStringLiteral(": no date or model from its EXIF");
+                }
+            }
         }
         for (const QJsonValue& value : manifest) {
             const QString name = value.toObject()[QStringLiteral("name")].toString();
