@@ -719,7 +719,9 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
             found_s found;
             verify_e level = verify_start;
             std::uint64_t pieces_end = 0;  // a two-piece file's first piece ends here
-            bool recognized = false;       // a format measured a file here, of a type left out
+            // A format's signature of four bytes or more lies here, or a format measured a file
+            // of a type left out.
+            bool recognized = false;
             for (int round = 0; round < 4 && found.size == 0 && pieces_end == 0; ++round) {
                 const std::vector<int>& candidates = round == 0   ? test.lists[first]
                                                      : round == 1 ? test.lists[boxed]
@@ -729,7 +731,7 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     continue;
                 }
                 if (round == 3 && recognized) {
-                    break;  // a file of a type left out: not offered as text instead
+                    break;  // a file of a type left out, or a broken one: not offered as text
                 }
                 if (round == 3 && !textual &&
                     (test.text.empty() || off + 16 > c->length || !text_may_begin(s) ||
@@ -741,6 +743,8 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     if (std::memcmp(s + f.magic_offset, f.magic, f.magic_length) != 0) {
                         continue;
                     }
+                    // A signature of four bytes or more: a broken file of that format, not text.
+                    recognized = recognized || f.magic_length >= 4;
                     window_c w(view, pos, std::min(test.bound[index], volume.size - pos));
                     found_s candidate;
                     if (!has_check(f)) {
