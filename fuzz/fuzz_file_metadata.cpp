@@ -25,8 +25,8 @@ class input_view_c final : public sig::byte_view_c {
     std::size_t size_;
 };
 
-const char* const types[] = {"jpg",  "tif", "png", "pdf", "docx", "odt",  "epub", "svg",
-                             "html", "mp4", "mov", "m4a", "mp3",  "flac", "ogg",  "opus"};
+const char* const types[] = {"jpg", "tif", "png", "pdf", "docx", "odt", "epub", "svg", "html",
+                             "mp4", "mov", "m4a", "mp3", "flac", "ogg", "opus", "orf", "cr3"};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Makes the seed files of the signature formats' fuzzer: every file of the deep-scan
-# fixture (tests/fixtures/make_raw_scan.sh), cut out of its image by the manifest.
+# fixture (tests/fixtures/make_raw_scan.sh), cut out of its image by the manifest, and the
+# text, RTF, compound, class and camera RAW files of tests/fixtures/make_deep_types.sh.
 #   make_sig_corpus.sh <output folder>
 set -u
 out=${1:?usage: make_sig_corpus.sh <output folder>}
@@ -18,4 +19,9 @@ while read -r offset size _ type name; do
     n=$((size < 65536 ? size : 65536))
     tail -c +$((offset + 1)) "$work/raw.img" | head -c "$n" >"$out/$type-$name"
 done <"$work/raw.manifest"
+if bash "$here/../tests/fixtures/make_deep_types.sh" "$work/types" >/dev/null 2>&1; then
+    for f in "$work"/types/files/*; do
+        head -c 65536 "$f" >"$out/types-$(basename "$f")"
+    done
+fi
 touch "$out/.made"

@@ -14,6 +14,7 @@ packages=(
   qt6-translations-l10n qt6-image-formats-plugins
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils gddrescue libfuse3-dev fuse3
   time squashfs-tools
+  abiword python3-olefile python3-xlwt default-jdk-headless msitools
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -4,6 +4,7 @@
 // from random data.
 #include "deep_scan_support.h"
 #include "engine/raw/raw_recovery.h"
+#include "engine/raw/sig_format.h"
 #include "result/file_list.h"
 #include "test_support.h"
 
@@ -140,6 +141,41 @@ class test_deep_card : public QObject {
             QVERIFY2(!names.contains(item.name), qPrintable(item.name));
             names.insert(item.name);
         }
+    }
+
+    // The JPEG checks run on workers ahead of the scan: with none, one or several, the same
+    // files are found in the same order, with the same pieces and the same marks.
+    void same_files_with_any_number_of_workers() {
+        if (!fixture_exists("card/card.img")) {
+            QSKIP("fixture card/card.img missing (tests/fixtures/make_deep_card.sh)");
+        }
+        const auto listing = [](int workers) {
+            sig::set_check_workers(workers);
+            raw_recovery_c engine;
+            scan(&engine, image_volume(fixture_path("card/card.img")));
+            QStringList lines;
+            for (std::size_t i = 0; i < engine.records().size(); ++i) {
+                const signature_record& r = engine.records()[i];
+                std::uint64_t first = 0;
+                std::uint64_t second = 0;
+                engine.second_piece(i, &first, &second);
+                lines << QStringLiteral("%1 %2 %3 %4 %5 %6")
+                             .arg(QString::fromLatin1(record_type(r)))
+                             .arg(r.offset)
+                             .arg(r.size)
+                             .arg(first)
+                             .arg(second)
+                             .arg(verified_name(engine.verified(i)));
+            }
+            return lines;
+        };
+        const QStringList alone = listing(0);
+        const QStringList one = listing(1);
+        const QStringList three = listing(3);
+        sig::set_check_workers(-1);
+        QVERIFY(alone.size() >= 20);
+        QCOMPARE(one, alone);
+        QCOMPARE(three, alone);
     }
 
     // Random data holds no file of any type.

@@ -23,11 +23,13 @@ QByteArray noise(int bytes, quint32 seed) {
     return data;
 }
 
-// The measure of the format whose magic begins the data, as the scan would pick it.
-sig::found_s measure(const QByteArray& data) {
+// The measure of the format whose magic begins the data, as the scan would pick it; text
+// (which has no magic) last, when asked.
+sig::found_s measure(const QByteArray& data, bool or_text = true) {
     bytes_view_c view(data);
     for (const sig::format_s& f : sig::formats()) {
-        if (static_cast<std::size_t>(data.size()) < f.magic_offset + f.magic_length ||
+        if ((f.magic_length == 0 && !or_text) ||
+            static_cast<std::size_t>(data.size()) < f.magic_offset + f.magic_length ||
             std::memcmp(data.constData() + f.magic_offset, f.magic, f.magic_length) != 0) {
             continue;
         }
@@ -127,7 +129,7 @@ class test_raw_formats : public QObject {
         // One slot short: the second header is not where the first one's length says.
         const QByteArray wrong =
             layer1_stream(version_bits, bitrate_index, rate_index, 40, frame_length - 4);
-        QCOMPARE(measure(wrong + QByteArray(4096, '\0')).size, std::uint64_t(0));
+        QCOMPARE(measure(wrong + QByteArray(4096, '\0'), false).size, std::uint64_t(0));
     }
 
     // Markup ends where its structure says, followed by zeros or by other text; broken
@@ -244,6 +246,162 @@ class test_raw_formats : public QObject {
         QFETCH(QString, title);
         QFETCH(QString, stem);
         QCOMPARE(clean_file_stem(title), stem);
+    }
+
+    // Text ends where the text ends: at its first NUL, before a known signature at a sector
+    // boundary, at a line end before bytes that are not text, else at their sector's start;
+    // less than 512 bytes of it is no file.
+    void text_ends_where_the_text_ends_data() {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("clean");  // ended by a NUL or a signature, not cut off
+        QByteArray lines;
+        for (int i = 0; lines.size() < 4096; ++i) {
+            lines += "line " + QByteArray::number(i) + " of the harbour log, all calm\n";
+        }
+        const QByteArray zeros(2048, '\0');
+        QTest::newRow("NUL after it") << lines.left(2000) + zeros << qint64(2000) << true;
+        QTest::newRow("a sector of noise")
+            << lines.left(1024) + noise(1024, 5) << qint64(1024) << false;
+        QByteArray ragged = lines.left(1500);
+        const qsizetype line_end = ragged.lastIndexOf('\n') + 1;
+        ragged = ragged.left(line_end) + "tail without its end\x01\x02" + noise(600, 6);
+        QTest::newRow("binary after a line") << ragged << qint64(line_end) << false;
+        QTest::newRow("too short") << lines.left(300) + zeros << qint64(0) << false;
+        QTest::newRow("a PDF next")
+            << lines.left(1024) + "%PDF-1.4\n" + lines.left(600) + zeros << qint64(1024) << true;
+        QByteArray cut = lines.left(1200) + "\xC3";  // a UTF-8 sequence the NUL cuts short
+        QTest::newRow("cut sequence") << cut + zeros << qint64(1200) << true;
+        QByteArray latin = lines.left(1500);
+        for (qsizetype i = 40; i < latin.size(); i += 97) {
+            latin[i] = '\xE9';  // Latin-1 e-acute among ASCII
+        }
+        QTest::newRow("Latin-1") << latin + zeros << qint64(1500) << true;
+        QByteArray high(700, '\0');
+        for (int i = 0; i < high.size(); ++i) {
+            high[i] = static_cast<char>(0xA0 + (i * 7) % 96);
+        }
+        QTest::newRow("high bytes only") << high + zeros << qint64(0) << false;
+        QByteArray wide("\xFF\xFE", 2);
+        for (char ch : lines.left(800)) {
+            wide += ch;
+            wide += '\0';
+        }
+        QTest::newRow("UTF-16") << wide + zeros << qint64(wide.size()) << true;
+    }
+    void text_ends_where_the_text_ends() {
+        QFETCH(QByteArray, data);
+        QFETCH(qint64, size);
+        QFETCH(bool, clean);
+        const sig::found_s found = measure(data);
+        QCOMPARE(static_cast<qint64>(found.size), size);
+        if (size != 0) {
+            QCOMPARE(QByteArray(found.type), QByteArray("txt"));
+            QCOMPARE(found.whole, clean);
+        }
+    }
+
+    // The kind of a text from its content.
+    void text_kinds_data() {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QByteArray>("type");
+        QByteArray csv = "id;name;depth\n";
+        QByteArray prose;
+        QByteArray json = "{\n  \"rows\": [\n";
+        for (int i = 0; i < 60; ++i) {
+            csv += QByteArray::number(i) + ";\"buoy; " + QByteArray::number(i) + "\";" +
+                   QByteArray::number(i * 3) + "\r\n";
+            prose += "the keeper walked along the pier at dawn, and the tide, as ever, rose\n";
+            json += "    {\"id\": " + QByteArray::number(i) + ", \"ok\": true, \"v\": -1.5e3}" +
+                    (i < 59 ? ",\n" : "\n");
+        }
+        json += "  ]\n}\n";
+        const QByteArray body = prose.left(900);
+        const QByteArray mail =
+            "Return-Path: <a@example.org>\nFrom: A <a@example.org>\n"
+            "To: b@example.org\nSubject: tides\n\tcontinued\n"
+            "Date: Mon, 1 May 2023 10:00:00 +0000\n\n" +
+            body;
+        QTest::newRow("csv") << csv << QByteArray("csv");
+        QTest::newRow("prose with commas") << prose << QByteArray("txt");
+        QTest::newRow("json") << json << QByteArray("json");
+        QTest::newRow("json cut short") << json.left(json.size() - 4) << QByteArray("txt");
+        QTest::newRow("eml") << mail << QByteArray("eml");
+        QTest::newRow("mbox") << "From a@example.org Mon May  1 10:00:00 2023\n" + mail
+                              << QByteArray("mbox");
+        QTest::newRow("headers without a sender")
+            << "Subject: x\nDate: y\nTo: z\n\n" + body << QByteArray("txt");
+    }
+    void text_kinds() {
+        QFETCH(QByteArray, data);
+        QFETCH(QByteArray, type);
+        const sig::found_s found = measure(data + QByteArray(512, '\0'));
+        QCOMPARE(found.size, static_cast<std::uint64_t>(data.size()));
+        QCOMPARE(QByteArray(found.type), type);
+    }
+
+    // The quick test lets text through and very little else: zeros, binary and random
+    // sectors are turned away at once.
+    void text_quick_test() {
+        QVERIFY(sig::text_may_begin(reinterpret_cast<const std::uint8_t*>("plain text here!")));
+        QVERIFY(sig::text_may_begin(
+            reinterpret_cast<const std::uint8_t*>("\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x81\xAF\xE9\xAB"
+                                                  "\x98\xE3\x81\x84\xE3")));
+        QVERIFY(!sig::text_may_begin(
+            reinterpret_cast<const std::uint8_t*>(QByteArray(16, '\0').constData())));
+        const QByteArray random = noise(512 * 20000, 77);
+        int passed = 0;
+        for (qsizetype at = 0; at < random.size(); at += 512) {
+            passed +=
+                sig::text_may_begin(reinterpret_cast<const std::uint8_t*>(random.constData() + at));
+        }
+        QVERIFY2(passed < 100, qPrintable(QString::number(passed)));  // about one in 500
+    }
+
+    // RTF ends at the brace that closes the first, past escaped braces and \bin data.
+    void rtf_ends_at_its_closing_brace() {
+        const QByteArray body =
+            "{\\rtf1\\ansi{\\fonttbl{\\f0 Times;}}\\f0 A \\{brace\\} and \\\\ "
+            "{\\*\\blob\\bin6 }}{{{x} and more text\\par\n}";
+        QByteArray padded = body + "\r\n";
+        while (padded.size() < 600) {
+            padded.insert(body.size() - 1, "plain words ");
+        }
+        const qsizetype end = padded.size();
+        const sig::found_s found = measure(padded + QByteArray(512, '\0'));
+        QCOMPARE(found.size, static_cast<std::uint64_t>(end));
+        QCOMPARE(QByteArray(found.type), QByteArray("rtf"));
+        QVERIFY(found.whole);
+        // Unbalanced: not RTF, only text.
+        const sig::found_s open = measure(padded.left(end - 3) + QByteArray(512, '\0'));
+        QCOMPARE(QByteArray(open.type), QByteArray("txt"));
+        QCOMPARE(open.size, static_cast<std::uint64_t>(end - 3));
+    }
+
+    // CA FE BA BE begins both Java classes and Mach-O universal binaries.
+    void class_or_universal_binary() {
+        QByteArray fat("\xCA\xFE\xBA\xBE\x00\x00\x00\x02", 8);
+        fat += noise(4000, 9);
+        QCOMPARE(measure(fat).size, std::uint64_t(0));
+        // A minimal class: version 52, pool {Utf8 "A", Class #1, Utf8 "java/lang/Object",
+        // Class #3}, no members, one attribute named "A" of 2 bytes.
+        QByteArray cls(
+            "\xCA\xFE\xBA\xBE\x00\x00\x00\x34\x00\x05"
+            "\x01\x00\x01"
+            "A"
+            "\x07\x00\x01"
+            "\x01\x00\x10"
+            "java/lang/Object"
+            "\x07\x00\x03"
+            "\x00\x21\x00\x02\x00\x04\x00\x00\x00\x00\x00\x00"
+            "\x00\x01\x00\x01\x00\x00\x00\x02\xAB\xCD",
+            61);
+        const sig::found_s found = measure(cls + noise(600, 4));
+        QCOMPARE(found.size, std::uint64_t(61));
+        QCOMPARE(QByteArray(found.type), QByteArray("class"));
+        QByteArray bad_name = cls;
+        bad_name[54] = 2;  // the attribute's name is a class constant, not a UTF-8 one
+        QCOMPARE(measure(bad_name + noise(600, 4)).size, std::uint64_t(0));
     }
 
     // Hostile metadata: truncated and corrupted copies of real-looking structures give a

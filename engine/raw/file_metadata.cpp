@@ -151,6 +151,13 @@ file_meta_s read_exif(sig::window_c& w, bool tiff) {
         return {};
     }
     if (tiff) {
+        // Olympus and Panasonic put their own number where TIFF has 42; the directories that
+        // follow are TIFF's.
+        if (head.startsWith("II")) {
+            head[2] = 42, head[3] = 0;
+        } else if (head.startsWith("MM")) {
+            head[2] = 0, head[3] = 42;
+        }
         head.prepend(QByteArray("Exif\0\0", 6));
     }
     ExifData* data = exif_data_new();
@@ -252,7 +259,8 @@ file_meta_s read_file_meta(const QByteArray& type, sig::window_c& w) {
     file_meta_s meta;
     if (type == "jpg") {
         meta = meta::read_exif(w, false);
-    } else if (type == "tif") {
+    } else if (type == "tif" || type == "cr2" || type == "nef" || type == "arw" || type == "dng" ||
+               type == "pef" || type == "orf" || type == "rw2") {
         meta = meta::read_exif(w, true);
     } else if (type == "png") {
         meta = meta::read_png(w);
@@ -263,7 +271,7 @@ file_meta_s read_file_meta(const QByteArray& type, sig::window_c& w) {
         meta = meta::read_office(w);
     } else if (type == "svg" || type == "html" || type == "xml") {
         meta = meta::read_markup(w);
-    } else if (type == "mp4" || type == "mov" || type == "m4a" || type == "3gp") {
+    } else if (type == "mp4" || type == "mov" || type == "m4a" || type == "3gp" || type == "cr3") {
         meta = meta::read_mp4(w);
     } else if (type == "mp3" || type == "flac" || type == "ogg" || type == "opus") {
         meta = meta::read_audio_tags(type, w);

@@ -78,6 +78,9 @@ class window_c {
 struct found_s {
     std::uint64_t size = 0;
     const char* type = nullptr;
+    // The measure itself checked every byte of the file (text in which each character is
+    // text, a compound file whose every stream lies inside it): vouched for whole.
+    bool whole = false;
 };
 
 using measure_fn = found_s (*)(window_c& w);
@@ -118,6 +121,13 @@ struct scan_mark_s {
 // The mark the scan keeps (its join_work is the work done before the scan's start); null:
 // none. Set per thread, before sig_scan.
 void set_scan_mark(scan_mark_s* mark);
+
+// How many worker threads check JPEG candidates ahead of the scan (their decode is the
+// costliest check), so that it overlaps the reading; 0: the scanning thread checks them all.
+// The found files and their order are the same either way. Process-wide; read when a scan
+// starts. By default (or when set below 0) one per processor beyond the reader's.
+void set_check_workers(int workers);
+int check_workers();
 
 // Every known format, in the order candidates are tried at one sector.
 const std::vector<format_s>& formats();
@@ -178,6 +188,22 @@ found_s measure_exe(window_c& w);
 found_s measure_elf(window_c& w);
 found_s measure_font(window_c& w);
 found_s measure_markup(window_c& w);
+found_s measure_rtf(window_c& w);
+found_s measure_ole(window_c& w);
+found_s measure_class(window_c& w);
+// Plain text in UTF-8, Latin-1 or UTF-16 with its byte-order mark (txt, csv, json, eml, mbox):
+// the format without magic bytes, tried at a sector that no other format claims and whose
+// first bytes pass text_may_begin. Its whole mark says that every byte is text and that it
+// ended cleanly (a NUL, a known signature, the volume's end), not cut off by other bytes;
+// the scan vouches for it only when, besides, the byte before it is not text (see text_byte):
+// text that runs on from the sector before is a piece of something larger.
+found_s measure_text(window_c& w);
+// An ASCII character of text (printable or white space): before a text, the sign that it
+// runs on from the sector before.
+bool text_byte(std::uint8_t b);
+// The quick test for text at a sector: its first 16 bytes are characters of text, or it
+// begins with a UTF-16 byte-order mark. Most binary sectors fail at their first byte.
+bool text_may_begin(const std::uint8_t* s);
 
 // A raw deflate stream at pos: its compressed length, or 0 when it does not end within the
 // window or is not valid deflate data. *out_total receives the inflated length.

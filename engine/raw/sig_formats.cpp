@@ -7,6 +7,8 @@ namespace {
 
 constexpr std::uint64_t MiB = 1024ull * 1024;
 constexpr std::uint64_t GiB = 1024 * MiB;
+// TIFF and the camera RAW formats built on it, told apart by their tags.
+constexpr const char* tiff_types = "tif cr2 nef arw dng pef orf rw2";
 
 }  // namespace
 
@@ -17,8 +19,12 @@ const std::vector<format_s>& formats() {
         {"png", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, 8, 0, 256 * MiB, measure_png, "png"},
         {"gif", {'G', 'I', 'F', '8'}, 4, 0, 64 * MiB, measure_gif, "gif"},
         {"bmp", {'B', 'M'}, 2, 0, 512 * MiB, measure_bmp, "bmp"},
-        {"tif", {'I', 'I', 42, 0}, 4, 0, 1 * GiB, measure_tif, "tif"},
-        {"tif", {'M', 'M', 0, 42}, 4, 0, 1 * GiB, measure_tif, "tif"},
+        {"tif", {'I', 'I', 42, 0}, 4, 0, 1 * GiB, measure_tif, tiff_types},
+        {"tif", {'M', 'M', 0, 42}, 4, 0, 1 * GiB, measure_tif, tiff_types},
+        {"tif", {'I', 'I', 'R', 'O'}, 4, 0, 1 * GiB, measure_tif, "orf"},
+        {"tif", {'I', 'I', 'R', 'S'}, 4, 0, 1 * GiB, measure_tif, "orf"},
+        {"tif", {'M', 'M', 'O', 'R'}, 4, 0, 1 * GiB, measure_tif, "orf"},
+        {"tif", {'I', 'I', 'U', 0}, 4, 0, 1 * GiB, measure_tif, "rw2"},
         {"psd", {'8', 'B', 'P', 'S'}, 4, 0, 2 * GiB, measure_psd, "psd"},
         {"ico", {0, 0, 1, 0}, 4, 0, 16 * MiB, measure_ico, "ico"},
         {"ico", {0, 0, 2, 0}, 4, 0, 16 * MiB, measure_ico, "cur"},
@@ -32,6 +38,14 @@ const std::vector<format_s>& formats() {
          4 * GiB,
          measure_zip,
          "zip docx xlsx pptx odt ods odp epub jar apk"},
+        {"ole",
+         {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1},
+         8,
+         0,
+         2 * GiB,
+         measure_ole,
+         "doc xls ppt msg msi ole"},
+        {"rtf", {'{', '\\', 'r', 't', 'f'}, 5, 0, 512 * MiB, measure_rtf, "rtf"},
         {"tar", {'u', 's', 't', 'a', 'r'}, 5, 257, 64 * GiB, measure_tar, "tar"},
         {"cab", {'M', 'S', 'C', 'F', 0, 0, 0, 0}, 8, 0, 4 * GiB, measure_cab, "cab"},
         {"rar", {'R', 'a', 'r', '!', 0x1A, 0x07}, 6, 0, 4 * GiB, measure_rar, "rar"},
@@ -54,7 +68,7 @@ const std::vector<format_s>& formats() {
         {"mp3", {0xFF, 0xFE}, 2, 0, 256 * MiB, measure_mp3, "mp1"},
         {"mp3", {0xFF, 0xF7}, 2, 0, 256 * MiB, measure_mp3, "mp1"},
         {"mp3", {0xFF, 0xF6}, 2, 0, 256 * MiB, measure_mp3, "mp1"},
-        {"mp4", {'f', 't', 'y', 'p'}, 4, 4, 64 * GiB, measure_mp4, "mp4 mov m4a 3gp heic avif"},
+        {"mp4", {'f', 't', 'y', 'p'}, 4, 4, 64 * GiB, measure_mp4, "mp4 mov m4a 3gp heic avif cr3"},
         {"mp4", {'m', 'o', 'o', 'v'}, 4, 4, 64 * GiB, measure_mp4, "mov"},
         {"mp4", {'w', 'i', 'd', 'e'}, 4, 4, 64 * GiB, measure_mp4, "mov"},
         {"mp4", {'m', 'd', 'a', 't'}, 4, 4, 64 * GiB, measure_mp4, "mov"},
@@ -80,6 +94,7 @@ const std::vector<format_s>& formats() {
          "sqlite"},
         {"exe", {'M', 'Z'}, 2, 0, 1 * GiB, measure_exe, "exe dll"},
         {"elf", {0x7F, 'E', 'L', 'F'}, 4, 0, 1 * GiB, measure_elf, "elf"},
+        {"class", {0xCA, 0xFE, 0xBA, 0xBE}, 4, 0, 64 * MiB, measure_class, "class"},
         {"ttf", {0, 1, 0, 0}, 4, 0, 64 * MiB, measure_font, "ttf"},
         {"ttf", {'t', 'r', 'u', 'e'}, 4, 0, 64 * MiB, measure_font, "ttf"},
         {"otf", {'O', 'T', 'T', 'O'}, 4, 0, 64 * MiB, measure_font, "otf"},
@@ -102,6 +117,8 @@ const std::vector<format_s>& formats() {
         {"markup", {'<', 'h', 't', 'm', 'l'}, 5, 0, 64 * MiB, measure_markup, "html"},
         {"markup", {'<', 'H', 'T', 'M', 'L'}, 5, 0, 64 * MiB, measure_markup, "html"},
         {"markup", {0xEF, 0xBB, 0xBF, '<'}, 4, 0, 64 * MiB, measure_markup, "xml svg html"},
+        // No magic: tried last, where nothing else begins (see measure_text).
+        {"text", {}, 0, 0, 256 * MiB, measure_text, "txt csv json eml mbox"},
     };
     return table;
 }

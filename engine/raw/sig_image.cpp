@@ -274,19 +274,77 @@ struct tiff_reader_s {
 
 }  // namespace
 
-// TIFF (6.0): the chain of image file directories, their sub-directories, out-of-line
-// values and the strips or tiles they point to; the file ends after the last of them.
+namespace {
+
+// What tells a camera's RAW file from a plain TIFF: its header, its maker and its tags.
+struct tiff_kind_s {
+    bool olympus = false;    // "IIRO", "IIRS", "MMOR"
+    bool panasonic = false;  // "IIU\0"
+    bool canon = false;      // "CR" and version 2 after the header
+    bool dng = false;        // a DNGVersion tag
+    bool sensor = false;     // colour-filter-array or linear raw data, or a maker's raw coding
+    char make[16] = {};
+
+    bool make_is(const char* prefix) const {
+        return std::strncmp(make, prefix, std::strlen(prefix)) == 0;
+    }
+    const char* type() const {
+        if (olympus) {
+            return "orf";
+        }
+        if (panasonic) {
+            return "rw2";
+        }
+        if (dng) {
+            return "dng";
+        }
+        if (canon && make_is("Canon")) {
+            return "cr2";
+        }
+        if (sensor) {
+            if (make_is("NIKON")) {
+                return "nef";
+            }
+            if (make_is("SONY")) {
+                return "arw";
+            }
+            if (make_is("PENTAX") || make_is("RICOH") || make_is("Asahi")) {
+                return "pef";
+            }
+        }
+        return "tif";
+    }
+};
+
+}  // namespace
+
+// TIFF (6.0) and the camera RAW files built on it (TIFF/EP, DNG, CR2, NEF, ARW, PEF, ORF,
+// RW2): the chain of image file directories, their sub-directories, out-of-line values (a
+// maker note with the previews it holds) and the strips or tiles they point to, the embedded
+// JPEG previews among them; the file ends after the last of them.
 found_s measure_tif(window_c& w) {
     const std::uint8_t* p = w.at(0, 8);
     if (!p) {
         return {};
     }
-    const bool little = p[0] == 'I' && p[1] == 'I' && p[2] == 42 && p[3] == 0;
-    const bool big = p[0] == 'M' && p[1] == 'M' && p[2] == 0 && p[3] == 42;
+    tiff_kind_s kind;
+    kind.olympus = (std::memcmp(p, "IIR", 3) == 0 && (p[3] == 'O' || p[3] == 'S')) ||
+                   std::memcmp(p, "MMOR", 4) == 0;
+    kind.panasonic = std::memcmp(p, "IIU\0", 4) == 0;
+    const bool little =
+        p[0] == 'I' && p[1] == 'I' && ((p[2] == 42 && p[3] == 0) || kind.panasonic || p[2] == 'R');
+    const bool big = p[0] == 'M' && p[1] == 'M' && ((p[2] == 0 && p[3] == 42) || kind.olympus);
     if (!little && !big) {
         return {};
     }
     tiff_reader_s r{w, big};
+    if (const std::uint8_t* cr = w.at(8, 4)) {
+        kind.canon = cr[0] == 'C' && cr[1] == 'R' && cr[2] == 2;
+    }
+    p = w.at(0, 8);
+    if (!p) {
+        return {};
+    }
     std::uint64_t end = 8;
     std::vector<std::uint64_t> pending{r.u32(p + 4)};
     std::set<std::uint64_t> seen;
@@ -341,6 +399,21 @@ found_s measure_tif(window_c& w) {
             if (bytes > 4) {
                 end = std::max(end, r.u32(e + 8) + bytes);
             }
+            const std::uint32_t inline_short = type == 3 && values == 1 ? r.u16(e + 8) : 0;
+            if (tag == 271 && type == 2 && values > 1) {  // Make
+                const std::size_t n = std::min<std::size_t>(values, sizeof kind.make - 1);
+                const std::uint8_t* m = bytes > 4 ? w.at(r.u32(e + 8), n) : e + 8;
+                if (m) {
+                    std::memcpy(kind.make, m, n);
+                }
+            } else if (tag == 50706) {  // DNGVersion
+                kind.dng = true;
+            } else if ((tag == 262 && (inline_short == 32803 || inline_short == 34892)) ||
+                       (tag == 259 &&
+                        (inline_short == 34713 || inline_short == 32767 || inline_short == 65535 ||
+                         inline_short == 32769 || inline_short == 32770))) {
+                kind.sensor = true;  // CFA or linear raw; Nikon, Sony, Pentax raw coding
+            }
             if (tag == 273 || tag == 324 || tag == 513) {
                 std::memcpy(offsets_copy, e, 12);
                 offsets_entry = offsets_copy;
@@ -388,7 +461,7 @@ found_s measure_tif(window_c& w) {
         const std::uint8_t* pad = w.at(end, 1);
         end += pad && *pad == 0 ? 1 : 0;
     }
-    return {end, "tif"};
+    return {end, kind.type()};
 }
 
 // Photoshop (PSD and PSB): the fixed header, three length-prefixed sections and the merged

@@ -215,3 +215,141 @@ found_s measure_font(window_c& w) {
 }
 
 }  // namespace sig
+
+namespace sig {
+namespace {
+
+// Big-endian fields read one after another from a window; any read past it fails the rest.
+class class_reader_c {
+  public:
+    explicit class_reader_c(window_c& w) : w_(w) {}
+    std::uint32_t take(int n) {
+        const std::uint8_t* p = ok_ ? w_.at(pos_, static_cast<std::size_t>(n)) : nullptr;
+        if (!p) {
+            ok_ = false;
+            return 0;
+        }
+        pos_ += static_cast<std::uint64_t>(n);
+        return n == 1 ? p[0] : n == 2 ? be16(p) : be32(p);
+    }
+    void skip(std::uint64_t n) {
+        if (n > w_.bound() || pos_ > w_.bound() - n) {
+            ok_ = false;
+        }
+        pos_ += ok_ ? n : 0;
+    }
+    bool ok() const { return ok_; }
+    std::uint64_t pos() const { return pos_; }
+
+  private:
+    window_c& w_;
+    std::uint64_t pos_ = 0;
+    bool ok_ = true;
+};
+
+}  // namespace
+
+// Java class files: CA FE BA BE (which Mach-O universal binaries share: theirs is followed by
+// a small count of architectures, a class file's by a version from 45 on), the constant pool,
+// the class, its interfaces, fields, methods and attributes; every name a member or attribute
+// gives must be a UTF-8 constant. The file ends after its last attribute.
+found_s measure_class(window_c& w) {
+    class_reader_c r(w);
+    if (r.take(4) != 0xCAFEBABE) {
+        return {};
+    }
+    r.take(2);  // minor version
+    const std::uint32_t major = r.take(2);
+    const std::uint32_t count = r.take(2);
+    if (!r.ok() || major < 45 || major > 80 || count < 2) {
+        return {};
+    }
+    std::vector<std::uint8_t> tags(count, 0);
+    std::vector<std::uint16_t> names(count, 0);  // a class constant's name
+    for (std::uint32_t i = 1; i < count && r.ok(); ++i) {
+        const std::uint32_t tag = r.take(1);
+        tags[i] = static_cast<std::uint8_t>(tag);
+        switch (tag) {
+            case 1: {
+                const std::uint32_t length = r.take(2);
+                for (std::uint32_t k = 0; k < length && r.ok(); ++k) {
+                    const std::uint32_t b = r.take(1);
+                    if (b == 0 || b >= 0xF0) {  // modified UTF-8 holds neither
+                        return {};
+                    }
+                }
+                break;
+            }
+            case 3:
+            case 4:
+            case 9:
+            case 10:
+            case 11:
+            case 12:
+            case 17:
+            case 18:
+                r.skip(4);
+                break;
+            case 5:
+            case 6:
+                r.skip(8);
+                ++i;  // takes two slots
+                break;
+            case 7:
+                names[i] = static_cast<std::uint16_t>(r.take(2));
+                break;
+            case 8:
+            case 16:
+            case 19:
+            case 20:
+                r.skip(2);
+                break;
+            case 15:
+                r.skip(3);
+                break;
+            default:
+                return {};
+        }
+    }
+    const auto utf8 = [&](std::uint32_t index) { return index < count && tags[index] == 1; };
+    const auto a_class = [&](std::uint32_t index) {
+        return index < count && tags[index] == 7 && utf8(names[index]);
+    };
+    r.take(2);  // access flags
+    const std::uint32_t this_class = r.take(2);
+    const std::uint32_t super_class = r.take(2);
+    if (!r.ok() || !a_class(this_class) || (super_class != 0 && !a_class(super_class))) {
+        return {};
+    }
+    const std::uint32_t interfaces = r.take(2);
+    for (std::uint32_t i = 0; i < interfaces && r.ok(); ++i) {
+        if (!a_class(r.take(2))) {
+            return {};
+        }
+    }
+    const auto attributes = [&] {
+        const std::uint32_t n = r.take(2);
+        for (std::uint32_t i = 0; i < n && r.ok(); ++i) {
+            if (!utf8(r.take(2))) {
+                return false;
+            }
+            r.skip(r.take(4));
+        }
+        return r.ok();
+    };
+    for (int members = 0; members < 2; ++members) {  // fields, then methods
+        const std::uint32_t n = r.take(2);
+        for (std::uint32_t i = 0; i < n && r.ok(); ++i) {
+            r.take(2);  // access flags
+            if (!utf8(r.take(2)) || !utf8(r.take(2)) || !attributes()) {
+                return {};
+            }
+        }
+    }
+    if (!attributes()) {
+        return {};
+    }
+    return {r.pos(), "class"};
+}
+
+}  // namespace sig

@@ -14,36 +14,6 @@
 namespace sig {
 namespace {
 
-// The volume through a small cache: the measures read mostly forward.
-class record_view_c final : public byte_view_c {
-  public:
-    explicit record_view_c(const volume_s& volume) : volume_(volume), cache_(cache_bytes) {}
-    const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
-        if (n > view_max_span || pos > volume_.size || n > volume_.size - pos) {
-            return nullptr;
-        }
-        if (length_ > 0 && cache_pos_ <= pos && pos - cache_pos_ + n <= length_) {
-            return cache_.data() + (pos - cache_pos_);
-        }
-        cache_pos_ = pos & ~static_cast<std::uint64_t>(4095);
-        length_ = static_cast<std::size_t>(
-            std::min<std::uint64_t>(cache_bytes, volume_.size - cache_pos_));
-        if (!volume_.read(cache_pos_, cache_.data(), length_)) {
-            length_ = 0;
-            return nullptr;
-        }
-        return cache_.data() + (pos - cache_pos_);
-    }
-    std::uint64_t size() const override { return volume_.size; }
-
-  private:
-    static constexpr std::size_t cache_bytes = 1 << 20;
-    const volume_s& volume_;
-    std::vector<std::uint8_t> cache_;
-    std::uint64_t cache_pos_ = 0;
-    std::size_t length_ = 0;
-};
-
 bool names_type(const char* types, const std::string& type) {
     for (const QByteArray& t : QByteArray(types).split(' ')) {
         if (t.toStdString() == type) {
@@ -85,7 +55,7 @@ bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t 
         *why = "its second piece does not lie after its first inside the volume";
         return false;
     }
-    record_view_c plain(volume);
+    volume_view_c plain(volume);
     // A two-piece file is read as its pieces joined: the bytes from the end of the first
     // piece on come from the second.
     spliced_view_c joined(plain, offset + first_size,

@@ -55,6 +55,7 @@ const char* iso_brand_type(window_c& w, std::uint32_t ftyp_size, bool* image) {
         {"heim", "heic", true}, {"heis", "heic", true}, {"avif", "avif", true},
         {"avis", "avif", true}, {"mif1", "heic", true}, {"3gp4", "3gp", false},
         {"3gp5", "3gp", false}, {"3gp6", "3gp", false}, {"3g2a", "3gp", false},
+        {"crx ", "cr3", false},
     };
     // The major brand at 8, then the compatible brands from 16.
     for (std::uint32_t at = 8; at + 4 <= ftyp_size; at = at == 8 ? 16 : at + 4) {

@@ -15,6 +15,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QtGlobal>
 
 #include <algorithm>
 #include <atomic>
@@ -22,7 +23,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -74,7 +79,27 @@ bool open_volume(const char* device_path, volume_s* volume) {
 namespace {
 thread_local inspect_fn scan_inspector = nullptr;
 thread_local scan_mark_s* scan_mark = nullptr;
+std::atomic<int> worker_count{-1};  // -1: one per processor beyond the reader's
 }  // namespace
+
+void set_check_workers(int workers) {
+    worker_count.store(workers < 0 ? -1 : std::min(workers, 16));
+}
+
+int check_workers() {
+    const int set = worker_count.load();
+    if (set >= 0) {
+        return set;
+    }
+    // ORVANE_CHECK_WORKERS=N: the count for a run (the deep-scan benchmark compares them).
+    bool ok = false;
+    const int from_environment = qEnvironmentVariableIntValue("ORVANE_CHECK_WORKERS", &ok);
+    if (ok && from_environment >= 0) {
+        return std::min(from_environment, 16);
+    }
+    const int processors = static_cast<int>(std::thread::hardware_concurrency());
+    return std::clamp(processors - 1, 1, 4);
+}
 
 void set_scan_inspector(inspect_fn inspector) {
     scan_inspector = inspector;
@@ -105,8 +130,11 @@ struct chunk_s {
 // The reader thread and the ring of buffers it fills ahead of the scan.
 class pipeline_c {
   public:
-    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping, std::uint64_t start)
-        : volume_(volume), stopping_(stopping), skip_to_(start) {
+    // on_filled: called on the reader's thread with each buffer it has filled, before the
+    // scan sees it.
+    pipeline_c(const volume_s& volume, std::atomic<bool>& stopping, std::uint64_t start,
+               std::function<void(const chunk_s&)> on_filled = {})
+        : volume_(volume), stopping_(stopping), skip_to_(start), on_filled_(std::move(on_filled)) {
         for (int i = 0; i < chunk_count; ++i) {
             storage_.emplace_back(std::make_unique<chunk_s>());
             storage_.back()->data.resize(chunk_bytes);
@@ -152,13 +180,27 @@ class pipeline_c {
         }
         return 0;
     }
-    // A filled buffer that holds [pos, pos + n); null when none does.
-    const std::uint8_t* find(std::uint64_t pos, std::size_t n) {
+    // A filled buffer that holds [pos, pos + n); null when none does. Bytes that run from one
+    // filled buffer into the next are copied into scratch (n at most view_max_span), so a
+    // read across a seam costs a copy, not a second read of the volume.
+    const std::uint8_t* find(std::uint64_t pos, std::size_t n, std::uint8_t* scratch) {
         std::lock_guard<std::mutex> hold(lock_);
-        for (const chunk_s* c : ready_) {
-            if (c->pos <= pos && pos - c->pos + n <= c->length) {
+        for (std::size_t i = 0; i < ready_.size(); ++i) {
+            const chunk_s* c = ready_[i];
+            if (c->pos > pos || pos >= c->pos + c->length) {
+                continue;
+            }
+            const std::size_t head = static_cast<std::size_t>(c->pos + c->length - pos);
+            if (n <= head) {
                 return c->data.data() + (pos - c->pos);
             }
+            const chunk_s* next = i + 1 < ready_.size() ? ready_[i + 1] : nullptr;
+            if (!next || next->pos != c->pos + c->length || n - head > next->length) {
+                return nullptr;
+            }
+            std::memcpy(scratch, c->data.data() + (pos - c->pos), head);
+            std::memcpy(scratch + head, next->data.data(), n - head);
+            return scratch;
         }
         return nullptr;
     }
@@ -187,6 +229,9 @@ class pipeline_c {
             c->length =
                 static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes, volume_.size - pos));
             fill(c);
+            if (on_filled_) {
+                on_filled_(*c);
+            }
             {
                 std::lock_guard<std::mutex> hold(lock_);
                 ready_.push_back(c);
@@ -218,9 +263,35 @@ class pipeline_c {
     std::vector<chunk_s*> free_;
     std::deque<chunk_s*> ready_;
     std::uint64_t skip_to_ = 0;
+    std::function<void(const chunk_s&)> on_filled_;
     bool done_ = false;
     bool quit_ = false;
     std::thread reader_;
+
+  public:
+    // Copies [pos, pos + n) out of the filled buffers; false when they do not hold all of it.
+    bool copy_out(std::uint64_t pos, std::uint8_t* to, std::size_t n) {
+        std::lock_guard<std::mutex> hold(lock_);
+        while (n > 0) {
+            const chunk_s* holder = nullptr;
+            for (const chunk_s* c : ready_) {
+                if (c->pos <= pos && pos < c->pos + c->length) {
+                    holder = c;
+                    break;
+                }
+            }
+            if (!holder) {
+                return false;
+            }
+            const std::size_t piece = std::min<std::size_t>(
+                n, static_cast<std::size_t>(holder->pos + holder->length - pos));
+            std::memcpy(to, holder->data.data() + (pos - holder->pos), piece);
+            to += piece;
+            pos += piece;
+            n -= piece;
+        }
+        return true;
+    }
 };
 
 // What the measures read: the reader's buffers where they hold the bytes, else a cache
@@ -244,7 +315,7 @@ class scan_view_c final : public byte_view_c {
             stopping_.load(std::memory_order_relaxed)) {
             return nullptr;
         }
-        if (const std::uint8_t* p = pipe_.find(pos, n)) {
+        if (const std::uint8_t* p = pipe_.find(pos, n, seam_)) {
             return p;
         }
         if (cache_length_ > 0 && cache_pos_ <= pos && pos - cache_pos_ + n <= cache_length_) {
@@ -278,6 +349,156 @@ class scan_view_c final : public byte_view_c {
     std::vector<std::uint8_t> cache_;
     std::uint64_t cache_pos_ = 0;
     std::size_t cache_length_ = 0;
+    std::uint8_t seam_[view_max_span];  // bytes across two of the reader's buffers
+};
+
+// The JPEG checks done ahead of the scan. The reader offers each sector of a filled buffer
+// that begins like a JPEG; workers check them in volume order through views of their own
+// (the reader's buffers where they still hold the bytes, else the volume), and the scan takes
+// a result when it reaches that sector, waits when a worker is on it, and checks itself a
+// sector no worker has begun. A check depends on the bytes alone, so its result is the one the
+// scan would get; results for sectors the scan passes over (inside other files) are dropped.
+class prechecker_c {
+  public:
+    prechecker_c(const char* device_path, const format_s& jpg, std::uint64_t bound, int workers)
+        : jpg_(jpg), bound_(bound) {
+        for (int i = 0; i < workers; ++i) {
+            auto volume = std::make_unique<volume_s>();
+            if (!open_volume(device_path, volume.get())) {
+                break;
+            }
+            volumes_.push_back(std::move(volume));
+        }
+        for (auto& volume : volumes_) {
+            threads_.emplace_back([this, v = volume.get()] { work(*v); });
+        }
+    }
+    ~prechecker_c() { stop(); }
+    // The reader whose buffers the workers may copy from (null: none).
+    void attach(pipeline_c* pipe) { pipe_.store(pipe); }
+    // Ends the workers (before the reader they copy from goes away).
+    void stop() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : threads_) {
+            if (t.joinable()) {
+                t.join();
+            }
+        }
+        pipe_.store(nullptr);
+    }
+    bool active() const { return !threads_.empty(); }
+
+    // On the reader's thread: the JPEG-like sectors of a filled buffer.
+    void offer(const chunk_s& c) {
+        std::vector<std::uint64_t> found;
+        for (std::size_t off = 0; off + 512 <= c.length; off += 512) {
+            const std::uint8_t* s = c.data.data() + off;
+            if (s[0] == 0xFF && s[1] == 0xD8 && s[2] == 0xFF) {
+                found.push_back(c.pos + off);
+            }
+        }
+        if (found.empty()) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (const std::uint64_t pos : found) {
+                if (queue_.size() < queue_limit && pos >= passed_) {
+                    queue_.push_back(pos);
+                }
+            }
+        }
+        changed_.notify_all();
+    }
+
+    // On the scanning thread, at a JPEG candidate: true with the worker's result when a worker
+    // checked it or is checking it; false when the scan must check it itself.
+    bool take(std::uint64_t pos, soundness_s* result) {
+        std::unique_lock<std::mutex> hold(lock_);
+        passed_ = pos + 1;
+        done_.erase(done_.begin(), done_.lower_bound(pos));
+        while (!queue_.empty() && queue_.front() < pos) {
+            queue_.pop_front();
+        }
+        if (!queue_.empty() && queue_.front() == pos) {
+            queue_.pop_front();  // not begun: the scan checks it now
+            return false;
+        }
+        changed_.wait(hold, [&] { return quit_ || !busy_.contains(pos); });
+        const auto hit = done_.find(pos);
+        if (hit == done_.end()) {
+            return false;
+        }
+        *result = hit->second;
+        done_.erase(hit);
+        changed_.notify_all();
+        return true;
+    }
+
+  private:
+    static constexpr std::size_t queue_limit = 4096;
+    static constexpr std::size_t done_limit = 64;
+
+    bool quitting() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return quit_;
+    }
+
+    void work(const volume_s& volume) {
+        // The reader's buffers copied out where they hold the bytes, else the volume.
+        volume_view_c view(
+            volume,
+            [this](std::uint64_t pos, std::uint8_t* to, std::size_t n) {
+                pipeline_c* const pipe = pipe_.load();
+                return pipe && pipe->copy_out(pos, to, n);
+            },
+            [this] { return quitting(); });
+        for (;;) {
+            std::uint64_t pos = 0;
+            {
+                std::unique_lock<std::mutex> hold(lock_);
+                changed_.wait(hold, [this] {
+                    return quit_ || (!queue_.empty() && done_.size() < done_limit);
+                });
+                if (quit_) {
+                    return;
+                }
+                pos = queue_.front();
+                queue_.pop_front();
+                if (pos < passed_) {
+                    continue;
+                }
+                busy_.insert(pos);
+            }
+            window_c w(view, pos, std::min(bound_, volume.size - pos));
+            const soundness_s result = check_file(jpg_, w);
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                busy_.erase(pos);
+                if (!quit_ && pos >= passed_ - (passed_ > 0 ? 1 : 0)) {
+                    done_.emplace(pos, result);
+                }
+            }
+            changed_.notify_all();
+        }
+    }
+
+    std::atomic<pipeline_c*> pipe_{nullptr};
+    const format_s& jpg_;
+    const std::uint64_t bound_;
+    std::vector<std::unique_ptr<volume_s>> volumes_;
+    std::vector<std::thread> threads_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::uint64_t> queue_;            // offered, not begun
+    std::set<std::uint64_t> busy_;               // being checked
+    std::map<std::uint64_t, soundness_s> done_;  // checked, not taken
+    std::uint64_t passed_ = 0;                   // the scan has passed every sector before this
+    bool quit_ = false;
 };
 
 // The per-sector test: two tables keyed by the first two bytes and by bytes 4-5 of a
@@ -288,6 +509,7 @@ struct sector_test_s {
     std::vector<std::uint8_t> at4 = std::vector<std::uint8_t>(65536, 0);
     std::vector<std::vector<int>> lists{{}};
     std::vector<int> far;              // formats whose magic lies further into the sector
+    std::vector<int> text;             // the format without magic bytes (plain text)
     std::vector<std::uint64_t> bound;  // per format: the largest limit of its enabled types
 
     explicit sector_test_s(const std::map<std::string, type_rule_s>& rules) {
@@ -302,6 +524,10 @@ struct sector_test_s {
                 }
             }
             if (bound[i] == 0) {
+                continue;
+            }
+            if (f.magic_length == 0) {
+                text.push_back(static_cast<int>(i));
                 continue;
             }
             if (f.magic_offset != 0 && f.magic_offset != 4) {
@@ -388,7 +614,32 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
         progress.store(1.0, std::memory_order_relaxed);
         return;
     }
-    pipeline_c pipe(volume, stopping, start);
+    // JPEG candidates checked ahead on workers (the reader offers them as it fills buffers).
+    const auto jpg_format = std::find_if(table.begin(), table.end(), [](const format_s& f) {
+        return std::string_view(f.name) == "jpg";
+    });
+    const std::size_t jpg_index = static_cast<std::size_t>(jpg_format - table.begin());
+    const bool precheck = jpg_format != table.end() && test.bound[jpg_index] != 0;
+    prechecker_c pre(device_path, precheck ? *jpg_format : table.front(),
+                     precheck ? test.bound[jpg_index] : 0, precheck ? check_workers() : 0);
+    pipeline_c pipe(volume, stopping, start, [&pre](const chunk_s& c) {
+        if (pre.active()) {
+            pre.offer(c);
+        }
+    });
+    pre.attach(&pipe);
+    struct stop_workers_s {
+        prechecker_c& pre;
+        ~stop_workers_s() { pre.stop(); }  // before the reader they copy from ends
+    } stop_workers{pre};
+    // A candidate's check: the worker's result when one has it, else done here.
+    const auto check_at = [&](const format_s& f, window_c& w, std::uint64_t pos) {
+        soundness_s result;
+        if (pre.active() && &f == &*jpg_format && pre.take(pos, &result)) {
+            return result;
+        }
+        return check_file(f, w);
+    };
     scan_view_c view(pipe, direct, stopping, block->stop);
     std::uint64_t resume = start;  // the scan goes on at this byte
     // Every file that begins before this byte has been reported (a checkpoint's offset), and
@@ -408,6 +659,18 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
     };
     reported(start);
     const std::uint64_t cluster = cluster_size(view);
+    // The second pieces of files found in two, still ahead of the scan: text is not looked
+    // for inside them.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> second_pieces;
+    const auto in_second_piece = [&](std::uint64_t pos) {
+        std::erase_if(second_pieces, [pos](const auto& piece) { return piece.second <= pos; });
+        for (const auto& piece : second_pieces) {
+            if (piece.first <= pos) {
+                return true;
+            }
+        }
+        return false;
+    };
     auto stop_requested = [&] {
         while (load_word(block->pause) != 0 && load_word(block->stop) == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -437,22 +700,42 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
             if (off + 512 <= c->length) {
                 for (const int index : test.far) {
                     const format_s& f = table[index];
-                    far = far || std::memcmp(s + f.magic_offset, f.magic, f.magic_length) == 0;
+                    far = far || (s[f.magic_offset] == f.magic[0] &&
+                                  std::memcmp(s + f.magic_offset, f.magic, f.magic_length) == 0);
                 }
             }
-            if ((first | boxed) == 0 && !far) {
-                continue;
-            }
             const std::uint64_t pos = c->pos + off;
+            // Text is tried where no format begins, outside the second pieces of files found
+            // in two: its first bytes must be text, which rules out most sectors at once.
+            bool textual = false;
+            if ((first | boxed) == 0 && !far) {
+                if (test.text.empty() || off + 16 > c->length || !text_may_begin(s) ||
+                    in_second_piece(pos)) {
+                    continue;
+                }
+                textual = true;
+            }
             reported(pos);  // a file that begins here may be being measured
             found_s found;
             verify_e level = verify_start;
             std::uint64_t pieces_end = 0;  // a two-piece file's first piece ends here
-            for (int round = 0; round < 3 && found.size == 0 && pieces_end == 0; ++round) {
+            // A format's signature of four bytes or more lies here, or a format measured a file
+            // of a type left out.
+            bool recognized = false;
+            for (int round = 0; round < 4 && found.size == 0 && pieces_end == 0; ++round) {
                 const std::vector<int>& candidates = round == 0   ? test.lists[first]
                                                      : round == 1 ? test.lists[boxed]
-                                                                  : test.far;
+                                                     : round == 2 ? test.far
+                                                                  : test.text;
                 if (round == 2 && !far) {
+                    continue;
+                }
+                if (round == 3 && recognized) {
+                    break;  // a file of a type left out, or a broken one: not offered as text
+                }
+                if (round == 3 && !textual &&
+                    (test.text.empty() || off + 16 > c->length || !text_may_begin(s) ||
+                     in_second_piece(pos))) {
                     break;
                 }
                 for (const int index : candidates) {
@@ -460,12 +743,22 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     if (std::memcmp(s + f.magic_offset, f.magic, f.magic_length) != 0) {
                         continue;
                     }
+                    // A signature of four bytes or more: a broken file of that format, not text.
+                    recognized = recognized || f.magic_length >= 4;
                     window_c w(view, pos, std::min(test.bound[index], volume.size - pos));
                     found_s candidate;
                     if (!has_check(f)) {
                         candidate = f.measure(w);
-                        level = verify_start;
-                    } else if (const soundness_s checked = check_file(f, w); checked.sound) {
+                        level = candidate.whole ? verify_whole : verify_start;
+                        if (f.magic_length == 0 && level == verify_whole && pos > 0) {
+                            // Text that runs on from the sector before is a piece of
+                            // something larger: every byte is text, but not a whole file.
+                            const std::uint8_t* before = view.at(pos - 1, 1);
+                            if (!before || text_byte(*before)) {
+                                level = verify_start;
+                            }
+                        }
+                    } else if (const soundness_s checked = check_at(f, w, pos); checked.sound) {
                         candidate = {checked.size, checked.type};
                         level = checked.whole ? verify_whole : verify_start;
                     } else if (found_pieces && checked.break_high != 0 &&
@@ -490,6 +783,8 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                             found_pieces(block->owner, two.type, pos, two.first,
                                          pos + two.first + two.gap, two.size);
                             pieces_end = pos + two.first;
+                            second_pieces.push_back(
+                                {pos + two.first + two.gap, pos + two.gap + two.size});
                         }
                     }
                     if (candidate.size == 0 || !candidate.type) {
@@ -501,6 +796,13 @@ extern "C" void sig_scan_resume(sig_scan_block* block, const char* device_path,
                     auto rule = rules.find(candidate.type);
                     if (rule == rules.end() || !rule->second.enabled ||
                         candidate.size > rule->second.limit || candidate.size > volume.size - pos) {
+                        recognized = true;
+                        if (f.magic_length == 0 && candidate.size <= volume.size - pos) {
+                            // Text of a kind left out: passed over, not walked again at each
+                            // of its sectors.
+                            found = found_s{candidate.size, nullptr};
+                            break;
+                        }
                         continue;
                     }
                     found = candidate;
