@@ -402,8 +402,10 @@ int ntfs_scan_next(ntfs_scan_context* context, ntfs_record* record) {
             const bool nameless_data = !(header.flags & record_in_use) &&
                                        !(header.flags & record_directory) && s->facts.has_data &&
                                        s->facts.has_attribute_list;
-            if (!s->facts.has_name && nameless_data && s->nameless.size() < max_nameless) {
-                // Named, where an index still names it, after the $MFT's end.
+            if (nameless_data && (!s->facts.has_name || s->facts.runs_damaged) &&
+                s->nameless.size() < max_nameless) {
+                // Handed out after the $MFT's end: named then where an index still names it,
+                // and read with the extension records its attribute list no longer names.
                 s->nameless.emplace_back(number, header.sequence);
                 continue;
             }
@@ -426,7 +428,9 @@ int ntfs_scan_next(ntfs_scan_context* context, ntfs_record* record) {
             }
             const std::vector<std::uint8_t> raw = s->deferred;
             s->facts.select_stream.clear();
-            gather_file(s, number, raw.data(), &s->facts, false);
+            // Every extension record is known by now: those the attribute list no longer
+            // names are read too (which a scan in progress leaves to the restore).
+            gather_file(s, number, raw.data(), &s->facts, true);
             if (!s->facts.has_name) {
                 if (const file_name_s* found = index_name(s, number)) {
                     s->facts.has_name = true;

@@ -58,9 +58,10 @@ struct scan_state_s {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> extensions;
     bool extensions_sorted = false;
     std::vector<std::uint64_t> overwritten;
-    // Records handed out after the $MFT's end: the files no record of their own names,
-    // (number, sequence) in record order, named from the folder indexes when those have
-    // been read. folders: every folder record read, whose $I30 indexes are then searched.
+    // Records handed out after the $MFT's end, (number, sequence) in record order: deleted
+    // files with an attribute list that no record of their own names (named from the folder
+    // indexes when those have been read) or whose runs need extension records the list no
+    // longer names. folders: every folder record read, whose $I30 indexes are then searched.
     std::vector<std::pair<std::uint64_t, std::uint16_t>> nameless;
     std::size_t nameless_next = 0;
     std::vector<std::uint64_t> folders;
