@@ -48,6 +48,7 @@ void note_stream(const attribute_s& a, file_facts_s* facts) {
         facts->streams.push_back({std::move(name), 0});
         found = facts->streams.end() - 1;
     }
+    found->resident = a.resident;
     if (a.resident) {
         found->size = a.value_length;
     } else if (a.start_vcn == 0) {

@@ -162,6 +162,7 @@ bool parse_file_name(const std::uint8_t* value, std::size_t length, file_name_s*
 struct stream_info_s {
     std::u16string name;
     std::uint64_t size = 0;
+    bool resident = false;  // held in the record
 };
 
 // What a file's attributes say about it, gathered over its base record and any extension

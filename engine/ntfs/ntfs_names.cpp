@@ -17,7 +17,8 @@ bool by_number(const std::pair<std::uint64_t, std::uint16_t>& a, std::uint64_t n
 
 // The entries of one folder's index that name nameless records.
 void folder_names(scan_state_s* s, std::uint64_t folder, file_facts_s* facts,
-                  std::vector<std::uint8_t>* block, std::vector<index_name_s>* found) {
+                  std::vector<std::uint8_t>* block, std::uint64_t* budget,
+                  std::vector<index_name_s>* found) {
     record_header_s header;
     if (!read_record(s, folder, &s->deferred) ||
         !parse_record_header(s->deferred.data(), s->deferred.size(), &header) ||
@@ -42,7 +43,14 @@ void folder_names(scan_state_s* s, std::uint64_t folder, file_facts_s* facts,
     std::sort(facts->index_runs.begin(), facts->index_runs.end(),
               [](const run_s& a, const run_s& b) { return a.vcn < b.vcn; });
     block->resize(root.block_size);
-    const std::uint64_t size = std::min(facts->index_size, max_index_bytes);
+    // No more than the clusters the runs hold on the volume, and what is left of the whole
+    // search's budget: a damaged index that claims more cannot make the search endless.
+    std::uint64_t stored = 0;
+    for (const run_s& run : facts->index_runs) {
+        stored += run.lcn >= 0 ? run.length * s->boot.cluster_size : 0;
+    }
+    const std::uint64_t size = std::min({facts->index_size, max_index_bytes, stored, *budget});
+    *budget -= size;
     for (std::uint64_t at = 0; at + root.block_size <= size; at += root.block_size) {
         std::size_t entries = 0;
         std::size_t used_end = 0;
@@ -66,8 +74,10 @@ void search_index_names(scan_state_s* s) {
     file_facts_s facts;
     std::vector<std::uint8_t> block;
     std::vector<index_name_s> found;
+    // All the indexes of a volume together hold fewer bytes than the volume has.
+    std::uint64_t budget = s->volume_bytes;
     for (const std::uint64_t folder : s->folders) {
-        folder_names(s, folder, &facts, &block, &found);
+        folder_names(s, folder, &facts, &block, &budget, &found);
     }
     // The best entry for each record: one whose reference still matches the record (the
     // sequence it had while the file lived), a long name before a DOS one, the first found.

@@ -60,6 +60,7 @@ constexpr std::uint64_t bitmap_record_number = 6;
 constexpr std::uint64_t last_system_record = 11;  // records 0-11 are the volume's own files
 constexpr std::size_t max_folders = std::size_t{1} << 24;
 constexpr std::size_t max_nameless = std::size_t{1} << 20;
+constexpr std::size_t max_streams_checked = 16;  // of one file
 
 // The piece of $Bitmap that holds byte index; null when it cannot be read.
 const std::uint8_t* bitmap_piece(scan_state_s* s, std::uint64_t index) {
@@ -171,23 +172,13 @@ void queue_streams(scan_state_s* s, const std::uint8_t* raw, const record_header
     while (base_units < ntfs_record_name_units - 1 && file.name[base_units]) {
         ++base_units;
     }
+    std::size_t checked = 0;
     for (std::size_t i = 0; i < streams.size() && i < ntfs_max_streams; ++i) {
         ntfs_record out = file;
         out.record_number = ntfs_stream_key(file.record_number, static_cast<std::uint32_t>(i + 1));
         out.flags = (file.flags & ntfs_flag_deleted) | ntfs_flag_file | ntfs_flag_stream;
         out.size = streams[i].size;
         out.extra_flags = 0;
-        s->facts.select_stream = streams[i].name;
-        gather_file(s, file.record_number, raw, &s->facts, false);
-        if (s->facts.has_data && !s->facts.data_resident) {
-            out.size = s->facts.data_size;
-            if (s->facts.data_flags & attribute_encrypted || s->facts.runs_damaged) {
-                out.extra_flags |= ntfs_extra_unreadable;
-            }
-            if (!(header.flags & record_in_use) && clusters_in_use(s, s->facts.runs)) {
-                out.extra_flags |= ntfs_extra_overwritten;
-            }
-        }
         // "name:stream", cut to what the record holds: the stream's name first keeps its
         // whole, the file's name is cut when both do not fit.
         const std::u16string& stream = streams[i].name;
@@ -198,6 +189,28 @@ void queue_streams(scan_state_s* s, const std::uint8_t* raw, const record_header
         std::copy(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(stream_units),
                   out.name + keep + 1);
         out.name[keep + 1 + stream_units] = 0;
+        if (streams[i].resident) {
+            s->pending_streams.push_back(out);  // held in the record: no clusters to check
+            continue;
+        }
+        if (++checked > max_streams_checked) {
+            // Each check reads the file's records again: past the first streams a deleted
+            // file's are flagged, not checked.
+            out.extra_flags |= (file.flags & ntfs_flag_deleted) ? ntfs_extra_overwritten : 0;
+            s->pending_streams.push_back(out);
+            continue;
+        }
+        s->facts.select_stream = stream;
+        gather_file(s, file.record_number, raw, &s->facts, false);
+        if (s->facts.has_data && !s->facts.data_resident) {
+            out.size = s->facts.data_size;
+            if (s->facts.data_flags & attribute_encrypted || s->facts.runs_damaged) {
+                out.extra_flags |= ntfs_extra_unreadable;
+            }
+            if (!(header.flags & record_in_use) && clusters_in_use(s, s->facts.runs)) {
+                out.extra_flags |= ntfs_extra_overwritten;
+            }
+        }
         s->pending_streams.push_back(out);
     }
     s->facts.select_stream.clear();

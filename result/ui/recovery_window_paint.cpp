@@ -148,7 +148,7 @@ QString recovery_window_c::status_text() const {
         // How the volume was read, when the user should know it (a damaged boot region).
         if (!session.scanning()) {
             if (const QString key = session.current()->get_status_key(); !key.isEmpty()) {
-                status += text(key);
+                status += text(key.toUtf8().constData());
             }
         }
     }
