@@ -85,28 +85,7 @@ PY
 )
 fusermount -u "$mnt"
 cp --sparse=always "$named" "$nameless"
-python3 - "$nameless" "$number" <<'PY'
-import struct, sys
-image, base = sys.argv[1], int(sys.argv[2])
-f = open(image, "r+b")
-boot = f.read(512)
-cluster = struct.unpack_from("<H", boot, 0x0B)[0] * boot[0x0D]
-mft = struct.unpack_from("<Q", boot, 0x30)[0] * cluster
-cleared = 0
-for number in range(16, base + 4096):
-    f.seek(mft + number * 1024)
-    raw = bytearray(f.read(1024))
-    if raw[:4] != b"FILE" or struct.unpack_from("<Q", raw, 0x20)[0] & 0xFFFFFFFFFFFF != base:
-        continue
-    used = struct.unpack_from("<I", raw, 0x18)[0]
-    for start, end in ((used, 510), (max(used, 512), 1022)):
-        if start < end:
-            raw[start:end] = bytes(end - start)
-    f.seek(mft + number * 1024)
-    f.write(raw)
-    cleared += 1
-print("cleared the leftover bytes of %d extension records" % cleared)
-PY
+python3 "$repo/tests/fixtures/clear_ntfs_extensions.py" "$nameless" "$number" $((number + 4096))
 
 time_scan() {
   local image=$1 best="" t start
