@@ -721,8 +721,8 @@ int command_restore(const cli_options_s& options) {
         if (deep) {
             times = {c.item.date1 != 0 ? c.item.date1 : c.item.date2, 0};
         }
-        const restore_result_e result = writer.write_file(writer_folder(c.folder), c.item.name,
-                                                          c.item.size, fill, nullptr, times);
+        const restore_result_e result = writer.write_file(
+            writer_folder(c.folder), restored_name(c.item), c.item.size, fill, nullptr, times);
         if (result == restore_stopped) {
             break;  // the file being written was removed
         }

@@ -57,6 +57,9 @@ class recovery_base_c : public QThread {
     // How the last scan read a volume it could read, when the user should know it (a damaged
     // structure it went around); empty otherwise. Read after the thread finished.
     virtual QString get_status_text() { return {}; }
+    // The same for the desktop program: the language key of a text that goes on the scan's
+    // status line (its texts start with their own separator); empty when there is none.
+    virtual QString get_status_key() { return {}; }
 
     // The name of the folder that holds what a scan found without its parent folder (the
     // language key ntfs_orphans_folder, which every engine shares).

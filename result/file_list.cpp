@@ -106,6 +106,13 @@ recovery_item_s ntfs_item(const ntfs_tree_c& tree, const ntfs_node& node) {
     item.file_key = node.record_number;
     item.attributes = static_cast<std::int32_t>(node.flags);
     item.overwritten = node.extra_flags & ntfs_extra_overwritten;
+    if (node.flags & ntfs_flag_stream) {
+        const qsizetype colon = item.name.lastIndexOf(QLatin1Char(':'));
+        if (colon > 0) {
+            item.restore_name = item.name;
+            item.restore_name[colon] = QLatin1Char('_');
+        }
+    }
     return item;
 }
 

@@ -14,7 +14,11 @@
 #include <cstdint>
 
 struct recovery_item_s {
-    QString name;                 // shown in the table; also the name the file is restored under
+    QString name;  // shown in the table; also the name the file is restored under
+    // The name a restore writes when it differs from the one shown: an NTFS file's named
+    // stream, shown "file:stream", is restored as "file_stream" (a colon is not a name
+    // character on the FAT and NTFS disks restored files often go to).
+    QString restore_name;
     std::uint64_t size = 0;       // bytes
     std::int64_t date1 = 0;       // seconds since 1970 UTC; 0 when the engine has none
     std::int64_t date2 = 0;       // a second time, same unit
@@ -32,6 +36,11 @@ struct recovery_item_s {
     bool operator==(const recovery_item_s&) const = default;
 };
 Q_DECLARE_METATYPE(recovery_item_s)
+
+// The name a restore gives the file: restore_name, or name when that is empty.
+inline const QString& restored_name(const recovery_item_s& item) {
+    return item.restore_name.isEmpty() ? item.name : item.restore_name;
+}
 
 // Registers recovery_item_s under the name "recovery_item_s"; once, before the first model.
 void register_result_meta_types();

@@ -82,6 +82,9 @@ class exfat_recovery_c final : public recovery_base_c {
     int get_file_path(std::uint64_t file_key, QString* path) override;
     QString get_error_text() override { return error_text_; }
     QString get_status_text() override { return status_text_; }
+    QString get_status_key() override {
+        return status_text_.isEmpty() ? QString() : QStringLiteral("recovery_backup_boot");
+    }
     bool last_restore_overwritten() override { return last_restore_overwritten_; }
 
     // The scan result; read only after the thread has finished.

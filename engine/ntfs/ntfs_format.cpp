@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace ntfs {
 namespace {
@@ -14,6 +15,45 @@ constexpr std::size_t max_data_runs = 1 << 20;
 
 bool is_power_of_two(std::uint64_t v) {
     return v != 0 && (v & (v - 1)) == 0;
+}
+
+constexpr std::size_t max_streams = 256;  // named streams listed for one file
+
+// True when the attribute's name is name (compared unit by unit, as NTFS stores it).
+bool same_name(const attribute_s& a, std::u16string_view name) {
+    if (a.name_length != name.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (le16(a.name + 2 * i) != name[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Adds a named $DATA attribute to the file's streams, once per name; its size comes from
+// the resident value or the first extent.
+void note_stream(const attribute_s& a, file_facts_s* facts) {
+    std::u16string name(a.name_length, u'\0');
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        name[i] = static_cast<char16_t>(le16(a.name + 2 * i));
+    }
+    auto found = std::find_if(facts->streams.begin(), facts->streams.end(),
+                              [&](const stream_info_s& s) { return s.name == name; });
+    if (found == facts->streams.end()) {
+        if (facts->streams.size() >= max_streams) {
+            return;
+        }
+        facts->streams.push_back({std::move(name), 0});
+        found = facts->streams.end() - 1;
+    }
+    found->resident = a.resident;
+    if (a.resident) {
+        found->size = a.value_length;
+    } else if (a.start_vcn == 0) {
+        found->size = a.real_size;
+    }
 }
 
 }  // namespace
@@ -73,8 +113,8 @@ bool parse_boot_sector(const std::uint8_t* data, std::size_t size, boot_info_s* 
     return true;
 }
 
-bool apply_fixups(std::uint8_t* record, std::size_t size) {
-    if (size < fixup_stride || size % fixup_stride != 0 || std::memcmp(record, "FILE", 4) != 0) {
+bool apply_fixups(std::uint8_t* record, std::size_t size, const char* signature) {
+    if (size < fixup_stride || size % fixup_stride != 0 || std::memcmp(record, signature, 4) != 0) {
         return false;
     }
     const std::size_t offset = le16(record + 4);  // 0x04: update sequence array offset
@@ -138,9 +178,11 @@ bool attribute_walker_c::next(attribute_s* out) {
     attribute.name_length = a[9];
     const std::size_t name_offset = le16(a + 10);
     attribute.flags = le16(a + 12);
+    attribute.id = le16(a + 14);
     if (attribute.name_length != 0 && name_offset + 2u * attribute.name_length > length) {
         return false;
     }
+    attribute.name = a + name_offset;
     if (attribute.resident) {
         if (length < 0x18) {
             return false;
@@ -244,6 +286,7 @@ bool parse_attribute_list(const std::uint8_t* value, std::size_t size,
         entry.name_length = e[6];
         entry.start_vcn = le64(e + 8);
         entry.record_number = le64(e + 0x10) & reference_mask;
+        entry.attribute_id = le16(e + 0x18);
         entries->push_back(entry);
         pos += length;
     }
@@ -256,6 +299,28 @@ bool reference_matches(std::uint16_t sequence, std::uint16_t record_sequence, bo
     }
     const std::uint16_t freed = sequence == 0xFFFF ? 1 : static_cast<std::uint16_t>(sequence + 1);
     return !record_in_use && record_sequence == freed;
+}
+
+bool parse_file_name(const std::uint8_t* value, std::size_t length, file_name_s* out) {
+    if (length < 0x42) {
+        return false;
+    }
+    const std::size_t units = value[0x40];        // 0x40: name length in UTF-16 units
+    const std::uint8_t name_space = value[0x41];  // 0 POSIX, 1 Win32, 2 DOS, 3 both
+    if (units == 0 || 0x42 + 2 * units > length || name_space > 3) {
+        return false;
+    }
+    std::vector<char16_t> name(units);
+    for (std::size_t i = 0; i < units; ++i) {
+        name[i] = static_cast<char16_t>(le16(value + 0x42 + 2 * i));
+        if (name[i] == 0 || name[i] == u'/') {
+            return false;
+        }
+    }
+    out->parent = le64(value);
+    out->rank = name_space == 2 ? 0 : 1;
+    out->name.swap(name);
+    return true;
 }
 
 std::int64_t filetime_to_unix(std::uint64_t ticks) {
@@ -281,22 +346,15 @@ void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64
                 }
                 break;
             case attr_file_name: {
-                if (!a.resident || a.value_length < 0x42) {
-                    break;
-                }
-                const std::size_t units = a.value[0x40];
-                const std::uint8_t name_space = a.value[0x41];  // 2: the DOS 8.3 name only
-                const int rank = name_space == 2 ? 0 : 1;
-                if (units == 0 || 0x42 + 2 * units > a.value_length || rank <= facts->name_rank) {
+                file_name_s found;
+                if (!a.resident || !parse_file_name(a.value, a.value_length, &found) ||
+                    found.rank <= facts->name_rank) {
                     break;
                 }
                 facts->has_name = true;
-                facts->name_rank = rank;
-                facts->parent = le64(a.value);
-                facts->name.resize(units);
-                for (std::size_t i = 0; i < units; ++i) {
-                    facts->name[i] = static_cast<char16_t>(le16(a.value + 0x42 + 2 * i));
-                }
+                facts->name_rank = found.rank;
+                facts->parent = found.parent;
+                facts->name.swap(found.name);
                 break;
             }
             case attr_attribute_list:
@@ -311,9 +369,12 @@ void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64
                     decode_runs(a.runs, a.runs_length, 0, total_clusters, 1024, &facts->list_runs);
                 }
                 break;
-            case attr_data:
+            case attr_data: {
                 if (a.name_length != 0) {
-                    break;  // a named stream
+                    note_stream(a, facts);
+                }
+                if (!same_name(a, facts->select_stream)) {
+                    break;  // another stream than the one read
                 }
                 if (a.resident) {
                     if (!facts->has_data) {
@@ -341,6 +402,23 @@ void gather_attributes(const std::uint8_t* record, std::size_t size, std::uint64
                                  max_data_runs - std::min(max_data_runs, facts->runs.size()),
                                  &facts->runs)) {
                     facts->runs_damaged = true;
+                }
+                break;
+            }
+            case attr_index_root:
+                if (facts->want_index && a.resident && same_name(a, u"$I30") &&
+                    facts->index_root.empty()) {
+                    facts->index_root.assign(a.value, a.value + a.value_length);
+                }
+                break;
+            case attr_index_allocation:
+                if (facts->want_index && !a.resident && same_name(a, u"$I30")) {
+                    if (a.start_vcn == 0) {
+                        facts->index_size = a.real_size;
+                    }
+                    decode_runs(a.runs, a.runs_length, a.start_vcn, total_clusters,
+                                max_data_runs - std::min(max_data_runs, facts->index_runs.size()),
+                                &facts->index_runs);
                 }
                 break;
             default:

@@ -6,8 +6,10 @@
 // and offset against the span it was given before reading, and reports malformed input
 // instead of trusting it. Pure functions, safe from any thread.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace ntfs {
@@ -27,6 +29,8 @@ constexpr std::uint32_t attr_standard_information = 0x10;
 constexpr std::uint32_t attr_attribute_list = 0x20;
 constexpr std::uint32_t attr_file_name = 0x30;
 constexpr std::uint32_t attr_data = 0x80;
+constexpr std::uint32_t attr_index_root = 0x90;
+constexpr std::uint32_t attr_index_allocation = 0xA0;
 constexpr std::uint32_t attr_end = 0xFFFFFFFF;
 
 // File reference: the low 48 bits are the record number, the high 16 the sequence number.
@@ -54,9 +58,10 @@ struct boot_info_s {
 bool parse_boot_sector(const std::uint8_t* data, std::size_t size, boot_info_s* info);
 
 // Checks a file record's signature and update-sequence array and puts the saved words back
-// in place. False, leaving the record unusable, when the signature is not "FILE", the array
-// lies outside the record or a sector's last word does not match the sequence number.
-bool apply_fixups(std::uint8_t* record, std::size_t size);
+// in place. False, leaving the record unusable, when the signature is not "FILE" (or the
+// one given: "INDX" for an index block), the array lies outside the record or a sector's
+// last word does not match the sequence number.
+bool apply_fixups(std::uint8_t* record, std::size_t size, const char* signature = "FILE");
 
 // The file record header fields the library uses.
 struct record_header_s {
@@ -75,8 +80,10 @@ bool parse_record_header(const std::uint8_t* record, std::size_t size, record_he
 struct attribute_s {
     std::uint32_t type = 0;
     bool resident = true;
-    std::uint8_t name_length = 0;  // UTF-16 units
-    std::uint16_t flags = 0;       // 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
+    std::uint8_t name_length = 0;        // UTF-16 units
+    const std::uint8_t* name = nullptr;  // name_length little-endian UTF-16 units
+    std::uint16_t flags = 0;             // 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
+    std::uint16_t id = 0;                // the attribute's number within its file
     // resident
     const std::uint8_t* value = nullptr;
     std::uint32_t value_length = 0;
@@ -98,6 +105,9 @@ class attribute_walker_c {
   public:
     attribute_walker_c(const std::uint8_t* record, std::size_t size);
     bool next(attribute_s* attribute);
+
+    // Where the walk stopped: the end marker's offset once next() has returned false there.
+    std::size_t offset() const { return offset_; }
 
   private:
     const std::uint8_t* record_;
@@ -126,6 +136,7 @@ struct list_entry_s {
     std::uint8_t name_length = 0;
     std::uint64_t start_vcn = 0;
     std::uint64_t record_number = 0;  // where the attribute lives
+    std::uint16_t attribute_id = 0;
 };
 // False when an entry's length is zero or runs past the value; the entries read before the
 // bad one are kept.
@@ -134,6 +145,25 @@ bool parse_attribute_list(const std::uint8_t* value, std::size_t size,
 
 // 100-nanosecond ticks since 1601 to seconds since 1970.
 std::int64_t filetime_to_unix(std::uint64_t ticks);
+
+// A $FILE_NAME value: the parent reference and the name. rank 1 for a Win32 or POSIX
+// name, 0 for a DOS 8.3 one.
+struct file_name_s {
+    std::uint64_t parent = 0;
+    int rank = 0;
+    std::vector<char16_t> name;
+};
+// Decodes a $FILE_NAME value of length bytes (0x42 bytes of fields, then the name). False
+// when it is too short, the name is empty or runs past it, its name space is not one of the
+// four, or the name holds a character no NTFS name holds (NUL or '/').
+bool parse_file_name(const std::uint8_t* value, std::size_t length, file_name_s* out);
+
+// One named data stream of a file.
+struct stream_info_s {
+    std::u16string name;
+    std::uint64_t size = 0;
+    bool resident = false;  // held in the record
+};
 
 // What a file's attributes say about it, gathered over its base record and any extension
 // records that its attribute list names.
@@ -147,6 +177,17 @@ struct file_facts_s {
     int name_rank = -1;        // a Win32 or POSIX name outranks a DOS 8.3 one
     std::uint64_t parent = 0;  // the reference: record number and sequence number
     std::vector<char16_t> name;
+    // Inputs, kept by gather_file: the named stream read as the file's data (empty: the
+    // unnamed one), and whether the folder index ($I30) is wanted.
+    std::u16string select_stream;
+    bool want_index = false;
+    // The named data streams, in the order they were met (base record first).
+    std::vector<stream_info_s> streams;
+    // The folder index, with want_index: the $I30 INDEX_ROOT value and the runs and size of
+    // its INDEX_ALLOCATION.
+    std::vector<std::uint8_t> index_root;
+    std::vector<run_s> index_runs;
+    std::uint64_t index_size = 0;
     // The attribute list, when there is one.
     bool has_attribute_list = false;
     std::vector<std::uint8_t> list_value;  // resident value
@@ -163,6 +204,58 @@ struct file_facts_s {
     bool runs_damaged = false;  // some extent's runs did not decode
     std::vector<run_s> runs;    // from every extent, in VCN order once sorted
 };
+
+// The $FILE_NAME attribute that a driver removed from a record (a deleted file's extension
+// record is emptied so), read from the bytes left after the end marker: the marker covers
+// only the attribute's type and length. attribute_id is the one the attribute list gives.
+// False unless a resident unnamed $FILE_NAME with that id and a valid value lies there.
+bool removed_file_name(const std::uint8_t* record, std::size_t size, std::uint16_t attribute_id,
+                       file_name_s* out);
+
+// One entry of a folder index ($I30) naming a file: the file's reference and its name.
+struct index_name_s {
+    std::uint64_t file_reference = 0;
+    file_name_s file_name;
+};
+// The geometry that an $I30 INDEX_ROOT value gives: the size of the index blocks, and
+// where its own entries lie in the value (offsets into it: first entry, end of the used
+// bytes, end of the allocated bytes).
+struct index_root_s {
+    std::uint32_t block_size = 0;
+    std::size_t entries = 0;
+    std::size_t used_end = 0;
+    std::size_t allocated_end = 0;
+};
+bool parse_index_root(const std::uint8_t* value, std::size_t size, index_root_s* out);
+// Checks an index block's "INDX" signature and fixups; on success, the offsets of its first
+// entry and of the ends of its used and allocated bytes.
+bool open_index_block(std::uint8_t* block, std::size_t size, std::size_t* entries,
+                      std::size_t* used_end, std::size_t* allocated_end);
+// Collects the entries of a folder's index that lie in data[entries, end): the live ones
+// and those left in the slack after the used bytes when entries were removed. Every 8-byte
+// step is tried, and an entry counts only when its lengths fit, its name's parent is folder
+// (record number) and its file's record number is one that wanted accepts.
+template <typename Wanted>
+void find_index_names(const std::uint8_t* data, std::size_t entries, std::size_t end,
+                      std::uint64_t folder, const Wanted& wanted, std::vector<index_name_s>* out);
+// Decodes one index entry at p (available bytes); false when it is not a valid file entry.
+bool parse_index_entry(const std::uint8_t* p, std::size_t available, index_name_s* out);
+
+template <typename Wanted>
+void find_index_names(const std::uint8_t* data, std::size_t entries, std::size_t end,
+                      std::uint64_t folder, const Wanted& wanted, std::vector<index_name_s>* out) {
+    for (std::size_t at = entries; at + 0x52 <= end; at += 8) {
+        const std::uint8_t* p = data + at;
+        // 0x10: the key, whose first field is the parent reference: a cheap test first
+        if ((le64(p + 0x10) & reference_mask) != folder || !wanted(le64(p) & reference_mask)) {
+            continue;
+        }
+        index_name_s entry;
+        if (parse_index_entry(p, end - at, &entry)) {
+            out->push_back(std::move(entry));
+        }
+    }
+}
 
 // Adds what one record (fixups applied) holds to facts. total_clusters bounds the runs.
 // Resident data bytes are copied only with keep_data (a scan needs only their size).

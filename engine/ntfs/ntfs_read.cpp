@@ -81,6 +81,37 @@ bool read_record(scan_state_s* s, std::uint64_t number, std::vector<std::uint8_t
            apply_fixups(buffer->data(), rs);
 }
 
+namespace {
+
+// The name of a file whose $FILE_NAME the attribute list places in an extension record that
+// no longer holds it: a driver that deletes such a file empties the extension record, and
+// the attribute's bytes stay after the record's end marker.
+void name_from_list(scan_state_s* s, std::uint64_t number, file_facts_s* facts) {
+    std::size_t tried = 0;
+    for (const list_entry_s& entry : s->list_entries) {
+        if (entry.type != attr_file_name || entry.record_number == number ||
+            ++tried > max_extension_records) {
+            continue;
+        }
+        record_header_s header;
+        file_name_s found;
+        if (!read_record(s, entry.record_number, &s->extension) ||
+            !parse_record_header(s->extension.data(), s->extension.size(), &header) ||
+            (header.base_reference & reference_mask) != number ||
+            !removed_file_name(s->extension.data(), s->extension.size(), entry.attribute_id,
+                               &found) ||
+            found.rank <= facts->name_rank) {
+            continue;
+        }
+        facts->has_name = true;
+        facts->name_rank = found.rank;
+        facts->parent = found.parent;
+        facts->name.swap(found.name);
+    }
+}
+
+}  // namespace
+
 // Adds the attributes held in the extension records that a base record's attribute list
 // names. A list that names its own record, a record of another file or more records than
 // any file needs is not followed further.
@@ -117,6 +148,9 @@ void gather_extensions(scan_state_s* s, std::uint64_t number, file_facts_s* fact
                           keep_data);
         facts->has_attribute_list = had_list;  // lists inside extensions are not followed
     }
+    if (!facts->has_name) {
+        name_from_list(s, number, facts);
+    }
 }
 
 namespace {
@@ -134,6 +168,10 @@ void clear_facts(file_facts_s* f) {
     f->list_runs.clear();
     f->resident_data.clear();
     f->runs.clear();
+    f->streams.clear();
+    f->index_root.clear();
+    f->index_runs.clear();
+    f->index_size = 0;
 }
 
 }  // namespace

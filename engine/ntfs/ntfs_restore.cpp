@@ -195,18 +195,30 @@ int file_zeros(void* owner, std::uint64_t bytes) {
 
 }  // namespace
 
-int restore_to_sink(scan_state_s* s, std::uint64_t record_number, data_sink_c* sink) {
+int restore_to_sink(scan_state_s* s, std::uint64_t key, data_sink_c* sink) {
+    const bool stream = key & ntfs_stream_bit;
+    const std::uint64_t record_number = key & reference_mask;
     std::vector<std::uint8_t> record;
     record_header_s header;
     if (!read_record(s, record_number, &record) ||
         !parse_record_header(record.data(), record.size(), &header) ||
-        (header.flags & record_directory) || (header.base_reference & reference_mask) != 0) {
+        (!stream && (header.flags & record_directory)) ||
+        (header.base_reference & reference_mask) != 0) {
         return ntfs_error_no_record;
     }
     file_facts_s facts;
+    if (stream) {
+        // The stream's ordinal names it among the file's named streams, in their order.
+        const std::size_t ordinal = (key >> 48) & 0x7FFF;
+        gather_file(s, record_number, record.data(), &facts, false);
+        if (ordinal == 0 || ordinal > facts.streams.size()) {
+            return ntfs_error_no_record;
+        }
+        facts.select_stream = facts.streams[ordinal - 1].name;
+    }
     gather_file(s, record_number, record.data(), &facts, true);
     if (!facts.has_data) {
-        return sink->finish(0) ? 0 : ntfs_error_write;
+        return stream ? ntfs_error_no_record : sink->finish(0) ? 0 : ntfs_error_write;
     }
     return write_data(s, facts, sink);
 }

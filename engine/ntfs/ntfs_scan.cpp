@@ -57,6 +57,10 @@ constexpr std::size_t max_mft_runs = 1 << 16;
 constexpr std::uint64_t mft_record_number = 0;
 constexpr std::size_t max_extensions = std::size_t{1} << 22;
 constexpr std::uint64_t bitmap_record_number = 6;
+constexpr std::uint64_t last_system_record = 11;  // records 0-11 are the volume's own files
+constexpr std::size_t max_folders = std::size_t{1} << 24;
+constexpr std::size_t max_nameless = std::size_t{1} << 20;
+constexpr std::size_t max_streams_checked = 16;  // of one file
 
 // The piece of $Bitmap that holds byte index; null when it cannot be read.
 const std::uint8_t* bitmap_piece(scan_state_s* s, std::uint64_t index) {
@@ -151,6 +155,65 @@ void fill_record(scan_state_s* s, std::uint64_t number, const record_header_s& h
     const std::size_t units = std::min<std::size_t>(f.name.size(), ntfs_record_name_units - 1);
     std::copy(f.name.begin(), f.name.begin() + static_cast<std::ptrdiff_t>(units), out->name);
     out->name[units] = 0;
+}
+
+// Queues the named streams of the file just filled into file (its base record raw, fixups
+// applied), each as a record of its own: "name:stream", the stream's size and key, and its
+// own flags for damaged or reused clusters. The volume's own records' streams are not files.
+void queue_streams(scan_state_s* s, const std::uint8_t* raw, const record_header_s& header,
+                   const ntfs_record& file) {
+    s->pending_streams.clear();
+    s->pending_next = 0;
+    if (s->facts.streams.empty() || file.record_number <= last_system_record) {
+        return;
+    }
+    const std::vector<stream_info_s> streams = s->facts.streams;
+    std::size_t base_units = 0;
+    while (base_units < ntfs_record_name_units - 1 && file.name[base_units]) {
+        ++base_units;
+    }
+    std::size_t checked = 0;
+    for (std::size_t i = 0; i < streams.size() && i < ntfs_max_streams; ++i) {
+        ntfs_record out = file;
+        out.record_number = ntfs_stream_key(file.record_number, static_cast<std::uint32_t>(i + 1));
+        out.flags = (file.flags & ntfs_flag_deleted) | ntfs_flag_file | ntfs_flag_stream;
+        out.size = streams[i].size;
+        out.extra_flags = 0;
+        // "name:stream", cut to what the record holds: the stream's name first keeps its
+        // whole, the file's name is cut when both do not fit.
+        const std::u16string& stream = streams[i].name;
+        const std::size_t room = ntfs_record_name_units - 1;
+        const std::size_t stream_units = std::min(stream.size(), room - 1);
+        const std::size_t keep = std::min(base_units, room - 1 - stream_units);
+        out.name[keep] = u':';
+        std::copy(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(stream_units),
+                  out.name + keep + 1);
+        out.name[keep + 1 + stream_units] = 0;
+        if (streams[i].resident) {
+            s->pending_streams.push_back(out);  // held in the record: no clusters to check
+            continue;
+        }
+        if (++checked > max_streams_checked) {
+            // Each check reads the file's records again: past the first streams a deleted
+            // file's are flagged, not checked.
+            out.extra_flags |= (file.flags & ntfs_flag_deleted) ? ntfs_extra_overwritten : 0;
+            s->pending_streams.push_back(out);
+            continue;
+        }
+        s->facts.select_stream = stream;
+        gather_file(s, file.record_number, raw, &s->facts, false);
+        if (s->facts.has_data && !s->facts.data_resident) {
+            out.size = s->facts.data_size;
+            if (s->facts.data_flags & attribute_encrypted || s->facts.runs_damaged) {
+                out.extra_flags |= ntfs_extra_unreadable;
+            }
+            if (!(header.flags & record_in_use) && clusters_in_use(s, s->facts.runs)) {
+                out.extra_flags |= ntfs_extra_overwritten;
+            }
+        }
+        s->pending_streams.push_back(out);
+    }
+    s->facts.select_stream.clear();
 }
 
 // Reads the block of records that starts at first; unreadable pieces read as zeros.
@@ -317,6 +380,10 @@ int ntfs_scan_next(ntfs_scan_context* context, ntfs_record* record) {
     }
     const std::uint32_t rs = s->boot.record_size;
     try {
+        if (s->pending_next < s->pending_streams.size()) {
+            *record = s->pending_streams[s->pending_next++];
+            return 1;
+        }
         while (s->next_record < s->mft_records) {
             const std::uint64_t number = s->next_record++;
             if (number < s->block_first || number >= s->block_first + s->block_count) {
@@ -339,15 +406,53 @@ int ntfs_scan_next(ntfs_scan_context* context, ntfs_record* record) {
                 }
                 continue;  // an extension record: read with its base record
             }
+            s->facts.select_stream.clear();
             gather_file(s, number, raw, &s->facts, false);
             note_claims(s, number, header, raw, &s->facts);
+            if ((header.flags & record_directory) && s->folders.size() < max_folders) {
+                s->folders.push_back(number);
+            }
             const bool nameless_data = !(header.flags & record_in_use) &&
                                        !(header.flags & record_directory) && s->facts.has_data &&
                                        s->facts.has_attribute_list;
+            if (nameless_data && (!s->facts.has_name || s->facts.runs_damaged) &&
+                s->nameless.size() < max_nameless) {
+                // Handed out after the $MFT's end: named then where an index still names it,
+                // and read with the extension records its attribute list no longer names.
+                s->nameless.emplace_back(number, header.sequence);
+                continue;
+            }
             if (!s->facts.has_name && !nameless_data) {
                 continue;
             }
             fill_record(s, number, header, s->facts, record);
+            queue_streams(s, raw, header, *record);
+            return 1;
+        }
+        if (!s->names_searched) {
+            search_index_names(s);
+        }
+        while (s->nameless_next < s->nameless.size()) {
+            const std::uint64_t number = s->nameless[s->nameless_next++].first;
+            record_header_s header;
+            if (!read_record(s, number, &s->deferred) ||
+                !parse_record_header(s->deferred.data(), s->deferred.size(), &header)) {
+                continue;
+            }
+            const std::vector<std::uint8_t> raw = s->deferred;
+            s->facts.select_stream.clear();
+            // Every extension record is known by now: those the attribute list no longer
+            // names are read too (which a scan in progress leaves to the restore).
+            gather_file(s, number, raw.data(), &s->facts, true);
+            if (!s->facts.has_name) {
+                if (const file_name_s* found = index_name(s, number)) {
+                    s->facts.has_name = true;
+                    s->facts.parent = found->parent;
+                    s->facts.name = found->name;
+                }
+            }
+            fill_record(s, number, header, s->facts, record);
+            queue_streams(s, raw.data(), header, *record);
             return 1;
         }
     } catch (const std::bad_alloc&) {
@@ -366,7 +471,11 @@ int ntfs_scan_overwritten(ntfs_scan_context* context, std::uint64_t record_numbe
     } catch (const std::bad_alloc&) {
         return ntfs_error_no_memory;
     }
-    return std::binary_search(s->overwritten.begin(), s->overwritten.end(), record_number) ? 1 : 0;
+    // A named stream shares its file's record, and the record's claims.
+    return std::binary_search(s->overwritten.begin(), s->overwritten.end(),
+                              record_number & reference_mask)
+               ? 1
+               : 0;
 }
 
 int ntfs_scan_end(ntfs_scan_context* context) {

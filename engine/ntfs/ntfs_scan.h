@@ -30,6 +30,19 @@ struct ntfs_scan_context {
 constexpr std::uint32_t ntfs_flag_directory = 0x01;
 constexpr std::uint32_t ntfs_flag_file = 0x02;
 constexpr std::uint32_t ntfs_flag_deleted = 0x80;
+// A named data stream of a file (an alternate data stream), handed out right after its file
+// under the name "file:stream" and the key ntfs_stream_key gives.
+constexpr std::uint32_t ntfs_flag_stream = 0x04;
+
+// The key of a named stream: bit 63, the stream's ordinal (from 1, in the order the file's
+// records hold its named streams) in bits 48-62, the file's record number below. The scan
+// hands it out as the record number, and ntfs_restore_record takes it.
+constexpr std::uint64_t ntfs_stream_bit = 1ull << 63;
+constexpr std::uint32_t ntfs_max_streams = 256;
+inline std::uint64_t ntfs_stream_key(std::uint64_t record_number, std::uint32_t ordinal) {
+    return ntfs_stream_bit | static_cast<std::uint64_t>(ordinal & 0x7FFF) << 48 |
+           (record_number & 0x0000FFFFFFFFFFFFull);
+}
 
 // Bits of ntfs_record::extra_flags.
 // Some cluster of a deleted file is in use again in the volume's cluster bitmap.
@@ -102,8 +115,9 @@ int ntfs_scan_end(ntfs_scan_context* context);
 // (by the records' last change), 0 when not, negative on failure. The first call sorts
 // the clusters of every record read; later calls look the answer up.
 int ntfs_scan_overwritten(ntfs_scan_context* context, std::uint64_t record_number);
-// Writes the unnamed data stream of record_number to path (UTF-8): exactly its size, holes
-// as zeros, compressed data decompressed. 0 when written whole.
+// Writes the unnamed data stream of record_number (or the named stream a stream key names)
+// to path (UTF-8): exactly its size, holes as zeros, compressed data decompressed. 0 when
+// written whole.
 int ntfs_restore_record(ntfs_scan_context* context, std::uint64_t record_number, const char* path);
 
 // Where ntfs_restore_record_to writes a record's data, in order from its first byte: write

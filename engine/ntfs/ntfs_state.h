@@ -58,6 +58,20 @@ struct scan_state_s {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> extensions;
     bool extensions_sorted = false;
     std::vector<std::uint64_t> overwritten;
+    // Records handed out after the $MFT's end, (number, sequence) in record order: deleted
+    // files with an attribute list that no record of their own names (named from the folder
+    // indexes when those have been read) or whose runs need extension records the list no
+    // longer names. folders: every folder record read, whose $I30 indexes are then searched.
+    std::vector<std::pair<std::uint64_t, std::uint16_t>> nameless;
+    std::size_t nameless_next = 0;
+    std::vector<std::uint64_t> folders;
+    bool names_searched = false;
+    // The best name found in an index for each nameless record, by record number.
+    std::vector<std::pair<std::uint64_t, file_name_s>> index_names;
+    std::vector<std::uint8_t> deferred;  // one nameless record read again
+    // The named streams of the file handed out last, handed out next.
+    std::vector<ntfs_record> pending_streams;
+    std::size_t pending_next = 0;
 };
 
 inline scan_state_s* state_of(ntfs_scan_context* context) {
@@ -87,6 +101,12 @@ void note_claims(scan_state_s* s, std::uint64_t number, const record_header_s& h
 // Sorts the claims once and keeps the numbers of the deleted records whose clusters another
 // record claims: a live one, or a deleted one changed at the same time or later.
 void sort_claims(scan_state_s* s);
+
+// Reads the $I30 indexes of every folder met, live and deleted, including what their index
+// blocks hold after their used bytes, and keeps the names they give to the nameless records.
+void search_index_names(scan_state_s* s);
+// The name an index gave to a nameless record; null when none did.
+const file_name_s* index_name(const scan_state_s* s, std::uint64_t number);
 
 // Where a restore writes a file's bytes, in order from the first.
 class data_sink_c {

@@ -128,7 +128,8 @@ void recovery_file_c::run() {
             // A deep scan's job carries its found date; a quick scan's file its own times.
             const restore_times_s times{job.modified != 0 ? job.modified : job.item.date1,
                                         job.modified != 0 ? 0 : job.item.accessed};
-            result = writer.write_file(folder, job.item.name, job.item.size, fill, nullptr, times);
+            result = writer.write_file(folder, restored_name(job.item), job.item.size, fill,
+                                       nullptr, times);
         } catch (...) {
             result = restore_failed;  // an exception must not end the program from this thread
         }

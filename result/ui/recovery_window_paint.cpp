@@ -152,6 +152,12 @@ QString recovery_window_c::status_text() const {
                                                    static_cast<double>(volume.total_bytes))));
     } else {
         status = text("recovery_reading") + QString::number(session.current()->get_read_count());
+        // How the volume was read, when the user should know it (a damaged boot region).
+        if (!session.scanning()) {
+            if (const QString key = session.current()->get_status_key(); !key.isEmpty()) {
+                status += text(key.toUtf8().constData());
+            }
+        }
     }
     if (stopped && !restoration_running() && !restore_shown && loaded_info.isEmpty()) {
         status += text("recovery_stopped_at").arg(static_cast<int>(stopped_at * 100));

@@ -147,8 +147,8 @@ int recovery_window_c::restore_one(const QDir& folder, const recovery_item_s& it
         return -1;
     }
     const auto fill = [&](restore_sink_c* sink) { return restore_into(item, sink); };
-    return writer.write_file(restore_writer_c::top_folder, item.name, item.size, fill, nullptr,
-                             {item.date1, item.accessed}) == restore_written
+    return writer.write_file(restore_writer_c::top_folder, restored_name(item), item.size, fill,
+                             nullptr, {item.date1, item.accessed}) == restore_written
                ? 0
                : -1;
 }

@@ -205,6 +205,9 @@ class test_recovery_page : public QObject {
                                << "/trash/sub" << QStringList{"deleted-in-folder"};
         QTest::newRow("NTFS") << "ntfs/ntfs4k.img" << 0 << "/docs/small"
                               << "/docs/small" << QStringList{"deleted"};
+        // A deleted file and its two named streams, restored as "gone.txt_one" and so on.
+        QTest::newRow("NTFS streams") << "ntfs/ntfsnames.img" << 0 << "/ads"
+                                      << "/ads" << QStringList{"deleted"};
     }
     void quick_scan_restores_deleted_files() {
         QFETCH(QString, image);
@@ -256,6 +259,27 @@ class test_recovery_page : public QObject {
             const int dot = it.key().lastIndexOf(QLatin1Char('.'));
             QCOMPARE(twice.value(it.key().left(dot) + " (2)" + it.key().mid(dot)), it.value());
         }
+    }
+
+    // A volume read through its backup boot region says so on the scan's status line, in the
+    // language shown; one read through its main region says nothing of it.
+    void backup_boot_region_on_status_line_data() {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<bool>("backup");
+        QTest::newRow("main boot region damaged") << "exfat/exfat4k_backup.img" << true;
+        QTest::newRow("main boot region sound") << "exfat/exfat4k.img" << false;
+    }
+    void backup_boot_region_on_status_line() {
+        QFETCH(QString, image);
+        QFETCH(bool, backup);
+        if (!fixture_exists(image)) {
+            QSKIP("fixture missing (tests/fixtures/unpack_exfat_scan.sh)");
+        }
+        QVERIFY(scan_from_volume_page(fixture_path(image), 0));
+        QTRY_VERIFY_WITH_TIMEOUT(!scanning, 30000);
+        QVERIFY(!text("recovery_backup_boot").isEmpty());
+        QCOMPARE(page()->status_text().endsWith(text("recovery_backup_boot")), backup);
+        QVERIFY(page()->status_text().startsWith(text("recovery_reading")));
     }
 
     void possibly_overwritten_files_are_marked() {
