@@ -25,6 +25,21 @@
 extern char** environ;
 
 namespace platform {
+
+QString find_program(const QString& name) {
+    const QString folder =
+        QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+    const QString installed = QDir::cleanPath(folder + QStringLiteral("/../libexec/") + name);
+    if (QFileInfo(installed).isExecutable()) {
+        return installed;
+    }
+    const QString beside = folder + QLatin1Char('/') + name;
+    if (QFileInfo(beside).isExecutable()) {
+        return beside;
+    }
+    return {};
+}
+
 namespace {
 
 std::atomic<bool> helper_enabled{false};
@@ -42,23 +57,6 @@ bool declined = false;
 
 QString errno_text(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
-}
-
-QString executable_folder() {
-    return QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
-}
-
-QString find_helper(const QString& name) {
-    const QString folder = executable_folder();
-    const QString installed = QDir::cleanPath(folder + QStringLiteral("/../libexec/") + name);
-    if (QFileInfo(installed).isExecutable()) {
-        return installed;
-    }
-    const QString beside = folder + QLatin1Char('/') + name;
-    if (QFileInfo(beside).isExecutable()) {
-        return beside;
-    }
-    return {};
 }
 
 // The read descriptors the helper passed, kept for the run: device path -> descriptor.
@@ -269,7 +267,7 @@ QStringList helper_command(helper_mode_e mode, const QString& device, QString* e
     }
     const QString name =
         read ? QStringLiteral("orvane-device-helper") : QStringLiteral("orvane-device-writer");
-    const QString helper = find_helper(name);
+    const QString helper = find_program(name);
     if (helper.isEmpty()) {
         *error = QStringLiteral("%1 is not installed").arg(name);
         return {};

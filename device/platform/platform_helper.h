@@ -35,6 +35,11 @@ bool helper_applies(int open_errno);
 // is there.
 QStringList helper_command(helper_mode_e mode, const QString& device, QString* error);
 
+// A program of ours that the program starts (a helper, the metadata reader): the installed
+// one (<prefix>/libexec/NAME) or the one beside the executable in a build tree; empty when
+// neither is there.
+QString find_program(const QString& name);
+
 // Opens the block device read-only through the helper; returns a descriptor of this
 // process's own (close-on-exec, read-only) or -1 with *error set. The descriptor is checked
 // to be the block device the path names, opened read-only; the first one of each device is
