@@ -36,6 +36,8 @@ class meta_child_c {
 
     // How long the child may take to answer one message (default 5 s).
     void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+    // The running child; -1 when none runs.
+    pid_t child_pid() const { return pid_; }
     // The user the running child parses as (from its greeting); -1 when none runs.
     long child_uid() const { return child_uid_; }
     // Children that crashed, hung or misbehaved and were ended.
