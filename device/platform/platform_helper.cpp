@@ -43,6 +43,7 @@ QString find_program(const QString& name) {
 namespace {
 
 std::atomic<bool> helper_enabled{false};
+thread_local bool prompts_off = false;
 
 // pkexec's exit codes when the user dismissed the password dialog or was not authorised.
 constexpr int pkexec_dismissed = 126;
@@ -280,6 +281,18 @@ QStringList helper_command(helper_mode_e mode, const QString& device, QString* e
     return {pkexec, helper, mode_word, device};
 }
 
+helper_prompts_off_c::helper_prompts_off_c() : was_(prompts_off) {
+    prompts_off = true;
+}
+
+helper_prompts_off_c::~helper_prompts_off_c() {
+    prompts_off = was_;
+}
+
+bool helper_prompts_allowed() {
+    return !prompts_off;
+}
+
 void forget_kept_descriptors() {
     std::lock_guard<std::mutex> hold(kept_lock);
     for (const auto& [device, fd] : kept_descriptors) {
@@ -295,6 +308,10 @@ int open_through_helper(const QString& device, QString* error) {
     }
     if (const int copy = kept_copy(device); copy >= 0) {
         return copy;
+    }
+    if (prompts_off) {
+        *error = QStringLiteral("'%1' is read once it is opened").arg(device);
+        return -1;
     }
     {
         std::lock_guard<std::mutex> hold(decline_lock);

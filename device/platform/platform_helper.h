@@ -46,6 +46,23 @@ QString find_program(const QString& name);
 // kept for the rest of the run and later calls get a copy of it.
 int open_through_helper(const QString& device, QString* error);
 
+// While one lives on a thread, nothing that thread does starts the helper: a disk the
+// helper opened before is still read (its kept descriptor), any other disk that needs the
+// helper is not opened. Listing drives and volumes and reading their free space use it, so
+// that the password is asked when the user opens a disk, not for every disk at start-up.
+class helper_prompts_off_c {
+  public:
+    helper_prompts_off_c();
+    ~helper_prompts_off_c();
+    helper_prompts_off_c(const helper_prompts_off_c&) = delete;
+    helper_prompts_off_c& operator=(const helper_prompts_off_c&) = delete;
+
+  private:
+    bool was_;
+};
+// True when the calling thread may start the helper.
+bool helper_prompts_allowed();
+
 // Closes the descriptors kept for the run (tests).
 void forget_kept_descriptors();
 
