@@ -92,7 +92,8 @@ void put(std::vector<char>& out, T value) {
 
 }  // namespace
 
-meta_child_c::meta_child_c() : program_(platform::find_program(QStringLiteral("orvane-meta"))) {}
+meta_child_c::meta_child_c(bool pictures)
+    : program_(platform::find_program(QStringLiteral("orvane-meta"))), pictures_(pictures) {}
 
 meta_child_c::~meta_child_c() {
     stop(false);
@@ -115,7 +116,9 @@ bool meta_child_c::start() {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     const QByteArray path = program_.toLocal8Bit();
-    char* argv[] = {const_cast<char*>(path.constData()), nullptr};
+    char pictures_word[] = "--pictures";
+    char* argv[] = {const_cast<char*>(path.constData()), pictures_ ? pictures_word : nullptr,
+                    nullptr};
     pid_t pid = -1;
     const int spawned = ::posix_spawn(&pid, path.constData(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -140,8 +143,7 @@ bool meta_child_c::start() {
                      "the metadata reader did not start as it must; found files are not "
                      "named from their metadata");
         ++failed_starts_;
-        ++failures_;
-        stop(true);
+        fail("");
         return false;
     }
     child_uid_ = hello[1];
@@ -181,7 +183,8 @@ void meta_child_c::stop(bool kill_it) {
 }
 
 file_meta_s meta_child_c::read(const QByteArray& type, sig::window_c& w) {
-    if (type.isEmpty() || static_cast<std::uint32_t>(type.size()) > meta_wire::max_type) {
+    if (pictures_ || type.isEmpty() ||
+        static_cast<std::uint32_t>(type.size()) > meta_wire::max_type) {
         return {};
     }
     if (pid_ < 0 && !start()) {
@@ -194,14 +197,75 @@ file_meta_s meta_child_c::read(const QByteArray& type, sig::window_c& w) {
     }
     // Crashed, hung, or said what it must not: this file stays unnamed, the next one gets a
     // new child.
-    ++failures_;
     error_report(__FILE__, __LINE__,
                  "the metadata reader failed on a %s file of %llu bytes at byte %llu; the file "
                  "is not named from its metadata",
                  type.constData(), static_cast<unsigned long long>(w.bound()),
                  static_cast<unsigned long long>(w.start()));
-    stop(true);
+    fail("");
     return {};
+}
+
+void meta_child_c::fail(const char* what) {
+    ++failures_;
+    if (*what) {
+        error_report(__FILE__, __LINE__, "%s", what);
+    }
+    stop(true);
+}
+
+child_picture_s meta_child_c::decode_picture(const QByteArray& bytes, const QByteArray& format,
+                                             int side) {
+    if (!pictures_ || bytes.isEmpty() ||
+        static_cast<std::uint64_t>(bytes.size()) > meta_wire::max_picture_bytes ||
+        static_cast<std::uint32_t>(format.size()) > meta_wire::max_type || side <= 0 ||
+        static_cast<std::uint32_t>(side) > meta_wire::max_side) {
+        return {};
+    }
+    if (pid_ < 0 && !start()) {
+        return {};
+    }
+    child_picture_s picture;
+    if (exchange_picture(bytes, format, side, &picture)) {
+        failed_starts_ = 0;
+        return picture;
+    }
+    fail("the picture reader failed on a found file; it is shown without a picture");
+    return {};
+}
+
+bool meta_child_c::exchange_picture(const QByteArray& bytes, const QByteArray& format, int side,
+                                    child_picture_s* picture) {
+    std::vector<char> message;
+    put(message, static_cast<std::uint32_t>(meta_wire::picture));
+    put(message, static_cast<std::uint32_t>(format.size()));
+    put(message, static_cast<std::uint32_t>(side));
+    put(message, static_cast<std::uint32_t>(bytes.size()));
+    message.insert(message.end(), format.constData(), format.constData() + format.size());
+    // A large picture takes a while to go through the socket and to decode: the time counts
+    // from when it has gone.
+    if (!send_all(socket_, message.data(), message.size(), clock_type::now() + timeout_) ||
+        !send_all(socket_, bytes.constData(), static_cast<std::size_t>(bytes.size()),
+                  clock_type::now() + timeout_)) {
+        return false;
+    }
+    const auto deadline = clock_type::now() + timeout_;
+    std::uint32_t answer[4] = {};  // kind, width, height, has alpha
+    if (!receive_all(socket_, answer, sizeof answer, deadline) || answer[0] != meta_wire::picture ||
+        answer[1] > static_cast<std::uint32_t>(side) ||
+        answer[2] > static_cast<std::uint32_t>(side) || (answer[1] == 0) != (answer[2] == 0)) {
+        return false;
+    }
+    const qsizetype length = static_cast<qsizetype>(answer[1]) * answer[2] * 4;
+    picture->pixels = QByteArray(length, Qt::Uninitialized);
+    if (length > 0 &&
+        !receive_all(socket_, picture->pixels.data(), static_cast<std::size_t>(length), deadline)) {
+        return false;
+    }
+    picture->width = static_cast<int>(answer[1]);
+    picture->height = static_cast<int>(answer[2]);
+    picture->alpha = answer[3] != 0;
+    return true;
 }
 
 bool meta_child_c::serve(const QByteArray& type, sig::window_c& w, file_meta_s* meta) {

@@ -1,5 +1,6 @@
 // orvane-meta: reads what found files say about themselves (dates, titles) for the deep scan,
-// away from the process that holds the disk (meta_child.h).
+// away from the process that holds the disk (meta_child.h); with --pictures it decodes the
+// desktop program's previews and thumbnails instead.
 //
 // Standard input and output are one socket to the parent; there is no other descriptor.
 // Started as root, it gives up root (to nobody, else to the user who ran sudo or pkexec)
@@ -8,6 +9,10 @@
 
 #include "engine/raw/file_metadata.h"
 #include "engine/raw/meta_child.h"
+#include "result/ui/picture_decode.h"
+
+#include <QBuffer>
+#include <QImageReader>
 
 #include <grp.h>
 #include <linux/landlock.h>
@@ -117,13 +122,15 @@ bool give_up_root() {
     return ::setuid(0) != 0 && ::getuid() != 0 && ::geteuid() != 0;  // no way back
 }
 
-void bound_self() {
+void bound_self(bool pictures) {
     ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const rlimit none{0, 0};
     ::setrlimit(RLIMIT_CORE, &none);
     ::setrlimit(RLIMIT_FSIZE, &none);
-    ::setrlimit(RLIMIT_NPROC, &none);
+    if (!pictures) {  // Qt scales large pictures on threads of its own
+        ::setrlimit(RLIMIT_NPROC, &none);
+    }
     if (!address_sanitizer) {  // the sanitizer reserves far more address space than it uses
         const rlimit space{address_space, address_space};
         ::setrlimit(RLIMIT_AS, &space);
@@ -222,17 +229,76 @@ void test_hooks(const QString& title) {
 }
 #endif
 
+// Every image reader Qt has, loaded now, while files may still be opened.
+void load_picture_readers() {
+    for (const QByteArray& format : QImageReader::supportedImageFormats()) {
+        QBuffer empty;
+        empty.open(QIODevice::ReadOnly);
+        QImageReader reader(&empty, format);
+        (void)reader.canRead();
+    }
+}
+
+// One picture request (the kind word read already); false when the parent is out of step.
+bool answer_picture() {
+    std::uint32_t header[3] = {};  // format length, side, byte count
+    if (!read_all(0, header, sizeof header) || header[0] > meta_wire::max_type || header[1] == 0 ||
+        header[1] > meta_wire::max_side || header[2] > meta_wire::max_picture_bytes) {
+        return false;
+    }
+    QByteArray format(static_cast<qsizetype>(header[0]), Qt::Uninitialized);
+    QByteArray bytes(static_cast<qsizetype>(header[2]), Qt::Uninitialized);
+    if (!read_all(0, format.data(), header[0]) || !read_all(0, bytes.data(), header[2])) {
+        return false;
+    }
+#ifdef ORVANE_TEST_HOOKS
+    const QByteArray crash = qgetenv("ORVANE_TEST_PICTURE_CRASH");
+    if (!crash.isEmpty() && bytes.contains(crash)) {
+        ::raise(SIGSEGV);  // test builds: a reader that crashes on this picture
+    }
+#endif
+    QImage image;
+    bool alpha = false;
+    try {
+        image = decode_picture(bytes, format, static_cast<int>(header[1]));
+        alpha = image.hasAlphaChannel();
+        image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    } catch (...) {
+        image = {};
+    }
+    if (image.width() > static_cast<int>(header[1]) ||
+        image.height() > static_cast<int>(header[1])) {
+        image = {};
+    }
+    const std::uint32_t answer[4] = {meta_wire::picture, static_cast<std::uint32_t>(image.width()),
+                                     static_cast<std::uint32_t>(image.height()), alpha ? 1u : 0u};
+    if (!write_all(1, answer, sizeof answer)) {
+        return false;
+    }
+    const auto row = static_cast<std::size_t>(image.width()) * 4;
+    for (int y = 0; y < image.height(); ++y) {
+        if (!write_all(1, image.constScanLine(y), row)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool pictures = argc > 1 && std::strcmp(argv[1], "--pictures") == 0;
     if (!give_up_root()) {
         return 1;
     }
-    bound_self();
+    bound_self(pictures);
     // What the readers need from the system, loaded before files are forbidden: the local
     // time zone of dates written without one.
     ::tzset();
     (void)meta::exif_date("2024:06:01 14:03:22");
+    if (pictures) {
+        load_picture_readers();
+    }
     forbid_files();
     const std::uint32_t hello[3] = {meta_wire::hello, static_cast<std::uint32_t>(::getuid()),
                                     static_cast<std::uint32_t>(::geteuid())};
@@ -243,8 +309,17 @@ int main() {
     for (;;) {
         std::uint32_t header[3] = {};  // kind, type length, head length
         std::uint64_t bound = 0;
-        if (!read_all(0, header, sizeof header)) {
+        if (!read_all(0, header, 4)) {
             return 0;  // the parent is done
+        }
+        if (pictures) {
+            if (header[0] != meta_wire::picture || !answer_picture()) {
+                return 1;
+            }
+            continue;
+        }
+        if (!read_all(0, header + 1, sizeof header - 4)) {
+            return 1;
         }
         if (header[0] != meta_wire::file || header[1] > meta_wire::max_type ||
             header[2] > meta_wire::max_head || !read_all(0, &bound, sizeof bound) ||
