@@ -14,7 +14,6 @@
 #include "engine/scan_session.h"
 #include "result/file_list.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -23,6 +22,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 
 #include <pwd.h>
@@ -257,9 +257,19 @@ bool resolve_target(const cli_options_s& options, volume_item_s* target) {
 }
 
 QString date_text(std::int64_t seconds) {
-    return seconds == 0 ? QStringLiteral("-")
-                        : QDateTime::fromSecsSinceEpoch(seconds).toString(
-                              QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (seconds == 0) {
+        return QStringLiteral("-");
+    }
+    // localtime_r reads the time zone once per process; Qt's local time looks at
+    // /etc/localtime again for every date, half of a long listing's time.
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm calendar{};
+    char buffer[48];
+    if (!localtime_r(&t, &calendar) ||
+        std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &calendar) == 0) {
+        return QStringLiteral("-");
+    }
+    return QString::fromLatin1(buffer);
 }
 
 // One progress line of a deep scan: share done, speed and time left, files found.

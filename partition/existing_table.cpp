@@ -198,11 +198,11 @@ existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t dri
             // GPT behind it is left over from an earlier layout.
             if (others > 0 && !volume) {
                 table.scheme = QStringLiteral("mbr");
-                table.problems << QStringLiteral(
+                table.notes << QStringLiteral(
                     "a GPT is also on the drive, but sector 0 holds a master boot record without "
                     "a GPT entry; the master boot record is taken");
                 read_mbr_entries(sector, read, drive_sectors, &table);
-                table.intact = table.problems.size() == 1;
+                table.intact = table.problems.isEmpty();
                 return table;
             }
             table.problems << QStringLiteral("sector 0 holds no protective master boot record");
@@ -294,8 +294,8 @@ QString describe_existing_table(const existing_table_s& table) {
                        .arg(parts.size() == 1 ? QStringLiteral("entry") : QStringLiteral("entries"))
                        .arg(scheme)
                        .arg(table.confirmed_count());
-    if (!table.problems.isEmpty()) {
-        text += QStringLiteral("; ") + table.problems.join(QStringLiteral("; "));
+    for (const QString& line : table.problems + table.notes) {
+        text += QStringLiteral("; ") + line;
     }
     return text;
 }

@@ -48,6 +48,7 @@ struct existing_table_s {
     // written for 4096-byte logical sectors.
     std::uint32_t gpt_sector_bytes = 512;
     QStringList problems;          // what is broken, one phrase each
+    QStringList notes;             // what was seen beside a table that holds, one phrase each
     QList<table_entry_s> entries;  // the entries that hold, extended containers included
     QList<table_entry_s> refused;  // entries that do not (outside the drive, overlapping)
 

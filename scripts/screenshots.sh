@@ -2,7 +2,7 @@
 # Renders the desktop program's pages offscreen into OUTDIR as PAGE-LANG.png (home-en.png,
 # home-de.png, home-cn.png, volumes-en.png, drives-en.png, partitions-en.png, scan-en.png,
 # scan-deep-en.png, scan-cn.png, scan-max-en.png, scan-max-de.png, restore-summary-en.png,
-# scan-stopped-en.png, scan-paused-de.png, repair-question-en.png, repair-refusal-en.png,
+# scan-stopped-en.png, restore-summary-deep-en.png, scan-paused-de.png, repair-question-en.png, repair-refusal-en.png,
 # scan-thumbs-en.png, ...). Configures build/
 # (or $ORVANE_BUILD) when needed and builds only what it needs; needs no display. The device pages show the demo images (made
 # by the fixture scripts in $build/demo) as drives, the partition page a search of lost.img
@@ -41,12 +41,24 @@ QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
   ORVANE_SHOT_FAT="$demo/fat32.img" ORVANE_SHOT_RAW="$demo/raw.img" \
   ORVANE_SHOT_EXFAT="$demo/exfat/exfat_mbr.img" ORVANE_SHOT_CARD="$demo/card/card.img" \
   "$build/bin/orvane_screenshots" "$out"
+# The drive lists show the images' paths: the pictures show them in a folder a user might
+# keep disk images in, not in the build folder (hard links where they can be made).
+shown="${TMPDIR:-/tmp}/Disk images"
+mkdir -p "$shown"
+show() {  # show IMAGE... : each image under its own name in $shown
+  for image in "$@"; do
+    rm -f "$shown/${image##*/}"
+    ln "$image" "$shown/${image##*/}" 2>/dev/null || cp --sparse=always "$image" "$shown/${image##*/}"
+  done
+}
+show "$demo/mbr.img" "$demo/fat32.img" "$demo/lost.img" "$demo/floppy.img"
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 \
-  ORVANE_IMAGES="$demo/mbr.img:$demo/fat32.img:$demo/lost.img:$demo/floppy.img" \
-  ORVANE_SHOT_REFUSAL="$demo/floppy.img" \
-  "$build/bin/orvane_screenshots" "$out" "$demo/lost.img"
+  ORVANE_IMAGES="$shown/mbr.img:$shown/fat32.img:$shown/lost.img:$shown/floppy.img" \
+  ORVANE_SHOT_REFUSAL="$shown/floppy.img" \
+  "$build/bin/orvane_screenshots" "$out" "$shown/lost.img"
+show "$demo/exfat/exfat_mbr.img" "$demo/exfat/exfat128k.img"
 QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_SHOT_TAG=exfat \
-  ORVANE_IMAGES="$demo/exfat/exfat_mbr.img:$demo/exfat/exfat128k.img:$demo/fat32.img" \
+  ORVANE_IMAGES="$shown/exfat_mbr.img:$shown/exfat128k.img:$shown/fat32.img" \
   "$build/bin/orvane_screenshots" "$out"
 if [ ! -f "$demo/gpt/gpt7-primary.img" ]; then
   bash "$here/tests/fixtures/make_gpt_disks.sh" "$demo/gpt" >/dev/null || true
@@ -55,8 +67,9 @@ if [ -f "$demo/gpt/gpt7-primary.img" ]; then
   # the seven-kind disk whose primary GPT was zeroed: the map, and the question of the
   # repair that writes the table back from the surviving backup (repair-question-gpt-en.png)
   shots=$(mktemp -d)
-  QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_IMAGES="$demo/gpt/gpt7-primary.img" \
-    "$build/bin/orvane_screenshots" "$shots" "$demo/gpt/gpt7-primary.img" >/dev/null
+  show "$demo/gpt/gpt7-primary.img"
+  QT_QPA_PLATFORM=offscreen ORVANE_BLOCK_DEVICES=0 ORVANE_IMAGES="$shown/gpt7-primary.img" \
+    "$build/bin/orvane_screenshots" "$shots" "$shown/gpt7-primary.img" >/dev/null
   mv "$shots/partitions-en.png" "$out/partitions-map-en.png"
   mv "$shots/repair-question-en.png" "$out/repair-question-gpt-en.png"
   rm -rf "$shots"

@@ -194,6 +194,7 @@ class test_partition_gpt_c : public QObject {
     void rebuilt_tables_pass_sgdisk_data();
     void rebuilt_tables_pass_sgdisk();
     void mbr_with_logical_partition();
+    void mbr_over_stale_gpt_holds();
     void repair_and_undo_data();
     void repair_and_undo();
 };
@@ -506,6 +507,30 @@ void test_partition_gpt_c::mbr_with_logical_partition() {
                              "start=      331776, size=      131072, type=7"}) {
         QVERIFY2(dump.contains(QLatin1String(line)), qPrintable(dump));
     }
+}
+
+// A master boot record written over a disk that once had a GPT: the MBR is the live table
+// and holds; the GPT left behind is a note, not a fault.
+void test_partition_gpt_c::mbr_over_stale_gpt_holds() {
+    QByteArray disk = small_gpt_disk();
+    char* entry = disk.data() + 446;
+    std::memset(entry, 0, 64);
+    entry[4] = char(0x83);
+    qToLittleEndian<std::uint32_t>(2048, entry + 8);
+    qToLittleEndian<std::uint32_t>(2048, entry + 12);
+    const disk_layout_s layout = read_disk_layout(memory_reader(disk), 8192);
+    const existing_table_s& table = layout.existing;
+    QCOMPARE(table.scheme, QStringLiteral("mbr"));
+    QVERIFY2(table.intact && table.problems.isEmpty(), qPrintable(table.problems.join(';')));
+    QCOMPARE(table.partitions().size(), 1);
+    QCOMPARE(table.notes.size(), 1);
+    QVERIFY(
+        describe_existing_table(table).contains(QLatin1String("the master boot record is taken")));
+    // The same disk with a second entry overlapping the first is damaged.
+    entry[16 + 4] = char(0x83);
+    qToLittleEndian<std::uint32_t>(3000, entry + 16 + 8);
+    qToLittleEndian<std::uint32_t>(100, entry + 16 + 12);
+    QVERIFY(!read_disk_layout(memory_reader(disk), 8192).existing.intact);
 }
 
 void test_partition_gpt_c::repair_and_undo_data() {

@@ -120,6 +120,16 @@ recovery_window_c::recovery_window_c(QWidget* parent)
         settings().setValue(QStringLiteral("keep_folders"), keep);
         settings().sync();
     });
+    verified_only = new QCheckBox(text("recovery_verified_only"), this);
+    verified_only->setObjectName(QStringLiteral("chk_verified_only"));
+    verified_only->setToolTip(text("recovery_verified_only_tip"));
+    verified_only->hide();  // shown with a deep scan's results
+    connect(verified_only, &QCheckBox::toggled, this, [this](bool on) {
+        if (on) {
+            untick_unverified();
+        }
+        apply_filter();
+    });
     filter = new QLineEdit(this);
     filter->setObjectName(QStringLiteral("le_filter"));
     filter->setPlaceholderText(text("recovery_filter"));
@@ -198,6 +208,8 @@ void recovery_window_c::changeEvent(QEvent* event) {
     }
     form->btn_pause->setText(text(pause_key));
     keep_folders->setText(text("recovery_keep_folders"));
+    verified_only->setText(text("recovery_verified_only"));
+    verified_only->setToolTip(text("recovery_verified_only_tip"));
     filter->setPlaceholderText(text("recovery_filter"));
     grid_toggle->setText(text(grid_shown ? "recovery_view_table" : "recovery_view_thumbs"));
     form->tv_dirtree->setAccessibleName(text("a11y_folders"));
@@ -255,6 +267,46 @@ void recovery_window_c::set_tree_model(TreeModel* model) {
     connect(form->tv_dirtree->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current) { open_tree_folder(current); });
     connect(tree_model, &TreeModel::ticks_changed, this, &recovery_window_c::on_tree_ticks_changed);
+    // Only a deep scan's files carry a check mark; a new tree starts with every file shown.
+    if (verified_only) {  // the constructor's first, empty tree comes before the box
+        verified_only->setChecked(false);
+        verified_only->setVisible(session.engine_kind() == engine_signature);
+    }
+    update_ticked_label();
+}
+
+void recovery_window_c::untick_unverified() {
+    if (!tree_model) {
+        return;
+    }
+    std::vector<recovery_item_s> files;
+    std::vector<folder_node*> stack{tree_model->root()};
+    while (!stack.empty()) {
+        folder_node* node = stack.back();
+        stack.pop_back();
+        for (const auto& child : node->children) {
+            stack.push_back(child.get());
+        }
+        if (node->own == own_ticks_e::none || node->own_files == 0) {
+            continue;
+        }
+        fill_file_list(files, session.current(), session.engine_kind(), node->folder_ref);
+        TreeModel::give_file_ticks(node, files);
+        bool changed = false;
+        for (recovery_item_s& file : files) {
+            changed = changed || (file.checked && file.unverified);
+            file.checked = file.checked && !file.unverified;
+        }
+        if (changed) {
+            tree_model->take_file_ticks(node, files);
+        }
+    }
+    if (open_node) {
+        TreeModel::give_file_ticks(open_node, file_list);
+    }
+    table->viewport()->update();
+    grid->viewport()->update();
+    form->tv_dirtree->viewport()->update();
     update_ticked_label();
 }
 
@@ -301,7 +353,8 @@ void recovery_window_c::stop_thumbnails() {
 void recovery_window_c::apply_filter() {
     const QString pattern = filter ? filter->text().trimmed() : QString();
     const int rows = static_cast<int>(file_list.size());
-    if (pattern.isEmpty()) {
+    const bool checked_only = verified_only && verified_only->isChecked();
+    if (pattern.isEmpty() && !checked_only) {
         for (int row = 0; row < rows; ++row) {
             if (table->isRowHidden(row)) {
                 hide_row(row, false);
@@ -316,7 +369,9 @@ void recovery_window_c::apply_filter() {
                                        : QRegularExpression::escape(pattern),
                                    QRegularExpression::CaseInsensitiveOption);
     for (int row = 0; row < rows; ++row) {
-        const bool shown = match.match(file_list[static_cast<std::size_t>(row)].name).hasMatch();
+        const recovery_item_s& item = file_list[static_cast<std::size_t>(row)];
+        const bool shown = (pattern.isEmpty() || match.match(item.name).hasMatch()) &&
+                           !(checked_only && item.unverified);
         hide_row(row, !shown);
     }
 }
@@ -605,6 +660,10 @@ void recovery_window_c::on_file_ticks_changed() {
 }
 
 void recovery_window_c::on_tree_ticks_changed() {
+    if (verified_only && verified_only->isChecked()) {
+        untick_unverified();  // a folder's tick takes only the files that are shown
+        return;
+    }
     if (open_node) {
         TreeModel::give_file_ticks(open_node, file_list);
         table->viewport()->update();

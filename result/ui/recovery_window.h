@@ -171,6 +171,8 @@ class recovery_window_c : public QWidget {
     void reset_tree();
     void set_table_model();
     void apply_filter();
+    // Unticks, in every folder of the tree, the files the deep scan could not check whole.
+    void untick_unverified();
     void finish_scan(bool ask);
     void wait_preview();
     void start_preview(const recovery_item_s& item);
@@ -223,6 +225,8 @@ class recovery_window_c : public QWidget {
     bool restore_shown = false;  // the bar and status show the last restoration
     QString restore_status;      // its summary line
     QCheckBox* keep_folders = nullptr;
+    // After a deep scan: tick, show and restore only files checked whole or joined.
+    QCheckBox* verified_only = nullptr;
     thumb_loader_c* thumbs = nullptr;
     thumb_model_c* thumb_model = nullptr;
     thumb_view_c* grid = nullptr;

@@ -56,12 +56,19 @@ void recovery_window_c::resizeEvent(QResizeEvent* event) {
     // preview, takes the preview's place too, the filter line above it.
     const int filter_height = 24;
     const int filter_y = grid_shown ? 79 : 79 + P + 7;
-    filter->setGeometry(left, filter_y, std::min(260, W - left - 10), filter_height);
+    const int filter_width = std::min(260, W - left - 10);
+    filter->setGeometry(left, filter_y, filter_width, filter_height);
     table->setGeometry(left, 79 + P + 7 + filter_height + 2, W - left - 10, Q - filter_height - 2);
     grid->setGeometry(left, filter_y + filter_height + 2, W - left - 10,
                       79 + P + 7 + Q - filter_y - filter_height - 2);
     const int toggle_width = std::max(90, grid_toggle->sizeHint().width());
     grid_toggle->setGeometry(W - 10 - toggle_width, filter_y, toggle_width, filter_height);
+    // Between the filter line and the toggle, cut to the room there (its tooltip says all).
+    const int verified_x = left + filter_width + 10;
+    verified_only->setGeometry(verified_x, filter_y,
+                               std::max(0, std::min(verified_only->sizeHint().width(),
+                                                    W - 20 - toggle_width - verified_x)),
+                               filter_height);
     form->tv_dirtree->setGeometry(10, 79, tree_width(W), H - 137);
     const int keep_width = keep_folders->sizeHint().width();
     keep_folders->setGeometry(W - 310 - keep_width, H - 45, keep_width, 24);

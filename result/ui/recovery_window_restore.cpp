@@ -165,6 +165,7 @@ std::vector<restore_job_s> recovery_window_c::ticked_jobs(
         return jobs;
     }
     const bool keep = keep_folders->isChecked();
+    const bool checked_only = verified_only->isChecked();
     // Each tree folder that gets a file, and the folders above it, once in the list: by name
     // and parent, never by path.
     QHash<const folder_node*, int> listed;
@@ -204,7 +205,7 @@ std::vector<restore_job_s> recovery_window_c::ticked_jobs(
         fill_file_list(files, session.current(), session.engine_kind(), node->folder_ref);
         int folder = -1;
         for (recovery_item_s& item : files) {
-            if (TreeModel::file_ticked(node, item)) {
+            if (TreeModel::file_ticked(node, item) && !(checked_only && item.unverified)) {
                 if (folder < 0) {
                     folder = keep ? folder_of(node) : 0;
                 }

@@ -332,6 +332,36 @@ class test_recovery_page : public QObject {
             QCOMPARE(have, want);
         }
 
+        // "Verified files only": the files checked only at their start are unticked, hidden,
+        // and stay out of a folder's tick and of the restore.
+        auto* checked_only = page()->findChild<QCheckBox*>("chk_verified_only");
+        QVERIFY(checked_only && checked_only->isVisible());
+        checked_only->setChecked(true);
+        QCOMPARE(page()->tree_model_now()->ticked_totals().files,
+                 std::int64_t(expected.size() - unverified));
+        QVERIFY(page()->tree_model_now()->setData(top, Qt::Unchecked, Qt::CheckStateRole));
+        QVERIFY(page()->tree_model_now()->setData(top, Qt::Checked, Qt::CheckStateRole));
+        QCOMPARE(page()->tree_model_now()->ticked_totals().files,
+                 std::int64_t(expected.size() - unverified));
+        for (const QString& type : expected.uniqueKeys()) {
+            open_folder(find_folder("/" + type));
+            const auto& files = page()->files();
+            for (int row = 0; row < static_cast<int>(files.size()); ++row) {
+                const recovery_item_s& file = files[static_cast<std::size_t>(row)];
+                QCOMPARE(page()->file_table()->isRowHidden(row), file.unverified);
+                QCOMPARE(file.checked, !file.unverified);
+            }
+        }
+        const QString verified_to = dir.filePath("deep-verified");
+        QVERIFY(QDir().mkpath(verified_to));
+        const int kept = static_cast<int>(expected.size()) - unverified;
+        QCOMPARE(restore_into(verified_to), text("recovery_summary").arg(kept).arg(kept).arg(0));
+        QCOMPARE(restored_files(verified_to).size(), kept);
+        for (const QByteArray& sha : restored_files(verified_to)) {
+            QVERIFY(got.values().contains(sha));  // every one exact
+        }
+        checked_only->setChecked(false);
+
         // Save, leave, load it again through the home page's resume and restore one type.
         const QString sav = dir.filePath("deep.sav");
         {

@@ -5,7 +5,8 @@
 // The scan page is shot when ORVANE_SHOT_FAT names a FAT32 image (its partition 1 is
 // scanned: scan-LANG.png; maximised with a folder ticked: scan-max-en.png, scan-max-de.png;
 // the restoration's summary: restore-summary-en.png), ORVANE_SHOT_RAW an image for the deep
-// scan (scan-deep-en.png, and stopped: scan-stopped-en.png), ORVANE_SHOT_EXFAT an exFAT
+// scan (scan-deep-en.png; stopped: scan-stopped-en.png; every file restored:
+// restore-summary-deep-en.png), ORVANE_SHOT_EXFAT an exFAT
 // image (partition 1: scan-exfat-en.png) and ORVANE_SHOT_CARD a camera card's image, deep-
 // scanned for the grid of thumbnails (scan-thumbs-en.png); the deep scan paused a third of
 // the way is shot in German (scan-paused-de.png). With SEARCH_IMAGE the repair question is
@@ -210,6 +211,8 @@ int main(int argc, char** argv) {
              [&](const QString& path) { return shoot_scan_maximised(&window, fat, path); }},
             {!fat.isEmpty() && en, "restore-summary",
              [&](const QString& path) { return shoot_restore_summary(&window, fat, path); }},
+            {!raw.isEmpty() && en, "restore-summary-deep",
+             [&](const QString& path) { return shoot_deep_restore_summary(&window, raw, path); }},
             {!raw.isEmpty() && en, "scan-stopped",
              [&](const QString& path) { return shoot_stopped_scan(&window, raw, path); }},
             {!card.isEmpty() && en, "scan-thumbs",

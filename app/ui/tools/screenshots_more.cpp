@@ -159,6 +159,39 @@ bool shoot_restore_summary(main_window_c* window, const QString& fat_image, cons
     return save(picture, path);
 }
 
+bool shoot_deep_restore_summary(main_window_c* window, const QString& raw_image,
+                                const QString& path) {
+    // Every file of a deep scan restored: the summary counts those checked only at their
+    // start apart.
+    QTemporaryDir to;
+    platform::clear_images();
+    QString error;
+    if (!to.isValid() || !platform::add_image(raw_image, &error)) {
+        return false;
+    }
+    disk_reopen_all();
+    volume_item_s whole;
+    whole.device_name = whole.volume_name = whole.path = QFileInfo(raw_image).canonicalFilePath();
+    whole.total_bytes = static_cast<std::uint64_t>(QFileInfo(raw_image).size());
+    recovery_window_c* page = window->recovery_page;
+    window->show_page(4);
+    if (page->scan_volume(whole, true) != 0 || !wait_for([] { return !scanning; }) ||
+        !page->tree_model_now()) {
+        window->abort_scan();
+        return false;
+    }
+    TreeModel* model = page->tree_model_now();
+    model->setData(model->index(0, 0), Qt::Checked, Qt::CheckStateRole);
+    QApplication::processEvents();
+    QPixmap picture;
+    with_boxes(window, to.path(), QMessageBox::Ok, &picture, [&] {
+        page->findChild<QPushButton*>(QStringLiteral("btn_recovery"))->click();
+        wait_for([&] { return !picture.isNull(); });
+    });
+    window->abort_scan();
+    return save(picture, path);
+}
+
 namespace {
 
 // The raw image's bytes at the start of a large sparse image, deep-scanned until a third of

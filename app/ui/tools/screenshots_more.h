@@ -10,6 +10,9 @@ struct drive_item_s;
 
 bool shoot_scan_maximised(main_window_c* window, const QString& fat_image, const QString& path);
 bool shoot_restore_summary(main_window_c* window, const QString& fat_image, const QString& path);
+// A deep scan's restore of every file it found, with the files not checked whole counted.
+bool shoot_deep_restore_summary(main_window_c* window, const QString& raw_image,
+                                const QString& path);
 bool shoot_stopped_scan(main_window_c* window, const QString& raw_image, const QString& path);
 bool shoot_repair_question(main_window_c* window, const QString& path);
 // A deep scan paused a third of the way, what it found so far listed and a folder open.
