@@ -117,7 +117,7 @@ void print_json_item(const partition_item_s& item, const QString& scheme) {
     if (item.earlier) {
         object.insert(QStringLiteral("earlier"), true);
     }
-    object.insert(QStringLiteral("sector_bytes"), 512);
+    object.insert(QStringLiteral("sector_bytes"), qint64(item.sector_bytes));
     if (item.logical) {
         object.insert(QStringLiteral("logical"), true);
     }
@@ -129,14 +129,17 @@ void print_item(const partition_item_s& item, const drive_item_s& drive, bool js
         return;  // printed with the scheme once the search has ended
     }
     const std::uint64_t sectors = item.end_sector - item.start_sector + 1;
+    const std::uint64_t sector_bytes = item.sector_bytes;
     QString line =
         QStringLiteral("%1 %2  %3 %4 %5")
             .arg(item.fs_name, -7)
             .arg(type_code(item.partition_type), -4)
             .arg(item.start_sector, 12)
             .arg(item.end_sector, 12)
-            .arg(sectors > UINT64_MAX / 512 ? QStringLiteral("?") : format_size(sectors * 512), 10);
-    if (item.end_sector >= drive.size / 512) {
+            .arg(sectors > UINT64_MAX / sector_bytes ? QStringLiteral("?")
+                                                     : format_size(sectors * sector_bytes),
+                 10);
+    if (item.end_sector >= drive.size / sector_bytes) {
         line += QStringLiteral("  (runs past the end of the drive)");
     }
     if (item.from_table) {
@@ -161,6 +164,9 @@ QString describe_tables(const disk_layout_s& layout) {
         QStringLiteral("table: %1")
             .arg(layout.scheme == QLatin1String("gpt") ? QStringLiteral("GPT")
                                                        : QStringLiteral("master boot record"));
+    if (layout.sector_bytes != 512) {
+        text += QStringLiteral(" in %1-byte sectors").arg(layout.sector_bytes);
+    }
     if (layout.primary_ok && layout.backup_ok) {
         text += QStringLiteral(" (both GPT copies hold)");
     } else if (layout.backup_ok) {
@@ -383,12 +389,15 @@ int command_partitions(const cli_options_s& options) {
     std::fflush(stdout);
     worker.start(QThread::InheritPriority);
     qsizetype printed = 0;
+    std::uint32_t printed_in = 0;  // the sector size the lines printed so far count
     auto print_new = [&] {
         for (; printed < worker.partition_count(); ++printed) {
             if (show_progress) {
                 std::fputs("\r\033[K", stderr);
             }
-            print_item(worker.partition_at(printed), drive, options.json);
+            const partition_item_s item = worker.partition_at(printed);
+            printed_in = printed_in == 0 ? item.sector_bytes : printed_in;
+            print_item(item, drive, options.json);
             std::fflush(stdout);
         }
     };
@@ -410,6 +419,15 @@ int command_partitions(const cli_options_s& options) {
     }
     if (show_progress) {
         std::fputs("\r\033[K", stderr);
+    }
+    if (const QList<partition_item_s> all = worker.partitions();
+        !options.json && !all.isEmpty() && all.first().sector_bytes != printed_in) {
+        // An image without a table, whose file systems tell its sector size at the end.
+        print_line(QStringLiteral("its file systems were made for %1-byte sectors; in them:")
+                       .arg(all.first().sector_bytes));
+        for (const partition_item_s& item : all) {
+            print_item(item, drive, false);
+        }
     }
     if (!worker.search_error().isEmpty()) {
         print_error(worker.search_error());

@@ -2,8 +2,10 @@
 // drive in memory. Its tables are read (sector 0 with its chain of extended boot records,
 // and both GPTs) and checked, every sector is tested by the probes and as an extended boot
 // record, a table is planned for what was found, and the sector writer's table check
-// judges the plan and the drive's own sectors. Every input must end without a crash, a
-// sanitizer report or a hang, and every answer must lie inside the drive.
+// judges the plan and the drive's own sectors. The same drive is read again as a disk of
+// 4096-byte logical sectors, and the detection of its sector size is run on it. Every
+// input must end without a crash, a sanitizer report or a hang, and every answer must lie
+// inside the drive.
 #include "device/platform/sector_write.h"
 #include "fuzz_support.h"
 #include "partition/disk_layout.h"
@@ -24,6 +26,57 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz_prepare_process();
     return 0;
 }
+
+namespace {
+
+// The reader, the plan and the writer's check in 4096-byte sectors: `read` reads 512-byte
+// units, the tables count 4096-byte sectors.
+void read_in_4096_byte_sectors(const probe_read_f& read, std::uint64_t units) {
+    const std::uint32_t detected = detect_sector_bytes(read, units);
+    if (detected != 512 && detected != 4096) {
+        std::abort();
+    }
+    const std::uint64_t drive = units / 8;
+    disk_layout_s layout = read_disk_layout(read, drive, 4096);
+    for (const table_entry_s& e : layout.existing.entries) {
+        if (e.first > e.last || e.last >= drive || (e.confirmed && e.fs_name.isEmpty())) {
+            std::abort();
+        }
+    }
+    const QList<partition_item_s> found = table_items(layout);
+    for (const partition_item_s& item : found) {
+        if (item.start_sector > item.end_sector || item.end_sector >= drive ||
+            item.sector_bytes != 4096) {
+            std::abort();
+        }
+    }
+    finish_layout(&layout, found, drive);
+    QByteArray sector0(4096, '\0');
+    if (units >= 8) {
+        read(0, 8, reinterpret_cast<std::uint8_t*>(sector0.data()));
+    }
+    const table_plan_s plan = plan_table(layout, found, drive, sector0, 255, 63);
+    std::vector<platform::sector_write_s> writes;
+    for (const table_write_s& w : plan.writes) {
+        if (w.bytes.isEmpty() || w.bytes.size() % 4096 != 0 || w.lba >= drive ||
+            std::uint64_t(w.bytes.size() / 4096) > drive - w.lba) {
+            std::abort();
+        }
+        for (qsizetype at = 0; at < w.bytes.size() && writes.size() < platform::max_sector_writes;
+             at += 4096) {
+            platform::sector_write_s s;
+            s.lba = w.lba + std::uint64_t(at / 4096);
+            s.bytes.assign(w.bytes.constData() + at, w.bytes.constData() + at + 4096);
+            writes.push_back(s);
+        }
+    }
+    const platform::old_sector_f old = [&](std::uint64_t lba, std::uint8_t* out) {
+        return lba < drive && read(lba * 8, 8, out) == 0;
+    };
+    platform::check_table_writes(writes, platform::write_kind_e::table, drive, old, 4096);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::uint64_t drive = size / 512;
@@ -113,5 +166,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         undo.push_back(s);
     }
     platform::check_table_writes(undo, platform::write_kind_e::undo, drive, old);
+    read_in_4096_byte_sectors(read, drive);
     return 0;
 }

@@ -202,22 +202,28 @@ QString volume_boot_sector_name(const std::uint8_t* sector) {
 
 bool ntfs_candidate(const boot_candidate_s& c, boot_hit_s* hit) {
     ntfs_fields_s f;
-    if (!ntfs_boot_fields(c.sector, &f) || f.bytes_per_sector != boot_sector_bytes ||
-        f.total_sectors == UINT64_MAX) {
+    if (!ntfs_boot_fields(c.sector, &f)) {
+        return false;
+    }
+    // The volume's own sectors, counted in the 512-byte units of the search.
+    const std::uint64_t units = f.bytes_per_sector / boot_sector_bytes;
+    if (f.total_sectors >= UINT64_MAX / units - 1) {
         return false;
     }
     // The partition holds the volume and, behind it, the backup boot sector.
-    const std::uint64_t sectors = f.total_sectors + 1;
+    const std::uint64_t volume = f.total_sectors * units;
+    const std::uint64_t sectors = volume + units;
     auto confirmed = [&](std::uint64_t start) {
-        return mft_record_at(c, start + f.mft_sector) || mft_record_at(c, start + f.mirror_sector);
+        return mft_record_at(c, start + f.mft_sector * units) ||
+               mft_record_at(c, start + f.mirror_sector * units);
     };
     std::uint64_t start = 0;
     bool backup = false;
     if (inside_drive(c.at, sectors, c.drive_sectors) && confirmed(c.at)) {
         start = c.at;
-    } else if (f.total_sectors <= c.at && confirmed(c.at - f.total_sectors)) {
+    } else if (volume <= c.at && confirmed(c.at - volume)) {
         // the backup boot sector, the partition's last sector
-        start = c.at - f.total_sectors;
+        start = c.at - volume;
         backup = true;
     } else {
         return false;
@@ -232,20 +238,34 @@ bool ntfs_candidate(const boot_candidate_s& c, boot_hit_s* hit) {
 
 bool fat32_candidate(const boot_candidate_s& c, boot_hit_s* hit) {
     fat_fields_s f;
-    if (c.next == nullptr || !ends_in_55aa(c.next) || !fat_boot_fields(c.sector, &f) ||
-        f.kind != fat_kind_e::fat32 || f.bytes_per_sector != boot_sector_bytes) {
+    if (!fat_boot_fields(c.sector, &f) || f.kind != fat_kind_e::fat32) {
         return false;
     }
+    // The volume's own sectors, counted in the 512-byte units of the search. Its FSInfo
+    // sector follows the boot sector (and ends in 0x55 0xAA like it).
+    const std::uint64_t units = f.bytes_per_sector / boot_sector_bytes;
+    std::array<std::uint8_t, boot_sector_bytes> info{};
+    const std::uint8_t* next = c.next;
+    if (units > 1) {
+        next = c.at + units < c.drive_sectors && c.read && (*c.read)(c.at + units, info.data())
+                   ? info.data()
+                   : nullptr;
+    }
+    if (next == nullptr || !ends_in_55aa(next)) {
+        return false;
+    }
+    const std::uint64_t total = std::uint64_t(f.total_sectors) * units;
     auto confirmed = [&](std::uint64_t start) {
-        return inside_drive(start, f.total_sectors, c.drive_sectors) &&
-               fat32_table_at(c, start + f.reserved_sectors, f.media);
+        return inside_drive(start, total, c.drive_sectors) &&
+               fat32_table_at(c, start + std::uint64_t(f.reserved_sectors) * units, f.media);
     };
     // The backup copy is tried first: read as a primary, it would find the FAT a few
     // sectors into the real one, where two end-of-chain marks may well stand.
+    const std::uint64_t backup_at = std::uint64_t(f.backup_sector) * units;
     std::uint64_t start = 0;
     bool backup = false;
-    if (f.backup_sector != 0 && c.at >= f.backup_sector && confirmed(c.at - f.backup_sector)) {
-        start = c.at - f.backup_sector;
+    if (f.backup_sector != 0 && c.at >= backup_at && confirmed(c.at - backup_at)) {
+        start = c.at - backup_at;
         backup = true;
     } else if (confirmed(c.at)) {
         start = c.at;
@@ -255,7 +275,7 @@ bool fat32_candidate(const boot_candidate_s& c, boot_hit_s* hit) {
     hit->fs_name = QStringLiteral("FAT32");
     hit->partition_type = partition_type_fat32;
     hit->start = start;
-    hit->sectors = f.total_sectors;
+    hit->sectors = total;
     hit->from_backup = backup;
     return true;
 }

@@ -31,11 +31,13 @@ struct boot_candidate_s {
     const sector_reader_t* read = nullptr;
 };
 
+// Sector numbers here count 512-byte units; a volume of larger sectors (4096 bytes, as on
+// a disk of 4096-byte logical sectors) is measured in them all the same.
 struct boot_hit_s {
     QString fs_name;                  // "NTFS" or "FAT32"
     std::int32_t partition_type = 0;  // 7 or 0x0C
-    std::uint64_t start = 0;          // absolute first sector of the partition
-    std::uint64_t sectors = 0;        // the partition's length in sectors, never 0
+    std::uint64_t start = 0;          // absolute first unit of the partition
+    std::uint64_t sectors = 0;        // the partition's length in units, never 0
     bool from_backup = false;         // found by its backup boot sector (start < at)
 };
 

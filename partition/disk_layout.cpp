@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 using namespace disk_bytes;
 
@@ -46,17 +47,20 @@ QList<ebr_s> walk_chain(const QList<ebr_s>& ebrs, const ebr_s& head) {
 
 }  // namespace
 
-disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sectors) {
+disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sectors,
+                               std::uint32_t sector_bytes) {
     disk_layout_s layout;
-    std::uint8_t sector[512];
-    if (drive_sectors > 0 && read(0, 1, sector) == 0 && sector[510] == 0x55 &&
+    layout.sector_bytes = sector_bytes;
+    const std::uint32_t units = sector_bytes / 512;
+    std::vector<std::uint8_t> sector(sector_bytes);
+    if (drive_sectors > 0 && read(0, 1, sector.data()) == 0 && sector[510] == 0x55 &&
         sector[511] == 0xAA) {
         for (int k = 0; k < 4; ++k) {
             layout.protective_mbr |= sector[446 + 16 * k + 4] == 0xEE;
         }
     }
     if (drive_sectors < 3) {
-        layout.existing = read_existing_table(read, drive_sectors, false, false, {});
+        layout.existing = read_existing_table(read, drive_sectors, false, false, {}, sector_bytes);
         return layout;
     }
     // Each header sector is read once; an entry array only behind a header that holds.
@@ -65,12 +69,13 @@ disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sec
     bool ok[2] = {false, false};
     const std::uint64_t where[2] = {1, drive_sectors - 1};
     for (int k = 0; k < 2; ++k) {
-        if (read(where[k], 1, sector) != 0) {
+        if (read(where[k] * units, units, sector.data()) != 0) {
             continue;
         }
-        if (std::memcmp(sector, "EFI PART", 8) == 0) {
+        if (std::memcmp(sector.data(), "EFI PART", 8) == 0) {
             layout.gpt_seen = true;
-            ok[k] = gpt_from_header(sector, where[k], read, drive_sectors, &tables[k], &why[k]);
+            ok[k] = gpt_from_header(sector.data(), where[k], read, drive_sectors, &tables[k],
+                                    &why[k], sector_bytes);
         }
     }
     layout.primary_ok = ok[0];
@@ -87,33 +92,111 @@ disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sec
     if (layout.gpt_seen && !layout.primary_ok && !layout.backup_ok) {
         layout.gpt_problem = why_backup.isEmpty() ? why_primary : why_backup;
     }
-    layout.existing =
-        read_existing_table(read, drive_sectors, layout.primary_ok, layout.backup_ok, layout.gpt);
+    layout.existing = read_existing_table(read, drive_sectors, layout.primary_ok, layout.backup_ok,
+                                          layout.gpt, sector_bytes);
     return layout;
 }
 
+std::uint32_t detect_sector_bytes(const probe_read_f& read, std::uint64_t drive_units) {
+    constexpr std::uint32_t large = 4096;
+    constexpr std::uint64_t per_large = large / 512;
+    const std::uint64_t large_sectors = drive_units / per_large;
+    if (large_sectors < 3) {
+        return 512;
+    }
+    // A GPT header names its own sector: 1 for the primary, the last for the backup.
+    auto header_names = [&read](std::uint64_t unit, std::uint64_t lba) {
+        std::uint8_t header[512];
+        return read(unit, 1, header) == 0 && std::memcmp(header, "EFI PART", 8) == 0 &&
+               le64(header + 24) == lba;
+    };
+    if (header_names(1, 1) || header_names(drive_units - 1, drive_units - 1)) {
+        return 512;
+    }
+    if (header_names(per_large, 1) ||
+        header_names((large_sectors - 1) * per_large, large_sectors - 1)) {
+        return large;
+    }
+    std::uint8_t sector[512];
+    if (read(0, 1, sector) != 0 || sector[510] != 0x55 || sector[511] != 0xAA) {
+        return 512;
+    }
+    // A volume from the first byte: its boot sector says its sector size.
+    const std::uint16_t volume_sector = le16(sector + 11);  // BPB bytes per sector
+    if (!volume_boot_sector_name(sector).isEmpty()) {
+        const bool exfat = std::memcmp(sector + 3, "EXFAT   ", 8) == 0;
+        return (exfat ? sector[108] == 12 : volume_sector == large) ? large : 512;
+    }
+    int small_hits = 0;
+    int large_hits = 0;
+    for (int k = 0; k < 4; ++k) {
+        const std::uint8_t* e = sector + 446 + 16 * k;
+        const std::uint64_t start = le32(e + 8);
+        if (e[4] == 0 || e[4] == 0xEE || is_extended_type(e[4]) || start == 0) {
+            continue;
+        }
+        QString name;
+        std::uint64_t sectors = 0;
+        small_hits += file_system_at(start, drive_units, read, &name, &sectors) ? 1 : 0;
+        large_hits += file_system_at(start, large_sectors, read, &name, &sectors, large) ? 1 : 0;
+    }
+    return large_hits > small_hits ? large : 512;
+}
+
+std::uint32_t volumes_sector_bytes(const probe_read_f& read, const QList<std::uint64_t>& starts) {
+    int small = 0;
+    int large = 0;
+    for (std::uint64_t start : starts) {
+        std::uint8_t sector[512];
+        if (start % 8 != 0) {
+            return 512;
+        }
+        if (read(start, 1, sector) != 0) {
+            continue;
+        }
+        std::uint32_t own = 0;
+        if (std::memcmp(sector, "XFSB", 4) == 0) {
+            own = be16(sector + 102);  // sb_sectsize
+        } else if (std::memcmp(sector + 3, "EXFAT   ", 8) == 0) {
+            own = exfat_boot_sector(sector) ? 1u << sector[108] : 0;  // BytesPerSectorShift
+        } else if (!volume_boot_sector_name(sector).isEmpty()) {
+            own = le16(sector + 11);  // BPB bytes per sector
+        }
+        small += own == 512 ? 1 : 0;
+        large += own == 4096 ? 1 : 0;
+    }
+    return large > 0 && small == 0 ? 4096 : 512;
+}
+
 bool file_system_at(std::uint64_t start, std::uint64_t drive_sectors, const probe_read_f& read,
-                    QString* fs_name, std::uint64_t* sectors) {
+                    QString* fs_name, std::uint64_t* sectors, std::uint32_t sector_bytes) {
     if (start >= drive_sectors) {
         return false;
     }
+    // The probes count 512-byte units; a found size is rounded up to whole sectors.
+    const std::uint64_t units = sector_bytes / 512;
+    const std::uint64_t first = start * units;
+    const std::uint64_t drive_units = drive_sectors * units;
+    auto found = [&](const QString& name, std::uint64_t unit_count) {
+        *fs_name = name;
+        *sectors = (unit_count + units - 1) / units;
+        return true;
+    };
     std::uint8_t two[1024];
-    const bool has_next = start + 1 < drive_sectors && read(start, 2, two) == 0;
-    if (has_next || read(start, 1, two) == 0) {
+    const bool has_next = first + 1 < drive_units && read(first, 2, two) == 0;
+    if (has_next || read(first, 1, two) == 0) {
         const sector_reader_t one = [&read](std::uint64_t sector, std::uint8_t* out) {
             return read(sector, 1, out) == 0;
         };
         boot_candidate_s candidate;
         candidate.sector = two;
         candidate.next = has_next ? two + 512 : nullptr;
-        candidate.at = start;
-        candidate.drive_sectors = drive_sectors;
+        candidate.at = first;
+        candidate.drive_sectors = drive_units;
         candidate.read = &one;
         boot_hit_s boot;
-        if (test_boot_sector(candidate, &boot) && boot.start == start) {
-            *fs_name = boot.fs_name;
-            *sectors = boot.sectors;
-            return true;
+        if (test_boot_sector(candidate, &boot) && boot.start == first) {
+            return found(boot.fs_name, boot.sectors);
         }
     }
     // The sectors where the probed file systems keep their magic: the first (exFAT, FAT,
@@ -121,12 +204,10 @@ bool file_system_at(std::uint64_t start, std::uint64_t drive_sectors, const prob
     for (std::uint64_t anchor : {0, 2, 7, 128}) {
         std::uint8_t sector[512];
         fs_probe_s hit;
-        if (start + anchor < drive_sectors && read(start + anchor, 1, sector) == 0 &&
-            probe_file_system(sector, start + anchor, drive_sectors, read, &hit) &&
-            hit.start_sector == start) {
-            *fs_name = hit.fs_name;
-            *sectors = hit.sectors;
-            return true;
+        if (first + anchor < drive_units && read(first + anchor, 1, sector) == 0 &&
+            probe_file_system(sector, first + anchor, drive_units, read, &hit) &&
+            hit.start_sector == first) {
+            return found(hit.fs_name, hit.sectors);
         }
     }
     return false;
@@ -150,6 +231,7 @@ QList<partition_item_s> table_items(const disk_layout_s& layout) {
         }
         item.start_sector = entry.first;
         item.end_sector = entry.last;
+        item.sector_bytes = layout.sector_bytes;
         item.from_table = true;
         item.confirmed = entry.confirmed;
         item.logical = entry.kind == table_entry_kind_e::logical;

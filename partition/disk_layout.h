@@ -43,20 +43,42 @@ struct disk_layout_s {
     std::uint64_t extended_first = 0;
     std::uint64_t extended_last = 0;
     existing_table_s existing;  // the table on the drive as it was read before the search
+    // The drive's logical sector size (512 or 4096): every sector number above, of the
+    // table and of the partitions found, counts sectors of this size.
+    std::uint32_t sector_bytes = 512;
 };
 
+// Sector numbers and counts below are in logical sectors of `sector_bytes` (512 or 4096);
+// `read` always reads 512-byte units (fs_probe.h), so sector L starts at unit L * 8 on a
+// drive of 4096-byte sectors.
+
 // Reads sector 0, both GPTs and the table on the drive (existing_table.h).
-disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sectors);
+disk_layout_s read_disk_layout(const probe_read_f& read, std::uint64_t drive_sectors,
+                               std::uint32_t sector_bytes = 512);
+
+// The logical sector size that the content of a drive of `drive_units` 512-byte units was
+// laid out for, where nothing else tells it (an image file): 4096 when a GPT header
+// names its own place in 4096-byte sectors (at byte 4096, or in the last 4 KiB) and none
+// does in 512-byte ones, when more entries of the master boot record find their file
+// system counted in 4096-byte sectors than in 512-byte ones, or when the drive holds a
+// FAT, exFAT or NTFS volume of 4096-byte sectors from its first byte; 512 otherwise.
+std::uint32_t detect_sector_bytes(const probe_read_f& read, std::uint64_t drive_units);
 
 // The entries of the table on the drive that hold a partition, in start order, named by
 // the file system found at their start ("unknown" when none is: not confirmed). Their
 // ends are the table's.
 QList<partition_item_s> table_items(const disk_layout_s& layout);
 
+// The logical sector size that the file systems found on a drive without any table were
+// made for (their starts in 512-byte units): 4096 when one of them declares 4096-byte
+// sectors (NTFS, FAT, exFAT, XFS), none declares 512-byte ones and every one starts on a
+// 4096-byte boundary; 512 otherwise.
+std::uint32_t volumes_sector_bytes(const probe_read_f& read, const QList<std::uint64_t>& starts);
+
 // The file system that starts at `start` (NTFS, FAT32 or a probed one): its name and its
-// size in sectors, or false.
+// size in sectors (rounded up to whole sectors), or false.
 bool file_system_at(std::uint64_t start, std::uint64_t drive_sectors, const probe_read_f& read,
-                    QString* fs_name, std::uint64_t* sectors);
+                    QString* fs_name, std::uint64_t* sectors, std::uint32_t sector_bytes = 512);
 
 // A sector shaped like an extended boot record at `lba`: 0x55 0xAA, a logical partition
 // in the first entry, an empty or extended second entry, nothing in the others.

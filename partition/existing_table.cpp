@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 using namespace disk_bytes;
 
@@ -22,9 +23,10 @@ bool overlap(std::uint64_t a_first, std::uint64_t a_last, std::uint64_t b_first,
     return a_first <= b_last && b_first <= a_last;
 }
 
-void confirm(table_entry_s* entry, const probe_read_f& read, std::uint64_t drive_sectors) {
-    entry->confirmed =
-        file_system_at(entry->first, drive_sectors, read, &entry->fs_name, &entry->fs_sectors);
+void confirm(table_entry_s* entry, const probe_read_f& read, std::uint64_t drive_sectors,
+             std::uint32_t sector_bytes) {
+    entry->confirmed = file_system_at(entry->first, drive_sectors, read, &entry->fs_name,
+                                      &entry->fs_sectors, sector_bytes);
     if (!entry->confirmed) {
         entry->fs_name.clear();
     }
@@ -34,12 +36,15 @@ void confirm(table_entry_s* entry, const probe_read_f& read, std::uint64_t drive
 // must lie inside the container after the one before it, and its logical partition
 // inside the container behind the record; the walk stops at the first that does not.
 void walk_logicals(const table_entry_s& container, const probe_read_f& read,
-                   std::uint64_t drive_sectors, existing_table_s* table) {
+                   std::uint64_t drive_sectors, std::uint32_t sector_bytes,
+                   existing_table_s* table) {
     std::uint64_t lba = container.first;
     std::uint64_t after = container.first;  // the next record and partition lie beyond this
     for (int n = 0; n < max_logical_partitions; ++n) {
-        std::uint8_t sector[512];
-        if (read(lba, 1, sector) != 0) {
+        // The record is the first 512 bytes of its sector; the whole sector is kept.
+        std::vector<std::uint8_t> whole(sector_bytes);
+        const std::uint8_t* sector = whole.data();
+        if (read(lba * (sector_bytes / 512), sector_bytes / 512, whole.data()) != 0) {
             table->problems
                 << QStringLiteral("the extended boot record at sector %1 cannot be read").arg(lba);
             return;
@@ -65,8 +70,9 @@ void walk_logicals(const table_entry_s& container, const probe_read_f& read,
         logical.first = ebr.logical_first;
         logical.last = ebr.logical_last;
         logical.ebr_lba = lba;
+        logical.record = QByteArray(reinterpret_cast<const char*>(sector), qsizetype(sector_bytes));
         logical.active = sector[446] == 0x80;
-        confirm(&logical, read, drive_sectors);
+        confirm(&logical, read, drive_sectors, sector_bytes);
         table->entries << logical;
         after = ebr.logical_last + 1;
         if (ebr.next_offset == 0) {
@@ -92,7 +98,8 @@ void walk_logicals(const table_entry_s& container, const probe_read_f& read,
 }
 
 void read_mbr_entries(const std::uint8_t* sector, const probe_read_f& read,
-                      std::uint64_t drive_sectors, existing_table_s* table) {
+                      std::uint64_t drive_sectors, std::uint32_t sector_bytes,
+                      existing_table_s* table) {
     for (int k = 0; k < 4; ++k) {
         const std::uint8_t* e = sector + 446 + 16 * k;
         const std::uint8_t type = e[4];
@@ -132,7 +139,7 @@ void read_mbr_entries(const std::uint8_t* sector, const probe_read_f& read,
             continue;
         }
         if (entry.kind == table_entry_kind_e::primary) {
-            confirm(&entry, read, drive_sectors);
+            confirm(&entry, read, drive_sectors, sector_bytes);
         }
         table->entries << entry;
     }
@@ -140,7 +147,7 @@ void read_mbr_entries(const std::uint8_t* sector, const probe_read_f& read,
     int containers = 0;
     for (const table_entry_s& entry : primaries) {
         if (entry.kind == table_entry_kind_e::extended && ++containers == 1) {
-            walk_logicals(entry, read, drive_sectors, table);
+            walk_logicals(entry, read, drive_sectors, sector_bytes, table);
         } else if (entry.kind == table_entry_kind_e::extended) {
             table->problems << QStringLiteral("sector 0 holds more than one extended entry");
         }
@@ -168,8 +175,10 @@ int existing_table_s::confirmed_count() const {
 }
 
 existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t drive_sectors,
-                                     bool primary_ok, bool backup_ok, const gpt_table_s& gpt) {
+                                     bool primary_ok, bool backup_ok, const gpt_table_s& gpt,
+                                     std::uint32_t sector_bytes) {
     existing_table_s table;
+    table.gpt_sector_bytes = sector_bytes;
     std::uint8_t sector[512];
     if (drive_sectors == 0 || read(0, 1, sector) != 0) {
         table.problems << QStringLiteral("sector 0 cannot be read");
@@ -201,7 +210,7 @@ existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t dri
                 table.notes << QStringLiteral(
                     "a GPT is also on the drive, but sector 0 holds a master boot record without "
                     "a GPT entry; the master boot record is taken");
-                read_mbr_entries(sector, read, drive_sectors, &table);
+                read_mbr_entries(sector, read, drive_sectors, sector_bytes, &table);
                 table.intact = table.problems.isEmpty();
                 return table;
             }
@@ -227,13 +236,13 @@ existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t dri
             entry.name = g.name;
             entry.unique_guid = guid_text(g.unique_guid);
             entry.attributes = g.attributes;
-            confirm(&entry, read, drive_sectors);
+            confirm(&entry, read, drive_sectors, sector_bytes);
             table.entries << entry;
         }
         table.intact = table.problems.isEmpty();
         return table;
     }
-    if (drive_sectors >= 16 && drive_sectors % 8 == 0) {
+    if (sector_bytes == 512 && drive_sectors >= 16 && drive_sectors % 8 == 0) {
         // A GPT written for 4096-byte sectors keeps its header at byte 4096 and its backup
         // in the last 4 KiB, each naming its own place in 4096-byte sectors.
         const std::uint64_t last_4k = drive_sectors / 8 - 1;
@@ -264,7 +273,7 @@ existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t dri
         return table;
     }
     table.scheme = QStringLiteral("mbr");
-    read_mbr_entries(sector, read, drive_sectors, &table);
+    read_mbr_entries(sector, read, drive_sectors, sector_bytes, &table);
     table.intact = table.problems.isEmpty();
     return table;
 }
@@ -276,6 +285,22 @@ bool overlaps_table(const existing_table_s& table, std::uint64_t first, std::uin
         }
     }
     return false;
+}
+
+const table_entry_s* free_in_extended(const existing_table_s& table, std::uint64_t first,
+                                      std::uint64_t last) {
+    const table_entry_s* container = nullptr;
+    for (const table_entry_s& e : table.entries) {
+        if (!overlap(first, last, e.first, e.last)) {
+            continue;
+        }
+        if (e.kind != table_entry_kind_e::extended || first <= e.first || last > e.last ||
+            container != nullptr) {
+            return nullptr;
+        }
+        container = &e;
+    }
+    return container;
 }
 
 QString describe_existing_table(const existing_table_s& table) {

@@ -28,6 +28,7 @@ struct table_entry_s {
     std::uint64_t first = 0;  // absolute first and last sector
     std::uint64_t last = 0;
     std::uint64_t ebr_lba = 0;  // a logical partition: the sector of its extended boot record
+    QByteArray record;          // ... and that whole sector as read
     bool active = false;        // status byte 0x80
     QString name;               // GPT entries: the entry's name, partition GUID, attributes
     QString unique_guid;
@@ -44,8 +45,10 @@ struct existing_table_s {
     bool protective = false;  // sector 0 holds a type 0xEE entry and nothing else
     bool hybrid = false;      // sector 0 holds a type 0xEE entry beside others
     bool intact = false;      // every structure of the table passes its checks
-    // 4096 when a GPT header was found at byte 4096 and none at byte 512: the table was
-    // written for 4096-byte logical sectors.
+    // The sector size a GPT on the drive counts: the one the drive is read in, or 4096
+    // when a GPT header was found at byte 4096 and none at byte 512 although the drive was
+    // read in 512-byte sectors (a disk that says so itself): that table was written for
+    // another disk and is left alone.
     std::uint32_t gpt_sector_bytes = 512;
     QStringList problems;          // what is broken, one phrase each
     QStringList notes;             // what was seen beside a table that holds, one phrase each
@@ -61,12 +64,20 @@ struct existing_table_s {
 constexpr int max_logical_partitions = 128;
 
 // Reads sector 0 and the chain of extended boot records behind an extended entry; takes
-// the GPT state that read_disk_layout found (both copies checked with their CRCs).
+// the GPT state that read_disk_layout found (both copies checked with their CRCs). Sector
+// numbers count logical sectors of `sector_bytes`; `read` reads 512-byte units.
 existing_table_s read_existing_table(const probe_read_f& read, std::uint64_t drive_sectors,
-                                     bool primary_ok, bool backup_ok, const gpt_table_s& gpt);
+                                     bool primary_ok, bool backup_ok, const gpt_table_s& gpt,
+                                     std::uint32_t sector_bytes = 512);
 
 // True when [first, last] overlaps an entry of the table (an extended container too).
 bool overlaps_table(const existing_table_s& table, std::uint64_t first, std::uint64_t last);
+
+// The extended entry in whose free space [first, last] lies (behind its first sector,
+// overlapping no other entry): a logical partition its chain lost, or never held. Null
+// when there is none.
+const table_entry_s* free_in_extended(const existing_table_s& table, std::uint64_t first,
+                                      std::uint64_t last);
 
 // "the partition table holds: 3 entries (3 confirmed)", or what is wrong with it.
 QString describe_existing_table(const existing_table_s& table);

@@ -8,15 +8,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 using namespace disk_bytes;
 
 namespace {
 
-constexpr std::uint32_t sector_bytes = 512;
-
-std::uint64_t array_sectors(std::uint32_t count, std::uint32_t entry_bytes) {
+std::uint64_t array_sectors(std::uint32_t count, std::uint32_t entry_bytes,
+                            std::uint32_t sector_bytes) {
     return (std::uint64_t(count) * entry_bytes + sector_bytes - 1) / sector_bytes;
+}
+
+// 512-byte units per logical sector: 1 or 8.
+std::uint32_t units_of(std::uint32_t sector_bytes) {
+    return sector_bytes / 512;
 }
 
 bool all_zero(const char* p, int len) {
@@ -30,11 +35,11 @@ QString fail(QString* why, const QString& text) {
     return text;
 }
 
-// A header's 512 bytes, its CRC filled in.
-QByteArray header_sector(std::uint64_t my_lba, std::uint64_t alternate, std::uint64_t first_usable,
-                         std::uint64_t last_usable, const QByteArray& disk_guid,
-                         std::uint64_t entry_lba, std::uint32_t count, std::uint32_t entry_bytes,
-                         std::uint32_t array_crc) {
+// A header's sector, its CRC filled in.
+QByteArray header_sector(std::uint32_t sector_bytes, std::uint64_t my_lba, std::uint64_t alternate,
+                         std::uint64_t first_usable, std::uint64_t last_usable,
+                         const QByteArray& disk_guid, std::uint64_t entry_lba, std::uint32_t count,
+                         std::uint32_t entry_bytes, std::uint32_t array_crc) {
     QByteArray s(sector_bytes, '\0');
     auto* p = reinterpret_cast<std::uint8_t*>(s.data());
     std::memcpy(p, "EFI PART", 8);
@@ -84,7 +89,7 @@ QByteArray random_guid_bytes() {
 }
 
 bool parse_gpt_header(const std::uint8_t* sector, std::uint64_t lba, std::uint64_t drive_sectors,
-                      gpt_header_s* header, QString* why) {
+                      gpt_header_s* header, QString* why, std::uint32_t sector_bytes) {
     if (std::memcmp(sector, "EFI PART", 8) != 0) {
         fail(why, QStringLiteral("no GPT header at sector %1").arg(lba));
         return false;
@@ -96,10 +101,9 @@ bool parse_gpt_header(const std::uint8_t* sector, std::uint64_t lba, std::uint64
             QStringLiteral("the GPT header at sector %1 has an unknown revision or size").arg(lba));
         return false;
     }
-    std::uint8_t copy[sector_bytes];
-    std::memcpy(copy, sector, size);
-    put_le32(copy + 16, 0);
-    if (crc32_ieee(copy, size) != le32(sector + 16)) {
+    std::vector<std::uint8_t> copy(sector, sector + size);
+    put_le32(copy.data() + 16, 0);
+    if (crc32_ieee(copy.data(), size) != le32(sector + 16)) {
         fail(why, QStringLiteral("the GPT header at sector %1 fails its CRC").arg(lba));
         return false;
     }
@@ -131,7 +135,7 @@ bool parse_gpt_header(const std::uint8_t* sector, std::uint64_t lba, std::uint64
                       .arg(lba));
         return false;
     }
-    const std::uint64_t n = array_sectors(h.entry_count, h.entry_bytes);
+    const std::uint64_t n = array_sectors(h.entry_count, h.entry_bytes, sector_bytes);
     const bool before_usable = h.entry_lba >= 1 && h.entry_lba + n <= h.first_usable;
     const bool after_usable = h.entry_lba > h.last_usable && h.entry_lba < drive_sectors &&
                               n <= drive_sectors - h.entry_lba;
@@ -202,29 +206,32 @@ bool parse_gpt_entries(const gpt_header_s& header, const QByteArray& array,
 }
 
 bool read_gpt(const probe_read_f& read, std::uint64_t drive_sectors, bool backup,
-              gpt_table_s* table, QString* why) {
+              gpt_table_s* table, QString* why, std::uint32_t sector_bytes) {
     if (drive_sectors < 3) {
         fail(why, QStringLiteral("the drive is too small for a GPT"));
         return false;
     }
     const std::uint64_t lba = backup ? drive_sectors - 1 : 1;
-    std::uint8_t sector[sector_bytes];
-    if (read(lba, 1, sector) != 0) {
+    const std::uint32_t units = units_of(sector_bytes);
+    std::vector<std::uint8_t> sector(sector_bytes);
+    if (read(lba * units, units, sector.data()) != 0) {
         fail(why, QStringLiteral("sector %1 cannot be read").arg(lba));
         return false;
     }
-    return gpt_from_header(sector, lba, read, drive_sectors, table, why);
+    return gpt_from_header(sector.data(), lba, read, drive_sectors, table, why, sector_bytes);
 }
 
 bool gpt_from_header(const std::uint8_t* sector, std::uint64_t lba, const probe_read_f& read,
-                     std::uint64_t drive_sectors, gpt_table_s* table, QString* why) {
+                     std::uint64_t drive_sectors, gpt_table_s* table, QString* why,
+                     std::uint32_t sector_bytes) {
     gpt_table_s t;
-    if (!parse_gpt_header(sector, lba, drive_sectors, &t.header, why)) {
+    if (!parse_gpt_header(sector, lba, drive_sectors, &t.header, why, sector_bytes)) {
         return false;
     }
-    const std::uint64_t n = array_sectors(t.header.entry_count, t.header.entry_bytes);
+    const std::uint32_t units = units_of(sector_bytes);
+    const std::uint64_t n = array_sectors(t.header.entry_count, t.header.entry_bytes, sector_bytes);
     t.array = QByteArray(qsizetype(n * sector_bytes), '\0');
-    if (read(t.header.entry_lba, std::uint32_t(n),
+    if (read(t.header.entry_lba * units, std::uint32_t(n * units),
              reinterpret_cast<std::uint8_t*>(t.array.data())) != 0) {
         fail(why, QStringLiteral("the GPT entry array at sector %1 cannot be read")
                       .arg(t.header.entry_lba));
@@ -238,7 +245,7 @@ bool gpt_from_header(const std::uint8_t* sector, std::uint64_t lba, const probe_
     return true;
 }
 
-QByteArray protective_mbr(std::uint64_t drive_sectors) {
+QByteArray protective_mbr(std::uint64_t drive_sectors, std::uint32_t sector_bytes) {
     QByteArray s(sector_bytes, '\0');
     auto* e = reinterpret_cast<std::uint8_t*>(s.data()) + 446;
     e[1] = 0x00;  // CHS of sector 1: head 0, sector 2, cylinder 0
@@ -260,25 +267,27 @@ QByteArray protective_mbr(std::uint64_t drive_sectors) {
     return s;
 }
 
-std::uint64_t gpt_first_usable_standard() {
-    return 2 + array_sectors(gpt_standard_entries, gpt_standard_entry_bytes);
+std::uint64_t gpt_first_usable_standard(std::uint32_t sector_bytes) {
+    return 2 + array_sectors(gpt_standard_entries, gpt_standard_entry_bytes, sector_bytes);
 }
 
-std::uint64_t gpt_last_usable_standard(std::uint64_t drive_sectors) {
-    const std::uint64_t tail = 1 + array_sectors(gpt_standard_entries, gpt_standard_entry_bytes);
+std::uint64_t gpt_last_usable_standard(std::uint64_t drive_sectors, std::uint32_t sector_bytes) {
+    const std::uint64_t tail =
+        1 + array_sectors(gpt_standard_entries, gpt_standard_entry_bytes, sector_bytes);
     return drive_sectors > tail ? drive_sectors - tail - 1 : 0;
 }
 
 QList<table_write_s> build_gpt(std::uint64_t drive_sectors, const QByteArray& disk_guid,
                                std::uint64_t first_usable, std::uint64_t last_usable,
                                std::uint32_t entry_count, std::uint32_t entry_bytes,
-                               const QByteArray& array) {
+                               const QByteArray& array, std::uint32_t sector_bytes) {
     const std::uint64_t bytes = std::uint64_t(entry_count) * entry_bytes;
-    if (disk_guid.size() != 16 || entry_count == 0 || entry_bytes < 128 ||
-        bytes > gpt_max_array_bytes || std::uint64_t(array.size()) != bytes) {
+    if ((sector_bytes != 512 && sector_bytes != 4096) || disk_guid.size() != 16 ||
+        entry_count == 0 || entry_bytes < 128 || bytes > gpt_max_array_bytes ||
+        std::uint64_t(array.size()) != bytes) {
         return {};
     }
-    const std::uint64_t n = array_sectors(entry_count, entry_bytes);
+    const std::uint64_t n = array_sectors(entry_count, entry_bytes, sector_bytes);
     if (drive_sectors < 2 * n + 4 || 2 + n > first_usable || first_usable > last_usable ||
         last_usable >= drive_sectors - 1 - n) {
         return {};
@@ -289,13 +298,14 @@ QList<table_write_s> build_gpt(std::uint64_t drive_sectors, const QByteArray& di
     QByteArray padded = array;
     padded.append(QByteArray(qsizetype(n * sector_bytes - bytes), '\0'));
     QList<table_write_s> writes;
-    writes << table_write_s{0, protective_mbr(drive_sectors)};
-    writes << table_write_s{1, header_sector(1, last, first_usable, last_usable, disk_guid, 2,
-                                             entry_count, entry_bytes, array_crc) +
+    writes << table_write_s{0, protective_mbr(drive_sectors, sector_bytes)};
+    writes << table_write_s{1, header_sector(sector_bytes, 1, last, first_usable, last_usable,
+                                             disk_guid, 2, entry_count, entry_bytes, array_crc) +
                                    padded};
     writes << table_write_s{
-        backup_array, padded + header_sector(last, 1, first_usable, last_usable, disk_guid,
-                                             backup_array, entry_count, entry_bytes, array_crc)};
+        backup_array,
+        padded + header_sector(sector_bytes, last, 1, first_usable, last_usable, disk_guid,
+                               backup_array, entry_count, entry_bytes, array_crc)};
     return writes;
 }
 

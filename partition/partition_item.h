@@ -27,6 +27,8 @@ struct partition_item_s {
     // file system whose space the entry now holds. Shown, never written into a table.
     bool earlier = false;
     bool logical = false;  // a logical partition of a surviving extended boot record chain
+    // The drive's logical sector size: start_sector and end_sector count sectors of it.
+    std::uint32_t sector_bytes = 512;
 };
 Q_DECLARE_METATYPE(partition_item_s)
 

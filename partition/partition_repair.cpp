@@ -6,7 +6,7 @@
 #include "sector_backup.h"
 #include "table_builder.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_write.h"
 
@@ -29,7 +29,7 @@ QString held_file_system(const QByteArray& sector, const QList<partition_item_s>
     bool ignored = false;
     by_backup = by_backup ? by_backup : &ignored;
     QString held =
-        sector.size() == 512
+        sector.size() >= 512
             ? volume_boot_sector_name(reinterpret_cast<const std::uint8_t*>(sector.constData()))
             : QString();
     *by_backup = false;
@@ -188,17 +188,20 @@ void partition_repair_c::search() {
         fail(error);
         return;
     }
-    if (source->sector_size() != boot_sector_bytes) {
-        fail(QStringLiteral("%1 has %2-byte sectors; only 512-byte sectors are searched")
+    const std::uint32_t sector_bytes = drive_sector_bytes(*source);
+    if (sector_bytes == 0) {
+        fail(QStringLiteral("%1 has %2-byte sectors; only 512- and 4096-byte sectors are searched")
                  .arg(drive.name)
                  .arg(source->sector_size()));
         return;
     }
-    // What the repair checks again before it writes: this drive, as it is now.
-    QByteArray first(boot_sector_bytes, '\0');
+    // What the repair checks again before it writes: this drive, as it is now, counted in
+    // its logical sectors.
+    QByteArray first(sector_bytes, '\0');
     platform::drive_identity_s identity;
     const bool identified = source->identify(&identity);
-    if (source->read_at(0, first.data(), boot_sector_bytes) == 0) {
+    identity = platform::in_sectors_of(identity, sector_bytes);
+    if (source->read_at(0, first.data(), sector_bytes) == 0) {
         QMutexLocker hold(&lock_);
         first_sector_ = first;
         identity_ = identity;
@@ -212,18 +215,36 @@ void partition_repair_c::search() {
         }
         emit partition_found();
     };
+    hooks.relisted = [this](const QList<partition_item_s>& items) {
+        {
+            QMutexLocker hold(&lock_);
+            partition_list = items;
+        }
+        emit partition_found();
+    };
     hooks.progress = &search_progress;
     hooks.stop = &stop_word_;
     hooks.unreadable = &unreadable_sectors;
+    hooks.sector_bytes = sector_bytes;
     disk_layout_s layout;
+    layout.sector_bytes = sector_bytes;
     hooks.layout = &layout;
     const search_end_e end = search_partitions(*source, hooks);
+    if (layout.sector_bytes != sector_bytes) {
+        // An image without a table whose file systems were made for other sectors.
+        QByteArray whole(layout.sector_bytes, '\0');
+        const bool read = source->read_at(0, whole.data(), layout.sector_bytes) == 0;
+        QMutexLocker hold(&lock_);
+        identity_ = platform::in_sectors_of(identity_, layout.sector_bytes);
+        first_sector_ = read ? whole : QByteArray();
+    }
     // The first sectors of every partition as the search saw them: a repair writes only
     // while they are still the same.
     QMap<std::uint64_t, QByteArray> starts;
     for (const partition_item_s& item : partitions()) {
         if (!item.earlier) {
-            starts.insert(item.start_sector, start_hash(*source, item.start_sector));
+            starts.insert(item.start_sector,
+                          start_hash(*source, item.start_sector, layout.sector_bytes));
         }
     }
     QMutexLocker hold(&lock_);
@@ -232,15 +253,17 @@ void partition_repair_c::search() {
     first_sectors_ = starts;
 }
 
-QByteArray partition_repair_c::start_hash(platform::device_source_c& source, std::uint64_t start) {
-    const std::uint64_t sectors = source.byte_size() / boot_sector_bytes;
+QByteArray partition_repair_c::start_hash(platform::device_source_c& source, std::uint64_t start,
+                                          std::uint32_t sector_bytes) {
+    const std::uint64_t sectors = source.byte_size() / sector_bytes;
     if (start >= sectors) {
         return {};
     }
-    QByteArray bytes(qsizetype(std::min<std::uint64_t>(start_check_sectors, sectors - start)) *
-                         boot_sector_bytes,
+    const std::uint64_t check =
+        std::max<std::uint64_t>(1, start_check_sectors * boot_sector_bytes / sector_bytes);
+    QByteArray bytes(qsizetype(std::min<std::uint64_t>(check, sectors - start)) * sector_bytes,
                      '\0');
-    if (source.read_at(start * boot_sector_bytes, bytes.data(), std::size_t(bytes.size())) != 0) {
+    if (source.read_at(start * sector_bytes, bytes.data(), std::size_t(bytes.size())) != 0) {
         return {};
     }
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);

@@ -31,8 +31,9 @@ namespace platform {
 class device_source_c;
 }
 
-// Sectors at a partition's start compared at write time: 4 KiB, which holds the boot
-// sector of FAT, exFAT and NTFS, the ext superblock and XFS's.
+// 512-byte units at a partition's start compared at write time: 4 KiB (one sector of a
+// drive of 4096-byte sectors), which holds the boot sector of FAT, exFAT and NTFS, the
+// ext superblock and XFS's.
 constexpr std::uint32_t start_check_sectors = 8;
 
 class partition_repair_c : public QThread {
@@ -121,9 +122,10 @@ class partition_repair_c : public QThread {
   private:
     void search();
     int fail_repair(const QString& why);
-    // SHA-256 of the first start_check_sectors sectors of a partition (fewer at the end of
-    // the drive); empty when they cannot be read.
-    static QByteArray start_hash(platform::device_source_c& source, std::uint64_t start);
+    // SHA-256 of the first 4 KiB of a partition starting at sector `start` (less at the end
+    // of the drive); empty when they cannot be read.
+    static QByteArray start_hash(platform::device_source_c& source, std::uint64_t start,
+                                 std::uint32_t sector_bytes);
     // Forgets the last repair's report and checks that one may begin on *drive (the drive
     // searched); false with repair_error() set otherwise.
     bool begin_repair(drive_item_s* drive);
@@ -134,7 +136,7 @@ class partition_repair_c : public QThread {
     QString search_error_;
     bool stopped_ = false;
     disk_layout_s layout_;
-    QByteArray first_sector_;  // sector 0 as the search read it; empty when unread
+    QByteArray first_sector_;  // the whole sector 0 as the search read it; empty when unread
     QMap<std::uint64_t, QByteArray> first_sectors_;  // start_hash of each partition found
     platform::drive_identity_s identity_;            // the searched drive's, when identified
     bool identified_ = false;

@@ -9,7 +9,7 @@
 #include "sector_backup.h"
 #include "table_builder.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_write.h"
 
@@ -34,7 +34,7 @@ table_plan_s partition_repair_c::plan_repair() {
     const QList<partition_item_s> found = partitions();
     const disk_layout_s layout = disk_layout();
     QMutexLocker hold(&lock_);
-    if (!identified_ || first_sector_.size() != 512) {
+    if (!identified_ || first_sector_.size() != qsizetype(identity_.sector_bytes)) {
         plan.error =
             QStringLiteral("%1 cannot be written (it is no block device or raw image file)")
                 .arg(drive.name);
@@ -71,11 +71,14 @@ int partition_repair_c::repair_table() {
     if (!source) {
         return fail_repair(error);
     }
+    // The drive in the sectors it was searched in.
+    const std::uint32_t sector_bytes = searched.sector_bytes;
     platform::drive_identity_s now;
-    QByteArray sector0(512, '\0');
-    if (!source->identify(&now) || source->read_at(0, sector0.data(), 512) != 0) {
+    QByteArray sector0(sector_bytes, '\0');
+    if (!source->identify(&now) || source->read_at(0, sector0.data(), sector_bytes) != 0) {
         return fail_repair(QStringLiteral("cannot read sector 0 of %1").arg(drive.name));
     }
+    now = platform::in_sectors_of(now, sector_bytes);
     if (!(now == searched) || platform::sha256(sector0.constData(), 512) != searched.first_sector) {
         return fail_repair(QStringLiteral("the drive %1 changed since the search; search again. "
                                           "Nothing was written.")
@@ -108,7 +111,8 @@ int partition_repair_c::repair_table() {
     }
     for (const partition_item_s& item : plan.described) {
         const auto at = seen.constFind(item.start_sector);
-        if (at != seen.constEnd() && start_hash(*source, item.start_sector) != at.value()) {
+        if (at != seen.constEnd() &&
+            start_hash(*source, item.start_sector, sector_bytes) != at.value()) {
             return fail_repair(QStringLiteral("the disk changed since the search; search again "
                                               "(the partition at sector %1 is not what it was). "
                                               "Nothing was written.")
@@ -118,25 +122,27 @@ int partition_repair_c::repair_table() {
     sector_backup_s backup;
     backup.drive = drive.name;
     backup.drive_sectors = searched.sectors;
+    backup.sector_bytes = sector_bytes;
     backup.medium = platform::drive_medium(desc);
     platform::write_request_s request;
     request.identity = searched;
     for (const table_write_s& w : plan.writes) {
         QByteArray old(w.bytes.size(), '\0');
-        if (source->read_at(w.lba * 512, old.data(), std::size_t(old.size())) != 0) {
+        if (w.bytes.size() % sector_bytes != 0 ||
+            source->read_at(w.lba * sector_bytes, old.data(), std::size_t(old.size())) != 0) {
             return fail_repair(
                 QStringLiteral("cannot read sector %1 of %2").arg(w.lba).arg(drive.name));
         }
         backup.ranges << backup_range_s{
             w.lba, old, QCryptographicHash::hash(w.bytes, QCryptographicHash::Sha256)};
-        for (qsizetype at = 0; at < w.bytes.size(); at += 512) {
-            if (std::memcmp(old.constData() + at, w.bytes.constData() + at, 512) == 0) {
+        for (qsizetype at = 0; at < w.bytes.size(); at += sector_bytes) {
+            if (std::memcmp(old.constData() + at, w.bytes.constData() + at, sector_bytes) == 0) {
                 continue;  // already as planned: not written
             }
             platform::sector_write_s write;
-            write.lba = w.lba + std::uint64_t(at / 512);
-            write.replaces = platform::sha256(old.constData() + at, 512);
-            std::memcpy(write.bytes.data(), w.bytes.constData() + at, 512);
+            write.lba = w.lba + std::uint64_t(at / sector_bytes);
+            write.replaces = platform::sha256(old.constData() + at, sector_bytes);
+            write.bytes.assign(w.bytes.constData() + at, w.bytes.constData() + at + sector_bytes);
             request.writes.push_back(write);
         }
     }

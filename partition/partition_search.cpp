@@ -74,17 +74,44 @@ probe_read_f source_reader(platform::device_source_c& source, std::uint64_t driv
 
 }  // namespace
 
+std::uint32_t drive_sector_bytes(platform::device_source_c& source) {
+    const std::uint32_t own = source.sector_size();
+    if (source.sector_size_known()) {
+        return own == 512 || own == 4096 ? own : 0;
+    }
+    const std::uint64_t units = source.byte_size() / boot_sector_bytes;
+    return detect_sector_bytes(source_reader(source, units), units);
+}
+
 existing_table_s read_table_on(platform::device_source_c& source) {
-    const std::uint64_t drive_sectors = source.byte_size() / boot_sector_bytes;
-    return read_disk_layout(source_reader(source, drive_sectors), drive_sectors).existing;
+    const std::uint32_t sector_bytes = drive_sector_bytes(source);
+    if (sector_bytes == 0) {
+        existing_table_s none;
+        none.problems << QStringLiteral("the drive has %1-byte sectors, which are not read")
+                             .arg(source.sector_size());
+        return none;
+    }
+    const std::uint64_t drive_sectors = source.byte_size() / sector_bytes;
+    const std::uint64_t units = drive_sectors * (sector_bytes / boot_sector_bytes);
+    return read_disk_layout(source_reader(source, units), drive_sectors, sector_bytes).existing;
 }
 
 search_end_e search_partitions(platform::device_source_c& source,
                                const partition_search_hooks_s& hooks) {
-    const std::uint64_t drive_bytes = source.byte_size();
-    const std::uint64_t drive_sectors = drive_bytes / boot_sector_bytes;
+    // The search walks the drive in 512-byte units, where every file system keeps its
+    // structures whatever its sector size; the tables and what is recorded count the
+    // drive's logical sectors, `per` units each. Only whole sectors are searched.
+    const std::uint32_t sector_bytes =
+        hooks.sector_bytes != 0 ? hooks.sector_bytes : drive_sector_bytes(source);
+    if (sector_bytes != 512 && sector_bytes != 4096) {
+        return search_end_e::complete;
+    }
+    const std::uint64_t per = sector_bytes / boot_sector_bytes;
+    std::uint64_t lba_count = source.byte_size() / sector_bytes;
+    const std::uint64_t drive_sectors = lba_count * per;  // 512-byte units
+    const std::uint64_t drive_bytes = drive_sectors * boot_sector_bytes;
     const probe_read_f read = source_reader(source, drive_sectors);
-    disk_layout_s layout = read_disk_layout(read, drive_sectors);
+    disk_layout_s layout = read_disk_layout(read, lba_count, sector_bytes);
     QList<partition_item_s> found;
     auto record = [&](const partition_item_s& item) {
         found << item;
@@ -99,13 +126,14 @@ search_end_e search_partitions(platform::device_source_c& source,
     for (const partition_item_s& item : listed) {
         record(item);
     }
-    auto listed_end = [&listed](std::uint64_t sector) -> std::uint64_t {
+    auto listed_end = [&listed, per](std::uint64_t unit) -> std::uint64_t {
         for (const partition_item_s& item : listed) {  // sorted by start
-            if (item.confirmed && sector >= item.start_sector && sector <= item.end_sector) {
-                sector = item.end_sector + 1;
+            if (item.confirmed && unit / per >= item.start_sector &&
+                unit / per <= item.end_sector) {
+                unit = (item.end_sector + 1) * per;
             }
         }
-        return sector;
+        return unit;
     };
     QList<std::uint64_t> earlier_starts;  // each earlier file system is listed once
     block_reader_c reader(source);
@@ -183,8 +211,8 @@ search_end_e search_partitions(platform::device_source_c& source,
                 break;
             }
             ebr_s ebr;
-            if (layout.ebrs.size() < max_recorded_ebrs &&
-                ebr_sector(candidate.sector, block + j, &ebr)) {
+            if (layout.ebrs.size() < max_recorded_ebrs && (block + j) % per == 0 &&
+                ebr_sector(candidate.sector, (block + j) / per, &ebr)) {
                 layout.ebrs << ebr;
             }
         }
@@ -204,37 +232,46 @@ search_end_e search_partitions(platform::device_source_c& source,
             block += count - 1;
         } else {
             const std::uint64_t at = block + j;
-            // A probe confirms only partitions that lie inside the drive.
-            std::uint64_t end = hit.start + hit.sectors;
+            // A probe confirms only partitions that lie inside the drive; what it found is
+            // recorded in the drive's sectors, its end rounded up to a whole one.
+            std::uint64_t end = hit.start + hit.sectors;  // units
             block = at + 1;
-            auto hit_item = [&hit, end] {
+            const bool aligned = hit.start % per == 0;
+            const std::uint64_t first = hit.start / per;
+            const std::uint64_t last = (end + per - 1) / per - 1;
+            auto hit_item = [&hit, first, last, sector_bytes] {
                 partition_item_s item;
                 item.fs_name = hit.fs_name;
                 item.partition_type = hit.partition_type;
                 std::int32_t table_type = 0;
                 fs_table_types(hit.fs_name, &table_type, &item.type_guid);
-                item.start_sector = hit.start;
-                item.end_sector = end - 1;
+                item.start_sector = first;
+                item.end_sector = last;
+                item.sector_bytes = sector_bytes;
                 return item;
             };
             // A file system that overlaps an entry of the table on the drive is an older
             // one: listed as earlier, never jumped over (the entry's own file system may lie
-            // inside it) and never written into a table.
-            if (overlaps_table(layout.existing, hit.start, end - 1)) {
-                if (!earlier_starts.contains(hit.start) &&
-                    earlier_starts.size() < max_recorded_ebrs) {
-                    earlier_starts << hit.start;
+            // inside it) and never written into a table. One in the free space of an
+            // extended partition is a logical partition its chain lost.
+            const bool in_extended = free_in_extended(layout.existing, first, last) != nullptr;
+            if (!aligned) {
+                // Not at a sector's start: no table entry can describe it.
+            } else if (!in_extended && overlaps_table(layout.existing, first, last)) {
+                if (!earlier_starts.contains(first) && earlier_starts.size() < max_recorded_ebrs) {
+                    earlier_starts << first;
                     partition_item_s item = hit_item();
                     item.earlier = true;
                     record(item);
                 }
             } else if (hit.start >= found_until) {
                 partition_item_s item = hit_item();
-                if (const ebr_s* ebr = ebr_for(layout, hit.start);
-                    ebr && ebr->logical_last < drive_sectors) {
+                item.logical = in_extended;
+                if (const ebr_s* ebr = ebr_for(layout, first);
+                    ebr && ebr->logical_last < lba_count) {
                     item.logical = true;
                     item.end_sector = ebr->logical_last;  // the record's end over the volume's
-                    end = item.end_sector + 1;
+                    end = (item.end_sector + 1) * per;
                 }
                 found_until = end;
                 record(item);
@@ -249,7 +286,30 @@ search_end_e search_partitions(platform::device_source_c& source,
             hooks.progress->store(std::min(done, 1.0), std::memory_order_relaxed);
         }
     }
-    finish_layout(&layout, found, drive_sectors);
+    const bool no_table = layout.existing.scheme.isEmpty() && layout.existing.entries.isEmpty() &&
+                          !layout.gpt_seen && !layout.protective_mbr;
+    if (per == 1 && no_table && !source.sector_size_known() && !found.isEmpty()) {
+        // Nothing but the file systems tells how the image was laid out.
+        QList<std::uint64_t> starts;
+        for (const partition_item_s& item : found) {
+            starts << item.start_sector;
+        }
+        if (volumes_sector_bytes(read, starts) == 4096) {
+            constexpr std::uint64_t units = 4096 / boot_sector_bytes;
+            lba_count = drive_sectors / units;
+            layout = read_disk_layout(read, lba_count, 4096);
+            for (partition_item_s& item : found) {
+                item.start_sector /= units;
+                item.end_sector = (item.end_sector + units) / units - 1;
+                item.sector_bytes = 4096;
+                item.logical = false;  // no chain of extended boot records counts here
+            }
+            if (hooks.relisted) {
+                hooks.relisted(found);
+            }
+        }
+    }
+    finish_layout(&layout, found, lba_count);
     if (hooks.layout) {
         *hooks.layout = layout;
     }

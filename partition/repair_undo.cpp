@@ -48,6 +48,17 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
         return fail(
             QStringLiteral("'%1' cannot be identified, so it is not written").arg(drive.name));
     }
+    // An image is counted in the sectors the backup was made in; a disk keeps its own, and
+    // a backup of other sectors belongs to another drive.
+    identity = platform::in_sectors_of(identity, backup.sector_bytes);
+    if (backup.sector_bytes != identity.sector_bytes) {
+        return fail(QStringLiteral("the backup was made in %1-byte sectors, %2 has %3-byte "
+                                   "sectors; it belongs to another drive. Nothing was written.")
+                        .arg(backup.sector_bytes)
+                        .arg(drive.name)
+                        .arg(identity.sector_bytes));
+    }
+    const std::uint32_t sector_bytes = identity.sector_bytes;
     // The backup belongs to one drive: another one is refused whatever force says (force
     // only puts sectors back that changed since the repair).
     if (backup.drive_sectors != 0 && backup.drive_sectors != identity.sectors) {
@@ -56,12 +67,6 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
                         .arg(drive.name)
                         .arg(identity.sectors)
                         .arg(backup.drive_sectors));
-    }
-    if (backup.sector_bytes != 512) {
-        return fail(QStringLiteral("the backup was made in %1-byte sectors, %2 has 512-byte "
-                                   "sectors; nothing was written")
-                        .arg(backup.sector_bytes)
-                        .arg(drive.name));
     }
     if (const QString medium = platform::drive_medium(drive);
         !backup.medium.isEmpty() && !medium.isEmpty() && medium != backup.medium) {
@@ -72,19 +77,20 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
     sector_backup_s own;
     own.drive = drive.name;
     own.drive_sectors = identity.sectors;
+    own.sector_bytes = sector_bytes;
     own.medium = platform::drive_medium(drive);
     platform::write_request_s request;
     request.identity = identity;
     request.kind = platform::write_kind_e::undo;
     for (const backup_range_s& range : backup.ranges) {
-        const std::uint64_t count = std::uint64_t(range.old_bytes.size()) / 512;
+        const std::uint64_t count = std::uint64_t(range.old_bytes.size()) / sector_bytes;
         if (range.lba >= identity.sectors || count > identity.sectors - range.lba) {
             return fail(QStringLiteral("the backup holds sectors beyond the end of %1; nothing "
                                        "was written")
                             .arg(drive.name));
         }
         QByteArray now(range.old_bytes.size(), '\0');
-        if (source->read_at(range.lba * 512, now.data(), std::size_t(now.size())) != 0) {
+        if (source->read_at(range.lba * sector_bytes, now.data(), std::size_t(now.size())) != 0) {
             return fail(QStringLiteral("cannot read sector %1 of %2; nothing was written")
                             .arg(range.lba)
                             .arg(drive.name));
@@ -101,14 +107,15 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
         }
         own.ranges << backup_range_s{range.lba, now, sha256_of(range.old_bytes)};
         for (std::uint64_t s = 0; s < count; ++s) {
-            const char* old_sector = now.constData() + s * 512;
-            if (std::memcmp(old_sector, range.old_bytes.constData() + s * 512, 512) == 0) {
+            const char* old_sector = now.constData() + s * sector_bytes;
+            const char* saved = range.old_bytes.constData() + s * sector_bytes;
+            if (std::memcmp(old_sector, saved, sector_bytes) == 0) {
                 continue;  // already as the backup holds it
             }
             platform::sector_write_s write;
             write.lba = range.lba + s;
-            write.replaces = platform::sha256(old_sector, 512);
-            std::memcpy(write.bytes.data(), range.old_bytes.constData() + s * 512, 512);
+            write.replaces = platform::sha256(old_sector, sector_bytes);
+            write.bytes.assign(saved, saved + sector_bytes);
             request.writes.push_back(write);
         }
     }
@@ -124,7 +131,7 @@ int undo_repair(const QString& backup_path, const platform::drive_desc_s& drive,
     // Every sector of the backup is on the drive again, also those that were already.
     std::uint64_t restored = 0;
     for (const backup_range_s& range : backup.ranges) {
-        restored += std::uint64_t(range.old_bytes.size()) / 512;
+        restored += std::uint64_t(range.old_bytes.size()) / sector_bytes;
     }
     if (request.writes.empty()) {
         report->sectors = int(restored);

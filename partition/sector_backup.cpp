@@ -1,6 +1,6 @@
 #include "sector_backup.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/platform/safe_file.h"
 
 #include <QCryptographicHash>
@@ -38,7 +38,7 @@ QByteArray encode_sector_backup(const sector_backup_s& backup) {
     }
     for (const backup_range_s& range : backup.ranges) {
         text += "range " + QByteArray::number(qulonglong(range.lba)) + ' ' +
-                QByteArray::number(range.old_bytes.size() / 512) + ' ' +
+                QByteArray::number(range.old_bytes.size() / qsizetype(backup.sector_bytes)) + ' ' +
                 (range.written_hash.isEmpty() ? QByteArray("-") : range.written_hash.toHex()) +
                 '\n';
     }
@@ -102,8 +102,9 @@ bool decode_sector_backup(const QByteArray& bytes, sector_backup_s* backup, QStr
             break;
         }
         if (line.startsWith("sector_bytes ")) {
+            // Before the ranges, whose sectors it sizes.
             b.sector_bytes = line.mid(13).toUInt(&ok);
-            if (!ok || (b.sector_bytes != 512 && b.sector_bytes != 4096)) {
+            if (!ok || (b.sector_bytes != 512 && b.sector_bytes != 4096) || !b.ranges.isEmpty()) {
                 return fail(QStringLiteral("a bad sector size"));
             }
             continue;
@@ -128,7 +129,7 @@ bool decode_sector_backup(const QByteArray& bytes, sector_backup_s* backup, QStr
         }
         const std::uint64_t lba = w[1].toULongLong(&ok_lba);
         const qint64 count = w[2].toLongLong(&ok_count);
-        if (!ok_lba || !ok_count || count <= 0 || count > largest_backup / 512 ||
+        if (!ok_lba || !ok_count || count <= 0 || count > largest_backup / b.sector_bytes ||
             lba > UINT64_MAX - std::uint64_t(count)) {
             return fail(QStringLiteral("a bad range"));
         }
@@ -140,7 +141,7 @@ bool decode_sector_backup(const QByteArray& bytes, sector_backup_s* backup, QStr
                 return fail(QStringLiteral("a bad hash"));
             }
         }
-        data_bytes += count * 512;
+        data_bytes += count * b.sector_bytes;
         if (data_bytes > largest_backup) {
             return fail(QStringLiteral("too large"));
         }
@@ -155,8 +156,8 @@ bool decode_sector_backup(const QByteArray& bytes, sector_backup_s* backup, QStr
         return fail(QStringLiteral("it is damaged (its check does not match)"));
     }
     for (qsizetype i = 0; i < b.ranges.size(); ++i) {
-        b.ranges[i].old_bytes = bytes.mid(at, sizes[i].second * 512);
-        at += sizes[i].second * 512;
+        b.ranges[i].old_bytes = bytes.mid(at, sizes[i].second * b.sector_bytes);
+        at += sizes[i].second * b.sector_bytes;
     }
     *backup = b;
     return true;

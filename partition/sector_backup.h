@@ -13,7 +13,7 @@
 //     range 0 1 <sha-256 of the bytes written over the range, 64 hex digits>
 //     check <sha-256 of the header above this line and of the data, 64 hex digits>
 //     data
-//     <512 x count bytes per range>
+//     <sector_bytes x count bytes per range>
 //
 // Saved in the user's state folder; file and folder are synced before the drive is
 // written. Used by the repair and its undo on the caller's thread.
@@ -26,14 +26,14 @@
 
 struct backup_range_s {
     std::uint64_t lba = 0;
-    QByteArray old_bytes;     // what the drive held: 512 x sectors bytes
+    QByteArray old_bytes;     // what the drive held: sector_bytes x sectors bytes
     QByteArray written_hash;  // SHA-256 of what was written over it; empty: unknown
 };
 
 struct sector_backup_s {
-    QString drive;                    // the drive's name when it was saved
-    std::uint64_t drive_sectors = 0;  // its size; 0: unknown
-    std::uint32_t sector_bytes = 512;
+    QString drive;                     // the drive's name when it was saved
+    std::uint64_t drive_sectors = 0;   // its size in sectors of sector_bytes; 0: unknown
+    std::uint32_t sector_bytes = 512;  // the drive's logical sector size (512 or 4096)
     // What tells the medium from another of the same size (platform::drive_medium): a
     // disk's serial, an image's or loop device's backing file; empty: unknown.
     QString medium;

@@ -1,10 +1,13 @@
 #include "table_builder.h"
 
+#include "disk_bytes.h"
 #include "master_boot_record.h"
 #include "mbr_boot_code.h"
 
 #include <algorithm>
 #include <cstring>
+
+using disk_bytes::put_le32;
 
 namespace {
 
@@ -54,8 +57,9 @@ partition_item_s new_gpt_entry(const partition_item_s& item, QByteArray* bytes) 
     return entry;
 }
 
-partition_item_s item_of(const table_entry_s& entry) {
+partition_item_s item_of(const table_entry_s& entry, std::uint32_t sector_bytes) {
     partition_item_s item;
+    item.sector_bytes = sector_bytes;
     item.fs_name = entry.fs_name.isEmpty() ? QStringLiteral("unknown") : entry.fs_name;
     item.partition_type = entry.type;
     item.start_sector = entry.first;
@@ -65,22 +69,29 @@ partition_item_s item_of(const table_entry_s& entry) {
 }
 
 // Sector 0 in front of a GPT: a protective or hybrid record on the drive stays as it is;
-// a new protective record keeps the boot code and disk signature of the sector it replaces.
+// a new protective record keeps the boot code and disk signature of the sector it replaces,
+// and in a sector larger than the record, what follows the record.
 void settle_sector0(const existing_table_s& existing, const QByteArray& sector0,
-                    table_plan_s* plan) {
+                    std::uint32_t sector_bytes, table_plan_s* plan) {
     for (qsizetype k = 0; k < plan->writes.size(); ++k) {
         table_write_s& w = plan->writes[k];
         if (w.lba != 0) {
             continue;
         }
+        const bool whole = sector0.size() == qsizetype(sector_bytes);
         if (existing.mbr_signature && (existing.protective || existing.hybrid)) {
-            if (w.bytes.size() == 512) {
+            if (w.bytes.size() == qsizetype(sector_bytes)) {
                 plan->writes.removeAt(k);
-            } else {
-                w.bytes.replace(0, 512, sector0);
+            } else if (whole) {
+                w.bytes.replace(0, sector_bytes, sector0);
             }
-        } else if (existing.mbr_code && sector0.size() == 512) {
+            return;
+        }
+        if (existing.mbr_code && whole) {
             w.bytes.replace(0, mbr_table_offset, sector0.left(mbr_table_offset));
+        }
+        if (whole && sector_bytes > 512) {
+            w.bytes.replace(512, sector_bytes - 512, sector0.mid(512));
         }
         return;
     }
@@ -90,11 +101,13 @@ table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>
                       std::uint64_t drive_sectors, const QByteArray& sector0) {
     table_plan_s plan;
     plan.scheme = QStringLiteral("gpt");
-    if (layout.existing.gpt_sector_bytes != 512) {
+    const std::uint32_t sector_bytes = layout.sector_bytes;
+    if (layout.existing.gpt_sector_bytes != sector_bytes) {
         plan.error = QStringLiteral(
                          "the GPT on the drive is written for %1-byte sectors; it is "
-                         "not rewritten in 512-byte sectors")
-                         .arg(layout.existing.gpt_sector_bytes);
+                         "not rewritten in %2-byte sectors")
+                         .arg(layout.existing.gpt_sector_bytes)
+                         .arg(sector_bytes);
         return plan;
     }
     if (layout.primary_ok || layout.backup_ok) {
@@ -137,7 +150,7 @@ table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>
             plan.added << entry;
         }
         plan.writes = build_gpt(drive_sectors, h.disk_guid, h.first_usable, h.last_usable,
-                                h.entry_count, h.entry_bytes, array);
+                                h.entry_count, h.entry_bytes, array, sector_bytes);
         if (plan.writes.isEmpty()) {
             plan.error = QStringLiteral(
                 "the surviving GPT does not fit a standard layout on "
@@ -146,24 +159,93 @@ table_plan_s plan_gpt(const disk_layout_s& layout, const QList<partition_item_s>
         }
         plan.restored = !(layout.primary_ok && layout.backup_ok);
         plan.described = plan.kept + plan.added;
-        settle_sector0(layout.existing, sector0, &plan);
+        settle_sector0(layout.existing, sector0, sector_bytes, &plan);
         return plan;
     }
-    const QByteArray array =
-        new_gpt_array(additions(found), drive_sectors, &plan.described, &plan.left_out);
+    const QByteArray array = new_gpt_array(additions(found), drive_sectors, &plan.described,
+                                           &plan.left_out, sector_bytes);
     if (plan.described.isEmpty()) {
         plan.error = QStringLiteral("no found partition fits inside a GPT's usable sectors");
         return plan;
     }
     plan.added = plan.described;
-    plan.writes = build_gpt(drive_sectors, random_guid_bytes(), gpt_first_usable_standard(),
-                            gpt_last_usable_standard(drive_sectors), gpt_standard_entries,
-                            gpt_standard_entry_bytes, array);
+    plan.writes =
+        build_gpt(drive_sectors, random_guid_bytes(), gpt_first_usable_standard(sector_bytes),
+                  gpt_last_usable_standard(drive_sectors, sector_bytes), gpt_standard_entries,
+                  gpt_standard_entry_bytes, array, sector_bytes);
     if (plan.writes.isEmpty()) {
         plan.error = QStringLiteral("the drive is too small for a GPT");
     }
-    settle_sector0(layout.existing, sector0, &plan);
+    settle_sector0(layout.existing, sector0, sector_bytes, &plan);
     return plan;
+}
+
+// The partitions found in the free space of the extended partition on the drive (its
+// chain broke before them, or never held them) appended to its chain of extended boot
+// records: a new record in the first free sector behind the last logical partition that
+// holds (the extended partition's first sector when none does), linked from the record
+// before it. Only the link entry of that record changes; every logical entry that holds
+// stays byte for byte. The records to write go to plan->writes in ascending order.
+void append_logicals(const existing_table_s& existing, const table_entry_s& container,
+                     const QList<partition_item_s>& inside, std::uint32_t sector_bytes,
+                     std::uint32_t heads, std::uint32_t sectors_per_track, table_plan_s* plan) {
+    const table_entry_s* last_live = nullptr;
+    for (const table_entry_s& e : existing.entries) {
+        if (e.kind == table_entry_kind_e::logical) {
+            last_live = &e;  // in chain order
+        }
+    }
+    if (last_live && last_live->record.size() != qsizetype(sector_bytes)) {
+        plan->left_out << inside;
+        return;
+    }
+    QByteArray previous = last_live ? last_live->record : QByteArray();
+    std::uint64_t previous_lba = last_live ? last_live->ebr_lba : 0;
+    bool previous_new = false;
+    std::uint64_t free_from = last_live ? last_live->last + 1 : container.first;
+    QList<table_write_s> records;
+    for (const partition_item_s& item : by_start(inside)) {
+        const std::uint64_t at = free_from;  // the new record's sector
+        if (item.start_sector <= at || item.end_sector > container.last ||
+            item.end_sector < item.start_sector || !fits_table_entry(item) ||
+            free_in_extended(existing, item.start_sector, item.end_sector) != &container ||
+            item.start_sector - at > UINT32_MAX || at - container.first > UINT32_MAX) {
+            plan->left_out << item;
+            continue;
+        }
+        QByteArray sector(qsizetype(sector_bytes), '\0');
+        auto* record = reinterpret_cast<std::uint8_t*>(sector.data());
+        write_table_entry(record + mbr_table_offset, item, false, heads, sectors_per_track);
+        put_le32(record + mbr_table_offset + 8, std::uint32_t(item.start_sector - at));
+        record[510] = 0x55;
+        record[511] = 0xAA;
+        if (!previous.isEmpty()) {
+            // The link: the next record's place from the extended partition's start, and
+            // the sectors up to the end of its logical partition.
+            partition_item_s link;
+            link.partition_type = 0x05;
+            link.start_sector = at;
+            link.end_sector = item.end_sector;
+            auto* entry = reinterpret_cast<std::uint8_t*>(previous.data()) + mbr_table_offset +
+                          mbr_entry_bytes;
+            write_table_entry(entry, link, false, heads, sectors_per_track);
+            put_le32(entry + 8, std::uint32_t(at - container.first));
+            records << table_write_s{previous_lba, previous};
+        }
+        previous = sector;
+        previous_lba = at;
+        previous_new = true;
+        free_from = item.end_sector + 1;
+        partition_item_s added = item;
+        added.logical = true;
+        plan->added << added;
+    }
+    if (previous_new) {
+        records << table_write_s{previous_lba, previous};
+    }
+    std::sort(records.begin(), records.end(),
+              [](const table_write_s& a, const table_write_s& b) { return a.lba < b.lba; });
+    plan->writes << records;
 }
 
 table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>& found,
@@ -173,7 +255,9 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
     plan.scheme = QStringLiteral("mbr");
     const existing_table_s& existing = layout.existing;
     const bool keep_table = existing.scheme == QLatin1String("mbr");
-    QByteArray record = sector0.size() == 512 ? sector0 : QByteArray(512, '\0');
+    // The record is the first 512 bytes of sector 0; the rest of a larger sector stays.
+    const qsizetype sector_bytes = layout.sector_bytes;
+    QByteArray record = sector0.size() == sector_bytes ? sector0 : QByteArray(sector_bytes, '\0');
     auto* bytes = reinterpret_cast<std::uint8_t*>(record.data());
     bool used[mbr_entries] = {};
     bool active = false;
@@ -194,16 +278,26 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
         }
         for (const table_entry_s& e : existing.refused) {
             std::memset(bytes + mbr_table_offset + e.slot * mbr_entry_bytes, 0, mbr_entry_bytes);
-            plan.removed << item_of(e);
+            plan.removed << item_of(e, layout.sector_bytes);
         }
     } else {
         std::memset(bytes + mbr_table_offset, 0, mbr_entries * mbr_entry_bytes);
     }
-    // What the search found outside the table: primaries, and the logical partitions of a
-    // surviving chain of extended boot records under one extended entry.
+    // What the search found outside the table: primaries, the logical partitions of a
+    // surviving chain of extended boot records under one extended entry, and those in the
+    // free space of the extended partition on the drive.
     QList<partition_item_s> candidates;
     QList<partition_item_s> logical;
+    QList<partition_item_s> inside;
+    const table_entry_s* container = nullptr;
     for (const partition_item_s& item : additions(found)) {
+        if (const table_entry_s* holder =
+                keep_table ? free_in_extended(existing, item.start_sector, item.end_sector)
+                           : nullptr) {
+            container = holder;
+            inside << item;
+            continue;
+        }
         const bool in_chain = layout.extended_first != 0 && item.logical &&
                               item.start_sector > layout.extended_first &&
                               item.end_sector <= layout.extended_last;
@@ -215,6 +309,7 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
         extended.partition_type = 0x0F;
         extended.start_sector = layout.extended_first;
         extended.end_sector = layout.extended_last;
+        extended.sector_bytes = layout.sector_bytes;
         candidates << extended;
         candidates = by_start(candidates);
     }
@@ -241,18 +336,33 @@ table_plan_s plan_mbr(const disk_layout_s& layout, const QList<partition_item_s>
         taken << range_s{item.start_sector, item.end_sector};
         plan.added << (is_extended ? logical : QList<partition_item_s>{item});
     }
+    // Sector 0 is written only when one of its entries changes: logical partitions added to
+    // a chain leave it (and a record without code) as it is.
+    const bool sector0_changes = !plan.added.isEmpty() || !plan.removed.isEmpty();
+    QList<table_write_s> records;
+    if (container) {
+        table_plan_s chain;
+        append_logicals(existing, *container, inside, layout.sector_bytes, heads, sectors_per_track,
+                        &chain);
+        plan.added << chain.added;
+        plan.left_out << chain.left_out;
+        records = chain.writes;
+    }
     if (plan.added.isEmpty() && plan.removed.isEmpty()) {
         plan.error = keep_table ? QStringLiteral("no found partition fits a free table entry")
                                 : QStringLiteral("no found partition fits a table entry");
         return plan;
     }
-    if (own_loader) {
-        std::memcpy(bytes, mbr_boot_code, mbr_code_bytes);
-    }
-    bytes[510] = 0x55;
-    bytes[511] = 0xAA;
     plan.described = plan.kept + plan.added;
-    plan.writes << table_write_s{0, record};
+    if (sector0_changes) {
+        if (own_loader) {
+            std::memcpy(bytes, mbr_boot_code, mbr_code_bytes);
+        }
+        bytes[510] = 0x55;
+        bytes[511] = 0xAA;
+        plan.writes << table_write_s{0, record};
+    }
+    plan.writes << records;
     return plan;
 }
 
@@ -275,10 +385,11 @@ QString repair_not_needed(const disk_layout_s& layout, const QList<partition_ite
 }
 
 QByteArray new_gpt_array(const QList<partition_item_s>& found, std::uint64_t drive_sectors,
-                         QList<partition_item_s>* described, QList<partition_item_s>* left_out) {
+                         QList<partition_item_s>* described, QList<partition_item_s>* left_out,
+                         std::uint32_t sector_bytes) {
     QByteArray array;
-    const std::uint64_t first = gpt_first_usable_standard();
-    const std::uint64_t last = gpt_last_usable_standard(drive_sectors);
+    const std::uint64_t first = gpt_first_usable_standard(sector_bytes);
+    const std::uint64_t last = gpt_last_usable_standard(drive_sectors, sector_bytes);
     std::uint64_t free_from = first;
     for (const partition_item_s& item : by_start(found)) {
         const bool fits = item.start_sector >= free_from && item.end_sector <= last &&

@@ -31,8 +31,9 @@ struct table_plan_s {
     QString error;                      // why there is nothing to write
 };
 
-// Plans the table for a drive of `drive_sectors`. `sector0` is the drive's sector 0 as
-// read (its disk signature is kept in a master boot record); `heads` and
+// Plans the table for a drive of `drive_sectors` logical sectors of layout.sector_bytes.
+// `sector0` is the drive's whole sector 0 as read (its disk signature is kept in a
+// master boot record); `heads` and
 // `sectors_per_track` give the CHS fields (0: 255 and 63).
 table_plan_s plan_table(const disk_layout_s& layout, const QList<partition_item_s>& found,
                         std::uint64_t drive_sectors, const QByteArray& sector0, std::uint32_t heads,
@@ -47,4 +48,5 @@ QString repair_not_needed(const disk_layout_s& layout, const QList<partition_ite
 // partition GUIDs and the file-system name as the partition name. The others go to
 // *left_out.
 QByteArray new_gpt_array(const QList<partition_item_s>& found, std::uint64_t drive_sectors,
-                         QList<partition_item_s>* described, QList<partition_item_s>* left_out);
+                         QList<partition_item_s>* described, QList<partition_item_s>* left_out,
+                         std::uint32_t sector_bytes = 512);

@@ -191,7 +191,7 @@ platform::write_request_s test_device_writer_c::request_for(const QString& devic
             platform::sector_write_s write;
             write.lba = lba;
             write.replaces = platform::sha256(old.data(), old.size());
-            write.bytes.fill(std::uint8_t(fill));
+            std::fill(write.bytes.begin(), write.bytes.end(), std::uint8_t(fill));
             request.writes.push_back(write);
         }
         ::close(fd);
@@ -222,7 +222,7 @@ void test_device_writer_c::request_round_trip() {
         platform::sector_write_s write;
         write.lba = lba;
         write.replaces = platform::sha256(&lba, sizeof lba);
-        write.bytes.fill(std::uint8_t(lba + 3));
+        std::fill(write.bytes.begin(), write.bytes.end(), std::uint8_t(lba + 3));
         request.writes.push_back(write);
     }
     std::string text = platform::encode_request(request);

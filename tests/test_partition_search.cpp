@@ -289,15 +289,17 @@ class test_partition_search : public QObject {
         test_source_c source(disk_of(4096));
         std::atomic<int> stop{0};
         source.stop = &stop;
-        // The table on the drive is read before the first block: sector 0, both GPT
-        // headers (sector 1 and the last), sector 0 again as a master boot record, and where
-        // a GPT of 4096-byte sectors keeps its headers (sector 8 and the last 4 KiB).
-        source.stop_after = 6;
+        // Before the first block, the sector size of a drive that does not tell it: where
+        // a GPT header would name itself in 512-byte and in 4096-byte sectors (sector 1, the
+        // last, sector 8, the last 4 KiB) and sector 0. Then the table on the drive: sector
+        // 0, both GPT headers, sector 0 again as a master boot record, and where a GPT of
+        // 4096-byte sectors keeps its headers.
+        source.stop_after = 11;
         std::atomic<double> progress{0.0};
         search_end_e end = search_end_e::complete;
         search(source, &progress, nullptr, &stop, &end);
         QCOMPARE(end, search_end_e::stopped);
-        QCOMPARE(source.reads.size(), 6);
+        QCOMPARE(source.reads.size(), 11);
         QVERIFY(progress.load() < 1.0);
     }
 

@@ -23,10 +23,7 @@ namespace {
 
 // A sparse copy of a fixture disk in `dir`.
 QString copy_of(const QString& fixture, const QTemporaryDir& dir, const QString& name) {
-    const QString to = dir.filePath(name);
-    return run_quietly("cp", {"--sparse=always", fixture_path("tables/" + fixture), to})
-               ? to
-               : QString();
+    return sparse_fixture_copy("tables/" + fixture, dir.filePath(name));
 }
 
 void search(partition_repair_c& worker, const QString& name, std::uint64_t size) {
@@ -124,6 +121,10 @@ class test_partition_table : public QObject {
                                             << "holds: 4 entries (MBR, 4 confirmed)";
         QTest::newRow("hybrid MBR") << "hybrid.img"
                                     << "holds: 2 entries (GPT with a hybrid MBR, 2 confirmed)";
+        QTest::newRow("GPT of 4096-byte sectors") << "gpt4k.img"
+                                                  << "holds: 1 entry (GPT, 1 confirmed)";
+        QTest::newRow("MBR of 4096-byte sectors") << "mbr4k.img"
+                                                  << "holds: 2 entries (MBR, 2 confirmed)";
     }
     void intact_table_is_not_repaired() {
         QFETCH(QString, fixture);
@@ -202,26 +203,37 @@ class test_partition_table : public QObject {
         QCOMPARE(sha256_of_file(path), sha256_of_file(fixture_path("tables/mbr4code.img")));
     }
 
-    // A disk of 4096-byte sectors is not given a table in 512-byte sectors: its GPT is
-    // recognised, intact or with only the backup left, and nothing is written.
-    void gpt_of_4096_byte_sectors_is_left_alone_data() {
-        QTest::addColumn<QString>("fixture");
-        QTest::newRow("intact") << "gpt4k.img";
-        QTest::newRow("primary zeroed") << "gpt4k-primary.img";
-    }
-    void gpt_of_4096_byte_sectors_is_left_alone() {
-        QFETCH(QString, fixture);
-        if (!fixture_exists("tables/" + fixture)) {
-            QSKIP("no 4096-byte-sector disk was made here");
+    // A chain of extended boot records that breaks after its first logical partition: the
+    // two behind the break are found in the extended partition's free space (not as earlier
+    // file systems), and the repair links them in again where sfdisk had their records, the
+    // first logical entry kept byte for byte. The intact chain is left alone.
+    void broken_chain_of_logical_partitions_is_mended() {
+        if (!fixture_exists("tables/logical-broken.img")) {
+            QSKIP("the disks with logical partitions were not made here");
         }
         QTemporaryDir dir;
-        const QString path = copy_of(fixture, dir, fixture);
-        const QByteArray before = sha256_of_file(path);
+        const QString intact = copy_of("logical.img", dir, "intact.img");
         QByteArray out, err;
-        QCOMPARE(run_orvane({"partitions", "--repair", "--yes", path}, &out, &err), 1);
-        QVERIFY2(out.contains("written for 4096-byte sectors"), out.constData());
-        QVERIFY2(err.contains("nothing was written"), err.constData());
-        QCOMPARE(sha256_of_file(path), before);
+        QCOMPARE(run_orvane({"partitions", "--repair", "--yes", intact}, &out, &err), 3);
+        const QString path = copy_of("logical-broken.img", dir, "broken.img");
+        QCOMPARE(run_orvane({"partitions", "--json", path}, &out, &err), 0);
+        QVERIFY2(!out.contains("earlier"), out.constData());
+        // the first logical partition from the table, the two others found as logical ones
+        QCOMPARE(out.count("\"logical\":true"), 3);
+        QVERIFY2(out.contains("\"fs_name\":\"NTFS\",\"logical\":true,\"partition_type\":7,"
+                              "\"scheme\":\"mbr\",\"sector_bytes\":512,\"start_sector\":47104"),
+                 out.constData());
+        const QByteArray first_record = read_bytes(path, 2048LL * 512 + 446, 16);
+        QCOMPARE(run_orvane({"partitions", "--repair", "--yes", path}, &out, &err), 0);
+        QCOMPARE(read_bytes(path, 2048LL * 512 + 446, 16), first_record);
+        QString listed;
+        QVERIFY(run_quietly(system_tool("sfdisk"), {"-d", path}, &listed));
+        for (const char* entry : {"start=        4096, size=       40960, type=83",
+                                  "start=       47104, size=       40960, type=7",
+                                  "start=       90112, size=       40960, type=83"}) {
+            QVERIFY2(listed.contains(entry), qPrintable(listed));
+        }
+        QCOMPARE(sha256_of_file(path), sha256_of_file(fixture_path("tables/logical.img")));
     }
 
     // A partition wiped between the search and the write: nothing is written.

@@ -85,6 +85,13 @@ QByteArray wav_header(std::uint32_t data_bytes) {
     return header;
 }
 
+QString sparse_fixture_copy(const QString& relative, const QString& to) {
+    return run_program(QStringLiteral("cp"),
+                       {QStringLiteral("--sparse=always"), fixture_path(relative), to})
+               ? to
+               : QString();
+}
+
 QByteArray sha256_of_file(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {

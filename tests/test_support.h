@@ -23,6 +23,9 @@ int use_images(const QStringList& images);
 int run_orvane(const QStringList& arguments, QByteArray* out, QByteArray* err,
                int timeout_ms = 120000);
 QByteArray sha256_of_file(const QString& path);
+// A sparse copy (cp --sparse=always) of the fixture `relative` at `to`: `to`, or empty when
+// it could not be made.
+QString sparse_fixture_copy(const QString& relative, const QString& to);
 // The 44-byte header of a PCM WAV file (2 channels, 16 bits, 44.1 kHz) whose data chunk
 // holds data_bytes: what the deep scan finds as a "wav" of 44 + data_bytes bytes.
 QByteArray wav_header(std::uint32_t data_bytes);

@@ -203,6 +203,7 @@ class fd_source_c final : public device_source_c {
     }
     std::uint64_t byte_size() const override { return size_; }
     std::uint32_t sector_size() const override { return sector_; }
+    bool sector_size_known() const override { return block_ || sector_ != 512; }
     bool set_unbuffered() override {
         const int flags = ::fcntl(fd_, F_GETFL);
         return block_ && flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;

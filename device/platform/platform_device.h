@@ -41,6 +41,10 @@ class device_source_c {
     virtual int read_at(std::uint64_t offset, void* buffer, std::size_t len) = 0;
     virtual std::uint64_t byte_size() const = 0;
     virtual std::uint32_t sector_size() const = 0;
+    // sector_size() is the device's own (a block device's logical sector size, a container
+    // that declares one other than 512); false for raw images and memory drives, whose
+    // sector size only their content tells.
+    virtual bool sector_size_known() const { return sector_size() != 512; }
     // The device still answers a size query with a non-zero size.
     virtual bool check_verify() = 0;
     virtual bool is_writable() = 0;

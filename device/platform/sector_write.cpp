@@ -156,8 +156,14 @@ bool read_identity(int fd, drive_identity_s* identity, std::string* error) {
             *error = "the device does not tell its size: " + errno_text(errno);
             return false;
         }
+        int logical = 0;
+        if (::ioctl(fd, BLKSSZGET, &logical) != 0 || logical <= 0) {
+            *error = "the device does not tell its sector size: " + errno_text(errno);
+            return false;
+        }
         id.device = st.st_rdev;
-        id.sectors = bytes / write_sector_bytes;
+        id.sector_bytes = static_cast<std::uint32_t>(logical);
+        id.sectors = bytes / id.sector_bytes;
         std::uint64_t sequence = 0;
         if (::ioctl(fd, BLKGETDISKSEQ, &sequence) == 0) {
             id.disk_sequence = sequence;
@@ -186,8 +192,14 @@ write_result_s apply_sector_writes(const write_request_s& request, write_target_
     if (request.writes.empty() || request.writes.size() > max_sector_writes) {
         return result(write_status_e::refused, "the request names no sectors, or too many");
     }
+    if (request.identity.sector_bytes != 512 && request.identity.sector_bytes != 4096) {
+        return result(write_status_e::refused, "the request names an unknown sector size");
+    }
     std::set<std::uint64_t> seen;
     for (const sector_write_s& w : request.writes) {
+        if (w.bytes.size() != request.identity.sector_bytes) {
+            return result(write_status_e::refused, "the request holds a sector of the wrong size");
+        }
         if (w.lba >= request.identity.sectors || !seen.insert(w.lba).second) {
             return result(write_status_e::refused, "the request names sector " +
                                                        std::to_string(w.lba) +
@@ -252,11 +264,13 @@ write_result_s apply_sector_writes(const write_request_s& request, write_target_
         return result(write_status_e::changed,
                       quoted + " changed while it was opened; nothing was written");
     }
+    const std::uint32_t sector_bytes = request.identity.sector_bytes;
     if (block) {
         int logical = 0;
-        if (::ioctl(fd, BLKSSZGET, &logical) != 0 || logical != int(write_sector_bytes)) {
-            return result(write_status_e::refused,
-                          quoted + " does not have 512-byte sectors; nothing was written");
+        if (::ioctl(fd, BLKSSZGET, &logical) != 0 || logical != int(sector_bytes)) {
+            return result(write_status_e::refused, quoted + " does not have " +
+                                                       std::to_string(sector_bytes) +
+                                                       "-byte sectors; nothing was written");
         }
     }
 
@@ -266,15 +280,16 @@ write_result_s apply_sector_writes(const write_request_s& request, write_target_
         return result(write_status_e::failed,
                       "cannot identify " + quoted + ": " + error + "; nothing was written");
     }
+    now = in_sectors_of(now, sector_bytes);  // an image: as its content was laid out
     if (!(now == request.identity)) {
         return result(write_status_e::changed,
                       "the drive " + quoted +
                           " changed since the search (another medium, size or sector 0); "
                           "search again. Nothing was written.");
     }
-    std::array<std::uint8_t, write_sector_bytes> sector{};
+    std::vector<std::uint8_t> sector(sector_bytes);
     for (const sector_write_s& w : request.writes) {
-        if (!read_exact(fd, w.lba * write_sector_bytes, sector.data(), sector.size())) {
+        if (!read_exact(fd, w.lba * sector_bytes, sector.data(), sector.size())) {
             return result(write_status_e::failed, "cannot read sector " + std::to_string(w.lba) +
                                                       " of " + quoted + "; nothing was written");
         }
@@ -287,15 +302,17 @@ write_result_s apply_sector_writes(const write_request_s& request, write_target_
     }
 
     const std::string refused = check_table_writes(
-        request.writes, request.kind, now.sectors, [fd](std::uint64_t lba, std::uint8_t* out) {
-            return read_exact(fd, lba * write_sector_bytes, out, write_sector_bytes);
-        });
+        request.writes, request.kind, now.sectors,
+        [fd, sector_bytes](std::uint64_t lba, std::uint8_t* out) {
+            return read_exact(fd, lba * sector_bytes, out, sector_bytes);
+        },
+        sector_bytes);
     if (!refused.empty()) {
         return result(write_status_e::refused,
                       "only partition tables are written: " + refused + "; nothing was written");
     }
     for (const sector_write_s& w : request.writes) {
-        if (!write_exact(fd, w.lba * write_sector_bytes, w.bytes.data(), w.bytes.size())) {
+        if (!write_exact(fd, w.lba * sector_bytes, w.bytes.data(), w.bytes.size())) {
             return result(write_status_e::failed, "writing sector " + std::to_string(w.lba) +
                                                       " of " + quoted +
                                                       " failed: " + errno_text(errno) +
@@ -311,7 +328,7 @@ write_result_s apply_sector_writes(const write_request_s& request, write_target_
         ::ioctl(fd, BLKFLSBUF, 0);  // read back from the device, not from the cache
     }
     for (const sector_write_s& w : request.writes) {
-        if (!read_exact(fd, w.lba * write_sector_bytes, sector.data(), sector.size()) ||
+        if (!read_exact(fd, w.lba * sector_bytes, sector.data(), sector.size()) ||
             sector != w.bytes) {
             return result(write_status_e::failed, "sector " + std::to_string(w.lba) + " of " +
                                                       quoted + " does not read back as written");
@@ -331,7 +348,11 @@ std::string encode_request(const write_request_s& request) {
     text += "device " + request.device + "\n";
     text += "identity " + std::to_string(id.device) + " " + std::to_string(id.inode) + " " +
             std::to_string(id.disk_sequence) + " " + std::to_string(id.sectors) + " " +
-            to_hex(id.first_sector) + "\n";
+            to_hex(id.first_sector);
+    if (id.sector_bytes != write_sector_bytes) {
+        text += " " + std::to_string(id.sector_bytes);  // 512 goes without saying
+    }
+    text += "\n";
     text += std::string("kind ") + (request.kind == write_kind_e::undo ? "undo" : "table") + "\n";
     for (const sector_write_s& w : request.writes) {
         text += "write " + std::to_string(w.lba) + " " + to_hex(w.replaces) + " " +
@@ -365,11 +386,15 @@ bool decode_request(const std::string& text, write_request_s* request, std::stri
     }
     std::vector<std::string> w = words(line);
     drive_identity_s& id = r.identity;
-    if (w.size() != 6 || w[0] != "identity" || !number(w[1], &id.device) ||
+    std::uint64_t sector_bytes = write_sector_bytes;
+    if ((w.size() != 6 && w.size() != 7) || w[0] != "identity" || !number(w[1], &id.device) ||
         !number(w[2], &id.inode) || !number(w[3], &id.disk_sequence) ||
-        !number(w[4], &id.sectors) || !from_hex(w[5], &id.first_sector)) {
+        !number(w[4], &id.sectors) || !from_hex(w[5], &id.first_sector) ||
+        (w.size() == 7 && (!number(w[6], &sector_bytes) ||
+                           (sector_bytes != 512 && sector_bytes != max_write_sector_bytes)))) {
         return fail("bad identity");
     }
+    id.sector_bytes = static_cast<std::uint32_t>(sector_bytes);
     if (!std::getline(in, line) || (line != "kind table" && line != "kind undo")) {
         return fail("no kind");
     }
@@ -382,6 +407,7 @@ bool decode_request(const std::string& text, write_request_s* request, std::stri
         }
         w = words(line);
         sector_write_s s;
+        s.bytes.resize(id.sector_bytes);
         if (w.size() != 4 || w[0] != "write" || !number(w[1], &s.lba) ||
             !from_hex(w[2], &s.replaces) || !hex_bytes(w[3], s.bytes.data(), s.bytes.size())) {
             return fail("bad write line");

@@ -1,7 +1,7 @@
 #pragma once
-// Writing whole 512-byte sectors to a drive, checked first: the one function in the program
-// that writes to a drive. The privileged writer helper runs it for the desktop program; the
-// orvane tool (root, the 'disk' group, or an image) runs it in its own process.
+// Writing whole logical sectors (512 or 4096 bytes) to a drive, checked first: the one function in
+// the program that writes to a drive. The privileged writer helper runs it for the desktop program;
+// the orvane tool (root, the 'disk' group, or an image) runs it in its own process.
 //
 // A request names the drive, the identity it had when it was read (device number, disk
 // sequence number, size, hash of sector 0) and each sector to write with the hash of the
@@ -24,13 +24,17 @@
 namespace platform {
 
 constexpr std::size_t write_sector_bytes = 512;
+// The largest logical sector written (4096-byte sectors of 4Kn disks and many USB bridges).
+constexpr std::size_t max_write_sector_bytes = 4096;
 // Enough for a GUID partition table and its backup (34 + 33 sectors) with room to spare.
 constexpr std::size_t max_sector_writes = 256;
 
+// One sector; its bytes are exactly the drive's logical sector size (the request's
+// identity.sector_bytes).
 struct sector_write_s {
     std::uint64_t lba = 0;
     sha256_t replaces{};  // hash of the sector as it must be before it is written
-    std::array<std::uint8_t, write_sector_bytes> bytes{};
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(write_sector_bytes);
 };
 
 struct write_request_s {
@@ -60,14 +64,15 @@ struct write_result_s {
 };
 
 // The identity of an open drive (block device or image file); false with *error set when
-// it cannot be read.
+// it cannot be read. A block device is counted in its own logical sectors, an image file
+// in 512-byte ones (in_sectors_of counts it otherwise).
 bool read_identity(int fd, drive_identity_s* identity, std::string* error);
 
 write_result_s apply_sector_writes(const write_request_s& request, write_target_e target);
 
 // The request as text, for the helper's socket, and back. decode_request takes at most
 // max_request_bytes and refuses anything malformed, repeated or out of range.
-constexpr std::size_t max_request_bytes = 1 << 20;
+constexpr std::size_t max_request_bytes = 3 << 20;
 std::string encode_request(const write_request_s& request);
 bool decode_request(const std::string& text, write_request_s* request, std::string* error);
 

@@ -12,7 +12,7 @@
 namespace platform {
 namespace {
 
-using sector_t = std::array<std::uint8_t, write_sector_bytes>;
+using sector_t = std::vector<std::uint8_t>;
 
 std::uint32_t le32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
@@ -57,32 +57,39 @@ struct table_view_s {
 class view_c {
   public:
     view_c(const std::map<std::uint64_t, const sector_t*>& overlay, const old_sector_f& old,
-           std::uint64_t drive_sectors)
-        : overlay_(overlay), old_(old), drive_sectors_(drive_sectors) {}
+           std::uint64_t drive_sectors, std::uint32_t sector_bytes)
+        : overlay_(overlay),
+          old_(old),
+          drive_sectors_(drive_sectors),
+          sector_bytes_(sector_bytes) {}
 
+    // `out` holds bytes() bytes.
     bool read(std::uint64_t lba, std::uint8_t* out) const {
         if (lba >= drive_sectors_) {
             return false;
         }
         if (const auto at = overlay_.find(lba); at != overlay_.end()) {
-            std::memcpy(out, at->second->data(), write_sector_bytes);
+            std::memcpy(out, at->second->data(), sector_bytes_);
             return true;
         }
         return old_(lba, out);
     }
     std::uint64_t sectors() const { return drive_sectors_; }
+    std::uint32_t bytes() const { return sector_bytes_; }
+    sector_t sector() const { return sector_t(sector_bytes_); }
 
   private:
     const std::map<std::uint64_t, const sector_t*>& overlay_;
     const old_sector_f& old_;
     std::uint64_t drive_sectors_;
+    std::uint32_t sector_bytes_;
 };
 
 void walk_chain(const view_c& view, const range_s& container, table_view_s* t) {
     std::uint64_t lba = container.first;
     std::uint64_t after = container.first;
     for (int n = 0; n < 128; ++n) {
-        sector_t s{};
+        sector_t s = view.sector();
         if (!view.read(lba, s.data()) || s[510] != 0x55 || s[511] != 0xAA ||
             !all_zero(s.data() + 446 + 32, 32)) {
             t->problem =
@@ -120,7 +127,7 @@ void walk_chain(const view_c& view, const range_s& container, table_view_s* t) {
 }
 
 void read_mbr(const view_c& view, table_view_s* t) {
-    sector_t s{};
+    sector_t s = view.sector();
     if (!view.read(0, s.data()) || s[510] != 0x55 || s[511] != 0xAA ||
         file_system_boot_sector(s.data())) {
         t->problem = "sector 0 would not be a master boot record";
@@ -173,12 +180,13 @@ void read_mbr(const view_c& view, table_view_s* t) {
 // One GPT header and its entry array, checked with their CRCs; adds its sectors and
 // partitions to *t. `lba` is 1 or the last sector.
 bool read_gpt(const view_c& view, std::uint64_t lba, table_view_s* t) {
-    sector_t h{};
+    const std::uint32_t sector_bytes = view.bytes();
+    sector_t h = view.sector();
     if (!view.read(lba, h.data()) || std::memcmp(h.data(), "EFI PART", 8) != 0) {
         return false;
     }
     const std::uint32_t size = le32(h.data() + 12);
-    if (size < 92 || size > write_sector_bytes) {
+    if (size < 92 || size > sector_bytes) {
         return false;
     }
     sector_t copy = h;
@@ -195,7 +203,7 @@ bool read_gpt(const view_c& view, std::uint64_t lba, table_view_s* t) {
     const std::uint64_t count = le32(h.data() + 80);
     const std::uint64_t entry_bytes = le32(h.data() + 84);
     const std::uint64_t array_bytes = count * entry_bytes;
-    const std::uint64_t n = (array_bytes + write_sector_bytes - 1) / write_sector_bytes;
+    const std::uint64_t n = (array_bytes + sector_bytes - 1) / sector_bytes;
     if (my != lba || alternate != (lba == 1 ? last : 1) || first_usable > last_usable ||
         last_usable >= last || entry_bytes < 128 || entry_bytes % 8 != 0 || count == 0 || n == 0 ||
         n > max_checked_array_sectors || entries_at < 2 || entries_at + n > view.sectors()) {
@@ -206,9 +214,9 @@ bool read_gpt(const view_c& view, std::uint64_t lba, table_view_s* t) {
     if (!outside) {
         return false;
     }
-    std::vector<std::uint8_t> array(n * write_sector_bytes);
+    std::vector<std::uint8_t> array(n * sector_bytes);
     for (std::uint64_t i = 0; i < n; ++i) {
-        if (!view.read(entries_at + i, array.data() + i * write_sector_bytes)) {
+        if (!view.read(entries_at + i, array.data() + i * sector_bytes)) {
             return false;
         }
     }
@@ -241,7 +249,7 @@ table_view_s read_view(const view_c& view) {
 
 // A sector whose records could be GPT entries: each unused, or a range inside the drive.
 bool looks_like_entries(const sector_t& s, std::uint64_t drive_sectors) {
-    for (std::size_t at = 0; at < write_sector_bytes; at += 128) {
+    for (std::size_t at = 0; at + 128 <= s.size(); at += 128) {
         const std::uint8_t* e = s.data() + at;
         if (all_zero(e, 16)) {
             continue;
@@ -263,14 +271,21 @@ bool inside(const std::vector<range_s>& ranges, std::uint64_t lba) {
 }  // namespace
 
 std::string check_table_writes(const std::vector<sector_write_s>& writes, write_kind_e kind,
-                               std::uint64_t drive_sectors, const old_sector_f& old_sector) {
+                               std::uint64_t drive_sectors, const old_sector_f& old_sector,
+                               std::uint32_t sector_bytes) {
+    if (sector_bytes != write_sector_bytes && sector_bytes != max_write_sector_bytes) {
+        return "the sector size is neither 512 nor 4096 bytes";
+    }
     std::map<std::uint64_t, const sector_t*> overlay;
     for (const sector_write_s& w : writes) {
+        if (w.bytes.size() != sector_bytes) {
+            return "sector " + std::to_string(w.lba) + " is not one whole sector";
+        }
         overlay[w.lba] = &w.bytes;
     }
     const std::map<std::uint64_t, const sector_t*> nothing;
-    const table_view_s before = read_view(view_c(nothing, old_sector, drive_sectors));
-    const table_view_s after = read_view(view_c(overlay, old_sector, drive_sectors));
+    const table_view_s before = read_view(view_c(nothing, old_sector, drive_sectors, sector_bytes));
+    const table_view_s after = read_view(view_c(overlay, old_sector, drive_sectors, sector_bytes));
     const table_view_s& judged = kind == write_kind_e::table ? after : before;
     if (kind == write_kind_e::table) {
         if (!after.mbr || !after.problem.empty()) {
@@ -299,7 +314,7 @@ std::string check_table_writes(const std::vector<sector_write_s>& writes, write_
         if (kind == write_kind_e::undo) {
             continue;
         }
-        sector_t old{};
+        sector_t old(sector_bytes);
         if (!old_sector(w.lba, old.data())) {
             return where + " cannot be read";
         }

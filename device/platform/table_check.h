@@ -23,12 +23,17 @@ struct sector_write_s;
 
 enum class write_kind_e { table, undo };
 
-// Reads the 512-byte sector `lba` as the drive holds it now; false when it cannot.
+// Reads the logical sector `lba` (sector_bytes) as the drive holds it now; false when it
+// cannot.
 using old_sector_f = std::function<bool(std::uint64_t lba, std::uint8_t* out)>;
 
-// Empty when every write may go ahead; else why not, a phrase for the user.
+// Empty when every write may go ahead; else why not, a phrase for the user. Sector
+// numbers and `drive_sectors` count logical sectors of `sector_bytes` (512 or 4096);
+// every write must carry exactly one such sector. The master boot record and the
+// extended boot records are the first 512 bytes of their sectors.
 std::string check_table_writes(const std::vector<sector_write_s>& writes, write_kind_e kind,
-                               std::uint64_t drive_sectors, const old_sector_f& old_sector);
+                               std::uint64_t drive_sectors, const old_sector_f& old_sector,
+                               std::uint32_t sector_bytes = 512);
 
 // The GPT entry arrays this checker accepts: at most this many sectors each.
 constexpr std::uint64_t max_checked_array_sectors = 64;

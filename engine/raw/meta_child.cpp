@@ -1,6 +1,6 @@
 #include "meta_child.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/platform/platform_helper.h"
 
 #include <fcntl.h>

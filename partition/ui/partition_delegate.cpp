@@ -1,6 +1,6 @@
 #include "partition/ui/partition_delegate.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "partition/partition_item.h"
 
@@ -19,7 +19,7 @@ QStringList partition_delegate_c::column_texts(const partition_item_s& partition
     return {QString::asprintf("%d", row), partition.fs_name,
             QString::asprintf("%llu", static_cast<unsigned long long>(partition.start_sector)),
             QString::asprintf("%llu", static_cast<unsigned long long>(partition.end_sector)),
-            format_size(sectors * 512)};
+            format_size(sectors * partition.sector_bytes)};
 }
 
 void partition_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& option,

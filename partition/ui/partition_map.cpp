@@ -1,6 +1,6 @@
 #include "partition/ui/partition_map.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 
 #include <QHelpEvent>
@@ -17,7 +17,8 @@ constexpr int min_width = 4;  // a partition is never drawn thinner than this
 QString size_text(const partition_item_s& item) {
     const std::uint64_t sectors =
         item.end_sector >= item.start_sector ? item.end_sector - item.start_sector + 1 : 0;
-    return sectors > UINT64_MAX / 512 ? QStringLiteral("?") : format_size(sectors * 512);
+    const std::uint64_t bytes = item.sector_bytes;
+    return sectors > UINT64_MAX / bytes ? QStringLiteral("?") : format_size(sectors * bytes);
 }
 
 }  // namespace

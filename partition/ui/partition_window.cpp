@@ -1,7 +1,7 @@
 #include "partition/ui/partition_window.h"
 
-#include "app/diagnostics.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/settings.h"
 #include "device/platform/platform_write.h"
 #include "device/ui/device_page.h"
 #include "partition/repair_undo.h"
@@ -85,7 +85,10 @@ void partition_window_c::set_new_model() {
             &partition_window_c::on_list_current_changed);
     // The map follows the list; a partition selected there stays selected in both.
     const int selected = map->selected();
-    map->set_partitions(worker.partitions(), worker.current_drive().size / 512);
+    // Sector numbers count the drive's logical sectors, which every item carries.
+    const QList<partition_item_s> found = worker.partitions();
+    const std::uint64_t sector_bytes = found.isEmpty() ? 512 : found.first().sector_bytes;
+    map->set_partitions(found, worker.current_drive().size / sector_bytes);
     if (selected >= 0 && selected < worker.partition_count()) {
         form->lv_volumes->setCurrentIndex(model->index(selected + 1, 0));
     }
@@ -231,7 +234,8 @@ QString entry_line(int number, const partition_item_s& item) {
                        .arg(item.fs_name)
                        .arg(item.start_sector)
                        .arg(item.end_sector)
-                       .arg(format_size((item.end_sector - item.start_sector + 1) * 512));
+                       .arg(format_size((item.end_sector - item.start_sector + 1) *
+                                        std::uint64_t(item.sector_bytes)));
     if (!item.name.isEmpty() && item.name != item.fs_name) {
         line += QStringLiteral("  \"%1\"").arg(item.name);
     }

@@ -1,7 +1,7 @@
 #include "result/ui/recovery_file.h"
 
-#include "app/diagnostics.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/settings.h"
 #include "engine/restore_writer.h"
 #include "result/file_list.h"
 #include "result/ui/recovery_window.h"

@@ -1,9 +1,9 @@
 // "Save drive as image..." on the drive page: the image is made, added as a drive and
 // remembered; the copy can be paused and stopped and continues from its map; a file on the
 // drive itself is refused.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/imaging/rescue_map.h"
 #include "device/platform/platform_device.h"
@@ -139,7 +139,7 @@ class test_image_dialog : public QObject {
         main_window_c window;
         start_up_with(&window, {big});
         const QString copy = dir.filePath("big-copy.img");
-        auto* dialog = new image_dialog_c(&window, QFileInfo(big).canonicalFilePath(), copy);
+        auto* dialog = window.image_dialog(QFileInfo(big).canonicalFilePath(), copy);
         dialog->start();
         auto* pause = dialog->findChild<QPushButton*>("image_pause");
         auto* stop = dialog->findChild<QPushButton*>("image_stop");
@@ -161,7 +161,7 @@ class test_image_dialog : public QObject {
 
         // Started again with the same image file: it continues and completes.
         box_answer_c question(QMessageBox::No);
-        auto* again = new image_dialog_c(&window, QFileInfo(big).canonicalFilePath(), copy);
+        auto* again = window.image_dialog(QFileInfo(big).canonicalFilePath(), copy);
         again->start();
         QTRY_COMPARE_WITH_TIMEOUT(question.boxes, 1, 120000);
         QVERIFY(question.text.startsWith(text("image_complete")));
@@ -200,7 +200,7 @@ class test_image_dialog : public QObject {
         const QString drive = QFileInfo(source).canonicalFilePath();
         {
             box_answer_c question(QMessageBox::No);
-            auto* dialog = new image_dialog_c(&window, drive, copy);
+            auto* dialog = window.image_dialog(drive, copy);
             dialog->start();
             QTRY_COMPARE_WITH_TIMEOUT(question.boxes, 1, 20000);
             QCOMPARE(question.text, text("image_trust_map").arg(copy + ".map"));
@@ -213,7 +213,7 @@ class test_image_dialog : public QObject {
             delete dialog;
         }
         box_answer_c yes(QMessageBox::Yes);
-        auto* dialog = new image_dialog_c(&window, drive, copy);
+        auto* dialog = window.image_dialog(drive, copy);
         dialog->start();
         QTRY_COMPARE_WITH_TIMEOUT(yes.boxes, 2, 60000);  // the map's question, then the scan's
         QVERIFY2(yes.text.startsWith(text("image_complete")), qPrintable(yes.text));
