@@ -23,6 +23,7 @@ struct cli_options_s {
     bool verified_only = false;     // --verified-only
     bool continue_scan = false;     // --continue: an interrupted deep scan goes on
     QString map;                    // --map MAPFILE (image)
+    bool trust_map = false;         // --trust-map: continue from a map that names no source
     bool trust_scan_file = false;   // --trust-scan-file: load a scan file without identity
     QString owner;                  // --owner USER (restore): the restored tree is theirs
     QStringList positional;

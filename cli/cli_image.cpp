@@ -111,9 +111,13 @@ int command_image(const cli_options_s& options) {
     settings.map_path = options.map;
     settings.source_name = source.name;
     settings.command_line = QCoreApplication::arguments().join(QLatin1Char(' '));
+    settings.trust_unnamed_map = options.trust_map;
     image_rescue_c rescue(*device, settings);
     if (!rescue.open(output, &error)) {
-        print_error(error);
+        print_error(rescue.map_names_no_source()
+                        ? error + QStringLiteral("; if it is the map of this very source, add "
+                                                 "--trust-map to continue from it")
+                        : error);
         return exit_usage;
     }
     struct sigaction action {};

@@ -32,7 +32,8 @@ const char usage_text[] =
     "                                        (GPT or MBR; asks first, keeps a backup)\n"
     "  partitions --undo BACKUP [--yes] [--force] DRIVE\n"
     "                                        put back the sectors a repair replaced\n"
-    "  image [--map MAPFILE] SOURCE OUTPUT   copy a drive or image, which may be failing,\n"
+    "  image [--map MAPFILE [--trust-map]] SOURCE OUTPUT\n"
+    "                                        copy a drive or image, which may be failing,\n"
     "                                        into the raw image file OUTPUT: the readable\n"
     "                                        bulk first, then the rest in smaller reads,\n"
     "                                        unreadable sectors as zeros; MAPFILE (GNU\n"
@@ -52,6 +53,8 @@ const char usage_text[] =
     "                    (kept in ~/.local/state/OrvaneRecovery/deep-scans/)\n"
     "  --trust-scan-file load a scan file that does not name its volume (made by another\n"
     "                    program or an old version): its records may name any bytes\n"
+    "  --trust-map       image: continue from a map that does not name its source (made\n"
+    "                    by GNU ddrescue or an old version), as you say it is SOURCE's\n"
     "  --owner USER      restore: give the restored folders and files to USER (as root,\n"
     "                    they are otherwise readable by root only)\n"
     "\n"
@@ -116,6 +119,8 @@ int main(int argc, char** argv) {
             options.force = true;
         } else if (arg == QLatin1String("--trust-scan-file")) {
             options.trust_scan_file = true;
+        } else if (arg == QLatin1String("--trust-map")) {
+            options.trust_map = true;
         } else if (arg == QLatin1String("--owner")) {
             if (!value(&options.owner)) {
                 return usage_error(QStringLiteral("--owner needs a user name"));
@@ -169,6 +174,9 @@ int main(int argc, char** argv) {
     const bool takes_target = options.command == QLatin1String("scan") ||
                               options.command == QLatin1String("restore") ||
                               options.command == QLatin1String("partitions");
+    if (options.trust_map && (options.command != QLatin1String("image") || options.map.isEmpty())) {
+        return usage_error(QStringLiteral("--trust-map goes with 'image --map'"));
+    }
     if (options.command == QLatin1String("image")) {
         if (options.positional.size() != 2) {
             return usage_error(QStringLiteral("'image' needs a SOURCE and an OUTPUT"));

@@ -2,6 +2,7 @@
 
 #include "core/diagnostics.h"
 #include "platform/platform_device.h"
+#include "platform/platform_helper.h"
 
 #include <array>
 #include <atomic>
@@ -20,6 +21,9 @@ struct disk_entry_s {
     std::atomic<bool> watched{false};
     std::unique_ptr<platform::device_source_c> device;  // guarded by disk_lock
     QString identity;                                   // guarded by disk_lock
+    // A disk that only the privileged helper may open: opened when it is first used, so
+    // that listing the drives asks for no password. Guarded by disk_lock.
+    platform::drive_desc_s deferred;
 };
 
 // The drive lock. Timed acquisition polls a plain mutex: the thread sanitizer cannot see
@@ -85,7 +89,15 @@ int open_table() {
     for (std::size_t n = 0; n < drives.size() && n < disk_table.size(); ++n) {
         disk_entry_s& entry = disk_table[n];
         QString error;
-        entry.device = platform::open_drive(drives[n], &error);
+        {
+            platform::helper_prompts_off_c no_prompts;
+            entry.device = platform::open_drive(drives[n], &error);
+        }
+        entry.deferred = {};
+        if (!entry.device && drives[n].kind == platform::drive_kind_e::block &&
+            platform::device_helper_enabled()) {
+            entry.deferred = drives[n];
+        }
         entry.identity = platform::drive_identity(drives[n]);
         // Slot 0 is normally the system disk and is not watched; images never are that.
         entry.watched = n != 0 || drives[n].kind != platform::drive_kind_e::block;
@@ -172,10 +184,38 @@ int disk_reopen_all() {
     return count;
 }
 
+namespace {
+
+// Opens a slot's disk that waited for the helper; the password is asked outside the lock.
+void open_deferred(int drive) {
+    disk_entry_s& entry = disk_table[static_cast<std::size_t>(drive)];
+    platform::drive_desc_s desc;
+    {
+        std::lock_guard<disk_lock_c> hold(disk_lock);
+        desc = entry.deferred;
+    }
+    if (desc.name.isEmpty()) {
+        return;
+    }
+    QString error;
+    auto device = platform::open_drive(desc, &error);
+    if (!device) {
+        return;
+    }
+    std::lock_guard<disk_lock_c> hold(disk_lock);
+    if (entry.deferred.name == desc.name) {  // the table was not opened again meanwhile
+        entry.device = std::move(device);
+        entry.deferred = {};
+    }
+}
+
+}  // namespace
+
 std::uint8_t disk_init_drive(int drive) {
     if (drive < 0 || drive >= opened_count.load()) {
         return disk_status_not_initialised;
     }
+    open_deferred(drive);
     if (!disk_lock.try_lock_for(std::chrono::milliseconds(5000))) {
         return disk_status_not_initialised;
     }

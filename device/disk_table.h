@@ -2,7 +2,9 @@
 // The process-wide table of drives 0 to 9 with read-only sector access.
 //
 // Opened once at start-up (disk_open_all) and again after each refresh of the volume list
-// (disk_reopen_all). The FAT reader reads sectors through it from the engine thread; a
+// (disk_reopen_all). A disk that only the privileged helper may open is opened, and the
+// password asked, when it is first used (disk_init_drive), not when the table is opened.
+// The FAT reader reads sectors through it from the engine thread; a
 // monitor thread marks drives that stop answering. One lock serialises every use of a
 // drive and of the 64 KiB transfer buffer.
 

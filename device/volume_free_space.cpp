@@ -3,6 +3,7 @@
 #include "device/volume_reader.h"
 #include "engine/exfat/exfat_volume.h"
 #include "platform/platform_device.h"
+#include "platform/platform_helper.h"
 
 #include <algorithm>
 #include <array>
@@ -363,6 +364,9 @@ bool read_volume_free_bytes(const QString& volume_name, const QString& file_syst
     if (!fat && !ntfs && !exfat) {
         return false;
     }
+    // Free space is no reason to ask for a password: a disk the user has not opened yet
+    // keeps its free space unknown.
+    platform::helper_prompts_off_c no_prompts;
     volume_range_s range;
     if (!open_volume_range(volume_name, &range)) {
         return false;

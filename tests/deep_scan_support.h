@@ -10,6 +10,8 @@
 
 #include "test_support.h"
 
+#include <zlib.h>
+
 inline QByteArray noise(qsizetype bytes, quint32 seed) {
     QRandomGenerator random(seed);
     QByteArray data(bytes, '\0');
@@ -32,4 +34,32 @@ inline void scan(raw_recovery_c* engine, const volume_item_s& target) {
     engine->set_target(target);
     engine->start();
     QVERIFY(engine->wait(300000));
+}
+
+// A 1x1 grey PNG whose tEXt chunk gives it a title (none when empty).
+inline QByteArray titled_png(const QString& title) {
+    const auto chunk = [](const QByteArray& kind, const QByteArray& body) {
+        QByteArray out;
+        const auto length = static_cast<std::uint32_t>(body.size());
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            out.append(static_cast<char>(length >> shift));
+        }
+        const QByteArray crc_part = kind + body;
+        const auto crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(crc_part.constData()),
+                  static_cast<uInt>(crc_part.size())));
+        out += crc_part;
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            out.append(static_cast<char>(crc >> shift));
+        }
+        return out;
+    };
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    png += chunk("IHDR", QByteArray("\0\0\0\1\0\0\0\1\x08\0\0\0\0", 13));
+    if (!title.isEmpty()) {
+        png += chunk("tEXt", "Title" + QByteArray(1, '\0') + title.toLatin1());
+    }
+    png += chunk("IDAT", qCompress(QByteArray(2, '\0')).mid(4));
+    png += chunk("IEND", {});
+    return png;
 }

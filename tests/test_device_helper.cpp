@@ -4,10 +4,12 @@
 
 #include "test_support.h"
 
+#include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_helper.h"
 #include "device/platform/platform_write.h"
 #include "device/platform/sector_write.h"
+#include "device/volume_free_space.h"
 
 #include <QDir>
 #include <QFile>
@@ -94,6 +96,9 @@ int access_mode(int fd) {
 // says FAKE_SAY and fails, as the test asks.
 const char fake_helper[] = R"(#!/usr/bin/python3
 import os, socket, sys
+if os.environ.get('FAKE_COUNT'):
+    with open(os.environ['FAKE_COUNT'], 'a') as runs:
+        runs.write('run\n')
 if os.environ.get('FAKE_SAY'):
     sys.stderr.write(os.environ['FAKE_SAY'] + '\n')
     sys.exit(1)
@@ -124,6 +129,34 @@ int run_as_user() {
     auto direct = platform::open_drive(drive, &error);
     std::printf("direct: %s\n", direct ? "opened" : qPrintable(error));
     platform::set_device_helper_enabled(true);
+    // Listing the disk and reading its free space start no helper: the partitions come from
+    // what the kernel lists; the helper is asked when the disk is opened, once.
+    const auto runs = [] {
+        return read_bytes(qEnvironmentVariable("FAKE_COUNT"), 0, 4096).count("run");
+    };
+    const platform::drive_probe_s listed = platform::probe_drive(drive);
+    std::uint64_t free = 0;
+    const bool free_read = read_volume_free_bytes(device + "p1", "FAT32", &free);
+    std::printf("listed: %d volumes, partition %d at sector %llu, free %s, %d runs\n",
+                static_cast<int>(listed.volumes.size()),
+                listed.volumes.empty() ? -1 : listed.volumes[0].partition_number,
+                listed.volumes.empty()
+                    ? 0ull
+                    : static_cast<unsigned long long>(listed.volumes[0].start_sector),
+                free_read ? "read" : "unknown", static_cast<int>(runs()));
+    // Opening the program's table of drives at start-up asks for none either; the first
+    // use of the disk asks for it.
+    disk_open_all();
+    int slot = -1;
+    const auto drives = platform::list_drives();
+    for (int n = 0; n < disk_count(); ++n) {
+        slot = drives[static_cast<std::size_t>(n)].name == device ? n : slot;
+    }
+    std::printf("table: slot %s, %d runs\n", slot >= 0 ? "found" : "none",
+                static_cast<int>(runs()));
+    const bool ready = slot >= 0 && !(disk_init_drive(slot) & disk_status_not_initialised);
+    std::printf("first use: %s, %d runs\n", ready ? "ready" : "not ready",
+                static_cast<int>(runs()));
     auto helped = platform::open_drive(drive, &error);
     QByteArray marker(disk_marker.size(), '\0');
     if (helped && helped->read_at(0, marker.data(), marker.size()) == 0) {
@@ -132,6 +165,9 @@ int run_as_user() {
     } else {
         std::printf("helped: %s\n", qPrintable(error));
     }
+    const platform::drive_probe_s probed = platform::probe_drive(drive);
+    std::printf("probed: table %s, %d volumes, %d runs\n", qPrintable(probed.table_type),
+                static_cast<int>(probed.volumes.size()), static_cast<int>(runs()));
     // The fake passes the same read-only descriptor as a writer: the repair's side takes
     // no descriptor at all, and without an answer the write counts as failed.
     platform::write_request_s request;
@@ -507,6 +543,12 @@ void test_device_helper_c::fallback_as_user() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ORVANE_TEST_AS_USER", loop_);
     env.insert("ORVANE_DEVICE_HELPER", fake_);
+    const QString count = temp_.filePath("helper-runs");
+    QVERIFY(write_bytes(count, 0, {}));
+    QVERIFY(QFile::setPermissions(
+        count, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther));
+    env.insert("FAKE_COUNT", count);
+    env.insert("ORVANE_BLOCK_DEVICES", "1");  // the loop device is listed as a drive
     for (const char* name : {"FAKE_PATH", "FAKE_FLAGS", "FAKE_SAY"}) {
         env.remove(name);
     }
@@ -521,8 +563,17 @@ void test_device_helper_c::fallback_as_user() {
     // and a writer that passes a descriptor gives the program none.
     QVERIFY2(out.contains("direct: cannot open '" + loop_ + "': Permission denied"),
              qPrintable(out));
+    QVERIFY2(out.contains("free unknown, 0 runs\n"), qPrintable(out));
+    if (QFileInfo::exists("/sys/block/" + QFileInfo(loop_).fileName() + "/" +
+                          QFileInfo(loop_).fileName() + "p1/partition")) {
+        // the partition as the kernel lists it, before the disk was opened
+        QVERIFY2(out.contains("listed: 1 volumes, partition 1 at sector 2048"), qPrintable(out));
+    }
+    QVERIFY2(out.contains("table: slot found, 0 runs\nfirst use: ready, 1 runs\n"),
+             qPrintable(out));
     QVERIFY2(out.contains("helped: " + disk_marker + " " + QString::number(4 << 20)),
              qPrintable(out));
+    QVERIFY2(out.contains("probed: table dos, 1 volumes, 1 runs"), qPrintable(out));
     QVERIFY2(out.contains("repair: not written; 0 writable descriptors"), qPrintable(out));
 }
 

@@ -252,6 +252,53 @@ class test_safe_outputs : public QObject {
         }
     }
 
+    // A map without our source lines (GNU ddrescue's, an older version's) is refused with a
+    // pointer to --trust-map; with it the copy goes on from the map, which names the source
+    // from then on: another source is refused with it after that. --trust-map never lets a
+    // map of another named source through.
+    void trusted_map_binds_to_its_source() {
+        QTemporaryDir dir;
+        const QString source = dir.filePath("source.img");
+        const QString other = dir.filePath("other.img");
+        const QByteArray disk = random_disk(3, 4 << 20);
+        QVERIFY(write_file(source, disk));
+        QVERIFY(write_file(other, random_disk(4, 4 << 20)));
+        const QString output = dir.filePath("copy.img");
+        const QString map = dir.filePath("copy.map");
+        // The first 2 MiB copied by another tool; the rest of its image still zeros.
+        QVERIFY(write_file(output, disk.left(2 << 20) + QByteArray(2 << 20, '\0')));
+        QVERIFY(write_file(map,
+                           "# Mapfile. Created by GNU ddrescue version 1.27\n"
+                           "0x00200000 ? 1\n"
+                           "0x00000000 0x00200000 +\n"
+                           "0x00200000 0x00200000 ?\n"));
+        QByteArray out, err;
+        QCOMPARE(run_orvane({"image", "--map", map, source, output}, &out, &err), 2);
+        QVERIFY2(err.contains("--trust-map"), err.constData());
+        QCOMPARE(run_orvane({"image", "--trust-map", source, output}, &out, &err), 2);
+        QVERIFY2(err.contains("--trust-map goes with"), err.constData());
+
+        QCOMPARE(run_orvane({"image", "--map", map, "--trust-map", source, output}, &out, &err), 0);
+        QVERIFY2(out.startsWith("continuing from"), out.constData());
+        QVERIFY2(out.contains(": 2.00M of 4.00M copied"), out.constData());
+        QCOMPARE(read_file(output), disk);
+        const QByteArray text = read_file(map);
+        QVERIFY2(text.contains("# Source: " + QFile::encodeName(source) + '\n'), text.constData());
+
+        // Bound now: another source is refused, also on the user's word.
+        for (const bool trust : {false, true}) {
+            QStringList arguments{"image", "--map", map};
+            if (trust) {
+                arguments << "--trust-map";
+            }
+            arguments << other << output;
+            QCOMPARE(run_orvane(arguments, &out, &err), 2);
+            QVERIFY2(err.contains("first or last MiB"), err.constData());
+            QVERIFY2(!err.contains("--trust-map"), err.constData());
+            QCOMPARE(read_file(output), disk);
+        }
+    }
+
     // Names cut to 255 bytes keep their extension and stay apart; a lone surrogate is
     // written as U+FFFD and counted as its three bytes.
     void long_names_keep_their_extension() {

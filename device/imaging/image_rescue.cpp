@@ -159,6 +159,16 @@ bool image_rescue_c::load_map(std::uint64_t size, const source_identity_s& sourc
             QStringLiteral("'%1' is not a map of this source: %2").arg(settings_.map_path, reason);
         return false;
     }
+    if (!map_.identity.known()) {
+        if (settings_.trust_unnamed_map) {
+            // On the user's word; open() writes this source's identity into the map, and
+            // every later run is held to it.
+            resumed_ = true;
+            pass_ = map_.current_pass;
+            return true;
+        }
+        map_unnamed_ = true;
+    }
     const QString conflict = source.conflict_with(map_.identity);
     if (!conflict.isEmpty()) {
         *error = QStringLiteral("'%1' is not a map of this source: %2")

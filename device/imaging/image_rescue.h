@@ -42,6 +42,10 @@ class image_rescue_c {
         QString map_path;     // empty: no map is kept
         QString source_name;  // the drive's name, recorded in the map
         QString command_line;
+        // A map that names no source (GNU ddrescue's, or one of an older version) is taken
+        // as this source's on the user's word, and names this source from then on. A map
+        // that names another source is refused all the same.
+        bool trust_unnamed_map = false;
         std::uint32_t large_read = 1 << 20;
         std::uint32_t small_read = 64 << 10;
         int retries = 2;  // further tries of each bad sector in pass 4
@@ -64,6 +68,9 @@ class image_rescue_c {
 
     const rescue_map_c& map() const { return map_; }
     bool resumed() const { return resumed_; }
+    // open() refused the map only because it names no source: the user may vouch for it
+    // (trust_unnamed_map) and try again.
+    bool map_names_no_source() const { return map_unnamed_; }
 
   private:
     bool copy_area(std::uint64_t pos, std::uint64_t len, char failed_status);
@@ -89,6 +96,7 @@ class image_rescue_c {
     dev_t out_device_ = 0;
     ino_t out_inode_ = 0;
     bool resumed_ = false;
+    bool map_unnamed_ = false;
     bool fresh_output_ = false;  // made by this run: unwritten parts read as zeros
     int pass_ = 1;
     QString error_;

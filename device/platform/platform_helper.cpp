@@ -25,9 +25,25 @@
 extern char** environ;
 
 namespace platform {
+
+QString find_program(const QString& name) {
+    const QString folder =
+        QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+    const QString installed = QDir::cleanPath(folder + QStringLiteral("/../libexec/") + name);
+    if (QFileInfo(installed).isExecutable()) {
+        return installed;
+    }
+    const QString beside = folder + QLatin1Char('/') + name;
+    if (QFileInfo(beside).isExecutable()) {
+        return beside;
+    }
+    return {};
+}
+
 namespace {
 
 std::atomic<bool> helper_enabled{false};
+thread_local bool prompts_off = false;
 
 // pkexec's exit codes when the user dismissed the password dialog or was not authorised.
 constexpr int pkexec_dismissed = 126;
@@ -42,23 +58,6 @@ bool declined = false;
 
 QString errno_text(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
-}
-
-QString executable_folder() {
-    return QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
-}
-
-QString find_helper(const QString& name) {
-    const QString folder = executable_folder();
-    const QString installed = QDir::cleanPath(folder + QStringLiteral("/../libexec/") + name);
-    if (QFileInfo(installed).isExecutable()) {
-        return installed;
-    }
-    const QString beside = folder + QLatin1Char('/') + name;
-    if (QFileInfo(beside).isExecutable()) {
-        return beside;
-    }
-    return {};
 }
 
 // The read descriptors the helper passed, kept for the run: device path -> descriptor.
@@ -269,7 +268,7 @@ QStringList helper_command(helper_mode_e mode, const QString& device, QString* e
     }
     const QString name =
         read ? QStringLiteral("orvane-device-helper") : QStringLiteral("orvane-device-writer");
-    const QString helper = find_helper(name);
+    const QString helper = find_program(name);
     if (helper.isEmpty()) {
         *error = QStringLiteral("%1 is not installed").arg(name);
         return {};
@@ -280,6 +279,18 @@ QStringList helper_command(helper_mode_e mode, const QString& device, QString* e
         return {};
     }
     return {pkexec, helper, mode_word, device};
+}
+
+helper_prompts_off_c::helper_prompts_off_c() : was_(prompts_off) {
+    prompts_off = true;
+}
+
+helper_prompts_off_c::~helper_prompts_off_c() {
+    prompts_off = was_;
+}
+
+bool helper_prompts_allowed() {
+    return !prompts_off;
 }
 
 void forget_kept_descriptors() {
@@ -297,6 +308,10 @@ int open_through_helper(const QString& device, QString* error) {
     }
     if (const int copy = kept_copy(device); copy >= 0) {
         return copy;
+    }
+    if (prompts_off) {
+        *error = QStringLiteral("'%1' is read once it is opened").arg(device);
+        return -1;
     }
     {
         std::lock_guard<std::mutex> hold(decline_lock);

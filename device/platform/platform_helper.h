@@ -35,11 +35,33 @@ bool helper_applies(int open_errno);
 // is there.
 QStringList helper_command(helper_mode_e mode, const QString& device, QString* error);
 
+// A program of ours that the program starts (a helper, the metadata reader): the installed
+// one (<prefix>/libexec/NAME) or the one beside the executable in a build tree; empty when
+// neither is there.
+QString find_program(const QString& name);
+
 // Opens the block device read-only through the helper; returns a descriptor of this
 // process's own (close-on-exec, read-only) or -1 with *error set. The descriptor is checked
 // to be the block device the path names, opened read-only; the first one of each device is
 // kept for the rest of the run and later calls get a copy of it.
 int open_through_helper(const QString& device, QString* error);
+
+// While one lives on a thread, nothing that thread does starts the helper: a disk the
+// helper opened before is still read (its kept descriptor), any other disk that needs the
+// helper is not opened. Listing drives and volumes and reading their free space use it, so
+// that the password is asked when the user opens a disk, not for every disk at start-up.
+class helper_prompts_off_c {
+  public:
+    helper_prompts_off_c();
+    ~helper_prompts_off_c();
+    helper_prompts_off_c(const helper_prompts_off_c&) = delete;
+    helper_prompts_off_c& operator=(const helper_prompts_off_c&) = delete;
+
+  private:
+    bool was_;
+};
+// True when the calling thread may start the helper.
+bool helper_prompts_allowed();
 
 // Closes the descriptors kept for the run (tests).
 void forget_kept_descriptors();

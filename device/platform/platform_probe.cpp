@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <blkid/blkid.h>
 
@@ -306,9 +307,103 @@ bool has_protective_mbr(int fd) {
     return false;
 }
 
+// What udev recorded of a block device ("E:KEY=VALUE" lines of /run/udev/data/bMAJ:MIN),
+// which every user may read, unlike the device itself.
+QHash<QByteArray, QByteArray> udev_properties(const QString& sys_folder) {
+    QHash<QByteArray, QByteArray> properties;
+    QFile dev(sys_folder + QStringLiteral("/dev"));
+    if (!dev.open(QIODevice::ReadOnly)) {
+        return properties;
+    }
+    const QByteArray numbers = dev.read(32).trimmed();
+    QFile data(QStringLiteral("/run/udev/data/b") + QString::fromLatin1(numbers));
+    if (numbers.isEmpty() || !data.open(QIODevice::ReadOnly)) {
+        return properties;
+    }
+    for (const QByteArray& line : data.read(64 * 1024).split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (line.startsWith("E:") && equals > 2) {
+            properties.insert(line.mid(2, equals - 2), line.mid(equals + 1));
+        }
+    }
+    return properties;
+}
+
+// udev's ID_FS_LABEL_ENC: the label with unsafe bytes written as \xNN.
+QString udev_label(const QHash<QByteArray, QByteArray>& properties) {
+    const QByteArray text = properties.value("ID_FS_LABEL_ENC");
+    QByteArray label;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        bool ok = false;
+        const int code = text.mid(i, 2) == "\\x" ? text.mid(i + 2, 2).toInt(&ok, 16) : 0;
+        if (ok && i + 3 < text.size()) {
+            label.append(static_cast<char>(code));
+            i += 3;
+        } else {
+            label.append(text[i]);
+        }
+    }
+    return QString::fromUtf8(label);
+}
+
+// A disk that only the helper may open, before the user opened it: its partitions as the
+// kernel lists them, named by what udev found on them. Nothing is opened or asked; the
+// full probe follows once the helper has opened the disk.
+void probe_unopened(const drive_desc_s& drive, drive_probe_s* result) {
+    const QString disk_folder = QStringLiteral("/sys/block/") + QFileInfo(drive.name).fileName();
+    const auto sys_number = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.read(32).trimmed().toULongLong() : 0ull;
+    };
+    const auto describe = [&](volume_desc_s* v, const QHash<QByteArray, QByteArray>& udev) {
+        const QByteArray type = udev.value("ID_FS_TYPE");
+        if (!type.isEmpty()) {
+            v->file_system = windows_fs_name(QString::fromLatin1(type),
+                                             QString::fromLatin1(udev.value("ID_FS_VERSION")));
+        }
+        v->label = udev_label(udev);
+        fill_mount_facts(v);
+    };
+    const QHash<QByteArray, QByteArray> whole_udev = udev_properties(disk_folder);
+    result->table_type = QString::fromLatin1(whole_udev.value("ID_PART_TABLE_TYPE"));
+    for (const QString& child : QDir(disk_folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString folder = disk_folder + QLatin1Char('/') + child;
+        if (!QFileInfo::exists(folder + QStringLiteral("/partition"))) {
+            continue;
+        }
+        const QHash<QByteArray, QByteArray> udev = udev_properties(folder);
+        const QByteArray entry_type = udev.value("ID_PART_ENTRY_TYPE");
+        const std::uint64_t sectors = sys_number(folder + QStringLiteral("/size"));
+        if (entry_type == "0x5" || entry_type == "0xf" || entry_type == "0x85" || sectors <= 2) {
+            continue;  // an extended partition: the logical ones are listed themselves
+        }
+        volume_desc_s v;
+        v.partition_number = static_cast<int>(sys_number(folder + QStringLiteral("/partition")));
+        v.start_sector = sys_number(folder + QStringLiteral("/start"));
+        v.byte_size = sectors * 512;  // sysfs counts 512-byte units
+        v.device_name = QStringLiteral("/dev/") + child;
+        describe(&v, udev);
+        result->volumes.push_back(v);
+    }
+    std::sort(result->volumes.begin(), result->volumes.end(),
+              [](const volume_desc_s& a, const volume_desc_s& b) {
+                  return a.partition_number < b.partition_number;
+              });
+    if (result->volumes.empty() && !whole_udev.value("ID_FS_TYPE").isEmpty()) {
+        volume_desc_s whole;
+        whole.byte_size = sys_number(disk_folder + QStringLiteral("/size")) * 512;
+        whole.device_name = drive.name;
+        describe(&whole, whole_udev);
+        result->volumes.push_back(whole);
+    }
+}
+
 }  // namespace
 
 drive_probe_s probe_drive(const drive_desc_s& drive) {
+    // Listing asks for no password: a disk only the helper may open is listed from what the
+    // system knows of it until the user opens it.
+    helper_prompts_off_c no_prompts;
     drive_probe_s result;
     fd_holder_s holder;
     // A container: the prober reads a copy of the parts of the disk inside that it needs.
@@ -340,6 +435,10 @@ drive_probe_s probe_drive(const drive_desc_s& drive) {
     };
     if (holder.fd < 0) {
         const int error = errno;
+        if (drive.kind == drive_kind_e::block && helper_applies(error)) {
+            probe_unopened(drive, &result);
+            return result;
+        }
         QString message = QStringLiteral("%1: cannot be read: %2")
                               .arg(drive.name, QString::fromLocal8Bit(std::strerror(error)));
         if ((error == EACCES || error == EPERM) && ::geteuid() != 0) {

@@ -85,8 +85,16 @@ image_dialog_c::image_dialog_c(QWidget* parent, const QString& drive_name, const
 
 image_dialog_c::~image_dialog_c() = default;
 
-void image_dialog_c::start() {
-    worker_ = new image_worker_c(drive_name_, output_, this);
+void image_dialog_c::start(bool trust_map) {
+    if (worker_) {
+        worker_->deleteLater();
+    }
+    done_ = false;
+    paused_ = false;
+    pause_->setEnabled(true);
+    pause_->setText(text("image_pause"));
+    stop_->setText(text("image_stop"));
+    worker_ = new image_worker_c(drive_name_, output_, trust_map, this);
     connect(worker_, &QThread::finished, this, &image_dialog_c::on_finished);
     worker_->start();
     timer_->start();
@@ -144,6 +152,15 @@ void image_dialog_c::on_finished() {
     stop_->setText(text("image_close"));
     using outcome_e = image_rescue_c::outcome_e;
     const outcome_e outcome = worker_->outcome();
+    if (outcome == outcome_e::failed && worker_->map_names_no_source()) {
+        message_box_c box(QMessageBox::Question, QStringLiteral("OrvaneRecovery"),
+                          text("image_trust_map").arg(worker_->map_path()),
+                          QMessageBox::Yes | QMessageBox::No, this);
+        if (box.exec() == QMessageBox::Yes) {
+            start(true);
+            return;
+        }
+    }
     if (outcome == outcome_e::failed) {
         state_->setText(text("image_failed") + QLatin1Char(' ') + worker_->error());
         return;

@@ -2,7 +2,9 @@
 // "Save drive as image...": the progress of the careful copy of a drive into an image file
 // (rescued, bad, speed, time left) with Pause and Stop. When the copy ends it says so
 // (image_made); the window that opened it adds the image as a drive and, when it could,
-// asks through ask_to_scan() whether its volumes are to be scanned.
+// asks through ask_to_scan() whether its volumes are to be scanned. A map beside the image
+// that names no drive (GNU ddrescue's) is used only when the user answers that it is this
+// drive's; it names the drive from then on.
 //
 // GUI thread; the copy runs in an image_worker_c.
 
@@ -22,8 +24,8 @@ class image_dialog_c : public QDialog {
     image_dialog_c(QWidget* parent, const QString& drive_name, const QString& output);
     ~image_dialog_c() override;
 
-    // Starts the copy.
-    void start();
+    // Starts the copy; trust_map: the user vouched for a map that names no source.
+    void start(bool trust_map = false);
     // Shows one state of the copy (the timer calls it with the worker's progress).
     void show_progress(const rescue_progress_s& progress);
 

@@ -2,8 +2,9 @@
 
 #include "device/platform/platform_write.h"
 
-image_worker_c::image_worker_c(const QString& drive_name, const QString& output, QObject* parent)
-    : QThread(parent), drive_name_(drive_name), output_(output) {}
+image_worker_c::image_worker_c(const QString& drive_name, const QString& output, bool trust_map,
+                               QObject* parent)
+    : QThread(parent), drive_name_(drive_name), output_(output), trust_map_(trust_map) {}
 
 image_worker_c::~image_worker_c() {
     request_stop();
@@ -24,12 +25,14 @@ void image_worker_c::run() {
         return;
     }
     image_rescue_c::settings_s settings;
-    settings.map_path = output_ + QStringLiteral(".map");
+    settings.map_path = map_path();
+    settings.trust_unnamed_map = trust_map_;
     settings.source_name = drive_name_;
     settings.command_line =
         QStringLiteral("orvane-recovery: save %1 as %2").arg(drive_name_, output_);
     image_rescue_c rescue(*source, settings);
     if (!rescue.open(output_, &error)) {
+        map_unnamed_ = rescue.map_names_no_source();
         error_ = error;
         outcome_ = image_rescue_c::outcome_e::failed;
         return;

@@ -15,7 +15,10 @@
 class image_worker_c : public QThread {
     Q_OBJECT
   public:
-    image_worker_c(const QString& drive_name, const QString& output, QObject* parent = nullptr);
+    // trust_map: the user said that a map naming no source is this drive's (see
+    // image_rescue_c::settings_s::trust_unnamed_map).
+    image_worker_c(const QString& drive_name, const QString& output, bool trust_map = false,
+                   QObject* parent = nullptr);
     ~image_worker_c() override;
 
     rescue_progress_s progress() const;
@@ -25,6 +28,9 @@ class image_worker_c : public QThread {
     image_rescue_c::outcome_e outcome() const { return outcome_; }
     QString error() const { return error_; }
     QString output() const { return output_; }
+    QString map_path() const { return output_ + QStringLiteral(".map"); }
+    // The copy failed only because its map names no source: the user may vouch for it.
+    bool map_names_no_source() const { return map_unnamed_; }
 
   protected:
     void run() override;
@@ -32,6 +38,8 @@ class image_worker_c : public QThread {
   private:
     QString drive_name_;
     QString output_;
+    bool trust_map_ = false;
+    std::atomic<bool> map_unnamed_{false};
     mutable QMutex lock_;
     rescue_progress_s progress_;  // guarded by lock_
     std::atomic<int> stop_word{0};

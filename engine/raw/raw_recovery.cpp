@@ -85,8 +85,9 @@ std::uint64_t handle_size(intptr_t handle) {
 
 // The metadata of a record, read through a view in which its pieces follow each other
 // (gap 0 for a file stored whole).
-file_meta_s meta_of(intptr_t handle, std::uint64_t volume_size, const signature_record& record,
-                    std::uint64_t joint = 0, std::uint64_t gap = 0) {
+file_meta_s meta_of(meta_child_c& reader, intptr_t handle, std::uint64_t volume_size,
+                    const signature_record& record, std::uint64_t joint = 0,
+                    std::uint64_t gap = 0) {
     if (handle == 0 || record.offset >= volume_size) {
         return {};
     }
@@ -97,7 +98,7 @@ file_meta_s meta_of(intptr_t handle, std::uint64_t volume_size, const signature_
         return {};
     }
     sig::window_c w(view, record.offset, std::min(record.size, size - record.offset));
-    return read_file_meta(record_type(record), w);
+    return reader.read(record_type(record), w);
 }
 
 }  // namespace
@@ -298,6 +299,7 @@ void raw_recovery_c::run() {
             });
         }
         // The metadata is read from the scan's own buffers as each file is found.
+        meta_child_ = std::make_unique<meta_child_c>();
         sig::set_scan_inspector(&raw_recovery_c::on_inspect);
         sig::set_scan_mark(&mark_);
         sig_scan_resume(&block_, path.constData(), &raw_recovery_c::on_found_pieces, resume_at_);
@@ -307,6 +309,7 @@ void raw_recovery_c::run() {
         // Out of memory for the records: keep what was found and end the scan.
         set_stop(stop_keep);
     }
+    meta_child_.reset();
     if (checkpointer.joinable()) {
         {
             std::lock_guard<std::mutex> hold(wake_lock);
@@ -327,7 +330,9 @@ void raw_recovery_c::run() {
 void raw_recovery_c::on_inspect(void* owner, const char* type, sig::window_c& file,
                                 sig::verify_e verified) {
     auto* self = static_cast<raw_recovery_c*>(owner);
-    self->inspected_ = read_file_meta(QByteArray(type ? type : ""), file);
+    if (self->meta_child_) {
+        self->inspected_ = self->meta_child_->read(QByteArray(type ? type : ""), file);
+    }
     self->inspected_level_ = static_cast<std::uint8_t>(verified);
     const std::size_t n =
         static_cast<std::size_t>(std::min<std::uint64_t>(head_bytes, file.bound()));
@@ -350,6 +355,7 @@ void raw_recovery_c::read_metadata(const std::function<bool(std::size_t, std::si
     }
     const std::uint64_t size = handle_size(handle);
     meta_.reserve(records_.size());
+    meta_child_c reader;
     for (std::size_t i = 0; i < records_.size(); ++i) {
         if (step && !step(i, records_.size())) {
             break;
@@ -358,9 +364,9 @@ void raw_recovery_c::read_metadata(const std::function<bool(std::size_t, std::si
         std::uint64_t second = 0;
         if (second_piece(i, &first, &second)) {
             const std::uint64_t joint = records_[i].offset + first;
-            meta_.push_back(meta_of(handle, size, records_[i], joint, second - joint));
+            meta_.push_back(meta_of(reader, handle, size, records_[i], joint, second - joint));
         } else {
-            meta_.push_back(meta_of(handle, size, records_[i]));
+            meta_.push_back(meta_of(reader, handle, size, records_[i]));
         }
     }
     sig_close(handle);

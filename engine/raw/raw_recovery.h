@@ -9,6 +9,7 @@
 // a loaded scan file. Owned by the scan session for its whole life.
 
 #include "engine/raw/file_metadata.h"
+#include "engine/raw/meta_child.h"
 #include "engine/raw/sigscan.h"
 #include "engine/raw/sparse_meta.h"
 #include "engine/recovery_base.h"
@@ -21,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -169,6 +171,8 @@ class raw_recovery_c final : public recovery_base_c {
     sig_scan_block block_{};
     std::vector<signature_record> records_;
     sparse_meta_c meta_;  // by position; shorter than records_ when not read
+    // Reads the found files' metadata apart from this process, for one scan or one reading.
+    std::unique_ptr<meta_child_c> meta_child_;
     QHash<std::uint64_t, second_piece_s> second_pieces_;  // by position
     file_meta_s inspected_;                               // of the file about to be reported
     std::uint8_t inspected_level_ = verified_unknown;     // of the file about to be reported

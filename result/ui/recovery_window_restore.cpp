@@ -8,6 +8,7 @@
 #include "engine/restore_writer.h"
 #include "result/file_list.h"
 #include "result/ui/my_table_view.h"
+#include "result/ui/picture_decode.h"
 #include "result/ui/recovery_file.h"
 #include "result/ui/recovery_model.h"
 #include "result/ui/restore_summary_bar.h"
@@ -21,7 +22,6 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHash>
-#include <QImageReader>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSet>
@@ -32,7 +32,9 @@ namespace {
 
 constexpr std::uint64_t preview_limit = 5242880;  // bytes: larger files are not previewed
 constexpr qint64 preview_text_bytes = 8192;
-constexpr int summary_names = 20;  // failed files named in the summary
+constexpr qint64 preview_picture_bytes = 64 << 20;  // larger files show no picture
+constexpr int preview_side = 2048;                  // pixels, the longer edge
+constexpr int summary_names = 20;                   // failed files named in the summary
 
 }  // namespace
 
@@ -451,15 +453,16 @@ void recovery_window_c::load_preview() {
     preview_content_image = QImage();
     preview_content_text.clear();
     preview_is_binary = false;
-    // Any picture Qt reads, told by its content first and by its name second.
-    QImageReader reader(preview_path);
-    reader.setDecideFormatFromContent(true);
-    if (reader.canRead()) {
-        const QImage image = reader.read();
+    // Any picture of pixels Qt reads, told by its content, decoded in the picture child
+    // and no larger than the preview can show.
+    QFile picture(preview_path);
+    if (picture.open(QIODevice::ReadOnly) && picture.size() <= preview_picture_bytes) {
+        const QImage image = decode_picture_apart(picture.readAll(), {}, preview_side);
         if (!image.isNull() && image.width() > 0 && image.height() > 0) {
             preview_content_image = image;
         }
     }
+    picture.close();
     if (preview_content_image.isNull()) {
         QFile file(preview_path);
         if (file.open(QIODevice::ReadOnly)) {

@@ -1,9 +1,8 @@
 #include "result/ui/thumb_loader.h"
 
 #include "engine/restore_sink.h"
+#include "result/ui/picture_decode.h"
 
-#include <QBuffer>
-#include <QImageReader>
 #include <QPainter>
 #include <QRunnable>
 
@@ -11,7 +10,6 @@
 
 namespace {
 
-constexpr int allocation_limit_mb = 128;  // one decoded picture, before it is scaled
 constexpr int threads = 2;
 
 // Collects a found file's bytes up to a limit; stops the read when the grid no longer wants
@@ -51,28 +49,6 @@ QString suffix_of(const QString& name) {
     return dot < 0 ? QString() : name.mid(dot + 1).toLower();
 }
 
-// The reader format for a file suffix, or empty when no reader Qt ships takes it. Vector
-// formats are left out: a found file is hostile, and a picture of pixels is what is shown.
-QByteArray format_of(const QString& suffix) {
-    static const QSet<QByteArray> formats = [] {
-        QSet<QByteArray> all;
-        for (const QByteArray& format : QImageReader::supportedImageFormats()) {
-            all.insert(format.toLower());
-        }
-        all.remove("svg");
-        all.remove("svgz");
-        all.remove("pdf");
-        return all;
-    }();
-    QByteArray format = suffix.toLatin1();
-    if (format == "jpg" || format == "jpe") {
-        format = "jpeg";
-    } else if (format == "tif") {
-        format = "tiff";
-    }
-    return formats.contains(format) ? format : QByteArray();
-}
-
 }  // namespace
 
 thumb_loader_c::thumb_loader_c(read_f read, qsizetype cache_bytes, QObject* parent)
@@ -88,50 +64,12 @@ thumb_loader_c::~thumb_loader_c() {
 }
 
 bool thumb_loader_c::is_picture(const QString& name) {
-    return !format_of(suffix_of(name)).isEmpty();
+    return !picture_format(suffix_of(name)).isEmpty();
 }
 
 QImage thumb_loader_c::decode(const QByteArray& bytes, const QString& suffix, int side) {
-    const QByteArray format = format_of(suffix.toLower());
-    if (format.isEmpty() || bytes.isEmpty() || side <= 0) {
-        return {};
-    }
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    QImageReader reader(&buffer, format);
-    reader.setDecideFormatFromContent(false);
-    reader.setAllocationLimit(allocation_limit_mb);
-    reader.setAutoTransform(true);
-    const QSize size = reader.size();
-    if (!size.isValid() || size.isEmpty()) {
-        return {};
-    }
-    QSize target = size;
-    if (target.width() > side || target.height() > side) {
-        target = size.scaled(side, side, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
-    }
-    // JPEG decodes straight to a fraction of its size; the others decode whole and are
-    // scaled after, so their claimed size must fit the allocation limit (checked here,
-    // before any pixel is read, whatever the format's reader checks itself).
-    if (format != "jpeg" && static_cast<qint64>(size.width()) * size.height() * 4 >
-                                static_cast<qint64>(allocation_limit_mb) << 20) {
-        return {};
-    }
-    if (reader.supportsOption(QImageIOHandler::ScaledSize)) {
-        reader.setScaledSize(target);
-    }
-    QImage image = reader.read();
-    if (image.isNull()) {
-        return {};
-    }
-    if (image.width() > side || image.height() > side) {
-        image = image.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    }
-    return image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
-                                                         : QImage::Format_RGB32);
+    const QByteArray format = picture_format(suffix);
+    return format.isEmpty() ? QImage() : decode_picture(bytes, format, side);
 }
 
 QImage thumb_loader_c::framed(const QImage& thumbnail, int side) {
@@ -189,7 +127,11 @@ void thumb_loader_c::start_next() {
             memory_sink_c sink(shared_generation, generation);
             QImage image;
             if (read(item, &sink) == 0 && !sink.stop_requested()) {
-                image = framed(decode(sink.bytes_, suffix_of(item.name), side), side);
+                // decoded in the picture child, never in this process
+                const QByteArray format = picture_format(suffix_of(item.name));
+                image = framed(
+                    format.isEmpty() ? QImage() : decode_picture_apart(sink.bytes_, format, side),
+                    side);
             }
             if (shared_generation->load() != generation) {
                 return;  // cleared meanwhile: clear() already forgot this read

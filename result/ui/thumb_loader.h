@@ -3,8 +3,9 @@
 //
 // A thumbnail is made from the found file's own bytes, read through the same path a restore
 // writes them (the read function, the page's restore_into), at most byte_limit of them, and
-// decoded by Qt's image readers with an allocation limit and scaled while decoding where the
-// format allows. Finished thumbnails sit in a cache whose cost is their size in bytes.
+// decoded by Qt's image readers in the picture child (picture_decode.h) with an allocation
+// limit and scaled while decoding where the format allows. Finished thumbnails sit in a cache whose
+// cost is their size in bytes.
 //
 // The grid asks for the items it shows (want); a request that has not started when the
 // grid asks for other items is dropped, and clear() (a new scan, a loaded scan file, leaving

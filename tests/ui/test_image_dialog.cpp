@@ -175,6 +175,54 @@ class test_image_dialog : public QObject {
         settings().remove(QStringLiteral("images"));
         platform::clear_images();
     }
+
+    // An image begun by GNU ddrescue, whose map names no drive: the dialog asks whether the
+    // map is this drive's. No leaves image and map as they were; yes continues the copy from
+    // the map, which names the drive from then on.
+    void continues_a_foreign_map_when_the_user_says_so() {
+        const QString source = dir.filePath("foreign-source.img");
+        QByteArray disk(4 << 20, '\0');
+        for (qsizetype i = 0; i < disk.size(); i += 512) {
+            disk[i] = static_cast<char>(i / 512);
+        }
+        QVERIFY(write_bytes(source, 0, disk));
+        const QString copy = dir.filePath("foreign-copy.img");
+        const QByteArray begun = disk.left(2 << 20) + QByteArray(2 << 20, '\0');
+        QVERIFY(write_bytes(copy, 0, begun));
+        const QByteArray ddrescue_map =
+            "# Mapfile. Created by GNU ddrescue version 1.27\n"
+            "0x00200000 ? 1\n"
+            "0x00000000 0x00200000 +\n"
+            "0x00200000 0x00200000 ?\n";
+        QVERIFY(write_bytes(copy + ".map", 0, ddrescue_map));
+        main_window_c window;
+        start_up_with(&window, {source});
+        const QString drive = QFileInfo(source).canonicalFilePath();
+        {
+            box_answer_c question(QMessageBox::No);
+            auto* dialog = window.image_dialog(drive, copy);
+            dialog->start();
+            QTRY_COMPARE_WITH_TIMEOUT(question.boxes, 1, 20000);
+            QCOMPARE(question.text, text("image_trust_map").arg(copy + ".map"));
+            auto* stop = dialog->findChild<QPushButton*>("image_stop");
+            QTRY_COMPARE_WITH_TIMEOUT(stop->text(), text("image_close"), 20000);
+            QVERIFY(
+                dialog->findChildren<QLabel*>().last()->text().startsWith(text("image_failed")));
+            QCOMPARE(read_file(copy), begun);
+            QCOMPARE(read_file(copy + ".map"), ddrescue_map);
+            delete dialog;
+        }
+        box_answer_c yes(QMessageBox::Yes);
+        auto* dialog = window.image_dialog(drive, copy);
+        dialog->start();
+        QTRY_COMPARE_WITH_TIMEOUT(yes.boxes, 2, 60000);  // the map's question, then the scan's
+        QVERIFY2(yes.text.startsWith(text("image_complete")), qPrintable(yes.text));
+        QCOMPARE(read_file(copy), disk);
+        QVERIFY(read_file(copy + ".map").contains("# Source: " + QFile::encodeName(drive) + "\n"));
+        delete dialog;
+        settings().remove(QStringLiteral("images"));
+        platform::clear_images();
+    }
 };
 
 QTEST_MAIN(test_image_dialog)

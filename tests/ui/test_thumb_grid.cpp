@@ -3,6 +3,7 @@
 // loader thrown away, and the page's toggle between the table and the grid.
 #include "engine/restore_sink.h"
 #include "result/ui/my_table_view.h"
+#include "result/ui/picture_decode.h"
 #include "result/ui/recovery_window.h"
 #include "result/ui/thumb_loader.h"
 #include "result/ui/thumb_model.h"
@@ -103,6 +104,9 @@ class test_thumb_grid : public QObject {
 
   private slots:
     void initTestCase() {
+        // Picture children start with the environment of their time: the crash hook is set
+        // before the first one.
+        qputenv("ORVANE_TEST_PICTURE_CRASH", "CRASH-HERE");
         fresh_language_state(dir.path());
         register_result_meta_types();
     }
@@ -134,6 +138,11 @@ class test_thumb_grid : public QObject {
         QFETCH(QString, suffix);
         QFETCH(QSize, expected);
         const QImage thumb = thumb_loader_c::decode(bytes, suffix, thumb_loader_c::side);
+        // The program decodes in the picture child: the same picture comes back.
+        const QByteArray format = picture_format(suffix);
+        const QImage apart =
+            format.isEmpty() ? QImage() : decode_picture_apart(bytes, format, thumb_loader_c::side);
+        QCOMPARE(apart, thumb);
         if (expected.isEmpty()) {
             QVERIFY(thumb.isNull());
         } else {
@@ -141,6 +150,18 @@ class test_thumb_grid : public QObject {
             // The picture itself, not a blank of its size.
             QVERIFY(qAbs(thumb.pixelColor(thumb.width() / 2, thumb.height() / 2).red() - 200) < 16);
         }
+    }
+
+    // A picture reader that crashes ends only the picture child: that picture has none,
+    // the program goes on, and the next picture is decoded by a new child. Previews are
+    // told by their content and bounded too.
+    void a_crashing_reader_costs_one_picture() {
+        const QByteArray good = encoded(QSize(300, 200), "PNG");
+        QVERIFY(decode_picture_apart(good + "CRASH-HERE", "png", 112).isNull());
+        QCOMPARE(decode_picture_apart(good, "png", 112).size(), QSize(112, 74));
+        QCOMPARE(decode_picture_apart(encoded(QSize(3000, 1000), "JPEG"), {}, 2048).size(),
+                 QSize(2048, 682));
+        QVERIFY(decode_picture_apart(QByteArray(4096, '\x5a'), {}, 2048).isNull());
     }
 
     void pictures_by_suffix() {
