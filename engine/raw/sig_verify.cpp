@@ -14,7 +14,9 @@
 namespace sig {
 namespace {
 
-// The volume through a small cache: the measures read mostly forward.
+// The volume through a small cache: the measures read mostly forward. The first read is
+// small (most found files are, and a restore checks each), each further miss reads twice as
+// much, up to the whole cache.
 class record_view_c final : public byte_view_c {
   public:
     explicit record_view_c(const volume_s& volume) : volume_(volume), cache_(cache_bytes) {}
@@ -26,8 +28,12 @@ class record_view_c final : public byte_view_c {
             return cache_.data() + (pos - cache_pos_);
         }
         cache_pos_ = pos & ~static_cast<std::uint64_t>(4095);
-        length_ = static_cast<std::size_t>(
-            std::min<std::uint64_t>(cache_bytes, volume_.size - cache_pos_));
+        const std::size_t wanted = std::min(
+            cache_bytes, std::max(next_read_, static_cast<std::size_t>(
+                                                  (pos - cache_pos_ + n + 4095) / 4096 * 4096)));
+        next_read_ = std::min(cache_bytes, wanted * 2);
+        length_ =
+            static_cast<std::size_t>(std::min<std::uint64_t>(wanted, volume_.size - cache_pos_));
         if (!volume_.read(cache_pos_, cache_.data(), length_)) {
             length_ = 0;
             return nullptr;
@@ -38,6 +44,7 @@ class record_view_c final : public byte_view_c {
 
   private:
     static constexpr std::size_t cache_bytes = 1 << 20;
+    std::size_t next_read_ = 16 << 10;
     const volume_s& volume_;
     std::vector<std::uint8_t> cache_;
     std::uint64_t cache_pos_ = 0;
@@ -63,6 +70,12 @@ bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t 
         *why = "the volume cannot be read";
         return false;
     }
+    return verify_record(volume, offset, size, type, why, first_size, second_offset);
+}
+
+bool verify_record(const volume_s& volume, std::uint64_t offset, std::uint64_t size,
+                   const std::string& type, std::string* why, std::uint64_t first_size,
+                   std::uint64_t second_offset) {
     if (offset > volume.size || size > volume.size - offset || size == 0) {
         *why = "it does not lie inside the volume";
         return false;
