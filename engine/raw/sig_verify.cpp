@@ -44,7 +44,7 @@ class record_view_c final : public byte_view_c {
 
   private:
     static constexpr std::size_t cache_bytes = 1 << 20;
-    std::size_t next_read_ = 16 << 10;
+    std::size_t next_read_ = 4 << 10;
     const volume_s& volume_;
     std::vector<std::uint8_t> cache_;
     std::uint64_t cache_pos_ = 0;
