@@ -10,7 +10,7 @@
 //
 // Everything runs in one process, one stage after the other.
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
 #include "device/volume_list.h"

@@ -4,7 +4,7 @@
 //
 //     cmake --build build --target bench_result_table && build/bin/bench_result_table [FILES]
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "result/ui/my_header_view.h"
 #include "result/ui/my_table_view.h"
 #include "result/ui/recovery_delegate.h"

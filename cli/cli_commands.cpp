@@ -3,7 +3,7 @@
 
 #include "cli_setup.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/disk_table.h"
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"

@@ -1,6 +1,6 @@
 #include "disk_table.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "platform/platform_device.h"
 
 #include <array>

@@ -2,7 +2,7 @@
 // generates here.
 #include "recovery_base.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "engine/restore_writer.h"
 
 QString recovery_base_c::orphans_folder_name() {

@@ -24,6 +24,21 @@ QString errno_text(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+restore_failure_e failure_of(int error) {
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return restore_failure_e::space;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return restore_failure_e::denied;
+        default:
+            return restore_failure_e::destination;
+    }
+}
+
 // The bytes of one file, written to the temporary file's descriptor.
 class file_sink_c final : public restore_sink_c {
   public:
@@ -155,12 +170,13 @@ void set_times(int fd, const restore_times_s& times) {
 // closed and its name is in temp; on failure nothing is left and the result says why.
 restore_result_e fill_temporary(int dir, const restore_writer_c::fill_fn& fill,
                                 std::uint64_t expected_size, const restore_writer_c::stop_fn& stop,
-                                char (&temp)[64], QString* error,
+                                char (&temp)[64], QString* error, restore_failure_e* failure,
                                 const restore_times_s& times = {}) {
     const int fd = open_temporary(dir, temp);
     if (fd < 0) {
-        *error =
-            QStringLiteral("cannot create a file in the destination: %1").arg(errno_text(errno));
+        const int why = errno;
+        *error = QStringLiteral("cannot create a file in the destination: %1").arg(errno_text(why));
+        *failure = failure_of(why);
         return restore_failed;
     }
     file_sink_c sink(fd, stop);
@@ -177,6 +193,7 @@ restore_result_e fill_temporary(int dir, const restore_writer_c::fill_fn& fill,
         set_times(fd, times);
     }
     const bool closed = ::close(fd) == 0;
+    const int close_error = errno;
     restore_result_e result = restore_written;
     if (sink.stopped()) {
         *error = QStringLiteral("stopped");
@@ -184,16 +201,20 @@ restore_result_e fill_temporary(int dir, const restore_writer_c::fill_fn& fill,
     } else if (!finished) {
         *error =
             QStringLiteral("cannot write to the destination: %1").arg(errno_text(sink.error()));
+        *failure = failure_of(sink.error());
         result = restore_failed;
     } else if (filled != 0) {
         error->clear();  // the engine knows why
+        *failure = restore_failure_e::reading;
         result = restore_failed;
     } else if (expected_size != restore_writer_c::size_unknown && sink.written() != expected_size) {
         *error =
             QStringLiteral("%1 of %2 bytes could be read").arg(sink.written()).arg(expected_size);
+        *failure = restore_failure_e::reading;
         result = restore_failed;
     } else if (!closed) {
-        *error = QStringLiteral("cannot write to the destination: %1").arg(errno_text(errno));
+        *error = QStringLiteral("cannot write to the destination: %1").arg(errno_text(close_error));
+        *failure = failure_of(close_error);
         result = restore_failed;
     }
     if (result != restore_written) {
@@ -225,6 +246,7 @@ bool restore_writer_c::open(const QString& destination) {
     std::string why;
     top_fd_ = platform::open_folder(native.toStdString(), true, &why);
     if (top_fd_ < 0 || ::fstat(top_fd_, &info) != 0) {
+        failure_ = failure_of(errno);
         error_text_ =
             QStringLiteral("cannot open the folder '%1': %2")
                 .arg(path, top_fd_ < 0 ? QString::fromLocal8Bit(why.c_str()) : errno_text(errno));
@@ -232,6 +254,7 @@ bool restore_writer_c::open(const QString& destination) {
     }
     // A folder that was there already keeps its owner: only what this run made is given.
     if (made && chown_ && ::fchown(top_fd_, owner_, group_) != 0) {
+        failure_ = failure_of(errno);
         error_text_ = QStringLiteral("cannot give the folder '%1' to its owner: %2")
                           .arg(path, errno_text(errno));
         return false;
@@ -331,6 +354,7 @@ bool restore_writer_c::enter(int target) {
         current_ = top_folder;
         current_fd_ = top_fd_;
         error_text_ = QStringLiteral("a folder of this restore was moved or replaced");
+        failure_ = restore_failure_e::moved;
         return false;
     }
     current_ = at;
@@ -397,8 +421,10 @@ bool restore_writer_c::make_folder(int target) {
         struct stat info {};
         if (result != 0 || ::fstatat(current_fd_, QFile::encodeName(name).constData(), &info,
                                      AT_SYMLINK_NOFOLLOW) != 0) {
+            const int why = result ? result : errno;
             error_text_ = QStringLiteral("cannot create the folder '%1': %2")
-                              .arg(folders_[f].found_name, errno_text(result ? result : errno));
+                              .arg(folders_[f].found_name, errno_text(why));
+            failure_ = failure_of(why);
             return false;
         }
         folders_[f].made_name = name;
@@ -412,8 +438,10 @@ restore_result_e restore_writer_c::write_file(int folder, const QString& found_n
                                               std::uint64_t expected_size, const fill_fn& fill,
                                               QString* written_name, const restore_times_s& times) {
     error_text_.clear();
+    failure_ = restore_failure_e::none;
     if (top_fd_ < 0) {
         error_text_ = QStringLiteral("no destination folder is open");
+        failure_ = restore_failure_e::destination;
         return restore_failed;
     }
     if (stop_requested()) {
@@ -427,8 +455,8 @@ restore_result_e restore_writer_c::write_file(int folder, const QString& found_n
         return restore_failed;
     }
     char temp[64];
-    const restore_result_e filled =
-        fill_temporary(current_fd_, fill, expected_size, stop_, temp, &error_text_, times);
+    const restore_result_e filled = fill_temporary(current_fd_, fill, expected_size, stop_, temp,
+                                                   &error_text_, &failure_, times);
     if (filled != restore_written) {
         return filled;
     }
@@ -444,6 +472,7 @@ restore_result_e restore_writer_c::write_file(int folder, const QString& found_n
         error_text_ = QStringLiteral("cannot name the file in the destination: %1")
                           .arg(result == EEXIST ? QStringLiteral("every numbered name is taken")
                                                 : errno_text(result));
+        failure_ = failure_of(result);
         return restore_failed;
     }
     if (written_name) {
@@ -478,7 +507,8 @@ restore_result_e restore_writer_c::write_exact(const QString& path, const fill_f
         return restore_failed;
     }
     char temp[64];
-    restore_result_e result = fill_temporary(dir, fill, size_unknown, {}, temp, &why);
+    restore_failure_e failure = restore_failure_e::none;
+    restore_result_e result = fill_temporary(dir, fill, size_unknown, {}, temp, &why, &failure);
     if (result == restore_written) {
         int renamed = rename_new(dir, temp, name.constData());
         if (renamed == EEXIST) {

@@ -40,6 +40,17 @@ enum restore_result_e {
     restore_stopped = -2,  // a stop request ended it; nothing of it was left behind
 };
 
+// What kind of fault ended the last file, for words a user reads in their own language
+// (error_text() has the details, in English).
+enum class restore_failure_e {
+    none,
+    reading,      // the engine could not read the file's bytes whole
+    space,        // the destination is full, or the file too large for it
+    denied,       // the destination refused: permissions, or read-only
+    moved,        // a folder of this restore was moved or replaced meanwhile
+    destination,  // any other fault of the destination
+};
+
 class restore_writer_c {
   public:
     // Fills the sink with one file's bytes; 0 when the file was written whole (an engine's
@@ -84,6 +95,7 @@ class restore_writer_c {
 
     // Why the last file or open() failed, for the user.
     const QString& error_text() const { return error_text_; }
+    restore_failure_e failure() const { return failure_; }
     bool stop_requested() const { return stop_ && stop_(); }
 
   private:
@@ -115,4 +127,5 @@ class restore_writer_c {
     int current_ = -1;
     std::vector<folder_s> folders_;
     QString error_text_;
+    restore_failure_e failure_ = restore_failure_e::none;
 };

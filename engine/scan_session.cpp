@@ -2,7 +2,7 @@
 
 #include "engine/raw/scan_checkpoint.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 
 scan_session_c::scan_session_c(QObject* parent) : QObject(parent) {
     connect(&fat_engine_, &QThread::finished, this, &scan_session_c::on_thread_finished);

@@ -6,7 +6,7 @@
 #include "sector_backup.h"
 #include "table_builder.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_write.h"
 

@@ -1,6 +1,6 @@
 #include "sector_backup.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/platform/safe_file.h"
 
 #include <QCryptographicHash>

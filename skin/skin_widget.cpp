@@ -1,6 +1,6 @@
 #include "skin/skin_widget.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "skin/skin_widget_resize_handler.h"
 
 #include <QAction>

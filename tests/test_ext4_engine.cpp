@@ -534,6 +534,36 @@ class test_ext4_engine : public QObject {
                 expected["/keep/victim.bin"].status == "deleted");
     }
 
+    // Files and folders kept inside their inodes (inline_data), deleted with their folder:
+    // each comes back exact under its path, the 100-byte file's tail from the inode's
+    // attribute, and the names past a folder's 60 bytes from the journal's copy of it.
+    void inline_files_and_folders() {
+        const QString image = QStringLiteral("ext4/ext4-inline");
+        if (!fixture_exists(image + ".img")) {
+            QSKIP(
+                "the ext4 fixtures were not made (make_ext4_scan.sh mounts: it needs root and "
+                "a free loop device)");
+        }
+        QFile manifest(fixture_path(image + ".manifest"));
+        QVERIFY(manifest.open(QIODevice::ReadOnly));
+        QHash<QString, QByteArray> expected;
+        for (const QByteArray& line : manifest.readAll().split('\n')) {
+            const QList<QByteArray> f = line.split(' ');
+            if (f.size() == 4) {
+                expected.insert(QString::fromUtf8(f[3]), f[1]);
+            }
+        }
+        QCOMPARE(expected.size(), 6);
+        QByteArray out, err;
+        QTemporaryDir to;
+        QCOMPARE(
+            run_orvane({"restore", "--to", to.path(), fixture_path(image + ".img")}, &out, &err),
+            0);
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            QVERIFY2(sha256_of_file(to.path() + it.key()) == it.value(), qPrintable(it.key()));
+        }
+    }
+
     // Deletions that leave the entry in its block's slack and the inode's map in place
     // (debugfs, like older kernels and ext2), and a name whose inode was wiped: listed by
     // name only, with the way to its data.

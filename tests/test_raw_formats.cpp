@@ -3,10 +3,13 @@
 #include "bytes_view.h"
 #include "engine/raw/file_metadata.h"
 #include "engine/raw/sig_format.h"
+#include "engine/raw/sig_pieces.h"
 #include "test_support.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -245,6 +248,46 @@ class test_raw_formats : public QObject {
 
     // Hostile metadata: truncated and corrupted copies of real-looking structures give a
     // result or nothing, never a crash (the fuzz target goes further).
+    // A ZIP whose archive comment runs past the bytes there is not a whole file: the check
+    // never calls it sound with a size beyond what it could read.
+    void zip_comment_past_the_end() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("c.zip"));
+        const int made = QProcess::execute(
+            QStringLiteral("python3"),
+            {QStringLiteral("-c"),
+             QStringLiteral("import sys, zipfile\n"
+                            "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                            "    z.writestr('a.txt', 'hello ' * 400)\n"
+                            "    z.comment = b'c' * 3000\n"),
+             path});
+        if (made != 0) {
+            QSKIP("python3 cannot write a ZIP here");
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray zip = file.readAll();
+        const sig::format_s* format = nullptr;
+        for (const sig::format_s& f : sig::formats()) {
+            format = std::strcmp(f.name, "zip") == 0 ? &f : format;
+        }
+        QVERIFY(format);
+        const QByteArray whole = zip + noise(4096, 7);
+        bytes_view_c view(whole);
+        sig::window_c all(view, 0, static_cast<std::uint64_t>(whole.size()));
+        const sig::soundness_s checked = sig::check_file(*format, all);
+        QVERIFY(checked.sound);
+        QCOMPARE(checked.size, static_cast<std::uint64_t>(zip.size()));
+        for (const int cut : {1, 1000, 2999}) {
+            const QByteArray part = zip.left(zip.size() - cut);
+            bytes_view_c part_view(part);
+            sig::window_c w(part_view, 0, static_cast<std::uint64_t>(part.size()));
+            const sig::soundness_s s = sig::check_file(*format, w);
+            QVERIFY2(!s.sound || s.size <= static_cast<std::uint64_t>(part.size()),
+                     qPrintable(QStringLiteral("cut %1: sound at %2").arg(cut).arg(s.size)));
+        }
+    }
+
     void metadata_of_cut_files() {
         const QByteArray pdf =
             "%PDF-1.4\n1 0 obj\n<< /Title (A \\(b\\) \\101) /CreationDate (D:20240601140322Z) "

@@ -14,6 +14,9 @@
 
 #include <atomic>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 namespace {
 
 // A fill that writes bytes, then zeros, then returns result.
@@ -184,6 +187,7 @@ class test_restore_writer : public QObject {
         const int folder = writer.folder(0, "sub");
         QCOMPARE(writer.write_file(folder, "f.bin", expected, bytes_fill(bytes, 0, result)),
                  restore_failed);
+        QCOMPARE(writer.failure(), restore_failure_e::reading);
         QCOMPARE(tree_of(out.path()), QStringList{"sub"});
         // the next file goes on as usual
         QCOMPARE(writer.write_file(folder, "g.bin", 1, bytes_fill("g")), restore_written);
@@ -287,7 +291,39 @@ class test_restore_writer : public QObject {
         QVERIFY(QDir(out.path()).rename("a", "moved"));
         QVERIFY(QFile::link(elsewhere.path(), out.filePath("a")));
         QCOMPARE(writer.write_file(a, "2", 1, bytes_fill("2")), restore_failed);
+        QCOMPARE(writer.failure(), restore_failure_e::moved);
         QVERIFY(tree_of(elsewhere.path()).isEmpty());
+    }
+
+    // A full destination and a read-only one are told apart from other faults (the desktop
+    // names each in the user's language), and leave nothing behind.
+    void full_and_read_only_destinations() {
+        if (::geteuid() != 0) {
+            QSKIP("mounting a small tmpfs needs root");
+        }
+        QTemporaryDir out;
+        const QByteArray where = QFile::encodeName(out.path());
+        if (::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0) {
+            QSKIP("tmpfs cannot be mounted here");
+        }
+        {
+            restore_writer_c writer;
+            QVERIFY(writer.open(out.path()));
+            QCOMPARE(writer.write_file(0, "big.bin", 1 << 20, bytes_fill(QByteArray(1 << 20, 'x'))),
+                     restore_failed);
+            QCOMPARE(writer.failure(), restore_failure_e::space);
+            QVERIFY(tree_of(out.path()).isEmpty());
+            QCOMPARE(writer.write_file(0, "small.bin", 1, bytes_fill("s")), restore_written);
+            QCOMPARE(writer.failure(), restore_failure_e::none);
+        }
+        QCOMPARE(::mount("tmpfs", where.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        {
+            restore_writer_c writer;
+            QVERIFY(writer.open(out.path()));
+            QCOMPARE(writer.write_file(0, "late.bin", 1, bytes_fill("l")), restore_failed);
+            QCOMPARE(writer.failure(), restore_failure_e::denied);
+        }
+        QCOMPARE(::umount(where.constData()), 0);
     }
 
     // The single-file form replaces a regular file or a link by name, never writes through

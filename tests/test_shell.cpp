@@ -1,6 +1,6 @@
 // Settings, language texts, sizes as text and the diagnostics log.
-#include "app/diagnostics.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "app/ui/home_window.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "skin/focus_frame.h"
 #include "ui_home_window.h"
 

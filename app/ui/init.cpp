@@ -1,6 +1,6 @@
 #include "app/ui/init.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/disk_table.h"
 #include "device/drive_list.h"
 #include "device/volume_list.h"

@@ -1,13 +1,13 @@
 // The desktop program: one running copy per user, settings and texts before the
 // application object, the main window shown at once and the devices listed by init_c.
 
-#include "app/diagnostics.h"
-#include "app/settings.h"
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
 #include "app/ui/qt_translations.h"
 #include "app/ui/single_instance.h"
+#include "core/diagnostics.h"
+#include "core/settings.h"
 #include "device/platform/platform_device.h"
 #include "device/platform/platform_helper.h"
 

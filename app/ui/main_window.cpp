@@ -1,10 +1,10 @@
 #include "app/ui/main_window.h"
 
-#include "app/diagnostics.h"
-#include "app/settings.h"
 #include "app/ui/home_window.h"
 #include "app/ui/init.h"
 #include "app/ui/qt_translations.h"
+#include "core/diagnostics.h"
+#include "core/settings.h"
 #include "device/device_refresh.h"
 #include "device/disk_table.h"
 #include "device/platform/platform_device.h"
@@ -62,7 +62,16 @@ main_window_c::main_window_c(QWidget* parent)
             &main_window_c::on_click_drive_refresh);
     connect(drive_page, &device_page_c::scan_clicked, this, &main_window_c::on_click_drive_scan);
     connect(drive_page, &drive_window_c::save_image_requested, this,
-            [this](const QString& drive_name) { image_dialog_c::save_drive(this, drive_name); });
+            [this](const QString& drive_name) {
+                const QString output = image_dialog_c::ask_output(this, drive_name);
+                if (output.isEmpty()) {
+                    return;
+                }
+                image_dialog_c* dialog = image_dialog(drive_name, output);
+                dialog->setAttribute(Qt::WA_DeleteOnClose);
+                dialog->start();
+                dialog->show();
+            });
     connect(partition_page, &partition_window_c::back_clicked, this,
             &main_window_c::on_click_partition_back);
     connect(recovery_page, &recovery_window_c::back_clicked, this,
@@ -338,6 +347,16 @@ void main_window_c::on_click_open_image() {
     if (!path.isEmpty()) {
         open_image(path);
     }
+}
+
+image_dialog_c* main_window_c::image_dialog(const QString& drive_name, const QString& output) {
+    auto* dialog = new image_dialog_c(this, drive_name, output);
+    connect(dialog, &image_dialog_c::image_made, this, [this, dialog](const QString& image) {
+        if (open_image(image) == 0 && dialog->ask_to_scan()) {
+            show_page(1);
+        }
+    });
+    return dialog;
 }
 
 int main_window_c::open_image(const QString& path) {

@@ -21,6 +21,7 @@ class volume_window_c;
 class drive_window_c;
 class partition_window_c;
 class recovery_window_c;
+class image_dialog_c;
 class device_refresh_c;
 class volume_free_space_c;
 class QAction;
@@ -47,6 +48,9 @@ class main_window_c : public QSkinWidget {
     // Adds a disk image as a drive, remembers it in the settings key "images" and refreshes
     // both device pages; 0, or -1 after a warning when the file cannot be a drive.
     int open_image(const QString& path);
+    // The dialog that images a drive into output, tied to this window: the finished image
+    // becomes a drive, and the volume page is shown when the user wants it scanned.
+    image_dialog_c* image_dialog(const QString& drive_name, const QString& output);
     // Reading the free space of unmounted volumes after start-up and each volume refresh.
     bool reading_free_space() const;
     // Brings the window to the front (a second copy of the program asked for it).

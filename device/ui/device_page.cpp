@@ -1,6 +1,6 @@
 #include "device/ui/device_page.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <QAbstractItemView>
 #include <QEvent>

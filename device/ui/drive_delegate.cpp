@@ -1,6 +1,6 @@
 #include "device/ui/drive_delegate.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 
 #include <QAbstractItemView>

@@ -1,6 +1,6 @@
 #include "device/ui/drive_window.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/ui/drive_delegate.h"
 #include "device/ui/drive_model.h"

@@ -1,7 +1,6 @@
 #include "device/ui/image_dialog.h"
 
-#include "app/settings.h"
-#include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/platform/platform_write.h"
 #include "device/ui/image_worker.h"
@@ -37,9 +36,8 @@ void message(QWidget* parent, QMessageBox::Icon icon, const QString& words) {
 
 }  // namespace
 
-image_dialog_c::image_dialog_c(main_window_c* main_window, const QString& drive_name,
-                               const QString& output)
-    : QDialog(main_window), main_window_(main_window), drive_name_(drive_name), output_(output) {
+image_dialog_c::image_dialog_c(QWidget* parent, const QString& drive_name, const QString& output)
+    : QDialog(parent), drive_name_(drive_name), output_(output) {
     setWindowTitle(text("image_title"));
     setModal(true);
     setMinimumWidth(520);
@@ -156,15 +154,18 @@ void image_dialog_c::on_finished() {
     }
     state_->setText(text(outcome == outcome_e::complete ? "image_complete" : "image_incomplete"));
     // The image becomes a drive; its volumes can be scanned from the volume page.
-    if (main_window_->open_image(output_) == 0) {
-        message_box_c box(QMessageBox::Question, QStringLiteral("OrvaneRecovery"),
-                          state_->text() + QLatin1Char('\n') + text("image_scan_question"),
-                          QMessageBox::Yes | QMessageBox::No, this);
-        if (box.exec() == QMessageBox::Yes) {
-            accept();
-            main_window_->show_page(1);
-        }
+    emit image_made(output_);
+}
+
+bool image_dialog_c::ask_to_scan() {
+    message_box_c box(QMessageBox::Question, QStringLiteral("OrvaneRecovery"),
+                      state_->text() + QLatin1Char('\n') + text("image_scan_question"),
+                      QMessageBox::Yes | QMessageBox::No, this);
+    if (box.exec() != QMessageBox::Yes) {
+        return false;
     }
+    accept();
+    return true;
 }
 
 QString disk_image_filter() {
@@ -173,22 +174,19 @@ QString disk_image_filter() {
            text("all_files") + QStringLiteral(" (*)");
 }
 
-void image_dialog_c::save_drive(main_window_c* main_window, const QString& drive_name) {
+QString image_dialog_c::ask_output(QWidget* parent, const QString& drive_name) {
     const QString suggested =
         QDir::home().filePath(QFileInfo(drive_name).fileName() + QStringLiteral(".img"));
     // No overwrite question: an existing image is continued from its map, never replaced.
-    const QString output = QFileDialog::getSaveFileName(main_window, text("image_save"), suggested,
-                                                        disk_image_filter(), nullptr,
-                                                        QFileDialog::DontConfirmOverwrite);
+    const QString output =
+        QFileDialog::getSaveFileName(parent, text("image_save"), suggested, disk_image_filter(),
+                                     nullptr, QFileDialog::DontConfirmOverwrite);
     if (output.isEmpty()) {
-        return;
+        return {};
     }
     if (output_on_source(output, platform::drive_by_name(drive_name))) {
-        message(main_window, QMessageBox::Warning, text("image_same_drive"));
-        return;
+        message(parent, QMessageBox::Warning, text("image_same_drive"));
+        return {};
     }
-    auto* dialog = new image_dialog_c(main_window, drive_name, output);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->start();
-    dialog->show();
+    return output;
 }

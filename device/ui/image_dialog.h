@@ -1,7 +1,8 @@
 #pragma once
 // "Save drive as image...": the progress of the careful copy of a drive into an image file
-// (rescued, bad, speed, time left) with Pause and Stop. When the copy ends the image is
-// added as a drive (main_window_c::open_image) and the volume page is offered to scan it.
+// (rescued, bad, speed, time left) with Pause and Stop. When the copy ends it says so
+// (image_made); the window that opened it adds the image as a drive and, when it could,
+// asks through ask_to_scan() whether its volumes are to be scanned.
 //
 // GUI thread; the copy runs in an image_worker_c.
 
@@ -14,12 +15,11 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 class image_worker_c;
-class main_window_c;
 
 class image_dialog_c : public QDialog {
     Q_OBJECT
   public:
-    image_dialog_c(main_window_c* main_window, const QString& drive_name, const QString& output);
+    image_dialog_c(QWidget* parent, const QString& drive_name, const QString& output);
     ~image_dialog_c() override;
 
     // Starts the copy.
@@ -27,9 +27,16 @@ class image_dialog_c : public QDialog {
     // Shows one state of the copy (the timer calls it with the worker's progress).
     void show_progress(const rescue_progress_s& progress);
 
-    // Asks where to save an image of the drive and opens the dialog; refuses a file on the
-    // drive itself.
-    static void save_drive(main_window_c* main_window, const QString& drive_name);
+    // Asks where to save an image of the drive: the file chosen, or empty when the user
+    // cancelled or chose a file on the drive itself (refused with a warning).
+    static QString ask_output(QWidget* parent, const QString& drive_name);
+    // The question after a copy whose image became a drive: true (and the dialog closed)
+    // when the user wants its volumes scanned.
+    bool ask_to_scan();
+
+  signals:
+    // The copy ended complete or with unreadable areas: the image can be opened as a drive.
+    void image_made(const QString& output);
 
   protected:
     void reject() override;
@@ -39,7 +46,6 @@ class image_dialog_c : public QDialog {
     void on_stop();
     void on_finished();
 
-    main_window_c* main_window_;
     QString drive_name_;
     QString output_;
     image_worker_c* worker_ = nullptr;

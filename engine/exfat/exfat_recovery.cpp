@@ -2,7 +2,7 @@
 
 #include "engine/node_tree.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/platform/platform_device.h"
 
 #include <algorithm>

@@ -203,7 +203,47 @@ inode_s parse_inode(const std::uint8_t* bytes, std::size_t inode_size) {
             n.crtime = le32(bytes + 0x90);
         }
     }
+    if (n.inline_data()) {
+        n.inline_rest = inline_data_rest(bytes, inode_size);
+    }
     return n;
+}
+
+std::vector<std::uint8_t> inline_data_rest(const std::uint8_t* bytes, std::size_t inode_size) {
+    constexpr std::uint32_t xattr_magic = 0xEA020000;
+    constexpr std::uint8_t index_system = 7;
+    if (inode_size <= 128 + 2) {
+        return {};
+    }
+    const std::size_t start = 128 + static_cast<std::size_t>(le16(bytes + 0x80));
+    if (start + 4 > inode_size || le32(bytes + start) != xattr_magic) {
+        return {};
+    }
+    // Entries of 16 bytes and their names, each padded to 4 bytes, until 4 zero bytes;
+    // values are placed from the end of the space, at offsets from the first entry.
+    const std::size_t first = start + 4;
+    std::size_t at = first;
+    while (at + 16 <= inode_size && le32(bytes + at) != 0) {
+        const std::size_t name_length = bytes[at];
+        const std::size_t entry_end = at + 16 + name_length;
+        if (entry_end > inode_size) {
+            break;
+        }
+        const std::size_t value_offset = le16(bytes + at + 2);
+        const std::uint32_t value_inode = le32(bytes + at + 4);
+        const std::size_t value_size = le32(bytes + at + 8);
+        if (bytes[at + 1] == index_system && name_length == 4 &&
+            std::memcmp(bytes + at + 16, "data", 4) == 0) {
+            if (value_inode != 0 || value_offset > inode_size - first ||
+                value_size > inode_size - first - value_offset) {
+                return {};
+            }
+            const std::uint8_t* value = bytes + first + value_offset;
+            return {value, value + value_size};
+        }
+        at = (entry_end + 3) & ~std::size_t{3};
+    }
+    return {};
 }
 
 bool parse_extent_node(const std::uint8_t* bytes, std::size_t length, extent_node_s* node) {
@@ -344,10 +384,18 @@ bool dir_block_owned_by(const std::uint8_t* block, std::size_t length, std::uint
     return crc32c_raw(seed, block, length - 12) == le32(tail + 8);
 }
 
-std::vector<dirent_s> parse_inline_dir(const std::uint8_t* block60, std::uint32_t inodes_count) {
+std::vector<dirent_s> parse_inline_dir(const std::uint8_t* block60, std::uint32_t inodes_count,
+                                       const std::vector<std::uint8_t>& rest) {
     dirent_options_s options;
     options.inodes_count = inodes_count;
-    return parse_dir_block(block60 + 4, 56, options);
+    std::vector<dirent_s> entries = parse_dir_block(block60 + 4, 56, options);
+    if (!rest.empty()) {
+        for (dirent_s& e : parse_dir_block(rest.data(), rest.size(), options)) {
+            e.offset += 56;
+            entries.push_back(std::move(e));
+        }
+    }
+    return entries;
 }
 
 }  // namespace ext4

@@ -117,6 +117,9 @@ struct inode_s {
     std::uint8_t block[60] = {};   // 0x28: extent tree root, block map or inline data
     std::uint32_t generation = 0;  // 0x64
     std::uint32_t crtime = 0;      // 0x90 when the extra part holds it, else 0
+    // An inline file's or folder's bytes beyond the 60 of block: the value of its
+    // "system.data" attribute in the inode's extra space (only read for inline inodes).
+    std::vector<std::uint8_t> inline_rest;
     std::uint16_t type() const { return mode & mode_type_mask; }
     bool is_directory() const { return type() == mode_directory; }
     bool is_regular() const { return type() == mode_regular; }
@@ -174,8 +177,14 @@ std::vector<dirent_s> parse_dir_block(const std::uint8_t* block, std::size_t len
 bool dir_block_owned_by(const std::uint8_t* block, std::size_t length, std::uint32_t csum_seed,
                         std::uint32_t inode, std::uint32_t generation);
 
-// The bytes of inline data (the inode's 60 bytes) as directory entries: the first 4 bytes
-// are the parent's inode number.
-std::vector<dirent_s> parse_inline_dir(const std::uint8_t* block60, std::uint32_t inodes_count);
+// The bytes of inline data as directory entries: the inode's 60 bytes, whose first 4 are
+// the parent's inode number, then the entries of the rest kept in the inode's attribute.
+std::vector<dirent_s> parse_inline_dir(const std::uint8_t* block60, std::uint32_t inodes_count,
+                                       const std::vector<std::uint8_t>& rest = {});
+
+// The value of the "system.data" attribute in the extra space of an inode record of
+// inode_size bytes, where an inline file keeps what does not fit in its 60 bytes; empty
+// when there is none or the space does not hold together.
+std::vector<std::uint8_t> inline_data_rest(const std::uint8_t* bytes, std::size_t inode_size);
 
 }  // namespace ext4

@@ -2,7 +2,7 @@
 
 #include "engine/node_tree.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 
 #include <algorithm>
 #include <chrono>
@@ -168,6 +168,8 @@ void ext4_recovery_c::scan_volume() {
             root, blocks_for(std::min(root.size, directory_max_bytes), volume_.block_bytes()));
         if (root.inline_data()) {
             job.inline_bytes.assign(root.block, root.block + sizeof root.block);
+            job.inline_bytes.insert(job.inline_bytes.end(), root.inline_rest.begin(),
+                                    root.inline_rest.end());
         }
         live.push_back(std::move(job));
     }
@@ -209,10 +211,34 @@ void ext4_recovery_c::walk_directory(const dir_job_s& job, std::vector<dir_job_s
         read_count_.fetch_add(1, std::memory_order_relaxed);
         add_entry(job, e, is_deleted, seen_in, live, deleted);
     };
-    if (!job.inline_bytes.empty()) {
+    if (job.inline_bytes.size() >= 60) {
+        // The inode's 60 bytes, then what its attribute holds beyond them.
+        const std::vector<std::uint8_t> rest(job.inline_bytes.begin() + 60, job.inline_bytes.end());
         for (const ext4::dirent_s& e :
-             ext4::parse_inline_dir(job.inline_bytes.data(), options.inodes_count)) {
+             ext4::parse_inline_dir(job.inline_bytes.data(), options.inodes_count, rest)) {
             take(e, job.deleted || e.deleted, 0);
+        }
+        // The journal's older copies of the folder's own inode (the same life of it) name
+        // the entries deleted since; newest first.
+        std::uint64_t block = 0;
+        std::uint32_t offset = 0;
+        if (volume_.inode_place(job.inode, &block, &offset)) {
+            const std::uint32_t inode_size = volume_.sb().inode_size;
+            std::vector<std::uint8_t> bytes(volume_.block_bytes());
+            for (const ext4::journal_copy_s& c : volume_.journal().copies(block)) {
+                if (!volume_.journal().read_copy(c, bytes.data())) {
+                    continue;
+                }
+                const ext4::inode_s copy = ext4::parse_inode(bytes.data() + offset, inode_size);
+                if (!copy.is_directory() || !copy.inline_data() ||
+                    copy.generation != job.generation) {
+                    continue;
+                }
+                for (const ext4::dirent_s& e :
+                     ext4::parse_inline_dir(copy.block, options.inodes_count, copy.inline_rest)) {
+                    take(e, true, c.sequence);
+                }
+            }
         }
         return;
     }
@@ -308,6 +334,8 @@ void ext4_recovery_c::add_entry(const dir_job_s& job, const ext4::dirent_s& entr
             inode, blocks_for(std::min(inode.size, directory_max_bytes), volume_.block_bytes()));
         if (inode.inline_data()) {
             next.inline_bytes.assign(inode.block, inode.block + sizeof inode.block);
+            next.inline_bytes.insert(next.inline_bytes.end(), inode.inline_rest.begin(),
+                                     inode.inline_rest.end());
         }
         live->push_back(std::move(next));
         return;
@@ -347,6 +375,8 @@ void ext4_recovery_c::add_entry(const dir_job_s& job, const ext4::dirent_s& entr
         next.map = map_as_of(found.inode, found.sequence, found.from_journal);
         if (found.inode.inline_data()) {
             next.inline_bytes.assign(found.inode.block, found.inode.block + 60);
+            next.inline_bytes.insert(next.inline_bytes.end(), found.inode.inline_rest.begin(),
+                                     found.inode.inline_rest.end());
         }
         deleted_dirs->push_back(std::move(next));
     }
@@ -492,10 +522,17 @@ void ext4_recovery_c::fill_from_inode(ext4_node* node, const found_inode_s& foun
         return;
     }
     if (inode.inline_data()) {
-        // The first 60 bytes live in the inode; a longer file keeps the rest in an extended
-        // attribute, which is not read: such a file is listed but not restored.
+        // The first 60 bytes live in the inode, the rest of a longer file in its "system.data"
+        // attribute; a file whose attribute is gone is listed but not restored.
         if (inode.size <= sizeof inode.block) {
             node->inline_bytes.assign(inode.block, inode.block + inode.size);
+            node->restorable = 1;
+        } else if (inode.size <= sizeof inode.block + inode.inline_rest.size()) {
+            node->inline_bytes.assign(inode.block, inode.block + sizeof inode.block);
+            node->inline_bytes.insert(
+                node->inline_bytes.end(), inode.inline_rest.begin(),
+                inode.inline_rest.begin() +
+                    static_cast<std::ptrdiff_t>(inode.size - sizeof inode.block));
             node->restorable = 1;
         } else {
             node->attributes |= ext4_attr_no_inode;

@@ -1,6 +1,6 @@
 #include "fat_recovery.h"
 
-#include "app/diagnostics.h"
+#include "core/diagnostics.h"
 #include "device/disk_table.h"
 #include "engine/fat/fat_reader.h"
 

@@ -1,7 +1,7 @@
 #include "ntfs_recovery.h"
 
-#include "app/diagnostics.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/settings.h"
 
 #include <QFile>
 

@@ -262,8 +262,15 @@ soundness_s check_zip(window_c& w, const char* type) {
         s.break_high = pos + 22;
         return s;
     }
+    // The archive's comment ends it: a comment running past the bytes there is no end.
+    const std::uint64_t end = pos + 22 + le16(e + 20);
+    if (end > pos + 22 && !w.at(end - 1, 1)) {
+        s.break_low = locals.back();
+        s.break_high = end;
+        return s;
+    }
     s.sound = true;
-    s.size = pos + 22 + le16(e + 20);
+    s.size = end;
     s.type = type ? type : "zip";
     return s;
 }

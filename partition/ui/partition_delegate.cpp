@@ -1,6 +1,6 @@
 #include "partition/ui/partition_delegate.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "partition/partition_item.h"
 

@@ -1,6 +1,6 @@
 #include "partition/ui/partition_map.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 
 #include <QHelpEvent>

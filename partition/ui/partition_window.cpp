@@ -1,7 +1,7 @@
 #include "partition/ui/partition_window.h"
 
-#include "app/diagnostics.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/settings.h"
 #include "device/platform/platform_write.h"
 #include "device/ui/device_page.h"
 #include "partition/repair_undo.h"

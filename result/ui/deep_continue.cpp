@@ -1,6 +1,6 @@
 #include "result/ui/deep_continue.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "skin/message_box.h"
 
 #include <QMessageBox>

@@ -1,6 +1,6 @@
 #include "result/ui/my_header_view.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <QMouseEvent>
 #include <QPainter>

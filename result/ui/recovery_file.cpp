@@ -1,5 +1,7 @@
 #include "result/ui/recovery_file.h"
 
+#include "core/diagnostics.h"
+#include "core/settings.h"
 #include "engine/restore_writer.h"
 #include "result/file_list.h"
 #include "result/ui/recovery_window.h"
@@ -7,6 +9,23 @@
 namespace {
 
 constexpr qsizetype failure_path_limit = 512;  // characters of a folder's path in a failure
+
+QString failure_words(restore_failure_e failure) {
+    switch (failure) {
+        case restore_failure_e::reading:
+        case restore_failure_e::none:  // the engine's fill failed before the writer saw why
+            return text("recovery_fail_reading");
+        case restore_failure_e::space:
+            return text("recovery_fail_space");
+        case restore_failure_e::denied:
+            return text("recovery_fail_denied");
+        case restore_failure_e::moved:
+            return text("recovery_fail_moved");
+        case restore_failure_e::destination:
+            break;
+    }
+    return text("recovery_fail_destination");
+}
 
 }  // namespace
 
@@ -56,8 +75,9 @@ void recovery_file_c::run() {
     stopped = false;
     restore_writer_c writer([this] { return stop_word.load(std::memory_order_relaxed) != 0; });
     if (!writer.open(destination.absolutePath())) {
+        error_report(__FILE__, __LINE__, "%s", qPrintable(writer.error_text()));
         for (const restore_job_s& job : jobs_) {
-            failures << job.item.name + QStringLiteral(": ") + writer.error_text();
+            failures << job.item.name + QStringLiteral(": ") + failure_words(writer.failure());
         }
         return;
     }
@@ -127,7 +147,9 @@ void recovery_file_c::run() {
             if (!writer.error_text().isEmpty()) {
                 why = writer.error_text();
             }
-            failures << (why.isEmpty() ? shown() : shown() + QStringLiteral(": ") + why);
+            // The user reads the kind of fault in their language; the details go to the log.
+            error_report(__FILE__, __LINE__, "%s: %s", qPrintable(shown()), qPrintable(why));
+            failures << shown() + QStringLiteral(": ") + failure_words(writer.failure());
         }
         bytes_done.fetch_add(job.item.size, std::memory_order_relaxed);
         files_done.fetch_add(1, std::memory_order_relaxed);

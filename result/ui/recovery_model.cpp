@@ -1,6 +1,6 @@
 #include "result/ui/recovery_model.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <algorithm>
 

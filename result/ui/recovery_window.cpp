@@ -1,6 +1,6 @@
 #include "result/ui/recovery_window.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/volume_list.h"
 #include "result/file_list.h"

@@ -3,8 +3,8 @@
 // their own, with the page's progress, and the files are listed when they are known.
 #include "result/ui/recovery_window.h"
 
-#include "app/diagnostics.h"
-#include "app/settings.h"
+#include "core/diagnostics.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/ui/volume_window.h"
 #include "device/volume_list.h"

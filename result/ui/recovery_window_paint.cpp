@@ -1,7 +1,7 @@
 // The scan page's geometry and painting: status line, progress, found count and preview.
 #include "result/ui/recovery_window.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "result/ui/my_header_view.h"
 #include "result/ui/my_table_view.h"

@@ -1,7 +1,7 @@
 // The scan page's restoration and preview: what the user gets back from a scan.
 #include "result/ui/recovery_window.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
 #include "engine/restore_names.h"

@@ -3,7 +3,7 @@
 // checkpoint found and reads on from where it stopped, "start again" reads the whole volume,
 // cancel starts nothing), and a loaded scan file whose names and dates are read on a thread
 // of their own while the page shows their progress.
-#include "app/settings.h"
+#include "core/settings.h"
 #include "device/volume_list.h"
 #include "engine/raw/scan_checkpoint.h"
 #include "engine/scan_session.h"

@@ -1,9 +1,9 @@
 // The volume and drive pages: what their delegates paint, their models, the main window's
 // answers to their buttons, the refresh off the user-interface thread, and disk images
 // added from the settings menu.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
 #include "device/ui/drive_delegate.h"

@@ -1,9 +1,9 @@
 // "Save drive as image..." on the drive page: the image is made, added as a drive and
 // remembered; the copy can be paused and stopped and continues from its map; a file on the
 // drive itself is refused.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/imaging/rescue_map.h"
 #include "device/platform/platform_device.h"
@@ -139,7 +139,7 @@ class test_image_dialog : public QObject {
         main_window_c window;
         start_up_with(&window, {big});
         const QString copy = dir.filePath("big-copy.img");
-        auto* dialog = new image_dialog_c(&window, QFileInfo(big).canonicalFilePath(), copy);
+        auto* dialog = window.image_dialog(QFileInfo(big).canonicalFilePath(), copy);
         dialog->start();
         auto* pause = dialog->findChild<QPushButton*>("image_pause");
         auto* stop = dialog->findChild<QPushButton*>("image_stop");
@@ -161,7 +161,7 @@ class test_image_dialog : public QObject {
 
         // Started again with the same image file: it continues and completes.
         box_answer_c question(QMessageBox::No);
-        auto* again = new image_dialog_c(&window, QFileInfo(big).canonicalFilePath(), copy);
+        auto* again = window.image_dialog(QFileInfo(big).canonicalFilePath(), copy);
         again->start();
         QTRY_COMPARE_WITH_TIMEOUT(question.boxes, 1, 120000);
         QVERIFY(question.text.startsWith(text("image_complete")));

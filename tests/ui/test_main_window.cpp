@@ -1,9 +1,9 @@
 // The main window's page flow and slots, the start-up worker beside the user interface,
 // the settings menu, the help page and the single running copy.
-#include "app/settings.h"
 #include "app/ui/home_window.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/ui/drive_model.h"
 #include "device/ui/drive_window.h"

@@ -4,9 +4,9 @@
 // refused in words, every drive is listed, boxes show their whole text, the window keeps
 // every control, the keyboard reaches everything, and a paused deep scan shows what it has
 // found. End to end on the real pages, offscreen.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
 #include "device/ui/drive_window.h"

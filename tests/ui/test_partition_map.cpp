@@ -1,8 +1,8 @@
 // The map of the drive on the partition page: partitions drawn to scale in the colour of
 // their file system, gaps left grey, and a selection that follows the list and leads it.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "partition/ui/partition_map.h"
 #include "partition/ui/partition_model.h"

@@ -1,9 +1,9 @@
 // The partition page: its rows, the bar, and the search it runs: start, stop, restart and
 // the repair with its answers, on a disk image with a FAT32 and an NTFS partition; and the
 // repair and its undo from the page on GPT and MBR disks whose tables were lost.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "partition/ui/partition_delegate.h"
 #include "partition/ui/partition_model.h"

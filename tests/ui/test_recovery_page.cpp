@@ -1,9 +1,9 @@
 // The scan page end to end on real volumes: scan from the volume page, open found folders,
 // tick, restore and compare byte for byte; the deep scan with its scan file; the deep-scan
 // question, pause and stop, the preview, and what a running restoration refuses.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/platform/platform_device.h"
 #include "device/ui/volume_window.h"
 #include "device/volume_list.h"

@@ -1,7 +1,7 @@
 // The result tree and file table: model consistency, sorting, the header's tick-all box and
 // sort clicks, keyboard moves as clicks, painting of stripes and dates; the preview's text
 // decoding and the live-file copy.
-#include "app/settings.h"
+#include "core/settings.h"
 #include "engine/scan_session.h"
 #include "result/file_list.h"
 #include "result/ui/my_header_view.h"

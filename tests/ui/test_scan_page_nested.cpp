@@ -2,9 +2,9 @@
 // level with its own name, a folder's path is built only when asked for (and its tooltip
 // stays short), and a ticked deep folder restores with every folder above it, byte for
 // byte. End to end on the real pages, offscreen, on an NTFS volume made by ntfs-3g.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/ui/volume_window.h"
 #include "device/volume_list.h"

@@ -3,9 +3,9 @@
 // the animation, files counted apart from folders, the restoration's summary, scan files
 // with their suffix, risky questions that default to No, and plain words where nothing can
 // be done. End to end on the real pages, offscreen.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/ui/volume_window.h"
 #include "device/volume_list.h"

@@ -1,6 +1,6 @@
 // The skinned window and its caption buttons: hit tests, the button state machine,
 // maximise and restore, minimise, dragging and resizing.
-#include "app/settings.h"
+#include "core/settings.h"
 #include "skin/skin_widget.h"
 #include "skin/skin_widget_resize_handler.h"
 #include "ui/ui_test_support.h"

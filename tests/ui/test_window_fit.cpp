@@ -2,11 +2,11 @@
 // cut with "…" and shown whole in a tooltip, Qt's own texts translated, the current language
 // marked, whole drives offered for a deep scan, warnings over the window and a second copy
 // that raises the first.
-#include "app/settings.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
 #include "app/ui/qt_translations.h"
 #include "app/ui/single_instance.h"
+#include "core/settings.h"
 #include "device/drive_list.h"
 #include "device/platform/platform_device.h"
 #include "device/ui/drive_delegate.h"

@@ -1,6 +1,6 @@
 #include "ui/ui_test_support.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -20,7 +20,6 @@
 // as the program reads it after start-up; the partition page shows a finished search of
 // SEARCH_IMAGE. Nothing is written to the user's settings: a private folder stands in.
 
-#include "app/settings.h"
 #include "app/ui/fonts.h"
 #include "app/ui/init.h"
 #include "app/ui/main_window.h"
@@ -28,6 +27,7 @@
 #include "app/ui/tools/screenshots_image.h"
 #include "app/ui/tools/screenshots_more.h"
 #include "app/ui/tools/screenshots_scan.h"
+#include "core/settings.h"
 #include "device/disk_table.h"
 #include "device/drive_list.h"
 #include "device/ui/drive_window.h"

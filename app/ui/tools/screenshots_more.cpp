@@ -2,6 +2,7 @@
 // restoration's summary, a stopped deep scan, the repair question.
 
 #include "app/ui/tools/screenshots_more.h"
+#include "app/ui/tools/screenshots_scan.h"
 
 #include "app/ui/main_window.h"
 #include "device/disk_table.h"
@@ -164,19 +165,8 @@ bool shoot_deep_restore_summary(main_window_c* window, const QString& raw_image,
     // Every file of a deep scan restored: the summary counts those checked only at their
     // start apart.
     QTemporaryDir to;
-    platform::clear_images();
-    QString error;
-    if (!to.isValid() || !platform::add_image(raw_image, &error)) {
-        return false;
-    }
-    disk_reopen_all();
-    volume_item_s whole;
-    whole.device_name = whole.volume_name = whole.path = QFileInfo(raw_image).canonicalFilePath();
-    whole.total_bytes = static_cast<std::uint64_t>(QFileInfo(raw_image).size());
     recovery_window_c* page = window->recovery_page;
-    window->show_page(4);
-    if (page->scan_volume(whole, true) != 0 || !wait_for([] { return !scanning; }) ||
-        !page->tree_model_now()) {
+    if (!to.isValid() || !deep_scan_whole_image(window, raw_image) || !page->tree_model_now()) {
         window->abort_scan();
         return false;
     }

@@ -129,7 +129,7 @@ bool shoot_scan_page(main_window_c* window, const QString& image, int partition,
     return saved;
 }
 
-bool shoot_thumbnail_grid(main_window_c* window, const QString& image, const QString& path) {
+bool deep_scan_whole_image(main_window_c* window, const QString& image) {
     if (!QFileInfo(image).isFile()) {
         return false;
     }
@@ -143,11 +143,16 @@ bool shoot_thumbnail_grid(main_window_c* window, const QString& image, const QSt
     volume_item_s target;
     target.device_name = target.volume_name = target.path = QFileInfo(image).canonicalFilePath();
     target.total_bytes = static_cast<std::uint64_t>(QFileInfo(image).size());
-    recovery_window_c* page = window->recovery_page;
     window->show_page(4);
-    if (page->scan_volume(target, true) != 0 || !wait_for([] { return !scanning; })) {
+    return window->recovery_page->scan_volume(target, true) == 0 &&
+           wait_for([] { return !scanning; });
+}
+
+bool shoot_thumbnail_grid(main_window_c* window, const QString& image, const QString& path) {
+    if (!deep_scan_whole_image(window, image)) {
         return false;
     }
+    recovery_window_c* page = window->recovery_page;
     auto* tree = page->findChild<QTreeView*>(QStringLiteral("tv_dirtree"));
     const QModelIndex index = folder_index(page->tree_model_now(), QStringLiteral("/jpg"));
     if (!index.isValid()) {
