@@ -1,5 +1,6 @@
 // The orvane tool's deep scan as a user runs it: listing by type, saving the scan, and
 // restoring from the saved scan into one folder per type.
+#include "deep_scan_support.h"
 #include "engine/raw/raw_recovery.h"
 #include "engine/scan_session.h"
 #include "result/file_list.h"
@@ -10,8 +11,6 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <zlib.h>
 
 #include <cstring>
 
@@ -39,34 +38,6 @@ signature_record record(std::uint64_t index, std::uint64_t offset, std::uint64_t
 bool write_file(const QString& path, const QByteArray& data) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-// A 1x1 grey PNG whose tEXt chunk gives it a title (none when empty).
-QByteArray titled_png(const QString& title) {
-    const auto chunk = [](const QByteArray& kind, const QByteArray& body) {
-        QByteArray out;
-        const auto length = static_cast<std::uint32_t>(body.size());
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            out.append(static_cast<char>(length >> shift));
-        }
-        const QByteArray crc_part = kind + body;
-        const auto crc = static_cast<std::uint32_t>(
-            crc32(0, reinterpret_cast<const Bytef*>(crc_part.constData()),
-                  static_cast<uInt>(crc_part.size())));
-        out += crc_part;
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            out.append(static_cast<char>(crc >> shift));
-        }
-        return out;
-    };
-    QByteArray png("\x89PNG\r\n\x1a\n", 8);
-    png += chunk("IHDR", QByteArray("\0\0\0\1\0\0\0\1\x08\0\0\0\0", 13));
-    if (!title.isEmpty()) {
-        png += chunk("tEXt", "Title" + QByteArray(1, '\0') + title.toLatin1());
-    }
-    png += chunk("IDAT", qCompress(QByteArray(2, '\0')).mid(4));
-    png += chunk("IEND", {});
-    return png;
 }
 
 }  // namespace
@@ -264,7 +235,7 @@ class test_cli_deep : public QObject {
         QByteArray bytes(4096 * titles.size(), '\0');
         QList<signature_record> records;
         for (int i = 0; i < titles.size(); ++i) {
-            const QByteArray png = titled_png(titles[i]);
+            const QByteArray png = titled_png(titles[i].toLatin1());
             bytes.replace(4096 * i, png.size(), png);
             records << record(static_cast<std::uint64_t>(i), 4096 * static_cast<std::uint64_t>(i),
                               static_cast<std::uint64_t>(png.size()), "png");

@@ -2,6 +2,7 @@
 // scan file answers names and patterns without reading the volume, a restore opens a
 // container once, and a type of more than ten thousand files goes into numbered folders.
 // The tool reports what its device layer did when ORVANE_DEVICE_COUNTS is set.
+#include "deep_scan_support.h"
 #include "engine/raw/raw_recovery.h"
 #include "engine/scan_session.h"
 #include "result/file_list.h"
@@ -12,42 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <zlib.h>
-
 namespace {
-
-// A 1x1 grey PNG whose tEXt chunk gives it a title (none when empty), and whose tIME chunk
-// the time it was changed when one is given (7 bytes: year, month, day, hour, minute,
-// second).
-QByteArray titled_png(const QByteArray& title, const QByteArray& changed = {}) {
-    const auto chunk = [](const QByteArray& kind, const QByteArray& body) {
-        QByteArray out;
-        const auto length = static_cast<std::uint32_t>(body.size());
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            out.append(static_cast<char>(length >> shift));
-        }
-        const QByteArray crc_part = kind + body;
-        const auto crc = static_cast<std::uint32_t>(
-            crc32(0, reinterpret_cast<const Bytef*>(crc_part.constData()),
-                  static_cast<uInt>(crc_part.size())));
-        out += crc_part;
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            out.append(static_cast<char>(crc >> shift));
-        }
-        return out;
-    };
-    QByteArray png("\x89PNG\r\n\x1a\n", 8);
-    png += chunk("IHDR", QByteArray("\0\0\0\1\0\0\0\1\x08\0\0\0\0", 13));
-    if (!title.isEmpty()) {
-        png += chunk("tEXt", "Title" + QByteArray(1, '\0') + title);
-    }
-    if (!changed.isEmpty()) {
-        png += chunk("tIME", changed);
-    }
-    png += chunk("IDAT", qCompress(QByteArray(2, '\0')).mid(4));
-    png += chunk("IEND", {});
-    return png;
-}
 
 // An image of count PNGs, one per 512 bytes (a title "Photo 000042" each when titled).
 QByteArray many_pngs(int count, bool titled) {
