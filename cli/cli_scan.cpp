@@ -485,7 +485,9 @@ bool resume_from_file(const cli_options_s& options, scan_session_c* session) {
     QString device;
     QString why;
     session->trust_unbound_scan_files(options.trust_scan_file);
-    const int loaded = session->resume_scan_file(options.from, volumes, &device, &why);
+    // The names and dates are read below, for the records the pattern may keep, when the
+    // scan file does not carry them.
+    const int loaded = session->resume_scan_file(options.from, volumes, &device, &why, false);
     if (loaded == scan_session_c::resume_untrusted) {
         print_error(QStringLiteral("'%1' is refused: %2; add --trust-scan-file to load it anyway")
                         .arg(options.from, why));
@@ -512,6 +514,54 @@ bool resume_from_file(const cli_options_s& options, scan_session_c* session) {
         print_error(QStringLiteral("cannot restore from '%1': %2").arg(options.from, why));
     }
     return false;
+}
+
+// Whether a glob (*, ? and plain characters, any case) can match some text that ends with
+// suffix; true also for a glob this cannot tell about (one with classes or escapes). Every
+// name and path of a deep scan's file ends in ".type", so a type the pattern cannot match
+// needs none of its files' names.
+bool glob_may_end_with(const QString& glob, const QString& suffix) {
+    const bool surrogates =
+        std::any_of(glob.begin(), glob.end(), [](QChar c) { return c.isSurrogate(); });
+    if (surrogates || glob.contains(QLatin1Char('[')) || glob.contains(QLatin1Char('\\'))) {
+        return true;  // a character in two halves would not read backwards
+    }
+    // Read backwards: the reversed glob must accept the reversed suffix as a beginning.
+    QString reversed_glob = glob;
+    std::reverse(reversed_glob.begin(), reversed_glob.end());
+    QString reversed_suffix = suffix;
+    std::reverse(reversed_suffix.begin(), reversed_suffix.end());
+    const QRegularExpression backwards(
+        QRegularExpression::wildcardToRegularExpression(reversed_glob),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m =
+        backwards.match(reversed_suffix, 0, QRegularExpression::PartialPreferCompleteMatch);
+    return m.hasMatch() || m.hasPartialMatch();
+}
+
+// A loaded scan file that does not carry its files' names and dates (one written before it
+// did): they are read from the volume for the types whose files the pattern may match only.
+void read_wanted_metadata(const cli_options_s& options, scan_session_c& session) {
+    raw_recovery_c& engine = session.raw_engine();
+    if (engine.metadata_known()) {
+        return;
+    }
+    if (options.match.isEmpty()) {
+        engine.read_metadata();
+        return;
+    }
+    QHash<QByteArray, bool> types;
+    const auto& records = engine.records();
+    engine.read_metadata({}, [&](std::uint64_t position) {
+        const QByteArray type = record_type(records[position]);
+        auto known = types.constFind(type);
+        if (known == types.constEnd()) {
+            known = types.insert(
+                type,
+                glob_may_end_with(options.match, QLatin1Char('.') + QString::fromLatin1(type)));
+        }
+        return known.value();
+    });
 }
 
 }  // namespace
@@ -619,6 +669,7 @@ int command_restore(const cli_options_s& options) {
         if (!resume_from_file(options, &session)) {
             return exit_usage;
         }
+        read_wanted_metadata(options, session);
         target = session.target();
     } else if (!resolve_target(options, &target)) {
         return exit_usage;
@@ -684,6 +735,14 @@ int command_restore(const cli_options_s& options) {
         }
         return true;
     });
+    if (deep) {
+        // Read in the order of the files on the volume, so a disk reads forwards: each file
+        // has its own name in its own folder, so the order it is written in changes nothing.
+        const auto& records = session.raw_engine().records();
+        std::stable_sort(chosen.begin(), chosen.end(), [&](const chosen_s& a, const chosen_s& b) {
+            return records[a.item.file_key].offset < records[b.item.file_key].offset;
+        });
+    }
     const std::size_t total = chosen.size();
     const bool show_progress = ::isatty(STDERR_FILENO);
     // The writer's folder for each found folder, made when a file goes into it.

@@ -2,12 +2,14 @@
 #include "cli_commands.h"
 
 #include "device/drive_list.h"
+#include "device/platform/platform_device.h"
 #include "partition/partition_item.h"
 #include "result/recovery_item.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <sys/prctl.h>
 
@@ -70,6 +72,18 @@ int usage_error(const QString& message) {
     return exit_usage;
 }
 
+// ORVANE_DEVICE_COUNTS set: what the device layer did, on standard error as the tool ends
+// (for tests and benchmarks of what a command costs).
+void print_device_counts() {
+    const platform::device_counts_s counts = platform::device_counts();
+    std::fprintf(stderr,
+                 "device: %llu drive opens, %llu container opens, %llu reads, %llu bytes read\n",
+                 static_cast<unsigned long long>(counts.drive_opens),
+                 static_cast<unsigned long long>(counts.container_opens),
+                 static_cast<unsigned long long>(counts.reads),
+                 static_cast<unsigned long long>(counts.bytes_read));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,6 +91,9 @@ int main(int argc, char** argv) {
     // descriptors (pidfd_getfd), such as a disk that the privileged helper opened for it.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet("ORVANE_DEVICE_COUNTS")) {
+        std::atexit(print_device_counts);
+    }
     register_device_meta_types();
     register_result_meta_types();
     register_partition_meta_types();

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Makes the seed files of the scan-file fuzzer: scan files for the memory drive "mem:fuzz"
-# in the plain layout and with the trailer that ties them to a volume.
+# in the plain layout, with the trailer that ties them to a volume, and with the units of
+# two-piece files, marks and the files' names and dates.
 #   make_scan_corpus.sh <output folder>
 set -eu
 out=${1:?usage: make_scan_corpus.sh <output folder>}
@@ -26,6 +27,14 @@ seeds = {
     "pieces": header("mem:fuzz") + record(0, 0, 16, "jpg") + record(2**62 | 1, 512, 3000, "pdf") +
               struct.pack("<QQQ", 2**64 - 1, 1024, 4096) + b"\0ORVPCS1" +
               struct.pack("<QQQ", 2**64 - 1, 0x0302, 0) + b"\0ORVLVL1" + trailer,
+    # What the files say about themselves: the mark, then a title of 20 bytes and dates for
+    # the second record.
+    "metadata": header("mem:fuzz") + record(0, 0, 16, "jpg") + record(1, 512, 300, "png") +
+                struct.pack("<QQQ", 2**64 - 1, 2, 0) + b"\0ORVMET0" +
+                struct.pack("<QQQ", 2**64 - 1, 1, 20) + b"\0ORVMTA1" +
+                struct.pack("<QQQ", 2**64 - 1, 1500000000, 1600000000) + b"\0ORVMTD1" +
+                struct.pack("<QQQ", 2**64 - 1, 0x6f6c6f6820796d20, 0x2032202e79616469) + b"\0ORVTTL1" +
+                struct.pack("<QQQ", 2**64 - 1, 0x31303234, 0) + b"\0ORVTTL1" + trailer,
 }
 for name, data in seeds.items():
     with open(os.path.join(out, name + ".sav"), "wb") as f:

@@ -287,7 +287,10 @@ void ext4_files(const ext4_recovery_c& engine, const folder_ref_s& folder,
 // ---- signature engine (kind 2) ----
 
 // One folder per type name under "/", in name order (the engine's map has none); each
-// folder's reference is that type's list of record indexes.
+// folder's reference is that type's list of record indexes. A type of more than
+// deep_folder_files files gets numbered sub-folders instead ("0001", "0002", ...), each
+// with the next deep_folder_files of the list (its key is its number), so that no folder
+// written holds more than a file manager can open.
 void signature_folders(const raw_recovery_c& engine, std::vector<result_folder_s>* folders) {
     result_folder_s root;
     root.path = QStringLiteral("/");
@@ -296,12 +299,39 @@ void signature_folders(const raw_recovery_c& engine, std::vector<result_folder_s
     QList<QByteArray> types = index.keys();
     std::sort(types.begin(), types.end());
     for (const QByteArray& type : types) {
+        const QList<std::uint64_t>& list = index.find(type).value();
         result_folder_s folder;
         folder.item.name = QString::fromLatin1(type);
         folder.parent = 0;
-        folder.ref.list = &index.find(type).value();
-        folders->push_back(folder);
+        if (list.size() <= deep_folder_files) {
+            folder.ref.list = &list;
+            folders->push_back(folder);
+            continue;
+        }
+        const auto parent = static_cast<std::ptrdiff_t>(folders->size());
+        folders->push_back(folder);  // no files of its own
+        const qsizetype parts = (list.size() + deep_folder_files - 1) / deep_folder_files;
+        for (qsizetype part = 1; part <= parts; ++part) {
+            result_folder_s sub;
+            sub.item.name = QStringLiteral("%1").arg(part, 4, 10, QLatin1Char('0'));
+            sub.parent = parent;
+            sub.ref.list = &list;
+            sub.ref.key = static_cast<std::uint64_t>(part);
+            folders->push_back(sub);
+        }
     }
+}
+
+// The rows of a type's list that a folder holds: all of them, or its part's.
+std::pair<qsizetype, qsizetype> signature_rows(const folder_ref_s& folder,
+                                               const QList<std::uint64_t>& indexes) {
+    if (folder.key == 0) {
+        return {0, indexes.size()};
+    }
+    const qsizetype part = static_cast<qsizetype>(
+        std::min<std::uint64_t>(folder.key - 1, static_cast<std::uint64_t>(indexes.size())));
+    const qsizetype begin = std::min(indexes.size(), part * deep_folder_files);
+    return {begin, std::min(indexes.size(), begin + deep_folder_files)};
 }
 
 // The files of one type, named after their own title or date where the file has one
@@ -319,6 +349,7 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
     if (!indexes) {
         return;
     }
+    const auto [first_row, end_row] = signature_rows(folder, *indexes);
     const auto& records = engine.records();
     QHash<QString, int> titled;  // a title's name, case-folded -> the next number to try
     const auto title_stem = [&](std::uint64_t position) {
@@ -328,7 +359,7 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
     // The numbers of the numbered names given so far: made only when a title reads like one
     // ("00000042"), which no real title does often.
     std::optional<std::unordered_set<std::uint64_t>> numbered;
-    qsizetype row = 0;  // the position in indexes being listed
+    qsizetype row = first_row;  // the position in indexes being listed
     const auto numbered_taken = [&](const QString& stem) {
         bool digits = stem.size() >= 8;
         for (const QChar c : stem) {
@@ -341,7 +372,7 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
         }
         if (!numbered) {
             numbered.emplace();
-            for (qsizetype before = 0; before < row; ++before) {
+            for (qsizetype before = first_row; before < row; ++before) {
                 const std::uint64_t p = (*indexes)[before];
                 if (p < records.size() && title_stem(p).isEmpty()) {
                     numbered->insert(records[p].index);
@@ -350,7 +381,7 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
         }
         return numbered->contains(n);
     };
-    for (; row < indexes->size(); ++row) {
+    for (; row < end_row; ++row) {
         const std::uint64_t position = (*indexes)[row];
         if (position >= records.size()) {
             continue;
@@ -531,8 +562,9 @@ file_totals_s count_file_list(const recovery_base_c* engine, engine_kind_e kind,
         const auto* indexes = static_cast<const QList<std::uint64_t>*>(folder.list);
         if (raw && indexes) {
             const auto& records = raw->records();
-            for (const std::uint64_t position : *indexes) {
-                if (position < records.size()) {
+            const auto [first_row, end_row] = signature_rows(folder, *indexes);
+            for (qsizetype row = first_row; row < end_row; ++row) {
+                if (const std::uint64_t position = (*indexes)[row]; position < records.size()) {
                     ++totals.files;
                     totals.bytes += records[position].size;
                 }

@@ -20,9 +20,16 @@ class recovery_base_c;
 
 // What fill_file_list needs to find a folder again in its engine's results.
 struct folder_ref_s {
-    std::uint64_t key = 0;       // FAT: the folder's first cluster (0 the root directory)
+    // FAT: the folder's first cluster (0 the root directory); deep scan: the number of a
+    // type's sub-folder (0: the type's folder holds all its files)
+    std::uint64_t key = 0;
     const void* list = nullptr;  // an engine's own list behind the folder, where it has one
 };
+
+// The most files a deep scan's folder holds: a type with more is listed (and restored) in
+// numbered sub-folders of its folder ("jpg/0001", "jpg/0002", ...), each of this many files
+// but the last.
+constexpr qsizetype deep_folder_files = 10000;
 
 // One folder of the result tree.
 struct result_folder_s {

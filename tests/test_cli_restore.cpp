@@ -269,9 +269,12 @@ class test_cli_restore : public QObject {
                  0);
         QByteArray data = read_file(sav);
         QVERIFY(data.size() >= 256 + 3 * 32);
-        // less the units of marks (one per 16 records) and the two of the volume
-        const qsizetype units = (data.size() - 256) / 32 - 2;
-        const qsizetype records = units - (units + 16) / 17;
+        // the records, less the units this program adds (index ~0: marks, names and dates,
+        // the volume's two)
+        qsizetype records = 0;
+        for (qsizetype at = 256; at < data.size(); at += 32) {
+            records += data.mid(at, 8) != QByteArray(8, '\xff') ? 1 : 0;
+        }
         QVERIFY(records >= 1);
         QTemporaryDir out;
         QCOMPARE(run_orvane({"restore", "--from", sav, "--image", image, "--to", out.path()},

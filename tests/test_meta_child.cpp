@@ -18,7 +18,7 @@ namespace {
 // The title of a PNG whose tEXt chunk lies behind a large private chunk, beyond the bytes
 // that go with the request: the child has to ask for them.
 QByteArray far_titled_png(const QString& title, int padding) {
-    const QByteArray plain = titled_png(title);
+    const QByteArray plain = titled_png(title.toLatin1());
     const QByteArray head = plain.left(8 + 25);  // signature and IHDR
     QByteArray pad;
     const auto length = static_cast<std::uint32_t>(padding);
@@ -72,7 +72,7 @@ class test_meta_child : public QObject {
         const QStringList titles{"Alpha", "Crash here", "Omega"};
         QByteArray bytes(4096 * 8, '\0');
         for (int i = 0; i < titles.size(); ++i) {
-            const QByteArray png = titled_png(titles[i]);
+            const QByteArray png = titled_png(titles[i].toLatin1());
             bytes.replace(4096 * i, png.size(), png);
         }
         const QString image = temp.filePath("crash.img");

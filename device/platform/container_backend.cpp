@@ -1,5 +1,6 @@
 // Recognising container formats by content, and choosing the library that reads each.
 #include "container_backend.h"
+#include "platform_device.h"
 
 #include <QFile>
 #include <QStringList>
@@ -104,6 +105,7 @@ std::unique_ptr<container_backend_c> open_container_backend(const QString& path,
                                                             image_format_e format, QString* error) {
     QString reason;
     std::unique_ptr<container_backend_c> backend;
+    count_container_open();
     switch (format) {
         case image_format_e::ewf:
             backend = open_ewf_backend(path, &reason);

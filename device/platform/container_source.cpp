@@ -11,6 +11,7 @@ container_source_c::container_source_c(std::unique_ptr<container_backend_c> back
     : backend_(std::move(backend)), path_(std::move(path)), format_(format) {}
 
 int container_source_c::read_at(std::uint64_t offset, void* buffer, std::size_t len) {
+    count_read(len);
     return backend_->read(offset, buffer, len, &last_error_) ? 0 : -1;
 }
 

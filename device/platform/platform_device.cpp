@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -24,6 +25,11 @@
 
 namespace platform {
 namespace {
+
+std::atomic<std::uint64_t> drive_opens{0};
+std::atomic<std::uint64_t> container_opens{0};
+std::atomic<std::uint64_t> reads_made{0};
+std::atomic<std::uint64_t> bytes_read{0};
 
 std::mutex registry_lock;
 QStringList added_images;
@@ -184,6 +190,7 @@ class fd_source_c final : public device_source_c {
     ~fd_source_c() override { ::close(fd_); }
 
     int read_at(std::uint64_t offset, void* buffer, std::size_t len) override {
+        count_read(len);
         if (offset > static_cast<std::uint64_t>(INT64_MAX) - len) {
             return -1;
         }
@@ -280,6 +287,7 @@ class memory_source_c final : public device_source_c {
   public:
     explicit memory_source_c(std::shared_ptr<const QByteArray> data) : data_(std::move(data)) {}
     int read_at(std::uint64_t offset, void* buffer, std::size_t len) override {
+        count_read(len);
         auto size = static_cast<std::uint64_t>(data_->size());
         if (offset > size || len > size - offset) {
             return -1;
@@ -464,7 +472,24 @@ QString drive_format_name(const drive_desc_s& drive) {
                                              : QString();
 }
 
+device_counts_s device_counts() {
+    return {drive_opens.load(std::memory_order_relaxed),
+            container_opens.load(std::memory_order_relaxed),
+            reads_made.load(std::memory_order_relaxed), bytes_read.load(std::memory_order_relaxed)};
+}
+void count_drive_open() {
+    drive_opens.fetch_add(1, std::memory_order_relaxed);
+}
+void count_container_open() {
+    container_opens.fetch_add(1, std::memory_order_relaxed);
+}
+void count_read(std::size_t bytes) {
+    reads_made.fetch_add(1, std::memory_order_relaxed);
+    bytes_read.fetch_add(bytes, std::memory_order_relaxed);
+}
+
 std::unique_ptr<device_source_c> open_drive(const drive_desc_s& drive, QString* error) {
+    count_drive_open();
     if (drive.kind == drive_kind_e::memory) {
         std::lock_guard<std::mutex> hold(registry_lock);
         for (const auto& entry : memory_drives) {

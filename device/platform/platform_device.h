@@ -110,6 +110,21 @@ image_format_e drive_image_format(const drive_desc_s& drive);
 // "raw", "EWF", "VHD", "VHDX", "VMDK" or "QCOW2" for an image; empty for other drives.
 QString drive_format_name(const drive_desc_s& drive);
 
+// What the device layer has done since the process started, for tests and benchmarks that
+// show what an operation costs: drives opened, containers opened through their library
+// (each open of an E01 or a VHDX reads its headers and tables again), reads of a drive's
+// bytes and the bytes read. Relaxed counters: any thread, never reset.
+struct device_counts_s {
+    std::uint64_t drive_opens = 0;
+    std::uint64_t container_opens = 0;
+    std::uint64_t reads = 0;
+    std::uint64_t bytes_read = 0;
+};
+device_counts_s device_counts();
+void count_drive_open();
+void count_container_open();
+void count_read(std::size_t bytes);
+
 // Opens a drive read-only: block devices and raw images through a descriptor, containers
 // through their library (the disk inside is the drive). Returns null and sets *error on
 // failure.

@@ -3,6 +3,7 @@
 #include "engine/raw/scan_checkpoint.h"
 #include "engine/raw/sig_pieces.h"
 #include "engine/raw/sig_verify.h"
+#include "engine/raw/sig_volume.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -140,6 +141,7 @@ raw_recovery_c::~raw_recovery_c() {
 }
 
 void raw_recovery_c::set_target(const volume_item_s& target) {
+    release_volume();
     target_ = target;
     device_path_ = target.volume_name;
     if (device_path_.endsWith(QLatin1Char('\\'))) {
@@ -184,6 +186,8 @@ void raw_recovery_c::reset() {
     records_from_file_ = false;
     refused_records_ = 0;
     volume_bytes_ = 0;
+    meta_complete_ = true;  // a scan reads each file's metadata as it finds it
+    release_volume();
 }
 
 void raw_recovery_c::continue_from(const scan_checkpoint_s& checkpoint) {
@@ -347,8 +351,13 @@ const file_meta_s* raw_recovery_c::meta(std::uint64_t position) const {
     return &meta_[position];
 }
 
-void raw_recovery_c::read_metadata(const std::function<bool(std::size_t, std::size_t)>& step) {
+void raw_recovery_c::read_metadata(const std::function<bool(std::size_t, std::size_t)>& step,
+                                   const std::function<bool(std::uint64_t)>& wanted) {
+    if (metadata_known()) {
+        return;  // the scan found it, or the scan file carried it: nothing to read
+    }
     meta_.clear();
+    meta_complete_ = false;
     const intptr_t handle = sig_open(device_path_.toLocal8Bit().constData());
     if (handle == 0) {
         return;
@@ -356,9 +365,16 @@ void raw_recovery_c::read_metadata(const std::function<bool(std::size_t, std::si
     const std::uint64_t size = handle_size(handle);
     meta_.reserve(records_.size());
     meta_child_c reader;
-    for (std::size_t i = 0; i < records_.size(); ++i) {
+    bool whole = true;
+    std::size_t i = 0;
+    for (; i < records_.size(); ++i) {
         if (step && !step(i, records_.size())) {
             break;
+        }
+        if (wanted && !wanted(i)) {
+            whole = false;
+            meta_.push_back({});
+            continue;
         }
         std::uint64_t first = 0;
         std::uint64_t second = 0;
@@ -370,6 +386,7 @@ void raw_recovery_c::read_metadata(const std::function<bool(std::size_t, std::si
         }
     }
     sig_close(handle);
+    meta_complete_ = whole && i == records_.size();
 }
 
 void raw_recovery_c::on_found(void* owner, const char* type, std::uint32_t offset_low,
@@ -427,6 +444,8 @@ void raw_recovery_c::on_found_pieces(void* owner, const char* type, std::uint64_
 
 // Copies exactly the record's bytes from its offset (and a two-piece file's second piece
 // from where it lies). A read that ends before the whole file is copied fails the restore.
+// The volume is opened at the first restore and kept for the next ones: a restore of a
+// million records opens an image (and its container library) once, not a million times.
 int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     error_text_.clear();
     if (file_key >= records_.size()) {
@@ -440,60 +459,59 @@ int raw_recovery_c::restore_into(std::uint64_t file_key, restore_sink_c* sink) {
     std::uint64_t first_size = record.size;
     std::uint64_t second_offset = 0;
     const bool two = second_piece(file_key, &first_size, &second_offset);
+    if (two && volume_bytes_ != 0 &&
+        (second_offset > volume_bytes_ ||
+         record.size - first_size > volume_bytes_ - second_offset)) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> hold(restore_lock_);
+    if (!restore_volume_) {
+        auto volume = std::make_unique<sig::volume_s>();
+        if (!sig::open_volume(device_path_.toLocal8Bit().constData(), volume.get())) {
+            error_text_ = QStringLiteral("the volume cannot be read");
+            return -1;
+        }
+        restore_volume_ = std::move(volume);
+    }
+    const sig::volume_s& volume = *restore_volume_;
     std::string why;
     if (records_from_file_ &&
-        !sig::verify_record(device_path_.toLocal8Bit().constData(), record.offset, record.size,
-                            record_type(record).toStdString(), &why, two ? first_size : 0,
-                            two ? second_offset : 0)) {
+        !sig::verify_record(volume, record.offset, record.size, record_type(record).toStdString(),
+                            &why, two ? first_size : 0, two ? second_offset : 0)) {
         error_text_ = QStringLiteral("the scan file's record was refused: %1")
                           .arg(QString::fromStdString(why));
         return -1;
     }
-    const intptr_t handle = sig_open(device_path_.toLocal8Bit().constData());
-    if (handle == 0) {
-        return -1;
-    }
-    if (two && volume_bytes_ != 0 &&
-        (second_offset > volume_bytes_ ||
-         record.size - first_size > volume_bytes_ - second_offset)) {
-        sig_close(handle);
-        return -1;
-    }
-    int result = -1;
-    if (sig_seek(handle, static_cast<std::uint32_t>(record.offset),
-                 static_cast<std::uint32_t>(record.offset >> 32), 0) >= 0) {
-        char buffer[8192];
-        std::uint64_t remaining = record.size;
-        std::uint64_t piece_left = std::min(first_size, record.size);
-        bool ok = true;
-        while (ok && remaining > 0) {
-            if (piece_left == 0 && two) {
-                // The end of the first piece: the rest lies after the gap.
-                if (sig_seek(handle, static_cast<std::uint32_t>(second_offset),
-                             static_cast<std::uint32_t>(second_offset >> 32), 0) < 0) {
-                    ok = false;
-                    break;
-                }
-                piece_left = remaining;
+    // The pieces as runs of the volume: the whole file, or its first piece and the rest.
+    struct run_s {
+        std::uint64_t at;
+        std::uint64_t bytes;
+    };
+    const run_s runs[2] = {{record.offset, std::min(first_size, record.size)},
+                           {second_offset, two ? record.size - first_size : 0}};
+    std::vector<char> buffer(static_cast<std::size_t>(
+        std::min<std::uint64_t>(restore_block, std::max<std::uint64_t>(record.size, 1))));
+    for (const run_s& run : runs) {
+        for (std::uint64_t done = 0; done < run.bytes;) {
+            const auto take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), run.bytes - done));
+            if (!volume.read(run.at + done, buffer.data(), take)) {
+                // A read error or a volume that went away: the next restore opens it again.
+                restore_volume_.reset();
+                return -1;
             }
-            std::memset(buffer, 0, sizeof buffer);
-            const std::int32_t got = sig_read(
-                handle, buffer,
-                static_cast<std::int32_t>(std::min<std::uint64_t>(sizeof buffer, piece_left)));
-            if (got <= 0) {
-                ok = false;
-                break;
+            if (!sink->write(buffer.data(), take)) {
+                return -1;
             }
-            const std::uint64_t take =
-                std::min<std::uint64_t>(static_cast<std::uint64_t>(got), remaining);
-            piece_left -= std::min(piece_left, take);
-            ok = sink->write(buffer, static_cast<std::size_t>(take));
-            remaining -= take;
+            done += take;
         }
-        result = ok ? 0 : -1;
     }
-    sig_close(handle);
-    return result;
+    return 0;
+}
+
+void raw_recovery_c::release_volume() {
+    std::lock_guard<std::mutex> hold(restore_lock_);
+    restore_volume_.reset();
 }
 
 int raw_recovery_c::get_file_path(std::uint64_t file_key, QString* path) {

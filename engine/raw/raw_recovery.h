@@ -10,6 +10,7 @@
 
 #include "engine/raw/file_metadata.h"
 #include "engine/raw/meta_child.h"
+#include "engine/raw/sig_volume.h"
 #include "engine/raw/sigscan.h"
 #include "engine/raw/sparse_meta.h"
 #include "engine/recovery_base.h"
@@ -88,6 +89,9 @@ class raw_recovery_c final : public recovery_base_c {
     int restore_into(std::uint64_t file_key, restore_sink_c* sink) override;
     int get_file_path(std::uint64_t file_key, QString* path) override;
     std::int64_t get_found_count() override { return 0; }
+    // Closes the volume that restore_into keeps open between files (the end of a restore
+    // run; a new target, a reset or a loaded scan file close it too).
+    void release_volume();
     // Why the last restore_into refused a record loaded from a scan file; empty otherwise.
     QString get_error_text() override { return error_text_; }
 
@@ -118,11 +122,16 @@ class raw_recovery_c final : public recovery_base_c {
     // What the found file at that position of the table says about itself; null when it
     // says nothing (or its metadata was not read).
     const file_meta_s* meta(std::uint64_t position) const;
-    // Reads the metadata of every record from the volume (after a scan file was loaded).
-    // step, when given, hears of every record read (done, total) and ends the reading by
-    // returning false; the records not read then say nothing about themselves. Any thread,
-    // while nothing else uses the engine.
-    void read_metadata(const std::function<bool(std::size_t, std::size_t)>& step = {});
+    // Reads the metadata of the records from the volume (after a scan file that does not
+    // carry it was loaded); does nothing when it is known already (metadata_known). step,
+    // when given, hears of every record read (done, total) and ends the reading by
+    // returning false; wanted, when given, names the positions worth reading. The records
+    // not read say nothing about themselves. Any thread, while nothing else uses the engine.
+    void read_metadata(const std::function<bool(std::size_t, std::size_t)>& step = {},
+                       const std::function<bool(std::uint64_t)>& wanted = {});
+    // Every record's names and dates are at hand: found by the scan, carried by the loaded
+    // scan file, or read whole from the volume.
+    bool metadata_known() const { return meta_complete_ && meta_.size() == records_.size(); }
     // Makes the next start() continue the checkpoint's scan: its records are kept (their
     // metadata is read by the scan's thread) and the scan begins where it stopped. The checkpoint
     // must be of this engine's target. While any deep scan runs, its checkpoint is written every
@@ -159,6 +168,8 @@ class raw_recovery_c final : public recovery_base_c {
 
     void rebuild_type_index();
 
+    static constexpr std::size_t restore_block = 1 << 20;  // bytes copied per read
+
     volume_item_s target_;
     QString device_path_;
     std::optional<scan_volume_id_s> file_identity_;
@@ -170,7 +181,8 @@ class raw_recovery_c final : public recovery_base_c {
     std::uint64_t volume_bytes_ = 0;  // 0: not known
     sig_scan_block block_{};
     std::vector<signature_record> records_;
-    sparse_meta_c meta_;  // by position; shorter than records_ when not read
+    sparse_meta_c meta_;         // by position; shorter than records_ when not read
+    bool meta_complete_ = true;  // meta_ holds every record's (none left out by a filter)
     // Reads the found files' metadata apart from this process, for one scan or one reading.
     std::unique_ptr<meta_child_c> meta_child_;
     QHash<std::uint64_t, second_piece_s> second_pieces_;  // by position
@@ -184,6 +196,8 @@ class raw_recovery_c final : public recovery_base_c {
     std::uint64_t resume_at_ = 0;       // where the next scan starts (a continued scan: not 0)
     bool continuing_ = false;           // the next run keeps the records of a checkpoint
     std::mutex records_lock_;           // the scanning thread appends; the checkpoint copies
+    std::mutex restore_lock_;           // restore_into may run on a thread of its own
+    std::unique_ptr<sig::volume_s> restore_volume_;  // opened by the first restore_into
     QHash<QByteArray, QList<std::uint64_t>> type_index_;
     std::atomic<std::int64_t> found_so_far_{0};
 };

@@ -17,6 +17,14 @@
 //   sixteen to a unit of index ~0 and type "\0ORVLVL1" (in the offset and size fields), after
 //   the records and before the volume's two units (left out when no record has a mark). A
 //   file without them loads with every record "unknown": not verified.
+// - What each file says about itself (its title and dates, from its metadata), so that a
+//   loaded scan lists, names and filters its files without reading the volume: after the
+//   marks, a unit "\0ORVMET0" (offset field: the number of records) says that every
+//   record's metadata follows; then for each record that has any, in table order, a unit
+//   "\0ORVMTA1" (its position, the title's UTF-8 length, at most 255 bytes), a unit
+//   "\0ORVMTD1" (created, modified: seconds since 1970) and the title in units "\0ORVTTL1",
+//   16 bytes each, NUL-padded. A file without "\0ORVMET0" (older, or written before the
+//   metadata was read) loads without it, and the metadata is read from the volume.
 #include "raw_recovery.h"
 
 #include "device/platform/platform_device.h"
@@ -39,6 +47,11 @@ constexpr char trailer_type_1[8] = {0, 'O', 'R', 'V', 'V', 'O', 'L', '1'};
 constexpr char trailer_type_2[8] = {0, 'O', 'R', 'V', 'V', 'O', 'L', '2'};
 constexpr char pieces_type[8] = {0, 'O', 'R', 'V', 'P', 'C', 'S', '1'};
 constexpr char levels_type[8] = {0, 'O', 'R', 'V', 'L', 'V', 'L', '1'};
+constexpr char meta_mark_type[8] = {0, 'O', 'R', 'V', 'M', 'E', 'T', '0'};
+constexpr char meta_type[8] = {0, 'O', 'R', 'V', 'M', 'T', 'A', '1'};
+constexpr char dates_type[8] = {0, 'O', 'R', 'V', 'M', 'T', 'D', '1'};
+constexpr char title_type[8] = {0, 'O', 'R', 'V', 'T', 'T', 'L', '1'};
+constexpr qsizetype max_title_bytes = 255;
 constexpr std::uint64_t joined_flag = std::uint64_t{1} << 62;
 constexpr qint64 read_chunk_records = 32768;  // 1 MiB of records per read
 
@@ -61,6 +74,85 @@ void put_record(char* out, const signature_record& r) {
     put64(out + 8, r.offset);
     put64(out + 16, r.size);
     std::memcpy(out + 24, r.type, 8);
+}
+
+signature_record unit(const char (&type)[8], std::uint64_t offset, std::uint64_t size) {
+    signature_record u;
+    u.index = trailer_index;
+    u.offset = offset;
+    u.size = size;
+    std::memcpy(u.type, type, 8);
+    return u;
+}
+
+bool is_unit(const signature_record& r, const char (&type)[8]) {
+    return r.index == trailer_index && std::memcmp(r.type, type, 8) == 0;
+}
+
+// A title as the scan file keeps it: UTF-8, at most max_title_bytes, cut before a character
+// that does not fit whole.
+QByteArray stored_title(const QString& title) {
+    QByteArray bytes = title.toUtf8();
+    if (bytes.size() > max_title_bytes) {
+        qsizetype cut = max_title_bytes;
+        while (cut > 0 && (static_cast<std::uint8_t>(bytes[cut]) & 0xC0) == 0x80) {
+            --cut;  // bytes[cut] continues a character: cut before the character's start
+        }
+        bytes.truncate(cut);
+    }
+    return bytes;
+}
+
+// The metadata units of a loaded file: (position, metadata) in ascending position, each
+// position below count; units out of order, of a position beyond the table or whose title
+// units are missing are skipped. *marked: the file says it carries every record's.
+std::vector<std::pair<std::uint64_t, file_meta_s>> read_meta_units(
+    const std::vector<signature_record>& records, std::size_t count, bool* marked) {
+    std::vector<std::pair<std::uint64_t, file_meta_s>> found;
+    *marked = false;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const signature_record& r = records[i];
+        if (is_unit(r, meta_mark_type)) {
+            *marked = r.offset == count;
+            continue;
+        }
+        if (!is_unit(r, meta_type) || r.size > static_cast<std::uint64_t>(max_title_bytes) ||
+            r.offset >= count || (!found.empty() && r.offset <= found.back().first)) {
+            continue;
+        }
+        const auto length = static_cast<std::size_t>(r.size);
+        const std::size_t title_units = (length + 15) / 16;
+        if (i + 1 + title_units >= records.size() || !is_unit(records[i + 1], dates_type)) {
+            continue;
+        }
+        QByteArray title;
+        bool whole = true;
+        for (std::size_t t = 0; t < title_units; ++t) {
+            const signature_record& part = records[i + 2 + t];
+            if (!is_unit(part, title_type)) {
+                whole = false;
+                break;
+            }
+            char bytes[16];
+            put64(bytes, part.offset);
+            put64(bytes + 8, part.size);
+            title.append(bytes, 16);
+        }
+        if (!whole) {
+            continue;
+        }
+        title.truncate(static_cast<qsizetype>(length));
+        title.truncate(static_cast<qsizetype>(strnlen(title.constData(), length)));
+        file_meta_s meta;
+        meta.created = meta::sane_date(static_cast<std::int64_t>(records[i + 1].offset));
+        meta.modified = meta::sane_date(static_cast<std::int64_t>(records[i + 1].size));
+        meta.title = QString::fromUtf8(title);
+        i += 1 + title_units;
+        if (!meta.empty()) {
+            found.emplace_back(r.offset, std::move(meta));
+        }
+    }
+    return found;
 }
 
 // The trailer's two units, when the last two records are one.
@@ -144,8 +236,30 @@ int raw_recovery_c::write_scan_file(const QString& path) {
     const bool marked = std::any_of(levels_.begin(), levels_.end(),
                                     [](std::uint8_t level) { return level != verified_unknown; });
     const qint64 level_units = marked ? (static_cast<qint64>(records_.size()) + 15) / 16 : 0;
+    // What the files say about themselves, when it is known for every record.
+    std::vector<signature_record> meta_units;
+    if (metadata_known()) {
+        meta_units.push_back(unit(meta_mark_type, records_.size(), 0));
+        for (std::size_t position = 0; position < records_.size(); ++position) {
+            const file_meta_s* m = meta(position);
+            if (!m) {
+                continue;
+            }
+            const QByteArray title = stored_title(m->title);
+            meta_units.push_back(
+                unit(meta_type, position, static_cast<std::uint64_t>(title.size())));
+            meta_units.push_back(unit(dates_type, static_cast<std::uint64_t>(m->created),
+                                      static_cast<std::uint64_t>(m->modified)));
+            for (qsizetype at = 0; at < title.size(); at += 16) {
+                char bytes[16] = {};
+                std::memcpy(bytes, title.constData() + at,
+                            static_cast<std::size_t>(std::min<qsizetype>(16, title.size() - at)));
+                meta_units.push_back(unit(title_type, get64(bytes), get64(bytes + 8)));
+            }
+        }
+    }
     const qint64 units = static_cast<qint64>(records_.size()) + second_pieces_.size() +
-                         level_units + (bound ? 2 : 0);
+                         level_units + static_cast<qint64>(meta_units.size()) + (bound ? 2 : 0);
     QByteArray data(header_bytes + record_bytes * units, '\0');
     const QByteArray device = device_path_.toLocal8Bit().left(header_bytes - 1);
     std::memcpy(data.data(), device.constData(), static_cast<std::size_t>(device.size()));
@@ -182,6 +296,10 @@ int raw_recovery_c::write_scan_file(const QString& path) {
         l.size = get64(levels + 8);
         std::memcpy(l.type, levels_type, 8);
         put_record(out, l);
+        out += record_bytes;
+    }
+    for (const signature_record& m : meta_units) {
+        put_record(out, m);
         out += record_bytes;
     }
     if (bound) {
@@ -273,6 +391,10 @@ QString raw_recovery_c::read_scan_file(const QString& path) {
         if (r.index == trailer_index && std::memcmp(r.type, pieces_type, 8) == 0) {
             continue;  // one that follows no two-piece record: nothing to attach it to
         }
+        if (is_unit(r, meta_mark_type) || is_unit(r, meta_type) || is_unit(r, dates_type) ||
+            is_unit(r, title_type)) {
+            continue;  // read below, once the table's length is known
+        }
         if (r.index != trailer_index && (r.index & joined_flag)) {
             // A two-piece file: its pieces must lie as a file's pieces can, else it is kept
             // only to be refused (never restored as one run of bytes).
@@ -294,7 +416,19 @@ QString raw_recovery_c::read_scan_file(const QString& path) {
             level = verified_unknown;
         }
     }
+    bool meta_marked = false;
+    auto metas = read_meta_units(records, table.size(), &meta_marked);
+    records.clear();
+    records.shrink_to_fit();
+    release_volume();
     device_path_ = device;
+    meta_.clear();
+    for (auto& [position, m] : metas) {
+        meta_.pad_to(static_cast<std::size_t>(position));
+        meta_.push_back(std::move(m));
+    }
+    meta_.pad_to(table.size());
+    meta_complete_ = meta_marked;
     records_ = std::move(table);
     levels_ = std::move(levels);
     heads_.clear();

@@ -33,6 +33,12 @@ bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t 
         *why = "the volume cannot be read";
         return false;
     }
+    return verify_record(volume, offset, size, type, why, first_size, second_offset);
+}
+
+bool verify_record(const volume_s& volume, std::uint64_t offset, std::uint64_t size,
+                   const std::string& type, std::string* why, std::uint64_t first_size,
+                   std::uint64_t second_offset) {
     if (offset > volume.size || size > volume.size - offset || size == 0) {
         *why = "it does not lie inside the volume";
         return false;
@@ -55,7 +61,8 @@ bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t 
         *why = "its second piece does not lie after its first inside the volume";
         return false;
     }
-    volume_view_c plain(volume);
+    // Small first reads: most found files are small, and a restore checks each one.
+    volume_view_c plain(volume, {}, {}, 4 << 10);
     // A two-piece file is read as its pieces joined: the bytes from the end of the first
     // piece on come from the second.
     spliced_view_c joined(plain, offset + first_size,

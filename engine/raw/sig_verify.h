@@ -16,5 +16,10 @@ namespace sig {
 bool verify_record(const char* device_path, std::uint64_t offset, std::uint64_t size,
                    const std::string& type, std::string* why, std::uint64_t first_size = 0,
                    std::uint64_t second_offset = 0);
+// The same check on a volume the caller keeps open (a restore of many records opens it once).
+struct volume_s;
+bool verify_record(const volume_s& volume, std::uint64_t offset, std::uint64_t size,
+                   const std::string& type, std::string* why, std::uint64_t first_size = 0,
+                   std::uint64_t second_offset = 0);
 
 }  // namespace sig

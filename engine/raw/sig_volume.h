@@ -33,13 +33,18 @@ bool open_volume(const char* device_path, volume_s* volume);
 // The volume through a 1 MiB cache, for measures and checks that read mostly forward on a
 // thread of their own. fill, when set, is asked first for the bytes of a cache fill (the
 // scan's read-ahead buffers while they hold them); the volume is read when it cannot give
-// them. stop, when set, ends every read (null) once it returns true.
+// them. stop, when set, ends every read (null) once it returns true. first_read: the bytes of
+// the first fill from the volume; each further miss reads twice as many, up to the cache.
 class volume_view_c final : public byte_view_c {
   public:
     using fill_fn = std::function<bool(std::uint64_t pos, std::uint8_t* to, std::size_t n)>;
     explicit volume_view_c(const volume_s& volume, fill_fn fill = {},
-                           std::function<bool()> stop = {})
-        : volume_(volume), fill_(std::move(fill)), stop_(std::move(stop)), cache_(cache_bytes) {}
+                           std::function<bool()> stop = {}, std::size_t first_read = cache_bytes)
+        : volume_(volume),
+          fill_(std::move(fill)),
+          stop_(std::move(stop)),
+          cache_(cache_bytes),
+          next_read_(std::clamp<std::size_t>(first_read, 4096, cache_bytes)) {}
     const std::uint8_t* at(std::uint64_t pos, std::size_t n) override {
         if (n > view_max_span || pos > volume_.size || n > volume_.size - pos ||
             (stop_ && stop_())) {
@@ -49,8 +54,12 @@ class volume_view_c final : public byte_view_c {
             return cache_.data() + (pos - cache_pos_);
         }
         cache_pos_ = pos & ~static_cast<std::uint64_t>(4095);
-        length_ = static_cast<std::size_t>(
-            std::min<std::uint64_t>(cache_bytes, volume_.size - cache_pos_));
+        const std::size_t wanted = std::min(
+            cache_bytes, std::max(next_read_, static_cast<std::size_t>(
+                                                  (pos - cache_pos_ + n + 4095) / 4096 * 4096)));
+        next_read_ = std::min(cache_bytes, wanted * 2);
+        length_ =
+            static_cast<std::size_t>(std::min<std::uint64_t>(wanted, volume_.size - cache_pos_));
         if (!(fill_ && fill_(cache_pos_, cache_.data(), length_)) &&
             !volume_.read(cache_pos_, cache_.data(), length_)) {
             length_ = 0;
@@ -72,6 +81,7 @@ class volume_view_c final : public byte_view_c {
     fill_fn fill_;
     std::function<bool()> stop_;
     std::vector<std::uint8_t> cache_;
+    std::size_t next_read_;
     std::uint64_t cache_pos_ = 0;
     std::size_t length_ = 0;
 };

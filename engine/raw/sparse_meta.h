@@ -17,6 +17,8 @@ class sparse_meta_c {
   public:
     // The metadata of the next position (one past the last pushed).
     void push_back(file_meta_s meta);
+    // Positions up to n that say nothing (no-op when n <= size()).
+    void pad_to(std::size_t n) { size_ = n > size_ ? n : size_; }
     // Positions pushed so far.
     std::size_t size() const { return size_; }
     // Room for n positions; only what is not empty is kept, so this reserves nothing.

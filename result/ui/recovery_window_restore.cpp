@@ -28,6 +28,8 @@
 #include <QStringDecoder>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint64_t preview_limit = 5242880;  // bytes: larger files are not previewed
@@ -255,6 +257,17 @@ void recovery_window_c::on_recovery_clicked() {
         worker = new recovery_file_c(this, this);
         connect(worker, &QThread::finished, this, &recovery_window_c::on_restoration_finished);
     }
+    if (session.engine_kind() == engine_signature) {
+        // Read in the order of the files on the volume, so a disk reads forwards: each file
+        // has its own name in its own folder, so the order it is written in changes nothing.
+        const auto& records = session.raw_engine().records();
+        const auto offset = [&](const restore_job_s& job) {
+            return job.item.file_key < records.size() ? records[job.item.file_key].offset : 0;
+        };
+        std::stable_sort(
+            jobs.begin(), jobs.end(),
+            [&](const restore_job_s& a, const restore_job_s& b) { return offset(a) < offset(b); });
+    }
     worker->set_jobs(QDir(folder), std::move(jobs), std::move(folders));
     restore_shown = false;
     worker->start(QThread::InheritPriority);
@@ -262,6 +275,7 @@ void recovery_window_c::on_recovery_clicked() {
 }
 
 void recovery_window_c::on_restoration_finished() {
+    session.raw_engine().release_volume();  // kept open by the deep scan's restores
     const int total = static_cast<int>(worker->jobs().size());
     const int failed = static_cast<int>(worker->failures.size());
     const int overwritten = worker->overwritten.load(std::memory_order_relaxed);

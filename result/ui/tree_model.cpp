@@ -62,6 +62,9 @@ int folder_node::row() const {
     if (!parent) {
         return 0;
     }
+    if (position < parent->children.size() && parent->children[position].get() == this) {
+        return static_cast<int>(position);
+    }
     for (std::size_t i = 0; i < parent->children.size(); ++i) {
         if (parent->children[i].get() == this) {
             return static_cast<int>(i);
@@ -267,8 +270,9 @@ void each_node(const folder_node* root, Visit visit) {
         const folder_node* node = stack.back();
         stack.pop_back();
         visit(node);
-        for (const auto& child : node->children) {
-            stack.push_back(child.get());
+        for (std::size_t i = 0; i < node->children.size(); ++i) {
+            node->children[i]->position = i;
+            stack.push_back(node->children[i].get());
         }
     }
 }
@@ -302,8 +306,9 @@ void TreeModel::refresh_states() {
         folder_node* node = stack.back();
         stack.pop_back();
         order.push_back(node);
-        for (const auto& child : node->children) {
-            stack.push_back(child.get());
+        for (std::size_t i = 0; i < node->children.size(); ++i) {
+            node->children[i]->position = i;
+            stack.push_back(node->children[i].get());
         }
     }
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
@@ -396,8 +401,9 @@ std::unique_ptr<TreeModel> build_tree(const recovery_base_c* engine, engine_kind
         std::stable_sort(
             node->children.begin(), node->children.end(),
             [](const auto& a, const auto& b) { return natural_compare(a->title, b->title) < 0; });
-        for (const auto& child : node->children) {
-            stack.push_back(child.get());
+        for (std::size_t i = 0; i < node->children.size(); ++i) {
+            node->children[i]->position = i;
+            stack.push_back(node->children[i].get());
         }
     }
     return model;

@@ -40,7 +40,8 @@ struct folder_node {
     folder_node(const folder_node&) = delete;
     folder_node& operator=(const folder_node&) = delete;
 
-    // Position in the parent's children; 0 for the root.
+    // Position in the parent's children; 0 for the root. At once where the tree was built by
+    // build_tree (which keeps each node's position), else found among the children.
     int row() const;
     // "/" or "/docs/reports", built from the titles of the folders above: where the folder's
     // files are restored; "" for the hidden root. With a limit, a longer path keeps its last
@@ -51,7 +52,8 @@ struct folder_node {
     std::vector<std::unique_ptr<folder_node>> children;
     QString title;
     folder_node* parent = nullptr;
-    folder_ref_s folder_ref;  // what fill_file_list needs to list this folder
+    std::size_t position = 0;  // in parent->children, when build_tree made the tree
+    folder_ref_s folder_ref;   // what fill_file_list needs to list this folder
 
     // The files directly in this folder, counted when the tree is built.
     std::int64_t own_files = 0;

@@ -2,12 +2,15 @@
 // sort clicks, keyboard moves as clicks, painting of stripes and dates; the preview's text
 // decoding and the live-file copy.
 #include "core/settings.h"
+#include "engine/scan_session.h"
+#include "result/file_list.h"
 #include "result/ui/my_header_view.h"
 #include "result/ui/my_table_view.h"
 #include "result/ui/recovery_delegate.h"
 #include "result/ui/recovery_model.h"
 #include "result/ui/recovery_window.h"
 #include "result/ui/tree_model.h"
+#include "test_support.h"
 #include "ui/ui_test_support.h"
 
 #include <QAbstractItemModelTester>
@@ -62,6 +65,61 @@ class test_result_views : public QObject {
                               Qt::CheckStateRole));
         QCOMPARE(model.ticked_folders().size(), std::size_t(1));
         QCOMPARE(model.ticked_folders().front()->title, QStringLiteral("f1"));
+    }
+
+    // A deep scan's type of more than ten thousand files shows as the numbered folders the
+    // restore writes, each node knowing its row at once; the tree stays consistent.
+    void a_large_type_shows_its_numbered_folders() {
+        const int count = 10050;
+        const QString image = dir.filePath("many.img");
+        const QString sav = dir.filePath("many.sav");
+        {
+            QFile file(image);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.resize(512 * count));
+            QByteArray data(256, '\0');
+            const QByteArray device = QFileInfo(image).canonicalFilePath().toLocal8Bit();
+            data.replace(0, device.size(), device);
+            for (int i = 0; i < count; ++i) {
+                signature_record r;
+                r.index = static_cast<std::uint64_t>(i);
+                r.offset = 512 * static_cast<std::uint64_t>(i);
+                r.size = 100;
+                std::memcpy(r.type, "png", 3);
+                data.append(reinterpret_cast<const char*>(&r), sizeof r);
+            }
+            QFile out(sav);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            QCOMPARE(out.write(data), data.size());
+        }
+        use_images({image});
+        volume_item_s volume;
+        volume.device_name = volume.volume_name = QFileInfo(image).canonicalFilePath();
+        volume.total_bytes = 512 * static_cast<std::uint64_t>(count);
+        scan_session_c session;
+        session.trust_unbound_scan_files(true);  // hand-made, without the volume's units
+        QCOMPARE(session.resume_scan_file(sav, {volume}, nullptr, nullptr, false), 0);
+        const auto model = build_tree(session.current(), engine_signature);
+        QVERIFY(model);
+        QAbstractItemModelTester tester(model.get(),
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const folder_node* top = model->root()->children.at(0).get();
+        QCOMPARE(top->children.size(), std::size_t(1));
+        const folder_node* png = top->children[0].get();
+        QCOMPARE(png->title, QStringLiteral("png"));
+        QCOMPARE(png->own_files, std::int64_t(0));
+        QCOMPARE(png->children.size(), std::size_t(2));
+        QCOMPARE(png->children[0]->title, QStringLiteral("0001"));
+        QCOMPARE(png->children[0]->own_files, std::int64_t(10000));
+        QCOMPARE(png->children[1]->title, QStringLiteral("0002"));
+        QCOMPARE(png->children[1]->own_files, std::int64_t(count - 10000));
+        QCOMPARE(png->children[1]->row(), 1);
+        QCOMPARE(png->children[1]->path(), QStringLiteral("/png/0002"));
+        QCOMPARE(model->found_totals().files, std::int64_t(count));
+        std::vector<recovery_item_s> files;
+        fill_file_list(files, session.current(), engine_signature, png->children[1]->folder_ref);
+        QCOMPARE(files.size(), std::size_t(count - 10000));
+        QCOMPARE(files.front().name, QStringLiteral("00010000.png"));
     }
 
     void sorting_data() {
