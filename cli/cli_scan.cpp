@@ -295,6 +295,8 @@ void print_deep_progress(raw_recovery_c& engine, std::uint64_t total_bytes, qint
 // results to show, else the exit code after printing why: a volume no engine reads is a
 // usage error, a volume that could not be read is a failure.
 int run_scan(const cli_options_s& options, const volume_item_s& target, scan_session_c* session) {
+    // From here on Ctrl-C or SIGTERM stops the scan (keeping what it found), however early.
+    catch_interrupt();
     switch (choose_engine(target, options.deep)) {
         case engine_fat:
         case engine_ntfs:
@@ -328,7 +330,6 @@ int run_scan(const cli_options_s& options, const volume_item_s& target, scan_ses
         sig_close(handle);
     }
     disk_open_all();
-    catch_interrupt();
     if (options.continue_scan) {
         QString device = target.volume_name;
         if (device.endsWith(QLatin1Char('\\'))) {
