@@ -349,7 +349,10 @@ void signature_files(const raw_recovery_c& engine, const folder_ref_s& folder,
     if (!indexes) {
         return;
     }
-    const auto [first_row, end_row] = signature_rows(folder, *indexes);
+    // Plain variables, not a structured binding: the lambdas below use them.
+    const std::pair<qsizetype, qsizetype> rows = signature_rows(folder, *indexes);
+    const qsizetype first_row = rows.first;
+    const qsizetype end_row = rows.second;
     const auto& records = engine.records();
     QHash<QString, int> titled;  // a title's name, case-folded -> the next number to try
     const auto title_stem = [&](std::uint64_t position) {
