@@ -19,9 +19,9 @@ floors=(
   "8 app cli helper"
 )
 cd "$root"
-awk -v spec="$(printf '%s\n' "${floors[@]}")" '
+awk -v table="$(printf '%s\n' "${floors[@]}")" '
   BEGIN {
-    n = split(spec, rows, "\n")
+    n = split(table, rows, "\n")
     for (i = 1; i <= n; i++) {
       m = split(rows[i], f, " ")
       for (j = 2; j <= m; j++) floor[f[j]] = f[1]

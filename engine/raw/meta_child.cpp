@@ -113,7 +113,7 @@ bool meta_child_c::start() {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], 0);
     posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY | O_NOFOLLOW, 0);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     const QByteArray path = program_.toLocal8Bit();
     char pictures_word[] = "--pictures";
